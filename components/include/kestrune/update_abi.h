@@ -1,0 +1,19 @@
+// Binary interface of the update component ("VSKUpdate.dll").
+#pragma once
+#include <stdint.h>
+#include <uchar.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// mode 1: scheduled check, returns 2 when a newer version is available.
+// mode 0: carry out the update, returns non-zero when the program must close.
+typedef int32_t (*VSKUpdateFn)(int32_t reserved1, const char16_t* programDirectory,
+                               const char16_t* productName, const char16_t* programVersion,
+                               int32_t mode, int32_t reserved2);
+#define KESTRUNE_UPDATE_ENTRY "VSKUpdate"
+
+#ifdef __cplusplus
+}
+#endif

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QString>
+#include <cstdint>
+#include <memory>
+
+namespace kestrune {
+
+class SystemUtil;
+
+// The program's settings in the registry. Caches nothing: every accessor builds the
+// product key and reads or writes one value.
+class SettingsStore {
+public:
+    explicit SettingsStore(std::shared_ptr<SystemUtil> util);
+
+    bool GetHideSettings() const;
+    std::uint32_t GetShredAlgo() const;
+    bool GetStartAuto() const;
+    void SetStartAuto(bool on) const;
+    bool GetFormatDrive() const;
+    void SetFormatDrive(bool on) const;
+    QString GetProductName() const;
+
+    // "Software\<company>\<product><suffix>", company from language 0.
+    QString ProductKey(const QString& suffix) const;
+    bool ReadFlag(const QString& suffix, const QString& name, bool machineWide) const;
+    void WriteFlag(const QString& suffix, const QString& name, bool on) const;
+
+    std::shared_ptr<SystemUtil> util() const { return util_; }
+
+private:
+    std::shared_ptr<SystemUtil> util_;
+};
+
+std::shared_ptr<SettingsStore> GetSettingsStore();
+void ReleaseSettingsStore();
+
+} // namespace kestrune

@@ -1,0 +1,66 @@
+#pragma once
+
+#include "devices/DeviceRecord.h"
+
+#include <QObject>
+#include <QString>
+#include <QVector>
+#include <memory>
+#include <mutex>
+
+namespace kestrune {
+
+class CListCtrlEx;
+
+// The rows of the device list as every thread sees them. Each operation is applied at once
+// to a mirror that any thread may read, and posted in the same order to the list control on
+// the GUI thread, so the control always goes through the same sequence of states as the
+// mirror and no thread ever waits for the GUI.
+class DeviceListModel {
+public:
+    static constexpr int kColumnCount = 9;
+    enum Column {
+        StartColumn = 0,
+        NameColumn = 1,
+        DeviceColumn = 2,
+        ProgressColumn = 3,
+        ElapsedColumn = 4,
+        TimeLeftColumn = 5,
+        SpeedColumn = 6,
+        SizeColumn = 7,
+        StatusColumn = 8
+    };
+
+    DeviceListModel() = default;
+    // Where operations are posted; null for none (tests without a window).
+    void attach(CListCtrlEx* view);
+
+    void insertRow(int row, const std::shared_ptr<DeviceRecord>& record);
+    void deleteRow(int row);
+    void setCellText(int row, int column, const QString& text);
+    void autoSizeColumn(int column);
+    // The row's progress value: the list item's data, shown by the row's bar.
+    void SetRowProgress(int row, int value);
+    void SetStartButtonText(std::uint32_t deviceNumber, const QString& text);
+    void EnableStartButton(std::uint32_t deviceNumber);
+    void DisableStartButton(std::uint32_t deviceNumber);
+
+    int rowCount() const;
+    QString cellText(int row, int column) const;
+    int rowProgress(int row) const;
+    std::shared_ptr<DeviceRecord> recordOfRow(int row) const;
+
+private:
+    struct Row {
+        std::shared_ptr<DeviceRecord> record;
+        QString texts[kColumnCount];
+        int progress = 0;
+    };
+    template <typename Fn> void post(Fn&& fn);
+
+    mutable std::mutex mutex_;
+    QVector<Row> rows_;
+    CListCtrlEx* view_ = nullptr;
+};
+
+} // namespace kestrune

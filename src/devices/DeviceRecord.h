@@ -1,0 +1,54 @@
+#pragma once
+
+#include <QString>
+#include <atomic>
+#include <cstdint>
+
+namespace kestrune {
+
+enum class JobState : std::int32_t { Idle = 0, Running = 1, Finished = 2, Aborted = 4 };
+
+inline constexpr std::uint32_t kUnknownDeviceNumber = 0xFFFFFFFFu;
+
+// One removable disk. Shared between the table, the list's row, a running job and the
+// engine, so it stays valid for as long as any of them still holds it.
+//
+// Texts are written by the scan under the table's lock and read under it. The job fields
+// are written by the GUI thread before a job's worker starts and by the progress display
+// under the table's lock afterwards; jobState and abortRequested are atomics because the
+// GUI thread, the watcher and the engine read them without any lock.
+struct DeviceRecord {
+    // Linux has no drive letters: the engine receives 0. The name of the disk's last volume
+    // found by the volume pass stands in for it.
+    std::uint16_t driveLetter = 0;
+    QString volumeReference;
+
+    std::atomic<std::int32_t> jobState{static_cast<std::int32_t>(JobState::Idle)};
+    double averageSpeed = 0.0;
+    std::uint64_t speedSamples = 0;
+    std::int64_t startTime = 0;
+    std::int64_t lastUpdateTime = 0;
+    // Handed to the engine by address; every access is atomic (see abortFlag()).
+    unsigned char abortRequested = 0;
+
+    std::uint32_t deviceNumber = 0;
+    QString devicePath;
+    std::atomic<std::int32_t> rowIndex{0};
+    std::atomic<bool> stale{false};
+    QString displayName;
+    QString serialText;
+    QString vendorText;
+    QString productText;
+    QString busText;
+    QString sizeGigabytesText;
+    // False for a reader without a card: listed, but a job must not start.
+    bool hasMedium = true;
+
+    JobState state() const { return static_cast<JobState>(jobState.load()); }
+    void setState(JobState s) { jobState.store(static_cast<std::int32_t>(s)); }
+    std::atomic_ref<unsigned char> abortFlag() { return std::atomic_ref<unsigned char>(abortRequested); }
+    void requestAbort() { abortFlag().store(1); }
+    bool abortIsRequested() { return abortFlag().load() != 0; }
+};
+
+} // namespace kestrune

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <QImage>
+#include <atomic>
+#include <QString>
+#include <memory>
+#include <vector>
+
+#include <kestrune/language_abi.h>
+
+namespace kestrune {
+
+class CPictureEx;
+class SystemUtil;
+namespace platform {
+class Module;
+}
+
+// The program's one wrapper around the language component and its language files.
+class LanguageManager {
+public:
+    LanguageManager();
+    ~LanguageManager();
+    LanguageManager(const LanguageManager&) = delete;
+    LanguageManager& operator=(const LanguageManager&) = delete;
+
+    QString GetString(const QString& key) const;
+    QString GetStringForLanguage(const QString& key, int index) const;
+    void LoadImageInto(CPictureEx& picture, const QString& name, const char* type,
+                       int index) const;
+    // The bitmap, or a null image after a reported failure.
+    QImage LoadBitmapByName(const QString& name, int index) const;
+    int GetLanguageCount() const;
+    int SelectCurrentLanguage();
+    bool SetLanguage(int index);
+    bool HasLanguages() const { return languageCount_ > 0; }
+    int currentIndex() const { return currentIndex_; }
+
+private:
+    struct Entry;
+    void initialise();
+    QString componentDirectory() const;
+
+    std::atomic<int> currentIndex_{0};
+    std::shared_ptr<SystemUtil> util_;
+    std::vector<Entry> table_;
+    KestruneGetAmountLanguages getAmountLanguages_ = nullptr;
+    KestruneGetLanguages getLanguages_ = nullptr;
+    KestruneGetCurrentLanguage getCurrentLanguage_ = nullptr;
+    KestruneSetCurrentLanguage setCurrentLanguage_ = nullptr;
+    std::unique_ptr<platform::Module> component_;
+    int languageCount_ = 0;
+};
+
+std::shared_ptr<LanguageManager> GetLanguageManager();
+void ReleaseLanguageManager();
+
+} // namespace kestrune

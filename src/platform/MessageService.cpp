@@ -1,0 +1,77 @@
+#include "platform/MessageService.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QMetaObject>
+#include <QThread>
+#include <atomic>
+
+namespace kestrune::platform {
+namespace {
+
+class QtMessageService final : public MessageService {
+public:
+    int show(const MessageRequest& request) override {
+        int answer = ID_OK;
+        runOnGuiThreadAndWait([&] { answer = showHere(request); });
+        return answer;
+    }
+
+private:
+    static int showHere(const MessageRequest& request) {
+        QMessageBox box(request.owner);
+        box.setText(request.text);
+        box.setWindowTitle(request.caption);
+        switch (request.style & 0xF0) {
+        case MB_ICONERROR_STYLE:
+            box.setIcon(QMessageBox::Critical);
+            break;
+        case MB_ICONQUESTION_STYLE:
+            box.setIcon(QMessageBox::Question);
+            break;
+        case MB_ICONINFORMATION_STYLE:
+            box.setIcon(QMessageBox::Information);
+            break;
+        default:
+            box.setIcon(QMessageBox::NoIcon);
+        }
+        if ((request.style & 0xF) == MB_YESNO_STYLE) {
+            box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+            return box.exec() == QMessageBox::Yes ? ID_YES : ID_NO;
+        }
+        box.setStandardButtons(QMessageBox::Ok);
+        box.exec();
+        return ID_OK;
+    }
+};
+
+QtMessageService& standardService() {
+    static QtMessageService service;
+    return service;
+}
+
+std::atomic<MessageService*> installed{nullptr};
+
+} // namespace
+
+MessageService& messageService() {
+    MessageService* service = installed.load();
+    return service ? *service : standardService();
+}
+
+void setMessageService(MessageService* service) { installed.store(service); }
+
+int showMessage(const QString& text, const QString& caption, unsigned style, QWidget* owner) {
+    return messageService().show(MessageRequest{text, caption, style, owner});
+}
+
+void runOnGuiThreadAndWait(const std::function<void()>& fn) {
+    QCoreApplication* app = QCoreApplication::instance();
+    if (!app || QThread::currentThread() == app->thread()) {
+        fn();
+        return;
+    }
+    QMetaObject::invokeMethod(app, fn, Qt::BlockingQueuedConnection);
+}
+
+} // namespace kestrune::platform

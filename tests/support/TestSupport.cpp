@@ -1,0 +1,65 @@
+#include "TestSupport.h"
+
+#include <QDir>
+
+namespace kestrune::test {
+
+int RecordingMessageService::show(const platform::MessageRequest& request) {
+    std::lock_guard guard(mutex_);
+    boxes_.push_back(request);
+    if (!answers_.empty()) {
+        int answer = answers_.front();
+        answers_.pop_front();
+        return answer;
+    }
+    return (request.style & 0xF) == platform::MB_YESNO_STYLE ? platform::ID_YES : platform::ID_OK;
+}
+
+std::vector<platform::MessageRequest> RecordingMessageService::boxes() const {
+    std::lock_guard guard(mutex_);
+    return boxes_;
+}
+
+std::vector<QString> RecordingMessageService::texts() const {
+    std::lock_guard guard(mutex_);
+    std::vector<QString> result;
+    for (const auto& box : boxes_)
+        result.push_back(box.text);
+    return result;
+}
+
+void RecordingMessageService::clear() {
+    std::lock_guard guard(mutex_);
+    boxes_.clear();
+    answers_.clear();
+}
+
+void RecordingMessageService::queueAnswer(int answer) {
+    std::lock_guard guard(mutex_);
+    answers_.push_back(answer);
+}
+
+RecordingMessageService& messages() {
+    static RecordingMessageService service;
+    return service;
+}
+
+ScopedRegistry::ScopedRegistry()
+    : previous_(qgetenv("KESTRUNE_REGISTRY_DIR")), hadPrevious_(qEnvironmentVariableIsSet("KESTRUNE_REGISTRY_DIR")) {
+    qputenv("KESTRUNE_REGISTRY_DIR", dir_.path().toLocal8Bit());
+}
+
+ScopedRegistry::~ScopedRegistry() {
+    if (hadPrevious_)
+        qputenv("KESTRUNE_REGISTRY_DIR", previous_);
+    else
+        qunsetenv("KESTRUNE_REGISTRY_DIR");
+}
+
+QString ScopedRegistry::userHive() const { return QDir(dir_.path()).filePath("user.reg"); }
+QString ScopedRegistry::machineHive() const { return QDir(dir_.path()).filePath("machine.reg"); }
+
+QString binDir() { return QStringLiteral(KESTRUNE_BIN_DIR); }
+QString sourceDir() { return QStringLiteral(KESTRUNE_SOURCE_DIR); }
+
+} // namespace kestrune::test

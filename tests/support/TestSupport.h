@@ -1,0 +1,51 @@
+#pragma once
+
+#include "platform/MessageService.h"
+
+#include <QString>
+#include <QTemporaryDir>
+#include <deque>
+#include <mutex>
+#include <vector>
+
+namespace kestrune::test {
+
+// Records every message box instead of showing it, and answers from a queue (ID_OK, or
+// ID_YES for a yes/no box, when the queue is empty).
+class RecordingMessageService final : public platform::MessageService {
+public:
+    int show(const platform::MessageRequest& request) override;
+    std::vector<platform::MessageRequest> boxes() const;
+    std::vector<QString> texts() const;
+    void clear();
+    void queueAnswer(int answer);
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<platform::MessageRequest> boxes_;
+    std::deque<int> answers_;
+};
+
+// The service the test main installs.
+RecordingMessageService& messages();
+
+// A fresh registry folder, set in KESTRUNE_REGISTRY_DIR for the lifetime of the object.
+class ScopedRegistry {
+public:
+    ScopedRegistry();
+    ~ScopedRegistry();
+    QString path() const { return dir_.path(); }
+    QString userHive() const;
+    QString machineHive() const;
+
+private:
+    QTemporaryDir dir_;
+    QByteArray previous_;
+    bool hadPrevious_;
+};
+
+// The folder the build puts the program and its components in.
+QString binDir();
+QString sourceDir();
+
+} // namespace kestrune::test

@@ -46,7 +46,9 @@ struct DeviceRecord {
 
     JobState state() const { return static_cast<JobState>(jobState.load()); }
     void setState(JobState s) { jobState.store(static_cast<std::int32_t>(s)); }
-    std::atomic_ref<unsigned char> abortFlag() { return std::atomic_ref<unsigned char>(abortRequested); }
+    std::atomic_ref<unsigned char> abortFlag() {
+        return std::atomic_ref<unsigned char>(abortRequested);
+    }
     void requestAbort() { abortFlag().store(1); }
     bool abortIsRequested() { return abortFlag().load() != 0; }
 };

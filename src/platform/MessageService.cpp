@@ -59,7 +59,9 @@ MessageService& messageService() {
     return service ? *service : standardService();
 }
 
-void setMessageService(MessageService* service) { installed.store(service); }
+void setMessageService(MessageService* service) {
+    installed.store(service);
+}
 
 int showMessage(const QString& text, const QString& caption, unsigned style, QWidget* owner) {
     return messageService().show(MessageRequest{text, caption, style, owner});

@@ -45,7 +45,8 @@ RecordingMessageService& messages() {
 }
 
 ScopedRegistry::ScopedRegistry()
-    : previous_(qgetenv("KESTRUNE_REGISTRY_DIR")), hadPrevious_(qEnvironmentVariableIsSet("KESTRUNE_REGISTRY_DIR")) {
+    : previous_(qgetenv("KESTRUNE_REGISTRY_DIR")),
+      hadPrevious_(qEnvironmentVariableIsSet("KESTRUNE_REGISTRY_DIR")) {
     qputenv("KESTRUNE_REGISTRY_DIR", dir_.path().toLocal8Bit());
 }
 
@@ -56,10 +57,18 @@ ScopedRegistry::~ScopedRegistry() {
         qunsetenv("KESTRUNE_REGISTRY_DIR");
 }
 
-QString ScopedRegistry::userHive() const { return QDir(dir_.path()).filePath("user.reg"); }
-QString ScopedRegistry::machineHive() const { return QDir(dir_.path()).filePath("machine.reg"); }
+QString ScopedRegistry::userHive() const {
+    return QDir(dir_.path()).filePath("user.reg");
+}
+QString ScopedRegistry::machineHive() const {
+    return QDir(dir_.path()).filePath("machine.reg");
+}
 
-QString binDir() { return QStringLiteral(KESTRUNE_BIN_DIR); }
-QString sourceDir() { return QStringLiteral(KESTRUNE_SOURCE_DIR); }
+QString binDir() {
+    return QStringLiteral(KESTRUNE_BIN_DIR);
+}
+QString sourceDir() {
+    return QStringLiteral(KESTRUNE_SOURCE_DIR);
+}
 
 } // namespace kestrune::test

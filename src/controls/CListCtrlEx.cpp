@@ -1,0 +1,218 @@
+#include "controls/CListCtrlEx.h"
+
+#include "devices/DeviceListModel.h"
+
+#include <QHeaderView>
+#include <QPainter>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScrollBar>
+
+namespace kestrune {
+
+CListCtrlEx::CListCtrlEx(QWidget* parent) : QTableWidget(parent) {
+    setSelectionBehavior(QAbstractItemView::SelectRows);
+    setSelectionMode(QAbstractItemView::SingleSelection);
+    setEditTriggers(QAbstractItemView::NoEditTriggers);
+    setShowGrid(false);
+    setWordWrap(false);
+    setFocusPolicy(Qt::StrongFocus);
+    verticalHeader()->hide();
+    verticalHeader()->setMinimumSectionSize(kMinimumRowHeight);
+    verticalHeader()->setDefaultSectionSize(
+        std::max(kMinimumRowHeight, fontMetrics().height() + 12));
+    verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    horizontalHeader()->setHighlightSections(false);
+    horizontalHeader()->setStretchLastSection(false);
+    setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
+    setVerticalScrollMode(QAbstractItemView::ScrollPerItem);
+}
+
+CListCtrlEx::~CListCtrlEx() {
+    if (model_)
+        model_->attach(nullptr);
+}
+
+void CListCtrlEx::SetDeviceModel(DeviceListModel* model) {
+    if (model_)
+        model_->attach(nullptr);
+    model_ = model;
+    if (model_)
+        model_->attach(this);
+}
+
+void CListCtrlEx::SetBackgroundImage(const QImage& image, int xPercent, int yPercent) {
+    background_ = image;
+    backgroundX_ = xPercent;
+    backgroundY_ = yPercent;
+    viewport()->update();
+}
+
+QRect CListCtrlEx::cellRect(int row, int column) const {
+    // Section positions already include the horizontal scroll offset.
+    const int left = horizontalHeader()->sectionViewportPosition(column);
+    const int right = left + horizontalHeader()->sectionSize(column);
+    const int top = rowViewportPosition(row);
+    const int bottom = top + rowHeight(row);
+    return QRect(QPoint(left + 2, top + 1), QPoint(right - 2 - 1, bottom - 1 - 1));
+}
+
+void CListCtrlEx::LayoutRowControls() {
+    const int count = rowCount();
+    if (count == 0)
+        return;
+    int first = rowAt(0);
+    if (first < 0)
+        first = 0;
+    int lastVisible = rowAt(viewport()->height() - 1);
+    const int last = lastVisible < 0 ? count : std::min(lastVisible + 1, count);
+    for (int i = first; i < last; ++i) {
+        if (i >= rows_.size())
+            break;
+        RowControls& row = rows_[i];
+        if (!row.record)
+            continue;
+        row.record->rowIndex.store(i);
+        const QRect progressCell = cellRect(i, progressColumn_);
+        if (!row.progress) {
+            row.progress = new QProgressBar(viewport());
+            row.progress->setRange(0, 100);
+            row.progress->setTextVisible(false);
+            row.progress->setProperty("controlId", kProgressIdBase + i);
+            row.progress->setGeometry(progressCell);
+            row.progress->show();
+        }
+        row.progress->setValue(std::clamp(row.progressValue, 0, 100));
+        if (row.progress->geometry() != progressCell)
+            row.progress->setGeometry(progressCell);
+        if (!row.button) {
+            const int id = kStartIdBase + static_cast<int>(row.record->deviceNumber);
+            row.button = new QPushButton(QStringLiteral("Start"), viewport());
+            row.button->setProperty("controlId", id);
+            row.button->setFocusPolicy(Qt::NoFocus);
+            if (!row.buttonText.isNull())
+                row.button->setText(row.buttonText);
+            row.button->setEnabled(row.buttonEnabled);
+            connect(row.button, &QPushButton::clicked, this,
+                    [this, id] { emit commandForwarded(0, id); });
+            row.button->setGeometry(progressCell);
+            row.button->show();
+        }
+        const QRect startCell = cellRect(i, startColumn_);
+        if (row.button->geometry() != startCell)
+            row.button->setGeometry(startCell);
+    }
+}
+
+void CListCtrlEx::paintEvent(QPaintEvent* event) {
+    LayoutRowControls();
+    if (!background_.isNull()) {
+        QPainter painter(viewport());
+        const QSize free = viewport()->size() - background_.size();
+        const int x = free.width() * backgroundX_ / 100;
+        const int y = free.height() * backgroundY_ / 100;
+        painter.drawImage(QPoint(x, y), background_);
+    }
+    QTableWidget::paintEvent(event);
+}
+
+void CListCtrlEx::scrollContentsBy(int dx, int dy) {
+    QTableWidget::scrollContentsBy(dx, dy);
+    viewport()->update();
+}
+
+QPushButton* CListCtrlEx::startButtonOfRow(int row) const {
+    return row >= 0 && row < rows_.size() ? rows_[row].button.data() : nullptr;
+}
+
+QProgressBar* CListCtrlEx::progressBarOfRow(int row) const {
+    return row >= 0 && row < rows_.size() ? rows_[row].progress.data() : nullptr;
+}
+
+std::shared_ptr<DeviceRecord> CListCtrlEx::recordOfRow(int row) const {
+    return row >= 0 && row < rows_.size() ? rows_[row].record : nullptr;
+}
+
+int CListCtrlEx::rowOfDevice(std::uint32_t deviceNumber) const {
+    for (int i = 0; i < rows_.size(); ++i)
+        if (rows_[i].record && rows_[i].record->deviceNumber == deviceNumber)
+            return i;
+    return -1;
+}
+
+int CListCtrlEx::rowProgress(int row) const {
+    return row >= 0 && row < rows_.size() ? rows_[row].progressValue : 0;
+}
+
+void CListCtrlEx::applyInsertRow(int row, const std::shared_ptr<DeviceRecord>& record) {
+    row = std::clamp(row, 0, static_cast<int>(rows_.size()));
+    insertRow(row);
+    for (int column = 0; column < columnCount(); ++column)
+        setItem(row, column, new QTableWidgetItem());
+    rows_.insert(row, RowControls{record, {}, {}, 0, QString(), true});
+    viewport()->update();
+}
+
+void CListCtrlEx::applyDeleteRow(int row) {
+    if (row < 0 || row >= rows_.size())
+        return;
+    RowControls gone = rows_.takeAt(row);
+    delete gone.progress.data();
+    delete gone.button.data();
+    removeRow(row);
+    viewport()->update();
+}
+
+void CListCtrlEx::applyCellText(int row, int column, const QString& text) {
+    if (row < 0 || row >= rowCount() || column < 0 || column >= columnCount())
+        return;
+    QTableWidgetItem* cell = item(row, column);
+    if (!cell) {
+        cell = new QTableWidgetItem();
+        setItem(row, column, cell);
+    }
+    cell->setText(text);
+    cell->setToolTip(text);
+}
+
+void CListCtrlEx::applyAutoSizeColumn(int column) {
+    if (column < 0 || column >= columnCount())
+        return;
+    const int before = columnWidth(column);
+    resizeColumnToContents(column);
+    // Contents narrower than the heading would hide it; keep the heading readable.
+    const int heading = horizontalHeader()->sectionSizeFromContents(column).width();
+    if (columnWidth(column) < heading)
+        setColumnWidth(column, heading);
+    if (columnWidth(column) != before)
+        viewport()->update();
+}
+
+void CListCtrlEx::applyRowProgress(int row, int value) {
+    if (row < 0 || row >= rows_.size())
+        return;
+    rows_[row].progressValue = value;
+    if (rows_[row].progress)
+        rows_[row].progress->setValue(std::clamp(value, 0, 100));
+}
+
+void CListCtrlEx::applyStartButtonText(std::uint32_t deviceNumber, const QString& text) {
+    const int row = rowOfDevice(deviceNumber);
+    if (row < 0)
+        return;
+    rows_[row].buttonText = text;
+    if (rows_[row].button)
+        rows_[row].button->setText(text);
+}
+
+void CListCtrlEx::applyStartButtonEnabled(std::uint32_t deviceNumber, bool enabled) {
+    const int row = rowOfDevice(deviceNumber);
+    if (row < 0)
+        return;
+    rows_[row].buttonEnabled = enabled;
+    if (rows_[row].button)
+        rows_[row].button->setEnabled(enabled);
+}
+
+} // namespace kestrune

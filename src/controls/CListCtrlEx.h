@@ -1,0 +1,86 @@
+#pragma once
+
+#include "devices/DeviceRecord.h"
+
+#include <QImage>
+#include <QPointer>
+#include <QTableWidget>
+#include <memory>
+
+class QProgressBar;
+class QPushButton;
+
+namespace kestrune {
+
+class DeviceListModel;
+
+// The list of removable disks. Each row carries a Start button in the start column and a
+// progress bar in the progress column, real child controls laid out on every paint.
+// Rows change only through the apply* operations, which DeviceListModel posts in order.
+class CListCtrlEx : public QTableWidget {
+    Q_OBJECT
+public:
+    static constexpr int kProgressIdBase = 1024;
+    static constexpr int kStartIdBase = 1124;
+    static constexpr int kMinimumRowHeight = 18;
+
+    explicit CListCtrlEx(QWidget* parent = nullptr);
+    ~CListCtrlEx() override;
+
+    void SetParentWindow(QObject* window) { parentWindow_ = window; }
+    void SetProgressColumn(int column) { progressColumn_ = column; }
+    void SetStartColumn(int column) { startColumn_ = column; }
+    void SetDeviceModel(DeviceListModel* model);
+    // The watermark, not tiled, placed at xPercent / yPercent of the free space.
+    void SetBackgroundImage(const QImage& image, int xPercent, int yPercent);
+
+    // Places the row controls of the visible rows in their cells (creating them on first
+    // sight). Runs before every paint.
+    void LayoutRowControls();
+
+    QPushButton* startButtonOfRow(int row) const;
+    QProgressBar* progressBarOfRow(int row) const;
+    std::shared_ptr<DeviceRecord> recordOfRow(int row) const;
+    int rowOfDevice(std::uint32_t deviceNumber) const;
+    int rowProgress(int row) const;
+
+    // Applied on the GUI thread, in the order the model received them.
+    void applyInsertRow(int row, const std::shared_ptr<DeviceRecord>& record);
+    void applyDeleteRow(int row);
+    void applyCellText(int row, int column, const QString& text);
+    void applyAutoSizeColumn(int column);
+    void applyRowProgress(int row, int value);
+    void applyStartButtonText(std::uint32_t deviceNumber, const QString& text);
+    void applyStartButtonEnabled(std::uint32_t deviceNumber, bool enabled);
+
+signals:
+    // A child control's command, passed on to the parent window: the notification code
+    // (0 for a click) and the control id (1124 + device number for a Start button).
+    void commandForwarded(int notificationCode, int controlId);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void scrollContentsBy(int dx, int dy) override;
+
+private:
+    struct RowControls {
+        std::shared_ptr<DeviceRecord> record;
+        QPointer<QProgressBar> progress;
+        QPointer<QPushButton> button;
+        int progressValue = 0;
+        QString buttonText;
+        bool buttonEnabled = true;
+    };
+    QRect cellRect(int row, int column) const;
+
+    QVector<RowControls> rows_;
+    QObject* parentWindow_ = nullptr;
+    DeviceListModel* model_ = nullptr;
+    int progressColumn_ = 0;
+    int startColumn_ = 0;
+    QImage background_;
+    int backgroundX_ = 0;
+    int backgroundY_ = 0;
+};
+
+} // namespace kestrune

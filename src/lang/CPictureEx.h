@@ -1,7 +1,15 @@
 #pragma once
 
 #include <QByteArray>
+#include <QColor>
+#include <QImage>
 #include <QWidget>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 namespace kestrune {
 namespace platform {
@@ -10,7 +18,7 @@ class Module;
 
 // A picture control: decodes a picture from memory onto an off-screen surface of the
 // picture's size, resizes itself to it and paints from it; a multi-frame GIF plays on an
-// animation thread. (Interface fixed here; the pictures work fills in the body.)
+// animation thread.
 class CPictureEx : public QWidget {
     Q_OBJECT
 public:
@@ -27,6 +35,59 @@ public:
     bool isLoaded() const;
     // A copy of the off-screen surface (tests, snapshots).
     QImage surfaceImage() const;
+
+    // Read-only views for diagnostics and tests.
+    bool isAnimated() const;
+    int frameCount() const;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    QSize sizeHint() const override;
+
+private:
+    struct AnimationFrame {
+        QImage picture;
+        int width = 0;
+        int height = 0;
+        int left = 0;
+        int top = 0;
+        int delay = -1;
+        int disposal = 0;
+    };
+
+    bool decodeStill(const QByteArray& bytes, bool keepSize);
+    bool decodeFrames(const QByteArray& bytes);
+    void animationLoop();
+    void drawFrame(const AnimationFrame& frame);
+    void disposeFrame(const AnimationFrame& frame);
+    void fillBackground(const QRect& area);
+    void requestRepaint();
+    // Waits on the exit event; true when it was signalled.
+    bool waitForExit(int milliseconds);
+
+    int width_ = 0;
+    int height_ = 0;
+    QColor background_{Qt::white};
+    unsigned currentFrame_ = 0;
+    bool isGif_ = false;
+    bool loaded_ = false;
+
+    // The surface and the saved area are touched by the animation thread and the GUI
+    // thread; the lock is held only while one of them draws or copies.
+    mutable std::mutex surfaceMutex_;
+    QImage surface_;
+    QImage savedArea_;
+    bool hasSavedArea_ = false;
+
+    QImage still_;
+    std::vector<AnimationFrame> frames_;
+
+    std::thread thread_;
+    std::atomic<bool> exitRequested_{false};
+    std::mutex eventMutex_;
+    std::condition_variable eventSignal_;
+    bool eventSignalled_ = false;
 };
 
 } // namespace kestrune

@@ -1,0 +1,274 @@
+#include "lang/CPictureEx.h"
+
+#include "platform/Module.h"
+
+#include <QCloseEvent>
+#include <QMetaObject>
+#include <QPainter>
+#include <QPalette>
+
+#include <chrono>
+
+namespace kestrune {
+
+namespace {
+
+// Nothing the program shows comes near this; it keeps a hostile header from asking for
+// gigabytes of surface.
+constexpr qint64 kMaxSurfacePixels = 32LL * 1024 * 1024;
+constexpr int kMaxSurfaceSide = 16384;
+
+bool plausibleSize(int width, int height) {
+    return width > 0 && height > 0 && width <= kMaxSurfaceSide && height <= kMaxSurfaceSide &&
+           qint64(width) * height <= kMaxSurfacePixels;
+}
+
+bool startsAsGif(const QByteArray& data) {
+    return data.startsWith("GIF87a") || data.startsWith("GIF89a");
+}
+
+} // namespace
+
+CPictureEx::CPictureEx(QWidget* parent) : QWidget(parent) {}
+
+CPictureEx::~CPictureEx() {
+    ReleaseImage();
+}
+
+bool CPictureEx::LoadResourceImage(const platform::Module& module, int id, const char* type) {
+    const QByteArray bytes = module.resource(id, type);
+    if (bytes.isEmpty()) {
+        ReleaseImage();
+        return false;
+    }
+    return LoadImageData(bytes);
+}
+
+bool CPictureEx::LoadImageData(const QByteArray& bytes) {
+    ReleaseImage();
+    if (bytes.isEmpty())
+        return false;
+    if (!startsAsGif(bytes))
+        return decodeStill(bytes, false) && PrepareSurface(width_, height_);
+
+    isGif_ = true;
+    if (!decodeFrames(bytes)) {
+        ReleaseImage();
+        return false;
+    }
+    return PrepareSurface(width_, height_);
+}
+
+bool CPictureEx::decodeStill(const QByteArray& bytes, bool keepSize) {
+    QImage image = QImage::fromData(bytes);
+    if (image.isNull())
+        return false;
+    still_ = image;
+    if (keepSize && plausibleSize(width_, height_))
+        return true;
+
+    // A picture that states its resolution is shown at its physical size on this screen;
+    // one that does not keeps its pixel size.
+    const QImage plain(1, 1, QImage::Format_RGB32);
+    int w = image.width();
+    int h = image.height();
+    if (image.dotsPerMeterX() > 0 && image.dotsPerMeterX() != plain.dotsPerMeterX())
+        w = qRound(double(image.width()) * logicalDpiX() / (image.dotsPerMeterX() * 0.0254));
+    if (image.dotsPerMeterY() > 0 && image.dotsPerMeterY() != plain.dotsPerMeterY())
+        h = qRound(double(image.height()) * logicalDpiY() / (image.dotsPerMeterY() * 0.0254));
+    if (!plausibleSize(w, h)) {
+        w = image.width();
+        h = image.height();
+    }
+    width_ = w;
+    height_ = h;
+    return plausibleSize(width_, height_);
+}
+
+bool CPictureEx::decodeFrames(const QByteArray& bytes) {
+    // Still version: the first frame only.
+    return decodeStill(bytes, false);
+}
+
+bool CPictureEx::PrepareSurface(int width, int height) {
+    if (!plausibleSize(width, height))
+        return false;
+    QImage surface(width, height, QImage::Format_RGB32);
+    if (surface.isNull())
+        return false;
+    surface.fill(palette().color(QPalette::Window));
+    resize(width, height);
+    updateGeometry();
+    {
+        std::lock_guard guard(surfaceMutex_);
+        surface_ = std::move(surface);
+        width_ = width;
+        height_ = height;
+        background_ = palette().color(QPalette::Button);
+    }
+    loaded_ = true;
+    return true;
+}
+
+bool CPictureEx::ShowImage() {
+    if (!loaded_)
+        return false;
+    if (isGif_ && frames_.size() > 1) {
+        if (!thread_.joinable())
+            thread_ = std::thread([this] { animationLoop(); });
+        return false;
+    }
+    if (still_.isNull())
+        return false;
+    {
+        std::lock_guard guard(surfaceMutex_);
+        QPainter painter(&surface_);
+        if (still_.size() != QSize(width_, height_))
+            painter.setRenderHint(QPainter::SmoothPixmapTransform);
+        painter.drawImage(QRect(0, 0, width_, height_), still_);
+    }
+    update();
+    return true;
+}
+
+void CPictureEx::StopAnimation() {
+    exitRequested_ = true;
+    {
+        std::lock_guard guard(eventMutex_);
+        eventSignalled_ = true;
+    }
+    eventSignal_.notify_all();
+    // Always wait for the end: the thread draws into members that a release frees.
+    if (thread_.joinable())
+        thread_.join();
+    {
+        std::lock_guard guard(eventMutex_);
+        eventSignalled_ = false;
+    }
+    exitRequested_ = false;
+}
+
+void CPictureEx::ReleaseImage() {
+    StopAnimation();
+    still_ = QImage();
+    frames_.clear();
+    {
+        std::lock_guard guard(surfaceMutex_);
+        surface_ = QImage();
+        savedArea_ = QImage();
+        hasSavedArea_ = false;
+        background_ = QColor(Qt::white);
+    }
+    loaded_ = false;
+    isGif_ = false;
+    currentFrame_ = 0;
+}
+
+bool CPictureEx::isLoaded() const {
+    return loaded_;
+}
+
+bool CPictureEx::isAnimated() const {
+    return thread_.joinable();
+}
+
+int CPictureEx::frameCount() const {
+    return int(frames_.size());
+}
+
+QImage CPictureEx::surfaceImage() const {
+    std::lock_guard guard(surfaceMutex_);
+    return surface_.copy();
+}
+
+QSize CPictureEx::sizeHint() const {
+    return loaded_ ? QSize(width_, height_) : QWidget::sizeHint();
+}
+
+void CPictureEx::paintEvent(QPaintEvent*) {
+    if (!loaded_)
+        return;
+    QPainter painter(this);
+    std::lock_guard guard(surfaceMutex_);
+    painter.drawImage(QPoint(0, 0), surface_);
+}
+
+void CPictureEx::closeEvent(QCloseEvent* event) {
+    StopAnimation();
+    QWidget::closeEvent(event);
+}
+
+void CPictureEx::animationLoop() {
+    if (frames_.empty())
+        return;
+    if (currentFrame_ >= frames_.size())
+        currentFrame_ = 0;
+    disposeFrame(frames_[currentFrame_]);
+
+    while (!exitRequested_) {
+        const AnimationFrame& frame = frames_[currentFrame_];
+        if (!frame.picture.isNull()) {
+            drawFrame(frame);
+            requestRepaint();
+            if (exitRequested_)
+                break;
+            // A frame without a control block (delay -1) or a too short delay is held
+            // 100 ms, as browsers do.
+            const int pause = frame.delay >= 5 ? frame.delay * 10 : 100;
+            waitForExit(pause);
+            if (exitRequested_)
+                break;
+            disposeFrame(frame);
+        }
+        if (++currentFrame_ >= frames_.size()) {
+            currentFrame_ = 0;
+            fillBackground(QRect(0, 0, width_, height_));
+        }
+    }
+}
+
+void CPictureEx::drawFrame(const AnimationFrame& frame) {
+    const QRect area(frame.left, frame.top, frame.width, frame.height);
+    std::lock_guard guard(surfaceMutex_);
+    if (frame.disposal == 3) {
+        savedArea_ = surface_.copy(area);
+        hasSavedArea_ = true;
+    }
+    QPainter painter(&surface_);
+    painter.drawImage(area, frame.picture);
+}
+
+void CPictureEx::disposeFrame(const AnimationFrame& frame) {
+    const QRect area(frame.left, frame.top, frame.width, frame.height);
+    if (frame.disposal == 2) {
+        fillBackground(area);
+    } else if (frame.disposal == 3) {
+        std::lock_guard guard(surfaceMutex_);
+        if (hasSavedArea_) {
+            QPainter painter(&surface_);
+            painter.setCompositionMode(QPainter::CompositionMode_Source);
+            painter.drawImage(area.topLeft(), savedArea_);
+            savedArea_ = QImage();
+            hasSavedArea_ = false;
+        }
+    }
+}
+
+void CPictureEx::fillBackground(const QRect& area) {
+    std::lock_guard guard(surfaceMutex_);
+    QPainter painter(&surface_);
+    painter.fillRect(area, background_);
+}
+
+void CPictureEx::requestRepaint() {
+    // Queued: the GUI thread repaints; a control deleted meanwhile drops the request.
+    QMetaObject::invokeMethod(this, "update", Qt::QueuedConnection);
+}
+
+bool CPictureEx::waitForExit(int milliseconds) {
+    std::unique_lock lock(eventMutex_);
+    return eventSignal_.wait_for(lock, std::chrono::milliseconds(milliseconds),
+                                 [this] { return eventSignalled_; });
+}
+
+} // namespace kestrune

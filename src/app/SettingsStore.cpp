@@ -1,0 +1,78 @@
+#include "app/SettingsStore.h"
+
+#include "app/SystemUtil.h"
+#include "lang/LanguageManager.h"
+
+#include <mutex>
+
+namespace kestrune {
+namespace {
+
+const QString kSettings = QStringLiteral("\\Settings");
+const QString kShredding = QStringLiteral("\\Shredding");
+
+std::mutex instanceMutex;
+std::shared_ptr<SettingsStore> instance;
+
+} // namespace
+
+SettingsStore::SettingsStore(std::shared_ptr<SystemUtil> util) : util_(std::move(util)) {}
+
+bool SettingsStore::GetHideSettings() const {
+    return ReadFlag(kSettings, QStringLiteral("HideSettings"), true);
+}
+
+std::uint32_t SettingsStore::GetShredAlgo() const {
+    return util_->ReadRegistryDword(ProductKey(kShredding), QStringLiteral("ShredAlgo"), false);
+}
+
+bool SettingsStore::GetStartAuto() const {
+    return ReadFlag(kSettings, QStringLiteral("StartAuto"), false);
+}
+
+void SettingsStore::SetStartAuto(bool on) const {
+    WriteFlag(kSettings, QStringLiteral("StartAuto"), on);
+}
+
+bool SettingsStore::GetFormatDrive() const {
+    return ReadFlag(kSettings, QStringLiteral("FormatDrive"), false);
+}
+
+void SettingsStore::SetFormatDrive(bool on) const {
+    WriteFlag(kSettings, QStringLiteral("FormatDrive"), on);
+}
+
+QString SettingsStore::GetProductName() const {
+    const auto language = GetLanguageManager();
+    return language ? language->GetString(QStringLiteral("product_name")) : QString();
+}
+
+QString SettingsStore::ProductKey(const QString& suffix) const {
+    const auto language = GetLanguageManager();
+    const QString company =
+        language ? language->GetStringForLanguage(QStringLiteral("company_ntv"), 0) : QString();
+    return QStringLiteral("Software\\") + company + QLatin1Char('\\') + GetProductName() + suffix;
+}
+
+bool SettingsStore::ReadFlag(const QString& suffix, const QString& name, bool machineWide) const {
+    return util_->ReadRegistryDword(ProductKey(suffix), name, machineWide) == 1;
+}
+
+void SettingsStore::WriteFlag(const QString& suffix, const QString& name, bool on) const {
+    // A failed write leaves the old value in force; nobody is told.
+    util_->WriteRegistryDword(ProductKey(suffix), name, on ? 1u : 0u, false);
+}
+
+std::shared_ptr<SettingsStore> GetSettingsStore() {
+    std::lock_guard guard(instanceMutex);
+    if (!instance)
+        instance = std::make_shared<SettingsStore>(GetSystemUtil());
+    return instance;
+}
+
+void ReleaseSettingsStore() {
+    std::lock_guard guard(instanceMutex);
+    instance.reset();
+}
+
+} // namespace kestrune

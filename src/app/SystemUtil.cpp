@@ -1,0 +1,186 @@
+#include "app/SystemUtil.h"
+
+#include "app/ProgramVersionReader.h"
+#include "platform/MessageService.h"
+#include "platform/Registry.h"
+
+#include <QFile>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <unistd.h>
+#include <vector>
+
+namespace kestrune {
+namespace {
+
+const QString kComponentKey = QStringLiteral("Software\\Vaskor Security\\Paths\\DLLs");
+constexpr qsizetype kComponentValueMaxBytes = 520;
+const QString kSeparator = QStringLiteral("/");
+
+platform::RegistryRoot rootFor(bool machineWide) {
+    return machineWide ? platform::RegistryRoot::LocalMachine : platform::RegistryRoot::CurrentUser;
+}
+
+void versionMessage(const QString& text) {
+    platform::showMessage(text, SystemUtil::ApplicationTitle(), platform::MB_OK_STYLE);
+}
+
+// The first element of the process's own command line; nothing when it cannot be split.
+std::optional<QString> commandLineProgramName() {
+    const int fd = ::open("/proc/self/cmdline", O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return std::nullopt;
+    QByteArray bytes;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
+            ::close(fd);
+            return std::nullopt;
+        }
+        if (got == 0)
+            break;
+        bytes.append(buffer, got);
+        if (bytes.contains('\0'))
+            break;
+    }
+    ::close(fd);
+    if (bytes.isEmpty())
+        return std::nullopt;
+    const qsizetype end = bytes.indexOf('\0');
+    return QFile::decodeName(end < 0 ? bytes : bytes.left(end));
+}
+
+std::mutex instanceMutex;
+std::shared_ptr<SystemUtil> instance;
+
+} // namespace
+
+QString SystemUtil::GetComponentDirectory(const QString& fileName) const {
+    const auto value =
+        platform::registry().read(platform::RegistryRoot::LocalMachine, kComponentKey, fileName);
+    if (!value || value->data.size() > kComponentValueMaxBytes)
+        return {};
+    // Whatever the stored type, the bytes are taken as UTF-16 up to the first terminator,
+    // and never beyond what was stored.
+    const QByteArray& data = value->data;
+    QString text;
+    for (qsizetype i = 0; i + 1 < data.size(); i += 2) {
+        const char16_t unit = char16_t(std::uint8_t(data[i]) | (std::uint8_t(data[i + 1]) << 8));
+        if (unit == 0)
+            break;
+        text.append(QChar(unit));
+    }
+    return text;
+}
+
+QString SystemUtil::GetExecutableDirectory() const {
+    // No fixed capacity: a long path cut short would name a wrong folder.
+    std::vector<char> buffer(4096);
+    for (;;) {
+        const ssize_t size = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
+        if (size < 0)
+            return {};
+        if (size_t(size) < buffer.size()) {
+            const QString path = QFile::decodeName(QByteArray(buffer.data(), size));
+            const qsizetype slash = path.lastIndexOf(kSeparator);
+            return slash < 0 ? QString() : path.left(slash + 1);
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+QString SystemUtil::GetProgramVersion() const {
+    const auto name = commandLineProgramName();
+    if (!name)
+        return QStringLiteral("none");
+    return GetProgramVersion(*name);
+}
+
+QString SystemUtil::GetProgramVersion(const QString& programName) const {
+    using Status = ProgramVersionRecord::Status;
+    const ProgramVersionRecord record = ReadProgramVersionRecord(ResolveProgramFile(programName));
+    switch (record.status) {
+    case Status::Found:
+        return QStringLiteral("%1.%2.%3.%4")
+            .arg(record.parts[0])
+            .arg(record.parts[1])
+            .arg(record.parts[2])
+            .arg(record.parts[3]);
+    case Status::OutOfMemory:
+        versionMessage(QStringLiteral("Out of Memory trying to get file version."));
+        break;
+    case Status::Unreadable:
+    case Status::NoRecord:
+        versionMessage(QStringLiteral("Error retrieving version info.\n(%1)").arg(programName));
+        break;
+    case Status::Malformed:
+        versionMessage(QStringLiteral("Version information not available."));
+        break;
+    case Status::Empty:
+        versionMessage(QStringLiteral("Version information not available"));
+        break;
+    }
+    return QStringLiteral("none");
+}
+
+std::uint32_t SystemUtil::ReadRegistryDword(const QString& subKey, const QString& valueName,
+                                            bool machineWide) const {
+    const auto value = platform::registry().read(rootFor(machineWide), subKey, valueName);
+    // A value that does not fit the 4-byte buffer is a failed read, whatever its type.
+    if (!value || value->data.size() > 4)
+        return 0;
+    unsigned char buffer[4] = {0, 0, 0, 0};
+    std::memcpy(buffer, value->data.constData(), size_t(value->data.size()));
+    return std::uint32_t(buffer[0]) | std::uint32_t(buffer[1]) << 8 |
+           std::uint32_t(buffer[2]) << 16 | std::uint32_t(buffer[3]) << 24;
+}
+
+std::int32_t SystemUtil::WriteRegistryDword(const QString& subKey, const QString& valueName,
+                                            std::uint32_t value, bool machineWide) const {
+    platform::RegistryValue stored;
+    stored.type = platform::REG_DWORD_TYPE;
+    stored.data.resize(4);
+    for (int i = 0; i < 4; ++i)
+        stored.data[i] = char((value >> (8 * i)) & 0xFF);
+    return platform::registry().write(rootFor(machineWide), subKey, valueName, stored);
+}
+
+QString SystemUtil::ComponentPathWithFallback(const QString& fileName) const {
+    QString dir = GetComponentDirectory(fileName);
+    if (!dir.isEmpty())
+        dir = CollapseDoubledSeparators(dir + kSeparator);
+    else
+        dir = GetExecutableDirectory();
+    return dir + fileName;
+}
+
+QString SystemUtil::ComponentPathWithoutFallback(const QString& fileName) const {
+    QString dir = GetComponentDirectory(fileName);
+    if (!dir.isEmpty())
+        dir += kSeparator;
+    return CollapseDoubledSeparators(dir + fileName);
+}
+
+QString SystemUtil::CollapseDoubledSeparators(const QString& path) {
+    QString result = path;
+    return result.replace(QStringLiteral("//"), kSeparator);
+}
+
+std::shared_ptr<SystemUtil> GetSystemUtil() {
+    std::lock_guard guard(instanceMutex);
+    if (!instance)
+        instance = std::make_shared<SystemUtil>();
+    return instance;
+}
+
+void ReleaseSystemUtil() {
+    std::lock_guard guard(instanceMutex);
+    instance.reset();
+}
+
+} // namespace kestrune

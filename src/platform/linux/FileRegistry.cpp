@@ -1,0 +1,583 @@
+#include "platform/linux/FileRegistry.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSet>
+#include <QStringDecoder>
+#include <QStringList>
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <mutex>
+#include <pwd.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace kestrune::platform {
+namespace {
+
+const QString kHeader = QStringLiteral("Windows Registry Editor Version 5.00");
+// A hive is a handful of settings; anything this large is not one of ours.
+constexpr qint64 kMaxHiveBytes = 64 * 1024 * 1024;
+constexpr int kHexBytesPerLine = 25;
+
+bool sameName(const QString& a, const QString& b) {
+    return QString::compare(a, b, Qt::CaseInsensitive) == 0;
+}
+
+bool hasLineBreak(const QString& text) {
+    return text.contains(QLatin1Char('\n')) || text.contains(QLatin1Char('\r'));
+}
+
+// Parses a quoted string starting at text[pos] == '"'; pos ends after the closing quote.
+std::optional<QString> parseQuoted(const QString& text, qsizetype& pos) {
+    if (pos >= text.size() || text[pos] != QLatin1Char('"'))
+        return std::nullopt;
+    QString result;
+    for (++pos; pos < text.size(); ++pos) {
+        const QChar c = text[pos];
+        if (c == QLatin1Char('"')) {
+            ++pos;
+            return result;
+        }
+        if (c == QLatin1Char('\\')) {
+            if (pos + 1 >= text.size())
+                return std::nullopt;
+            const QChar next = text[pos + 1];
+            if (next != QLatin1Char('\\') && next != QLatin1Char('"'))
+                return std::nullopt;
+            result.append(next);
+            ++pos;
+            continue;
+        }
+        result.append(c);
+    }
+    return std::nullopt;
+}
+
+QString quote(const QString& text) {
+    QString result;
+    result.reserve(text.size() + 2);
+    result.append(QLatin1Char('"'));
+    for (QChar c : text) {
+        if (c == QLatin1Char('\\') || c == QLatin1Char('"'))
+            result.append(QLatin1Char('\\'));
+        result.append(c);
+    }
+    result.append(QLatin1Char('"'));
+    return result;
+}
+
+bool onlySpaceFrom(const QString& text, qsizetype pos) {
+    for (; pos < text.size(); ++pos)
+        if (!text[pos].isSpace())
+            return false;
+    return true;
+}
+
+std::optional<std::uint32_t> parseHexNumber(QStringView digits, int maxDigits) {
+    if (digits.isEmpty() || digits.size() > maxDigits)
+        return std::nullopt;
+    std::uint32_t value = 0;
+    for (QChar c : digits) {
+        const char16_t u = c.unicode();
+        int d = -1;
+        if (u >= u'0' && u <= u'9')
+            d = u - u'0';
+        else if (u >= u'a' && u <= u'f')
+            d = u - u'a' + 10;
+        else if (u >= u'A' && u <= u'F')
+            d = u - u'A' + 10;
+        if (d < 0)
+            return std::nullopt;
+        value = value * 16 + std::uint32_t(d);
+    }
+    return value;
+}
+
+std::optional<QByteArray> parseHexList(const QString& list) {
+    QByteArray bytes;
+    const QString trimmed = list.trimmed();
+    if (trimmed.isEmpty())
+        return bytes;
+    const QStringList parts = trimmed.split(QLatin1Char(','));
+    for (const QString& part : parts) {
+        const auto byte = parseHexNumber(QStringView(part).trimmed(), 2);
+        if (!byte)
+            return std::nullopt;
+        bytes.append(char(*byte));
+    }
+    return bytes;
+}
+
+QByteArray utf16Terminated(const QString& text) {
+    QByteArray bytes;
+    bytes.reserve((text.size() + 1) * 2);
+    for (QChar c : text) {
+        bytes.append(char(c.unicode() & 0xFF));
+        bytes.append(char(c.unicode() >> 8));
+    }
+    bytes.append('\0');
+    bytes.append('\0');
+    return bytes;
+}
+
+// The REG_SZ bytes as a text that the quoted form carries without loss, if there is one.
+std::optional<QString> plainText(const QByteArray& data) {
+    if (data.size() < 2 || data.size() % 2 != 0)
+        return std::nullopt;
+    const qsizetype units = data.size() / 2 - 1;
+    if (data[units * 2] != 0 || data[units * 2 + 1] != 0)
+        return std::nullopt;
+    QString text;
+    text.reserve(units);
+    for (qsizetype i = 0; i < units; ++i) {
+        const char16_t unit =
+            char16_t(std::uint8_t(data[i * 2]) | (std::uint8_t(data[i * 2 + 1]) << 8));
+        if (unit == 0)
+            return std::nullopt;
+        text.append(QChar(unit));
+    }
+    if (hasLineBreak(text) || QString::fromUtf8(text.toUtf8()) != text)
+        return std::nullopt;
+    return text;
+}
+
+QString hexList(const QString& prefix, const QByteArray& data) {
+    QString out = prefix;
+    for (qsizetype i = 0; i < data.size(); ++i) {
+        if (i > 0) {
+            out.append(QLatin1Char(','));
+            if (i % kHexBytesPerLine == 0)
+                out.append(QStringLiteral("\\\n  "));
+        }
+        out.append(QStringLiteral("%1").arg(std::uint8_t(data[i]), 2, 16, QLatin1Char('0')));
+    }
+    return out;
+}
+
+QString serializeData(const RegistryValue& value) {
+    if (value.type == REG_SZ_TYPE) {
+        if (auto text = plainText(value.data))
+            return quote(*text);
+    }
+    if (value.type == REG_DWORD_TYPE && value.data.size() == 4) {
+        const std::uint32_t number = std::uint32_t(std::uint8_t(value.data[0])) |
+                                     std::uint32_t(std::uint8_t(value.data[1])) << 8 |
+                                     std::uint32_t(std::uint8_t(value.data[2])) << 16 |
+                                     std::uint32_t(std::uint8_t(value.data[3])) << 24;
+        return QStringLiteral("dword:%1").arg(number, 8, 16, QLatin1Char('0'));
+    }
+    if (value.type == REG_BINARY_TYPE)
+        return hexList(QStringLiteral("hex:"), value.data);
+    return hexList(QStringLiteral("hex(%1):").arg(value.type, 0, 16), value.data);
+}
+
+std::optional<QString> decodeText(const QByteArray& bytes) {
+    QStringDecoder decoder;
+    QByteArray body = bytes;
+    if (body.startsWith("\xFF\xFE")) {
+        decoder = QStringDecoder(QStringDecoder::Utf16LE);
+        body.remove(0, 2);
+    } else {
+        decoder = QStringDecoder(QStringDecoder::Utf8);
+        if (body.startsWith("\xEF\xBB\xBF"))
+            body.remove(0, 3);
+    }
+    QString text = decoder.decode(body);
+    if (decoder.hasError())
+        return std::nullopt;
+    return text;
+}
+
+int codeForErrno(int error) {
+    switch (error) {
+    case EACCES:
+    case EPERM:
+    case EROFS:
+        return REGISTRY_ACCESS_DENIED;
+    default:
+        return REGISTRY_WRITE_FAULT;
+    }
+}
+
+enum class LoadState { Missing, Loaded, Damaged, Unreadable };
+
+struct LoadResult {
+    LoadState state;
+    Hive hive;
+    mode_t mode = 0;
+};
+
+void warnDamaged(const QString& path, const QString& why) {
+    static std::mutex mutex;
+    static QSet<QString> warned;
+    std::lock_guard guard(mutex);
+    if (warned.contains(path))
+        return;
+    warned.insert(path);
+    qWarning("Registry file %s cannot be read (%s); it is left untouched.", qPrintable(path),
+             qPrintable(why));
+}
+
+LoadResult loadHive(const QString& path) {
+    const QByteArray native = QFile::encodeName(path);
+    const int fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return {errno == ENOENT ? LoadState::Missing : LoadState::Unreadable, {}};
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return {LoadState::Unreadable, {}};
+    }
+    if (info.st_size > kMaxHiveBytes) {
+        ::close(fd);
+        warnDamaged(path, QStringLiteral("too large"));
+        return {LoadState::Damaged, {}};
+    }
+    QByteArray bytes;
+    char buffer[16384];
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
+            ::close(fd);
+            return {LoadState::Unreadable, {}};
+        }
+        if (got == 0)
+            break;
+        bytes.append(buffer, got);
+        if (bytes.size() > kMaxHiveBytes) {
+            ::close(fd);
+            warnDamaged(path, QStringLiteral("too large"));
+            return {LoadState::Damaged, {}};
+        }
+    }
+    ::close(fd);
+    QString error;
+    auto hive = parseHive(bytes, &error);
+    if (!hive) {
+        warnDamaged(path, error);
+        return {LoadState::Damaged, {}};
+    }
+    return {LoadState::Loaded, std::move(*hive), info.st_mode & 07777};
+}
+
+QString fullKeyPath(RegistryRoot root, const QString& key) {
+    return key.isEmpty() ? rootName(root) : rootName(root) + QLatin1Char('\\') + key;
+}
+
+bool writeAll(int fd, const QByteArray& bytes) {
+    const char* data = bytes.constData();
+    qsizetype left = bytes.size();
+    while (left > 0) {
+        const ssize_t done = ::write(fd, data, size_t(left));
+        if (done < 0 && errno == EINTR)
+            continue;
+        if (done <= 0)
+            return false;
+        data += done;
+        left -= done;
+    }
+    return true;
+}
+
+class FdCloser {
+public:
+    explicit FdCloser(int fd) : fd_(fd) {}
+    ~FdCloser() {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    FdCloser(const FdCloser&) = delete;
+    FdCloser& operator=(const FdCloser&) = delete;
+
+private:
+    int fd_;
+};
+
+} // namespace
+
+HiveKey* Hive::findKey(const QString& path) {
+    for (auto& key : keys)
+        if (sameName(key.path, path))
+            return &key;
+    return nullptr;
+}
+
+const HiveKey* Hive::findKey(const QString& path) const {
+    return const_cast<Hive*>(this)->findKey(path);
+}
+
+bool Hive::hasKeyOrDescendant(const QString& path) const {
+    const QString prefix = path + QLatin1Char('\\');
+    for (const auto& key : keys)
+        if (sameName(key.path, path) || key.path.startsWith(prefix, Qt::CaseInsensitive))
+            return true;
+    return false;
+}
+
+const HiveValue* Hive::findValue(const QString& path, const QString& name) const {
+    const HiveKey* key = findKey(path);
+    if (!key)
+        return nullptr;
+    for (const auto& value : key->values)
+        if (sameName(value.name, name))
+            return &value;
+    return nullptr;
+}
+
+void Hive::setValue(const QString& path, const QString& name, const RegistryValue& value) {
+    HiveKey* key = findKey(path);
+    if (!key) {
+        keys.push_back(HiveKey{path, {}});
+        key = &keys.back();
+    }
+    for (auto& existing : key->values) {
+        if (sameName(existing.name, name)) {
+            existing.value = value;
+            return;
+        }
+    }
+    key->values.push_back(HiveValue{name, value});
+}
+
+std::optional<Hive> parseHive(const QByteArray& bytes, QString* error) {
+    auto fail = [error](int line, const QString& why) -> std::optional<Hive> {
+        if (error)
+            *error = QStringLiteral("line %1: %2").arg(line).arg(why);
+        return std::nullopt;
+    };
+    const auto text = decodeText(bytes);
+    if (!text)
+        return fail(0, QStringLiteral("not valid text"));
+    QStringList lines = text->split(QLatin1Char('\n'));
+    for (auto& line : lines)
+        if (line.endsWith(QLatin1Char('\r')))
+            line.chop(1);
+
+    Hive hive;
+    bool headerSeen = false;
+    QString currentKey;
+    bool haveKey = false;
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        const int lineNumber = int(i + 1);
+        const QString line = lines[i].trimmed();
+        if (line.isEmpty() || line.startsWith(QLatin1Char(';')))
+            continue;
+        if (!headerSeen) {
+            if (line != kHeader)
+                return fail(lineNumber, QStringLiteral("missing header"));
+            headerSeen = true;
+            continue;
+        }
+        if (line.startsWith(QLatin1Char('['))) {
+            if (!line.endsWith(QLatin1Char(']')) || line.size() < 3 ||
+                line.startsWith(QStringLiteral("[-")))
+                return fail(lineNumber, QStringLiteral("bad key line"));
+            currentKey = line.mid(1, line.size() - 2);
+            haveKey = true;
+            if (!hive.findKey(currentKey))
+                hive.keys.push_back(HiveKey{currentKey, {}});
+            continue;
+        }
+        if (!haveKey)
+            return fail(lineNumber, QStringLiteral("value outside a key"));
+
+        QString name;
+        qsizetype pos = 0;
+        if (line.startsWith(QLatin1Char('@'))) {
+            pos = 1;
+        } else {
+            auto quoted = parseQuoted(line, pos);
+            if (!quoted)
+                return fail(lineNumber, QStringLiteral("bad value name"));
+            name = *quoted;
+        }
+        while (pos < line.size() && line[pos].isSpace())
+            ++pos;
+        if (pos >= line.size() || line[pos] != QLatin1Char('='))
+            return fail(lineNumber, QStringLiteral("missing '='"));
+        ++pos;
+        while (pos < line.size() && line[pos].isSpace())
+            ++pos;
+        const QString data = line.mid(pos);
+
+        RegistryValue value;
+        if (data.startsWith(QLatin1Char('"'))) {
+            qsizetype at = 0;
+            auto quoted = parseQuoted(data, at);
+            if (!quoted || !onlySpaceFrom(data, at))
+                return fail(lineNumber, QStringLiteral("bad string"));
+            value.type = REG_SZ_TYPE;
+            value.data = utf16Terminated(*quoted);
+        } else if (data.startsWith(QStringLiteral("dword:"), Qt::CaseInsensitive)) {
+            const auto number = parseHexNumber(QStringView(data).mid(6).trimmed(), 8);
+            if (!number)
+                return fail(lineNumber, QStringLiteral("bad dword"));
+            value.type = REG_DWORD_TYPE;
+            value.data.resize(4);
+            for (int b = 0; b < 4; ++b)
+                value.data[b] = char((*number >> (8 * b)) & 0xFF);
+        } else if (data.startsWith(QStringLiteral("hex"), Qt::CaseInsensitive)) {
+            qsizetype colon = data.indexOf(QLatin1Char(':'));
+            if (colon < 0)
+                return fail(lineNumber, QStringLiteral("bad hex value"));
+            const QStringView kind = QStringView(data).left(colon);
+            if (kind.size() == 3) {
+                value.type = REG_BINARY_TYPE;
+            } else if (kind.size() > 5 && kind[3] == QLatin1Char('(') &&
+                       kind.endsWith(QLatin1Char(')'))) {
+                const auto type = parseHexNumber(kind.mid(4, kind.size() - 5), 8);
+                if (!type)
+                    return fail(lineNumber, QStringLiteral("bad hex type"));
+                value.type = *type;
+            } else {
+                return fail(lineNumber, QStringLiteral("bad hex value"));
+            }
+            QString list = data.mid(colon + 1).trimmed();
+            while (list.endsWith(QLatin1Char('\\'))) {
+                list.chop(1);
+                if (++i >= lines.size())
+                    return fail(lineNumber, QStringLiteral("continuation at end of file"));
+                list += lines[i].trimmed();
+            }
+            auto parsed = parseHexList(list);
+            if (!parsed)
+                return fail(lineNumber, QStringLiteral("bad hex byte"));
+            value.data = *parsed;
+        } else {
+            return fail(lineNumber, QStringLiteral("unknown value form"));
+        }
+        hive.setValue(currentKey, name, value);
+    }
+    return hive;
+}
+
+QByteArray serializeHive(const Hive& hive) {
+    QString out = kHeader + QStringLiteral("\n\n");
+    for (const auto& key : hive.keys) {
+        out += QLatin1Char('[') + key.path + QStringLiteral("]\n");
+        for (const auto& value : key.values) {
+            out += value.name.isEmpty() ? QStringLiteral("@") : quote(value.name);
+            out += QLatin1Char('=') + serializeData(value.value) + QLatin1Char('\n');
+        }
+        out += QLatin1Char('\n');
+    }
+    return out.toUtf8();
+}
+
+QString rootName(RegistryRoot root) {
+    return root == RegistryRoot::LocalMachine ? QStringLiteral("HKEY_LOCAL_MACHINE")
+                                              : QStringLiteral("HKEY_CURRENT_USER");
+}
+
+QString hiveFilePath(RegistryRoot root) {
+    const bool machine = root == RegistryRoot::LocalMachine;
+    const QString overrideDir = qEnvironmentVariable("KESTRUNE_REGISTRY_DIR");
+    if (!overrideDir.isEmpty())
+        return QDir(overrideDir)
+            .filePath(machine ? QStringLiteral("machine.reg") : QStringLiteral("user.reg"));
+    if (machine)
+        return QStringLiteral("/etc/kestrune/machine.reg");
+    QString config = qEnvironmentVariable("XDG_CONFIG_HOME");
+    if (config.isEmpty() || !QDir::isAbsolutePath(config)) {
+        QString home = qEnvironmentVariable("HOME");
+        if (home.isEmpty()) {
+            if (const passwd* entry = ::getpwuid(::getuid()))
+                home = QFile::decodeName(entry->pw_dir);
+        }
+        config = home + QStringLiteral("/.config");
+    }
+    return config + QStringLiteral("/kestrune/user.reg");
+}
+
+std::optional<RegistryValue> FileRegistry::read(RegistryRoot root, const QString& key,
+                                                const QString& name) {
+    const LoadResult loaded = loadHive(hiveFilePath(root));
+    if (loaded.state != LoadState::Loaded)
+        return std::nullopt;
+    const HiveValue* value = loaded.hive.findValue(fullKeyPath(root, key), name);
+    if (!value)
+        return std::nullopt;
+    return value->value;
+}
+
+bool FileRegistry::keyExists(RegistryRoot root, const QString& key) {
+    const LoadResult loaded = loadHive(hiveFilePath(root));
+    return loaded.state == LoadState::Loaded &&
+           loaded.hive.hasKeyOrDescendant(fullKeyPath(root, key));
+}
+
+int FileRegistry::write(RegistryRoot root, const QString& key, const QString& name,
+                        const RegistryValue& value) {
+    // The text form has no way to carry a line break in a key or value name.
+    if (hasLineBreak(key) || hasLineBreak(name))
+        return REGISTRY_INVALID_PARAMETER;
+
+    QString path = hiveFilePath(root);
+    const QFileInfo info(path);
+    if (info.isSymLink() && info.exists())
+        path = info.canonicalFilePath();
+    const QString folder = QFileInfo(path).absolutePath();
+    if (!QDir().mkpath(folder))
+        return REGISTRY_ACCESS_DENIED;
+
+    // Two instances may write at once: the lock serialises read-change-replace, so
+    // neither loses the other's value.
+    const QByteArray lockName = QFile::encodeName(path + QStringLiteral(".lock"));
+    const int lockFd = ::open(lockName.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (lockFd < 0)
+        return codeForErrno(errno);
+    FdCloser lockCloser(lockFd);
+    while (::flock(lockFd, LOCK_EX) != 0) {
+        if (errno != EINTR)
+            return codeForErrno(errno);
+    }
+
+    LoadResult loaded = loadHive(path);
+    if (loaded.state == LoadState::Damaged)
+        return REGISTRY_BAD_DATABASE;
+    if (loaded.state == LoadState::Unreadable)
+        return REGISTRY_ACCESS_DENIED;
+    loaded.hive.setValue(fullKeyPath(root, key), name, value);
+    const QByteArray bytes = serializeHive(loaded.hive);
+
+    QByteArray tempName = QFile::encodeName(path + QStringLiteral(".XXXXXX"));
+    const int tempFd = ::mkostemp(tempName.data(), O_CLOEXEC);
+    if (tempFd < 0)
+        return codeForErrno(errno);
+    const mode_t mode = loaded.state == LoadState::Loaded
+                            ? loaded.mode
+                            : (root == RegistryRoot::LocalMachine ? 0644 : 0600);
+    bool ok = ::fchmod(tempFd, mode) == 0 && writeAll(tempFd, bytes) && ::fsync(tempFd) == 0;
+    int savedErrno = errno;
+    if (::close(tempFd) != 0 && ok) {
+        ok = false;
+        savedErrno = errno;
+    }
+    if (ok && ::rename(tempName.constData(), QFile::encodeName(path).constData()) != 0) {
+        ok = false;
+        savedErrno = errno;
+    }
+    if (!ok) {
+        ::unlink(tempName.constData());
+        return codeForErrno(savedErrno);
+    }
+    const int folderFd =
+        ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folderFd >= 0) {
+        ::fsync(folderFd);
+        ::close(folderFd);
+    }
+    return REGISTRY_OK;
+}
+
+Registry& registry() {
+    static FileRegistry instance;
+    return instance;
+}
+
+} // namespace kestrune::platform

@@ -182,7 +182,9 @@ void CListCtrlEx::applyAutoSizeColumn(int column) {
     const int before = columnWidth(column);
     resizeColumnToContents(column);
     // Contents narrower than the heading would hide it; keep the heading readable.
-    const int heading = horizontalHeader()->sectionSizeFromContents(column).width();
+    const QTableWidgetItem* header = horizontalHeaderItem(column);
+    const int heading =
+        header ? horizontalHeader()->fontMetrics().horizontalAdvance(header->text()) + 16 : 0;
     if (columnWidth(column) < heading)
         setColumnWidth(column, heading);
     if (columnWidth(column) != before)

@@ -103,4 +103,12 @@ std::shared_ptr<DeviceRecord> DeviceListModel::recordOfRow(int row) const {
     return rows_[row].record;
 }
 
+int DeviceListModel::rowOfRecord(const DeviceRecord* record) const {
+    std::lock_guard guard(mutex_);
+    for (int i = 0; i < rows_.size(); ++i)
+        if (rows_[i].record.get() == record)
+            return i;
+    return -1;
+}
+
 } // namespace kestrune

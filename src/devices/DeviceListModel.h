@@ -49,6 +49,8 @@ public:
     QString cellText(int row, int column) const;
     int rowProgress(int row) const;
     std::shared_ptr<DeviceRecord> recordOfRow(int row) const;
+    // The row that shows this record now, or -1.
+    int rowOfRecord(const DeviceRecord* record) const;
 
 private:
     struct Row {

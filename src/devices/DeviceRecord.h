@@ -41,6 +41,8 @@ struct DeviceRecord {
     QString productText;
     QString busText;
     QString sizeGigabytesText;
+    // Capacity in bytes as the scan read it (0 when unknown), for the report.
+    std::uint64_t sizeBytes = 0;
     // False for a reader without a card: listed, but a job must not start.
     bool hasMedium = true;
 

@@ -1,0 +1,77 @@
+#include "shred/ShredJobs.h"
+
+#include "devices/DeviceListModel.h"
+#include "devices/DeviceTable.h"
+#include "lang/LanguageManager.h"
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+namespace kestrune {
+namespace {
+
+std::atomic<int> processJobs{0};
+
+} // namespace
+
+ShredJobs::ShredJobs(std::shared_ptr<DeviceTable> table, std::shared_ptr<DeviceListModel> list)
+    : table_(table), state_(std::make_shared<State>()),
+      context_(std::make_shared<ShredStatusContext>()) {
+    context_->table = std::move(table);
+    context_->list = std::move(list);
+    context_->language = GetLanguageManager();
+}
+
+ShredJobs::~ShredJobs() {
+    abortAll();
+    waitForAll(10000);
+}
+
+void ShredJobs::start(const std::shared_ptr<DeviceRecord>& record, std::int32_t algorithm) {
+    auto job =
+        std::make_shared<CVSKRMShredThread>(context_.get(), record, algorithm, &OnShredStatus, 0);
+    job->setTable(table_);
+    job->setFormatter(formatter_);
+    {
+        std::lock_guard guard(state_->mutex);
+        ++state_->running;
+        state_->records.push_back(record);
+    }
+    ++processJobs;
+    // The thread keeps the status context, the state and the record alive by itself, so
+    // a job that outlives the window never touches freed memory.
+    std::thread([job, state = state_, context = context_, record] {
+        job->Run();
+        {
+            std::lock_guard guard(state->mutex);
+            --state->running;
+            std::erase(state->records, record);
+        }
+        state->finished.notify_all();
+        --processJobs;
+    }).detach();
+}
+
+void ShredJobs::abortAll() {
+    std::lock_guard guard(state_->mutex);
+    for (const auto& record : state_->records)
+        record->requestAbort();
+}
+
+int ShredJobs::runningCount() const {
+    std::lock_guard guard(state_->mutex);
+    return state_->running;
+}
+
+bool ShredJobs::waitForAll(int timeoutMs) {
+    std::unique_lock guard(state_->mutex);
+    return state_->finished.wait_for(guard, std::chrono::milliseconds(timeoutMs),
+                                     [this] { return state_->running == 0; });
+}
+
+int ShredJobs::runningInProcess() {
+    return processJobs.load();
+}
+
+} // namespace kestrune

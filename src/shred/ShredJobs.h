@@ -1,0 +1,51 @@
+#pragma once
+
+#include "devices/DeviceRecord.h"
+#include "shred/CVSKRMShredThread.h"
+#include "ui/ShredStatusDisplay.h"
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+
+namespace kestrune {
+
+class DeviceListModel;
+class DeviceMonitor;
+class DeviceTable;
+
+// The running shred jobs of the main window: starts each on its own thread and knows how
+// many still run, so closing can abort them and wait for their reports.
+class ShredJobs {
+public:
+    ShredJobs(std::shared_ptr<DeviceTable> table, std::shared_ptr<DeviceListModel> list);
+    // Waits a bounded time for running jobs; any still running keep what they use alive.
+    ~ShredJobs();
+
+    void start(const std::shared_ptr<DeviceRecord>& record, std::int32_t algorithm);
+    void abortAll();
+    int runningCount() const;
+    // Waits until no job runs or the timeout passed; true when none runs.
+    bool waitForAll(int timeoutMs);
+    void setDeviceMonitor(DeviceMonitor* monitor) { monitor_ = monitor; }
+    void setFormatter(DiskFormatter formatter) { formatter_ = std::move(formatter); }
+    ShredStatusContext* statusContext() const { return context_.get(); }
+
+    // Jobs still running in the whole process (the program must not end under them).
+    static int runningInProcess();
+
+private:
+    struct State {
+        std::mutex mutex;
+        std::condition_variable finished;
+        int running = 0;
+        std::vector<std::shared_ptr<DeviceRecord>> records;
+    };
+    std::shared_ptr<DeviceTable> table_;
+    std::shared_ptr<State> state_;
+    std::shared_ptr<ShredStatusContext> context_;
+    DiskFormatter formatter_;
+    DeviceMonitor* monitor_ = nullptr;
+};
+
+} // namespace kestrune

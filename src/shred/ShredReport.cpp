@@ -1,0 +1,252 @@
+#include "shred/ShredReport.h"
+
+#include "app/SystemUtil.h"
+#include "lang/LanguageManager.h"
+#include "platform/MessageService.h"
+#include "platform/Registry.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QStandardPaths>
+#include <QUuid>
+#include <chrono>
+#include <clocale>
+#include <cstdio>
+#include <ctime>
+#include <fcntl.h>
+#include <locale.h>
+#include <mutex>
+#include <unistd.h>
+
+namespace kestrune {
+namespace {
+
+std::mutex askerMutex;
+ShredReport::SaveFileAsker installedAsker;
+
+QString askWithDialog(const QString& suggestedName, const QString& filter) {
+    QString chosen;
+    platform::runOnGuiThreadAndWait([&] {
+        chosen = QFileDialog::getSaveFileName(nullptr, QString(), suggestedName, filter, nullptr,
+                                              QFileDialog::DontConfirmOverwrite);
+    });
+    return chosen;
+}
+
+std::int64_t secondsNow() {
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+// Creates the file only if nobody else has: two jobs finishing in the same minute must
+// not write into one file.
+bool createExclusively(const QString& path, const QByteArray& bytes) {
+    const int fd =
+        ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    qsizetype written = 0;
+    while (written < bytes.size()) {
+        const ssize_t n =
+            ::write(fd, bytes.constData() + written, static_cast<size_t>(bytes.size() - written));
+        if (n <= 0) {
+            ::close(fd);
+            ::unlink(QFile::encodeName(path).constData());
+            return false;
+        }
+        written += n;
+    }
+    const bool synced = ::fsync(fd) == 0;
+    return ::close(fd) == 0 && synced;
+}
+
+} // namespace
+
+ShredReport::ShredReport(std::int32_t algorithm, std::shared_ptr<LanguageManager> language,
+                         std::int64_t startTime)
+    : algorithm_(algorithm), language_(std::move(language)),
+      startTime_(startTime >= 0 ? startTime : secondsNow()) {
+    appendLine(QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-8\" ?>"));
+    appendLine(QStringLiteral("<reports>"));
+    // Every report gets its own identifier.
+    const QString id = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    appendLine(QStringLiteral("<report id=\"%1\" version=\"4.2\">").arg(id));
+    appendLine(QStringLiteral("<hardware pccheck=\"0\">"));
+    const QString date =
+        formatLocalTime(QStringLiteral("<item name=\"date\" source=\"hw\">%A %d %B %Y</item>"));
+    if (!date.isEmpty())
+        appendLine(date);
+    const QString time =
+        formatLocalTime(QStringLiteral("<item name=\"time\" source=\"hw\">%I:%M:%S %p</item>"));
+    if (!time.isEmpty())
+        appendLine(time);
+}
+
+void ShredReport::addHardwareItems(const QString& serial, const QString& make, const QString& model,
+                                   const QString& size, const QString& bus) {
+    serial_ = serial;
+    make_ = make;
+    model_ = model;
+    size_ = size;
+    bus_ = bus;
+    appendLine(
+        QStringLiteral("<item name=\"serial\" source=\"hw\">%1</item>").arg(escapeXml(serial)));
+    appendLine(QStringLiteral("<item name=\"make\" source=\"hw\">%1</item>").arg(escapeXml(make)));
+    appendLine(
+        QStringLiteral("<item name=\"model\" source=\"hw\">%1</item>").arg(escapeXml(model)));
+}
+
+QString ShredReport::text(const char* key) const {
+    return language_ ? language_->GetString(QString::fromLatin1(key)) : QString();
+}
+
+// strftime in the C locale: English day and month names whatever the user's locale.
+QString ShredReport::formatLocalTime(const QString& format) const {
+    const std::time_t when = static_cast<std::time_t>(startTime_);
+    std::tm local{};
+    localtime_r(&when, &local);
+    locale_t c = newlocale(LC_TIME_MASK, "C", nullptr);
+    if (!c)
+        return {};
+    char buffer[512];
+    const QByteArray utf8 = format.toUtf8();
+    const size_t length = strftime_l(buffer, sizeof buffer, utf8.constData(), &local, c);
+    freelocale(c);
+    return QString::fromUtf8(buffer, static_cast<qsizetype>(length));
+}
+
+QString ShredReport::escapeXml(const QString& input) {
+    QString out;
+    out.reserve(input.size());
+    for (const QChar c : input) {
+        switch (c.unicode()) {
+        case u'&':
+            out += QStringLiteral("&amp;");
+            break;
+        case u'<':
+            out += QStringLiteral("&lt;");
+            break;
+        case u'>':
+            out += QStringLiteral("&gt;");
+            break;
+        case u'"':
+            out += QStringLiteral("&quot;");
+            break;
+        case u'\'':
+            out += QStringLiteral("&apos;");
+            break;
+        default:
+            // Characters XML 1.0 cannot carry at all are dropped.
+            if (c.unicode() < 0x20 && c != u'\t' && c != u'\n' && c != u'\r')
+                break;
+            out += c;
+        }
+    }
+    return out;
+}
+
+int ShredReport::finish(std::int64_t finishTime) {
+    const std::int64_t end = finishTime >= 0 ? finishTime : secondsNow();
+    appendLine(QStringLiteral("<cleaner seconds=\"%1\">").arg(end - startTime_));
+    appendLine(
+        QStringLiteral("<disk disk=\"1\" partition=\"0\" smart=\"0\" remappedsectors=\"0\" "
+                       "secureeraseflag=\"0\" secureerasetime=\"0\" issecurecleaned=\"0\">"));
+    appendLine(QStringLiteral("<gendev bus=\"%1\" product=\"%2 %3\" serial=\"%4\" rev=\"0\" "
+                              "sectors=\"0\" size=\"%5\"/>")
+                   .arg(escapeXml(bus_), escapeXml(make_), escapeXml(model_), escapeXml(serial_),
+                        escapeXml(size_)));
+    const QString method =
+        language_ ? language_->GetString(QStringLiteral("shred_algo_short_%1").arg(algorithm_))
+                  : QString();
+    appendLine(QStringLiteral("<cleaninfo method=\"%1\" methodn=\"%2\" iscleaned=\"%3\" "
+                              "isformatted=\"%4\"/>")
+                   .arg(escapeXml(method))
+                   .arg(algorithm_)
+                   .arg(isCleaned_ ? 1 : 0)
+                   .arg(isFormatted_ ? 1 : 0));
+    appendLine(QStringLiteral("<result status=\"%1\" capacity=\"%2\"/>")
+                   .arg(finalStatus_)
+                   .arg(capacityBytes_));
+    for (const char* line : {"</disk>", "</cleaner>", "</hardware>", "</report>", "</reports>"})
+        appendLine(QString::fromLatin1(line));
+
+    QString target = makeReportFileName();
+    std::printf("Logfile: %s\n", target.toUtf8().constData());
+    std::fflush(stdout);
+    const QByteArray bytes = body_.toUtf8();
+    bool chosenByUser = false;
+    for (int races = 0;;) {
+        if (chosenByUser) {
+            // The user chose this name: an existing file there is replaced.
+            QFile file(target);
+            if (file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+                file.write(bytes) == bytes.size() && file.flush())
+                break;
+        } else if (createExclusively(target, bytes)) {
+            break;
+        } else if (QFile::exists(target) && ++races < 100) {
+            // Another job took the name since it was chosen: take the next free one.
+            target = makeReportFileName();
+            continue;
+        }
+        SaveFileAsker asker;
+        {
+            std::lock_guard guard(askerMutex);
+            asker = installedAsker;
+        }
+        const QString chosen = asker ? asker(target) : askWithDialog(target, text("all_files"));
+        if (chosen.isEmpty())
+            return 0;
+        target = chosen;
+        chosenByUser = true;
+    }
+    writtenPath_ = target;
+    return 1;
+}
+
+QString ShredReport::logFolder() const {
+    const QString company = text("company_ntv");
+    const QString product = text("product_name");
+    QString folder;
+    const QString key = QStringLiteral("Software\\%1\\%2\\Settings").arg(company, product);
+    const auto value = platform::registry().read(platform::RegistryRoot::LocalMachine, key,
+                                                 QStringLiteral("LogPath"));
+    if (value &&
+        (value->type == platform::REG_SZ_TYPE || value->type == platform::REG_EXPAND_SZ_TYPE) &&
+        value->data.size() <= 520) {
+        const auto* units = reinterpret_cast<const char16_t*>(value->data.constData());
+        qsizetype length = 0;
+        while (length < value->data.size() / 2 && units[length] != 0)
+            ++length;
+        folder = QString::fromUtf16(units, length);
+    }
+    if (folder.isEmpty()) {
+        const QString dataHome =
+            QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+        if (!dataHome.isEmpty())
+            folder = dataHome + u'/' + company + u'/' + product + QStringLiteral("/Logs/");
+    }
+    if (!folder.endsWith(u'/'))
+        folder += u'/';
+    return folder;
+}
+
+QString ShredReport::makeReportFileName() const {
+    const QString folder = logFolder();
+    QDir().mkpath(folder);
+    const QString base =
+        folder + formatLocalTime(text("dateformat")) + formatLocalTime(QStringLiteral("-%H%M"));
+    QString name = base + QStringLiteral(".xml");
+    for (int counter = 1; QFile::exists(name); ++counter)
+        name = QStringLiteral("%1(%2).xml").arg(base).arg(counter);
+    return name;
+}
+
+void ShredReport::setSaveFileAsker(SaveFileAsker asker) {
+    std::lock_guard guard(askerMutex);
+    installedAsker = std::move(asker);
+}
+
+} // namespace kestrune

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <QString>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+namespace kestrune {
+
+class LanguageManager;
+
+// The XML report of one shred job, written to the log folder when the job ends.
+class ShredReport {
+public:
+    // Asked for another file name when the report cannot be created; an empty answer gives
+    // up. The standard asker shows a save-file dialog on the GUI thread.
+    using SaveFileAsker = std::function<QString(const QString& suggestedName)>;
+
+    ShredReport(std::int32_t algorithm, std::shared_ptr<LanguageManager> language,
+                std::int64_t startTime = -1);
+
+    void addHardwareItems(const QString& serial, const QString& make, const QString& model,
+                          const QString& size, const QString& bus);
+    void setCleaned() { isCleaned_ = true; }
+    void setFormatted() { isFormatted_ = true; }
+    // Outcome details written after the clean information.
+    void setOutcome(std::int32_t status, std::uint64_t capacityBytes) {
+        finalStatus_ = status;
+        capacityBytes_ = capacityBytes;
+    }
+    // 1 when written, 0 when the user gave up.
+    int finish(std::int64_t finishTime = -1);
+
+    // The folder the reports go to, ending in "/".
+    QString logFolder() const;
+    QString makeReportFileName() const;
+    QString body() const { return body_; }
+    QString writtenPath() const { return writtenPath_; }
+    bool isCleaned() const { return isCleaned_; }
+    bool isFormatted() const { return isFormatted_; }
+
+    static void setSaveFileAsker(SaveFileAsker asker);
+    static QString escapeXml(const QString& text);
+
+private:
+    QString text(const char* key) const;
+    QString formatLocalTime(const QString& format) const;
+    void appendLine(const QString& line) { body_ += line + u'\n'; }
+
+    std::int32_t algorithm_;
+    bool isCleaned_ = false;
+    bool isFormatted_ = false;
+    QString serial_, make_, model_, size_, bus_;
+    std::shared_ptr<LanguageManager> language_;
+    std::int64_t startTime_;
+    QString body_;
+    std::int32_t finalStatus_ = 0;
+    std::uint64_t capacityBytes_ = 0;
+    QString writtenPath_;
+};
+
+} // namespace kestrune

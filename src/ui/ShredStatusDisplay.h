@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QString>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include <kestrune/shred_abi.h>
+
+namespace kestrune {
+
+class DeviceListModel;
+class DeviceTable;
+class LanguageManager;
+
+// What the status callback reaches through its context: the table, the rows and the
+// texts. Workers hold it by shared pointer, so a late report never meets freed state.
+struct ShredStatusContext {
+    std::shared_ptr<DeviceTable> table;
+    std::shared_ptr<DeviceListModel> list;
+    std::shared_ptr<LanguageManager> language;
+    // Seconds since the epoch; replaced by tests.
+    std::function<std::int64_t()> clock;
+};
+
+// The status callback handed to every shred worker and, through it, to the engine.
+void OnShredStatus(void* context, std::int32_t deviceNumber, std::int32_t status,
+                   std::int64_t bytesLeft, std::int64_t secondValue, double speed);
+
+// A span of seconds as "%H:%M:%S", the hours taken modulo 24.
+QString FormatTimeSpan(std::int64_t seconds);
+// Fills the one integer placeholder of a language text; every other '%' is shown as it
+// stands, so a text can never read arguments that are not there.
+QString FormatWithOneInteger(const QString& format, int value);
+
+} // namespace kestrune

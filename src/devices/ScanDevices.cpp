@@ -1,0 +1,206 @@
+#include "devices/ScanDevices.h"
+
+#include "devices/DeviceListModel.h"
+#include "devices/DeviceTable.h"
+#include "lang/LanguageManager.h"
+
+#include <QFile>
+#include <cstring>
+#include <kestrune/disk_numbers.h>
+#include <mutex>
+#include <set>
+#include <utility>
+
+namespace kestrune {
+
+namespace {
+
+using RecordPtr = DeviceTable::RecordPtr;
+
+struct SeenDisk {
+    std::uint32_t number;
+    const platform::DiskInfo* disk;
+};
+
+// Numbers whose record was removed while its job still ran: the worker may still report
+// under that number, so it is not handed to another disk until the job has ended.
+std::mutex pendingMutex;
+std::vector<std::pair<std::int32_t, RecordPtr>> pendingRelease;
+
+bool toIdentity(const platform::DiskIdentity& from, KestruneDiskIdentity& to) {
+    const QByteArray path = QFile::encodeName(from.path);
+    // A cut path would name another file; such a disk cannot be identified.
+    if (path.isEmpty() || path.size() >= KESTRUNE_DISK_PATH_SIZE || path.contains('\0'))
+        return false;
+    std::memset(&to, 0, sizeof to);
+    std::memcpy(to.path, path.constData(), static_cast<std::size_t>(path.size()));
+    to.devt = from.devt;
+    to.diskseq = from.diskseq;
+    to.simulated = from.simulated ? 1 : 0;
+    return true;
+}
+
+QString deviceText(const QString& vendor, const QString& product) {
+    QString text = vendor;
+    if (!product.isEmpty()) {
+        if (!text.isEmpty())
+            text += QLatin1Char(' ');
+        text += product;
+    }
+    return text;
+}
+
+void releaseNumbers(const DeviceTable& table, const std::vector<RecordPtr>& removed,
+                    const std::set<std::int32_t>& acquired) {
+    std::lock_guard guard(pendingMutex);
+    for (const RecordPtr& record : removed) {
+        if (record->deviceNumber < KESTRUNE_DISK_NUMBER_COUNT)
+            pendingRelease.emplace_back(static_cast<std::int32_t>(record->deviceNumber), record);
+    }
+    std::erase_if(pendingRelease, [&](const auto& entry) {
+        const auto& [number, record] = entry;
+        if (acquired.count(number) || table.findByDeviceNumber(static_cast<std::uint32_t>(number)))
+            return true; // its disk is back, or another record holds it: in use again
+        if (record->state() == JobState::Running)
+            return false;
+        kestrune_disk_number_release(number);
+        return true;
+    });
+}
+
+void assignDriveLetters(DeviceTable& table, DeviceListModel& list,
+                        const std::vector<SeenDisk>& seen) {
+    {
+        auto guard = table.lockByPolling();
+        table.clearNames();
+        for (const SeenDisk& entry : seen) {
+            const RecordPtr record = table.findByDeviceNumber(entry.number);
+            if (!record)
+                continue;
+            for (const platform::VolumeInfo& volume : entry.disk->volumes) {
+                if (!record->displayName.isEmpty())
+                    record->displayName += QStringLiteral(", ");
+                record->displayName += volumeDisplayText(volume);
+                record->volumeReference =
+                    volume.devicePath.isEmpty() ? volume.name : volume.devicePath;
+            }
+        }
+    }
+    table.publishNames(list);
+}
+
+} // namespace
+
+QString formatSizeText(std::int64_t bytes) {
+    static const char* const units[] = {"%.2f B", "%.2f KB", "%.2f MB", "%.2f GB"};
+    float value = static_cast<float>(bytes);
+    for (const char* unit : units) {
+        if (value < 1000.0f)
+            return QString::asprintf(unit, static_cast<double>(value));
+        value = value / 1024.0f;
+    }
+    return QString::asprintf("%.2f TB", static_cast<double>(value));
+}
+
+QString formatGigabytesText(std::int64_t bytes) {
+    const float gigabytes = static_cast<float>(bytes) * 9.313225746154785e-10f;
+    return QString::asprintf("%.2f", static_cast<double>(gigabytes));
+}
+
+QString volumeDisplayText(const platform::VolumeInfo& volume) {
+    const QString where = volume.mountPoint.isEmpty() ? volume.name : volume.mountPoint;
+    if (volume.label.isEmpty())
+        return QStringLiteral("(%1)").arg(where);
+    return QStringLiteral("%1 (%2)").arg(volume.label, where);
+}
+
+int scanDevices(DeviceTable& table, DeviceListModel& list, DeviceScanNotifier& notifier) {
+    return scanDevices(table, list, notifier, {});
+}
+
+int scanDevices(DeviceTable& table, DeviceListModel& list, DeviceScanNotifier& notifier,
+                const DeviceScanSources& sources) {
+    std::unique_ptr<platform::DiskEnumerator> ownEnumerator;
+    const platform::DiskEnumerator* enumerator = sources.enumerator;
+    if (!enumerator) {
+        ownEnumerator = platform::createDiskEnumerator();
+        enumerator = ownEnumerator.get();
+    }
+    auto text = [&](const QString& key) {
+        return sources.text ? sources.text(key) : GetLanguageManager()->GetString(key);
+    };
+
+    const std::vector<platform::DiskInfo> disks = enumerator->removableDisks();
+    table.markAllStale();
+
+    std::vector<SeenDisk> seen;
+    std::set<std::int32_t> acquired;
+    for (const platform::DiskInfo& disk : disks) {
+        KestruneDiskIdentity identity;
+        if (!toIdentity(disk.identity, identity))
+            continue;
+        const std::int32_t acquiredNumber = kestrune_disk_number_acquire(&identity);
+        const std::uint32_t number =
+            acquiredNumber < 0 ? kUnknownDeviceNumber : static_cast<std::uint32_t>(acquiredNumber);
+        if (acquiredNumber >= 0)
+            acquired.insert(acquiredNumber);
+
+        const auto size = static_cast<std::int64_t>(disk.sizeBytes);
+        const QString sizeColumn =
+            disk.hasMedium ? formatSizeText(size) : text(QStringLiteral("N/A"));
+        // A disk without a readable size gets no report size, never the previous disk's.
+        const QString reportSize = disk.hasMedium ? formatGigabytesText(size) : QString();
+
+        RecordPtr record = table.findByDeviceNumber(number);
+        if (!record) {
+            table.insertSorted(number);
+            record = table.findByDeviceNumber(number);
+            if (!record)
+                continue;
+            {
+                auto guard = table.lockByPolling();
+                record->devicePath = disk.identity.path;
+            }
+            const int row = record->rowIndex.load();
+            list.insertRow(row, record);
+            list.setCellText(row, DeviceListModel::ElapsedColumn, QString());
+            list.setCellText(row, DeviceListModel::TimeLeftColumn, QString());
+            list.setCellText(row, DeviceListModel::SpeedColumn, QString());
+        }
+        record->stale.store(false);
+        {
+            auto guard = table.lockByPolling();
+            record->devicePath = disk.identity.path;
+            record->serialText = disk.serial;
+            record->busText = disk.bus;
+            record->vendorText = disk.vendor;
+            record->productText = disk.product;
+            record->sizeGigabytesText = reportSize;
+            record->hasMedium = disk.hasMedium;
+        }
+        const int row = record->rowIndex.load();
+        list.setCellText(row, DeviceListModel::DeviceColumn, deviceText(disk.vendor, disk.product));
+        list.setCellText(row, DeviceListModel::SizeColumn, sizeColumn);
+        seen.push_back({number, &disk});
+    }
+
+    std::vector<RecordPtr> removed;
+    for (const RecordPtr& record : table.records())
+        if (record->stale.load())
+            removed.push_back(record);
+    table.removeStale(list);
+    releaseNumbers(table, removed, acquired);
+
+    assignDriveLetters(table, list, seen);
+
+    if (list.rowCount() == 0) {
+        notifier.deviceListEmpty();
+    } else {
+        list.autoSizeColumn(DeviceListModel::NameColumn);
+        list.autoSizeColumn(DeviceListModel::DeviceColumn);
+        notifier.deviceListFilled();
+    }
+    return static_cast<int>(disks.size());
+}
+
+} // namespace kestrune

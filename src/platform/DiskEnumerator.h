@@ -1,0 +1,73 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace kestrune::platform {
+
+// What makes a disk this disk and no other: a different stick on the same node has a
+// different diskseq, a simulated disk is its image file's inode.
+struct DiskIdentity {
+    QString path;              // "/dev/sdb", or the image file of a simulated disk
+    std::uint64_t devt = 0;    // block disk: st_rdev; simulated: st_dev of the image file
+    std::uint64_t diskseq = 0; // 0 when the kernel has none; simulated: st_ino
+    bool simulated = false;
+};
+
+// A partition, or the whole disk when it carries a file system directly.
+struct VolumeInfo {
+    QString name;       // "sdb1", or "stick1p1" inside an image
+    QString devicePath; // "/dev/sdb1"; empty inside an image
+    std::uint64_t devt = 0;
+    QString label;      // empty when there is none or it cannot be read
+    QString mountPoint; // first mount point, empty when not mounted
+    QString fsType;
+};
+
+struct DiskInfo {
+    DiskIdentity identity;
+    QString name;   // "sdb"
+    QString vendor; // cleaned, see cleanDeviceText
+    QString product;
+    QString serial;
+    QString bus; // "USB", "SD", "MMC", "ATA", ...
+    std::uint64_t sizeBytes = 0;
+    bool hasMedium = false; // false for a card reader without a card (size 0)
+    bool readOnly = false;
+    std::vector<VolumeInfo> volumes;
+};
+
+// The removable disks that are present, in no particular order. Disks that vanish while
+// they are read are left out; an enumeration never fails as a whole.
+class DiskEnumerator {
+public:
+    virtual ~DiskEnumerator() = default;
+    virtual std::vector<DiskInfo> removableDisks() const = 0;
+};
+
+// Where a block-device enumeration reads the system; tests point it at faked trees.
+struct BlockSystemPaths {
+    QString sysfsRoot = QStringLiteral("/sys");
+    QString devRoot = QStringLiteral("/dev");
+    QString mountinfo = QStringLiteral("/proc/self/mountinfo");
+    QString swaps = QStringLiteral("/proc/swaps");
+    // udev's database ("b8:16" files with "E:KEY=value" lines); used when it has the disk.
+    QString udevData = QStringLiteral("/run/udev/data");
+};
+
+std::unique_ptr<DiskEnumerator> createBlockDiskEnumerator(const BlockSystemPaths& paths = {});
+// Every regular *.img file in folder is a removable USB disk.
+std::unique_ptr<DiskEnumerator> createSimulatedDiskEnumerator(const QString& folder);
+// The simulated folder when KESTRUNE_SIMULATED_DISKS is set (then nothing else is ever
+// listed, so a demo can never reach a real disk), else the system's block disks.
+std::unique_ptr<DiskEnumerator> createDiskEnumerator();
+QString simulatedDisksFolder();
+
+// Text read from a device, made safe to show: decoded as UTF-8, control characters and
+// bidirectional overrides removed, padding trimmed.
+QString cleanDeviceText(const QByteArray& raw);
+
+} // namespace kestrune::platform

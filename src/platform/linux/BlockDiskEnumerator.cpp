@@ -1,0 +1,460 @@
+#include "platform/linux/BlockDiskEnumerator.h"
+
+#include "platform/linux/VolumeProbe.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <fcntl.h>
+#include <libmount/libmount.h>
+#include <map>
+#include <set>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+namespace kestrune::platform::linux_impl {
+
+namespace {
+
+std::optional<QByteArray> readAttribute(const QString& path) {
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return std::nullopt;
+    QByteArray data;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0) {
+            ::close(fd);
+            return std::nullopt;
+        }
+        if (n == 0)
+            break;
+        data.append(buffer, n);
+    }
+    ::close(fd);
+    while (!data.isEmpty() && (data.back() == '\n' || data.back() == '\r'))
+        data.chop(1);
+    return data;
+}
+
+std::optional<std::uint64_t> readNumber(const QString& path) {
+    const auto text = readAttribute(path);
+    if (!text)
+        return std::nullopt;
+    bool ok = false;
+    const std::uint64_t value = text->trimmed().toULongLong(&ok);
+    return ok ? std::optional(value) : std::nullopt;
+}
+
+std::optional<dev_t> readDevt(const QString& path) {
+    const auto text = readAttribute(path);
+    if (!text)
+        return std::nullopt;
+    const QList<QByteArray> parts = text->trimmed().split(':');
+    if (parts.size() != 2)
+        return std::nullopt;
+    bool okMajor = false, okMinor = false;
+    const unsigned major = parts[0].toUInt(&okMajor);
+    const unsigned minor = parts[1].toUInt(&okMinor);
+    if (!okMajor || !okMinor)
+        return std::nullopt;
+    return makedev(major, minor);
+}
+
+bool hasEntries(const QString& dir) {
+    return !QDir(dir)
+                .entryList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot)
+                .isEmpty();
+}
+
+using Properties = std::map<QByteArray, QByteArray>;
+
+Properties readUdevProperties(const QString& udevData, dev_t devt) {
+    Properties properties;
+    const auto text =
+        readAttribute(QStringLiteral("%1/b%2:%3").arg(udevData).arg(major(devt)).arg(minor(devt)));
+    if (!text)
+        return properties;
+    for (const QByteArray& line : text->split('\n')) {
+        if (!line.startsWith("E:"))
+            continue;
+        const qsizetype equals = line.indexOf('=');
+        if (equals < 3)
+            continue;
+        properties[line.mid(2, equals - 2)] = line.mid(equals + 1);
+    }
+    return properties;
+}
+
+// udev's *_ENC values keep the device's own bytes, with \xNN for anything unusual.
+QByteArray decodeUdevEncoded(const QByteArray& value) {
+    QByteArray out;
+    for (qsizetype i = 0; i < value.size(); ++i) {
+        if (value[i] == '\\' && i + 3 < value.size() && value[i + 1] == 'x') {
+            bool ok = false;
+            const int byte = value.mid(i + 2, 2).toInt(&ok, 16);
+            if (ok) {
+                out.append(static_cast<char>(byte));
+                i += 3;
+                continue;
+            }
+        }
+        out.append(value[i]);
+    }
+    return out;
+}
+
+std::optional<QByteArray> udevText(const Properties& properties, const char* key) {
+    const auto encoded = properties.find(QByteArray(key) + "_ENC");
+    if (encoded != properties.end())
+        return decodeUdevEncoded(encoded->second);
+    const auto plain = properties.find(QByteArray(key));
+    if (plain != properties.end())
+        return plain->second;
+    return std::nullopt;
+}
+
+QString firstText(std::initializer_list<std::optional<QByteArray>> candidates) {
+    for (const auto& candidate : candidates) {
+        if (!candidate)
+            continue;
+        const QString text = cleanDeviceText(*candidate);
+        if (!text.isEmpty())
+            return text;
+    }
+    return {};
+}
+
+QByteArray unescapeOctal(const QByteArray& value) {
+    QByteArray out;
+    for (qsizetype i = 0; i < value.size(); ++i) {
+        if (value[i] == '\\' && i + 3 < value.size()) {
+            bool ok = false;
+            const int byte = value.mid(i + 1, 3).toInt(&ok, 8);
+            if (ok) {
+                out.append(static_cast<char>(byte));
+                i += 3;
+                continue;
+            }
+        }
+        out.append(value[i]);
+    }
+    return out;
+}
+
+bool isExcludedName(const QString& name) {
+    static const QRegularExpression excluded(
+        QStringLiteral("^(loop|ram|zram|dm-|md|sr|nbd|zd|fd)|^mmcblk\\d+(boot\\d+|rpmb)$"));
+    return excluded.match(name).hasMatch();
+}
+
+const QStringList& systemMountPoints() {
+    static const QStringList points{QStringLiteral("/"),         QStringLiteral("/boot"),
+                                    QStringLiteral("/boot/efi"), QStringLiteral("/usr"),
+                                    QStringLiteral("/var"),      QStringLiteral("/home")};
+    return points;
+}
+
+} // namespace
+
+struct BlockDiskEnumerator::Context {
+    struct Mount {
+        dev_t devno = 0;
+        QString sourceName; // kernel name of the source device, if it is one
+        QString target;
+    };
+    bool mountsKnown = false;
+    std::vector<Mount> mounts;
+    std::set<dev_t> protectedDevts;
+    std::set<QString> protectedNames;
+
+    QString mountPointOf(dev_t devt, const QString& name) const {
+        for (const Mount& mount : mounts)
+            if ((mount.devno != 0 && mount.devno == devt) || mount.sourceName == name)
+                return mount.target;
+        return {};
+    }
+};
+
+struct BlockDiskEnumerator::RawDisk {
+    struct Partition {
+        QString name;
+        dev_t devt = 0;
+        std::uint64_t sectors = 0;
+        bool holders = false;
+    };
+    QString name;
+    QString dir;
+    QString syspath;
+    dev_t devt = 0;
+    std::uint64_t sectors = 0;
+    std::uint64_t diskseq = 0;
+    bool readOnly = false;
+    bool removableFlag = false;
+    bool holders = false;
+    QString usbDir;
+    QString deviceDir;
+    QString mmcType;
+    bool scsi = false;
+    std::vector<Partition> partitions;
+    Properties properties;
+};
+
+BlockDiskEnumerator::BlockDiskEnumerator(BlockSystemPaths paths) : paths_(std::move(paths)) {}
+
+BlockDiskEnumerator::Context BlockDiskEnumerator::loadContext() const {
+    Context context;
+    auto kernelNameOf = [this](const QString& source) -> QString {
+        if (!source.startsWith(QLatin1String("/dev/")))
+            return {};
+        const QFileInfo inTree(paths_.devRoot + source.mid(4));
+        if (inTree.exists())
+            return QFileInfo(inTree.canonicalFilePath()).fileName();
+        return QFileInfo(source).fileName();
+    };
+
+    libmnt_table* table = mnt_new_table();
+    if (table &&
+        mnt_table_parse_file(table, QFile::encodeName(paths_.mountinfo).constData()) == 0) {
+        context.mountsKnown = true;
+        libmnt_iter* iter = mnt_new_iter(MNT_ITER_FORWARD);
+        libmnt_fs* fs = nullptr;
+        while (iter && mnt_table_next_fs(table, iter, &fs) == 0) {
+            Context::Mount mount;
+            mount.devno = mnt_fs_get_devno(fs);
+            if (const char* source = mnt_fs_get_srcpath(fs))
+                mount.sourceName = kernelNameOf(QFile::decodeName(source));
+            if (const char* target = mnt_fs_get_target(fs))
+                mount.target = QFile::decodeName(target);
+            if (systemMountPoints().contains(mount.target)) {
+                if (mount.devno != 0)
+                    context.protectedDevts.insert(mount.devno);
+                if (!mount.sourceName.isEmpty())
+                    context.protectedNames.insert(mount.sourceName);
+            }
+            context.mounts.push_back(std::move(mount));
+        }
+        mnt_free_iter(iter);
+    }
+    mnt_unref_table(table);
+
+    if (const auto swaps = readAttribute(paths_.swaps)) {
+        const QList<QByteArray> lines = swaps->split('\n');
+        for (qsizetype i = 1; i < lines.size(); ++i) {
+            const QList<QByteArray> fields = lines[i].simplified().split(' ');
+            if (fields.isEmpty() || fields[0].isEmpty())
+                continue;
+            const QString entry = QFile::decodeName(unescapeOctal(fields[0]));
+            const QString name = kernelNameOf(entry);
+            if (!name.isEmpty()) {
+                context.protectedNames.insert(name);
+                continue;
+            }
+            // A swap file: its file system's disk is in use by the system.
+            struct stat st {};
+            if (::stat(QFile::encodeName(entry).constData(), &st) == 0)
+                context.protectedDevts.insert(st.st_dev);
+        }
+    }
+    return context;
+}
+
+std::optional<BlockDiskEnumerator::RawDisk> BlockDiskEnumerator::readRaw(const QString& name,
+                                                                         const Context&) const {
+    RawDisk disk;
+    disk.name = name;
+    disk.dir = paths_.sysfsRoot + QStringLiteral("/block/") + name;
+    disk.syspath = QFileInfo(disk.dir).canonicalFilePath();
+    if (disk.syspath.isEmpty())
+        return std::nullopt;
+    const auto devt = readDevt(disk.dir + QStringLiteral("/dev"));
+    const auto sectors = readNumber(disk.dir + QStringLiteral("/size"));
+    if (!devt || !sectors)
+        return std::nullopt;
+    disk.devt = *devt;
+    disk.sectors = *sectors;
+    disk.diskseq = readNumber(disk.dir + QStringLiteral("/diskseq")).value_or(0);
+    disk.readOnly = readNumber(disk.dir + QStringLiteral("/ro")).value_or(0) == 1;
+    disk.removableFlag = readNumber(disk.dir + QStringLiteral("/removable")).value_or(0) == 1;
+    disk.holders = hasEntries(disk.dir + QStringLiteral("/holders"));
+
+    const QStringList children =
+        QDir(disk.dir).entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
+    for (const QString& child : children) {
+        const QString partDir = disk.dir + QLatin1Char('/') + child;
+        if (!QFileInfo::exists(partDir + QStringLiteral("/partition")))
+            continue;
+        const auto partDevt = readDevt(partDir + QStringLiteral("/dev"));
+        if (!partDevt)
+            continue;
+        RawDisk::Partition partition;
+        partition.name = child;
+        partition.devt = *partDevt;
+        partition.sectors = readNumber(partDir + QStringLiteral("/size")).value_or(0);
+        partition.holders = hasEntries(partDir + QStringLiteral("/holders"));
+        disk.partitions.push_back(std::move(partition));
+    }
+
+    const QString devicesRoot =
+        QFileInfo(paths_.sysfsRoot).canonicalFilePath() + QStringLiteral("/devices");
+    for (QString dir = disk.syspath; dir.startsWith(devicesRoot + QLatin1Char('/'));
+         dir = QFileInfo(dir).path()) {
+        const QString subsystem =
+            QFileInfo(QFileInfo(dir + QStringLiteral("/subsystem")).symLinkTarget()).fileName();
+        if (subsystem == QLatin1String("usb") &&
+            QFileInfo::exists(dir + QStringLiteral("/idVendor"))) {
+            disk.usbDir = dir;
+            break;
+        }
+    }
+    disk.deviceDir = QFileInfo(disk.dir + QStringLiteral("/device")).canonicalFilePath();
+    if (!disk.deviceDir.isEmpty()) {
+        if (name.startsWith(QLatin1String("mmcblk")))
+            disk.mmcType =
+                QString::fromLatin1(readAttribute(disk.deviceDir + QStringLiteral("/type"))
+                                        .value_or(QByteArray())
+                                        .trimmed());
+        disk.scsi = QFileInfo::exists(disk.deviceDir + QStringLiteral("/vendor")) ||
+                    QFileInfo::exists(disk.deviceDir + QStringLiteral("/model"));
+    }
+    disk.properties = readUdevProperties(paths_.udevData, disk.devt);
+    return disk;
+}
+
+BlockDiskEnumerator::Verdict BlockDiskEnumerator::judge(const RawDisk& disk,
+                                                        const Context& context) const {
+    // Exclusions come first: no removable flag can bring these back.
+    if (!context.mountsKnown)
+        return {false, QStringLiteral("mount table unreadable")};
+    if (isExcludedName(disk.name) || disk.syspath.contains(QLatin1String("/devices/virtual/")))
+        return {false, QStringLiteral("virtual or system device")};
+    bool holders = disk.holders;
+    bool system =
+        context.protectedDevts.count(disk.devt) || context.protectedNames.count(disk.name);
+    for (const auto& partition : disk.partitions) {
+        holders = holders || partition.holders;
+        system = system || context.protectedDevts.count(partition.devt) ||
+                 context.protectedNames.count(partition.name);
+    }
+    if (holders)
+        return {false, QStringLiteral("in use by another device")};
+    if (system)
+        return {false, QStringLiteral("holds a system mount or swap")};
+    if (!disk.usbDir.isEmpty())
+        return {true, QStringLiteral("USB")};
+    if (disk.mmcType == QLatin1String("SD"))
+        return {true, QStringLiteral("SD card")};
+    if (disk.removableFlag)
+        return {true, QStringLiteral("removable")};
+    return {false, QStringLiteral("fixed disk")};
+}
+
+DiskInfo BlockDiskEnumerator::describe(const RawDisk& disk, const Context& context) const {
+    DiskInfo info;
+    info.name = disk.name;
+    info.identity.path = paths_.devRoot + QLatin1Char('/') + disk.name;
+    info.identity.devt = disk.devt;
+    info.identity.diskseq = disk.diskseq;
+    info.sizeBytes = disk.sectors * 512;
+    info.hasMedium = info.sizeBytes > 0;
+    info.readOnly = disk.readOnly;
+
+    auto attribute = [](const QString& dir, const char* file) -> std::optional<QByteArray> {
+        if (dir.isEmpty())
+            return std::nullopt;
+        return readAttribute(dir + QLatin1Char('/') + QLatin1String(file));
+    };
+    const QString scsiDir = disk.scsi ? disk.deviceDir : QString();
+    const QString mmcDir = disk.mmcType.isEmpty() ? QString() : disk.deviceDir;
+    info.vendor = firstText({udevText(disk.properties, "ID_VENDOR"), attribute(scsiDir, "vendor"),
+                             attribute(disk.usbDir, "manufacturer")});
+    info.product = firstText({udevText(disk.properties, "ID_MODEL"), attribute(scsiDir, "model"),
+                              attribute(mmcDir, "name"), attribute(disk.usbDir, "product")});
+    info.serial = firstText({udevText(disk.properties, "ID_SERIAL_SHORT"),
+                             attribute(disk.usbDir, "serial"), attribute(mmcDir, "serial")});
+
+    if (!disk.usbDir.isEmpty())
+        info.bus = QStringLiteral("USB");
+    else if (!disk.mmcType.isEmpty())
+        info.bus = disk.mmcType.toUpper();
+    else if (const auto bus = udevText(disk.properties, "ID_BUS"); bus && !bus->isEmpty())
+        info.bus = cleanDeviceText(*bus).toUpper();
+    else if (disk.syspath.contains(QLatin1String("/ata")))
+        info.bus = QStringLiteral("ATA");
+    else if (disk.syspath.contains(QLatin1String("/nvme")))
+        info.bus = QStringLiteral("NVME");
+    else if (disk.syspath.contains(QLatin1String("/virtio")))
+        info.bus = QStringLiteral("VIRTIO");
+    else if (disk.scsi)
+        info.bus = QStringLiteral("SCSI");
+
+    auto makeVolume = [&](const QString& name, dev_t devt) {
+        VolumeInfo volume;
+        volume.name = name;
+        volume.devicePath = paths_.devRoot + QLatin1Char('/') + name;
+        volume.devt = devt;
+        volume.mountPoint = context.mountPointOf(devt, name);
+        const Properties properties = readUdevProperties(paths_.udevData, devt);
+        if (const auto type = udevText(properties, "ID_FS_TYPE"); type && !type->isEmpty()) {
+            volume.fsType = QString::fromLatin1(*type);
+            volume.label =
+                cleanDeviceText(udevText(properties, "ID_FS_LABEL").value_or(QByteArray()));
+        } else if (info.hasMedium) {
+            const FileSystemProbe probe = probeFileSystem(volume.devicePath);
+            if (probe.found) {
+                volume.fsType = probe.type;
+                volume.label = cleanDeviceText(probe.label);
+            }
+        }
+        return volume;
+    };
+
+    for (const auto& partition : disk.partitions) {
+        // Two sectors or less: the container of logical partitions, never a volume.
+        if (partition.sectors <= 2)
+            continue;
+        info.volumes.push_back(makeVolume(partition.name, partition.devt));
+    }
+    if (disk.partitions.empty() && info.hasMedium) {
+        VolumeInfo whole = makeVolume(disk.name, disk.devt);
+        if (!whole.fsType.isEmpty() || !whole.mountPoint.isEmpty())
+            info.volumes.push_back(std::move(whole));
+    }
+    return info;
+}
+
+std::optional<DiskInfo> BlockDiskEnumerator::readDisk(const QString& name) const {
+    const Context context = loadContext();
+    const auto raw = readRaw(name, context);
+    if (!raw)
+        return std::nullopt;
+    return describe(*raw, context);
+}
+
+BlockDiskEnumerator::Verdict BlockDiskEnumerator::judge(const QString& name) const {
+    const Context context = loadContext();
+    const auto raw = readRaw(name, context);
+    if (!raw)
+        return {false, QStringLiteral("not present")};
+    return judge(*raw, context);
+}
+
+std::vector<DiskInfo> BlockDiskEnumerator::removableDisks() const {
+    std::vector<DiskInfo> disks;
+    const Context context = loadContext();
+    const QStringList names =
+        QDir(paths_.sysfsRoot + QStringLiteral("/block"))
+            .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+    for (const QString& name : names) {
+        const auto raw = readRaw(name, context);
+        if (!raw || !judge(*raw, context).listed)
+            continue;
+        disks.push_back(describe(*raw, context));
+    }
+    return disks;
+}
+
+} // namespace kestrune::platform::linux_impl

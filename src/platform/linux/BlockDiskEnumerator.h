@@ -1,0 +1,38 @@
+#pragma once
+
+#include "platform/DiskEnumerator.h"
+
+#include <optional>
+
+namespace kestrune::platform::linux_impl {
+
+// Block disks from sysfs, with names from udev's database when it has them, mount points
+// from mountinfo and labels from libblkid.
+class BlockDiskEnumerator final : public DiskEnumerator {
+public:
+    explicit BlockDiskEnumerator(BlockSystemPaths paths);
+    std::vector<DiskInfo> removableDisks() const override;
+
+    // One disk by its kernel name ("sdb"), whatever the removable rule says; nothing when
+    // it is not there (or vanished while it was read).
+    std::optional<DiskInfo> readDisk(const QString& name) const;
+
+    struct Verdict {
+        bool listed = false;
+        QString reason; // why a disk is left out, for diagnostics
+    };
+    // The removable rule and every exclusion, for one disk by its kernel name.
+    Verdict judge(const QString& name) const;
+
+private:
+    struct Context;
+    struct RawDisk;
+    std::optional<RawDisk> readRaw(const QString& name, const Context& context) const;
+    Context loadContext() const;
+    Verdict judge(const RawDisk& disk, const Context& context) const;
+    DiskInfo describe(const RawDisk& disk, const Context& context) const;
+
+    BlockSystemPaths paths_;
+};
+
+} // namespace kestrune::platform::linux_impl

@@ -1,0 +1,73 @@
+#include <kestrune/disk_numbers.h>
+
+#include <cstring>
+#include <mutex>
+
+namespace {
+
+struct Slot {
+    bool used = false;
+    KestruneDiskIdentity identity{};
+};
+
+std::mutex poolMutex;
+Slot pool[KESTRUNE_DISK_NUMBER_COUNT];
+
+bool sameDisk(const KestruneDiskIdentity& a, const KestruneDiskIdentity& b) {
+    return a.devt == b.devt && a.diskseq == b.diskseq && (a.simulated != 0) == (b.simulated != 0);
+}
+
+// The path may come from anywhere; never trust it to be terminated.
+void copyIdentity(KestruneDiskIdentity& to, const KestruneDiskIdentity& from) {
+    const size_t length = strnlen(from.path, KESTRUNE_DISK_PATH_SIZE - 1);
+    std::memset(to.path, 0, sizeof to.path);
+    std::memcpy(to.path, from.path, length);
+    to.devt = from.devt;
+    to.diskseq = from.diskseq;
+    to.simulated = from.simulated != 0 ? 1 : 0;
+}
+
+} // namespace
+
+extern "C" {
+
+int32_t kestrune_disk_number_acquire(const KestruneDiskIdentity* identity) {
+    if (!identity)
+        return -1;
+    std::lock_guard guard(poolMutex);
+    for (int32_t n = 0; n < KESTRUNE_DISK_NUMBER_COUNT; ++n) {
+        if (pool[n].used && sameDisk(pool[n].identity, *identity)) {
+            // A simulated disk keeps its inode across a rename; follow the new name.
+            copyIdentity(pool[n].identity, *identity);
+            return n;
+        }
+    }
+    for (int32_t n = 0; n < KESTRUNE_DISK_NUMBER_COUNT; ++n) {
+        if (!pool[n].used) {
+            pool[n].used = true;
+            copyIdentity(pool[n].identity, *identity);
+            return n;
+        }
+    }
+    return -1;
+}
+
+void kestrune_disk_number_release(int32_t number) {
+    if (number < 0 || number >= KESTRUNE_DISK_NUMBER_COUNT)
+        return;
+    std::lock_guard guard(poolMutex);
+    pool[number] = Slot{};
+}
+
+int32_t kestrune_disk_number_resolve(uint32_t number, KestruneDiskIdentity* identity) {
+    if (number >= KESTRUNE_DISK_NUMBER_COUNT)
+        return 0;
+    std::lock_guard guard(poolMutex);
+    if (!pool[number].used)
+        return 0;
+    if (identity)
+        copyIdentity(*identity, pool[number].identity);
+    return 1;
+}
+
+} // extern "C"

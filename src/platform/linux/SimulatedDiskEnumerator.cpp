@@ -1,0 +1,102 @@
+#include "platform/DiskEnumerator.h"
+#include "platform/linux/BlockDiskEnumerator.h"
+#include "platform/linux/VolumeProbe.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace kestrune::platform {
+
+namespace {
+
+class SimulatedDiskEnumerator final : public DiskEnumerator {
+public:
+    explicit SimulatedDiskEnumerator(QString folder) : folder_(std::move(folder)) {}
+
+    std::vector<DiskInfo> removableDisks() const override {
+        std::vector<DiskInfo> disks;
+        if (folder_.isEmpty()) // QDir would read the working directory
+            return disks;
+        const QDir dir(folder_);
+        const QStringList names = dir.entryList(
+            {QStringLiteral("*.img")}, QDir::Files | QDir::System | QDir::Hidden, QDir::Name);
+        for (const QString& fileName : names) {
+            const QString path = QFileInfo(dir.absoluteFilePath(fileName)).absoluteFilePath();
+            struct stat st {};
+            // lstat and regular files only: a link planted in the folder must never lead
+            // the engine to a real device.
+            if (::lstat(QFile::encodeName(path).constData(), &st) != 0 || !S_ISREG(st.st_mode))
+                continue;
+            DiskInfo disk;
+            const QString base = QFileInfo(fileName).completeBaseName();
+            disk.name = base;
+            disk.identity.path = path;
+            disk.identity.devt = st.st_dev;
+            disk.identity.diskseq = st.st_ino;
+            disk.identity.simulated = true;
+            disk.vendor = QStringLiteral("Kestrune");
+            disk.product = QStringLiteral("Virtual Stick");
+            disk.serial = cleanDeviceText(QFile::encodeName(base));
+            disk.bus = QStringLiteral("USB");
+            disk.sizeBytes = static_cast<std::uint64_t>(st.st_size);
+            disk.hasMedium = disk.sizeBytes > 0;
+            disk.readOnly = ::access(QFile::encodeName(path).constData(), W_OK) != 0;
+            if (disk.hasMedium)
+                disk.volumes = volumesOf(path, base);
+            disks.push_back(std::move(disk));
+        }
+        return disks;
+    }
+
+private:
+    static std::vector<VolumeInfo> volumesOf(const QString& path, const QString& base) {
+        std::vector<VolumeInfo> volumes;
+        const auto partitions = linux_impl::probePartitions(path);
+        for (const auto& partition : partitions) {
+            VolumeInfo volume;
+            volume.name = base + QStringLiteral("p") + QString::number(partition.number);
+            volume.fsType = partition.fileSystem.type;
+            volume.label = cleanDeviceText(partition.fileSystem.label);
+            volumes.push_back(std::move(volume));
+        }
+        if (partitions.empty()) {
+            const auto fileSystem = linux_impl::probeFileSystem(path);
+            if (fileSystem.found) {
+                VolumeInfo volume;
+                volume.name = base;
+                volume.fsType = fileSystem.type;
+                volume.label = cleanDeviceText(fileSystem.label);
+                volumes.push_back(std::move(volume));
+            }
+        }
+        return volumes;
+    }
+
+    QString folder_;
+};
+
+} // namespace
+
+std::unique_ptr<DiskEnumerator> createBlockDiskEnumerator(const BlockSystemPaths& paths) {
+    return std::make_unique<linux_impl::BlockDiskEnumerator>(paths);
+}
+
+std::unique_ptr<DiskEnumerator> createSimulatedDiskEnumerator(const QString& folder) {
+    return std::make_unique<SimulatedDiskEnumerator>(folder);
+}
+
+QString simulatedDisksFolder() {
+    return qEnvironmentVariable("KESTRUNE_SIMULATED_DISKS");
+}
+
+std::unique_ptr<DiskEnumerator> createDiskEnumerator() {
+    // Set but empty still means simulated: an empty folder name lists nothing real.
+    if (qEnvironmentVariableIsSet("KESTRUNE_SIMULATED_DISKS"))
+        return createSimulatedDiskEnumerator(simulatedDisksFolder());
+    return createBlockDiskEnumerator();
+}
+
+} // namespace kestrune::platform

@@ -1,0 +1,97 @@
+#include "platform/linux/VolumeProbe.h"
+
+#include <QFile>
+#include <blkid/blkid.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace kestrune::platform::linux_impl {
+
+namespace {
+
+struct ProbeHandle {
+    blkid_probe probe = nullptr;
+    int fd = -1;
+    ~ProbeHandle() {
+        if (probe)
+            blkid_free_probe(probe);
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
+
+bool openProbe(ProbeHandle& handle, const QString& path, std::uint64_t offset, std::uint64_t size) {
+    // O_NONBLOCK: an empty card reader must not stall the scan.
+    handle.fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (handle.fd < 0)
+        return false;
+    handle.probe = blkid_new_probe();
+    if (!handle.probe)
+        return false;
+    return blkid_probe_set_device(handle.probe, handle.fd, static_cast<blkid_loff_t>(offset),
+                                  static_cast<blkid_loff_t>(size)) == 0;
+}
+
+QByteArray lookup(blkid_probe probe, const char* name) {
+    const char* value = nullptr;
+    size_t length = 0;
+    if (blkid_probe_lookup_value(probe, name, &value, &length) != 0 || !value)
+        return {};
+    // The length counts the terminating NUL.
+    return QByteArray(value, static_cast<qsizetype>(length > 0 ? length - 1 : 0));
+}
+
+} // namespace
+
+FileSystemProbe probeFileSystem(const QString& path, std::uint64_t offset, std::uint64_t size) {
+    FileSystemProbe result;
+    ProbeHandle handle;
+    if (!openProbe(handle, path, offset, size))
+        return result;
+    blkid_probe_enable_partitions(handle.probe, 0);
+    blkid_probe_enable_superblocks(handle.probe, 1);
+    blkid_probe_set_superblocks_flags(handle.probe, BLKID_SUBLKS_LABEL | BLKID_SUBLKS_TYPE);
+    if (blkid_do_safeprobe(handle.probe) != 0)
+        return result;
+    const QByteArray type = lookup(handle.probe, "TYPE");
+    if (type.isEmpty())
+        return result;
+    result.found = true;
+    result.type = QString::fromLatin1(type);
+    result.label = lookup(handle.probe, "LABEL");
+    return result;
+}
+
+std::vector<PartitionProbe> probePartitions(const QString& path) {
+    std::vector<PartitionProbe> result;
+    ProbeHandle handle;
+    if (!openProbe(handle, path, 0, 0))
+        return result;
+    blkid_probe_enable_superblocks(handle.probe, 0);
+    blkid_probe_enable_partitions(handle.probe, 1);
+    if (blkid_do_safeprobe(handle.probe) != 0)
+        return result;
+    blkid_partlist list = blkid_probe_get_partitions(handle.probe);
+    if (!list)
+        return result;
+    const int count = blkid_partlist_numof_partitions(list);
+    for (int i = 0; i < count; ++i) {
+        blkid_partition partition = blkid_partlist_get_partition(list, i);
+        if (!partition || blkid_partition_is_extended(partition))
+            continue;
+        const blkid_loff_t start = blkid_partition_get_start(partition);
+        const blkid_loff_t length = blkid_partition_get_size(partition);
+        if (start < 0 || length <= 0)
+            continue;
+        PartitionProbe entry;
+        entry.number = blkid_partition_get_partno(partition);
+        // libblkid counts partitions in 512-byte units whatever the device's sector size.
+        entry.offset = static_cast<std::uint64_t>(start) * 512;
+        entry.size = static_cast<std::uint64_t>(length) * 512;
+        entry.fileSystem = probeFileSystem(path, entry.offset, entry.size);
+        result.push_back(std::move(entry));
+    }
+    return result;
+}
+
+} // namespace kestrune::platform::linux_impl

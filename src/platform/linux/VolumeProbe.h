@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <cstdint>
+#include <vector>
+
+namespace kestrune::platform::linux_impl {
+
+struct FileSystemProbe {
+    bool found = false;
+    QString type;
+    QByteArray label; // raw bytes, as stored on the medium
+};
+
+struct PartitionProbe {
+    int number = 0;
+    std::uint64_t offset = 0; // bytes
+    std::uint64_t size = 0;   // bytes
+    FileSystemProbe fileSystem;
+};
+
+// The file system at [offset, offset + size) of a file or device (size 0: to its end).
+FileSystemProbe probeFileSystem(const QString& path, std::uint64_t offset = 0,
+                                std::uint64_t size = 0);
+// The partitions of a partition table inside a file or device, each with its file system;
+// empty when there is no table. Extended-partition containers are left out.
+std::vector<PartitionProbe> probePartitions(const QString& path);
+
+} // namespace kestrune::platform::linux_impl

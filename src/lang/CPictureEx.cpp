@@ -1,5 +1,6 @@
 #include "lang/CPictureEx.h"
 
+#include "lang/GifFrameSplitter.h"
 #include "platform/Module.h"
 
 #include <QCloseEvent>
@@ -86,8 +87,56 @@ bool CPictureEx::decodeStill(const QByteArray& bytes, bool keepSize) {
 }
 
 bool CPictureEx::decodeFrames(const QByteArray& bytes) {
-    // Still version: the first frame only.
-    return decodeStill(bytes, false);
+    const auto* raw = reinterpret_cast<const std::uint8_t*>(bytes.constData());
+    gif::GifWalker walker(raw, std::size_t(bytes.size()));
+    if (!walker.valid())
+        return false;
+    width_ = walker.screenWidth();
+    height_ = walker.screenHeight();
+
+    const std::size_t count = walker.CountFrames();
+    if (count == 0)
+        return false;
+    if (count == 1) {
+        // A zero-sized logical screen would leave nothing to show: take the picture's size.
+        return decodeStill(bytes, true);
+    }
+
+    const QSize screen(width_, height_);
+    QRect covered;
+    gif::GifFrame cut;
+    while (walker.ExtractFrame(cut)) {
+        const QByteArray buffer = QByteArray::fromRawData(
+            reinterpret_cast<const char*>(cut.buffer.data()), qsizetype(cut.buffer.size()));
+        const QImage decoded = QImage::fromData(buffer, "GIF");
+        if (decoded.isNull() || !plausibleSize(cut.width, cut.height))
+            continue;
+        AnimationFrame frame;
+        frame.left = cut.left;
+        frame.top = cut.top;
+        frame.width = cut.width;
+        frame.height = cut.height;
+        frame.delay = cut.delay;
+        frame.disposal = cut.disposal;
+        const QRect area(cut.left, cut.top, cut.width, cut.height);
+        // The decoder composes a frame onto the whole logical screen; keep its own
+        // rectangle only, so every frame is drawn where its descriptor puts it.
+        if (decoded.size() != screen && decoded.size() == area.size())
+            frame.picture = decoded;
+        else
+            frame.picture = decoded.copy(area);
+        if (frame.picture.isNull())
+            continue;
+        covered |= area;
+        frames_.push_back(std::move(frame));
+    }
+    if (frames_.empty())
+        return false;
+    if (!plausibleSize(width_, height_)) {
+        width_ = covered.right() + 1;
+        height_ = covered.bottom() + 1;
+    }
+    return true;
 }
 
 bool CPictureEx::PrepareSurface(int width, int height) {
@@ -212,17 +261,14 @@ void CPictureEx::animationLoop() {
             requestRepaint();
             if (exitRequested_)
                 break;
-            // A frame without a control block (delay -1) or a too short delay is held
-            // 100 ms, as browsers do.
-            const int pause = frame.delay >= 5 ? frame.delay * 10 : 100;
-            waitForExit(pause);
+            waitForExit(gif::FrameHoldMilliseconds(frame.delay));
             if (exitRequested_)
                 break;
             disposeFrame(frame);
         }
         if (++currentFrame_ >= frames_.size()) {
             currentFrame_ = 0;
-            fillBackground(QRect(0, 0, width_, height_));
+            fillBackground(QRect());
         }
     }
 }
@@ -257,7 +303,7 @@ void CPictureEx::disposeFrame(const AnimationFrame& frame) {
 void CPictureEx::fillBackground(const QRect& area) {
     std::lock_guard guard(surfaceMutex_);
     QPainter painter(&surface_);
-    painter.fillRect(area, background_);
+    painter.fillRect(area.isNull() ? surface_.rect() : area, background_);
 }
 
 void CPictureEx::requestRepaint() {

@@ -61,6 +61,7 @@ private:
     void animationLoop();
     void drawFrame(const AnimationFrame& frame);
     void disposeFrame(const AnimationFrame& frame);
+    // A null rectangle fills the whole surface.
     void fillBackground(const QRect& area);
     void requestRepaint();
     // Waits on the exit event; true when it was signalled.

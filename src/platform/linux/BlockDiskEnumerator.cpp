@@ -145,12 +145,6 @@ QByteArray unescapeOctal(const QByteArray& value) {
     return out;
 }
 
-bool isExcludedName(const QString& name) {
-    static const QRegularExpression excluded(
-        QStringLiteral("^(loop|ram|zram|dm-|md|sr|nbd|zd|fd)|^mmcblk\\d+(boot\\d+|rpmb)$"));
-    return excluded.match(name).hasMatch();
-}
-
 const QStringList& systemMountPoints() {
     static const QStringList points{QStringLiteral("/"),         QStringLiteral("/boot"),
                                     QStringLiteral("/boot/efi"), QStringLiteral("/usr"),
@@ -159,6 +153,12 @@ const QStringList& systemMountPoints() {
 }
 
 } // namespace
+
+bool isNeverListedName(const QString& name) {
+    static const QRegularExpression excluded(
+        QStringLiteral("^(loop|ram|zram|dm-|md|sr|nbd|zd|fd)|^mmcblk\\d+(boot\\d+|rpmb)$"));
+    return excluded.match(name).hasMatch();
+}
 
 struct BlockDiskEnumerator::Context {
     struct Mount {
@@ -329,7 +329,7 @@ BlockDiskEnumerator::Verdict BlockDiskEnumerator::judge(const RawDisk& disk,
     // Exclusions come first: no removable flag can bring these back.
     if (!context.mountsKnown)
         return {false, QStringLiteral("mount table unreadable")};
-    if (isExcludedName(disk.name) || disk.syspath.contains(QLatin1String("/devices/virtual/")))
+    if (isNeverListedName(disk.name) || disk.syspath.contains(QLatin1String("/devices/virtual/")))
         return {false, QStringLiteral("virtual or system device")};
     bool holders = disk.holders;
     bool system =

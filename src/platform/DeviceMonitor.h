@@ -1,0 +1,48 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <memory>
+
+namespace kestrune::platform {
+
+struct DeviceMonitorOptions {
+    // Watched for *.img files coming and going when not empty.
+    QString simulatedFolder;
+    bool watchBlockDevices = true;
+    bool watchMounts = true;
+    int debounceMs = 300;
+    // How long events of a disk stay ignored after suppressDisk(path, false): the kernel's
+    // events of our own partitioning may still be on their way.
+    int suppressGraceMs = 2000;
+
+    // Simulated folder only when KESTRUNE_SIMULATED_DISKS is set (no real disk is ever
+    // listed then); else block devices and mounts.
+    static DeviceMonitorOptions fromEnvironment();
+};
+
+// Tells the GUI thread that volumes came or went. Lives on the thread that creates it and
+// delivers its signals there, a burst of events as one signal per kind.
+class DeviceMonitor : public QObject {
+    Q_OBJECT
+public:
+    explicit DeviceMonitor(QObject* parent = nullptr);
+    explicit DeviceMonitor(const DeviceMonitorOptions& options, QObject* parent = nullptr);
+    ~DeviceMonitor() override;
+
+    // True when at least one source of events could be opened.
+    bool isWatching() const;
+    // Ignore events of a disk (its device path or image file) and its partitions while a
+    // job repartitions it. Callable from any thread.
+    void suppressDisk(const QString& path, bool suppress);
+
+signals:
+    void volumeArrived();
+    void volumeRemoved();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d_;
+};
+
+} // namespace kestrune::platform

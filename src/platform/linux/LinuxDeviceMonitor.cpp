@@ -1,0 +1,304 @@
+#include "platform/DeviceMonitor.h"
+
+#include "platform/linux/BlockDiskEnumerator.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QSocketNotifier>
+#include <QTimer>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <libmount/libmount.h>
+#include <libudev.h>
+#include <map>
+#include <mutex>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+namespace kestrune::platform {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Longest a stream of events may hold back its signal.
+constexpr int kMaxDelayMs = 1000;
+
+bool isPartitionSuffix(QStringView rest) {
+    static const QRegularExpression suffix(QStringLiteral("^p?\\d+$"));
+    return rest.isEmpty() || suffix.match(rest.toString()).hasMatch();
+}
+
+} // namespace
+
+DeviceMonitorOptions DeviceMonitorOptions::fromEnvironment() {
+    DeviceMonitorOptions options;
+    if (qEnvironmentVariableIsSet("KESTRUNE_SIMULATED_DISKS")) {
+        options.simulatedFolder = qEnvironmentVariable("KESTRUNE_SIMULATED_DISKS");
+        options.watchBlockDevices = false;
+        options.watchMounts = false;
+    }
+    return options;
+}
+
+struct DeviceMonitor::Impl {
+    DeviceMonitor* owner = nullptr;
+    DeviceMonitorOptions options;
+
+    udev* udevContext = nullptr;
+    udev_monitor* udevMonitor = nullptr;
+    libmnt_monitor* mountMonitor = nullptr;
+    libmnt_table* mounts = nullptr;
+    int inotifyFd = -1;
+    QString watchedFolder;
+    std::vector<QSocketNotifier*> notifiers;
+
+    QTimer debounce;
+    QElapsedTimer pendingSince;
+    bool arrivalPending = false;
+    bool removalPending = false;
+
+    struct Suppression {
+        int count = 0;
+        Clock::time_point until{};
+    };
+    std::mutex suppressionMutex;
+    std::map<QString, Suppression> suppressed;
+
+    ~Impl() {
+        for (QSocketNotifier* notifier : notifiers)
+            delete notifier;
+        if (udevMonitor)
+            udev_monitor_unref(udevMonitor);
+        if (udevContext)
+            udev_unref(udevContext);
+        if (mountMonitor)
+            mnt_unref_monitor(mountMonitor);
+        if (mounts)
+            mnt_unref_table(mounts);
+        if (inotifyFd >= 0)
+            ::close(inotifyFd);
+    }
+
+    void watch(int fd, void (Impl::*handler)()) {
+        auto* notifier = new QSocketNotifier(fd, QSocketNotifier::Read);
+        QObject::connect(notifier, &QSocketNotifier::activated, owner,
+                         [this, handler] { (this->*handler)(); });
+        notifiers.push_back(notifier);
+    }
+
+    // A disk path, or a partition of it ("/dev/sdb" covers "/dev/sdb1", "/dev/mmcblk0p1").
+    bool isSuppressed(const QString& path) {
+        if (path.isEmpty())
+            return false;
+        std::lock_guard guard(suppressionMutex);
+        const auto now = Clock::now();
+        for (auto it = suppressed.begin(); it != suppressed.end();) {
+            if (it->second.count == 0 && it->second.until <= now) {
+                it = suppressed.erase(it);
+                continue;
+            }
+            if (path.startsWith(it->first) &&
+                isPartitionSuffix(QStringView(path).mid(it->first.size())))
+                return true;
+            ++it;
+        }
+        return false;
+    }
+
+    void note(bool arrival) {
+        (arrival ? arrivalPending : removalPending) = true;
+        if (!debounce.isActive())
+            pendingSince.start();
+        const qint64 waited = pendingSince.elapsed();
+        const qint64 left = std::max<qint64>(0, kMaxDelayMs - waited);
+        debounce.start(static_cast<int>(std::min<qint64>(options.debounceMs, left)));
+    }
+
+    void deliver() {
+        const bool removal = std::exchange(removalPending, false);
+        const bool arrival = std::exchange(arrivalPending, false);
+        if (removal)
+            emit owner->volumeRemoved();
+        if (arrival)
+            emit owner->volumeArrived();
+    }
+
+    bool openUdev() {
+        udevContext = udev_new();
+        if (!udevContext)
+            return false;
+        const char* source =
+            QFileInfo::exists(QStringLiteral("/run/udev/control")) ? "udev" : "kernel";
+        udevMonitor = udev_monitor_new_from_netlink(udevContext, source);
+        if (!udevMonitor ||
+            udev_monitor_filter_add_match_subsystem_devtype(udevMonitor, "block", nullptr) < 0 ||
+            udev_monitor_enable_receiving(udevMonitor) < 0) {
+            std::fprintf(stderr, "Device monitor: no %s events for block devices\n", source);
+            return false;
+        }
+        watch(udev_monitor_get_fd(udevMonitor), &Impl::readUdev);
+        return true;
+    }
+
+    void readUdev() {
+        while (udev_device* device = udev_monitor_receive_device(udevMonitor)) {
+            handleUdev(device);
+            udev_device_unref(device);
+        }
+    }
+
+    void handleUdev(udev_device* device) {
+        const char* action = udev_device_get_action(device);
+        const char* sysname = udev_device_get_sysname(device);
+        if (!action || !sysname || linux_impl::isNeverListedName(QString::fromLatin1(sysname)))
+            return;
+        const char* node = udev_device_get_devnode(device);
+        const QString path =
+            node ? QFile::decodeName(node) : QStringLiteral("/dev/") + QString::fromLatin1(sysname);
+        if (isSuppressed(path))
+            return;
+        const QByteArray what(action);
+        const char* devtype = udev_device_get_devtype(device);
+        if (what == "add")
+            note(true);
+        else if (what == "remove")
+            note(false);
+        // A card put into or taken out of a reader: the disk stays, its medium changes.
+        else if (what == "change" && devtype && qstrcmp(devtype, "disk") == 0)
+            note(true);
+    }
+
+    bool openMounts() {
+        mounts = mnt_new_table();
+        if (mounts)
+            mnt_table_parse_mtab(mounts, nullptr);
+        mountMonitor = mnt_new_monitor();
+        if (!mountMonitor || mnt_monitor_enable_kernel(mountMonitor, 1) < 0)
+            return false;
+        const int fd = mnt_monitor_get_fd(mountMonitor);
+        if (fd < 0)
+            return false;
+        watch(fd, &Impl::readMounts);
+        return true;
+    }
+
+    void readMounts() {
+        while (mnt_monitor_next_change(mountMonitor, nullptr, nullptr) == 0) {
+        }
+        libmnt_table* current = mnt_new_table();
+        if (!current || mnt_table_parse_mtab(current, nullptr) != 0) {
+            if (current)
+                mnt_unref_table(current);
+            note(true);
+            return;
+        }
+        bool relevant = false;
+        libmnt_tabdiff* diff = mnt_new_tabdiff();
+        libmnt_iter* iter = mnt_new_iter(MNT_ITER_FORWARD);
+        if (diff && iter && mounts && mnt_diff_tables(diff, mounts, current) > 0) {
+            libmnt_fs* before = nullptr;
+            libmnt_fs* after = nullptr;
+            int operation = 0;
+            while (mnt_tabdiff_next_change(diff, iter, &before, &after, &operation) == 0) {
+                for (libmnt_fs* fs : {before, after}) {
+                    const char* source = fs ? mnt_fs_get_srcpath(fs) : nullptr;
+                    // Only disks are of interest; names refresh after their mounts change.
+                    if (!source || qstrncmp(source, "/dev/", 5) != 0)
+                        continue;
+                    if (!isSuppressed(QFile::decodeName(source)))
+                        relevant = true;
+                }
+            }
+        }
+        mnt_free_iter(iter);
+        mnt_free_tabdiff(diff);
+        if (mounts)
+            mnt_unref_table(mounts);
+        mounts = current;
+        if (relevant)
+            note(true);
+    }
+
+    bool openFolder() {
+        inotifyFd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (inotifyFd < 0)
+            return false;
+        watchedFolder = QFileInfo(options.simulatedFolder).absoluteFilePath();
+        const uint32_t mask = IN_CREATE | IN_CLOSE_WRITE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM;
+        if (inotify_add_watch(inotifyFd, QFile::encodeName(watchedFolder).constData(), mask) < 0) {
+            std::fprintf(stderr, "Device monitor: cannot watch %s\n",
+                         QFile::encodeName(watchedFolder).constData());
+            return false;
+        }
+        watch(inotifyFd, &Impl::readFolder);
+        return true;
+    }
+
+    void readFolder() {
+        alignas(inotify_event) char buffer[sizeof(inotify_event) + NAME_MAX + 1];
+        for (;;) {
+            const ssize_t length = ::read(inotifyFd, buffer, sizeof buffer);
+            if (length <= 0)
+                return;
+            for (ssize_t offset = 0;
+                 offset + static_cast<ssize_t>(sizeof(inotify_event)) <= length;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(buffer + offset);
+                offset += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+                if (event->len == 0 || (event->mask & IN_ISDIR))
+                    continue;
+                const QString name = QFile::decodeName(event->name);
+                if (!name.endsWith(QLatin1String(".img")))
+                    continue;
+                if (isSuppressed(watchedFolder + QLatin1Char('/') + name))
+                    continue;
+                if (event->mask & (IN_DELETE | IN_MOVED_FROM))
+                    note(false);
+                else
+                    note(true);
+            }
+        }
+    }
+};
+
+DeviceMonitor::DeviceMonitor(QObject* parent)
+    : DeviceMonitor(DeviceMonitorOptions::fromEnvironment(), parent) {}
+
+DeviceMonitor::DeviceMonitor(const DeviceMonitorOptions& options, QObject* parent)
+    : QObject(parent), d_(std::make_unique<Impl>()) {
+    d_->owner = this;
+    d_->options = options;
+    d_->debounce.setSingleShot(true);
+    connect(&d_->debounce, &QTimer::timeout, this, [this] { d_->deliver(); });
+    if (options.watchBlockDevices)
+        d_->openUdev();
+    if (options.watchMounts)
+        d_->openMounts();
+    if (!options.simulatedFolder.isEmpty())
+        d_->openFolder();
+}
+
+DeviceMonitor::~DeviceMonitor() = default;
+
+bool DeviceMonitor::isWatching() const {
+    return !d_->notifiers.empty();
+}
+
+void DeviceMonitor::suppressDisk(const QString& path, bool suppress) {
+    // Image files are reported under their absolute names.
+    const QString key =
+        path.startsWith(QLatin1String("/dev/")) ? path : QFileInfo(path).absoluteFilePath();
+    std::lock_guard guard(d_->suppressionMutex);
+    Impl::Suppression& entry = d_->suppressed[key];
+    if (suppress) {
+        ++entry.count;
+    } else if (entry.count > 0) {
+        --entry.count;
+        entry.until = Clock::now() + std::chrono::milliseconds(d_->options.suppressGraceMs);
+    }
+}
+
+} // namespace kestrune::platform

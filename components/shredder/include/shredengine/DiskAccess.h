@@ -1,0 +1,85 @@
+// Finding, checking and opening the one disk a job may write, and the job around it.
+#pragma once
+
+#include "shredengine/BlockDevice.h"
+#include "shredengine/ShredJob.h"
+
+#include <kestrune/disk_numbers.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace kestrune::engine {
+
+struct DiskAccessOptions {
+    // Only tests of the internal job (on loop devices) turn this off; the exported entry
+    // always applies the full rule.
+    bool requireRemovable = true;
+    std::string sysfsRoot = "/sys";
+    std::string mountInfo = "/proc/self/mountinfo";
+    std::chrono::milliseconds lockWait{2000};
+};
+
+// What sysfs says about a whole disk.
+struct DiskFacts {
+    std::string sysfsDir; // resolved /sys/devices/.../block/<name>
+    std::string name;
+    bool exists = false;
+    bool isPartition = false;
+    bool removable = false; // USB ancestor, SD card or removable=1, and never a virtual disk
+    bool hasHolders = false;
+    bool readOnly = false;
+    bool hasDiskseq = false;
+    uint64_t diskseq = 0;
+    std::vector<dev_t> partitions;
+};
+DiskFacts readDiskFacts(const std::string& sysfsRoot, dev_t devt);
+
+// The disk opened for writing, with udev kept away from it until the object goes.
+class OpenDisk {
+public:
+    ~OpenDisk();
+    OpenDisk(const OpenDisk&) = delete;
+    OpenDisk& operator=(const OpenDisk&) = delete;
+
+    FdBlockDevice& device() { return *device_; }
+    bool isBlockDevice() const { return device_->isBlockDevice(); }
+    const std::string& path() const { return path_; }
+    // Has the kernel read the partition table again (block devices only); 0 or errno.
+    int rereadPartitions();
+    // Closes the writing descriptor but keeps the udev lock (for a tool that opens the
+    // disk itself).
+    void releaseDevice() { device_.reset(); }
+
+private:
+    friend int32_t openDiskForWriting(const KestruneDiskIdentity&, const DiskAccessOptions&, bool,
+                                      std::unique_ptr<OpenDisk>&);
+    OpenDisk() = default;
+    std::unique_ptr<FdBlockDevice> device_;
+    std::string path_;
+    int lockFd_ = -1;
+};
+
+// Checks the disk in the order that keeps other disks safe (identity, removable, read-only),
+// unmounts its volumes and opens it exclusively. Returns 0 or a status: -4 gone or not the
+// disk it was, -5 read-only, -6 no permission, -9 busy.
+int32_t openDiskForWriting(const KestruneDiskIdentity& identity, const DiskAccessOptions& options,
+                           bool directIo, std::unique_ptr<OpenDisk>& disk);
+
+// Unmounts every mounted volume of the disk; 0 or a status (-9 busy, -6 not allowed).
+int32_t unmountDisk(const KestruneDiskIdentity& identity, const DiskAccessOptions& options);
+
+// A whole job on an identified disk; returns the job's final status.
+int32_t shredDisk(const KestruneDiskIdentity& identity, int32_t deviceNumber, int32_t algorithm,
+                  ShredStatusCallback callback, void* context, const unsigned char* abortFlag,
+                  const DiskAccessOptions& options = {}, const JobOptions& jobOptions = {});
+
+// The same for a disk number of the shared pool (-4 when the number is not in use).
+int32_t shredDiskNumber(uint32_t deviceNumber, int32_t algorithm, ShredStatusCallback callback,
+                        void* context, const unsigned char* abortFlag,
+                        const DiskAccessOptions& options = {}, const JobOptions& jobOptions = {});
+
+} // namespace kestrune::engine

@@ -1,0 +1,111 @@
+// The overwrite passes and the read-back of the last one, independent of how the disk
+// was found and opened.
+#pragma once
+
+#include "shredengine/BlockDevice.h"
+
+#include <kestrune/shred_abi.h>
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <vector>
+
+namespace kestrune::engine {
+
+enum Algorithm : int32_t {
+    ALGORITHM_ZERO = 100,
+    ALGORITHM_RANDOM = 101,
+    ALGORITHM_THREE_PASS = 102,
+    ALGORITHM_GUTMANN = 103,
+};
+
+// Statuses of our own beside those of shred_abi.h.
+enum : int32_t {
+    ENGINE_STATUS_BAD_REQUEST = -2,   // unknown algorithm or no such job
+    ENGINE_STATUS_NO_RESOURCES = -10, // no memory or no randomness for the job
+};
+
+enum class PassKind { Pattern, Random };
+
+struct Pass {
+    PassKind kind = PassKind::Pattern;
+    std::array<uint8_t, 3> pattern{}; // byte at offset o is pattern[o % 3]
+    bool operator==(const Pass&) const = default;
+};
+
+Pass patternPass(uint8_t a, uint8_t b, uint8_t c);
+inline Pass patternPass(uint8_t byte) {
+    return patternPass(byte, byte, byte);
+}
+inline Pass randomPass() {
+    return Pass{PassKind::Random, {}};
+}
+
+// The 27 fixed patterns of the 35-pass sequence, in their canonical order.
+const std::array<Pass, 27>& gutmannPatterns();
+
+// The passes of an algorithm (the fixed Gutmann patterns freshly shuffled); false when
+// the algorithm is unknown.
+bool passPlan(int32_t algorithm, std::vector<Pass>& plan);
+
+// Receives progress over the whole job: all passes plus the read-back.
+class ProgressSink {
+public:
+    virtual ~ProgressSink() = default;
+    virtual void progress(int percent, int64_t bytesLeft, int64_t bytesDone,
+                          double mibPerSecond) = 0;
+};
+
+// Hands progress to a status callback as status base + percent * span / 100.
+class StatusCallbackSink final : public ProgressSink {
+public:
+    StatusCallbackSink(ShredStatusCallback callback, void* context, int32_t deviceNumber,
+                       int32_t base = 0, int32_t span = 100)
+        : callback_(callback), context_(context), deviceNumber_(deviceNumber), base_(base),
+          span_(span) {}
+    void progress(int percent, int64_t bytesLeft, int64_t bytesDone, double mibPerSecond) override;
+
+private:
+    ShredStatusCallback callback_;
+    void* context_;
+    int32_t deviceNumber_;
+    int32_t base_;
+    int32_t span_;
+};
+
+// Lets tests watch the passes.
+class JobObserver {
+public:
+    virtual ~JobObserver() = default;
+    virtual void passStarted(size_t /*index*/, const Pass&) {}
+    // The pass is complete and synced to the medium.
+    virtual void passFinished(size_t /*index*/, const Pass&) {}
+    virtual void verificationStarted() {}
+    virtual void blockWritten(uint64_t /*offset*/, size_t /*length*/) {}
+};
+
+struct JobOptions {
+    // Block sizes adapt to the medium so that an abort is noticed within a second.
+    size_t initialBlock = 1u << 20;
+    size_t minBlock = 64u << 10;
+    size_t maxBlock = 4u << 20;
+    std::chrono::milliseconds slowBlock{250};
+    std::chrono::milliseconds fastBlock{60};
+    std::chrono::milliseconds reportInterval{250};
+    bool verify = true;
+    JobObserver* observer = nullptr;
+};
+
+// Buffers a job holds at most: keeps a job within 16 MiB.
+size_t jobBufferBytes(const JobOptions& options);
+
+// Runs the passes over the whole device, then reads the last pass back. Returns 200, or
+// -3 aborted, -4 medium failed or vanished, -5 write error or read-only, -8 mismatch.
+int32_t runPasses(BlockDevice& device, const std::vector<Pass>& plan, ProgressSink& sink,
+                  const unsigned char* abortFlag, const JobOptions& options = {});
+
+// Status for an errno value met while writing (reading always means -4).
+int32_t writeFailureStatus(int error);
+
+} // namespace kestrune::engine

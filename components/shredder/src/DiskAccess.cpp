@@ -1,0 +1,337 @@
+#include "shredengine/DiskAccess.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
+#include <fstream>
+#include <libmount.h>
+#include <linux/fs.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <thread>
+#include <unistd.h>
+
+#ifndef BLKGETDISKSEQ
+#define BLKGETDISKSEQ _IOR(0x12, 128, __u64)
+#endif
+
+namespace kestrune::engine {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+bool readLine(const std::string& path, std::string& out) {
+    std::ifstream in(path);
+    if (!in || !std::getline(in, out))
+        return false;
+    while (!out.empty() && (out.back() == '\n' || out.back() == ' ' || out.back() == '\r'))
+        out.pop_back();
+    return true;
+}
+
+bool parseDevt(const std::string& text, dev_t& devt) {
+    unsigned major = 0, minor = 0;
+    if (std::sscanf(text.c_str(), "%u:%u", &major, &minor) != 2)
+        return false;
+    devt = makedev(major, minor);
+    return true;
+}
+
+bool startsWith(const std::string& s, const char* prefix) {
+    return s.rfind(prefix, 0) == 0;
+}
+
+bool isVirtualName(const std::string& name) {
+    for (const char* prefix : {"loop", "ram", "zram", "dm-", "md", "sr", "nbd"}) {
+        if (startsWith(name, prefix))
+            return true;
+    }
+    if (startsWith(name, "mmcblk") &&
+        (name.find("boot") != std::string::npos || name.find("rpmb") != std::string::npos))
+        return true;
+    return false;
+}
+
+bool hasUsbAncestor(const std::string& sysfsDir) {
+    // /sys/devices/pci0000:00/0000:00:14.0/usb2/2-1/2-1:1.0/host6/...
+    size_t pos = 0;
+    while ((pos = sysfsDir.find("/usb", pos)) != std::string::npos) {
+        size_t end = sysfsDir.find('/', pos + 1);
+        std::string segment =
+            sysfsDir.substr(pos + 4, end == std::string::npos ? end : end - pos - 4);
+        if (!segment.empty() && std::all_of(segment.begin(), segment.end(), ::isdigit))
+            return true;
+        pos += 4;
+    }
+    return false;
+}
+
+bool sameFile(const struct stat& st, const KestruneDiskIdentity& id) {
+    if (id.simulated)
+        return S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_dev) == id.devt &&
+               static_cast<uint64_t>(st.st_ino) == id.diskseq;
+    return S_ISBLK(st.st_mode) && static_cast<uint64_t>(st.st_rdev) == id.devt;
+}
+
+int32_t openFailureStatus(int error) {
+    switch (error) {
+    case EACCES:
+    case EPERM:
+        return SHRED_STATUS_FAILED_PERMISSION;
+    case EROFS:
+        return SHRED_STATUS_FAILED_WRITE;
+    case EBUSY:
+        return SHRED_STATUS_FAILED_BUSY;
+    default:
+        return SHRED_STATUS_FAILED_MEDIA;
+    }
+}
+
+std::vector<dev_t> diskDevices(const KestruneDiskIdentity& id, const DiskAccessOptions& options) {
+    std::vector<dev_t> devices{static_cast<dev_t>(id.devt)};
+    DiskFacts facts = readDiskFacts(options.sysfsRoot, static_cast<dev_t>(id.devt));
+    devices.insert(devices.end(), facts.partitions.begin(), facts.partitions.end());
+    return devices;
+}
+
+std::vector<std::string> mountedTargets(const std::vector<dev_t>& devices,
+                                        const std::string& mountInfo, bool& readable) {
+    std::vector<std::string> targets;
+    readable = false;
+    libmnt_table* table = mnt_new_table_from_file(mountInfo.c_str());
+    if (!table)
+        return targets;
+    readable = true;
+    libmnt_iter* iter = mnt_new_iter(MNT_ITER_BACKWARD); // innermost mounts first
+    libmnt_fs* fs = nullptr;
+    while (iter && mnt_table_next_fs(table, iter, &fs) == 0) {
+        dev_t devno = mnt_fs_get_devno(fs);
+        const char* target = mnt_fs_get_target(fs);
+        if (devno != 0 && target &&
+            std::find(devices.begin(), devices.end(), devno) != devices.end())
+            targets.emplace_back(target);
+    }
+    mnt_free_iter(iter);
+    mnt_unref_table(table);
+    return targets;
+}
+
+// Checks what can be checked before the disk is opened.
+int32_t checkBeforeOpen(const KestruneDiskIdentity& id, const DiskAccessOptions& options) {
+    struct stat st {};
+    if (stat(id.path, &st) != 0 || !sameFile(st, id))
+        return SHRED_STATUS_FAILED_MEDIA;
+    if (id.simulated) {
+        if (access(id.path, W_OK) != 0)
+            return errno == EROFS ? SHRED_STATUS_FAILED_WRITE : SHRED_STATUS_FAILED_PERMISSION;
+        return 0;
+    }
+    DiskFacts facts = readDiskFacts(options.sysfsRoot, static_cast<dev_t>(id.devt));
+    if (!facts.exists || facts.isPartition)
+        return SHRED_STATUS_FAILED_MEDIA;
+    if (facts.hasDiskseq ? facts.diskseq != id.diskseq : id.diskseq != 0)
+        return SHRED_STATUS_FAILED_MEDIA; // another medium now sits on this node
+    if (options.requireRemovable && !facts.removable)
+        return SHRED_STATUS_FAILED_MEDIA;
+    if (facts.hasHolders)
+        return SHRED_STATUS_FAILED_BUSY;
+    if (facts.readOnly)
+        return SHRED_STATUS_FAILED_WRITE;
+    int fd = open(id.path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return openFailureStatus(errno);
+    int ro = 0;
+    bool readOnly = ioctl(fd, BLKROGET, &ro) == 0 && ro != 0;
+    close(fd);
+    return readOnly ? SHRED_STATUS_FAILED_WRITE : 0;
+}
+
+// The descriptor still names the disk of the identity: a different medium on the same
+// node is never written.
+bool identityHolds(int fd, const KestruneDiskIdentity& id) {
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !sameFile(st, id))
+        return false;
+    if (id.simulated)
+        return true;
+    uint64_t seq = 0;
+    if (ioctl(fd, BLKGETDISKSEQ, &seq) != 0)
+        return errno == ENOTTY && id.diskseq == 0;
+    return seq == id.diskseq;
+}
+
+} // namespace
+
+DiskFacts readDiskFacts(const std::string& sysfsRoot, dev_t devt) {
+    DiskFacts facts;
+    std::string link =
+        sysfsRoot + "/dev/block/" + std::to_string(major(devt)) + ":" + std::to_string(minor(devt));
+    char resolved[PATH_MAX];
+    if (!realpath(link.c_str(), resolved))
+        return facts;
+    facts.exists = true;
+    facts.sysfsDir = resolved;
+    facts.name = facts.sysfsDir.substr(facts.sysfsDir.rfind('/') + 1);
+    struct stat st {};
+    facts.isPartition = stat((facts.sysfsDir + "/partition").c_str(), &st) == 0;
+
+    std::string value;
+    bool removableFlag = readLine(facts.sysfsDir + "/removable", value) && value == "1";
+    bool sdCard = startsWith(facts.name, "mmcblk") &&
+                  readLine(facts.sysfsDir + "/device/type", value) && value == "SD";
+    facts.removable =
+        !isVirtualName(facts.name) && (removableFlag || sdCard || hasUsbAncestor(facts.sysfsDir));
+    facts.readOnly = readLine(facts.sysfsDir + "/ro", value) && value == "1";
+    if (readLine(facts.sysfsDir + "/diskseq", value)) {
+        facts.hasDiskseq = true;
+        facts.diskseq = std::strtoull(value.c_str(), nullptr, 10);
+    }
+
+    if (DIR* holders = opendir((facts.sysfsDir + "/holders").c_str())) {
+        while (dirent* entry = readdir(holders)) {
+            if (entry->d_name[0] != '.')
+                facts.hasHolders = true;
+        }
+        closedir(holders);
+    }
+    if (DIR* dir = opendir(facts.sysfsDir.c_str())) {
+        while (dirent* entry = readdir(dir)) {
+            if (entry->d_name[0] == '.')
+                continue;
+            std::string child = facts.sysfsDir + "/" + entry->d_name;
+            dev_t part = 0;
+            if (stat((child + "/partition").c_str(), &st) == 0 && readLine(child + "/dev", value) &&
+                parseDevt(value, part))
+                facts.partitions.push_back(part);
+        }
+        closedir(dir);
+    }
+    return facts;
+}
+
+int32_t unmountDisk(const KestruneDiskIdentity& id, const DiskAccessOptions& options) {
+    if (id.simulated)
+        return 0;
+    std::vector<dev_t> devices = diskDevices(id, options);
+    bool readable = false;
+    for (const std::string& target : mountedTargets(devices, options.mountInfo, readable)) {
+        if (umount2(target.c_str(), UMOUNT_NOFOLLOW) != 0 && errno != EINVAL && errno != ENOENT)
+            return errno == EPERM || errno == EACCES ? SHRED_STATUS_FAILED_PERMISSION
+                                                     : SHRED_STATUS_FAILED_BUSY;
+    }
+    if (!mountedTargets(devices, options.mountInfo, readable).empty())
+        return SHRED_STATUS_FAILED_BUSY;
+    return readable ? 0 : SHRED_STATUS_FAILED_BUSY;
+}
+
+OpenDisk::~OpenDisk() {
+    device_.reset();
+    if (lockFd_ >= 0)
+        close(lockFd_);
+}
+
+int OpenDisk::rereadPartitions() {
+    if (!device_ || !device_->isBlockDevice())
+        return 0;
+    return ioctl(device_->fd(), BLKRRPART) == 0 ? 0 : errno;
+}
+
+int32_t openDiskForWriting(const KestruneDiskIdentity& id, const DiskAccessOptions& options,
+                           bool directIo, std::unique_ptr<OpenDisk>& disk) {
+    disk.reset();
+    if (int32_t status = checkBeforeOpen(id, options))
+        return status;
+    if (int32_t status = unmountDisk(id, options))
+        return status;
+
+    const int exclusive = id.simulated ? 0 : O_EXCL;
+    const auto deadline = Clock::now() + options.lockWait;
+    int fd = -1;
+    bool direct = directIo;
+    for (;;) {
+        fd = open(id.path, O_RDWR | O_CLOEXEC | exclusive | (direct ? O_DIRECT : 0));
+        if (fd >= 0)
+            break;
+        if (errno == EINVAL && direct) {
+            direct = false; // e.g. a file on tmpfs
+            continue;
+        }
+        // udev may still be probing the partitions we just unmounted
+        if (errno == EBUSY && Clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            continue;
+        }
+        return openFailureStatus(errno);
+    }
+    if (!identityHolds(fd, id)) {
+        close(fd);
+        return SHRED_STATUS_FAILED_MEDIA;
+    }
+    int error = 0;
+    std::unique_ptr<FdBlockDevice> device = FdBlockDevice::adopt(fd, direct, &error);
+    if (!device)
+        return SHRED_STATUS_FAILED_MEDIA;
+    if (device->readOnly())
+        return SHRED_STATUS_FAILED_WRITE;
+
+    int lockFd = open(id.path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (lockFd < 0)
+        return openFailureStatus(errno);
+    if (!identityHolds(lockFd, id)) {
+        close(lockFd);
+        return SHRED_STATUS_FAILED_MEDIA;
+    }
+    while (flock(lockFd, LOCK_EX | LOCK_NB) != 0) {
+        if ((errno != EWOULDBLOCK && errno != EINTR) || Clock::now() >= deadline) {
+            close(lockFd);
+            return SHRED_STATUS_FAILED_BUSY;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+
+    disk.reset(new OpenDisk());
+    disk->device_ = std::move(device);
+    disk->path_ = id.path;
+    disk->lockFd_ = lockFd;
+    return 0;
+}
+
+int32_t shredDisk(const KestruneDiskIdentity& identity, int32_t deviceNumber, int32_t algorithm,
+                  ShredStatusCallback callback, void* context, const unsigned char* abortFlag,
+                  const DiskAccessOptions& options, const JobOptions& jobOptions) {
+    std::vector<Pass> plan;
+    if (!passPlan(algorithm, plan))
+        return ENGINE_STATUS_BAD_REQUEST;
+    std::unique_ptr<OpenDisk> disk;
+    if (int32_t status = openDiskForWriting(identity, options, true, disk))
+        return status;
+    StatusCallbackSink sink(callback, context, deviceNumber);
+    int32_t status = runPasses(disk->device(), plan, sink, abortFlag, jobOptions);
+    // Whatever happened, the kernel's view of the partitions must match the medium.
+    disk->rereadPartitions();
+    return status;
+}
+
+int32_t shredDiskNumber(uint32_t deviceNumber, int32_t algorithm, ShredStatusCallback callback,
+                        void* context, const unsigned char* abortFlag,
+                        const DiskAccessOptions& options, const JobOptions& jobOptions) {
+    std::vector<Pass> plan;
+    if (!passPlan(algorithm, plan))
+        return ENGINE_STATUS_BAD_REQUEST;
+    KestruneDiskIdentity identity{};
+    if (!kestrune_disk_number_resolve(deviceNumber, &identity))
+        return SHRED_STATUS_FAILED_MEDIA;
+    identity.path[sizeof identity.path - 1] = '\0';
+    return shredDisk(identity, static_cast<int32_t>(deviceNumber), algorithm, callback, context,
+                     abortFlag, options, jobOptions);
+}
+
+} // namespace kestrune::engine

@@ -64,6 +64,32 @@ QString ScopedRegistry::machineHive() const {
     return QDir(dir_.path()).filePath("machine.reg");
 }
 
+void writeRegistryString(platform::RegistryRoot root, const QString& key, const QString& name,
+                         const QString& text) {
+    QByteArray data(reinterpret_cast<const char*>(text.utf16()), (text.size() + 1) * 2);
+    platform::registry().write(root, key, name,
+                               platform::RegistryValue{platform::REG_SZ_TYPE, data});
+}
+
+void writeRegistryDword(platform::RegistryRoot root, const QString& key, const QString& name,
+                        std::uint32_t value) {
+    QByteArray data(4, '\0');
+    for (int i = 0; i < 4; ++i)
+        data[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+    platform::registry().write(root, key, name,
+                               platform::RegistryValue{platform::REG_DWORD_TYPE, data});
+}
+
+void registerComponentDirectory(const QString& fileName, const QString& directory) {
+    writeRegistryString(platform::RegistryRoot::LocalMachine,
+                        QStringLiteral("Software\\Vaskor Security\\Paths\\DLLs"), fileName,
+                        directory);
+}
+
+QString productKey(const QString& suffix) {
+    return QStringLiteral("Software\\Vaskor Security\\Vaskor Kestrune") + suffix;
+}
+
 QString binDir() {
     return QStringLiteral(KESTRUNE_BIN_DIR);
 }

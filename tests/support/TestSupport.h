@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/MessageService.h"
+#include "platform/Registry.h"
 
 #include <QString>
 #include <QTemporaryDir>
@@ -43,6 +44,16 @@ private:
     QByteArray previous_;
     bool hadPrevious_;
 };
+
+// Registry values for tests.
+void writeRegistryString(platform::RegistryRoot root, const QString& key, const QString& name,
+                         const QString& text);
+void writeRegistryDword(platform::RegistryRoot root, const QString& key, const QString& name,
+                        std::uint32_t value);
+// Registers where a component is found, as an installer would.
+void registerComponentDirectory(const QString& fileName, const QString& directory);
+// The product key of the built language files ("Software\Vaskor Security\Vaskor Kestrune").
+QString productKey(const QString& suffix);
 
 // The folder the build puts the program and its components in.
 QString binDir();

@@ -1,0 +1,119 @@
+#include "shred/ShredReport.h"
+#include "TestSupport.h"
+#include "lang/LanguageManager.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+using namespace kestrune;
+using platform::RegistryRoot;
+
+namespace {
+
+class ShredReportTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        test::messages().clear();
+        test::registerComponentDirectory(QStringLiteral("VSKLanguage.dll"), test::binDir());
+        language = std::make_shared<LanguageManager>();
+        ASSERT_TRUE(language->HasLanguages()) << "language components not built";
+        test::writeRegistryString(RegistryRoot::LocalMachine, test::productKey("\\Settings"),
+                                  QStringLiteral("LogPath"), logs.path());
+    }
+    void TearDown() override { ShredReport::setSaveFileAsker({}); }
+
+    static bool wellFormed(const QString& path) {
+        return QProcess::execute(QStringLiteral("xmllint"), {QStringLiteral("--noout"), path}) == 0;
+    }
+    static QString read(const QString& path) {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    }
+
+    test::ScopedRegistry registry;
+    QTemporaryDir logs;
+    std::shared_ptr<LanguageManager> language;
+};
+
+} // namespace
+
+TEST_F(ShredReportTest, WritesTheLinesInOrderAsValidEscapedUtf8Xml) {
+    ShredReport report(102, language);
+    report.addHardwareItems(QStringLiteral("SN<1>"), QStringLiteral("Smith & Söhne"),
+                            QStringLiteral("Stick \"Pro\""), QStringLiteral("3.73"),
+                            QStringLiteral("USB"));
+    report.setCleaned();
+    ASSERT_EQ(report.finish(), 1);
+    const QString path = report.writtenPath();
+    ASSERT_TRUE(path.startsWith(logs.path()));
+    EXPECT_TRUE(wellFormed(path));
+    const QString body = read(path);
+    const QStringList lines = body.split(u'\n', Qt::SkipEmptyParts);
+    ASSERT_GE(lines.size(), 18);
+    EXPECT_EQ(lines[0], QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-8\" ?>"));
+    EXPECT_EQ(lines[1], QStringLiteral("<reports>"));
+    EXPECT_TRUE(lines[2].startsWith(QStringLiteral("<report id=\"")));
+    EXPECT_TRUE(lines[4].startsWith(QStringLiteral("<item name=\"date\" source=\"hw\">")));
+    EXPECT_TRUE(body.contains(
+        QStringLiteral("<item name=\"make\" source=\"hw\">Smith &amp; Söhne</item>")));
+    EXPECT_TRUE(
+        body.contains(QStringLiteral("product=\"Smith &amp; Söhne Stick &quot;Pro&quot;\"")));
+    EXPECT_TRUE(body.contains(QStringLiteral("methodn=\"102\" iscleaned=\"1\" isformatted=\"0\"")));
+    EXPECT_EQ(lines.last(), QStringLiteral("</reports>"));
+}
+
+TEST_F(ShredReportTest, EveryReportHasItsOwnIdentifier) {
+    ShredReport first(100, language), second(100, language);
+    EXPECT_NE(first.body().section(u'\n', 2, 2), second.body().section(u'\n', 2, 2));
+}
+
+TEST_F(ShredReportTest, TakenNamesGetCounters) {
+    ShredReport report(100, language);
+    const QString base = report.makeReportFileName();
+    ASSERT_TRUE(base.endsWith(QStringLiteral(".xml")));
+    const QString stem = base.chopped(4);
+    for (const QString& name : {base, stem + QStringLiteral("(1).xml")}) {
+        QFile file(name);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    }
+    ASSERT_EQ(report.finish(), 1);
+    EXPECT_EQ(report.writtenPath(), stem + QStringLiteral("(2).xml"));
+    // The existing files were not touched.
+    EXPECT_EQ(QFile(base).size(), 0);
+}
+
+TEST_F(ShredReportTest, WithoutLogPathTheReportGoesBelowTheUserDataFolder) {
+    QTemporaryDir dataHome;
+    const QByteArray previous = qgetenv("XDG_DATA_HOME");
+    qputenv("XDG_DATA_HOME", dataHome.path().toLocal8Bit());
+    test::ScopedRegistry empty;
+    test::registerComponentDirectory(QStringLiteral("VSKLanguage.dll"), test::binDir());
+    ShredReport report(101, language);
+    EXPECT_EQ(report.logFolder(),
+              dataHome.path() + QStringLiteral("/Vaskor Security/Vaskor Kestrune/Logs/"));
+    ASSERT_EQ(report.finish(), 1);
+    EXPECT_TRUE(QFile::exists(report.writtenPath()));
+    qputenv("XDG_DATA_HOME", previous);
+}
+
+TEST_F(ShredReportTest, AnUnwritableFolderAsksForANameAndCancelDropsTheReport) {
+    QFile blocker(logs.filePath(QStringLiteral("not-a-folder")));
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    test::writeRegistryString(RegistryRoot::LocalMachine, test::productKey("\\Settings"),
+                              QStringLiteral("LogPath"), blocker.fileName() + QStringLiteral("/x"));
+    int asked = 0;
+    const QString chosen = logs.filePath(QStringLiteral("chosen.xml"));
+    ShredReport::setSaveFileAsker(
+        [&](const QString&) { return ++asked == 1 ? chosen : QString(); });
+    ShredReport saved(100, language);
+    ASSERT_EQ(saved.finish(), 1);
+    EXPECT_EQ(saved.writtenPath(), chosen);
+    EXPECT_TRUE(wellFormed(chosen));
+    ShredReport dropped(100, language);
+    EXPECT_EQ(dropped.finish(), 0);
+    EXPECT_EQ(asked, 2);
+}

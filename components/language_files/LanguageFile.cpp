@@ -17,7 +17,7 @@ const KestruneResource* KestruneResources(uint32_t* count);
 
 namespace {
 
-const kestrune::language::TextTable& table() {
+[[maybe_unused]] const kestrune::language::TextTable& table() {
     static const kestrune::language::TextTable parsed =
         kestrune::language::parseTextTable(std::string_view(
             reinterpret_cast<const char*>(kestrune_text_table), kestrune_text_table_size));

@@ -37,7 +37,11 @@ public:
     }
     File(const File&) = delete;
     File& operator=(const File&) = delete;
-    bool isOpen() const { return fd_ >= 0; }
+    // Only a regular file: a device or a pipe could be read for ever.
+    bool isReadableFile() const {
+        struct stat info {};
+        return fd_ >= 0 && ::fstat(fd_, &info) == 0 && S_ISREG(info.st_mode);
+    }
     // Bytes read, 0 at the end, -1 on error.
     qsizetype read(char* buffer, qsizetype size) {
         for (;;) {
@@ -85,7 +89,7 @@ QByteArray ProgramVersionMarker() {
 ProgramVersionRecord ReadProgramVersionRecord(const QString& path) {
     ProgramVersionRecord result;
     File file(path);
-    if (!file.isOpen()) {
+    if (!file.isReadableFile()) {
         result.status = ProgramVersionRecord::Status::Unreadable;
         return result;
     }

@@ -171,9 +171,13 @@ TEST_F(ProgramVersion, OwnExecutableWithoutRecordGivesNoneAndNamesIt) {
                      .arg(QCoreApplication::arguments().at(0)));
 }
 
-TEST_F(ProgramVersion, MissingFileNamesIt) {
-    EXPECT_EQ(SystemUtil().GetProgramVersion(dir.filePath("gone")), QStringLiteral("none"));
-    expectOneBox(QStringLiteral("Error retrieving version info.\n(%1)").arg(dir.filePath("gone")));
+TEST_F(ProgramVersion, UnreadableFilesNameThemselves) {
+    // A folder, a missing file, and an endless device that must not be read for ever.
+    for (const QString& name : {dir.path(), dir.filePath("gone"), QStringLiteral("/dev/zero")}) {
+        test::messages().clear();
+        EXPECT_EQ(SystemUtil().GetProgramVersion(name), QStringLiteral("none"));
+        expectOneBox(QStringLiteral("Error retrieving version info.\n(%1)").arg(name));
+    }
 }
 
 TEST_F(ProgramVersion, RecordsInPlainFiles) {

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <kestrune/update_abi.h>
+
+#include <QString>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+namespace kestrune {
+
+class SystemUtil;
+namespace platform {
+class Module;
+}
+
+// The update schedule in the registry and the calls into the update component
+// ("VSKUpdate.dll"). Caches nothing but whether the component was there at creation.
+class UpdateManager {
+public:
+    // Schedule numbers as stored in "DayCheck".
+    enum Schedule : std::uint32_t { NoCheck = 0, Daily = 1, Weekly = 2, Monthly = 3 };
+
+    explicit UpdateManager(std::shared_ptr<SystemUtil> util);
+    ~UpdateManager();
+    UpdateManager(const UpdateManager&) = delete;
+    UpdateManager& operator=(const UpdateManager&) = delete;
+
+    bool IsUpdateAvailable() const { return available_; }
+    bool GetHideUpdate() const;
+    bool GetNotActivate() const;
+    std::uint32_t GetUpdateSchedule() const;
+    void SetUpdateSchedule(bool activate, std::uint32_t schedule) const;
+    // True when the schedule's period has passed since "LastUpdate" (or none was stamped);
+    // stamps "LastUpdate" with the current time when it answers true.
+    bool IsUpdateDue(std::uint32_t schedule) const;
+    // The component with its entry resolved, or null (silently).
+    std::unique_ptr<platform::Module> LoadUpdateComponent();
+    // Calls the component in the given mode; 0 when it cannot be loaded now.
+    std::int32_t RunUpdate(std::int32_t mode);
+
+    // Seconds since 1970-01-01 UTC; tests replace it to move time.
+    using Clock = std::function<std::int64_t()>;
+    void SetClock(Clock clock);
+
+    static QString ComponentFileName() { return QStringLiteral("VSKUpdate.dll"); }
+    static QString UpdateKeySuffix() { return QStringLiteral("\\Settings\\Update"); }
+
+private:
+    QString updateKey() const;
+    std::uint32_t read(const QString& name, bool machineWide) const;
+    void write(const QString& name, std::uint32_t value) const;
+
+    std::shared_ptr<SystemUtil> util_;
+    bool available_ = false;
+    VSKUpdateFn entry_ = nullptr;
+    Clock clock_;
+};
+
+// Process-wide instance: created on first use, released by the main window's teardown.
+std::shared_ptr<UpdateManager> GetUpdateManager();
+void ReleaseUpdateManager();
+
+} // namespace kestrune

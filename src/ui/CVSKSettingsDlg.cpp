@@ -1,0 +1,282 @@
+#include "ui/CVSKSettingsDlg.h"
+
+#include "app/SettingsStore.h"
+#include "app/SystemUtil.h"
+#include "lang/CPictureEx.h"
+#include "lang/LanguageManager.h"
+#include "platform/MessageService.h"
+#include "ui/DialogUnits.h"
+#include "update/UpdateManager.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QPainter>
+#include <QPushButton>
+#include <QRadioButton>
+
+#include <algorithm>
+
+namespace kestrune {
+namespace {
+
+constexpr int kAlgorithmCount = 4;
+constexpr std::uint32_t kFirstAlgorithm = 100;
+
+template <typename Control> Control* place(QWidget* parent, const char* name, QRect rect) {
+    auto* control = new Control(parent);
+    control->setObjectName(QString::fromLatin1(name));
+    control->setGeometry(rect);
+    return control;
+}
+
+template <typename Control>
+Control* place(QWidget* parent, const char* name, QRect rect, const char* templateText) {
+    Control* control = place<Control>(parent, name, rect);
+    control->setText(QString::fromUtf8(templateText));
+    return control;
+}
+
+QGroupBox* group(QWidget* parent, const char* name, QRect rect, const char* templateText) {
+    auto* box = place<QGroupBox>(parent, name, rect);
+    box->setTitle(QString::fromUtf8(templateText));
+    return box;
+}
+
+// A drop-down keeps the template's width; its closed height is the style's.
+QComboBox* dropDown(QWidget* parent, const char* name, double x, double y, double width) {
+    auto* list = new QComboBox(parent);
+    list->setObjectName(QString::fromLatin1(name));
+    list->setMaxVisibleItems(8);
+    list->setGeometry(duX(x), duY(y), duX(width), std::max(list->sizeHint().height(), duY(12)));
+    return list;
+}
+
+} // namespace
+
+CVSKSettingsDlg::CVSKSettingsDlg(QWidget* parent) : QDialog(parent) {
+    settings_ = GetSettingsStore();
+    language_ = GetLanguageManager();
+    util_ = GetSystemUtil();
+    createControls();
+    OnInitDialog();
+}
+
+CVSKSettingsDlg::~CVSKSettingsDlg() = default;
+
+void CVSKSettingsDlg::createControls() {
+    setObjectName(QStringLiteral("settingsDialog"));
+    setWindowFlags(Qt::Dialog | Qt::FramelessWindowHint);
+    setFixedSize(duX(471), duY(263));
+    QPalette colours = palette();
+    for (auto role : {QPalette::Window, QPalette::Base})
+        colours.setColor(role, Qt::white);
+    for (auto role : {QPalette::WindowText, QPalette::Text})
+        colours.setColor(role, Qt::black);
+    setPalette(colours);
+    setAutoFillBackground(true);
+
+    // Creation order is the template's; later controls lie above earlier ones, so the
+    // buttons stay on top of the bottom picture.
+    top_ = place<CPictureEx>(this, "topPicture", duRect(0, 0, 471, 34));
+    bottom_ = place<CPictureEx>(this, "bottomPicture", duRect(0, 232, 471, 31));
+    ok_ = place<QPushButton>(this, "okButton", duRect(360, 245, 50, 14), "OK");
+    ok_->setDefault(true);
+    cancel_ = place<QPushButton>(this, "cancelButton", duRect(416, 245, 50, 14), "Cancel");
+    cancel_->setAutoDefault(false);
+
+    algorithmGroup_ =
+        group(this, "algorithmGroup", duRect(26, 36, 203, 127), "Shredding Algorithm");
+    chooseAlgorithm_ = place<QLabel>(this, "chooseAlgorithmText", duRect(37, 47, 182, 8),
+                                     "Choose your prefered shredding algorithm");
+    algorithms_ = dropDown(this, "algorithmList", 37, 63, 180);
+    informationGroup_ = group(this, "informationGroup", duRect(37, 79, 180, 79), "Information");
+    description_ = place<QLabel>(this, "algorithmDescription", duRect(48, 90, 159, 66),
+                                 "Shredding algorithm information");
+    description_->setWordWrap(true);
+    description_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+
+    advancedGroup_ = group(this, "advancedGroup", duRect(26, 177, 203, 44), "Advanced options");
+    startAuto_ = place<QCheckBox>(this, "startAutoCheck", duRect(39, 190, 187, 10),
+                                  "Start shredding automatically");
+    startAuto_->setEnabled(false);
+    format_ = place<QCheckBox>(this, "formatCheck", duRect(39, 204, 186, 10),
+                               "Format after successful shredding");
+
+    updateGroup_ = group(this, "updateGroup", duRect(243, 36, 203, 127), "Automatic Updates");
+    updateText_ = place<QLabel>(
+        this, "updateText", duRect(256, 48, 182, 21),
+        "Please choose below how often you would like the program to check for new updates.");
+    updateText_->setWordWrap(true);
+    updateText_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    activate_ =
+        place<QCheckBox>(this, "activateCheck", duRect(256, 73, 182, 10), "Activate Updates");
+    daily_ = place<QRadioButton>(this, "dailyRadio", duRect(264, 89, 166, 10), "Check once a day");
+    weekly_ =
+        place<QRadioButton>(this, "weeklyRadio", duRect(264, 101, 166, 10), "Check once a week");
+    monthly_ =
+        place<QRadioButton>(this, "monthlyRadio", duRect(264, 113, 166, 10), "Check once a month");
+
+    languageGroup_ = group(this, "languageGroup", duRect(243, 178, 203, 44), "Language");
+    chooseLanguage_ = place<QLabel>(this, "chooseLanguageText", duRect(255, 189, 180, 8),
+                                    "Choose your prefered langauge");
+    languages_ = dropDown(this, "languageList", 256, 202, 179);
+    grey_ = place<CPictureEx>(this, "greyPicture", duRect(243, 43, 15, 13));
+    grey_->hide();
+
+    connect(ok_, &QPushButton::clicked, this, &CVSKSettingsDlg::OnOK);
+    connect(cancel_, &QPushButton::clicked, this, &QDialog::reject);
+    connect(activate_, &QCheckBox::clicked, this, &CVSKSettingsDlg::OnActivateClicked);
+}
+
+QString CVSKSettingsDlg::text(const char* key) const {
+    return language_ ? language_->GetString(QString::fromLatin1(key)) : QString();
+}
+
+void CVSKSettingsDlg::OnInitDialog() {
+    if (!language_)
+        return;
+    setWindowTitle(settings_->GetProductName());
+    language_->LoadImageInto(*top_, QStringLiteral("settings_top"), "JPG", -1);
+    language_->LoadImageInto(*bottom_, QStringLiteral("settings_bot"), "JPG", -1);
+    // The pictures size themselves to the image; the buttons stay above them.
+    ok_->raise();
+    cancel_->raise();
+
+    ok_->setText(text("OK-button"));
+    cancel_->setText(text("Cancel-button"));
+    algorithmGroup_->setTitle(text("shred_algo"));
+    chooseAlgorithm_->setText(text("choose_algo"));
+    for (int i = 0; i < kAlgorithmCount; ++i)
+        algorithms_->addItem(language_->GetString(
+            QStringLiteral("shred_algo_short_%1").arg(kFirstAlgorithm + std::uint32_t(i))));
+
+    const auto stored = static_cast<std::int32_t>(settings_->GetShredAlgo());
+    int index = std::max<std::int32_t>(stored, std::int32_t(kFirstAlgorithm)) - kFirstAlgorithm;
+    // An unknown number would leave no selection and be stored back as 99 on OK.
+    if (index >= kAlgorithmCount)
+        index = 0;
+    algorithms_->setCurrentIndex(index);
+    description_->setText(language_->GetString(
+        QStringLiteral("shred_algo_description_10%1").arg(algorithms_->currentIndex())));
+
+    advancedGroup_->setTitle(text("advanced_options"));
+    startAuto_->setText(text("adv_start_auto"));
+    format_->setText(text("adv_format_auto"));
+    startAuto_->setChecked(settings_->GetStartAuto());
+    startAuto_->hide();
+    format_->setChecked(settings_->GetFormatDrive());
+
+    updateGroup_->setTitle(text("automatic_updates"));
+    updateText_->setText(text("update_check"));
+    activate_->setText(text("update_activate"));
+    daily_->setText(text("settings_update_day"));
+    weekly_->setText(text("settings_update_week"));
+    monthly_->setText(text("settings_update_month"));
+
+    updates_ = GetUpdateManager();
+    if (!updates_->IsUpdateAvailable() || updates_->GetHideUpdate()) {
+        for (QWidget* control : std::initializer_list<QWidget*>{
+                 updateGroup_, updateText_, activate_, daily_, weekly_, monthly_})
+            control->hide();
+        language_->LoadImageInto(*grey_, QStringLiteral("grey_usb"), "JPG", -1);
+        grey_->show();
+    } else {
+        if (QRadioButton* radio = radioFor(updates_->GetUpdateSchedule()))
+            radio->setChecked(true);
+        if (updates_->GetNotActivate()) {
+            for (QRadioButton* radio : {daily_, weekly_, monthly_})
+                radio->setEnabled(false);
+        } else {
+            activate_->setChecked(true);
+        }
+    }
+
+    languageGroup_->setTitle(text("settings_box_language"));
+    chooseLanguage_->setText(text("prefered_langauge"));
+    for (int j = 0; j < language_->GetLanguageCount(); ++j)
+        languages_->addItem(language_->GetStringForLanguage(QStringLiteral("Language"), j));
+    initialLanguage_ = language_->SelectCurrentLanguage();
+    languages_->setCurrentIndex(initialLanguage_);
+
+    connect(algorithms_, &QComboBox::currentIndexChanged, this,
+            &CVSKSettingsDlg::OnAlgorithmSelected);
+    ok_->setFocus();
+}
+
+void CVSKSettingsDlg::OnAlgorithmSelected(int index) {
+    if (!language_)
+        return;
+    description_->setText(language_->GetStringForLanguage(
+        QStringLiteral("shred_algo_description_10%1").arg(index), initialLanguage_));
+}
+
+void CVSKSettingsDlg::OnActivateClicked() {
+    const bool active = activate_->checkState() == Qt::Checked;
+    for (QRadioButton* radio : {daily_, weekly_, monthly_})
+        radio->setEnabled(active);
+    if (!active)
+        return;
+    if (checkedSchedule() == 0)
+        weekly_->setChecked(true);
+    if (QRadioButton* radio = radioFor(updates_ ? updates_->GetUpdateSchedule() : 0))
+        radio->setChecked(true);
+}
+
+std::uint32_t CVSKSettingsDlg::checkedSchedule() const {
+    if (daily_->isChecked())
+        return kDaily;
+    if (weekly_->isChecked())
+        return kWeekly;
+    if (monthly_->isChecked())
+        return kMonthly;
+    return 0;
+}
+
+QRadioButton* CVSKSettingsDlg::radioFor(std::uint32_t schedule) const {
+    switch (schedule) {
+    case kDaily:
+        return daily_;
+    case kWeekly:
+        return weekly_;
+    case kMonthly:
+        return monthly_;
+    default:
+        return nullptr;
+    }
+}
+
+void CVSKSettingsDlg::OnOK() {
+    if (language_) {
+        const int index = std::max(algorithms_->currentIndex(), 0);
+        util_->WriteRegistryDword(settings_->ProductKey(QStringLiteral("\\Shredding")),
+                                  QStringLiteral("ShredAlgo"),
+                                  kFirstAlgorithm + std::uint32_t(index), false);
+        settings_->SetStartAuto(startAuto_->checkState() == Qt::Checked);
+        settings_->SetFormatDrive(format_->checkState() == Qt::Checked);
+        if (updates_)
+            updates_->SetUpdateSchedule(activate_->checkState() == Qt::Checked, checkedSchedule());
+
+        const int chosen = languages_->currentIndex();
+        if (chosen >= 0 && chosen != initialLanguage_) {
+            if (!language_->SetLanguage(chosen))
+                platform::showMessage(text("settings_language_bad_setting"),
+                                      SystemUtil::ApplicationTitle(),
+                                      platform::MB_OK_STYLE | platform::MB_ICONERROR_STYLE, this);
+            platform::showMessage(text("settings_language_restart"), settings_->GetProductName(),
+                                  platform::MB_OK_STYLE | platform::MB_ICONINFORMATION_STYLE, this);
+        }
+    }
+    accept();
+}
+
+void CVSKSettingsDlg::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.fillRect(rect(), Qt::white);
+    // No caption: a thin border marks the window's edge.
+    painter.setPen(QColor(0x80, 0x80, 0x80));
+    painter.drawRect(rect().adjusted(0, 0, -1, -1));
+}
+
+} // namespace kestrune

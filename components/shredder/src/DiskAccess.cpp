@@ -217,6 +217,15 @@ DiskFacts readDiskFacts(const std::string& sysfsRoot, dev_t devt) {
     return facts;
 }
 
+bool pathStillNames(const KestruneDiskIdentity& identity) {
+    int fd = open(identity.path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return false;
+    bool holds = identityHolds(fd, identity);
+    close(fd);
+    return holds;
+}
+
 int32_t unmountDisk(const KestruneDiskIdentity& id, const DiskAccessOptions& options) {
     if (id.simulated)
         return 0;

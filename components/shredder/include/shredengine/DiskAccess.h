@@ -69,6 +69,9 @@ private:
 int32_t openDiskForWriting(const KestruneDiskIdentity& identity, const DiskAccessOptions& options,
                            bool directIo, std::unique_ptr<OpenDisk>& disk);
 
+// The path still leads to the disk of the identity (same node, same medium).
+bool pathStillNames(const KestruneDiskIdentity& identity);
+
 // Unmounts every mounted volume of the disk; 0 or a status (-9 busy, -6 not allowed).
 int32_t unmountDisk(const KestruneDiskIdentity& identity, const DiskAccessOptions& options);
 

@@ -1,0 +1,27 @@
+#pragma once
+
+#include "platform/DiskFormatter.h"
+
+#include <QString>
+#include <cstdint>
+
+#include <kestrune/shred_abi.h>
+
+namespace kestrune {
+
+enum class FormatResult : int { Failed = 0, Formatted = 1 };
+
+// Gives the disk of a device number a fresh FAT file system over one partition and the
+// label (stored upper-case). Progress goes to the worker's callback as 300 + percent; a
+// label that cannot be set is reported in a message box and still counts as formatted.
+// Runs on the worker's thread; every format keeps its state to itself.
+FormatResult formatAndLabel(uint32_t deviceNumber, const QString& label,
+                            ShredStatusCallback callback, void* context,
+                            const platform::PartitioningHooks& hooks = {});
+
+// The same for a disk already resolved (tests use it on loop devices, which are not
+// removable).
+FormatResult formatAndLabel(const platform::FormatRequest& request,
+                            const platform::PartitioningHooks& hooks = {});
+
+} // namespace kestrune

@@ -1,0 +1,122 @@
+#include "DevicesTestSupport.h"
+
+#include "devices/ScanDevices.h"
+#include "platform/linux/BlockDiskEnumerator.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QThread>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+using kestrune::platform::DiskInfo;
+using kestrune::platform::linux_impl::BlockDiskEnumerator;
+using kestrune::test::run;
+
+namespace {
+
+bool kernelHas(const QByteArray& fileSystem) {
+    QFile table("/proc/filesystems");
+    return table.open(QIODevice::ReadOnly) && table.readAll().contains("\t" + fileSystem + "\n");
+}
+
+// FAT as on a stick, or ext4 where the kernel cannot mount FAT.
+bool makeLabelledImage(const QString& path) {
+    if (kernelHas("vfat"))
+        return kestrune::test::makeFatImage(path, 8192, "LOOPDATA");
+    if (!kernelHas("ext4"))
+        return false;
+    QFile image(path);
+    if (!image.open(QIODevice::WriteOnly | QIODevice::Truncate) || !image.resize(8192 * 1024))
+        return false;
+    image.close();
+    return run("mke2fs", {"-q", "-F", "-t", "ext4", "-L", "LOOPDATA", path});
+}
+
+// A real loop device carrying a labelled file system, mounted: the volume pass must
+// find the label and the mount point the way it finds them on a stick. Loop devices
+// themselves are never listed, so the disk is read by name.
+class LoopDevice : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (::geteuid() != 0 || !QFileInfo::exists("/dev/loop-control"))
+            GTEST_SKIP() << "needs root and loop devices";
+        if (!makeLabelledImage(work.filePath("fat.img")))
+            GTEST_SKIP() << "no file system that both the tools and the kernel know";
+        mountPoint = work.filePath("mnt");
+        QDir().mkpath(mountPoint);
+    }
+    void TearDown() override {
+        if (mounted)
+            run("umount", {mountPoint});
+        if (!loop.isEmpty())
+            run("losetup", {"--detach", loop});
+    }
+
+    bool attach(const QString& image) {
+        QByteArray output;
+        if (!run("losetup", {"--find", "--show", "--partscan", image}, &output))
+            return false;
+        loop = QString::fromUtf8(output).trimmed();
+        name = QFileInfo(loop).fileName();
+        return true;
+    }
+    bool mount(const QString& device) {
+        mounted = run("mount", {device, mountPoint});
+        return mounted;
+    }
+    void expectVolume(const DiskInfo& disk, const QString& volumeName) {
+        const BlockDiskEnumerator enumerator({});
+        EXPECT_FALSE(enumerator.judge(name).listed);
+        ASSERT_EQ(disk.volumes.size(), 1u);
+        EXPECT_EQ(disk.volumes[0].name, volumeName);
+        EXPECT_EQ(disk.volumes[0].label, "LOOPDATA");
+        EXPECT_EQ(disk.volumes[0].mountPoint, mountPoint);
+        EXPECT_EQ(kestrune::volumeDisplayText(disk.volumes[0]), "LOOPDATA (" + mountPoint + ")");
+    }
+
+    QTemporaryDir work;
+    QString mountPoint;
+    QString loop;
+    QString name;
+    bool mounted = false;
+};
+
+TEST_F(LoopDevice, FileSystemOnTheWholeDisk) {
+    if (!attach(work.filePath("fat.img")))
+        GTEST_SKIP() << "no free loop device";
+    ASSERT_TRUE(mount(loop));
+    const auto disk = BlockDiskEnumerator({}).readDisk(name);
+    ASSERT_TRUE(disk.has_value());
+    EXPECT_EQ(disk->sizeBytes, 8192u * 1024);
+    expectVolume(*disk, name);
+
+    // Unmounted, the label still comes from the file system and the name from the node.
+    ASSERT_TRUE(run("umount", {mountPoint}));
+    mounted = false;
+    const auto again = BlockDiskEnumerator({}).readDisk(name);
+    ASSERT_TRUE(again.has_value());
+    ASSERT_EQ(again->volumes.size(), 1u);
+    EXPECT_EQ(kestrune::volumeDisplayText(again->volumes[0]), "LOOPDATA (" + name + ")");
+}
+
+TEST_F(LoopDevice, FileSystemInAPartition) {
+    ASSERT_TRUE(kestrune::test::makePartitionedImage(work.filePath("disk.img"), 16,
+                                                     work.filePath("fat.img")));
+    if (!attach(work.filePath("disk.img")))
+        GTEST_SKIP() << "no free loop device";
+    const QString partition = loop + "p1";
+    for (int i = 0; i < 20 && !QFileInfo::exists(partition); ++i)
+        QThread::msleep(100);
+    if (!QFileInfo::exists(partition))
+        GTEST_SKIP() << "this kernel does not read partition tables on loop devices";
+    ASSERT_TRUE(mount(partition));
+    const auto disk = BlockDiskEnumerator({}).readDisk(name);
+    ASSERT_TRUE(disk.has_value());
+    EXPECT_EQ(disk->sizeBytes, 16u << 20);
+    expectVolume(*disk, name + "p1");
+}
+
+} // namespace

@@ -1,0 +1,172 @@
+#include "DevicesTestSupport.h"
+
+#include "platform/DeviceMonitor.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+using kestrune::platform::DeviceMonitor;
+using kestrune::platform::DeviceMonitorOptions;
+using kestrune::platform::DiskInfo;
+
+namespace {
+
+bool makeBlankImage(const QString& path, qint64 size) {
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.resize(size);
+}
+
+class EnvironmentVariable {
+public:
+    EnvironmentVariable(const char* name, const QByteArray& value)
+        : name_(name), had_(qEnvironmentVariableIsSet(name)), previous_(qgetenv(name)) {
+        qputenv(name, value);
+    }
+    ~EnvironmentVariable() {
+        if (had_)
+            qputenv(name_, previous_);
+        else
+            qunsetenv(name_);
+    }
+
+private:
+    const char* name_;
+    bool had_;
+    QByteArray previous_;
+};
+
+TEST(SimulatedDisks, ImagesAreUsbSticksAndNothingElseIsListed) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(makeBlankImage(dir.filePath("blank.img"), 4 << 20));
+    const bool haveMkfs = kestrune::test::makeFatImage(dir.filePath("data.img"), 2048, "DATA");
+    bool partitioned = false;
+    if (haveMkfs) {
+        QTemporaryDir work;
+        ASSERT_TRUE(kestrune::test::makeFatImage(work.filePath("part.img"), 4096, "PART1"));
+        partitioned = kestrune::test::makePartitionedImage(dir.filePath("parted.img"), 8,
+                                                           work.filePath("part.img"));
+    }
+    // Neither a link (it could lead to a real device) nor any other file is a disk.
+    QFile::link("/dev/null", dir.filePath("link.img"));
+    makeBlankImage(dir.filePath("notes.txt"), 100);
+    QDir(dir.path()).mkdir("folder.img");
+
+    const EnvironmentVariable variable("KESTRUNE_SIMULATED_DISKS", dir.path().toUtf8());
+    const auto disks = kestrune::platform::createDiskEnumerator()->removableDisks();
+    QStringList names;
+    for (const DiskInfo& disk : disks)
+        names << disk.name;
+    QStringList expected{"blank"};
+    if (haveMkfs)
+        expected = QStringList{"blank", "data"};
+    if (partitioned)
+        expected << "parted";
+    ASSERT_EQ(names, expected);
+
+    const DiskInfo& blank = disks[0];
+    struct stat st {};
+    ASSERT_EQ(::stat(QFile::encodeName(dir.filePath("blank.img")).constData(), &st), 0);
+    EXPECT_EQ(blank.identity.path, dir.filePath("blank.img"));
+    EXPECT_TRUE(blank.identity.simulated);
+    EXPECT_EQ(blank.identity.devt, st.st_dev);
+    EXPECT_EQ(blank.identity.diskseq, st.st_ino);
+    EXPECT_EQ(blank.vendor, "Kestrune");
+    EXPECT_EQ(blank.product, "Virtual Stick");
+    EXPECT_EQ(blank.serial, "blank");
+    EXPECT_EQ(blank.bus, "USB");
+    EXPECT_EQ(blank.sizeBytes, 4u << 20);
+    EXPECT_TRUE(blank.hasMedium);
+    EXPECT_TRUE(blank.volumes.empty());
+
+    if (!haveMkfs)
+        GTEST_SKIP() << "mkfs.fat is not installed";
+    ASSERT_EQ(disks[1].volumes.size(), 1u);
+    EXPECT_EQ(disks[1].volumes[0].name, "data");
+    EXPECT_EQ(disks[1].volumes[0].label, "DATA");
+    ASSERT_TRUE(partitioned);
+    ASSERT_EQ(disks[2].volumes.size(), 1u);
+    EXPECT_EQ(disks[2].volumes[0].name, "partedp1");
+    EXPECT_EQ(disks[2].volumes[0].label, "PART1");
+    EXPECT_EQ(disks[2].volumes[0].fsType, "vfat");
+}
+
+TEST(SimulatedDisks, AnEmptyFolderNameListsNothing) {
+    QTemporaryDir cwd;
+    ASSERT_TRUE(makeBlankImage(cwd.filePath("here.img"), 1024));
+    const QString previous = QDir::currentPath();
+    QDir::setCurrent(cwd.path());
+    const EnvironmentVariable variable("KESTRUNE_SIMULATED_DISKS", "");
+    const auto disks = kestrune::platform::createDiskEnumerator()->removableDisks();
+    QDir::setCurrent(previous);
+    EXPECT_TRUE(disks.empty());
+}
+
+class FolderMonitor : public ::testing::Test {
+protected:
+    void SetUp() override {
+        options.simulatedFolder = dir.path();
+        options.watchBlockDevices = false;
+        options.watchMounts = false;
+        options.debounceMs = 50;
+        options.suppressGraceMs = 100;
+    }
+    QTemporaryDir dir;
+    DeviceMonitorOptions options;
+};
+
+TEST_F(FolderMonitor, ImagesComingAndGoingAreHotPlugEvents) {
+    DeviceMonitor monitor(options);
+    ASSERT_TRUE(monitor.isWatching());
+    QSignalSpy arrived(&monitor, &DeviceMonitor::volumeArrived);
+    QSignalSpy removed(&monitor, &DeviceMonitor::volumeRemoved);
+
+    // A burst of new images is one arrival.
+    for (int i = 0; i < 4; ++i)
+        ASSERT_TRUE(makeBlankImage(dir.filePath(QString("s%1.img").arg(i)), 4096));
+    ASSERT_TRUE(arrived.wait(3000));
+    QTest::qWait(200);
+    EXPECT_EQ(arrived.count(), 1);
+    EXPECT_EQ(removed.count(), 0);
+
+    ASSERT_TRUE(QFile::remove(dir.filePath("s0.img")));
+    ASSERT_TRUE(removed.wait(3000));
+    EXPECT_EQ(arrived.count(), 1);
+
+    // Moving an image out of the folder removes it; other files mean nothing.
+    QTemporaryDir elsewhere;
+    ASSERT_TRUE(QFile::rename(dir.filePath("s1.img"), elsewhere.filePath("s1.img")));
+    ASSERT_TRUE(removed.wait(3000));
+    makeBlankImage(dir.filePath("readme.txt"), 10);
+    QTest::qWait(300);
+    EXPECT_EQ(arrived.count(), 1);
+    EXPECT_EQ(removed.count(), 2);
+}
+
+TEST_F(FolderMonitor, SuppressedDiskIsIgnoredUntilItsGraceEnds) {
+    const QString image = dir.filePath("job.img");
+    ASSERT_TRUE(makeBlankImage(image, 4096));
+    DeviceMonitor monitor(options);
+    QSignalSpy arrived(&monitor, &DeviceMonitor::volumeArrived);
+
+    monitor.suppressDisk(image, true);
+    ASSERT_TRUE(makeBlankImage(image, 8192)); // the job rewrites its disk
+    QTest::qWait(300);
+    EXPECT_EQ(arrived.count(), 0);
+
+    // Another image during the job is still seen.
+    ASSERT_TRUE(makeBlankImage(dir.filePath("other.img"), 4096));
+    ASSERT_TRUE(arrived.wait(3000));
+
+    monitor.suppressDisk(image, false);
+    QTest::qWait(300); // past the grace period
+    arrived.clear();
+    ASSERT_TRUE(makeBlankImage(image, 4096));
+    EXPECT_TRUE(arrived.wait(3000));
+}
+
+} // namespace

@@ -1,12 +1,15 @@
 #include "DevicesTestSupport.h"
 
 #include "devices/ScanDevices.h"
+#include "platform/DeviceMonitor.h"
 #include "platform/linux/BlockDiskEnumerator.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QThread>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -117,6 +120,29 @@ TEST_F(LoopDevice, FileSystemInAPartition) {
     ASSERT_TRUE(disk.has_value());
     EXPECT_EQ(disk->sizeBytes, 16u << 20);
     expectVolume(*disk, name + "p1");
+}
+
+TEST_F(LoopDevice, MountChangesAreArrivalsUnlessTheirDiskIsSuppressed) {
+    if (!attach(work.filePath("fat.img")))
+        GTEST_SKIP() << "no free loop device";
+    kestrune::platform::DeviceMonitorOptions options;
+    options.watchBlockDevices = false;
+    options.debounceMs = 50;
+    options.suppressGraceMs = 100;
+    kestrune::platform::DeviceMonitor monitor(options);
+    ASSERT_TRUE(monitor.isWatching());
+    QSignalSpy arrived(&monitor, &kestrune::platform::DeviceMonitor::volumeArrived);
+
+    monitor.suppressDisk(loop, true);
+    ASSERT_TRUE(mount(loop));
+    QTest::qWait(400);
+    EXPECT_EQ(arrived.count(), 0);
+    monitor.suppressDisk(loop, false);
+    QTest::qWait(200);
+
+    ASSERT_TRUE(run("umount", {mountPoint}));
+    mounted = false;
+    EXPECT_TRUE(arrived.wait(3000));
 }
 
 } // namespace

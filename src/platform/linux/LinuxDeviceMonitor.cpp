@@ -27,9 +27,18 @@ using Clock = std::chrono::steady_clock;
 // Longest a stream of events may hold back its signal.
 constexpr int kMaxDelayMs = 1000;
 
-bool isPartitionSuffix(QStringView rest) {
-    static const QRegularExpression suffix(QStringLiteral("^p?\\d+$"));
-    return rest.isEmpty() || suffix.match(rest.toString()).hasMatch();
+// "sdb" + "1", "mmcblk0" + "p1": a name ending in a digit takes a "p" before the number,
+// so loop10 is never taken for a partition of loop1.
+bool isPartitionOf(const QString& disk, const QString& path) {
+    if (!path.startsWith(disk))
+        return false;
+    const QString rest = path.mid(disk.size());
+    if (rest.isEmpty())
+        return true;
+    static const QRegularExpression afterDigit(QStringLiteral("^p\\d+$"));
+    static const QRegularExpression afterLetter(QStringLiteral("^\\d+$"));
+    const bool endsInDigit = !disk.isEmpty() && disk.back().isDigit();
+    return (endsInDigit ? afterDigit : afterLetter).match(rest).hasMatch();
 }
 
 } // namespace
@@ -101,8 +110,7 @@ struct DeviceMonitor::Impl {
                 it = suppressed.erase(it);
                 continue;
             }
-            if (path.startsWith(it->first) &&
-                isPartitionSuffix(QStringView(path).mid(it->first.size())))
+            if (isPartitionOf(it->first, path))
                 return true;
             ++it;
         }

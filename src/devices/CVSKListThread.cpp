@@ -57,6 +57,13 @@ DeviceScanLauncher::DeviceScanLauncher(DeviceTable& table, DeviceListModel& list
           scanDevices(table, list, notifier, sources);
       }) {}
 
+DeviceScanLauncher::DeviceScanLauncher(std::shared_ptr<DeviceTable> table,
+                                       std::shared_ptr<DeviceListModel> list,
+                                       DeviceScanNotifier& notifier, DeviceScanSources sources)
+    : state_(std::make_shared<State>()),
+      scan_([table = std::move(table), list = std::move(list), &notifier,
+             sources = std::move(sources)] { scanDevices(*table, *list, notifier, sources); }) {}
+
 DeviceScanLauncher::DeviceScanLauncher(CVSKListThread::Scan scan)
     : state_(std::make_shared<State>()), scan_(std::move(scan)) {}
 

@@ -35,6 +35,9 @@ class DeviceScanLauncher {
 public:
     DeviceScanLauncher(DeviceTable& table, DeviceListModel& list, DeviceScanNotifier& notifier,
                        DeviceScanSources sources = {});
+    // The scan keeps table and list alive for as long as it runs.
+    DeviceScanLauncher(std::shared_ptr<DeviceTable> table, std::shared_ptr<DeviceListModel> list,
+                       DeviceScanNotifier& notifier, DeviceScanSources sources = {});
     // Any scan function (tests, other front ends); it runs inside a CVSKListThread.
     explicit DeviceScanLauncher(CVSKListThread::Scan scan);
     // Waits (bounded) for a running scan, so the table and the list outlive it.

@@ -108,15 +108,17 @@ public:
 };
 
 TEST(ScanLauncher, RunsTheScanOnTheTableAndTellsTheWindow) {
-    kestrune::DeviceTable table;
-    kestrune::DeviceListModel list;
+    auto tablePtr = std::make_shared<kestrune::DeviceTable>();
+    auto listPtr = std::make_shared<kestrune::DeviceListModel>();
+    kestrune::DeviceTable& table = *tablePtr;
+    kestrune::DeviceListModel& list = *listPtr;
     Notifier notifier;
     OneStick enumerator;
     kestrune::DeviceScanSources sources;
     sources.enumerator = &enumerator;
     sources.text = [](const QString&) { return QString(); };
     {
-        DeviceScanLauncher launcher(table, list, notifier, sources);
+        DeviceScanLauncher launcher(tablePtr, listPtr, notifier, sources);
         ASSERT_TRUE(launcher.startDeviceScan());
         ASSERT_TRUE(launcher.waitUntilIdle(5s));
     }

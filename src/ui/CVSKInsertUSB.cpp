@@ -1,0 +1,95 @@
+#include "ui/CVSKInsertUSB.h"
+
+#include "lang/CPictureEx.h"
+#include "lang/LanguageManager.h"
+#include "ui/DialogUnits.h"
+
+#include <QKeyEvent>
+#include <QPainter>
+#include <QShortcutEvent>
+
+namespace kestrune {
+
+CVSKInsertUSB::CVSKInsertUSB(QWidget* parent) : QDialog(parent) {
+    setObjectName(QStringLiteral("insertUsbPrompt"));
+    setWindowFlags(Qt::Tool | Qt::FramelessWindowHint);
+    resize(duX(386), duY(234));
+    picture_ = new CPictureEx(this);
+    picture_->setObjectName(QStringLiteral("insertUsbPicture"));
+    picture_->setGeometry(duRect(0, 0, 15, 13));
+    picture_->installEventFilter(this);
+}
+
+CVSKInsertUSB::~CVSKInsertUSB() = default;
+
+void CVSKInsertUSB::Create(QWidget* mainWindow) {
+    hide();
+    if (mainWindow && parentWidget() != mainWindow)
+        setParent(mainWindow, Qt::Tool | Qt::FramelessWindowHint);
+    GetLanguageManager()->LoadImageInto(*picture_, QStringLiteral("insert_usb"), "JPG", -1);
+    // A one-pixel border around the picture; a missing picture keeps the template size.
+    if (picture_->isLoaded()) {
+        picture_->move(1, 1);
+        resize(picture_->width() + 2, picture_->height() + 2);
+    }
+    mainWindow_ = mainWindow;
+    centreOver(mainWindow);
+    created_ = true;
+    hide();
+}
+
+void CVSKInsertUSB::centreOver(QWidget* mainWindow) {
+    if (!mainWindow)
+        return;
+    const QRect over = mainWindow->frameGeometry();
+    move(over.center() - QPoint(width() / 2, height() / 2));
+}
+
+void CVSKInsertUSB::ShowPrompt() {
+    if (isVisible())
+        return;
+    // The window manager may have placed or moved the main window since creation.
+    centreOver(mainWindow_);
+    show();
+    raise();
+}
+
+void CVSKInsertUSB::HidePrompt() {
+    if (isVisible())
+        hide();
+}
+
+bool CVSKInsertUSB::isPauseKey(QEvent* event) const {
+    switch (event->type()) {
+    case QEvent::KeyPress:
+    case QEvent::KeyRelease:
+    case QEvent::ShortcutOverride:
+        return static_cast<QKeyEvent*>(event)->key() == Qt::Key_Pause;
+    case QEvent::Shortcut:
+        return static_cast<QShortcutEvent*>(event)->key() == QKeySequence(Qt::Key_Pause);
+    default:
+        return false;
+    }
+}
+
+bool CVSKInsertUSB::eventFilter(QObject* watched, QEvent* event) {
+    // Hide, then let the event go on as usual.
+    if (isPauseKey(event))
+        HidePrompt();
+    return QDialog::eventFilter(watched, event);
+}
+
+bool CVSKInsertUSB::event(QEvent* event) {
+    if (isPauseKey(event))
+        HidePrompt();
+    return QDialog::event(event);
+}
+
+void CVSKInsertUSB::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.fillRect(rect(), palette().color(QPalette::Window));
+    painter.setPen(QColor(0x80, 0x80, 0x80));
+    painter.drawRect(rect().adjusted(0, 0, -1, -1));
+}
+
+} // namespace kestrune

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QDialog>
+#include <QPointer>
+
+namespace kestrune {
+
+class CPictureEx;
+
+// The insert-media prompt: a caption-less picture window, owned by the main window, that
+// asks for a removable disk while the device list is empty. Hidden most of the time.
+class CVSKInsertUSB : public QDialog {
+    Q_OBJECT
+public:
+    explicit CVSKInsertUSB(QWidget* parent = nullptr);
+    ~CVSKInsertUSB() override;
+
+    // Makes the window a tool window of mainWindow, loads the picture "insert_usb" of the
+    // current language, centres the window over mainWindow and hides it.
+    void Create(QWidget* mainWindow);
+    bool isCreated() const { return created_; }
+    // Shows the prompt centred over the main window where it stands now.
+    void ShowPrompt();
+    void HidePrompt();
+
+    CPictureEx* picture() const { return picture_; }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    bool event(QEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    bool isPauseKey(QEvent* event) const;
+    void centreOver(QWidget* mainWindow);
+
+    CPictureEx* picture_ = nullptr;
+    QPointer<QWidget> mainWindow_;
+    bool created_ = false;
+};
+
+} // namespace kestrune

@@ -4,7 +4,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <functional>
+#include <mutex>
+#include <thread>
 
 namespace kestrune::engine {
 
@@ -115,6 +119,70 @@ private:
     bool valid_ = false;
 };
 
+// Runs one transfer at a time on its own thread, so the job can prepare the next block.
+class IoWorker {
+public:
+    struct Result {
+        int error = 0;
+        Clock::duration took{};
+    };
+    IoWorker() : thread_([this] { loop(); }) {}
+    ~IoWorker() {
+        {
+            std::unique_lock lock(mutex_);
+            changed_.wait(lock, [this] { return !running_; });
+            stop_ = true;
+        }
+        changed_.notify_all();
+        thread_.join();
+    }
+    void start(std::function<int()> task) {
+        {
+            std::lock_guard lock(mutex_);
+            task_ = std::move(task);
+            running_ = true;
+            finished_ = false;
+        }
+        changed_.notify_all();
+    }
+    Result wait() {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [this] { return finished_; });
+        finished_ = false;
+        return result_;
+    }
+
+private:
+    void loop() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            changed_.wait(lock, [this] { return stop_ || task_; });
+            if (stop_)
+                return;
+            std::function<int()> task;
+            task.swap(task_);
+            lock.unlock();
+            auto started = Clock::now();
+            int error = task();
+            Result result{error, Clock::now() - started};
+            lock.lock();
+            running_ = false;
+            result_ = result;
+            finished_ = true;
+            changed_.notify_all();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::function<int()> task_;
+    Result result_;
+    bool running_ = false; // a transfer may still touch its buffer
+    bool finished_ = false;
+    bool stop_ = false;
+    std::thread thread_;
+};
+
 } // namespace
 
 Pass patternPass(uint8_t a, uint8_t b, uint8_t c) {
@@ -192,7 +260,7 @@ void StatusCallbackSink::progress(int percent, int64_t bytesLeft, int64_t bytesD
 }
 
 size_t jobBufferBytes(const JobOptions& options) {
-    return 2 * options.maxBlock;
+    return 3 * options.maxBlock;
 }
 
 int32_t writeFailureStatus(int error) {
@@ -220,12 +288,14 @@ int32_t runPasses(BlockDevice& device, const std::vector<Pass>& plan, ProgressSi
     if (device.readOnly())
         return SHRED_STATUS_FAILED_WRITE;
 
-    AlignedBuffer out(options.maxBlock);
-    AlignedBuffer in(options.maxBlock);
+    // Two buffers take turns with the device while the third is generated or compared.
+    AlignedBuffer work(options.maxBlock);
+    AlignedBuffer transfer[2] = {AlignedBuffer(options.maxBlock), AlignedBuffer(options.maxBlock)};
     RandomStream random;
-    if (!out || !in)
+    if (!work || !transfer[0] || !transfer[1])
         return ENGINE_STATUS_NO_RESOURCES;
-    PatternBuffer patterns(out);
+    PatternBuffer patterns(work);
+    IoWorker io; // declared after the buffers: it finishes its transfer before they go
 
     const uint64_t steps = plan.size() + (options.verify ? 1 : 0);
     Progress progress(sink, size * steps, options.reportInterval);
@@ -250,34 +320,55 @@ int32_t runPasses(BlockDevice& device, const std::vector<Pass>& plan, ProgressSi
         const Pass& pass = plan[index];
         if (observer)
             observer->passStarted(index, pass);
-        if (pass.kind == PassKind::Random) {
-            patterns.invalidate();
-            if (!random.rekey())
-                return ENGINE_STATUS_NO_RESOURCES;
-        }
+        const bool randomData = pass.kind == PassKind::Random;
+        if (randomData && !random.rekey())
+            return ENGINE_STATUS_NO_RESOURCES;
+        // A random block is generated while the one before it is being written.
+        uint64_t pendingOffset = 0;
+        size_t pendingLength = 0;
+        auto finishWrite = [&]() -> int32_t {
+            if (pendingLength == 0)
+                return 0;
+            IoWorker::Result done = io.wait();
+            if (done.error)
+                return writeFailureStatus(done.error);
+            sizer.observe(done.took, pendingLength);
+            if (observer)
+                observer->blockWritten(pendingOffset, pendingLength);
+            progress.add(pendingLength);
+            pendingLength = 0;
+            return tick();
+        };
+        int turn = 0;
         for (uint64_t offset = 0; offset < size;) {
             if (abortRequested(abortFlag))
                 return SHRED_STATUS_ABORTED;
             size_t length = static_cast<size_t>(std::min<uint64_t>(sizer.current(), size - offset));
             const uint8_t* data;
-            if (pass.kind == PassKind::Random) {
-                if (!random.fill(out.data(), length))
+            if (randomData) {
+                if (!random.fill(transfer[turn].data(), length))
                     return ENGINE_STATUS_NO_RESOURCES;
-                data = out.data();
+                data = transfer[turn].data();
+                turn ^= 1;
             } else {
                 data = patterns.at(pass, offset);
             }
-            auto started = Clock::now();
-            if (int rc = device.writeAt(data, length, offset))
-                return writeFailureStatus(rc);
-            sizer.observe(Clock::now() - started, length);
-            if (observer)
-                observer->blockWritten(offset, length);
-            offset += length;
-            progress.add(length);
-            if (int32_t status = tick())
+            if (int32_t status = finishWrite())
                 return status;
+            if (abortRequested(abortFlag))
+                return SHRED_STATUS_ABORTED;
+            io.start(
+                [&device, data, length, offset] { return device.writeAt(data, length, offset); });
+            pendingOffset = offset;
+            pendingLength = length;
+            if (!randomData) {
+                if (int32_t status = finishWrite())
+                    return status;
+            }
+            offset += length;
         }
+        if (int32_t status = finishWrite())
+            return status;
         if (int rc = device.sync())
             return writeFailureStatus(rc);
         if (observer)
@@ -291,28 +382,46 @@ int32_t runPasses(BlockDevice& device, const std::vector<Pass>& plan, ProgressSi
         if (last.kind == PassKind::Random && !random.restart())
             return ENGINE_STATUS_NO_RESOURCES;
         patterns.invalidate();
-        for (uint64_t offset = 0; offset < size;) {
+        // The next block is read while this one is compared.
+        auto readInto = [&](int slot, uint64_t offset, size_t length) {
+            uint8_t* data = transfer[slot].data();
+            io.start(
+                [&device, data, length, offset] { return device.readAt(data, length, offset); });
+        };
+        int turn = 0;
+        uint64_t offset = 0;
+        size_t length = static_cast<size_t>(std::min<uint64_t>(sizer.current(), size));
+        if (abortRequested(abortFlag))
+            return SHRED_STATUS_ABORTED;
+        readInto(turn, offset, length);
+        while (length > 0) {
+            IoWorker::Result done = io.wait();
+            if (done.error)
+                return SHRED_STATUS_FAILED_MEDIA;
+            sizer.observe(done.took, length);
+            const uint64_t nextOffset = offset + length;
+            const size_t nextLength =
+                static_cast<size_t>(std::min<uint64_t>(sizer.current(), size - nextOffset));
             if (abortRequested(abortFlag))
                 return SHRED_STATUS_ABORTED;
-            size_t length = static_cast<size_t>(std::min<uint64_t>(sizer.current(), size - offset));
-            auto started = Clock::now();
-            if (device.readAt(in.data(), length, offset) != 0)
-                return SHRED_STATUS_FAILED_MEDIA;
-            sizer.observe(Clock::now() - started, length);
+            if (nextLength > 0)
+                readInto(turn ^ 1, nextOffset, nextLength);
             const uint8_t* expected;
             if (last.kind == PassKind::Random) {
-                if (!random.fill(out.data(), length))
+                if (!random.fill(work.data(), length))
                     return ENGINE_STATUS_NO_RESOURCES;
-                expected = out.data();
+                expected = work.data();
             } else {
                 expected = patterns.at(last, offset);
             }
-            if (std::memcmp(in.data(), expected, length) != 0)
+            if (std::memcmp(transfer[turn].data(), expected, length) != 0)
                 return SHRED_STATUS_FAILED_VERIFY;
-            offset += length;
             progress.add(length);
             if (progress.due())
                 progress.report();
+            turn ^= 1;
+            offset = nextOffset;
+            length = nextLength;
         }
     }
     progress.finish();

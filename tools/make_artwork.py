@@ -42,7 +42,6 @@ TEXTS = {
         "update": "Update: look for a newer version of Kestrune",
         "settings_title": "Vaskor Kestrune",
         "settings_sub": "Secure erasure of removable media",
-        "bot": "Erased data cannot be recovered. Check the medium before you start.",
         "insert1": "Please insert a USB stick",
         "insert2": "or a memory card",
         "insert3": "It appears in the list as soon as it is connected.",
@@ -56,7 +55,6 @@ TEXTS = {
         "update": "Aktualisieren: nach einer neueren Version suchen",
         "settings_title": "Vaskor Kestrune",
         "settings_sub": "Sicheres Löschen von Wechseldatenträgern",
-        "bot": "Gelöschte Daten lassen sich nicht wiederherstellen. Prüfen Sie den Datenträger vorher.",
         "insert1": "Bitte stecken Sie einen USB-Stick",
         "insert2": "oder eine Speicherkarte ein",
         "insert3": "Er erscheint in der Liste, sobald er verbunden ist.",
@@ -341,14 +339,17 @@ def settings_top(t):
 
 
 def settings_bot(t):
+    """No text: the dialogs put their buttons on this band, at different widths."""
     width, height = 707, 50
-    image = vertical_gradient(width, height, WHITE, TEAL_PALE)
+    image = vertical_gradient(width, height, WHITE, TEAL_PALE).convert("RGBA")
+    def paint(d, s):
+        for i in range(3):
+            shield(d, s, 24 + i * 22, 24, 7, mix(TEAL_PALE, TEAL_LIGHT, 0.4 + i * 0.3) + (255,))
+    image.alpha_composite(supersampled(width, height, paint))
     draw = ImageDraw.Draw(image)
     draw.line([(0, 0), (width - 1, 0)], fill=TEAL_LIGHT)
     draw.rectangle([0, height - 4, width - 1, height - 1], fill=NAVY)
-    fnt = fit_font(draw, t["bot"], width - 40, 11)
-    draw.text((20, 15), t["bot"], font=fnt, fill=NAVY_LIGHT)
-    return image
+    return image.convert("RGB")
 
 
 def grey_usb(t):

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/Module.h"
+
 #include <kestrune/update_abi.h>
 
 #include <QString>
@@ -10,9 +12,6 @@
 namespace kestrune {
 
 class SystemUtil;
-namespace platform {
-class Module;
-}
 
 // The update schedule in the registry and the calls into the update component
 // ("VSKUpdate.dll"). Caches nothing but whether the component was there at creation.

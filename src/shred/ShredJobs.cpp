@@ -3,6 +3,8 @@
 #include "devices/DeviceListModel.h"
 #include "devices/DeviceTable.h"
 #include "lang/LanguageManager.h"
+#include "platform/DeviceMonitor.h"
+#include "shred/FormatAndLabel.h"
 
 #include <atomic>
 #include <chrono>
@@ -12,6 +14,23 @@ namespace kestrune {
 namespace {
 
 std::atomic<int> processJobs{0};
+
+// The real format, with the monitor told to ignore the events of our own partitioning.
+DiskFormatter formatterWith(platform::DeviceMonitor* monitor) {
+    return [monitor](std::uint32_t deviceNumber, ShredStatusCallback callback, void* context) {
+        platform::PartitioningHooks hooks;
+        if (monitor) {
+            hooks.beforePartitioning = [monitor](const QString& disk) {
+                monitor->suppressDisk(disk, true);
+            };
+            hooks.afterPartitioning = [monitor](const QString& disk) {
+                monitor->suppressDisk(disk, false);
+            };
+        }
+        return formatAndLabel(deviceNumber, QStringLiteral("Shredded"), callback, context, hooks) ==
+               FormatResult::Formatted;
+    };
+}
 
 } // namespace
 
@@ -25,14 +44,14 @@ ShredJobs::ShredJobs(std::shared_ptr<DeviceTable> table, std::shared_ptr<DeviceL
 
 ShredJobs::~ShredJobs() {
     abortAll();
-    waitForAll(10000);
+    waitForAll(30000);
 }
 
 void ShredJobs::start(const std::shared_ptr<DeviceRecord>& record, std::int32_t algorithm) {
     auto job =
         std::make_shared<CVSKRMShredThread>(context_.get(), record, algorithm, &OnShredStatus, 0);
     job->setTable(table_);
-    job->setFormatter(formatter_);
+    job->setFormatter(formatter_ ? formatter_ : formatterWith(monitor_));
     {
         std::lock_guard guard(state_->mutex);
         ++state_->running;

@@ -11,8 +11,10 @@
 namespace kestrune {
 
 class DeviceListModel;
-class DeviceMonitor;
 class DeviceTable;
+namespace platform {
+class DeviceMonitor;
+}
 
 // The running shred jobs of the main window: starts each on its own thread and knows how
 // many still run, so closing can abort them and wait for their reports.
@@ -27,7 +29,7 @@ public:
     int runningCount() const;
     // Waits until no job runs or the timeout passed; true when none runs.
     bool waitForAll(int timeoutMs);
-    void setDeviceMonitor(DeviceMonitor* monitor) { monitor_ = monitor; }
+    void setDeviceMonitor(platform::DeviceMonitor* monitor) { monitor_ = monitor; }
     void setFormatter(DiskFormatter formatter) { formatter_ = std::move(formatter); }
     ShredStatusContext* statusContext() const { return context_.get(); }
 
@@ -45,7 +47,7 @@ private:
     std::shared_ptr<State> state_;
     std::shared_ptr<ShredStatusContext> context_;
     DiskFormatter formatter_;
-    DeviceMonitor* monitor_ = nullptr;
+    platform::DeviceMonitor* monitor_ = nullptr;
 };
 
 } // namespace kestrune

@@ -1,5 +1,7 @@
 #include "TestSupport.h"
 
+#include "lang/LanguageManager.h"
+
 #include <QDir>
 
 namespace kestrune::test {
@@ -84,6 +86,15 @@ void registerComponentDirectory(const QString& fileName, const QString& director
     writeRegistryString(platform::RegistryRoot::LocalMachine,
                         QStringLiteral("Software\\Vaskor Security\\Paths\\DLLs"), fileName,
                         directory);
+}
+
+void chooseLanguage(const QString& code) {
+    auto language = GetLanguageManager();
+    for (int i = 0; i < language->GetLanguageCount(); ++i)
+        if (language->GetStringForLanguage(QStringLiteral("Language_codes"), i) == code)
+            language->SetLanguage(i);
+    language.reset();
+    ReleaseLanguageManager();
 }
 
 QString productKey(const QString& suffix) {

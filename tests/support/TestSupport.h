@@ -52,6 +52,8 @@ void writeRegistryDword(platform::RegistryRoot root, const QString& key, const Q
                         std::uint32_t value);
 // Registers where a component is found, as an installer would.
 void registerComponentDirectory(const QString& fileName, const QString& directory);
+// Makes the language with this code the user's choice for the next language manager.
+void chooseLanguage(const QString& code);
 // The product key of the built language files ("Software\Vaskor Security\Vaskor Kestrune").
 QString productKey(const QString& suffix);
 

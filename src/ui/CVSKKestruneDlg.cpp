@@ -1,0 +1,451 @@
+#include "ui/CVSKKestruneDlg.h"
+
+#include "app/SettingsStore.h"
+#include "app/SystemUtil.h"
+#include "controls/CListCtrlEx.h"
+#include "controls/CVSKImageButton.h"
+#include "devices/CVSKListThread.h"
+#include "devices/DeviceListModel.h"
+#include "devices/DeviceTable.h"
+#include "lang/CPictureEx.h"
+#include "lang/LanguageManager.h"
+#include "platform/DeviceMonitor.h"
+#include "platform/MessageService.h"
+#include "shred/ShredJobs.h"
+#include "ui/CVSKInfoDlg.h"
+#include "ui/CVSKInsertUSB.h"
+#include "ui/CVSKSettingsDlg.h"
+#include "ui/DialogUnits.h"
+#include "ui/ShredStatusDisplay.h"
+#include "ui/WindowMessages.h"
+#include "update/UpdateManager.h"
+
+#include <QCloseEvent>
+#include <QGuiApplication>
+#include <QHeaderView>
+#include <QLabel>
+#include <QPainter>
+#include <QTimer>
+#include <chrono>
+#include <cstdio>
+
+namespace kestrune {
+namespace {
+
+constexpr int kListId = 1000;
+constexpr int kStartButtonIdBase = 1124;
+constexpr std::uint32_t kHighestDeviceNumber = 31;
+// How long closing waits for aborted jobs to write their reports.
+constexpr auto kCloseWait = std::chrono::seconds(30);
+
+struct ColumnDefinition {
+    const char* key;
+    int width;
+};
+constexpr ColumnDefinition kColumns[] = {
+    {"column_start", 80},     {"column_name", 140},   {"column_device", 175},
+    {"column_progress", 125}, {"column_elapsed", 60}, {"column_time_left", 60},
+    {"column_speed", 70},     {"column_size", 70},    {"column_status", 100},
+};
+
+std::int64_t secondsNow() {
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+class MainWindowScanNotifier final : public DeviceScanNotifier {
+public:
+    explicit MainWindowScanNotifier(CVSKKestruneDlg* window) : window_(window) {}
+    void deviceListEmpty() override { post(UM_DEVICELIST_EMPTY); }
+    void deviceListFilled() override { post(UM_DEVICELIST_FILLED); }
+
+private:
+    void post(unsigned message) {
+        QMetaObject::invokeMethod(
+            window_, [window = window_, message] { window->OnWndMsg(message, 0); },
+            Qt::QueuedConnection);
+    }
+    QPointer<CVSKKestruneDlg> window_;
+};
+
+} // namespace
+
+CVSKKestruneDlg::CVSKKestruneDlg(QWidget* parent) : QDialog(parent) {
+    createControls();
+    icon_ = QIcon(QStringLiteral(":/icons/kestrune.png"));
+    settings_ = GetSettingsStore();
+    util_ = GetSystemUtil();
+    updates_ = GetUpdateManager();
+    language_ = GetLanguageManager();
+    table_ = std::make_shared<DeviceTable>();
+    listModel_ = std::make_shared<DeviceListModel>();
+    insertPrompt_ = std::make_unique<CVSKInsertUSB>();
+    jobs_ = std::make_unique<ShredJobs>(table_, listModel_);
+    scanNotifier_ = std::make_unique<MainWindowScanNotifier>(this);
+    scanLauncher_ = std::make_unique<DeviceScanLauncher>(*table_, *listModel_, *scanNotifier_);
+}
+
+CVSKKestruneDlg::~CVSKKestruneDlg() {
+    // Jobs first: they may still tell the monitor about their partitioning.
+    jobs_.reset();
+    monitor_.reset();
+    // The scan launcher waits for a running scan, so the table outlives every scan.
+    scanLauncher_.reset();
+    scanNotifier_.reset();
+    list_->SetDeviceModel(nullptr);
+    table_.reset();
+    insertPrompt_.reset();
+    settings_.reset();
+    util_.reset();
+    updates_.reset();
+    language_.reset();
+    ReleaseSettingsStore();
+    ReleaseSystemUtil();
+    ReleaseUpdateManager();
+    ReleaseLanguageManager();
+}
+
+void CVSKKestruneDlg::createControls() {
+    setWindowTitle(QStringLiteral("Kestrune"));
+    setFixedSize(duX(648), duY(394));
+    setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+
+    list_ = new CListCtrlEx(this);
+    list_->setObjectName(QStringLiteral("deviceList"));
+    list_->setGeometry(duRect(26, 104, 595, 133));
+    welcome_ = new QLabel(this);
+    welcome_->setObjectName(QStringLiteral("welcomeText"));
+    welcome_->setGeometry(duRect(25, 77, 596, 24));
+    welcome_->setWordWrap(true);
+    welcome_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    welcome_->setText(QStringLiteral(
+        "When you connect a selected memory to your computer it will automatically be "
+        "displyed in the list below. Click the start button to start the shredding."));
+    top_ = new CPictureEx(this);
+    top_->setObjectName(QStringLiteral("topPicture"));
+    top_->setGeometry(duRect(0, 0, 15, 13));
+
+    settingsButton_ = new CVSKImageButton(this);
+    settingsButton_->setObjectName(QStringLiteral("settingsButton"));
+    settingsButton_->setGeometry(duRect(4, 361, 50, 33));
+    settingsButton_->setText(QStringLiteral("Settings"));
+    stripLeft_ = new QLabel(this);
+    stripLeft_->setGeometry(duRect(0, 361, 4, 33));
+    stripLeft_->setPixmap(QPixmap(QStringLiteral(":/bitmaps/132.bmp")));
+    aboutButton_ = new CVSKImageButton(this);
+    aboutButton_->setObjectName(QStringLiteral("aboutButton"));
+    aboutButton_->setGeometry(duRect(34, 361, 43, 32));
+    aboutButton_->setText(QStringLiteral("About"));
+    updateButton_ = new CVSKImageButton(this);
+    updateButton_->setObjectName(QStringLiteral("updateButton"));
+    updateButton_->setGeometry(duRect(61, 361, 32, 32));
+    updateButton_->setText(QStringLiteral("Update"));
+    stripSeparator_ = new QLabel(this);
+    stripSeparator_->setGeometry(duRect(90, 361, 11, 33));
+    stripSeparator_->setPixmap(QPixmap(QStringLiteral(":/bitmaps/138.bmp")));
+    middle_ = new CPictureEx(this);
+    middle_->setObjectName(QStringLiteral("middlePicture"));
+    middle_->setGeometry(duRect(101, 361, 15, 13));
+    logo_ = new CPictureEx(this);
+    logo_->setObjectName(QStringLiteral("logoPicture"));
+    logo_->setGeometry(duRect(468, 361, 15, 13));
+
+    for (QLabel** label : {&info_, &warning_}) {
+        *label = new QLabel(this);
+        (*label)->setWordWrap(true);
+        (*label)->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+        (*label)->setAutoFillBackground(true);
+        QPalette palette = (*label)->palette();
+        palette.setColor(QPalette::Window, QColor(0xF0, 0xF0, 0xF0));
+        palette.setColor(QPalette::WindowText, Qt::black);
+        (*label)->setPalette(palette);
+        (*label)->setMargin(4);
+    }
+    info_->setObjectName(QStringLiteral("infoText"));
+    info_->setGeometry(duRect(95, 279, 218, 68));
+    warning_->setObjectName(QStringLiteral("warningText"));
+    warning_->setGeometry(duRect(336, 279, 218, 68));
+
+    QPalette palette = this->palette();
+    palette.setColor(QPalette::Window, Qt::white);
+    palette.setColor(QPalette::WindowText, Qt::black);
+    setPalette(palette);
+
+    connect(settingsButton_, &CVSKImageButton::clicked, this, &CVSKKestruneDlg::onSettings);
+    connect(aboutButton_, &CVSKImageButton::clicked, this, &CVSKKestruneDlg::onAbout);
+    connect(updateButton_, &CVSKImageButton::clicked, this, &CVSKKestruneDlg::onUpdate);
+    for (CVSKImageButton* button : {settingsButton_, aboutButton_, updateButton_})
+        connect(button, &CVSKImageButton::notify, this,
+                [this](unsigned message) { OnWndMsg(message, 0); });
+    connect(list_, &CListCtrlEx::commandForwarded, this, [this](int code, int id) {
+        OnWndMsg(static_cast<unsigned>(code), static_cast<quintptr>(id));
+    });
+    if (auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance()))
+        connect(app, &QGuiApplication::commitDataRequest, this,
+                &CVSKKestruneDlg::onSessionQuitRequest, Qt::DirectConnection);
+}
+
+int CVSKKestruneDlg::DoModal() {
+    if (!OnInitDialog() || endRequested_)
+        return QDialog::Accepted;
+    return exec();
+}
+
+bool CVSKKestruneDlg::OnInitDialog() {
+    initialised_ = true;
+    if (!language_ || !language_->HasLanguages()) {
+        endRequested_ = true;
+        return false;
+    }
+    setWindowIcon(icon_);
+    infoBackground_ = language_->LoadBitmapByName(QStringLiteral("info_bkg"), -1);
+    language_->LoadImageInto(*top_, QStringLiteral("top"), "JPG", -1);
+    language_->LoadImageInto(*logo_, QStringLiteral("bott_logo"), "JPG", -1);
+    showMiddlePicture(QStringLiteral("bott_middle"));
+    language_->SelectCurrentLanguage();
+    setWindowTitle(settings_->GetProductName());
+    welcome_->setText(language_->GetString(QStringLiteral("welcome_txt")));
+    setSettingsButtonForm();
+    aboutButton_->SetBitmaps(134, 135, 142);
+    aboutButton_->SetNotifyMessages(MSG_ABOUT_NORMAL, MSG_ABOUT_HOVER, MSG_ABOUT_PRESSED, this);
+    setUpUpdateButton();
+
+    list_->SetParentWindow(this);
+    list_->SetBackgroundImage(QImage(QStringLiteral(":/bitmaps/144.bmp")), 98, 70);
+    list_->SetProgressColumn(DeviceListModel::ProgressColumn);
+    list_->SetStartColumn(DeviceListModel::StartColumn);
+    list_->SetDeviceModel(listModel_.get());
+    list_->setColumnCount(DeviceListModel::kColumnCount);
+    QStringList headings;
+    for (const ColumnDefinition& column : kColumns)
+        headings << language_->GetString(QString::fromLatin1(column.key));
+    list_->setHorizontalHeaderLabels(headings);
+    for (int i = 0; i < DeviceListModel::kColumnCount; ++i)
+        list_->setColumnWidth(i, kColumns[i].width);
+
+    UpdateInfoTexts();
+    insertPrompt_->Create(this);
+    monitor_ = std::make_unique<platform::DeviceMonitor>();
+    connect(monitor_.get(), &platform::DeviceMonitor::volumeArrived, this,
+            &CVSKKestruneDlg::OnVolumeArrival);
+    connect(monitor_.get(), &platform::DeviceMonitor::volumeRemoved, this,
+            &CVSKKestruneDlg::OnVolumeRemoval);
+    jobs_->setDeviceMonitor(monitor_.get());
+    startDeviceScan();
+    return true;
+}
+
+void CVSKKestruneDlg::setSettingsButtonForm() {
+    if (settings_->GetHideSettings()) {
+        settingsButton_->SetBitmaps(169, 169, 169);
+        settingsButton_->setEnabled(false);
+    } else {
+        settingsButton_->SetBitmaps(130, 131, 143);
+        settingsButton_->SetNotifyMessages(MSG_SETTINGS_NORMAL, MSG_SETTINGS_HOVER,
+                                           MSG_SETTINGS_PRESSED, this);
+    }
+}
+
+void CVSKKestruneDlg::setUpUpdateButton() {
+    if (!updates_ || !updates_->IsUpdateAvailable() || updates_->GetHideUpdate()) {
+        updateButton_->SetBitmaps(168, 168, 168);
+        updateButton_->setEnabled(false);
+        return;
+    }
+    updateButton_->SetBitmaps(139, 140, 141);
+    updateButton_->SetNotifyMessages(MSG_UPDATE_NORMAL, MSG_UPDATE_HOVER, MSG_UPDATE_PRESSED, this);
+    const std::uint32_t schedule = updates_->GetUpdateSchedule();
+    if (!updates_->IsUpdateDue(schedule) || updates_->RunUpdate(1) != 2)
+        return;
+    language_->SelectCurrentLanguage();
+    const int answer =
+        platform::showMessage(language_->GetString(QStringLiteral("question_install_update")),
+                              settings_->GetProductName(),
+                              platform::MB_YESNO_STYLE | platform::MB_ICONQUESTION_STYLE, this);
+    if (answer == platform::ID_YES && updates_->RunUpdate(0) != 0)
+        endRequested_ = true;
+}
+
+void CVSKKestruneDlg::UpdateInfoTexts() {
+    std::uint32_t algorithm = settings_->GetShredAlgo();
+    if (algorithm < 100)
+        algorithm = 100;
+    QString text = language_->GetString(QStringLiteral("shred_algo_description_%1").arg(algorithm));
+    if (settings_->GetFormatDrive())
+        text += QStringLiteral("\n\n") + language_->GetString(QStringLiteral("info_format_auto"));
+    info_->setText(text);
+    warning_->setText(settings_->GetStartAuto()
+                          ? language_->GetString(QStringLiteral("warning_start_auto"))
+                          : QString());
+}
+
+void CVSKKestruneDlg::showMiddlePicture(const QString& name) {
+    middleName_ = name;
+    language_->LoadImageInto(*middle_, name, "JPG", -1);
+}
+
+void CVSKKestruneDlg::startDeviceScan() {
+    scanLauncher_->startDeviceScan();
+}
+
+void CVSKKestruneDlg::OnVolumeArrival() {
+    startDeviceScan();
+    insertPrompt_->HidePrompt();
+}
+
+void CVSKKestruneDlg::OnVolumeRemoval() {
+    startDeviceScan();
+}
+
+void CVSKKestruneDlg::OnWndMsg(unsigned message, quintptr wParam) {
+    switch (message) {
+    case MSG_ROW_COMMAND:
+        onStartButton(wParam);
+        break;
+    case MSG_SETTINGS_NORMAL:
+    case MSG_ABOUT_NORMAL:
+    case MSG_UPDATE_NORMAL:
+        showMiddlePicture(QStringLiteral("bott_middle"));
+        break;
+    case MSG_SETTINGS_HOVER:
+        showMiddlePicture(QStringLiteral("bott_middle_settings"));
+        break;
+    case MSG_ABOUT_HOVER:
+        showMiddlePicture(QStringLiteral("bott_middle_about"));
+        break;
+    case MSG_UPDATE_HOVER:
+        showMiddlePicture(QStringLiteral("bott_middle_update"));
+        break;
+    case UM_DEVICELIST_EMPTY:
+        if (!closing_)
+            insertPrompt_->ShowPrompt();
+        break;
+    case UM_DEVICELIST_FILLED:
+        insertPrompt_->HidePrompt();
+        break;
+    default:
+        break;
+    }
+}
+
+void CVSKKestruneDlg::onStartButton(quintptr controlId) {
+    const auto id = static_cast<std::uint32_t>(controlId);
+    std::printf("msg click %d %d\n", static_cast<int>(id),
+                static_cast<int>(id - kStartButtonIdBase));
+    std::fflush(stdout);
+    const std::uint32_t deviceNumber = id - kStartButtonIdBase;
+    if (deviceNumber > kHighestDeviceNumber || closing_)
+        return;
+    DeviceTable::RecordPtr record = table_->findByDeviceNumber(deviceNumber);
+    if (!record)
+        return;
+    const JobState state = record->state();
+    const int row = record->rowIndex.load();
+    if (!record->hasMedium) {
+        // A reader without a card: there is nothing to write.
+        listModel_->setCellText(row, DeviceListModel::StatusColumn,
+                                language_->GetString(QStringLiteral("status_failed_media")));
+        return;
+    }
+    if (state == JobState::Idle || state == JobState::Finished || state == JobState::Aborted) {
+        record->setState(JobState::Running);
+        record->speedSamples = 0;
+        record->startTime = secondsNow();
+        record->abortFlag().store(0);
+        std::uint32_t algorithm = settings_->GetShredAlgo();
+        if (algorithm < 100)
+            algorithm = 100;
+        jobs_->start(record, static_cast<std::int32_t>(algorithm));
+        listModel_->setCellText(row, DeviceListModel::StatusColumn,
+                                language_->GetString(QStringLiteral("status_processing")));
+        listModel_->SetStartButtonText(deviceNumber,
+                                       language_->GetString(QStringLiteral("status_abort")));
+    } else if (state == JobState::Running) {
+        listModel_->setCellText(row, DeviceListModel::StatusColumn,
+                                language_->GetString(QStringLiteral("status_aborting")));
+        record->requestAbort();
+    }
+}
+
+void CVSKKestruneDlg::onSettings() {
+    {
+        CVSKSettingsDlg dialog(this);
+        dialog.exec();
+    }
+    UpdateInfoTexts();
+}
+
+void CVSKKestruneDlg::onAbout() {
+    {
+        CVSKInfoDlg dialog(this);
+        dialog.exec();
+    }
+    UpdateInfoTexts();
+}
+
+void CVSKKestruneDlg::onUpdate() {
+    if (updates_)
+        updates_->RunUpdate(0);
+}
+
+void CVSKKestruneDlg::onSessionQuitRequest() {
+    std::printf("WM_QUERYENDSESSION\n");
+    std::printf("ENDSESSION_CLOSEAPP\n");
+    std::printf("WM_ENDSESSION\n");
+    std::fflush(stdout);
+}
+
+void CVSKKestruneDlg::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.fillRect(rect(), Qt::white);
+    if (!infoBackground_.isNull()) {
+        const int left = (width() - infoBackground_.width()) / 2;
+        painter.drawImage(QPoint(left, 410), infoBackground_);
+    }
+}
+
+void CVSKKestruneDlg::closeEvent(QCloseEvent* event) {
+    if (closing_) {
+        event->ignore();
+        return;
+    }
+    QDialog::closeEvent(event);
+}
+
+void CVSKKestruneDlg::done(int result) {
+    if (waitForJobsBeforeClosing(result))
+        return;
+    QDialog::done(result);
+}
+
+// Closing while jobs run asks every job to abort and keeps the window alive (disabled)
+// until they have ended, so each writes its report. Returns true while waiting.
+bool CVSKKestruneDlg::waitForJobsBeforeClosing(int result) {
+    if (closing_)
+        return true;
+    if (!jobs_ || jobs_->runningCount() == 0)
+        return false;
+    closing_ = true;
+    closeResult_ = result;
+    jobs_->abortAll();
+    setEnabled(false);
+    insertPrompt_->HidePrompt();
+    const auto deadline = std::chrono::steady_clock::now() + kCloseWait;
+    auto* timer = new QTimer(this);
+    timer->setInterval(100);
+    connect(timer, &QTimer::timeout, this, [this, timer, deadline] {
+        if (jobs_->runningCount() > 0 && std::chrono::steady_clock::now() < deadline)
+            return;
+        timer->stop();
+        timer->deleteLater();
+        emit jobsFinishedForClose();
+        closing_ = false;
+        QDialog::done(closeResult_);
+    });
+    timer->start();
+    return true;
+}
+
+} // namespace kestrune

@@ -1,0 +1,123 @@
+#pragma once
+
+#include "devices/DeviceRecord.h"
+
+#include <QDialog>
+#include <QIcon>
+#include <QImage>
+#include <memory>
+
+class QLabel;
+
+namespace kestrune {
+
+class CListCtrlEx;
+class CPictureEx;
+class CVSKImageButton;
+class CVSKInsertUSB;
+class DeviceListModel;
+class DeviceTable;
+class LanguageManager;
+class SettingsStore;
+class ShredJobs;
+class SystemUtil;
+class UpdateManager;
+class DeviceScanLauncher;
+class DeviceScanNotifier;
+namespace platform {
+class DeviceMonitor;
+}
+
+// The program's main window: banner, welcome text, the device list, the information
+// texts and the bottom strip with Settings, About and Update.
+class CVSKKestruneDlg : public QDialog {
+    Q_OBJECT
+public:
+    explicit CVSKKestruneDlg(QWidget* parent = nullptr);
+    ~CVSKKestruneDlg() override;
+
+    // Initialises the window and runs it modally; returns the dialog result.
+    int DoModal();
+    // Builds the window; false when the run must end at once (no language available).
+    bool OnInitDialog();
+    void UpdateInfoTexts();
+    void startDeviceScan();
+    // The program's own messages (row clicks, bottom-strip notifications, prompt).
+    void OnWndMsg(unsigned message, quintptr wParam);
+    void OnVolumeArrival();
+    void OnVolumeRemoval();
+    // Whether initialisation decided to end the modal run (no language, accepted update).
+    bool endRequested() const { return endRequested_; }
+
+    CListCtrlEx* deviceList() const { return list_; }
+    QLabel* welcomeText() const { return welcome_; }
+    QLabel* infoText() const { return info_; }
+    QLabel* warningText() const { return warning_; }
+    CVSKImageButton* settingsButton() const { return settingsButton_; }
+    CVSKImageButton* aboutButton() const { return aboutButton_; }
+    CVSKImageButton* updateButton() const { return updateButton_; }
+    CPictureEx* middlePicture() const { return middle_; }
+    CVSKInsertUSB* insertPrompt() const { return insertPrompt_.get(); }
+    const std::shared_ptr<DeviceTable>& table() const { return table_; }
+    const std::shared_ptr<DeviceListModel>& listModel() const { return listModel_; }
+    ShredJobs& jobs() const { return *jobs_; }
+    DeviceScanLauncher* scanLauncher() const { return scanLauncher_.get(); }
+    // The middle picture's last name, for tests and snapshots.
+    QString middlePictureName() const { return middleName_; }
+
+public slots:
+    void done(int result) override;
+
+signals:
+    void jobsFinishedForClose();
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void createControls();
+    void setSettingsButtonForm();
+    void setUpUpdateButton();
+    void showMiddlePicture(const QString& name);
+    void onStartButton(quintptr controlId);
+    void onSettings();
+    void onAbout();
+    void onUpdate();
+    void onSessionQuitRequest();
+    bool waitForJobsBeforeClosing(int result);
+
+    QIcon icon_;
+    QImage infoBackground_;
+    std::shared_ptr<SettingsStore> settings_;
+    std::shared_ptr<SystemUtil> util_;
+    std::shared_ptr<UpdateManager> updates_;
+    std::shared_ptr<LanguageManager> language_;
+    std::shared_ptr<DeviceTable> table_;
+    std::shared_ptr<DeviceListModel> listModel_;
+    std::unique_ptr<CVSKInsertUSB> insertPrompt_;
+    std::unique_ptr<ShredJobs> jobs_;
+    std::unique_ptr<DeviceScanNotifier> scanNotifier_;
+    std::unique_ptr<DeviceScanLauncher> scanLauncher_;
+    std::unique_ptr<platform::DeviceMonitor> monitor_;
+
+    CListCtrlEx* list_ = nullptr;
+    QLabel* welcome_ = nullptr;
+    CVSKImageButton* settingsButton_ = nullptr;
+    CVSKImageButton* aboutButton_ = nullptr;
+    CVSKImageButton* updateButton_ = nullptr;
+    QLabel* info_ = nullptr;
+    QLabel* warning_ = nullptr;
+    CPictureEx* middle_ = nullptr;
+    CPictureEx* top_ = nullptr;
+    CPictureEx* logo_ = nullptr;
+    QLabel* stripLeft_ = nullptr;
+    QLabel* stripSeparator_ = nullptr;
+    QString middleName_;
+    bool endRequested_ = false;
+    bool initialised_ = false;
+    bool closing_ = false;
+    int closeResult_ = 0;
+};
+
+} // namespace kestrune

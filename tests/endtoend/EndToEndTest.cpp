@@ -1,0 +1,203 @@
+// The whole road of a job on simulated disks: the window lists the image, Start shreds it
+// through the shipped engine, formats it, and the report lands in the log folder.
+#include "TestSupport.h"
+#include "controls/CListCtrlEx.h"
+#include "devices/CVSKListThread.h"
+#include "devices/DeviceListModel.h"
+#include "lang/LanguageManager.h"
+#include "shred/ShredJobs.h"
+#include "ui/CVSKKestruneDlg.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <gtest/gtest.h>
+
+using namespace kestrune;
+using platform::RegistryRoot;
+
+namespace {
+
+class EndToEndTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        test::messages().clear();
+        qputenv("KESTRUNE_SIMULATED_DISKS", disks.path().toLocal8Bit());
+        test::registerComponentDirectory(QStringLiteral("VSKLanguage.dll"), test::binDir());
+        test::registerComponentDirectory(QStringLiteral("VSKRemovableShredder.dll"),
+                                         test::binDir());
+        test::writeRegistryString(RegistryRoot::LocalMachine, test::productKey("\\Settings"),
+                                  QStringLiteral("LogPath"), logs.path());
+    }
+    void TearDown() override { qunsetenv("KESTRUNE_SIMULATED_DISKS"); }
+
+    QString makeDisk(const char* name, qint64 size) {
+        const QString path = disks.filePath(QString::fromLatin1(name));
+        QFile file(path);
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly) && file.resize(size));
+        // Old data the shred must remove.
+        file.seek(size / 2);
+        file.write("secret customer data");
+        return path;
+    }
+    void setUser(const char* suffix, const char* name, std::uint32_t value) {
+        test::writeRegistryDword(RegistryRoot::CurrentUser, test::productKey(suffix),
+                                 QString::fromLatin1(name), value);
+    }
+    static bool waitRows(CVSKKestruneDlg& window, int rows) {
+        return QTest::qWaitFor([&] { return window.deviceList()->rowCount() == rows; }, 10000);
+    }
+    static void clickStart(CVSKKestruneDlg& window, int row) {
+        window.deviceList()->viewport()->repaint();
+        QPushButton* button = window.deviceList()->startButtonOfRow(row);
+        ASSERT_NE(button, nullptr);
+        QTest::mouseClick(button, Qt::LeftButton);
+    }
+    QStringList reports() const {
+        QStringList result;
+        for (const QString& name : QDir(logs.path()).entryList({QStringLiteral("*.xml")}))
+            result << logs.filePath(name);
+        return result;
+    }
+    static QString read(const QString& path) {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    }
+    static int run(const QString& program, const QStringList& args, QByteArray* output = nullptr) {
+        QProcess process;
+        process.start(program, args);
+        process.waitForFinished(60000);
+        if (output)
+            *output = process.readAllStandardOutput();
+        return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    }
+
+    test::ScopedRegistry registry;
+    QTemporaryDir disks;
+    QTemporaryDir logs;
+};
+
+} // namespace
+
+TEST_F(EndToEndTest, StartShredsFormatsAndReports) {
+    const QString image = makeDisk("stick.img", 48 << 20);
+    setUser("\\Settings", "FormatDrive", 1);
+    setUser("\\Shredding", "ShredAlgo", 101);
+    CVSKKestruneDlg window;
+    ASSERT_TRUE(window.OnInitDialog());
+    window.show();
+    ASSERT_TRUE(waitRows(window, 1));
+    clickStart(window, 0);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window.jobs().runningCount() == 1; }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window.jobs().runningCount() == 0; }, 120000));
+    QTest::qWait(200);
+    const auto language = GetLanguageManager();
+    EXPECT_EQ(window.listModel()->cellText(0, DeviceListModel::StatusColumn),
+              language->GetString(QStringLiteral("status_shredded")));
+    EXPECT_EQ(window.deviceList()->startButtonOfRow(0)->text(),
+              language->GetString(QStringLiteral("status_start")));
+    EXPECT_TRUE(window.deviceList()->startButtonOfRow(0)->isEnabled());
+
+    // The partition of the new table holds a clean FAT file system labelled SHREDDED.
+    QFile disk(image);
+    ASSERT_TRUE(disk.open(QIODevice::ReadOnly));
+    const QByteArray mbr = disk.read(512);
+    ASSERT_EQ(static_cast<unsigned char>(mbr[510]), 0x55);
+    auto le32 = [&](int at) {
+        quint32 v = 0;
+        for (int i = 3; i >= 0; --i)
+            v = (v << 8) | static_cast<unsigned char>(mbr[at + i]);
+        return v;
+    };
+    const qint64 start = qint64(le32(446 + 8)) * 512, length = qint64(le32(446 + 12)) * 512;
+    ASSERT_GT(length, 0);
+    disk.seek(start);
+    QTemporaryDir scratch;
+    const QString partition = scratch.filePath(QStringLiteral("partition.img"));
+    QFile out(partition);
+    ASSERT_TRUE(out.open(QIODevice::WriteOnly));
+    out.write(disk.read(length));
+    out.close();
+    EXPECT_EQ(run(QStringLiteral("fsck.fat"), {QStringLiteral("-n"), partition}), 0);
+    QByteArray label;
+    run(QStringLiteral("blkid"),
+        {QStringLiteral("-o"), QStringLiteral("value"), QStringLiteral("-s"),
+         QStringLiteral("LABEL"), partition},
+        &label);
+    EXPECT_EQ(label.trimmed(), QByteArray("SHREDDED"));
+    disk.seek(0);
+    EXPECT_FALSE(disk.readAll().contains("secret customer data"));
+
+    const QStringList written = reports();
+    ASSERT_EQ(written.size(), 1);
+    EXPECT_EQ(run(QStringLiteral("xmllint"), {QStringLiteral("--noout"), written[0]}), 0);
+    const QString body = read(written[0]);
+    EXPECT_TRUE(body.contains(QStringLiteral("methodn=\"101\" iscleaned=\"1\" isformatted=\"1\"")));
+    EXPECT_TRUE(body.contains(QStringLiteral("<result status=\"400\"")));
+    EXPECT_TRUE(test::messages().texts().empty());
+}
+
+TEST_F(EndToEndTest, TwoDisksShredAtOnceAndPressingAgainAborts) {
+    makeDisk("first.img", 16 << 20);
+    makeDisk("second.img", 256 << 20);
+    setUser("\\Shredding", "ShredAlgo", 103);
+    CVSKKestruneDlg window;
+    ASSERT_TRUE(window.OnInitDialog());
+    window.show();
+    ASSERT_TRUE(waitRows(window, 2));
+    clickStart(window, 0);
+    clickStart(window, 1);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window.jobs().runningCount() == 2; }, 5000));
+    QTest::qWait(1500);
+    const auto record = window.listModel()->recordOfRow(1);
+    ASSERT_EQ(record->state(), JobState::Running);
+    clickStart(window, 1); // the same button now aborts
+    const auto language = GetLanguageManager();
+    EXPECT_EQ(window.listModel()->cellText(1, DeviceListModel::StatusColumn),
+              language->GetString(QStringLiteral("status_aborting")));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window.jobs().runningCount() == 0; }, 120000));
+    QTest::qWait(200);
+    EXPECT_EQ(record->state(), JobState::Aborted);
+    EXPECT_EQ(window.listModel()->cellText(1, DeviceListModel::StatusColumn),
+              language->GetString(QStringLiteral("status_aborted")));
+    EXPECT_EQ(reports().size(), 2);
+}
+
+TEST_F(EndToEndTest, ClosingDuringAJobAbortsItAndKeepsItsReport) {
+    makeDisk("long.img", 256 << 20);
+    setUser("\\Shredding", "ShredAlgo", 103);
+    auto window = std::make_unique<CVSKKestruneDlg>();
+    ASSERT_TRUE(window->OnInitDialog());
+    window->show();
+    ASSERT_TRUE(waitRows(*window, 1));
+    clickStart(*window, 0);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window->jobs().runningCount() == 1; }, 5000));
+    QTest::qWait(500);
+    QSignalSpy closed(window.get(), &CVSKKestruneDlg::jobsFinishedForClose);
+    window->reject();
+    EXPECT_TRUE(window->isVisible()); // kept alive until the job has ended
+    ASSERT_TRUE(closed.wait(30000));
+    EXPECT_EQ(window->jobs().runningCount(), 0);
+    window.reset();
+    const QStringList written = reports();
+    ASSERT_EQ(written.size(), 1);
+    EXPECT_TRUE(read(written[0]).contains(QStringLiteral("<result status=\"-3\"")));
+}
+
+TEST_F(EndToEndTest, PluggingAndPullingImagesAddsAndRemovesRows) {
+    CVSKKestruneDlg window;
+    ASSERT_TRUE(window.OnInitDialog());
+    window.show();
+    ASSERT_TRUE(window.scanLauncher()->waitUntilIdle(std::chrono::seconds(10)));
+    EXPECT_EQ(window.deviceList()->rowCount(), 0);
+    const QString first = makeDisk("a.img", 8 << 20);
+    makeDisk("b.img", 16 << 20);
+    ASSERT_TRUE(waitRows(window, 2));
+    QFile::remove(first);
+    ASSERT_TRUE(waitRows(window, 1));
+    EXPECT_EQ(window.listModel()->recordOfRow(0)->serialText, QStringLiteral("b"));
+}

@@ -273,6 +273,14 @@ bool LanguageManager::SetLanguage(int index) {
     return setCurrentLanguage_(0, stored.data()) != 0;
 }
 
+int LanguageManager::IndexOfLanguageCode(const QString& code) const {
+    for (int i = 0; i < languageCount_; ++i)
+        if (GetStringForLanguage(QStringLiteral("Language_codes"), i)
+                .compare(code, Qt::CaseInsensitive) == 0)
+            return i;
+    return -1;
+}
+
 std::shared_ptr<LanguageManager> GetLanguageManager() {
     std::lock_guard guard(instanceMutex);
     if (!instance)

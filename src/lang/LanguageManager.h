@@ -1,8 +1,8 @@
 #pragma once
 
 #include <QImage>
-#include <atomic>
 #include <QString>
+#include <atomic>
 #include <memory>
 #include <vector>
 
@@ -26,13 +26,14 @@ public:
 
     QString GetString(const QString& key) const;
     QString GetStringForLanguage(const QString& key, int index) const;
-    void LoadImageInto(CPictureEx& picture, const QString& name, const char* type,
-                       int index) const;
+    void LoadImageInto(CPictureEx& picture, const QString& name, const char* type, int index) const;
     // The bitmap, or a null image after a reported failure.
     QImage LoadBitmapByName(const QString& name, int index) const;
     int GetLanguageCount() const;
     int SelectCurrentLanguage();
     bool SetLanguage(int index);
+    // The index of the language whose file answers "Language_codes" with this code; -1.
+    int IndexOfLanguageCode(const QString& code) const;
     bool HasLanguages() const { return languageCount_ > 0; }
     int currentIndex() const { return currentIndex_; }
 

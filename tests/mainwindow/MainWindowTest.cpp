@@ -76,11 +76,7 @@ TEST_F(MainWindowTest, ShowsItsTextsInGerman) {
     EXPECT_EQ(GetLanguageManager()->GetString(QStringLiteral("Language_codes")),
               QStringLiteral("DE"));
     EXPECT_EQ(headings(window)[8], text("column_status"));
-    int english = -1;
-    for (int i = 0; i < GetLanguageManager()->GetLanguageCount(); ++i)
-        if (GetLanguageManager()->GetStringForLanguage(QStringLiteral("Language_codes"), i) ==
-            QStringLiteral("NTV"))
-            english = i;
+    const int english = GetLanguageManager()->IndexOfLanguageCode(QStringLiteral("NTV"));
     ASSERT_GE(english, 0);
     EXPECT_NE(headings(window)[5], GetLanguageManager()->GetStringForLanguage(
                                        QStringLiteral("column_time_left"), english));

@@ -90,9 +90,7 @@ void registerComponentDirectory(const QString& fileName, const QString& director
 
 void chooseLanguage(const QString& code) {
     auto language = GetLanguageManager();
-    for (int i = 0; i < language->GetLanguageCount(); ++i)
-        if (language->GetStringForLanguage(QStringLiteral("Language_codes"), i) == code)
-            language->SetLanguage(i);
+    language->SetLanguage(language->IndexOfLanguageCode(code));
     language.reset();
     ReleaseLanguageManager();
 }

@@ -83,9 +83,7 @@ void makeImage(const QString& path, qint64 size, const char* label) {
 
 void chooseLanguage(const QString& code) {
     auto language = GetLanguageManager();
-    for (int i = 0; i < language->GetLanguageCount(); ++i)
-        if (language->GetStringForLanguage(QStringLiteral("Language_codes"), i) == code)
-            language->SetLanguage(i);
+    language->SetLanguage(language->IndexOfLanguageCode(code));
     language.reset();
     ReleaseLanguageManager();
 }

@@ -80,10 +80,20 @@ void CListCtrlEx::LayoutRowControls() {
             row.progress->setRange(0, 100);
             row.progress->setTextVisible(false);
             row.progress->setProperty("controlId", kProgressIdBase + i);
+            row.progress->setValue(std::clamp(row.progressValue, 0, 100));
             row.progress->setGeometry(progressCell);
             row.progress->show();
         }
-        row.progress->setValue(std::clamp(row.progressValue, 0, 100));
+        // A bar repaints itself at once when its value changes, which must not happen
+        // inside this paint; the model's updates keep the value current anyway.
+        if (row.progress->value() != std::clamp(row.progressValue, 0, 100))
+            QMetaObject::invokeMethod(
+                row.progress.data(),
+                [bar = row.progress, value = std::clamp(row.progressValue, 0, 100)] {
+                    if (bar)
+                        bar->setValue(value);
+                },
+                Qt::QueuedConnection);
         if (row.progress->geometry() != progressCell)
             row.progress->setGeometry(progressCell);
         if (!row.button) {

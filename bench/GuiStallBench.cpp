@@ -58,6 +58,7 @@ int main(int argc, char** argv) {
         while (window.deviceList()->rowCount() < 4 && wait.elapsed() < 10000)
             QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
         window.deviceList()->viewport()->repaint();
+        QCoreApplication::processEvents();
         for (int row = 0; row < 4; ++row)
             if (QPushButton* button = window.deviceList()->startButtonOfRow(row))
                 button->click();

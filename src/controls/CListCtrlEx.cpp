@@ -84,16 +84,7 @@ void CListCtrlEx::LayoutRowControls() {
             row.progress->setGeometry(progressCell);
             row.progress->show();
         }
-        // A bar repaints itself at once when its value changes, which must not happen
-        // inside this paint; the model's updates keep the value current anyway.
-        if (row.progress->value() != std::clamp(row.progressValue, 0, 100))
-            QMetaObject::invokeMethod(
-                row.progress.data(),
-                [bar = row.progress, value = std::clamp(row.progressValue, 0, 100)] {
-                    if (bar)
-                        bar->setValue(value);
-                },
-                Qt::QueuedConnection);
+        row.progress->setValue(std::clamp(row.progressValue, 0, 100));
         if (row.progress->geometry() != progressCell)
             row.progress->setGeometry(progressCell);
         if (!row.button) {
@@ -115,8 +106,23 @@ void CListCtrlEx::LayoutRowControls() {
     }
 }
 
+// Controls are created and moved right after a paint, never inside one: a child shown or
+// a bar repainted during its parent's paint would paint recursively.
+void CListCtrlEx::scheduleLayout() {
+    if (layoutPending_)
+        return;
+    layoutPending_ = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            layoutPending_ = false;
+            LayoutRowControls();
+        },
+        Qt::QueuedConnection);
+}
+
 void CListCtrlEx::paintEvent(QPaintEvent* event) {
-    LayoutRowControls();
+    scheduleLayout();
     if (!background_.isNull()) {
         QPainter painter(viewport());
         const QSize free = viewport()->size() - background_.size();

@@ -35,7 +35,7 @@ public:
     void SetBackgroundImage(const QImage& image, int xPercent, int yPercent);
 
     // Places the row controls of the visible rows in their cells (creating them on first
-    // sight). Runs before every paint.
+    // sight). Runs after every paint; moving a control that is in place costs nothing.
     void LayoutRowControls();
 
     QPushButton* startButtonOfRow(int row) const;
@@ -72,6 +72,7 @@ private:
         bool buttonEnabled = true;
     };
     QRect cellRect(int row, int column) const;
+    void scheduleLayout();
 
     QVector<RowControls> rows_;
     QObject* parentWindow_ = nullptr;
@@ -81,6 +82,7 @@ private:
     QImage background_;
     int backgroundX_ = 0;
     int backgroundY_ = 0;
+    bool layoutPending_ = false;
 };
 
 } // namespace kestrune

@@ -40,6 +40,7 @@ struct ListFixture {
     void paint() {
         QCoreApplication::processEvents();
         list.viewport()->repaint();
+        QCoreApplication::processEvents();
     }
     QRect cell(int row, int column) const {
         const int left = list.horizontalHeader()->sectionViewportPosition(column);

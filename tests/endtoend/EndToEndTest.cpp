@@ -53,6 +53,7 @@ protected:
     }
     static void clickStart(CVSKKestruneDlg& window, int row) {
         window.deviceList()->viewport()->repaint();
+        QCoreApplication::processEvents();
         QPushButton* button = window.deviceList()->startButtonOfRow(row);
         ASSERT_NE(button, nullptr);
         QTest::mouseClick(button, Qt::LeftButton);

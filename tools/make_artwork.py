@@ -366,7 +366,8 @@ def grey_usb(t):
 
 
 def info_bkg():
-    width, height = 700, 120
+    # Drawn at top 410 px, centred: it must hold both information texts (453..563 px).
+    width, height = 720, 166
     image = Image.new("RGBA", (width, height), WHITE + (255,))
     def paint(d, s):
         d.rounded_rectangle([0, 0, width * s - 1, height * s - 1], radius=10 * s,

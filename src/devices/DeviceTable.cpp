@@ -13,11 +13,14 @@ DeviceTable::~DeviceTable() {
 }
 
 std::shared_ptr<const DeviceTable::Records> DeviceTable::snapshot() const {
-    return records_.load();
+    std::lock_guard guard(snapshotMutex_);
+    return records_;
 }
 
 void DeviceTable::publish(Records records) {
-    records_.store(std::make_shared<const Records>(std::move(records)));
+    auto published = std::make_shared<const Records>(std::move(records));
+    std::lock_guard guard(snapshotMutex_);
+    records_.swap(published);
 }
 
 DeviceTable::RecordPtr DeviceTable::findByDeviceNumber(std::uint32_t deviceNumber) const {

@@ -52,9 +52,11 @@ private:
     void publish(Records records);
 
     std::timed_mutex lock_;
-    // Guards changes of the order; readers take the published snapshot without waiting.
+    // Guards changes of the order; readers only copy the published snapshot, which takes
+    // the snapshot mutex for a pointer copy and never waits on a scan or a job.
     mutable std::mutex linksMutex_;
-    std::atomic<std::shared_ptr<const Records>> records_{std::make_shared<const Records>()};
+    mutable std::mutex snapshotMutex_;
+    std::shared_ptr<const Records> records_{std::make_shared<const Records>()};
     int removeChecks_ = 30;
     int removeIntervalMs_ = 200;
 };

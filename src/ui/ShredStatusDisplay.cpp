@@ -121,8 +121,8 @@ QString FormatWithOneInteger(const QString& format, int value) {
         while (j < format.size() && format[j].isDigit())
             ++j;
         if (!filled && j < format.size() && (format[j] == u'd' || format[j] == u'i')) {
-            const QString spec = format.mid(i, j - i + 1);
-            result += QString::asprintf(spec.toLatin1().constData(), value);
+            const QString conversion = format.mid(i, j - i + 1);
+            result += QString::asprintf(conversion.toLatin1().constData(), value);
             filled = true;
             i = j;
             continue;

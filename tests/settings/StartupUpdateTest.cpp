@@ -1,0 +1,157 @@
+#include "SettingsFixture.h"
+
+#include "controls/CVSKImageButton.h"
+#include "ui/CVSKKestruneDlg.h"
+
+#include <QApplication>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+using namespace kestrune;
+using namespace kestrune::test;
+using platform::RegistryRoot;
+
+namespace {
+
+// Answers every yes/no question with one answer, whatever else is shown before it (the
+// test runner's missing version record is reported on the way).
+class QuestionAnswerer final : public platform::MessageService {
+public:
+    int show(const platform::MessageRequest& request) override {
+        if ((request.style & 0xF) != platform::MB_YESNO_STYLE)
+            return platform::ID_OK;
+        questions.push_back(request);
+        return answer;
+    }
+    int answer = platform::ID_NO;
+    std::vector<platform::MessageRequest> questions;
+};
+
+// The main window's scheduled check at start-up, against the real update component.
+class StartupUpdateTest : public SettingsFixture {
+protected:
+    void SetUp() override {
+        SettingsFixture::SetUp();
+        qputenv("KESTRUNE_SIMULATED_DISKS", disks_.path().toLocal8Bit());
+        writeFile(QStringLiteral("kestrune-9.0.deb"), "package");
+        setFeed(writeFile(QStringLiteral("feed.txt"), "version=9.0\nurl=kestrune-9.0.deb\n"));
+        platform::setMessageService(&answerer_);
+    }
+    void TearDown() override {
+        platform::setMessageService(&messages());
+        qunsetenv("KESTRUNE_SIMULATED_DISKS");
+        SettingsFixture::TearDown();
+    }
+
+    std::vector<platform::MessageRequest> questions() const { return answerer_.questions; }
+
+    // Presses a button of the update component's dialog whenever it shows.
+    void pressInUpdateDialog(const char* buttonName) {
+        name_ = QString::fromLatin1(buttonName);
+        QObject::connect(&poll_, &QTimer::timeout, [this] {
+            QWidget* dialog = QApplication::activeModalWidget();
+            if (!dialog || dialog->objectName() != QLatin1String("updateDialog"))
+                return;
+            auto* button = dialog->findChild<QPushButton*>(name_);
+            if (button && button->isEnabled()) {
+                ++dialogs_;
+                QTest::mouseClick(button, Qt::LeftButton);
+            }
+        });
+        poll_.start(20);
+    }
+
+    QuestionAnswerer answerer_;
+    QTemporaryDir disks_;
+    QTimer poll_;
+    QString name_;
+    int dialogs_ = 0;
+};
+
+TEST_F(StartupUpdateTest, AnsweringNoGoesOnAndAsksAgainOnlyAfterAPeriod) {
+    answerer_.answer = platform::ID_NO;
+    {
+        CVSKKestruneDlg window;
+        ASSERT_TRUE(window.OnInitDialog());
+        EXPECT_FALSE(window.endRequested());
+        EXPECT_TRUE(window.updateButton()->isEnabled());
+        const auto asked = questions();
+        ASSERT_EQ(asked.size(), 1u);
+        EXPECT_EQ(asked[0].text,
+                  GetLanguageManager()->GetString(QStringLiteral("question_install_update")));
+        EXPECT_EQ(asked[0].caption, GetSettingsStore()->GetProductName());
+        EXPECT_EQ(asked[0].style,
+                  unsigned(platform::MB_YESNO_STYLE | platform::MB_ICONQUESTION_STYLE));
+        EXPECT_EQ(asked[0].owner, &window);
+    }
+    EXPECT_TRUE(userDword(kUpdateKey, QStringLiteral("LastUpdate")).has_value());
+    answerer_.questions.clear();
+    {
+        CVSKKestruneDlg window;
+        ASSERT_TRUE(window.OnInitDialog());
+        EXPECT_TRUE(questions().empty()) << "stamped a moment ago, so not due";
+    }
+}
+
+TEST_F(StartupUpdateTest, AnsweringYesAndInstallingEndsTheRun) {
+    QTemporaryDir downloads;
+    const QByteArray previousPath = qgetenv("PATH");
+    // Nothing is really opened: a stand-in opener that always succeeds.
+    QFile opener(QDir(downloads.path()).filePath(QStringLiteral("xdg-open")));
+    ASSERT_TRUE(opener.open(QIODevice::WriteOnly));
+    opener.write("#!/bin/sh\nexit 0\n");
+    opener.close();
+    opener.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    qputenv("PATH", downloads.path().toUtf8() + ":" + previousPath);
+    const QByteArray previousHome = qgetenv("HOME");
+    const QByteArray previousConfig = qgetenv("XDG_CONFIG_HOME");
+    qputenv("HOME", downloads.path().toUtf8());
+    qunsetenv("XDG_CONFIG_HOME");
+
+    answerer_.answer = platform::ID_YES;
+    pressInUpdateDialog("installButton");
+    {
+        CVSKKestruneDlg window;
+        window.OnInitDialog();
+        EXPECT_TRUE(window.endRequested());
+    }
+    EXPECT_EQ(dialogs_, 1);
+    EXPECT_EQ(questions().size(), 1u);
+
+    qputenv("PATH", previousPath);
+    qputenv("HOME", previousHome);
+    if (!previousConfig.isEmpty())
+        qputenv("XDG_CONFIG_HOME", previousConfig);
+}
+
+TEST_F(StartupUpdateTest, AnsweringYesButClosingTheUpdateGoesOn) {
+    answerer_.answer = platform::ID_YES;
+    pressInUpdateDialog("closeButton");
+    CVSKKestruneDlg window;
+    ASSERT_TRUE(window.OnInitDialog());
+    EXPECT_FALSE(window.endRequested());
+    EXPECT_EQ(dialogs_, 1);
+}
+
+TEST_F(StartupUpdateTest, HiddenOrCurrentMeansNoQuestion) {
+    putDword(RegistryRoot::LocalMachine, kUpdateKey, QStringLiteral("HideUpdate"), 1);
+    {
+        CVSKKestruneDlg window;
+        ASSERT_TRUE(window.OnInitDialog());
+        EXPECT_FALSE(window.updateButton()->isEnabled());
+    }
+    EXPECT_FALSE(userDword(kUpdateKey, QStringLiteral("LastUpdate")).has_value());
+    putDword(RegistryRoot::LocalMachine, kUpdateKey, QStringLiteral("HideUpdate"), 0);
+    // The test runner has no version record, so it counts as 0.0.0.0.
+    setFeed(writeFile(QStringLiteral("feed.txt"), "version=0.0.0.0\n"));
+    {
+        CVSKKestruneDlg window;
+        ASSERT_TRUE(window.OnInitDialog());
+        EXPECT_TRUE(window.updateButton()->isEnabled());
+    }
+    EXPECT_TRUE(userDword(kUpdateKey, QStringLiteral("LastUpdate")).has_value());
+    EXPECT_TRUE(questions().empty());
+}
+
+} // namespace

@@ -109,17 +109,6 @@ TEST_F(UpdateManagerTest, HideUpdateCountsOnlyAsExactlyOneInTheMachineHive) {
     EXPECT_TRUE(updates->GetHideUpdate());
 }
 
-TEST_F(UpdateManagerTest, SetUpdateScheduleWritesBothValues) {
-    auto updates = manager();
-    updates->SetUpdateSchedule(false, 3);
-    EXPECT_EQ(userDword(kUpdateKey, QStringLiteral("NotActivate")), 1u);
-    EXPECT_EQ(userDword(kUpdateKey, QStringLiteral("DayCheck")), 3u);
-    EXPECT_EQ(updates->GetUpdateSchedule(), 0u);
-    updates->SetUpdateSchedule(true, 1);
-    EXPECT_EQ(userDword(kUpdateKey, QStringLiteral("NotActivate")), 0u);
-    EXPECT_EQ(updates->GetUpdateSchedule(), 1u);
-}
-
 TEST_F(UpdateManagerTest, MissingComponentIsSilentAndUnavailable) {
     unregisterUpdateComponent();
     auto updates = manager();

@@ -5,6 +5,7 @@
 #include "lang/CPictureEx.h"
 #include "lang/LanguageManager.h"
 #include "ui/DialogUnits.h"
+#include "ui/TemplateDialog.h"
 
 #include <QLabel>
 #include <QPainter>
@@ -13,20 +14,6 @@
 #include <algorithm>
 
 namespace kestrune {
-
-namespace {
-
-template <typename Control>
-Control* place(QWidget* parent, const char* name, const QRect& area, const QString& text = {}) {
-    auto* control = new Control(parent);
-    control->setObjectName(QLatin1String(name));
-    control->setGeometry(area);
-    if constexpr (!std::is_same_v<Control, CPictureEx>)
-        control->setText(text);
-    return control;
-}
-
-} // namespace
 
 CVSKInfoDlg::CVSKInfoDlg(QWidget* parent) : QDialog(parent) {
     settings_ = GetSettingsStore();
@@ -40,28 +27,21 @@ CVSKInfoDlg::~CVSKInfoDlg() = default;
 
 void CVSKInfoDlg::createControls() {
     setObjectName(QStringLiteral("infoDialog"));
-    setWindowFlags(Qt::Dialog | Qt::FramelessWindowHint);
-    setFixedSize(duX(284), duY(285));
-    QPalette colours = palette();
-    for (auto role : {QPalette::Window, QPalette::Base})
-        colours.setColor(role, Qt::white);
-    for (auto role : {QPalette::WindowText, QPalette::Text})
-        colours.setColor(role, Qt::black);
-    setPalette(colours);
-    setAutoFillBackground(true);
+    makeWhiteCaptionlessDialog(*this, QSize(duX(284), duY(285)));
 
     // Template order: the Close button comes last, above the bottom banner.
-    top_ = place<CPictureEx>(this, "topPicture", duRect(0, 0, 15, 13));
-    heading_ = place<QLabel>(this, "heading", duRect(28, 38, 193, 8), QStringLiteral("About"));
-    productLabel_ =
-        place<QLabel>(this, "productLabel", duRect(28, 57, 64, 8), QStringLiteral("Product Name:"));
-    productName_ = place<QLabel>(this, "productName", duRect(100, 57, 134, 8));
-    versionLabel_ = place<QLabel>(this, "versionLabel", duRect(28, 66, 64, 8),
-                                  QStringLiteral("Product Version:"));
-    versionText_ = place<QLabel>(this, "versionText", duRect(100, 66, 134, 8));
-    bottom_ = place<CPictureEx>(this, "bottomPicture", duRect(0, 254, 15, 13));
-    close_ =
-        place<QPushButton>(this, "closeButton", duRect(229, 267, 50, 14), QStringLiteral("Close"));
+    top_ = placeControl<CPictureEx>(this, "topPicture", duRect(0, 0, 15, 13));
+    heading_ =
+        placeControl<QLabel>(this, "heading", duRect(28, 38, 193, 8), QStringLiteral("About"));
+    productLabel_ = placeControl<QLabel>(this, "productLabel", duRect(28, 57, 64, 8),
+                                         QStringLiteral("Product Name:"));
+    productName_ = placeControl<QLabel>(this, "productName", duRect(100, 57, 134, 8));
+    versionLabel_ = placeControl<QLabel>(this, "versionLabel", duRect(28, 66, 64, 8),
+                                         QStringLiteral("Product Version:"));
+    versionText_ = placeControl<QLabel>(this, "versionText", duRect(100, 66, 134, 8));
+    bottom_ = placeControl<CPictureEx>(this, "bottomPicture", duRect(0, 254, 15, 13));
+    close_ = placeControl<QPushButton>(this, "closeButton", duRect(229, 267, 50, 14),
+                                       QStringLiteral("Close"));
     close_->setDefault(true);
     close_->setAutoDefault(true);
     connect(close_, &QPushButton::clicked, this, &QDialog::accept);

@@ -6,6 +6,7 @@
 #include "lang/LanguageManager.h"
 #include "platform/MessageService.h"
 #include "ui/DialogUnits.h"
+#include "ui/TemplateDialog.h"
 #include "update/UpdateManager.h"
 
 #include <QCheckBox>
@@ -24,22 +25,8 @@ namespace {
 constexpr int kAlgorithmCount = 4;
 constexpr std::uint32_t kFirstAlgorithm = 100;
 
-template <typename Control> Control* place(QWidget* parent, const char* name, QRect rect) {
-    auto* control = new Control(parent);
-    control->setObjectName(QString::fromLatin1(name));
-    control->setGeometry(rect);
-    return control;
-}
-
-template <typename Control>
-Control* place(QWidget* parent, const char* name, QRect rect, const char* templateText) {
-    Control* control = place<Control>(parent, name, rect);
-    control->setText(QString::fromUtf8(templateText));
-    return control;
-}
-
 QGroupBox* group(QWidget* parent, const char* name, QRect rect, const char* templateText) {
-    auto* box = place<QGroupBox>(parent, name, rect);
+    auto* box = placeControl<QGroupBox>(parent, name, rect);
     box->setTitle(QString::fromUtf8(templateText));
     return box;
 }
@@ -67,62 +54,55 @@ CVSKSettingsDlg::~CVSKSettingsDlg() = default;
 
 void CVSKSettingsDlg::createControls() {
     setObjectName(QStringLiteral("settingsDialog"));
-    setWindowFlags(Qt::Dialog | Qt::FramelessWindowHint);
-    setFixedSize(duX(471), duY(263));
-    QPalette colours = palette();
-    for (auto role : {QPalette::Window, QPalette::Base})
-        colours.setColor(role, Qt::white);
-    for (auto role : {QPalette::WindowText, QPalette::Text})
-        colours.setColor(role, Qt::black);
-    setPalette(colours);
-    setAutoFillBackground(true);
+    makeWhiteCaptionlessDialog(*this, QSize(duX(471), duY(263)));
 
     // Creation order is the template's; later controls lie above earlier ones, so the
     // buttons stay on top of the bottom picture.
-    top_ = place<CPictureEx>(this, "topPicture", duRect(0, 0, 471, 34));
-    bottom_ = place<CPictureEx>(this, "bottomPicture", duRect(0, 232, 471, 31));
-    ok_ = place<QPushButton>(this, "okButton", duRect(360, 245, 50, 14), "OK");
+    top_ = placeControl<CPictureEx>(this, "topPicture", duRect(0, 0, 471, 34));
+    bottom_ = placeControl<CPictureEx>(this, "bottomPicture", duRect(0, 232, 471, 31));
+    ok_ = placeControl<QPushButton>(this, "okButton", duRect(360, 245, 50, 14), "OK");
     ok_->setDefault(true);
-    cancel_ = place<QPushButton>(this, "cancelButton", duRect(416, 245, 50, 14), "Cancel");
+    cancel_ = placeControl<QPushButton>(this, "cancelButton", duRect(416, 245, 50, 14), "Cancel");
     cancel_->setAutoDefault(false);
 
     algorithmGroup_ =
         group(this, "algorithmGroup", duRect(26, 36, 203, 127), "Shredding Algorithm");
-    chooseAlgorithm_ = place<QLabel>(this, "chooseAlgorithmText", duRect(37, 47, 182, 8),
-                                     "Choose your prefered shredding algorithm");
+    chooseAlgorithm_ = placeControl<QLabel>(this, "chooseAlgorithmText", duRect(37, 47, 182, 8),
+                                            "Choose your prefered shredding algorithm");
     algorithms_ = dropDown(this, "algorithmList", 37, 63, 180);
     informationGroup_ = group(this, "informationGroup", duRect(37, 79, 180, 79), "Information");
-    description_ = place<QLabel>(this, "algorithmDescription", duRect(48, 90, 159, 66),
-                                 "Shredding algorithm information");
+    description_ = placeControl<QLabel>(this, "algorithmDescription", duRect(48, 90, 159, 66),
+                                        "Shredding algorithm information");
     description_->setWordWrap(true);
     description_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 
     advancedGroup_ = group(this, "advancedGroup", duRect(26, 177, 203, 44), "Advanced options");
-    startAuto_ = place<QCheckBox>(this, "startAutoCheck", duRect(39, 190, 187, 10),
-                                  "Start shredding automatically");
+    startAuto_ = placeControl<QCheckBox>(this, "startAutoCheck", duRect(39, 190, 187, 10),
+                                         "Start shredding automatically");
     startAuto_->setEnabled(false);
-    format_ = place<QCheckBox>(this, "formatCheck", duRect(39, 204, 186, 10),
-                               "Format after successful shredding");
+    format_ = placeControl<QCheckBox>(this, "formatCheck", duRect(39, 204, 186, 10),
+                                      "Format after successful shredding");
 
     updateGroup_ = group(this, "updateGroup", duRect(243, 36, 203, 127), "Automatic Updates");
-    updateText_ = place<QLabel>(
+    updateText_ = placeControl<QLabel>(
         this, "updateText", duRect(256, 48, 182, 21),
         "Please choose below how often you would like the program to check for new updates.");
     updateText_->setWordWrap(true);
     updateText_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    activate_ =
-        place<QCheckBox>(this, "activateCheck", duRect(256, 73, 182, 10), "Activate Updates");
-    daily_ = place<QRadioButton>(this, "dailyRadio", duRect(264, 89, 166, 10), "Check once a day");
-    weekly_ =
-        place<QRadioButton>(this, "weeklyRadio", duRect(264, 101, 166, 10), "Check once a week");
-    monthly_ =
-        place<QRadioButton>(this, "monthlyRadio", duRect(264, 113, 166, 10), "Check once a month");
+    activate_ = placeControl<QCheckBox>(this, "activateCheck", duRect(256, 73, 182, 10),
+                                        "Activate Updates");
+    daily_ = placeControl<QRadioButton>(this, "dailyRadio", duRect(264, 89, 166, 10),
+                                        "Check once a day");
+    weekly_ = placeControl<QRadioButton>(this, "weeklyRadio", duRect(264, 101, 166, 10),
+                                         "Check once a week");
+    monthly_ = placeControl<QRadioButton>(this, "monthlyRadio", duRect(264, 113, 166, 10),
+                                          "Check once a month");
 
     languageGroup_ = group(this, "languageGroup", duRect(243, 178, 203, 44), "Language");
-    chooseLanguage_ = place<QLabel>(this, "chooseLanguageText", duRect(255, 189, 180, 8),
-                                    "Choose your prefered langauge");
+    chooseLanguage_ = placeControl<QLabel>(this, "chooseLanguageText", duRect(255, 189, 180, 8),
+                                           "Choose your prefered langauge");
     languages_ = dropDown(this, "languageList", 256, 202, 179);
-    grey_ = place<CPictureEx>(this, "greyPicture", duRect(243, 43, 15, 13));
+    grey_ = placeControl<CPictureEx>(this, "greyPicture", duRect(243, 43, 15, 13));
     grey_->hide();
 
     connect(ok_, &QPushButton::clicked, this, &CVSKSettingsDlg::OnOK);

@@ -44,7 +44,7 @@ struct DeviceRecord {
     // Capacity in bytes as the scan read it (0 when unknown), for the report.
     std::uint64_t sizeBytes = 0;
     // False for a reader without a card: listed, but a job must not start.
-    bool hasMedium = true;
+    std::atomic<bool> hasMedium{true};
 
     JobState state() const { return static_cast<JobState>(jobState.load()); }
     void setState(JobState s) { jobState.store(static_cast<std::int32_t>(s)); }

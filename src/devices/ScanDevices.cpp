@@ -177,6 +177,7 @@ int scanDevices(DeviceTable& table, DeviceListModel& list, DeviceScanNotifier& n
             record->productText = disk.product;
             record->sizeGigabytesText = reportSize;
             record->hasMedium = disk.hasMedium;
+            record->sizeBytes = disk.hasMedium ? disk.sizeBytes : 0;
         }
         const int row = record->rowIndex.load();
         list.setCellText(row, DeviceListModel::DeviceColumn, deviceText(disk.vendor, disk.product));

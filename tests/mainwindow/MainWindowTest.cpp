@@ -2,6 +2,8 @@
 #include "controls/CListCtrlEx.h"
 #include "controls/CVSKImageButton.h"
 #include "devices/CVSKListThread.h"
+#include "devices/DeviceListModel.h"
+#include "devices/DeviceTable.h"
 #include "lang/LanguageManager.h"
 #include "shred/ShredJobs.h"
 #include "ui/CVSKInsertUSB.h"
@@ -149,6 +151,21 @@ TEST_F(MainWindowTest, StartClicksOutsideTheNumberRangeAreIgnored) {
     window.OnWndMsg(MSG_ROW_COMMAND, 1000);
     window.OnWndMsg(MSG_ROW_COMMAND, 1124 + 3); // no such record
     EXPECT_EQ(window.jobs().runningCount(), 0);
+}
+
+TEST_F(MainWindowTest, AReaderWithoutACardIsNeverStarted) {
+    CVSKKestruneDlg window;
+    ASSERT_TRUE(window.OnInitDialog());
+    ASSERT_TRUE(window.scanLauncher()->waitUntilIdle(std::chrono::seconds(10)));
+    window.table()->insertSorted(5);
+    auto reader = window.table()->findByDeviceNumber(5);
+    reader->hasMedium = false;
+    window.listModel()->insertRow(0, reader);
+    window.OnWndMsg(MSG_ROW_COMMAND, 1124 + 5);
+    EXPECT_EQ(window.jobs().runningCount(), 0);
+    EXPECT_EQ(reader->state(), JobState::Idle);
+    EXPECT_EQ(window.listModel()->cellText(0, DeviceListModel::StatusColumn),
+              text("status_failed_media"));
 }
 
 TEST_F(MainWindowTest, WithoutLanguagesTheWindowEndsAtOnce) {

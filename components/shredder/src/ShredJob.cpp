@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -89,6 +90,32 @@ private:
     size_t current_;
 };
 
+// The pattern repeats every 3 bytes; a tile of whole periods that stays in cache serves
+// as the source of fills and as the reference of comparisons.
+constexpr size_t kTile = 3 * 16384;
+
+class PatternTile {
+public:
+    // tile[p + i] is the pattern's byte at offset p + i, for p < 3.
+    void set(const Pass& pass) {
+        for (size_t i = 0; i < bytes_.size(); ++i)
+            bytes_[i] = pass.pattern[i % 3];
+    }
+    const uint8_t* at(uint64_t offset) const { return bytes_.data() + offset % 3; }
+
+private:
+    std::array<uint8_t, kTile + 2> bytes_{};
+};
+
+bool matchesTile(const uint8_t* data, size_t length, const uint8_t* tile) {
+    for (size_t done = 0; done < length; done += kTile) {
+        size_t chunk = std::min(kTile, length - done);
+        if (std::memcmp(data + done, tile, chunk) != 0)
+            return false;
+    }
+    return true;
+}
+
 // A buffer that holds a fixed pattern at a given phase, refilled only when needed.
 class PatternBuffer {
 public:
@@ -101,8 +128,14 @@ public:
             if (uniform) {
                 std::memset(p, pass.pattern[0], buffer_.size());
             } else {
-                for (size_t i = 0; i < buffer_.size(); ++i)
-                    p[i] = pass.pattern[(static_cast<size_t>(phase) + i) % 3];
+                if (!(pass == tilePass_ && tileValid_)) {
+                    tile_.set(pass);
+                    tilePass_ = pass;
+                    tileValid_ = true;
+                }
+                const uint8_t* source = tile_.at(static_cast<uint64_t>(phase));
+                for (size_t done = 0; done < buffer_.size(); done += kTile)
+                    std::memcpy(p + done, source, std::min(kTile, buffer_.size() - done));
             }
             pass_ = pass;
             phase_ = phase;
@@ -117,21 +150,27 @@ private:
     Pass pass_;
     int phase_ = 0;
     bool valid_ = false;
+    PatternTile tile_;
+    Pass tilePass_;
+    bool tileValid_ = false;
 };
 
-// Runs one transfer at a time on its own thread, so the job can prepare the next block.
+// Runs transfers in order on its own thread. Up to two may be queued, so the device is
+// never left idle while the job wakes up to hand over the next one.
 class IoWorker {
 public:
     struct Result {
         int error = 0;
         Clock::duration took{};
     };
+    // A task's result that stops the queue without being a device error.
+    static constexpr int kAborted = -1;
+
     IoWorker() : thread_([this] { loop(); }) {}
     ~IoWorker() {
         {
-            std::unique_lock lock(mutex_);
-            changed_.wait(lock, [this] { return !running_; });
-            stop_ = true;
+            std::lock_guard lock(mutex_);
+            stop_ = true; // a transfer under way still finishes before its buffer goes
         }
         changed_.notify_all();
         thread_.join();
@@ -139,46 +178,54 @@ public:
     void start(std::function<int()> task) {
         {
             std::lock_guard lock(mutex_);
-            task_ = std::move(task);
-            running_ = true;
-            finished_ = false;
+            tasks_.push_back(std::move(task));
         }
         changed_.notify_all();
     }
+    // The result of the oldest transfer not collected yet.
     Result wait() {
         std::unique_lock lock(mutex_);
-        changed_.wait(lock, [this] { return finished_; });
-        finished_ = false;
-        return result_;
+        changed_.wait(lock, [this] { return !results_.empty(); });
+        Result result = results_.front();
+        results_.pop_front();
+        return result;
     }
 
 private:
     void loop() {
         std::unique_lock lock(mutex_);
         for (;;) {
-            changed_.wait(lock, [this] { return stop_ || task_; });
+            changed_.wait(lock, [this] { return stop_ || !tasks_.empty(); });
             if (stop_)
                 return;
-            std::function<int()> task;
-            task.swap(task_);
+            std::function<int()> task = std::move(tasks_.front());
+            tasks_.pop_front();
+            if (failed_) {
+                // Nothing goes to the device after a failure or an abort.
+                results_.push_back(Result{failedWith_, {}});
+                changed_.notify_all();
+                continue;
+            }
             lock.unlock();
             auto started = Clock::now();
             int error = task();
             Result result{error, Clock::now() - started};
             lock.lock();
-            running_ = false;
-            result_ = result;
-            finished_ = true;
+            if (error) {
+                failed_ = true;
+                failedWith_ = error;
+            }
+            results_.push_back(result);
             changed_.notify_all();
         }
     }
 
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::function<int()> task_;
-    Result result_;
-    bool running_ = false; // a transfer may still touch its buffer
-    bool finished_ = false;
+    std::deque<std::function<int()>> tasks_;
+    std::deque<Result> results_;
+    bool failed_ = false;
+    int failedWith_ = 0;
     bool stop_ = false;
     std::thread thread_;
 };
@@ -260,7 +307,7 @@ void StatusCallbackSink::progress(int percent, int64_t bytesLeft, int64_t bytesD
 }
 
 size_t jobBufferBytes(const JobOptions& options) {
-    return 3 * options.maxBlock;
+    return 3 * options.maxBlock + 2 * kTile;
 }
 
 int32_t writeFailureStatus(int error) {
@@ -323,52 +370,72 @@ int32_t runPasses(BlockDevice& device, const std::vector<Pass>& plan, ProgressSi
         const bool randomData = pass.kind == PassKind::Random;
         if (randomData && !random.rekey())
             return ENGINE_STATUS_NO_RESOURCES;
-        // A random block is generated while the one before it is being written.
-        uint64_t pendingOffset = 0;
-        size_t pendingLength = 0;
-        auto finishWrite = [&]() -> int32_t {
-            if (pendingLength == 0)
-                return 0;
-            IoWorker::Result done = io.wait();
-            if (done.error)
-                return writeFailureStatus(done.error);
-            sizer.observe(done.took, pendingLength);
+        auto written = [&](uint64_t offset, size_t length, Clock::duration took) -> int32_t {
+            sizer.observe(took, length);
             if (observer)
-                observer->blockWritten(pendingOffset, pendingLength);
-            progress.add(pendingLength);
-            pendingLength = 0;
+                observer->blockWritten(offset, length);
+            progress.add(length);
             return tick();
         };
-        int turn = 0;
-        for (uint64_t offset = 0; offset < size;) {
-            if (abortRequested(abortFlag))
-                return SHRED_STATUS_ABORTED;
-            size_t length = static_cast<size_t>(std::min<uint64_t>(sizer.current(), size - offset));
-            const uint8_t* data;
-            if (randomData) {
-                if (!random.fill(transfer[turn].data(), length))
-                    return ENGINE_STATUS_NO_RESOURCES;
-                data = transfer[turn].data();
+        if (randomData) {
+            // Each block is generated while the one before it is being written.
+            struct Pending {
+                uint64_t offset;
+                size_t length;
+            };
+            std::deque<Pending> pending;
+            auto collect = [&]() -> int32_t {
+                IoWorker::Result done = io.wait();
+                Pending block = pending.front();
+                pending.pop_front();
+                if (done.error == IoWorker::kAborted)
+                    return SHRED_STATUS_ABORTED;
+                if (done.error)
+                    return writeFailureStatus(done.error);
+                return written(block.offset, block.length, done.took);
+            };
+            int turn = 0;
+            for (uint64_t offset = 0; offset < size;) {
+                if (abortRequested(abortFlag))
+                    return SHRED_STATUS_ABORTED;
+                if (pending.size() == 2) {
+                    if (int32_t status = collect())
+                        return status;
+                }
+                size_t length =
+                    static_cast<size_t>(std::min<uint64_t>(sizer.current(), size - offset));
+                uint8_t* data = transfer[turn].data();
                 turn ^= 1;
-            } else {
-                data = patterns.at(pass, offset);
+                if (!random.fill(data, length))
+                    return ENGINE_STATUS_NO_RESOURCES;
+                io.start([&device, abortFlag, data, length, offset] {
+                    if (abortRequested(abortFlag))
+                        return IoWorker::kAborted;
+                    return device.writeAt(data, length, offset);
+                });
+                pending.push_back({offset, length});
+                offset += length;
             }
-            if (int32_t status = finishWrite())
-                return status;
-            if (abortRequested(abortFlag))
-                return SHRED_STATUS_ABORTED;
-            io.start(
-                [&device, data, length, offset] { return device.writeAt(data, length, offset); });
-            pendingOffset = offset;
-            pendingLength = length;
-            if (!randomData) {
-                if (int32_t status = finishWrite())
+            while (!pending.empty()) {
+                if (int32_t status = collect())
                     return status;
             }
-            offset += length;
+        } else {
+            // A fixed pattern needs no preparation, so it is written from this thread.
+            for (uint64_t offset = 0; offset < size;) {
+                if (abortRequested(abortFlag))
+                    return SHRED_STATUS_ABORTED;
+                size_t length =
+                    static_cast<size_t>(std::min<uint64_t>(sizer.current(), size - offset));
+                const uint8_t* data = patterns.at(pass, offset);
+                auto started = Clock::now();
+                if (int rc = device.writeAt(data, length, offset))
+                    return writeFailureStatus(rc);
+                if (int32_t status = written(offset, length, Clock::now() - started))
+                    return status;
+                offset += length;
+            }
         }
-        if (int32_t status = finishWrite())
-            return status;
         if (int rc = device.sync())
             return writeFailureStatus(rc);
         if (observer)
@@ -379,49 +446,66 @@ int32_t runPasses(BlockDevice& device, const std::vector<Pass>& plan, ProgressSi
         if (observer)
             observer->verificationStarted();
         const Pass& last = plan.back();
-        if (last.kind == PassKind::Random && !random.restart())
+        const bool randomData = last.kind == PassKind::Random;
+        if (randomData && !random.restart())
             return ENGINE_STATUS_NO_RESOURCES;
-        patterns.invalidate();
-        // The next block is read while this one is compared.
-        auto readInto = [&](int slot, uint64_t offset, size_t length) {
-            uint8_t* data = transfer[slot].data();
-            io.start(
-                [&device, data, length, offset] { return device.readAt(data, length, offset); });
+        PatternTile tile;
+        if (!randomData)
+            tile.set(last);
+        // Two reads are queued so the device keeps reading while a block is compared.
+        struct Pending {
+            uint64_t offset;
+            size_t length;
+            int slot;
         };
-        int turn = 0;
-        uint64_t offset = 0;
-        size_t length = static_cast<size_t>(std::min<uint64_t>(sizer.current(), size));
+        std::deque<Pending> pending;
+        uint64_t nextOffset = 0;
+        int nextSlot = 0;
+        auto queueRead = [&] {
+            size_t length =
+                static_cast<size_t>(std::min<uint64_t>(sizer.current(), size - nextOffset));
+            uint8_t* data = transfer[nextSlot].data();
+            const uint64_t offset = nextOffset;
+            io.start([&device, abortFlag, data, length, offset] {
+                if (abortRequested(abortFlag))
+                    return IoWorker::kAborted;
+                return device.readAt(data, length, offset);
+            });
+            pending.push_back({offset, length, nextSlot});
+            nextOffset += length;
+            nextSlot ^= 1;
+        };
         if (abortRequested(abortFlag))
             return SHRED_STATUS_ABORTED;
-        readInto(turn, offset, length);
-        while (length > 0) {
+        while (pending.size() < 2 && nextOffset < size)
+            queueRead();
+        while (!pending.empty()) {
             IoWorker::Result done = io.wait();
+            Pending block = pending.front();
+            pending.pop_front();
+            if (done.error == IoWorker::kAborted)
+                return SHRED_STATUS_ABORTED;
             if (done.error)
                 return SHRED_STATUS_FAILED_MEDIA;
-            sizer.observe(done.took, length);
-            const uint64_t nextOffset = offset + length;
-            const size_t nextLength =
-                static_cast<size_t>(std::min<uint64_t>(sizer.current(), size - nextOffset));
-            if (abortRequested(abortFlag))
-                return SHRED_STATUS_ABORTED;
-            if (nextLength > 0)
-                readInto(turn ^ 1, nextOffset, nextLength);
-            const uint8_t* expected;
-            if (last.kind == PassKind::Random) {
-                if (!random.fill(work.data(), length))
+            sizer.observe(done.took, block.length);
+            const uint8_t* data = transfer[block.slot].data();
+            bool same;
+            if (randomData) {
+                if (!random.fill(work.data(), block.length))
                     return ENGINE_STATUS_NO_RESOURCES;
-                expected = work.data();
+                same = std::memcmp(data, work.data(), block.length) == 0;
             } else {
-                expected = patterns.at(last, offset);
+                same = matchesTile(data, block.length, tile.at(block.offset));
             }
-            if (std::memcmp(transfer[turn].data(), expected, length) != 0)
+            if (!same)
                 return SHRED_STATUS_FAILED_VERIFY;
-            progress.add(length);
+            progress.add(block.length);
             if (progress.due())
                 progress.report();
-            turn ^= 1;
-            offset = nextOffset;
-            length = nextLength;
+            if (abortRequested(abortFlag))
+                return SHRED_STATUS_ABORTED;
+            if (nextOffset < size)
+                queueRead();
         }
     }
     progress.finish();

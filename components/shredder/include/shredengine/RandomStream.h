@@ -5,8 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-
-typedef struct evp_cipher_ctx_st EVP_CIPHER_CTX;
+#include <memory>
 
 namespace kestrune::engine {
 
@@ -24,14 +23,27 @@ public:
     bool rekey();
     // Back to the first byte of the current key's stream.
     bool restart();
-    // The next length bytes of the stream.
+    // The next length bytes of the stream. Long runs are shared with a second thread,
+    // since one core generates more slowly than a fast medium takes the data.
     bool fill(uint8_t* out, size_t length);
+    // Bytes [position, position + length) of the stream, whatever the current position;
+    // leaves the current position alone.
+    bool fillAt(uint8_t* out, size_t length, uint64_t position);
+
+    // Runs shorter than this stay on the calling thread.
+    static constexpr size_t kSplitThreshold = 512u << 10;
 
 private:
-    EVP_CIPHER_CTX* ctx_;
+    struct Lane;
+    struct Helper;
+    bool fillLane(Lane& lane, uint8_t* out, size_t length, uint64_t position);
+
     std::array<uint8_t, 32> key_{};
     std::array<uint8_t, 16> iv_{};
     bool keyed_ = false;
+    uint64_t position_ = 0;
+    std::unique_ptr<Lane> lanes_[2];
+    std::unique_ptr<Helper> helper_;
 };
 
 } // namespace kestrune::engine

@@ -21,29 +21,31 @@ public:
 
     // A fresh key and counter from the kernel; false when no randomness is available.
     bool rekey();
+    // A given key and initial counter block (big-endian), for a stream known in advance.
+    bool rekey(const uint8_t (&key)[32], const uint8_t (&iv)[16]);
     // Back to the first byte of the current key's stream.
     bool restart();
-    // The next length bytes of the stream. Long runs are shared with a second thread,
-    // since one core generates more slowly than a fast medium takes the data.
+    // The next length bytes of the stream.
     bool fill(uint8_t* out, size_t length);
     // Bytes [position, position + length) of the stream, whatever the current position;
     // leaves the current position alone.
     bool fillAt(uint8_t* out, size_t length, uint64_t position);
 
-    // Runs shorter than this stay on the calling thread.
-    static constexpr size_t kSplitThreshold = 512u << 10;
+    // Whether the wide vector instructions generate the stream (else the library does).
+    bool vectorized() const { return vectorized_; }
 
 private:
     struct Lane;
-    struct Helper;
-    bool fillLane(Lane& lane, uint8_t* out, size_t length, uint64_t position);
+    bool fillLane(uint8_t* out, size_t length, uint64_t position);
+    bool setKey();
 
     std::array<uint8_t, 32> key_{};
     std::array<uint8_t, 16> iv_{};
     bool keyed_ = false;
     uint64_t position_ = 0;
-    std::unique_ptr<Lane> lanes_[2];
-    std::unique_ptr<Helper> helper_;
+    std::unique_ptr<Lane> lane_;
+    bool vectorized_ = false;
+    alignas(64) std::array<uint8_t, 15 * 16> schedule_{}; // round keys of the vector path
 };
 
 } // namespace kestrune::engine

@@ -50,21 +50,28 @@ FdBlockDevice::FdBlockDevice(int fd, bool directIo) : fd_(fd), direct_(directIo)
 
 FdBlockDevice::~FdBlockDevice() {
     if (buffered_ >= 0)
-        close(buffered_);
+        close(buffered_.load());
     if (fd_ >= 0)
         close(fd_);
 }
 
 int FdBlockDevice::bufferedFd(int* error) {
-    if (buffered_ < 0) {
+    int fd = buffered_.load(std::memory_order_acquire);
+    if (fd >= 0)
+        return fd;
+    std::lock_guard lock(bufferedOpen_);
+    fd = buffered_.load(std::memory_order_relaxed);
+    if (fd < 0) {
         char path[64];
         std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd_);
         int flags = fcntl(fd_, F_GETFL);
-        buffered_ = open(path, (flags & O_ACCMODE) | O_CLOEXEC);
-        if (buffered_ < 0)
+        fd = open(path, (flags & O_ACCMODE) | O_CLOEXEC);
+        if (fd < 0)
             *error = errno;
+        else
+            buffered_.store(fd, std::memory_order_release);
     }
-    return buffered_;
+    return fd;
 }
 
 static int loopTransfer(int fd, bool write, uint8_t* data, size_t length, uint64_t offset) {
@@ -115,7 +122,7 @@ int FdBlockDevice::readAt(void* data, size_t length, uint64_t offset) {
 }
 
 int FdBlockDevice::sync() {
-    if (buffered_ >= 0 && fdatasync(buffered_) != 0)
+    if (int fd = buffered_.load(std::memory_order_acquire); fd >= 0 && fdatasync(fd) != 0)
         return errno;
     if (fdatasync(fd_) != 0)
         return errno;

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -343,6 +344,7 @@ int32_t runPasses(BlockDevice& device, const std::vector<Pass>& plan, ProgressSi
         return ENGINE_STATUS_NO_RESOURCES;
     PatternBuffer patterns(work);
     IoWorker io; // declared after the buffers: it finishes its transfer before they go
+    std::unique_ptr<IoWorker> secondReader;
 
     const uint64_t steps = plan.size() + (options.verify ? 1 : 0);
     Progress progress(sink, size * steps, options.reportInterval);
@@ -452,43 +454,54 @@ int32_t runPasses(BlockDevice& device, const std::vector<Pass>& plan, ProgressSi
         PatternTile tile;
         if (!randomData)
             tile.set(last);
-        // Two reads are queued so the device keeps reading while a block is compared.
+        // Reads are queued ahead, so the device keeps reading while a block is compared;
+        // where the device allows, on two threads, so a medium that copies with the
+        // processor (page cache, tmpfs) has two cores to do it. A pattern needs no buffer
+        // for the expected bytes, which leaves a third one for reading.
+        if (device.concurrentReads())
+            secondReader = std::make_unique<IoWorker>();
+        IoWorker* readers[2] = {&io, secondReader ? secondReader.get() : &io};
+        uint8_t* slots[3] = {transfer[0].data(), transfer[1].data(), work.data()};
+        const size_t depth = randomData ? 2 : 3;
         struct Pending {
             uint64_t offset;
             size_t length;
             int slot;
+            IoWorker* reader;
         };
         std::deque<Pending> pending;
         uint64_t nextOffset = 0;
-        int nextSlot = 0;
+        size_t queued = 0;
         auto queueRead = [&] {
             size_t length =
                 static_cast<size_t>(std::min<uint64_t>(sizer.current(), size - nextOffset));
-            uint8_t* data = transfer[nextSlot].data();
+            const int slot = static_cast<int>(queued % depth);
+            IoWorker* reader = readers[queued % 2];
+            uint8_t* data = slots[slot];
             const uint64_t offset = nextOffset;
-            io.start([&device, abortFlag, data, length, offset] {
+            reader->start([&device, abortFlag, data, length, offset] {
                 if (abortRequested(abortFlag))
                     return IoWorker::kAborted;
                 return device.readAt(data, length, offset);
             });
-            pending.push_back({offset, length, nextSlot});
+            pending.push_back({offset, length, slot, reader});
             nextOffset += length;
-            nextSlot ^= 1;
+            ++queued;
         };
         if (abortRequested(abortFlag))
             return SHRED_STATUS_ABORTED;
-        while (pending.size() < 2 && nextOffset < size)
+        while (pending.size() < depth && nextOffset < size)
             queueRead();
         while (!pending.empty()) {
-            IoWorker::Result done = io.wait();
             Pending block = pending.front();
             pending.pop_front();
+            IoWorker::Result done = block.reader->wait();
             if (done.error == IoWorker::kAborted)
                 return SHRED_STATUS_ABORTED;
             if (done.error)
                 return SHRED_STATUS_FAILED_MEDIA;
             sizer.observe(done.took, block.length);
-            const uint8_t* data = transfer[block.slot].data();
+            const uint8_t* data = slots[block.slot];
             bool same;
             if (randomData) {
                 if (!random.fill(work.data(), block.length))

@@ -2,9 +2,11 @@
 // devices that misbehave in tests.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 namespace kestrune::engine {
@@ -23,6 +25,9 @@ public:
     // Write or read the whole range; 0 on success, else an errno value.
     virtual int writeAt(const void* data, size_t length, uint64_t offset) = 0;
     virtual int readAt(void* data, size_t length, uint64_t offset) = 0;
+    // True when two threads may read different ranges at the same time (and nothing
+    // else runs meanwhile); otherwise the device sees one call at a time.
+    virtual bool concurrentReads() const { return false; }
     // Everything written so far is on the medium; 0 or an errno value.
     virtual int sync() = 0;
 };
@@ -42,6 +47,7 @@ public:
     bool direct() const override { return direct_; }
     int writeAt(const void* data, size_t length, uint64_t offset) override;
     int readAt(void* data, size_t length, uint64_t offset) override;
+    bool concurrentReads() const override { return true; }
     int sync() override;
 
     int fd() const { return fd_; }
@@ -53,7 +59,8 @@ private:
     int transfer(bool write, void* data, size_t length, uint64_t offset);
 
     int fd_;
-    int buffered_ = -1; // same file without O_DIRECT, for a tail that is not aligned
+    std::mutex bufferedOpen_;
+    std::atomic<int> buffered_{-1}; // same file without O_DIRECT, for a tail that is not aligned
     bool direct_;
     bool blockDevice_ = false;
     bool readOnly_ = false;

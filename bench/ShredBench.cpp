@@ -1,5 +1,6 @@
-// kestrune_bench zero|random|verify <path>: runs one engine pass (or a zero pass and its
-// read-back) on a file or a disk and prints the speed of the measured part in MB/s.
+// kestrune_bench zero|random|verify|verify-random <path>: runs one engine pass (or a zero or
+// random pass and its read-back) on a file or a disk and prints the speed of the measured
+// part in MB/s.
 #include "shredengine/DiskAccess.h"
 
 #include <chrono>
@@ -29,8 +30,9 @@ public:
 
 int main(int argc, char** argv) {
     if (argc != 3 || (std::strcmp(argv[1], "zero") && std::strcmp(argv[1], "random") &&
-                      std::strcmp(argv[1], "verify"))) {
-        std::fprintf(stderr, "usage: %s zero|random|verify <file or disk>\n", argv[0]);
+                      std::strcmp(argv[1], "verify") && std::strcmp(argv[1], "verify-random"))) {
+        std::fprintf(stderr, "usage: %s zero|random|verify|verify-random <file or disk>\n",
+                     argv[0]);
         return 2;
     }
     KestruneDiskIdentity id{};
@@ -55,13 +57,15 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "cannot open %s: status %d\n", id.path, status);
         return 1;
     }
-    const bool verify = std::strcmp(argv[1], "verify") == 0;
+    const bool verify = std::strncmp(argv[1], "verify", 6) == 0;
+    const bool randomData =
+        std::strcmp(argv[1], "random") == 0 || std::strcmp(argv[1], "verify-random") == 0;
     Timer timer;
     JobOptions options;
     options.verify = verify;
     options.observer = &timer;
     NoProgress sink;
-    std::vector<Pass> plan{std::strcmp(argv[1], "random") == 0 ? randomPass() : patternPass(0)};
+    std::vector<Pass> plan{randomData ? randomPass() : patternPass(0)};
     int32_t status = runPasses(disk->device(), plan, sink, nullptr, options);
     auto end = Clock::now();
     if (status != SHRED_STATUS_SHREDDED) {

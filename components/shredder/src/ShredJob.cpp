@@ -308,7 +308,7 @@ void StatusCallbackSink::progress(int percent, int64_t bytesLeft, int64_t bytesD
 }
 
 size_t jobBufferBytes(const JobOptions& options) {
-    return 3 * options.maxBlock + 2 * kTile;
+    return 3 * options.maxBlock + 3 * kTile; // and the pattern tiles or the expected piece
 }
 
 int32_t writeFailureStatus(int error) {
@@ -452,17 +452,20 @@ int32_t runPasses(BlockDevice& device, const std::vector<Pass>& plan, ProgressSi
         if (randomData && !random.restart())
             return ENGINE_STATUS_NO_RESOURCES;
         PatternTile tile;
-        if (!randomData)
+        std::vector<uint8_t> expected;
+        if (randomData)
+            expected.resize(kTile);
+        else
             tile.set(last);
         // Reads are queued ahead, so the device keeps reading while a block is compared;
         // where the device allows, on two threads, so a medium that copies with the
-        // processor (page cache, tmpfs) has two cores to do it. A pattern needs no buffer
-        // for the expected bytes, which leaves a third one for reading.
+        // processor (page cache, tmpfs) has two cores to do it. The expected bytes are
+        // made a cache-sized piece at a time, which leaves three buffers for reading.
         if (device.concurrentReads())
             secondReader = std::make_unique<IoWorker>();
         IoWorker* readers[2] = {&io, secondReader ? secondReader.get() : &io};
         uint8_t* slots[3] = {transfer[0].data(), transfer[1].data(), work.data()};
-        const size_t depth = randomData ? 2 : 3;
+        const size_t depth = 3;
         struct Pending {
             uint64_t offset;
             size_t length;
@@ -504,9 +507,13 @@ int32_t runPasses(BlockDevice& device, const std::vector<Pass>& plan, ProgressSi
             const uint8_t* data = slots[block.slot];
             bool same;
             if (randomData) {
-                if (!random.fill(work.data(), block.length))
-                    return ENGINE_STATUS_NO_RESOURCES;
-                same = std::memcmp(data, work.data(), block.length) == 0;
+                same = true;
+                for (size_t at = 0; same && at < block.length; at += kTile) {
+                    size_t chunk = std::min(kTile, block.length - at);
+                    if (!random.fill(expected.data(), chunk))
+                        return ENGINE_STATUS_NO_RESOURCES;
+                    same = std::memcmp(data + at, expected.data(), chunk) == 0;
+                }
             } else {
                 same = matchesTile(data, block.length, tile.at(block.offset));
             }

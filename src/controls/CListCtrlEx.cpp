@@ -92,6 +92,8 @@ void CListCtrlEx::LayoutRowControls() {
             row.button = new QPushButton(QStringLiteral("Start"), viewport());
             row.button->setProperty("controlId", id);
             row.button->setFocusPolicy(Qt::NoFocus);
+            // Enter belongs to the window; it must never start a shred.
+            row.button->setAutoDefault(false);
             if (!row.buttonText.isNull())
                 row.button->setText(row.buttonText);
             row.button->setEnabled(row.buttonEnabled);

@@ -168,6 +168,16 @@ TEST_F(MainWindowTest, AReaderWithoutACardIsNeverStarted) {
               text("status_failed_media"));
 }
 
+TEST_F(MainWindowTest, EnterAndEscapeEndTheWindow) {
+    for (Qt::Key key : {Qt::Key_Return, Qt::Key_Escape}) {
+        CVSKKestruneDlg window;
+        ASSERT_TRUE(window.OnInitDialog());
+        window.show();
+        QTest::keyClick(&window, key);
+        EXPECT_FALSE(window.isVisible()) << key;
+    }
+}
+
 TEST_F(MainWindowTest, WithoutLanguagesTheWindowEndsAtOnce) {
     QTemporaryDir empty;
     test::registerComponentDirectory(QStringLiteral("VSKLanguage.dll"), empty.path());

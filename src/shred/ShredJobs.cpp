@@ -62,11 +62,15 @@ void ShredJobs::start(const std::shared_ptr<DeviceRecord>& record, std::int32_t 
     // a job that outlives the window never touches freed memory.
     std::thread([job, state = state_, context = context_, record] {
         job->Run();
+        std::function<void()> onEnded;
         {
             std::lock_guard guard(state->mutex);
             --state->running;
             std::erase(state->records, record);
+            onEnded = state->onEnded;
         }
+        if (onEnded)
+            onEnded();
         state->finished.notify_all();
         --processJobs;
     }).detach();

@@ -5,6 +5,7 @@
 #include "ui/ShredStatusDisplay.h"
 
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -31,6 +32,11 @@ public:
     bool waitForAll(int timeoutMs);
     void setDeviceMonitor(platform::DeviceMonitor* monitor) { monitor_ = monitor; }
     void setFormatter(DiskFormatter formatter) { formatter_ = std::move(formatter); }
+    // Called on the job's thread once a job has ended: its disk now reads differently.
+    void setOnJobEnded(std::function<void()> onEnded) {
+        std::lock_guard guard(state_->mutex);
+        state_->onEnded = std::move(onEnded);
+    }
     ShredStatusContext* statusContext() const { return context_.get(); }
 
     // Jobs still running in the whole process (the program must not end under them).
@@ -42,6 +48,7 @@ private:
         std::condition_variable finished;
         int running = 0;
         std::vector<std::shared_ptr<DeviceRecord>> records;
+        std::function<void()> onEnded;
     };
     std::shared_ptr<DeviceTable> table_;
     std::shared_ptr<State> state_;

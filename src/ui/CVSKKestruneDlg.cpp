@@ -89,6 +89,7 @@ CVSKKestruneDlg::CVSKKestruneDlg(QWidget* parent) : QDialog(parent) {
 
 CVSKKestruneDlg::~CVSKKestruneDlg() {
     // Jobs first: they may still tell the monitor about their partitioning.
+    jobs_->setOnJobEnded({});
     jobs_.reset();
     monitor_.reset();
     // The scan launcher waits for a running scan, so the table outlives every scan.
@@ -234,6 +235,16 @@ bool CVSKKestruneDlg::OnInitDialog() {
     connect(monitor_.get(), &platform::DeviceMonitor::volumeRemoved, this,
             &CVSKKestruneDlg::OnVolumeRemoval);
     jobs_->setDeviceMonitor(monitor_.get());
+    // A shredded disk has lost its volumes: list it afresh once its job has ended.
+    jobs_->setOnJobEnded([window = QPointer<CVSKKestruneDlg>(this)] {
+        QMetaObject::invokeMethod(
+            window,
+            [window] {
+                if (window)
+                    window->startDeviceScan();
+            },
+            Qt::QueuedConnection);
+    });
     startDeviceScan();
     return true;
 }

@@ -102,6 +102,15 @@ TEST_F(EndToEndTest, StartShredsFormatsAndReports) {
     EXPECT_EQ(window.deviceList()->startButtonOfRow(0)->text(),
               language->GetString(QStringLiteral("status_start")));
     EXPECT_TRUE(window.deviceList()->startButtonOfRow(0)->isEnabled());
+    // The list reads the disk afresh once the job has ended: it shows the new volume.
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            return window.listModel()
+                ->cellText(0, DeviceListModel::NameColumn)
+                .startsWith(QStringLiteral("SHREDDED"));
+        },
+        5000))
+        << window.listModel()->cellText(0, DeviceListModel::NameColumn).toStdString();
 
     // The partition of the new table holds a clean FAT file system labelled SHREDDED.
     QFile disk(image);

@@ -171,7 +171,12 @@ void renderLanguage(const QString& suffix, const QString& disks) {
         QStringLiteral("Software\\Vaskor Security\\Vaskor Kestrune\\Shredding"),
         QStringLiteral("ShredAlgo"), platform::RegistryValue{platform::REG_DWORD_TYPE, data});
     clickStart(0);
-    pump(2500);
+    // Taken as soon as the running row shows its first progress: a fast disk is done
+    // within seconds.
+    waitFor(
+        [&] { return !window.listModel()->cellText(0, DeviceListModel::ElapsedColumn).isEmpty(); },
+        3000);
+    pump(30);
     save(&window, QStringLiteral("main-window-jobs-") + suffix);
     window.jobs().abortAll();
     window.jobs().waitForAll(10000);
@@ -191,6 +196,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     outDir = QString::fromLocal8Bit(argv[1]);
+    QDir().mkpath(outDir);
     QByteArray work = qgetenv("KESTRUNE_SNAPSHOT_WORK");
     QTemporaryDir fallback;
     if (work.isEmpty())

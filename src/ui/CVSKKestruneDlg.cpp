@@ -450,6 +450,13 @@ bool CVSKKestruneDlg::waitForJobsBeforeClosing(int result) {
         return false;
     closing_ = true;
     closeResult_ = result;
+    // Each running row says what happens to it while the window waits.
+    const QString aborting = language_->GetString(QStringLiteral("status_aborting"));
+    for (const DeviceTable::RecordPtr& record : table_->records()) {
+        const int row = listModel_->rowOfRecord(record.get());
+        if (record->state() == JobState::Running && row >= 0)
+            listModel_->setCellText(row, DeviceListModel::StatusColumn, aborting);
+    }
     jobs_->abortAll();
     setEnabled(false);
     insertPrompt_->HidePrompt();

@@ -190,6 +190,8 @@ TEST_F(EndToEndTest, ClosingDuringAJobAbortsItAndKeepsItsReport) {
     QSignalSpy closed(window.get(), &CVSKKestruneDlg::jobsFinishedForClose);
     window->reject();
     EXPECT_TRUE(window->isVisible()); // kept alive until the job has ended
+    EXPECT_EQ(window->listModel()->cellText(0, DeviceListModel::StatusColumn),
+              GetLanguageManager()->GetString(QStringLiteral("status_aborting")));
     ASSERT_TRUE(closed.wait(30000));
     EXPECT_EQ(window->jobs().runningCount(), 0);
     window.reset();

@@ -1,16 +1,11 @@
 #include "app/SystemUtil.h"
 
-#include "app/ProgramVersionReader.h"
 #include "platform/MessageService.h"
+#include "platform/ProgramFile.h"
 #include "platform/Registry.h"
 
 #include <QFile>
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
 #include <mutex>
-#include <unistd.h>
-#include <vector>
 
 namespace kestrune {
 namespace {
@@ -25,34 +20,6 @@ platform::RegistryRoot rootFor(bool machineWide) {
 
 void versionMessage(const QString& text) {
     platform::showMessage(text, SystemUtil::ApplicationTitle(), platform::MB_OK_STYLE);
-}
-
-// The first element of the process's own command line; nothing when it cannot be split.
-std::optional<QString> commandLineProgramName() {
-    const int fd = ::open("/proc/self/cmdline", O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return std::nullopt;
-    QByteArray bytes;
-    char buffer[4096];
-    for (;;) {
-        const ssize_t got = ::read(fd, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0) {
-            ::close(fd);
-            return std::nullopt;
-        }
-        if (got == 0)
-            break;
-        bytes.append(buffer, got);
-        if (bytes.contains('\0'))
-            break;
-    }
-    ::close(fd);
-    if (bytes.isEmpty())
-        return std::nullopt;
-    const qsizetype end = bytes.indexOf('\0');
-    return QFile::decodeName(end < 0 ? bytes : bytes.left(end));
 }
 
 std::mutex instanceMutex;
@@ -79,23 +46,13 @@ QString SystemUtil::GetComponentDirectory(const QString& fileName) const {
 }
 
 QString SystemUtil::GetExecutableDirectory() const {
-    // No fixed capacity: a long path cut short would name a wrong folder.
-    std::vector<char> buffer(4096);
-    for (;;) {
-        const ssize_t size = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
-        if (size < 0)
-            return {};
-        if (size_t(size) < buffer.size()) {
-            const QString path = QFile::decodeName(QByteArray(buffer.data(), size));
-            const qsizetype slash = path.lastIndexOf(kSeparator);
-            return slash < 0 ? QString() : path.left(slash + 1);
-        }
-        buffer.resize(buffer.size() * 2);
-    }
+    const QString path = ExecutablePath();
+    const qsizetype slash = path.lastIndexOf(kSeparator);
+    return slash < 0 ? QString() : path.left(slash + 1);
 }
 
 QString SystemUtil::GetProgramVersion() const {
-    const auto name = commandLineProgramName();
+    const auto name = CommandLineProgramName();
     if (!name)
         return QStringLiteral("none");
     return GetProgramVersion(*name);

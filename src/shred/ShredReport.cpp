@@ -2,6 +2,7 @@
 
 #include "app/SystemUtil.h"
 #include "lang/LanguageManager.h"
+#include "platform/ExclusiveFile.h"
 #include "platform/MessageService.h"
 #include "platform/Registry.h"
 
@@ -14,10 +15,8 @@
 #include <clocale>
 #include <cstdio>
 #include <ctime>
-#include <fcntl.h>
 #include <locale.h>
 #include <mutex>
-#include <unistd.h>
 
 namespace kestrune {
 namespace {
@@ -38,28 +37,6 @@ std::int64_t secondsNow() {
     return std::chrono::duration_cast<std::chrono::seconds>(
                std::chrono::system_clock::now().time_since_epoch())
         .count();
-}
-
-// Creates the file only if nobody else has: two jobs finishing in the same minute must
-// not write into one file.
-bool createExclusively(const QString& path, const QByteArray& bytes) {
-    const int fd =
-        ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return false;
-    qsizetype written = 0;
-    while (written < bytes.size()) {
-        const ssize_t n =
-            ::write(fd, bytes.constData() + written, static_cast<size_t>(bytes.size() - written));
-        if (n <= 0) {
-            ::close(fd);
-            ::unlink(QFile::encodeName(path).constData());
-            return false;
-        }
-        written += n;
-    }
-    const bool synced = ::fsync(fd) == 0;
-    return ::close(fd) == 0 && synced;
 }
 
 } // namespace
@@ -184,7 +161,8 @@ int ShredReport::finish(std::int64_t finishTime) {
             if (file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
                 file.write(bytes) == bytes.size() && file.flush())
                 break;
-        } else if (createExclusively(target, bytes)) {
+        } else if (platform::CreateFileExclusively(target, bytes)) {
+            // Exclusive: two jobs finishing in the same minute never share one file.
             break;
         } else if (QFile::exists(target) && ++races < 100) {
             // Another job took the name since it was chosen: take the next free one.

@@ -1,5 +1,5 @@
 #include "app/SystemUtil.h"
-#include "app/ProgramVersionReader.h"
+#include "platform/ProgramFile.h"
 #include "platform/Registry.h"
 #include "support/TestSupport.h"
 

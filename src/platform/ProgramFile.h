@@ -4,6 +4,7 @@
 #include <QString>
 #include <array>
 #include <cstdint>
+#include <optional>
 
 namespace kestrune {
 
@@ -30,5 +31,9 @@ ProgramVersionRecord ReadProgramVersionRecord(const QString& path);
 // The file a program name refers to: a name with a "/" as it stands, a bare name the way
 // the shell finds it through $PATH (unchanged when nothing there matches).
 QString ResolveProgramFile(const QString& name);
+// The first element of the process's own command line; nothing when it cannot be split.
+std::optional<QString> CommandLineProgramName();
+// The full path of the running program's file; empty when it cannot be had.
+QString ExecutablePath();
 
 } // namespace kestrune

@@ -1,4 +1,4 @@
-#include "app/ProgramVersionReader.h"
+#include "platform/ProgramFile.h"
 
 #include <QFile>
 #include <QStringList>
@@ -9,6 +9,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace kestrune {
 namespace {
@@ -155,6 +156,46 @@ QString ResolveProgramFile(const QString& name) {
             return candidate;
     }
     return name;
+}
+
+std::optional<QString> CommandLineProgramName() {
+    const int fd = ::open("/proc/self/cmdline", O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return std::nullopt;
+    QByteArray bytes;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
+            ::close(fd);
+            return std::nullopt;
+        }
+        if (got == 0)
+            break;
+        bytes.append(buffer, got);
+        if (bytes.contains('\0'))
+            break;
+    }
+    ::close(fd);
+    if (bytes.isEmpty())
+        return std::nullopt;
+    const qsizetype end = bytes.indexOf('\0');
+    return QFile::decodeName(end < 0 ? bytes : bytes.left(end));
+}
+
+QString ExecutablePath() {
+    // No fixed capacity: a long path cut short would name a wrong file.
+    std::vector<char> buffer(4096);
+    for (;;) {
+        const ssize_t size = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
+        if (size < 0)
+            return {};
+        if (size_t(size) < buffer.size())
+            return QFile::decodeName(QByteArray(buffer.data(), size));
+        buffer.resize(buffer.size() * 2);
+    }
 }
 
 } // namespace kestrune

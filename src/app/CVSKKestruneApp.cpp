@@ -1,6 +1,7 @@
 #include "app/CVSKKestruneApp.h"
 
 #include "controls/CVSKImageButton.h"
+#include "platform/TerminationSignals.h"
 #include "shred/ShredJobs.h"
 #include "ui/CVSKKestruneDlg.h"
 
@@ -25,6 +26,14 @@ CVSKKestruneApp::CVSKKestruneApp(int& argc, char** argv) : QApplication(argc, ar
 
 bool CVSKKestruneApp::InitInstance() {
     CVSKKestruneDlg dialog;
+    // A shutdown, a logout or Ctrl+C closes the window as if the user had agreed to abort.
+    platform::TerminationSignals terminations;
+    connect(&terminations, &platform::TerminationSignals::terminationRequested, &dialog,
+            [&dialog](int signalNumber) {
+                std::printf("Signal %d: closing\n", signalNumber);
+                std::fflush(stdout);
+                dialog.closeAbortingJobs();
+            });
     dialog.DoModal();
     return false;
 }
@@ -32,10 +41,13 @@ bool CVSKKestruneApp::InitInstance() {
 int CVSKKestruneApp::Run() {
     InitInstance();
     // A job that did not end within the close wait still holds what it uses; ending the
-    // process here is safer than tearing the toolkit down under it.
-    if (ShredJobs::runningInProcess() > 0) {
+    // process here is safer than tearing the toolkit down under it. The window has told
+    // the user which disks were left unfinished and written their reports.
+    if (const int unfinished = ShredJobs::runningInProcess(); unfinished > 0) {
+        std::fprintf(stderr, "Kestrune: ending with %d job(s) unfinished\n", unfinished);
         std::fflush(stdout);
-        std::_Exit(0);
+        std::fflush(stderr);
+        std::_Exit(1);
     }
     return 0;
 }

@@ -30,6 +30,9 @@ struct DeviceRecord {
     std::int64_t lastUpdateTime = 0;
     // Handed to the engine by address; every access is atomic (see abortFlag()).
     unsigned char abortRequested = 0;
+    // GUI thread only: when Start was last pressed (steady clock, ms), so the second click
+    // of a double click never aborts the job the first one started.
+    std::int64_t startPressedAtMs = -1;
 
     std::uint32_t deviceNumber = 0;
     QString devicePath;

@@ -9,15 +9,19 @@ namespace kestrune::platform {
 struct DeviceMonitorOptions {
     // Watched for *.img files coming and going when not empty.
     QString simulatedFolder;
+    bool watchSimulatedFolder = true;
     bool watchBlockDevices = true;
     bool watchMounts = true;
+    // Only loop devices count (simulated disks attached to loop devices); otherwise loop
+    // devices never count.
+    bool loopDevicesOnly = false;
     int debounceMs = 300;
     // How long events of a disk stay ignored after suppressDisk(path, false): the kernel's
     // events of our own partitioning may still be on their way.
     int suppressGraceMs = 2000;
 
-    // Simulated folder only when KESTRUNE_SIMULATED_DISKS is set (no real disk is ever
-    // listed then); else block devices and mounts.
+    // With KESTRUNE_SIMULATED_DISKS set, the folder and the loop devices its images may be
+    // attached to (no real disk is ever listed then); else block devices and mounts.
     static DeviceMonitorOptions fromEnvironment();
 };
 

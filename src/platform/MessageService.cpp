@@ -37,6 +37,9 @@ private:
         }
         if ((request.style & 0xF) == MB_YESNO_STYLE) {
             box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+            const bool noByDefault = (request.style & MB_DEFBUTTON2_STYLE) != 0;
+            box.setDefaultButton(noByDefault ? QMessageBox::No : QMessageBox::Yes);
+            box.setEscapeButton(QMessageBox::No);
             return box.exec() == QMessageBox::Yes ? ID_YES : ID_NO;
         }
         box.setStandardButtons(QMessageBox::Ok);

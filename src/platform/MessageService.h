@@ -14,6 +14,7 @@ enum MessageBoxStyle : unsigned {
     MB_ICONERROR_STYLE = 0x10,
     MB_ICONQUESTION_STYLE = 0x20,
     MB_ICONINFORMATION_STYLE = 0x40,
+    MB_DEFBUTTON2_STYLE = 0x100, // the second button (No) is the default answer
 };
 enum MessageBoxAnswer : int { ID_OK = 1, ID_CANCEL = 2, ID_YES = 6, ID_NO = 7 };
 

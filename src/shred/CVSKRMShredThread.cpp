@@ -66,10 +66,19 @@ std::int32_t CVSKRMShredThread::callEngine() {
                  abortFlag_);
 }
 
+template <typename Fn> void CVSKRMShredThread::withReport(Fn&& fn) {
+    std::lock_guard guard(reportMutex_);
+    if (report_ && !reportWritten_)
+        fn(*report_);
+}
+
 bool CVSKRMShredThread::InitInstance() {
     trace("Thread start!\n");
     auto language = GetLanguageManager();
-    report_ = std::make_unique<ShredReport>(algorithm_, language);
+    {
+        std::lock_guard guard(reportMutex_);
+        report_ = std::make_unique<ShredReport>(algorithm_, language);
+    }
     QString serial, make, model, size, bus;
     std::uint64_t capacity = 0;
     {
@@ -84,33 +93,60 @@ bool CVSKRMShredThread::InitInstance() {
         bus = record_->busText;
         capacity = record_->sizeBytes;
     }
-    report_->addHardwareItems(serial, make, model, size, bus);
+    capacity_ = capacity;
+    withReport(
+        [&](ShredReport& report) { report.addHardwareItems(serial, make, model, size, bus); });
 
     const std::int32_t result = callEngine();
     std::printf("VSKRMShred: %d\n", result);
     std::fflush(stdout);
 
     if (result == SHRED_STATUS_SHREDDED)
-        report_->setCleaned();
+        withReport([](ShredReport& report) { report.setCleaned(); });
     const bool formatWanted = settings_->GetFormatDrive();
     if (result == SHRED_STATUS_SHREDDED && formatWanted) {
-        reportStatus(SHRED_STATUS_FORMATTING);
-        const bool formatted = formatter_ && formatter_(deviceNumber_, callback_, context_);
-        // Only a format that really completed counts as one.
-        if (formatted)
-            report_->setFormatted();
-        finalStatus_ = formatted ? SHRED_STATUS_FORMATTED : SHRED_STATUS_FAILED_FORMAT;
+        if (__atomic_load_n(abortFlag_, __ATOMIC_ACQUIRE) != 0) {
+            // Abort pressed as the shred ended: the disk stays shredded and unformatted.
+            finalStatus_ = SHRED_STATUS_ABORTED;
+        } else {
+            reportStatus(SHRED_STATUS_FORMATTING);
+            const FormatResult formatted =
+                formatter_ ? formatter_(FormatJob{deviceNumber_, callback_, context_, abortFlag_})
+                           : FormatResult::Failed;
+            // Only a format that really completed counts as one.
+            if (formatted == FormatResult::Formatted)
+                withReport([](ShredReport& report) { report.setFormatted(); });
+            finalStatus_ = formatted == FormatResult::Formatted ? SHRED_STATUS_FORMATTED
+                           : formatted == FormatResult::Aborted ? SHRED_STATUS_ABORTED
+                                                                : SHRED_STATUS_FAILED_FORMAT;
+        }
     } else {
         finalStatus_ = result;
     }
-    report_->setOutcome(finalStatus_, capacity);
+    withReport([&](ShredReport& report) { report.setOutcome(finalStatus_, capacity); });
     reportStatus(finalStatus_);
     return true;
 }
 
 int CVSKRMShredThread::ExitInstance() {
     trace("Thread end!\n");
-    return report_ ? report_->finish() : 0;
+    int written = 0;
+    withReport([&](ShredReport& report) {
+        written = report.finish();
+        reportWritten_ = true;
+    });
+    return written;
+}
+
+void CVSKRMShredThread::abandon() {
+    // The job may be writing its report and waiting for the GUI thread (a save dialog),
+    // which may be the caller: never wait for it.
+    std::unique_lock guard(reportMutex_, std::try_to_lock);
+    if (!guard.owns_lock() || !report_ || reportWritten_)
+        return;
+    report_->setOutcome(SHRED_STATUS_ABORTED, capacity_);
+    report_->finish();
+    reportWritten_ = true;
 }
 
 } // namespace kestrune

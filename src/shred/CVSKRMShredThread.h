@@ -1,10 +1,13 @@
 #pragma once
 
 #include "devices/DeviceRecord.h"
+#include "shred/FormatAndLabel.h"
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 
 #include <kestrune/shred_abi.h>
 
@@ -14,10 +17,14 @@ class DeviceTable;
 class SettingsStore;
 class ShredReport;
 
-// What a job does to the disk after the engine shredded it, given the status channel.
-// Returns true when the disk was formatted and labelled.
-using DiskFormatter =
-    std::function<bool(std::uint32_t deviceNumber, ShredStatusCallback callback, void* context)>;
+// What a job hands to the step that formats its disk after the engine shredded it.
+struct FormatJob {
+    std::uint32_t deviceNumber = 0;
+    ShredStatusCallback callback = nullptr;
+    void* context = nullptr;
+    const unsigned char* abortFlag = nullptr;
+};
+using DiskFormatter = std::function<FormatResult(const FormatJob& job)>;
 
 // One shred job on one disk: report header, the engine, formatting, the final status,
 // and the report when the job ends.
@@ -37,10 +44,16 @@ public:
 
     std::int32_t finalStatus() const { return finalStatus_; }
     const ShredReport* report() const { return report_.get(); }
+    // For a job that did not end when the program must: writes its report now, as aborted,
+    // unless the job is writing it itself. The job never writes a second one.
+    void abandon();
+    const std::shared_ptr<DeviceRecord>& record() const { return record_; }
 
 private:
     std::int32_t callEngine();
     void reportStatus(std::int32_t status);
+    // Runs fn on the report under the lock that keeps abandon() and the job apart.
+    template <typename Fn> void withReport(Fn&& fn);
 
     std::shared_ptr<SettingsStore> settings_;
     std::shared_ptr<DeviceRecord> record_;
@@ -53,8 +66,11 @@ private:
     void* context_;
     ShredStatusCallback callback_;
     DiskFormatter formatter_;
+    std::mutex reportMutex_;
     std::unique_ptr<ShredReport> report_;
-    std::int32_t finalStatus_ = 0;
+    bool reportWritten_ = false;
+    std::uint64_t capacity_ = 0;
+    std::atomic<std::int32_t> finalStatus_{0};
 };
 
 } // namespace kestrune

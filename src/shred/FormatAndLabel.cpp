@@ -9,6 +9,11 @@ namespace kestrune {
 FormatResult formatAndLabel(const platform::FormatRequest& request,
                             const platform::PartitioningHooks& hooks) {
     platform::FormatOutcome outcome = platform::formatWholeDisk(request, hooks);
+    if (outcome.aborted) {
+        std::printf("formatAndLabel: disk %d: %s\n", request.deviceNumber,
+                    outcome.failure.toLocal8Bit().constData());
+        return FormatResult::Aborted;
+    }
     if (!outcome.formatted) {
         std::printf("formatAndLabel: disk %d not formatted: %s\n", request.deviceNumber,
                     outcome.failure.toLocal8Bit().constData());
@@ -25,7 +30,8 @@ FormatResult formatAndLabel(const platform::FormatRequest& request,
 
 FormatResult formatAndLabel(uint32_t deviceNumber, const QString& label,
                             ShredStatusCallback callback, void* context,
-                            const platform::PartitioningHooks& hooks) {
+                            const platform::PartitioningHooks& hooks,
+                            const unsigned char* abortFlag) {
     platform::FormatRequest request;
     if (!kestrune_disk_number_resolve(deviceNumber, &request.identity)) {
         std::printf("formatAndLabel: disk %u is gone\n", deviceNumber);
@@ -36,6 +42,7 @@ FormatResult formatAndLabel(uint32_t deviceNumber, const QString& label,
     request.label = label;
     request.callback = callback;
     request.context = context;
+    request.abortFlag = abortFlag;
     return formatAndLabel(request, hooks);
 }
 

@@ -17,7 +17,7 @@ std::atomic<int> processJobs{0};
 
 // The real format, with the monitor told to ignore the events of our own partitioning.
 DiskFormatter formatterWith(platform::DeviceMonitor* monitor) {
-    return [monitor](std::uint32_t deviceNumber, ShredStatusCallback callback, void* context) {
+    return [monitor](const FormatJob& job) {
         platform::PartitioningHooks hooks;
         if (monitor) {
             hooks.beforePartitioning = [monitor](const QString& disk) {
@@ -27,8 +27,8 @@ DiskFormatter formatterWith(platform::DeviceMonitor* monitor) {
                 monitor->suppressDisk(disk, false);
             };
         }
-        return formatAndLabel(deviceNumber, QStringLiteral("Shredded"), callback, context, hooks) ==
-               FormatResult::Formatted;
+        return formatAndLabel(job.deviceNumber, QStringLiteral("Shredded"), job.callback,
+                              job.context, hooks, job.abortFlag);
     };
 }
 
@@ -55,7 +55,7 @@ void ShredJobs::start(const std::shared_ptr<DeviceRecord>& record, std::int32_t 
     {
         std::lock_guard guard(state_->mutex);
         ++state_->running;
-        state_->records.push_back(record);
+        state_->jobs.push_back(job);
     }
     ++processJobs;
     // The thread keeps the status context, the state and the record alive by itself, so
@@ -66,7 +66,7 @@ void ShredJobs::start(const std::shared_ptr<DeviceRecord>& record, std::int32_t 
         {
             std::lock_guard guard(state->mutex);
             --state->running;
-            std::erase(state->records, record);
+            std::erase(state->jobs, job);
             onEnded = state->onEnded;
         }
         if (onEnded)
@@ -78,8 +78,23 @@ void ShredJobs::start(const std::shared_ptr<DeviceRecord>& record, std::int32_t 
 
 void ShredJobs::abortAll() {
     std::lock_guard guard(state_->mutex);
-    for (const auto& record : state_->records)
-        record->requestAbort();
+    for (const auto& job : state_->jobs)
+        job->record()->requestAbort();
+}
+
+std::vector<std::shared_ptr<DeviceRecord>> ShredJobs::abandonRunning() {
+    std::vector<std::shared_ptr<CVSKRMShredThread>> jobs;
+    {
+        std::lock_guard guard(state_->mutex);
+        jobs = state_->jobs;
+    }
+    std::vector<std::shared_ptr<DeviceRecord>> records;
+    for (const auto& job : jobs) {
+        job->record()->requestAbort();
+        job->abandon();
+        records.push_back(job->record());
+    }
+    return records;
 }
 
 int ShredJobs::runningCount() const {

@@ -27,6 +27,9 @@ public:
 
     void start(const std::shared_ptr<DeviceRecord>& record, std::int32_t algorithm);
     void abortAll();
+    // Writes the reports of the jobs still running as aborted (the program is ending under
+    // them) and returns their records.
+    std::vector<std::shared_ptr<DeviceRecord>> abandonRunning();
     int runningCount() const;
     // Waits until no job runs or the timeout passed; true when none runs.
     bool waitForAll(int timeoutMs);
@@ -47,7 +50,7 @@ private:
         std::mutex mutex;
         std::condition_variable finished;
         int running = 0;
-        std::vector<std::shared_ptr<DeviceRecord>> records;
+        std::vector<std::shared_ptr<CVSKRMShredThread>> jobs;
         std::function<void()> onEnded;
     };
     std::shared_ptr<DeviceTable> table_;

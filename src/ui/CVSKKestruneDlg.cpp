@@ -25,7 +25,9 @@
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPainter>
+#include <QSessionManager>
 #include <QTimer>
 #include <chrono>
 #include <cstdio>
@@ -36,8 +38,8 @@ namespace {
 constexpr int kListId = 1000;
 constexpr int kStartButtonIdBase = 1124;
 constexpr std::uint32_t kHighestDeviceNumber = 31;
-// How long closing waits for aborted jobs to write their reports.
-constexpr auto kCloseWait = std::chrono::seconds(30);
+// A second click on a row's button this soon after Start belongs to a double click.
+constexpr std::int64_t kDoubleClickMs = 500;
 
 struct ColumnDefinition {
     const char* key;
@@ -53,6 +55,24 @@ std::int64_t secondsNow() {
     return std::chrono::duration_cast<std::chrono::seconds>(
                std::chrono::system_clock::now().time_since_epoch())
         .count();
+}
+
+std::int64_t steadyMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+QString describeDisk(const DeviceRecord& record, DeviceTable& table) {
+    QString vendor, product, path;
+    {
+        auto guard = table.lockByPolling();
+        vendor = record.vendorText;
+        product = record.productText;
+        path = record.devicePath;
+    }
+    QString name = (vendor + QLatin1Char(' ') + product).trimmed();
+    return name.isEmpty() ? path : QStringLiteral("%1 (%2)").arg(name, path);
 }
 
 class MainWindowScanNotifier final : public DeviceScanNotifier {
@@ -184,9 +204,11 @@ void CVSKKestruneDlg::createControls() {
     connect(list_, &CListCtrlEx::commandForwarded, this, [this](int code, int id) {
         OnWndMsg(static_cast<unsigned>(code), static_cast<quintptr>(id));
     });
+#ifndef QT_NO_SESSIONMANAGER
     if (auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance()))
         connect(app, &QGuiApplication::commitDataRequest, this,
                 &CVSKKestruneDlg::onSessionQuitRequest, Qt::DirectConnection);
+#endif
 }
 
 int CVSKKestruneDlg::DoModal() {
@@ -229,7 +251,8 @@ bool CVSKKestruneDlg::OnInitDialog() {
 
     UpdateInfoTexts();
     insertPrompt_->Create(this);
-    monitor_ = std::make_unique<platform::DeviceMonitor>();
+    monitor_ = std::make_unique<platform::DeviceMonitor>(
+        monitorOptions_.value_or(platform::DeviceMonitorOptions::fromEnvironment()));
     connect(monitor_.get(), &platform::DeviceMonitor::volumeArrived, this,
             &CVSKKestruneDlg::OnVolumeArrival);
     connect(monitor_.get(), &platform::DeviceMonitor::volumeRemoved, this,
@@ -354,29 +377,36 @@ void CVSKKestruneDlg::onStartButton(quintptr controlId) {
     if (!record)
         return;
     const JobState state = record->state();
-    const int row = record->rowIndex.load();
-    if (!record->hasMedium) {
-        // A reader without a card: there is nothing to write.
-        listModel_->setCellText(row, DeviceListModel::StatusColumn,
-                                language_->GetString(QStringLiteral("status_failed_media")));
-        return;
-    }
+    // The row that shows this record now: a removal on the watcher thread may have moved it.
+    auto setStatus = [&](const char* key) {
+        const int row = listModel_->rowOfRecord(record.get());
+        if (row >= 0)
+            listModel_->setCellText(row, DeviceListModel::StatusColumn,
+                                    language_->GetString(QString::fromLatin1(key)));
+    };
     if (state == JobState::Idle || state == JobState::Finished || state == JobState::Aborted) {
+        if (!record->hasMedium) {
+            // A reader without a card: there is nothing to write.
+            setStatus("status_failed_media");
+            return;
+        }
         record->setState(JobState::Running);
         record->speedSamples = 0;
         record->startTime = secondsNow();
         record->abortFlag().store(0);
+        record->startPressedAtMs = steadyMs();
         std::uint32_t algorithm = settings_->GetShredAlgo();
         if (algorithm < 100)
             algorithm = 100;
-        jobs_->start(record, static_cast<std::int32_t>(algorithm));
-        listModel_->setCellText(row, DeviceListModel::StatusColumn,
-                                language_->GetString(QStringLiteral("status_processing")));
+        // Before the worker starts: a job that fails at once must have the last word.
+        setStatus("status_processing");
         listModel_->SetStartButtonText(deviceNumber,
                                        language_->GetString(QStringLiteral("status_abort")));
+        jobs_->start(record, static_cast<std::int32_t>(algorithm));
     } else if (state == JobState::Running) {
-        listModel_->setCellText(row, DeviceListModel::StatusColumn,
-                                language_->GetString(QStringLiteral("status_aborting")));
+        if (record->startPressedAtMs >= 0 && steadyMs() - record->startPressedAtMs < kDoubleClickMs)
+            return;
+        setStatus("status_aborting");
         record->requestAbort();
     }
 }
@@ -402,11 +432,26 @@ void CVSKKestruneDlg::onUpdate() {
         updates_->RunUpdate(0);
 }
 
-void CVSKKestruneDlg::onSessionQuitRequest() {
+void CVSKKestruneDlg::onSessionQuitRequest(QSessionManager& manager) {
     std::printf("WM_QUERYENDSESSION\n");
     std::printf("ENDSESSION_CLOSEAPP\n");
     std::printf("WM_ENDSESSION\n");
     std::fflush(stdout);
+#ifndef QT_NO_SESSIONMANAGER
+    if (!jobs_ || jobs_->runningCount() == 0 || closing_)
+        return;
+    if (manager.allowsInteraction()) {
+        const bool abort = confirmAbortForClose();
+        manager.release();
+        if (!abort) {
+            manager.cancel();
+            return;
+        }
+    }
+    closeAbortingJobs();
+#else
+    Q_UNUSED(manager);
+#endif
 }
 
 void CVSKKestruneDlg::paintEvent(QPaintEvent*) {
@@ -436,9 +481,35 @@ void CVSKKestruneDlg::keyPressEvent(QKeyEvent* event) {
 }
 
 void CVSKKestruneDlg::done(int result) {
+    if (closing_ || asking_)
+        return;
+    if (!terminationRequested_ && jobs_ && jobs_->runningCount() > 0 && !confirmAbortForClose())
+        return;
     if (waitForJobsBeforeClosing(result))
         return;
     QDialog::done(result);
+}
+
+void CVSKKestruneDlg::closeAbortingJobs() {
+    terminationRequested_ = true;
+    if (asking_) {
+        // The open question counts as answered Yes; done() goes on once it returns.
+        for (QMessageBox* box : findChildren<QMessageBox*>())
+            box->reject();
+        return;
+    }
+    done(QDialog::Rejected);
+}
+
+// Asks whether to abort the running jobs; No (the default) keeps everything running.
+bool CVSKKestruneDlg::confirmAbortForClose() {
+    asking_ = true;
+    const int answer = platform::showMessage(
+        language_->GetString(QStringLiteral("question_abort_jobs")), settings_->GetProductName(),
+        platform::MB_YESNO_STYLE | platform::MB_ICONQUESTION_STYLE | platform::MB_DEFBUTTON2_STYLE,
+        this);
+    asking_ = false;
+    return answer == platform::ID_YES || terminationRequested_;
 }
 
 // Closing while jobs run asks every job to abort and keeps the window alive (disabled)
@@ -460,7 +531,7 @@ bool CVSKKestruneDlg::waitForJobsBeforeClosing(int result) {
     jobs_->abortAll();
     setEnabled(false);
     insertPrompt_->HidePrompt();
-    const auto deadline = std::chrono::steady_clock::now() + kCloseWait;
+    const auto deadline = std::chrono::steady_clock::now() + closeWait_;
     auto* timer = new QTimer(this);
     timer->setInterval(100);
     connect(timer, &QTimer::timeout, this, [this, timer, deadline] {
@@ -468,12 +539,33 @@ bool CVSKKestruneDlg::waitForJobsBeforeClosing(int result) {
             return;
         timer->stop();
         timer->deleteLater();
+        if (jobs_->runningCount() > 0)
+            reportUnfinishedJobs();
         emit jobsFinishedForClose();
         closing_ = false;
         QDialog::done(closeResult_);
     });
     timer->start();
     return true;
+}
+
+// Jobs stuck in a device that no longer answers: their reports are written now, and the
+// user learns which disks were left unfinished before the program ends under them.
+void CVSKKestruneDlg::reportUnfinishedJobs() {
+    QStringList disks;
+    for (const DeviceTable::RecordPtr& record : jobs_->abandonRunning())
+        disks << describeDisk(*record, *table_);
+    std::fprintf(stderr, "Kestrune: jobs did not stop in time, left unfinished: %s\n",
+                 disks.join(QStringLiteral(", ")).toLocal8Bit().constData());
+    QString text = language_->GetString(QStringLiteral("message_jobs_unfinished"));
+    const QString list = disks.join(QLatin1Char('\n'));
+    const qsizetype at = text.indexOf(QLatin1String("%s"));
+    if (at >= 0)
+        text.replace(at, 2, list);
+    else
+        text += QStringLiteral("\n\n") + list;
+    setEnabled(true);
+    platform::showMessage(text, settings_->GetProductName(), platform::MB_ICONERROR_STYLE, this);
 }
 
 } // namespace kestrune

@@ -1,13 +1,17 @@
 #pragma once
 
 #include "devices/DeviceRecord.h"
+#include "platform/DeviceMonitor.h"
 
 #include <QDialog>
 #include <QIcon>
 #include <QImage>
+#include <chrono>
 #include <memory>
+#include <optional>
 
 class QLabel;
+class QSessionManager;
 
 namespace kestrune {
 
@@ -24,9 +28,6 @@ class SystemUtil;
 class UpdateManager;
 class DeviceScanLauncher;
 class DeviceScanNotifier;
-namespace platform {
-class DeviceMonitor;
-}
 
 // The program's main window: banner, welcome text, the device list, the information
 // texts and the bottom strip with Settings, About and Update.
@@ -48,6 +49,13 @@ public:
     void OnVolumeRemoval();
     // Whether initialisation decided to end the modal run (no language, accepted update).
     bool endRequested() const { return endRequested_; }
+    // How long closing waits for aborted jobs before it gives up on them.
+    void setCloseWait(std::chrono::milliseconds wait) { closeWait_ = wait; }
+    // Replaces the device monitor's options taken from the environment (before
+    // OnInitDialog).
+    void setDeviceMonitorOptions(const platform::DeviceMonitorOptions& options) {
+        monitorOptions_ = options;
+    }
 
     CListCtrlEx* deviceList() const { return list_; }
     QLabel* welcomeText() const { return welcome_; }
@@ -67,6 +75,9 @@ public:
 
 public slots:
     void done(int result) override;
+    // Closing as if the user had agreed to abort every job: for a terminating signal or a
+    // session that ends without asking.
+    void closeAbortingJobs();
 
 signals:
     void jobsFinishedForClose();
@@ -85,8 +96,10 @@ private:
     void onSettings();
     void onAbout();
     void onUpdate();
-    void onSessionQuitRequest();
+    void onSessionQuitRequest(QSessionManager& manager);
+    bool confirmAbortForClose();
     bool waitForJobsBeforeClosing(int result);
+    void reportUnfinishedJobs();
 
     QIcon icon_;
     QImage infoBackground_;
@@ -118,7 +131,11 @@ private:
     bool endRequested_ = false;
     bool initialised_ = false;
     bool closing_ = false;
+    bool asking_ = false;
+    bool terminationRequested_ = false;
     int closeResult_ = 0;
+    std::chrono::milliseconds closeWait_{std::chrono::seconds(60)};
+    std::optional<platform::DeviceMonitorOptions> monitorOptions_;
 };
 
 } // namespace kestrune

@@ -159,11 +159,14 @@ void OnShredStatus(void* contextPointer, std::int32_t deviceNumber, std::int32_t
         if (row >= 0)
             setStatusText(context, row, text(context, "status_formating"));
         record->setState(JobState::Running);
+        // The format can be aborted like the shred before it.
         list.SetStartButtonText(number, text(context, "status_abort"));
-        list.DisableStartButton(number);
+        list.EnableStartButton(number);
     } else if (status == SHRED_STATUS_FORMATTED) {
-        if (row >= 0)
+        if (row >= 0) {
+            list.SetRowProgress(row, 100);
             setStatusText(context, row, text(context, "status_shredded"));
+        }
         record->setState(JobState::Finished);
         list.SetStartButtonText(number, text(context, "status_start"));
         list.EnableStartButton(number);

@@ -1,6 +1,9 @@
 #include "DevicesTestSupport.h"
+#include "RealDisks.h"
+#include "platform/linux/BlockDiskEnumerator.h"
 
 #include "platform/DeviceMonitor.h"
+#include "shredengine/DiskAccess.h"
 
 #include <QDir>
 #include <QFile>
@@ -21,25 +24,6 @@ bool makeBlankImage(const QString& path, qint64 size) {
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.resize(size);
 }
 
-class EnvironmentVariable {
-public:
-    EnvironmentVariable(const char* name, const QByteArray& value)
-        : name_(name), had_(qEnvironmentVariableIsSet(name)), previous_(qgetenv(name)) {
-        qputenv(name, value);
-    }
-    ~EnvironmentVariable() {
-        if (had_)
-            qputenv(name_, previous_);
-        else
-            qunsetenv(name_);
-    }
-
-private:
-    const char* name_;
-    bool had_;
-    QByteArray previous_;
-};
-
 TEST(SimulatedDisks, ImagesAreUsbSticksAndNothingElseIsListed) {
     QTemporaryDir dir;
     ASSERT_TRUE(makeBlankImage(dir.filePath("blank.img"), 4 << 20));
@@ -56,7 +40,8 @@ TEST(SimulatedDisks, ImagesAreUsbSticksAndNothingElseIsListed) {
     makeBlankImage(dir.filePath("notes.txt"), 100);
     QDir(dir.path()).mkdir("folder.img");
 
-    const EnvironmentVariable variable("KESTRUNE_SIMULATED_DISKS", dir.path().toUtf8());
+    const kestrune::test::ScopedEnvironment variable("KESTRUNE_SIMULATED_DISKS",
+                                                     dir.path().toUtf8());
     const auto disks = kestrune::platform::createDiskEnumerator()->removableDisks();
     QStringList names;
     for (const DiskInfo& disk : disks)
@@ -100,10 +85,83 @@ TEST(SimulatedDisks, AnEmptyFolderNameListsNothing) {
     ASSERT_TRUE(makeBlankImage(cwd.filePath("here.img"), 1024));
     const QString previous = QDir::currentPath();
     QDir::setCurrent(cwd.path());
-    const EnvironmentVariable variable("KESTRUNE_SIMULATED_DISKS", "");
+    const kestrune::test::ScopedEnvironment variable("KESTRUNE_SIMULATED_DISKS", "");
     const auto disks = kestrune::platform::createDiskEnumerator()->removableDisks();
     QDir::setCurrent(previous);
     EXPECT_TRUE(disks.empty());
+}
+
+std::vector<QString> pathsOf(const std::vector<DiskInfo>& disks) {
+    std::vector<QString> paths;
+    for (const DiskInfo& disk : disks)
+        paths.push_back(disk.identity.path);
+    return paths;
+}
+
+KestruneDiskIdentity identityOf(const DiskInfo& disk) {
+    KestruneDiskIdentity id{};
+    std::snprintf(id.path, sizeof id.path, "%s", QFile::encodeName(disk.identity.path).constData());
+    id.devt = disk.identity.devt;
+    id.diskseq = disk.identity.diskseq;
+    id.simulated = disk.identity.simulated ? 1 : 0;
+    return id;
+}
+
+// An image of the folder attached to a loop device is that block device; loop devices of
+// other files, or of part of an image, are never listed, and the engine refuses them.
+TEST(SimulatedDisks, AnAttachedImageIsItsLoopDeviceAndNoOtherLoopDeviceCounts) {
+    if (const QString reason = kestrune::test::loopDevicesUnavailable(); !reason.isEmpty())
+        GTEST_SKIP() << reason.toStdString();
+    QTemporaryDir dir, elsewhere;
+    ASSERT_TRUE(makeBlankImage(dir.filePath("attached.img"), 8 << 20));
+    ASSERT_TRUE(makeBlankImage(dir.filePath("plain.img"), 4 << 20));
+    ASSERT_TRUE(makeBlankImage(elsewhere.filePath("outside.img"), 4 << 20));
+    // A part of an image first, so it takes the lower loop number.
+    kestrune::test::LoopDisk part(dir.filePath("attached.img"), {false, 1 << 20, 1 << 20});
+    kestrune::test::LoopDisk whole(dir.filePath("attached.img"));
+    kestrune::test::LoopDisk outside(elsewhere.filePath("outside.img"));
+    ASSERT_TRUE(part.attached() && whole.attached() && outside.attached());
+
+    {
+        const kestrune::test::ScopedEnvironment variable("KESTRUNE_SIMULATED_DISKS",
+                                                         dir.path().toUtf8());
+        const auto disks = kestrune::platform::createDiskEnumerator()->removableDisks();
+        ASSERT_EQ(pathsOf(disks),
+                  (std::vector<QString>{whole.device(), dir.filePath("plain.img")}));
+        const DiskInfo& loop = disks[0];
+        EXPECT_FALSE(loop.identity.simulated);
+        struct stat st {};
+        ASSERT_EQ(::stat(QFile::encodeName(whole.device()).constData(), &st), 0);
+        EXPECT_EQ(loop.identity.devt, st.st_rdev);
+        EXPECT_EQ(loop.vendor, "Kestrune");
+        EXPECT_EQ(loop.product, "Virtual Stick");
+        EXPECT_EQ(loop.serial, "attached");
+        EXPECT_EQ(loop.sizeBytes, 8u << 20);
+        EXPECT_TRUE(disks[1].identity.simulated);
+
+        // The engine applies the same rule when it opens a disk.
+        std::unique_ptr<kestrune::engine::OpenDisk> open;
+        EXPECT_EQ(kestrune::engine::openDiskForWriting(identityOf(loop), {}, true, open), 0);
+        open.reset();
+        const auto outsideDisk =
+            kestrune::platform::linux_impl::BlockDiskEnumerator({}).readDisk(outside.name());
+        ASSERT_TRUE(outsideDisk.has_value());
+        EXPECT_EQ(kestrune::engine::openDiskForWriting(identityOf(*outsideDisk), {}, true, open),
+                  SHRED_STATUS_FAILED_MEDIA);
+        EXPECT_FALSE(open);
+    }
+    // Without simulated disks, no loop device is ever listed or written.
+    const kestrune::test::ScopedEnvironment none("KESTRUNE_SIMULATED_DISKS", "");
+    qunsetenv("KESTRUNE_SIMULATED_DISKS");
+    for (const QString& path :
+         pathsOf(kestrune::platform::createDiskEnumerator()->removableDisks()))
+        EXPECT_FALSE(path.startsWith("/dev/loop")) << path.toStdString();
+    const auto loopDisk =
+        kestrune::platform::linux_impl::BlockDiskEnumerator({}).readDisk(whole.name());
+    ASSERT_TRUE(loopDisk.has_value());
+    std::unique_ptr<kestrune::engine::OpenDisk> open;
+    EXPECT_EQ(kestrune::engine::openDiskForWriting(identityOf(*loopDisk), {}, true, open),
+              SHRED_STATUS_FAILED_MEDIA);
 }
 
 class FolderMonitor : public ::testing::Test {

@@ -87,6 +87,8 @@ TEST_F(LanguageManagerTest, ShippedFilesAnswerEveryKeyInBothLanguages) {
                         "N/A",
                         "welcome_txt",
                         "question_install_update",
+                        "question_abort_jobs",
+                        "message_jobs_unfinished",
                         "info_format_auto",
                         "warning_start_auto",
                         "column_start",
@@ -144,7 +146,7 @@ TEST_F(LanguageManagerTest, ShippedFilesAnswerEveryKeyInBothLanguages) {
             const bool sameAsKey = index == 0 && (key == "N/A" || key == "Close");
             EXPECT_FALSE(text.isEmpty() || (text == key && !sameAsKey))
                 << key.toStdString() << " in " << index;
-            if (key != "dateformat" && key != "status_failed") {
+            if (key != "dateformat" && key != "status_failed" && key != "message_jobs_unfinished") {
                 EXPECT_FALSE(text.contains('%')) << key.toStdString() << " in " << index;
             }
         }
@@ -152,6 +154,11 @@ TEST_F(LanguageManagerTest, ShippedFilesAnswerEveryKeyInBothLanguages) {
         const QString failed = manager.GetStringForLanguage(QStringLiteral("status_failed"), index);
         EXPECT_EQ(failed.count('%'), 1);
         EXPECT_TRUE(failed.contains(QStringLiteral("%d")));
+        // The list of disks goes into its one %s.
+        const QString unfinished =
+            manager.GetStringForLanguage(QStringLiteral("message_jobs_unfinished"), index);
+        EXPECT_EQ(unfinished.count('%'), 1);
+        EXPECT_TRUE(unfinished.contains(QStringLiteral("%s")));
         const QByteArray format =
             manager.GetStringForLanguage(QStringLiteral("dateformat"), index).toUtf8();
         char date[64] = {};

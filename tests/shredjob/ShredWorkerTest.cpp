@@ -53,16 +53,17 @@ protected:
         test::writeRegistryDword(RegistryRoot::CurrentUser, test::productKey("\\Settings"),
                                  QStringLiteral("FormatDrive"), on ? 1 : 0);
     }
-    // Runs one job; the formatter reports 0, 50 and 100 percent and answers `formats`.
-    std::unique_ptr<CVSKRMShredThread> run(bool formats = true) {
+    // Runs one job; the formatter reports 0, 50 and 100 percent and answers `outcome`.
+    std::unique_ptr<CVSKRMShredThread> run(FormatResult outcome = FormatResult::Formatted) {
         auto job = std::make_unique<CVSKRMShredThread>(nullptr, record, 101, &recordStatus, 0);
-        job->setFormatter(
-            [this, formats](std::uint32_t number, ShredStatusCallback callback, void* context) {
-                formattedDisk = number;
-                for (int p : {0, 50, 100})
-                    callback(context, static_cast<int>(number), 300 + p, 0, 0, 0.0);
-                return formats;
-            });
+        job->setFormatter([this, outcome](const FormatJob& format) {
+            formattedDisk = format.deviceNumber;
+            formatAbortFlag = format.abortFlag;
+            for (int p : {0, 50, 100})
+                format.callback(format.context, static_cast<int>(format.deviceNumber), 300 + p, 0,
+                                0, 0.0);
+            return outcome;
+        });
         job->Run();
         return job;
     }
@@ -76,6 +77,7 @@ protected:
     QTemporaryDir logs;
     std::shared_ptr<DeviceRecord> record = std::make_shared<DeviceRecord>();
     std::uint32_t formattedDisk = 99;
+    const unsigned char* formatAbortFlag = nullptr;
 };
 
 } // namespace
@@ -102,9 +104,19 @@ TEST_F(ShredWorkerTest, FormattingRunsBetween300And400) {
 
 TEST_F(ShredWorkerTest, AFailedFormatIsReportedAsSuchNotAsSuccess) {
     setFormatDrive(true);
-    auto job = run(false);
+    auto job = run(FormatResult::Failed);
     EXPECT_EQ(job->finalStatus(), SHRED_STATUS_FAILED_FORMAT);
     EXPECT_EQ(statuses.back(), SHRED_STATUS_FAILED_FORMAT);
+    EXPECT_TRUE(
+        job->report()->body().contains(QStringLiteral("iscleaned=\"1\" isformatted=\"0\"")));
+}
+
+TEST_F(ShredWorkerTest, TheFormatSeesTheJobsAbortFlagAndAnAbortedFormatEndsAborted) {
+    setFormatDrive(true);
+    auto job = run(FormatResult::Aborted);
+    EXPECT_EQ(formatAbortFlag, &record->abortRequested);
+    EXPECT_EQ(job->finalStatus(), SHRED_STATUS_ABORTED);
+    EXPECT_EQ(statuses.back(), SHRED_STATUS_ABORTED);
     EXPECT_TRUE(
         job->report()->body().contains(QStringLiteral("iscleaned=\"1\" isformatted=\"0\"")));
 }

@@ -81,6 +81,23 @@ bool sameFile(const struct stat& st, const KestruneDiskIdentity& id) {
     return S_ISBLK(st.st_mode) && static_cast<uint64_t>(st.st_rdev) == id.devt;
 }
 
+// The file lies directly in folder (both resolved), as the images of simulated disks do.
+bool isInFolder(const std::string& file, const std::string& folder) {
+    char resolvedFile[PATH_MAX];
+    char resolvedFolder[PATH_MAX];
+    if (folder.empty() || !realpath(file.c_str(), resolvedFile) ||
+        !realpath(folder.c_str(), resolvedFolder))
+        return false;
+    const std::string path(resolvedFile);
+    const size_t slash = path.rfind('/');
+    return slash != std::string::npos && path.substr(0, slash) == resolvedFolder;
+}
+
+bool isSimulatedLoop(const DiskFacts& facts, const DiskAccessOptions& options) {
+    return options.simulatedFolder && startsWith(facts.name, "loop") &&
+           simulatedImageOfLoop(facts.sysfsDir, *options.simulatedFolder).has_value();
+}
+
 int32_t openFailureStatus(int error) {
     switch (error) {
     case EACCES:
@@ -130,6 +147,9 @@ int32_t checkBeforeOpen(const KestruneDiskIdentity& id, const DiskAccessOptions&
     if (stat(id.path, &st) != 0 || !sameFile(st, id))
         return SHRED_STATUS_FAILED_MEDIA;
     if (id.simulated) {
+        if (options.requireRemovable && options.simulatedFolder &&
+            !isInFolder(id.path, *options.simulatedFolder))
+            return SHRED_STATUS_FAILED_MEDIA;
         if (access(id.path, W_OK) != 0)
             return errno == EROFS ? SHRED_STATUS_FAILED_WRITE : SHRED_STATUS_FAILED_PERMISSION;
         return 0;
@@ -139,8 +159,13 @@ int32_t checkBeforeOpen(const KestruneDiskIdentity& id, const DiskAccessOptions&
         return SHRED_STATUS_FAILED_MEDIA;
     if (facts.hasDiskseq ? facts.diskseq != id.diskseq : id.diskseq != 0)
         return SHRED_STATUS_FAILED_MEDIA; // another medium now sits on this node
-    if (options.requireRemovable && !facts.removable)
-        return SHRED_STATUS_FAILED_MEDIA;
+    if (options.requireRemovable) {
+        // With simulated disks, no real disk is ever written, however removable.
+        const bool allowed =
+            options.simulatedFolder ? isSimulatedLoop(facts, options) : facts.removable;
+        if (!allowed)
+            return SHRED_STATUS_FAILED_MEDIA;
+    }
     if (facts.hasHolders)
         return SHRED_STATUS_FAILED_BUSY;
     if (facts.readOnly)
@@ -169,6 +194,32 @@ bool identityHolds(int fd, const KestruneDiskIdentity& id) {
 }
 
 } // namespace
+
+std::optional<std::string> simulatedFolderFromEnvironment() {
+    const char* folder = std::getenv("KESTRUNE_SIMULATED_DISKS");
+    if (!folder)
+        return std::nullopt;
+    return std::string(folder);
+}
+
+std::optional<std::string> simulatedImageOfLoop(const std::string& sysfsDir,
+                                                const std::string& folder) {
+    std::string backing, offset, sizelimit;
+    if (folder.empty() || !readLine(sysfsDir + "/loop/backing_file", backing) ||
+        !readLine(sysfsDir + "/loop/offset", offset) || offset != "0" ||
+        !readLine(sysfsDir + "/loop/sizelimit", sizelimit) || sizelimit != "0")
+        return std::nullopt;
+    char image[PATH_MAX];
+    // A deleted backing file reads "... (deleted)" and resolves to nothing.
+    if (!realpath(backing.c_str(), image) || !isInFolder(image, folder))
+        return std::nullopt;
+    const std::string path(image);
+    struct stat st {};
+    if (path.size() < 5 || path.compare(path.size() - 4, 4, ".img") != 0 ||
+        lstat(image, &st) != 0 || !S_ISREG(st.st_mode))
+        return std::nullopt;
+    return path;
+}
 
 DiskFacts readDiskFacts(const std::string& sysfsRoot, dev_t devt) {
     DiskFacts facts;
@@ -248,9 +299,11 @@ OpenDisk::~OpenDisk() {
 }
 
 int OpenDisk::rereadPartitions() {
-    if (!device_ || !device_->isBlockDevice())
+    const int fd = device_ ? device_->fd() : lockFd_;
+    struct stat st {};
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISBLK(st.st_mode))
         return 0;
-    return ioctl(device_->fd(), BLKRRPART) == 0 ? 0 : errno;
+    return ioctl(fd, BLKRRPART) == 0 ? 0 : errno;
 }
 
 int32_t openDiskForWriting(const KestruneDiskIdentity& id, const DiskAccessOptions& options,

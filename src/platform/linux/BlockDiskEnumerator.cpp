@@ -324,13 +324,9 @@ std::optional<BlockDiskEnumerator::RawDisk> BlockDiskEnumerator::readRaw(const Q
     return disk;
 }
 
-BlockDiskEnumerator::Verdict BlockDiskEnumerator::judge(const RawDisk& disk,
-                                                        const Context& context) const {
-    // Exclusions come first: no removable flag can bring these back.
+QString BlockDiskEnumerator::systemUse(const RawDisk& disk, const Context& context) const {
     if (!context.mountsKnown)
-        return {false, QStringLiteral("mount table unreadable")};
-    if (isNeverListedName(disk.name) || disk.syspath.contains(QLatin1String("/devices/virtual/")))
-        return {false, QStringLiteral("virtual or system device")};
+        return QStringLiteral("mount table unreadable");
     bool holders = disk.holders;
     bool system =
         context.protectedDevts.count(disk.devt) || context.protectedNames.count(disk.name);
@@ -340,9 +336,21 @@ BlockDiskEnumerator::Verdict BlockDiskEnumerator::judge(const RawDisk& disk,
                  context.protectedNames.count(partition.name);
     }
     if (holders)
-        return {false, QStringLiteral("in use by another device")};
+        return QStringLiteral("in use by another device");
     if (system)
-        return {false, QStringLiteral("holds a system mount or swap")};
+        return QStringLiteral("holds a system mount or swap");
+    return {};
+}
+
+BlockDiskEnumerator::Verdict BlockDiskEnumerator::judge(const RawDisk& disk,
+                                                        const Context& context) const {
+    // Exclusions come first: no removable flag can bring these back.
+    if (!context.mountsKnown)
+        return {false, QStringLiteral("mount table unreadable")};
+    if (isNeverListedName(disk.name) || disk.syspath.contains(QLatin1String("/devices/virtual/")))
+        return {false, QStringLiteral("virtual or system device")};
+    if (const QString use = systemUse(disk, context); !use.isEmpty())
+        return {false, use};
     if (!disk.usbDir.isEmpty())
         return {true, QStringLiteral("USB")};
     if (disk.mmcType == QLatin1String("SD"))
@@ -430,6 +438,14 @@ std::optional<DiskInfo> BlockDiskEnumerator::readDisk(const QString& name) const
     const Context context = loadContext();
     const auto raw = readRaw(name, context);
     if (!raw)
+        return std::nullopt;
+    return describe(*raw, context);
+}
+
+std::optional<DiskInfo> BlockDiskEnumerator::readDiskUnlessInUse(const QString& name) const {
+    const Context context = loadContext();
+    const auto raw = readRaw(name, context);
+    if (!raw || !systemUse(*raw, context).isEmpty())
         return std::nullopt;
     return describe(*raw, context);
 }

@@ -20,6 +20,10 @@ public:
     // it is not there (or vanished while it was read).
     std::optional<DiskInfo> readDisk(const QString& name) const;
 
+    // One disk by its kernel name, unless the running system uses it (holders, system
+    // mounts, swap), whatever kind of device it is: simulated disks on loop devices.
+    std::optional<DiskInfo> readDiskUnlessInUse(const QString& name) const;
+
     struct Verdict {
         bool listed = false;
         QString reason; // why a disk is left out, for diagnostics
@@ -33,6 +37,8 @@ private:
     std::optional<RawDisk> readRaw(const QString& name, const Context& context) const;
     Context loadContext() const;
     Verdict judge(const RawDisk& disk, const Context& context) const;
+    // Why the system cannot spare the disk; empty when it can.
+    QString systemUse(const RawDisk& disk, const Context& context) const;
     DiskInfo describe(const RawDisk& disk, const Context& context) const;
 
     BlockSystemPaths paths_;

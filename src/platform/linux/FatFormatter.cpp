@@ -2,6 +2,7 @@
 
 #include "shredengine/DiskAccess.h"
 
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QStringList>
@@ -9,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <libfdisk.h>
 #include <memory>
 #include <unistd.h>
@@ -53,13 +55,20 @@ struct Partition {
     uint64_t sectorSize = 512;
 };
 
+// libfdisk works on a duplicate of the job's descriptor and never closes a descriptor it
+// was handed, so the duplicate is closed here: left open, it would keep the exclusive open
+// of the disk alive after the job let it go, and mkfs.fat would find the disk busy.
 struct FdiskContext {
     fdisk_context* cxt = fdisk_new_context();
+    int fd = -1;
     ~FdiskContext() {
         if (cxt) {
-            fdisk_deassign_device(cxt, 1);
+            if (fd >= 0)
+                fdisk_deassign_device(cxt, 1);
             fdisk_unref_context(cxt);
         }
+        if (fd >= 0)
+            close(fd);
     }
 };
 
@@ -68,13 +77,9 @@ QString writePartitionTable(int fd, const char* path, uint64_t bytes, Partition&
     FdiskContext fdisk;
     if (!fdisk.cxt)
         return QStringLiteral("no memory for the partition table");
-    // libfdisk may close the descriptor it is given; it gets its own.
-    int own = dup(fd);
-    if (own < 0 || fdisk_assign_device_by_fd(fdisk.cxt, own, path, 0) != 0) {
-        if (own >= 0)
-            close(own);
+    fdisk.fd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (fdisk.fd < 0 || fdisk_assign_device_by_fd(fdisk.cxt, fdisk.fd, path, 0) != 0)
         return QStringLiteral("cannot read the disk's geometry");
-    }
     if (fdisk_create_disklabel(fdisk.cxt, "dos") != 0)
         return QStringLiteral("cannot create an MBR");
     fdisk_label* label = fdisk_get_label(fdisk.cxt, nullptr);
@@ -110,10 +115,16 @@ QString findMkfs() {
     return found;
 }
 
+bool abortRequested(const unsigned char* flag) {
+    return flag && __atomic_load_n(flag, __ATOMIC_ACQUIRE) != 0;
+}
+
+constexpr auto kAbortedMkfs = "aborted";
+
 // Runs mkfs.fat on the partition's byte range of the whole disk (works for image files
 // and disks alike, without waiting for a partition node). Empty on success.
 QString runMkfs(const QString& program, const QString& path, const Partition& part,
-                const QString& label) {
+                const QString& label, const unsigned char* abortFlag) {
     const uint64_t bytes = part.sectors * part.sectorSize;
     QStringList args{QStringLiteral("-I")};
     if (bytes >= kFat32From)
@@ -128,10 +139,18 @@ QString runMkfs(const QString& program, const QString& path, const Partition& pa
     QProcess mkfs;
     mkfs.setProcessChannelMode(QProcess::MergedChannels);
     mkfs.start(program, args);
-    if (!mkfs.waitForFinished(30 * 60 * 1000)) {
-        mkfs.kill();
-        mkfs.waitForFinished();
-        return QStringLiteral("mkfs.fat did not finish");
+    if (!mkfs.waitForStarted())
+        return QStringLiteral("mkfs.fat cannot be started: %1").arg(mkfs.errorString());
+    QElapsedTimer running;
+    running.start();
+    while (!mkfs.waitForFinished(100)) {
+        const bool aborted = abortRequested(abortFlag);
+        if (aborted || running.elapsed() > 30 * 60 * 1000) {
+            mkfs.kill();
+            mkfs.waitForFinished();
+            return aborted ? QString::fromLatin1(kAbortedMkfs)
+                           : QStringLiteral("mkfs.fat did not finish");
+        }
     }
     if (mkfs.exitStatus() != QProcess::NormalExit || mkfs.exitCode() != 0)
         return QString::fromLocal8Bit(mkfs.readAll()).trimmed();
@@ -209,12 +228,18 @@ FormatOutcome formatWholeDisk(const FormatRequest& request, const PartitioningHo
 
     RangeDevice partition(disk->device(), part.start * part.sectorSize,
                           part.sectors * part.sectorSize);
+    // 0..100 % of the zeroing as 301..399: 300 itself means the format has begun.
     engine::StatusCallbackSink sink(request.callback, request.context, request.deviceNumber,
-                                    SHRED_STATUS_FORMATTING, 95);
+                                    SHRED_STATUS_FORMATTING + 1, 98);
     engine::JobOptions zeroing;
     zeroing.verify = false;
     int32_t status =
-        engine::runPasses(partition, {engine::patternPass(0x00)}, sink, nullptr, zeroing);
+        engine::runPasses(partition, {engine::patternPass(0x00)}, sink, request.abortFlag, zeroing);
+    if (status == SHRED_STATUS_ABORTED) {
+        outcome.aborted = true;
+        outcome.failure = QStringLiteral("aborted while zeroing the partition");
+        return outcome;
+    }
     if (status != SHRED_STATUS_SHREDDED) {
         outcome.failure = QStringLiteral("zeroing the partition failed (status %1)").arg(status);
         return outcome;
@@ -227,13 +252,21 @@ FormatOutcome formatWholeDisk(const FormatRequest& request, const PartitioningHo
         return outcome;
     }
     const QString label = request.label.toUpper();
-    QString mkfsError = runMkfs(mkfs, path, part, label);
-    if (!mkfsError.isEmpty() && !label.isEmpty()) {
+    QString mkfsError = runMkfs(mkfs, path, part, label, request.abortFlag);
+    if (!mkfsError.isEmpty() && mkfsError != QLatin1String(kAbortedMkfs) && !label.isEmpty()) {
         // Perhaps only the label was refused: format without it.
         outcome.failure = mkfsError;
-        mkfsError = runMkfs(mkfs, path, part, QString());
+        mkfsError = runMkfs(mkfs, path, part, QString(), request.abortFlag);
     } else {
         outcome.labelled = true;
+    }
+    // The kernel and udev see the new file system, not what they cached of the old disk.
+    disk->rereadPartitions();
+    if (mkfsError == QLatin1String(kAbortedMkfs)) {
+        outcome.aborted = true;
+        outcome.labelled = false;
+        outcome.failure = QStringLiteral("aborted while making the file system");
+        return outcome;
     }
     if (!mkfsError.isEmpty()) {
         outcome.failure = mkfsError;

@@ -47,8 +47,7 @@ DeviceMonitorOptions DeviceMonitorOptions::fromEnvironment() {
     DeviceMonitorOptions options;
     if (qEnvironmentVariableIsSet("KESTRUNE_SIMULATED_DISKS")) {
         options.simulatedFolder = qEnvironmentVariable("KESTRUNE_SIMULATED_DISKS");
-        options.watchBlockDevices = false;
-        options.watchMounts = false;
+        options.loopDevicesOnly = true;
     }
     return options;
 }
@@ -135,6 +134,11 @@ struct DeviceMonitor::Impl {
             emit owner->volumeArrived();
     }
 
+    bool counts(const QString& kernelName) const {
+        const bool loop = kernelName.startsWith(QLatin1String("loop"));
+        return options.loopDevicesOnly ? loop : !linux_impl::isNeverListedName(kernelName);
+    }
+
     bool openUdev() {
         udevContext = udev_new();
         if (!udevContext)
@@ -162,7 +166,7 @@ struct DeviceMonitor::Impl {
     void handleUdev(udev_device* device) {
         const char* action = udev_device_get_action(device);
         const char* sysname = udev_device_get_sysname(device);
-        if (!action || !sysname || linux_impl::isNeverListedName(QString::fromLatin1(sysname)))
+        if (!action || !sysname || !counts(QString::fromLatin1(sysname)))
             return;
         const char* node = udev_device_get_devnode(device);
         const QString path =
@@ -215,7 +219,8 @@ struct DeviceMonitor::Impl {
                 for (libmnt_fs* fs : {before, after}) {
                     const char* source = fs ? mnt_fs_get_srcpath(fs) : nullptr;
                     // Only disks are of interest; names refresh after their mounts change.
-                    if (!source || qstrncmp(source, "/dev/", 5) != 0)
+                    if (!source || qstrncmp(source, "/dev/", 5) != 0 ||
+                        (options.loopDevicesOnly && qstrncmp(source, "/dev/loop", 9) != 0))
                         continue;
                     if (!isSuppressed(QFile::decodeName(source)))
                         relevant = true;
@@ -285,7 +290,7 @@ DeviceMonitor::DeviceMonitor(const DeviceMonitorOptions& options, QObject* paren
         d_->openUdev();
     if (options.watchMounts)
         d_->openMounts();
-    if (!options.simulatedFolder.isEmpty())
+    if (!options.simulatedFolder.isEmpty() && options.watchSimulatedFolder)
         d_->openFolder();
 }
 

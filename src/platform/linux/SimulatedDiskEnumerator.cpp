@@ -1,16 +1,45 @@
 #include "platform/DiskEnumerator.h"
 #include "platform/linux/BlockDiskEnumerator.h"
 #include "platform/linux/VolumeProbe.h"
+#include "shredengine/DiskAccess.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
+#include <map>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace kestrune::platform {
 
 namespace {
+
+// Loop devices attached to images of the folder, by canonical image path; an image attached
+// twice is represented by its lowest-numbered device.
+std::map<QString, QString> loopDevicesOfImages(const QString& folder) {
+    std::map<QString, QString> loops;
+    static const QRegularExpression loopName(QStringLiteral("^loop(\\d+)$"));
+    const QStringList names =
+        QDir(QStringLiteral("/sys/block"))
+            .entryList({QStringLiteral("loop*")},
+                       QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
+    const std::string folderPath = QFile::encodeName(folder).toStdString();
+    for (const QString& name : names) {
+        const auto match = loopName.match(name);
+        if (!match.hasMatch())
+            continue;
+        const auto image = engine::simulatedImageOfLoop(
+            QFile::encodeName(QStringLiteral("/sys/block/") + name).toStdString(), folderPath);
+        if (!image)
+            continue;
+        const QString key = QFile::decodeName(QByteArray::fromStdString(*image));
+        auto found = loops.find(key);
+        if (found == loops.end() || found->second.mid(4).toInt() > match.captured(1).toInt())
+            loops[key] = name;
+    }
+    return loops;
+}
 
 class SimulatedDiskEnumerator final : public DiskEnumerator {
 public:
@@ -23,6 +52,8 @@ public:
         const QDir dir(folder_);
         const QStringList names = dir.entryList(
             {QStringLiteral("*.img")}, QDir::Files | QDir::System | QDir::Hidden, QDir::Name);
+        const std::map<QString, QString> loops = loopDevicesOfImages(folder_);
+        const linux_impl::BlockDiskEnumerator blockDisks({});
         for (const QString& fileName : names) {
             const QString path = QFileInfo(dir.absoluteFilePath(fileName)).absoluteFilePath();
             struct stat st {};
@@ -30,17 +61,25 @@ public:
             // the engine to a real device.
             if (::lstat(QFile::encodeName(path).constData(), &st) != 0 || !S_ISREG(st.st_mode))
                 continue;
-            DiskInfo disk;
             const QString base = QFileInfo(fileName).completeBaseName();
+            if (const auto loop = loops.find(QFileInfo(path).canonicalFilePath());
+                loop != loops.end()) {
+                // Attached: the disk is the block device, which the whole real path runs on.
+                // One in use by the system (mounted at a system path, held) is left out.
+                if (auto disk = blockDisks.readDiskUnlessInUse(loop->second)) {
+                    disk->name = base;
+                    describeAsStick(*disk, base);
+                    disks.push_back(std::move(*disk));
+                }
+                continue;
+            }
+            DiskInfo disk;
             disk.name = base;
             disk.identity.path = path;
             disk.identity.devt = st.st_dev;
             disk.identity.diskseq = st.st_ino;
             disk.identity.simulated = true;
-            disk.vendor = QStringLiteral("Kestrune");
-            disk.product = QStringLiteral("Virtual Stick");
-            disk.serial = cleanDeviceText(QFile::encodeName(base));
-            disk.bus = QStringLiteral("USB");
+            describeAsStick(disk, base);
             disk.sizeBytes = static_cast<std::uint64_t>(st.st_size);
             disk.hasMedium = disk.sizeBytes > 0;
             disk.readOnly = ::access(QFile::encodeName(path).constData(), W_OK) != 0;
@@ -52,6 +91,13 @@ public:
     }
 
 private:
+    static void describeAsStick(DiskInfo& disk, const QString& base) {
+        disk.vendor = QStringLiteral("Kestrune");
+        disk.product = QStringLiteral("Virtual Stick");
+        disk.serial = cleanDeviceText(QFile::encodeName(base));
+        disk.bus = QStringLiteral("USB");
+    }
+
     static std::vector<VolumeInfo> volumesOf(const QString& path, const QString& base) {
         std::vector<VolumeInfo> volumes;
         const auto partitions = linux_impl::probePartitions(path);

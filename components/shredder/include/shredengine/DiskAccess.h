@@ -8,16 +8,22 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
 
 namespace kestrune::engine {
 
+std::optional<std::string> simulatedFolderFromEnvironment();
+
 struct DiskAccessOptions {
     // Only tests of the internal job (on loop devices) turn this off; the exported entry
     // always applies the full rule.
     bool requireRemovable = true;
+    // The folder of simulated disks (KESTRUNE_SIMULATED_DISKS): then only its images and the
+    // loop devices attached to them may be written, and nothing else.
+    std::optional<std::string> simulatedFolder = simulatedFolderFromEnvironment();
     std::string sysfsRoot = "/sys";
     std::string mountInfo = "/proc/self/mountinfo";
     std::chrono::milliseconds lockWait{2000};
@@ -38,6 +44,12 @@ struct DiskFacts {
 };
 DiskFacts readDiskFacts(const std::string& sysfsRoot, dev_t devt);
 
+// The image a loop device stands for as a simulated disk: the canonical path of the *.img
+// file directly inside folder that it maps whole (no offset, no size limit). Nothing for
+// any other device.
+std::optional<std::string> simulatedImageOfLoop(const std::string& sysfsDir,
+                                                const std::string& folder);
+
 // The disk opened for writing, with udev kept away from it until the object goes.
 class OpenDisk {
 public:
@@ -51,7 +63,7 @@ public:
     // Has the kernel read the partition table again (block devices only); 0 or errno.
     int rereadPartitions();
     // Closes the writing descriptor but keeps the udev lock (for a tool that opens the
-    // disk itself).
+    // disk itself); rereadPartitions then goes through the lock's descriptor.
     void releaseDevice() { device_.reset(); }
 
 private:

@@ -1,0 +1,150 @@
+#include "RealDisks.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QThread>
+#include <unistd.h>
+
+namespace kestrune::test {
+
+QString loopDevicesUnavailable() {
+    if (::geteuid() != 0)
+        return QStringLiteral("needs root for loop devices");
+    if (!QFileInfo::exists(QStringLiteral("/dev/loop-control")))
+        return QStringLiteral("this kernel has no loop devices");
+    return {};
+}
+
+int runProgram(const QString& program, const QStringList& arguments, QByteArray* output,
+               int timeoutMs) {
+    QProcess process;
+    process.setProcessChannelMode(QProcess::SeparateChannels);
+    process.start(program, arguments);
+    if (!process.waitForFinished(timeoutMs)) {
+        process.kill();
+        process.waitForFinished();
+        return -1;
+    }
+    if (output)
+        *output = process.readAllStandardOutput();
+    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+}
+
+LoopDisk::LoopDisk(const QString& backingFile) : LoopDisk(backingFile, Options{}) {}
+
+LoopDisk::LoopDisk(const QString& backingFile, const Options& options) {
+    QStringList args{QStringLiteral("--find"), QStringLiteral("--show")};
+    if (options.readOnly)
+        args << QStringLiteral("--read-only");
+    if (options.offset > 0)
+        args << QStringLiteral("--offset") << QString::number(options.offset);
+    if (options.sizeLimit > 0)
+        args << QStringLiteral("--sizelimit") << QString::number(options.sizeLimit);
+    args << backingFile;
+    QByteArray output;
+    if (runProgram(QStringLiteral("losetup"), args, &output) == 0)
+        device_ = QString::fromUtf8(output).trimmed();
+}
+
+LoopDisk::~LoopDisk() {
+    detach();
+}
+
+QString LoopDisk::name() const {
+    return QFileInfo(device_).fileName();
+}
+
+bool LoopDisk::detach() {
+    if (device_.isEmpty())
+        return true;
+    // A job or udev may still hold the device for a moment.
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        if (runProgram(QStringLiteral("losetup"), {QStringLiteral("--detach"), device_}) == 0) {
+            device_.clear();
+            return true;
+        }
+        QThread::msleep(100);
+    }
+    return false;
+}
+
+ScopedEnvironment::ScopedEnvironment(const char* name, const QByteArray& value)
+    : name_(name), had_(qEnvironmentVariableIsSet(name)), previous_(qgetenv(name)) {
+    qputenv(name, value);
+}
+
+ScopedEnvironment::~ScopedEnvironment() {
+    if (had_)
+        qputenv(name_, previous_);
+    else
+        qunsetenv(name_);
+}
+
+std::optional<PartitionEntry> firstPartition(const QString& disk) {
+    QByteArray output;
+    if (runProgram(QStringLiteral("sfdisk"), {QStringLiteral("--json"), disk}, &output) != 0)
+        return std::nullopt;
+    const QJsonObject table =
+        QJsonDocument::fromJson(output).object().value(QStringLiteral("partitiontable")).toObject();
+    const QJsonArray partitions = table.value(QStringLiteral("partitions")).toArray();
+    if (partitions.isEmpty())
+        return std::nullopt;
+    const qint64 sectorSize = table.value(QStringLiteral("sectorsize")).toInteger(512);
+    const QJsonObject first = partitions.first().toObject();
+    PartitionEntry entry;
+    entry.label = table.value(QStringLiteral("label")).toString();
+    entry.start = first.value(QStringLiteral("start")).toInteger() * sectorSize;
+    entry.size = first.value(QStringLiteral("size")).toInteger() * sectorSize;
+    bool ok = false;
+    entry.type = first.value(QStringLiteral("type")).toString().toInt(&ok, 16);
+    return entry;
+}
+
+FileSystemCheck checkFileSystemAt(const QString& disk, qint64 offset, qint64 size) {
+    FileSystemCheck check;
+    LoopDisk range(disk, LoopDisk::Options{true, offset, size});
+    if (!range.attached())
+        return check;
+    check.fsck = runProgram(QStringLiteral("fsck.fat"), {QStringLiteral("-n"), range.device()});
+    auto tag = [&](const char* name) {
+        QByteArray value;
+        runProgram(QStringLiteral("blkid"),
+                   {QStringLiteral("-p"), QStringLiteral("-o"), QStringLiteral("value"),
+                    QStringLiteral("-s"), QString::fromLatin1(name), range.device()},
+                   &value);
+        return QString::fromUtf8(value).trimmed();
+    };
+    check.type = tag("TYPE");
+    check.version = tag("VERSION");
+    check.label = tag("LABEL");
+    return check;
+}
+
+QByteArray readBytes(const QString& path, qint64 offset, qint64 length) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly) || !file.seek(offset))
+        return {};
+    return file.read(length);
+}
+
+bool isMounted(const QString& device) {
+    QFile table(QStringLiteral("/proc/self/mountinfo"));
+    if (!table.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray name = QFile::encodeName(device);
+    for (const QByteArray& line : table.readAll().split('\n')) {
+        const qsizetype dash = line.indexOf(" - ");
+        if (dash < 0)
+            continue;
+        const QList<QByteArray> fields = line.mid(dash + 3).split(' ');
+        if (fields.size() >= 2 && (fields[1] == name || fields[1].startsWith(name + 'p')))
+            return true;
+    }
+    return false;
+}
+
+} // namespace kestrune::test

@@ -1,0 +1,78 @@
+// Real block devices for tests: loop devices attached to image files, and checks of what a
+// job left on a disk, read from its byte ranges (this kernel may parse no partition table).
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+#include <optional>
+
+namespace kestrune::test {
+
+// Why loop devices cannot be used here (not root, no loop-control); empty when they can.
+QString loopDevicesUnavailable();
+
+// A loop device attached to a file for the object's lifetime.
+class LoopDisk {
+public:
+    struct Options {
+        bool readOnly = false;
+        qint64 offset = 0;
+        qint64 sizeLimit = 0;
+    };
+    explicit LoopDisk(const QString& backingFile);
+    LoopDisk(const QString& backingFile, const Options& options);
+    ~LoopDisk();
+    LoopDisk(const LoopDisk&) = delete;
+    LoopDisk& operator=(const LoopDisk&) = delete;
+
+    bool attached() const { return !device_.isEmpty(); }
+    QString device() const { return device_; } // "/dev/loop3"
+    QString name() const;                      // "loop3"
+    // Detaches now (waits while the device is still busy); true when it is gone.
+    bool detach();
+
+private:
+    QString device_;
+};
+
+// Sets an environment variable for the object's lifetime.
+class ScopedEnvironment {
+public:
+    ScopedEnvironment(const char* name, const QByteArray& value);
+    ~ScopedEnvironment();
+
+private:
+    const char* name_;
+    bool had_;
+    QByteArray previous_;
+};
+
+// Runs a program; its exit code, or -1 when it did not run or crashed.
+int runProgram(const QString& program, const QStringList& arguments, QByteArray* output = nullptr,
+               int timeoutMs = 120000);
+
+// The first entry of the disk's MBR as sfdisk reads it, in bytes.
+struct PartitionEntry {
+    QString label; // "dos"
+    qint64 start = 0;
+    qint64 size = 0;
+    int type = 0;
+};
+std::optional<PartitionEntry> firstPartition(const QString& disk);
+
+// A FAT file system in a byte range of a disk, checked through a read-only loop device:
+// fsck.fat -n's exit code and what blkid reads.
+struct FileSystemCheck {
+    int fsck = -1;
+    QString type;
+    QString version;
+    QString label;
+};
+FileSystemCheck checkFileSystemAt(const QString& disk, qint64 offset, qint64 size);
+
+QByteArray readBytes(const QString& path, qint64 offset, qint64 length);
+// True when the mount table lists the device (or one of its partitions) as a source.
+bool isMounted(const QString& device);
+
+} // namespace kestrune::test

@@ -15,6 +15,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <csignal>
 #include <gtest/gtest.h>
 
 using namespace kestrune;
@@ -212,4 +213,33 @@ TEST_F(EndToEndTest, PluggingAndPullingImagesAddsAndRemovesRows) {
     QFile::remove(first);
     ASSERT_TRUE(waitRows(window, 1));
     EXPECT_EQ(window.listModel()->recordOfRow(0)->serialText, QStringLiteral("b"));
+}
+
+// The program itself turns SIGINT and SIGTERM into an orderly close: Ctrl+C in a terminal
+// or a shutdown ends it with its teardown, not by the default action of the signal.
+TEST_F(EndToEndTest, TheProgramClosesInOrderOnTerminatingSignals) {
+    makeDisk("idle.img", 4 << 20);
+    for (const int signalNumber : {SIGINT, SIGTERM}) {
+        QProcess program;
+        program.setProcessChannelMode(QProcess::MergedChannels);
+        program.start(test::binDir() + QStringLiteral("/kestrune"), {});
+        ASSERT_TRUE(program.waitForStarted());
+        QByteArray output;
+        // Listed once the first scan has ended: the window's loop runs.
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] {
+                program.waitForReadyRead(100);
+                output += program.readAll();
+                return output.contains("CVSKListThread::ExitInstance()");
+            },
+            20000))
+            << output.toStdString();
+        ASSERT_EQ(::kill(static_cast<pid_t>(program.processId()), signalNumber), 0);
+        ASSERT_TRUE(program.waitForFinished(10000));
+        output += program.readAll();
+        EXPECT_EQ(program.exitStatus(), QProcess::NormalExit) << signalNumber;
+        EXPECT_EQ(program.exitCode(), 0);
+        EXPECT_TRUE(output.contains(QByteArray("Signal ") + QByteArray::number(signalNumber)))
+            << output.toStdString();
+    }
 }

@@ -49,6 +49,9 @@ void handleFailure(ShredStatusContext& context, const DeviceTable::RecordPtr& re
     case SHRED_STATUS_FAILED_BUSY:
         message = text(context, "status_failed_busy");
         break;
+    case SHRED_STATUS_FAILED_SYSTEM_DISK:
+        message = text(context, "status_failed_system_disk");
+        break;
     default:
         message = FormatWithOneInteger(text(context, "status_failed"), status);
     }

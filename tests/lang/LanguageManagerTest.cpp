@@ -110,6 +110,7 @@ TEST_F(LanguageManagerTest, ShippedFilesAnswerEveryKeyInBothLanguages) {
                         "status_failed",
                         "status_failed_media",
                         "status_failed_write_error",
+                        "status_failed_system_disk",
                         "status_failed_permission",
                         "status_failed_format",
                         "status_failed_verify",

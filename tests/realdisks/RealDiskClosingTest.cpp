@@ -78,8 +78,11 @@ TEST_F(RealDiskClosing, YesAbortsEveryJobAndClosesOnceEachWroteItsReport) {
     QTest::keyClick(window.get(), Qt::Key_Return);
     ASSERT_EQ(questions().size(), 1u);
     EXPECT_TRUE(window->isVisible());
-    EXPECT_EQ(status(first->device()), text("status_aborting"));
-    EXPECT_EQ(status(second->device()), text("status_aborting"));
+    // A loop device on tmpfs stops at once; a slow stick shows the first text for a while.
+    for (LoopDisk* disk : {first, second})
+        EXPECT_TRUE(status(disk->device()) == text("status_aborting") ||
+                    status(disk->device()) == text("status_aborted"))
+            << status(disk->device()).toStdString();
     ASSERT_TRUE(closed.wait(20000));
     EXPECT_FALSE(window->isVisible());
     EXPECT_EQ(window->jobs().runningCount(), 0);

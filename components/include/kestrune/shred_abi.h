@@ -27,7 +27,8 @@ enum KestruneShredStatus {
     SHRED_STATUS_FAILED_PERMISSION = -6,
     SHRED_STATUS_FAILED_FORMAT = -7,
     SHRED_STATUS_FAILED_VERIFY = -8,
-    SHRED_STATUS_FAILED_BUSY = -9
+    SHRED_STATUS_FAILED_BUSY = -9,
+    SHRED_STATUS_FAILED_SYSTEM_DISK = -13 // the running system depends on the disk
 };
 
 #ifdef __cplusplus

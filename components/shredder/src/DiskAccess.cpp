@@ -1,5 +1,7 @@
 #include "shredengine/DiskAccess.h"
 
+#include "shredengine/SystemUse.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -10,6 +12,7 @@
 #include <fstream>
 #include <libmount.h>
 #include <linux/fs.h>
+#include <set>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
@@ -168,6 +171,17 @@ int32_t checkBeforeOpen(const KestruneDiskIdentity& id, const DiskAccessOptions&
     }
     if (facts.hasHolders)
         return SHRED_STATUS_FAILED_BUSY;
+    // The list left such disks out, but the system may have come to depend on this one since.
+    bool readable = false;
+    const std::set<dev_t> system =
+        systemDevices(readMountTable(options.mountInfo, readable), options.sysfsRoot);
+    if (!readable)
+        return SHRED_STATUS_FAILED_BUSY;
+    if (system.count(static_cast<dev_t>(id.devt)))
+        return SHRED_STATUS_FAILED_SYSTEM_DISK;
+    for (dev_t partition : facts.partitions)
+        if (system.count(partition))
+            return SHRED_STATUS_FAILED_SYSTEM_DISK;
     if (facts.readOnly)
         return SHRED_STATUS_FAILED_WRITE;
     int fd = open(id.path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);

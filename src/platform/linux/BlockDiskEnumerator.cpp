@@ -1,13 +1,13 @@
 #include "platform/linux/BlockDiskEnumerator.h"
 
 #include "platform/linux/VolumeProbe.h"
+#include "shredengine/SystemUse.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <fcntl.h>
-#include <libmount/libmount.h>
 #include <map>
 #include <set>
 #include <sys/stat.h>
@@ -145,13 +145,6 @@ QByteArray unescapeOctal(const QByteArray& value) {
     return out;
 }
 
-const QStringList& systemMountPoints() {
-    static const QStringList points{QStringLiteral("/"),         QStringLiteral("/boot"),
-                                    QStringLiteral("/boot/efi"), QStringLiteral("/usr"),
-                                    QStringLiteral("/var"),      QStringLiteral("/home")};
-    return points;
-}
-
 } // namespace
 
 bool isNeverListedName(const QString& name) {
@@ -216,30 +209,19 @@ BlockDiskEnumerator::Context BlockDiskEnumerator::loadContext() const {
         return QFileInfo(source).fileName();
     };
 
-    libmnt_table* table = mnt_new_table();
-    if (table &&
-        mnt_table_parse_file(table, QFile::encodeName(paths_.mountinfo).constData()) == 0) {
-        context.mountsKnown = true;
-        libmnt_iter* iter = mnt_new_iter(MNT_ITER_FORWARD);
-        libmnt_fs* fs = nullptr;
-        while (iter && mnt_table_next_fs(table, iter, &fs) == 0) {
-            Context::Mount mount;
-            mount.devno = mnt_fs_get_devno(fs);
-            if (const char* source = mnt_fs_get_srcpath(fs))
-                mount.sourceName = kernelNameOf(QFile::decodeName(source));
-            if (const char* target = mnt_fs_get_target(fs))
-                mount.target = QFile::decodeName(target);
-            if (systemMountPoints().contains(mount.target)) {
-                if (mount.devno != 0)
-                    context.protectedDevts.insert(mount.devno);
-                if (!mount.sourceName.isEmpty())
-                    context.protectedNames.insert(mount.sourceName);
-            }
-            context.mounts.push_back(std::move(mount));
-        }
-        mnt_free_iter(iter);
+    const std::vector<engine::MountEntry> table = engine::readMountTable(
+        QFile::encodeName(paths_.mountinfo).toStdString(), context.mountsKnown);
+    for (const engine::MountEntry& entry : table) {
+        Context::Mount mount;
+        mount.devno = entry.devno;
+        mount.sourceName = kernelNameOf(QFile::decodeName(QByteArray::fromStdString(entry.source)));
+        mount.target = QFile::decodeName(QByteArray::fromStdString(entry.target));
+        if (engine::isSystemMountTarget(entry.target) && !mount.sourceName.isEmpty())
+            context.protectedNames.insert(mount.sourceName);
+        context.mounts.push_back(std::move(mount));
     }
-    mnt_unref_table(table);
+    context.protectedDevts =
+        engine::systemDevices(table, QFile::encodeName(paths_.sysfsRoot).toStdString());
 
     if (const auto swaps = readAttribute(paths_.swaps)) {
         const QList<QByteArray> lines = swaps->split('\n');

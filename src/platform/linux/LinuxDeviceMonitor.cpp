@@ -217,6 +217,11 @@ struct DeviceMonitor::Impl {
             int operation = 0;
             while (mnt_tabdiff_next_change(diff, iter, &before, &after, &operation) == 0) {
                 for (libmnt_fs* fs : {before, after}) {
+                    // An overlay can make the disks under its layers system disks.
+                    if (fs && qstrcmp(mnt_fs_get_fstype(fs), "overlay") == 0) {
+                        relevant = true;
+                        continue;
+                    }
                     const char* source = fs ? mnt_fs_get_srcpath(fs) : nullptr;
                     // Only disks are of interest; names refresh after their mounts change.
                     if (!source || qstrncmp(source, "/dev/", 5) != 0 ||

@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QString>
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -25,6 +27,7 @@ struct VolumeInfo {
     QString label;      // empty when there is none or it cannot be read
     QString mountPoint; // first mount point, empty when not mounted
     QString fsType;
+    QString fsUuid;
 };
 
 struct DiskInfo {
@@ -54,8 +57,10 @@ struct BlockSystemPaths {
     QString devRoot = QStringLiteral("/dev");
     QString mountinfo = QStringLiteral("/proc/self/mountinfo");
     QString swaps = QStringLiteral("/proc/swaps");
-    // udev's database ("b8:16" files with "E:KEY=value" lines); used when it has the disk.
-    QString udevData = QStringLiteral("/run/udev/data");
+    QString procRoot = QStringLiteral("/proc");
+    // The properties udev keeps of a block device (ID_VENDOR, ID_FS_TYPE, ...); empty when
+    // it has none. Unset: udev's database through libudev. Tests of faked trees set it.
+    std::function<std::map<QByteArray, QByteArray>(std::uint64_t devt)> udevProperties;
 };
 
 std::unique_ptr<DiskEnumerator> createBlockDiskEnumerator(const BlockSystemPaths& paths = {});

@@ -1,5 +1,7 @@
 #include "DevicesTestSupport.h"
 
+#include <sys/sysmacros.h>
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -23,7 +25,11 @@ platform::BlockSystemPaths FakeBlockSystem::paths() const {
     paths.devRoot = path(QStringLiteral("dev"));
     paths.mountinfo = path(QStringLiteral("mountinfo"));
     paths.swaps = path(QStringLiteral("swaps"));
-    paths.udevData = path(QStringLiteral("udev"));
+    paths.procRoot = path(QStringLiteral("proc"));
+    paths.udevProperties = [database = udev_](std::uint64_t devt) {
+        const auto found = database->find(devt);
+        return found == database->end() ? std::map<QByteArray, QByteArray>() : found->second;
+    };
     return paths;
 }
 
@@ -52,6 +58,7 @@ QString FakeBlockSystem::addDisk(const Disk& disk) {
     writeFile(dir + QStringLiteral("/ro"), disk.readOnly ? "1\n" : "0\n");
     QDir().mkpath(path(dir + QStringLiteral("/holders")));
     symlink(dir, QStringLiteral("sys/block/") + disk.name);
+    symlink(dir, QStringLiteral("sys/dev/block/%1:%2").arg(disk.major).arg(disk.minor));
     // The parent is the disk's "device".
     QFile::link(path(QStringLiteral("sys/devices/") + disk.parent),
                 path(dir + QStringLiteral("/device")));
@@ -69,6 +76,7 @@ QString FakeBlockSystem::addPartition(const QString& disk, const QString& name, 
               QStringLiteral("%1:%2\n").arg(major).arg(minor).toLatin1());
     writeFile(relative + QStringLiteral("/size"), QByteArray::number(sectors) + '\n');
     QDir().mkpath(dir + QStringLiteral("/holders"));
+    symlink(relative, QStringLiteral("sys/dev/block/%1:%2").arg(major).arg(minor));
     if (!QFileInfo::exists(path(QStringLiteral("dev/") + name)))
         writeFile(QStringLiteral("dev/") + name, {});
     return relative;
@@ -99,14 +107,15 @@ void FakeBlockSystem::addHolder(const QString& blockDir, const QString& holder) 
 }
 
 void FakeBlockSystem::addMount(unsigned major, unsigned minor, const QString& source,
-                               const QString& target) {
+                               const QString& target, const QString& fsType,
+                               const QString& superOptions) {
     QString escaped = target;
     escaped.replace(QLatin1Char(' '), QLatin1String("\\040"));
-    mountinfo_ += QStringLiteral("%1 1 %2:%3 / %4 rw,relatime - vfat %5 rw\n")
+    mountinfo_ += QStringLiteral("%1 1 %2:%3 / %4 rw,relatime - %5 %6 %7\n")
                       .arg(mountId_++)
                       .arg(major)
                       .arg(minor)
-                      .arg(escaped, source)
+                      .arg(escaped, fsType, source, superOptions)
                       .toUtf8();
     flushTables();
 }
@@ -118,10 +127,7 @@ void FakeBlockSystem::addSwap(const QString& swapPath) {
 
 void FakeBlockSystem::setUdev(unsigned major, unsigned minor,
                               const std::map<QByteArray, QByteArray>& props) {
-    QByteArray content = "I:123456\n";
-    for (const auto& [key, value] : props)
-        content += "E:" + key + '=' + value + '\n';
-    writeFile(QStringLiteral("udev/b%1:%2").arg(major).arg(minor), content);
+    (*udev_)[makedev(major, minor)] = props;
 }
 
 void FakeBlockSystem::flushTables() {

@@ -6,6 +6,7 @@
 #include <QString>
 #include <QTemporaryDir>
 #include <map>
+#include <memory>
 
 namespace kestrune::test {
 
@@ -37,7 +38,9 @@ public:
     void addHolder(const QString& blockDir, const QString& holder);
     void writeFile(const QString& relative, const QByteArray& content);
     void symlink(const QString& target, const QString& relative);
-    void addMount(unsigned major, unsigned minor, const QString& source, const QString& target);
+    void addMount(unsigned major, unsigned minor, const QString& source, const QString& target,
+                  const QString& fsType = QStringLiteral("vfat"),
+                  const QString& superOptions = QStringLiteral("rw"));
     void addSwap(const QString& path);
     void setUdev(unsigned major, unsigned minor, const std::map<QByteArray, QByteArray>& props);
     QString path(const QString& relative) const {
@@ -47,6 +50,9 @@ public:
 private:
     void flushTables();
     QTemporaryDir dir_;
+    // Shared with the paths handed out, which may outlive a copy of this object.
+    std::shared_ptr<std::map<std::uint64_t, std::map<QByteArray, QByteArray>>> udev_ =
+        std::make_shared<std::map<std::uint64_t, std::map<QByteArray, QByteArray>>>();
     QByteArray mountinfo_;
     QByteArray swaps_;
     int mountId_ = 100;

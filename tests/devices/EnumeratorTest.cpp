@@ -141,6 +141,68 @@ TEST_F(BlockEnumeration, DevicesThatMustNeverBeWrittenAreLeftOut) {
     EXPECT_FALSE(enumerator.judge("mmcblk1boot0").listed);
 }
 
+// The disks a running live system or an overlay root depends on, and members of pools in
+// use, which no mount names by their own device.
+TEST_F(BlockEnumeration, DisksTheRunningSystemNeedsAreLeftOut) {
+    // A live system booted from sdc: medium at /run/live/medium, its squashfs on loop0, the
+    // root an overlay over it.
+    fake.addUsbDisk({"sdc", "", 8, 32, 2048000, 5, true, false}, "Live", "Boot", "1");
+    fake.addPartition("sdc", "sdc1", 8, 33, 2000000);
+    fake.addMount(8, 33, "/dev/sdc1", "/run/live/medium", "iso9660", "ro");
+    // The same system without the medium mount (toram over an unmounted copy is not the
+    // case here): the overlay's lower layer sits on sdd through a loop device.
+    fake.addUsbDisk({"sdd", "", 8, 48, 2048000, 6, true, false}, "Overlay", "Root", "2");
+    fake.addPartition("sdd", "sdd1", 8, 49, 2000000);
+    fake.addMount(8, 49, "/dev/sdd1", "/media/u/carrier", "ext4", "rw");
+    fake.addDisk({"loop0", "virtual", 7, 0, 400000, 3, false, false});
+    fake.writeFile("sys/block/loop0/loop/backing_file",
+                   "/media/u/carrier/live/filesystem.squashfs\n");
+    fake.addMount(7, 0, "/dev/loop0", "/run/rootfs/squash", "squashfs", "ro");
+    fake.addMount(0, 40, "overlay", "/", "overlay",
+                  "rw,lowerdir=/run/rootfs/squash,upperdir=/run/cow/upper,workdir=/run/cow/work");
+    // Something of the system's own trees, and a user's mounts that stay listed.
+    fake.addUsbDisk({"sde", "", 8, 64, 2048000, 7, true, false}, "Var", "Disk", "3");
+    fake.addMount(8, 64, "/dev/sde", "/var/lib/containers", "ext4", "rw");
+    fake.addUsbDisk({"sdf", "", 8, 80, 2048000, 8, true, false}, "User", "Stick", "4");
+    fake.addMount(8, 80, "/dev/sdf", "/home/u/stick", "vfat", "rw");
+    fake.addUsbDisk({"sdg", "", 8, 96, 2048000, 9, true, false}, "Run", "Media", "5");
+    fake.addMount(8, 96, "/dev/sdg", "/run/media/u/PHOTOS", "vfat", "rw");
+    // Pool members: a btrfs over two sticks, an imported ZFS pool, a bcachefs in use, and
+    // a ZFS member whose pool is not imported (a stick to wipe).
+    fake.addUsbDisk({"sdh", "", 8, 112, 2048000, 10, true, false}, "Btrfs", "Member", "6");
+    fake.setUdev(8, 112, {{"ID_FS_TYPE", "btrfs"}, {"ID_FS_UUID", "b7e1"}});
+    fake.writeFile("sys/fs/btrfs/b7e1/devices/sdh", {});
+    fake.writeFile("sys/fs/btrfs/b7e1/devices/sdz", {});
+    fake.addUsbDisk({"sdi", "", 8, 128, 2048000, 11, true, false}, "Zfs", "Member", "7");
+    fake.addPartition("sdi", "sdi1", 8, 129, 2000000);
+    fake.setUdev(8, 129, {{"ID_FS_TYPE", "zfs_member"}, {"ID_FS_LABEL", "tank"}});
+    fake.writeFile("proc/spl/kstat/zfs/tank/state", "ONLINE\n");
+    fake.addUsbDisk({"sdj", "", 8, 144, 2048000, 12, true, false}, "Bcachefs", "Member", "8");
+    fake.setUdev(8, 144, {{"ID_FS_TYPE", "bcachefs"}, {"ID_FS_UUID", "c4a2"}});
+    fake.writeFile("sys/fs/bcachefs/c4a2/options/version", {});
+    fake.addUsbDisk({"sdk", "", 8, 160, 2048000, 13, true, false}, "Old", "Pool", "9");
+    fake.setUdev(8, 160, {{"ID_FS_TYPE", "zfs_member"}, {"ID_FS_LABEL", "exported"}});
+
+    const BlockDiskEnumerator enumerator(fake.paths());
+    EXPECT_EQ(names(enumerator.removableDisks()), (QStringList{"sdb", "sdf", "sdg", "sdk"}));
+    for (const char* disk : {"sdc", "sdd", "sde"})
+        EXPECT_EQ(enumerator.judge(disk).reason, "holds a system mount or swap") << disk;
+}
+
+// One USB reader with four slots is four disks; the empty slots are listed without medium.
+TEST_F(BlockEnumeration, EverySlotOfACardReaderIsADisk) {
+    fake.addUsbDisk({"sdc", "", 8, 32, 0, 5, true, false}, "Generic", "CF", "0815");
+    fake.addUsbDisk({"sdd", "", 8, 48, 3911680, 6, true, false}, "Generic", "SD/MMC", "0815");
+    fake.addUsbDisk({"sde", "", 8, 64, 0, 7, true, false}, "Generic", "MS", "0815");
+    fake.addUsbDisk({"sdf", "", 8, 80, 0, 8, true, false}, "Generic", "xD", "0815");
+    const auto disks = BlockDiskEnumerator(fake.paths()).removableDisks();
+    EXPECT_EQ(names(disks), (QStringList{"sdb", "sdc", "sdd", "sde", "sdf"}));
+    for (const char* slot : {"sdc", "sde", "sdf"})
+        EXPECT_FALSE(findDisk(disks, slot)->hasMedium) << slot;
+    EXPECT_TRUE(findDisk(disks, "sdd")->hasMedium);
+    EXPECT_EQ(findDisk(disks, "sdd")->product, "SD/MMC");
+}
+
 TEST_F(BlockEnumeration, CardReadersAndSdCards) {
     // An SD card in a built-in reader is removable although its flag says 0; eMMC is not.
     fake.writeFile("sys/devices/platform/mmc0/mmc0:aaaa/type", "SD\n");

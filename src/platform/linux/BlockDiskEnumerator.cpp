@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <fcntl.h>
+#include <libudev.h>
 #include <map>
 #include <set>
 #include <sys/stat.h>
@@ -72,21 +73,27 @@ bool hasEntries(const QString& dir) {
 
 using Properties = std::map<QByteArray, QByteArray>;
 
-Properties readUdevProperties(const QString& udevData, dev_t devt) {
+Properties libudevProperties(dev_t devt) {
     Properties properties;
-    const auto text =
-        readAttribute(QStringLiteral("%1/b%2:%3").arg(udevData).arg(major(devt)).arg(minor(devt)));
-    if (!text)
+    udev* context = udev_new();
+    if (!context)
         return properties;
-    for (const QByteArray& line : text->split('\n')) {
-        if (!line.startsWith("E:"))
-            continue;
-        const qsizetype equals = line.indexOf('=');
-        if (equals < 3)
-            continue;
-        properties[line.mid(2, equals - 2)] = line.mid(equals + 1);
+    if (udev_device* device = udev_device_new_from_devnum(context, 'b', devt)) {
+        udev_list_entry* entry = nullptr;
+        udev_list_entry_foreach(entry, udev_device_get_properties_list_entry(device)) {
+            const char* name = udev_list_entry_get_name(entry);
+            const char* value = udev_list_entry_get_value(entry);
+            if (name && value)
+                properties[QByteArray(name)] = QByteArray(value);
+        }
+        udev_device_unref(device);
     }
+    udev_unref(context);
     return properties;
+}
+
+Properties readUdevProperties(const BlockSystemPaths& paths, dev_t devt) {
+    return paths.udevProperties ? paths.udevProperties(devt) : libudevProperties(devt);
 }
 
 // udev's *_ENC values keep the device's own bytes, with \xNN for anything unusual.
@@ -302,7 +309,7 @@ std::optional<BlockDiskEnumerator::RawDisk> BlockDiskEnumerator::readRaw(const Q
         disk.scsi = QFileInfo::exists(disk.deviceDir + QStringLiteral("/vendor")) ||
                     QFileInfo::exists(disk.deviceDir + QStringLiteral("/model"));
     }
-    disk.properties = readUdevProperties(paths_.udevData, disk.devt);
+    disk.properties = readUdevProperties(paths_, disk.devt);
     return disk;
 }
 
@@ -387,16 +394,19 @@ DiskInfo BlockDiskEnumerator::describe(const RawDisk& disk, const Context& conte
         volume.devicePath = paths_.devRoot + QLatin1Char('/') + name;
         volume.devt = devt;
         volume.mountPoint = context.mountPointOf(devt, name);
-        const Properties properties = readUdevProperties(paths_.udevData, devt);
+        const Properties properties = readUdevProperties(paths_, devt);
         if (const auto type = udevText(properties, "ID_FS_TYPE"); type && !type->isEmpty()) {
             volume.fsType = QString::fromLatin1(*type);
             volume.label =
                 cleanDeviceText(udevText(properties, "ID_FS_LABEL").value_or(QByteArray()));
+            volume.fsUuid =
+                cleanDeviceText(udevText(properties, "ID_FS_UUID").value_or(QByteArray()));
         } else if (info.hasMedium) {
             const FileSystemProbe probe = probeFileSystem(volume.devicePath);
             if (probe.found) {
                 volume.fsType = probe.type;
                 volume.label = cleanDeviceText(probe.label);
+                volume.fsUuid = cleanDeviceText(probe.uuid);
             }
         }
         return volume;
@@ -416,6 +426,32 @@ DiskInfo BlockDiskEnumerator::describe(const RawDisk& disk, const Context& conte
     return info;
 }
 
+QString BlockDiskEnumerator::poolInUse(const DiskInfo& disk) const {
+    for (const VolumeInfo& volume : disk.volumes) {
+        // A member of a file system that spans devices is not mounted by its own name: the
+        // kernel's own tables tell whether its pool is in use.
+        if (volume.fsType == QLatin1String("btrfs") && !volume.fsUuid.isEmpty()) {
+            const QString devices =
+                paths_.sysfsRoot + QStringLiteral("/fs/btrfs/%1/devices").arg(volume.fsUuid);
+            if (QDir(devices)
+                    .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)
+                    .size() > 1)
+                return QStringLiteral("member of a btrfs file system in use");
+        } else if (volume.fsType == QLatin1String("bcachefs") && !volume.fsUuid.isEmpty()) {
+            if (QFileInfo::exists(paths_.sysfsRoot +
+                                  QStringLiteral("/fs/bcachefs/%1").arg(volume.fsUuid)))
+                return QStringLiteral("member of a bcachefs file system in use");
+        } else if (volume.fsType == QLatin1String("zfs_member")) {
+            // The label of a member is its pool's name; an imported pool has its kstat folder.
+            if (!volume.label.isEmpty() &&
+                QFileInfo::exists(paths_.procRoot +
+                                  QStringLiteral("/spl/kstat/zfs/%1").arg(volume.label)))
+                return QStringLiteral("member of an imported ZFS pool");
+        }
+    }
+    return {};
+}
+
 std::optional<DiskInfo> BlockDiskEnumerator::readDisk(const QString& name) const {
     const Context context = loadContext();
     const auto raw = readRaw(name, context);
@@ -429,7 +465,10 @@ std::optional<DiskInfo> BlockDiskEnumerator::readDiskUnlessInUse(const QString& 
     const auto raw = readRaw(name, context);
     if (!raw || !systemUse(*raw, context).isEmpty())
         return std::nullopt;
-    return describe(*raw, context);
+    DiskInfo disk = describe(*raw, context);
+    if (!poolInUse(disk).isEmpty())
+        return std::nullopt;
+    return disk;
 }
 
 BlockDiskEnumerator::Verdict BlockDiskEnumerator::judge(const QString& name) const {
@@ -450,7 +489,10 @@ std::vector<DiskInfo> BlockDiskEnumerator::removableDisks() const {
         const auto raw = readRaw(name, context);
         if (!raw || !judge(*raw, context).listed)
             continue;
-        disks.push_back(describe(*raw, context));
+        DiskInfo disk = describe(*raw, context);
+        if (!poolInUse(disk).isEmpty())
+            continue;
+        disks.push_back(std::move(disk));
     }
     return disks;
 }

@@ -39,6 +39,8 @@ private:
     Verdict judge(const RawDisk& disk, const Context& context) const;
     // Why the system cannot spare the disk; empty when it can.
     QString systemUse(const RawDisk& disk, const Context& context) const;
+    // The pool (multi-device btrfs, bcachefs, ZFS) in use that a volume belongs to.
+    QString poolInUse(const DiskInfo& disk) const;
     DiskInfo describe(const RawDisk& disk, const Context& context) const;
 
     BlockSystemPaths paths_;

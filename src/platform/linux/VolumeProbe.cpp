@@ -50,7 +50,7 @@ FileSystemProbe probeFileSystem(const QString& path, std::uint64_t offset, std::
         return result;
     blkid_probe_enable_partitions(handle.probe, 0);
     blkid_probe_enable_superblocks(handle.probe, 1);
-    blkid_probe_set_superblocks_flags(handle.probe, BLKID_SUBLKS_LABEL | BLKID_SUBLKS_TYPE);
+    blkid_probe_set_superblocks_flags(handle.probe, BLKID_SUBLKS_LABEL | BLKID_SUBLKS_TYPE | BLKID_SUBLKS_UUID);
     if (blkid_do_safeprobe(handle.probe) != 0)
         return result;
     const QByteArray type = lookup(handle.probe, "TYPE");
@@ -59,6 +59,7 @@ FileSystemProbe probeFileSystem(const QString& path, std::uint64_t offset, std::
     result.found = true;
     result.type = QString::fromLatin1(type);
     result.label = lookup(handle.probe, "LABEL");
+    result.uuid = lookup(handle.probe, "UUID");
     return result;
 }
 

@@ -11,6 +11,7 @@ struct FileSystemProbe {
     bool found = false;
     QString type;
     QByteArray label; // raw bytes, as stored on the medium
+    QByteArray uuid;
 };
 
 struct PartitionProbe {

@@ -49,6 +49,10 @@ struct DeviceRecord {
     // False for a reader without a card: listed, but a job must not start.
     std::atomic<bool> hasMedium{true};
 
+    // Workers that hold the record (a job and its engine may still report under its
+    // number): its disk number is not handed to another disk while this is above 0.
+    std::atomic<int> workers{0};
+
     JobState state() const { return static_cast<JobState>(jobState.load()); }
     void setState(JobState s) { jobState.store(static_cast<std::int32_t>(s)); }
     std::atomic_ref<unsigned char> abortFlag() {

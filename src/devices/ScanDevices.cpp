@@ -5,6 +5,7 @@
 #include "lang/LanguageManager.h"
 
 #include <QFile>
+#include <cstdio>
 #include <cstring>
 #include <kestrune/disk_numbers.h>
 #include <mutex>
@@ -22,8 +23,9 @@ struct SeenDisk {
     const platform::DiskInfo* disk;
 };
 
-// Numbers whose record was removed while its job still ran: the worker may still report
-// under that number, so it is not handed to another disk until the job has ended.
+// Numbers whose record was removed while a worker still held it: the worker may still
+// report under that number, so it is not handed to another disk until the worker has let
+// the record go.
 std::mutex pendingMutex;
 std::vector<std::pair<std::int32_t, RecordPtr>> pendingRelease;
 
@@ -61,7 +63,7 @@ void releaseNumbers(const DeviceTable& table, const std::vector<RecordPtr>& remo
         const auto& [number, record] = entry;
         if (acquired.count(number) || table.findByDeviceNumber(static_cast<std::uint32_t>(number)))
             return true; // its disk is back, or another record holds it: in use again
-        if (record->state() == JobState::Running)
+        if (record->workers.load() > 0)
             return false;
         kestrune_disk_number_release(number);
         return true;
@@ -130,7 +132,14 @@ int scanDevices(DeviceTable& table, DeviceListModel& list, DeviceScanNotifier& n
         return sources.text ? sources.text(key) : GetLanguageManager()->GetString(key);
     };
 
-    const std::vector<platform::DiskInfo> disks = enumerator->removableDisks();
+    const std::optional<std::vector<platform::DiskInfo>> enumerated = enumerator->enumerate();
+    if (!enumerated) {
+        // Not "no disks": no row goes and no job is aborted; the next event tries again.
+        std::printf("scanDevices: the disks could not be read; the list stays as it is\n");
+        std::fflush(stdout);
+        return 0;
+    }
+    const std::vector<platform::DiskInfo>& disks = *enumerated;
     table.markAllStale();
 
     std::vector<SeenDisk> seen;

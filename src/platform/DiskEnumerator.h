@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace kestrune::platform {
@@ -44,11 +45,15 @@ struct DiskInfo {
 };
 
 // The removable disks that are present, in no particular order. Disks that vanish while
-// they are read are left out; an enumeration never fails as a whole.
+// they are read are left out.
 class DiskEnumerator {
 public:
     virtual ~DiskEnumerator() = default;
-    virtual std::vector<DiskInfo> removableDisks() const = 0;
+    // Nothing when the system could not be read (mount table, the disks' folder): that is
+    // not the same as no disks, and must never make rows or jobs go.
+    virtual std::optional<std::vector<DiskInfo>> enumerate() const = 0;
+    // The disks, or none when the enumeration failed.
+    std::vector<DiskInfo> removableDisks() const { return enumerate().value_or(std::vector<DiskInfo>{}); }
 };
 
 // Where a block-device enumeration reads the system; tests point it at faked trees.

@@ -97,6 +97,9 @@ bool CVSKRMShredThread::InitInstance() {
     withReport(
         [&](ShredReport& report) { report.addHardwareItems(serial, make, model, size, bus); });
 
+    // The number stays this disk's while the job holds the record (see ScanDevices).
+    identityKnown_ = kestrune_disk_number_resolve(deviceNumber_, &identity_) != 0;
+    identity_.path[sizeof identity_.path - 1] = '\0';
     const std::int32_t result = callEngine();
     std::printf("VSKRMShred: %d\n", result);
     std::fflush(stdout);
@@ -111,7 +114,8 @@ bool CVSKRMShredThread::InitInstance() {
         } else {
             reportStatus(SHRED_STATUS_FORMATTING);
             const FormatResult formatted =
-                formatter_ ? formatter_(FormatJob{deviceNumber_, callback_, context_, abortFlag_})
+                formatter_ ? formatter_(FormatJob{identity_, identityKnown_, deviceNumber_,
+                                                  callback_, context_, abortFlag_})
                            : FormatResult::Failed;
             // Only a format that really completed counts as one.
             if (formatted == FormatResult::Formatted)

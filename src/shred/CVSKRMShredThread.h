@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 
+#include <kestrune/disk_numbers.h>
 #include <kestrune/shred_abi.h>
 
 namespace kestrune {
@@ -19,6 +20,10 @@ class ShredReport;
 
 // What a job hands to the step that formats its disk after the engine shredded it.
 struct FormatJob {
+    // The disk the engine was given: resolved once, when the job began, so a number that
+    // has meanwhile passed to another disk can never lead the format astray.
+    KestruneDiskIdentity identity{};
+    bool identityKnown = false;
     std::uint32_t deviceNumber = 0;
     ShredStatusCallback callback = nullptr;
     void* context = nullptr;
@@ -66,6 +71,8 @@ private:
     void* context_;
     ShredStatusCallback callback_;
     DiskFormatter formatter_;
+    KestruneDiskIdentity identity_{};
+    bool identityKnown_ = false;
     std::mutex reportMutex_;
     std::unique_ptr<ShredReport> report_;
     bool reportWritten_ = false;

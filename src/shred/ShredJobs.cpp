@@ -27,8 +27,16 @@ DiskFormatter formatterWith(platform::DeviceMonitor* monitor) {
                 monitor->suppressDisk(disk, false);
             };
         }
-        return formatAndLabel(job.deviceNumber, QStringLiteral("Shredded"), job.callback,
-                              job.context, hooks, job.abortFlag);
+        if (!job.identityKnown)
+            return FormatResult::Failed;
+        platform::FormatRequest request;
+        request.identity = job.identity;
+        request.deviceNumber = static_cast<std::int32_t>(job.deviceNumber);
+        request.label = QStringLiteral("Shredded");
+        request.callback = job.callback;
+        request.context = job.context;
+        request.abortFlag = job.abortFlag;
+        return formatAndLabel(request, hooks);
     };
 }
 
@@ -52,6 +60,7 @@ void ShredJobs::start(const std::shared_ptr<DeviceRecord>& record, std::int32_t 
         std::make_shared<CVSKRMShredThread>(context_.get(), record, algorithm, &OnShredStatus, 0);
     job->setTable(table_);
     job->setFormatter(formatter_ ? formatter_ : formatterWith(monitor_));
+    record->workers.fetch_add(1);
     {
         std::lock_guard guard(state_->mutex);
         ++state_->running;
@@ -62,6 +71,7 @@ void ShredJobs::start(const std::shared_ptr<DeviceRecord>& record, std::int32_t 
     // a job that outlives the window never touches freed memory.
     std::thread([job, state = state_, context = context_, record] {
         job->Run();
+        record->workers.fetch_sub(1);
         std::function<void()> onEnded;
         {
             std::lock_guard guard(state->mutex);

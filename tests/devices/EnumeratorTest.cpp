@@ -265,7 +265,11 @@ TEST_F(BlockEnumeration, VanishedDisksAndAnUnreadableMountTableListNothingWrong)
     // Without the mount table nobody can tell which disk holds the system.
     auto paths = fake.paths();
     paths.mountinfo = fake.path("no-such-mountinfo");
-    EXPECT_TRUE(BlockDiskEnumerator(paths).removableDisks().empty());
+    EXPECT_FALSE(BlockDiskEnumerator(paths).enumerate().has_value());
+    // Nor which disks are there without the disks' folder.
+    paths = fake.paths();
+    paths.sysfsRoot = fake.path("no-such-sys");
+    EXPECT_FALSE(BlockDiskEnumerator(paths).enumerate().has_value());
 }
 
 TEST_F(BlockEnumeration, WholeDiskFileSystemIsOneVolume) {

@@ -95,7 +95,7 @@ public:
 
 class OneStick final : public kestrune::platform::DiskEnumerator {
 public:
-    std::vector<kestrune::platform::DiskInfo> removableDisks() const override {
+    std::optional<std::vector<kestrune::platform::DiskInfo>> enumerate() const override {
         kestrune::platform::DiskInfo disk;
         disk.name = "sdz";
         disk.identity.path = "/dev/sdz";
@@ -103,7 +103,7 @@ public:
         disk.identity.diskseq = 77;
         disk.sizeBytes = 1 << 20;
         disk.hasMedium = true;
-        return {disk};
+        return std::vector<kestrune::platform::DiskInfo>{disk};
     }
 };
 

@@ -100,12 +100,15 @@ TEST(SizeText, VolumeNamesReadLikeDriveLetters) {
 
 class FixedEnumerator final : public kestrune::platform::DiskEnumerator {
 public:
-    std::vector<DiskInfo> removableDisks() const override {
+    std::optional<std::vector<DiskInfo>> enumerate() const override {
         std::lock_guard guard(mutex);
+        if (fail)
+            return std::nullopt;
         return disks;
     }
     mutable std::mutex mutex;
     std::vector<DiskInfo> disks;
+    bool fail = false;
 };
 
 class CountingNotifier final : public kestrune::DeviceScanNotifier {
@@ -241,6 +244,7 @@ TEST_F(Scan, DiskUnpluggedWhileItsJobRunsKeepsItsNumberUntilTheJobEnds) {
     scan();
     const auto running = table.recordAt(0);
     running->setState(JobState::Running);
+    running->workers = 1;
 
     enumerator.disks.clear();
     scan();
@@ -255,9 +259,33 @@ TEST_F(Scan, DiskUnpluggedWhileItsJobRunsKeepsItsNumberUntilTheJobEnds) {
     scan();
     EXPECT_EQ(table.recordAt(0)->deviceNumber, 1u);
 
+    // Its state changing is not enough: the worker may still report under the number.
     running->setState(JobState::Aborted);
     scan();
+    EXPECT_EQ(kestrune_disk_number_resolve(0, &resolved), 1);
+    running->workers = 0;
+    scan();
     EXPECT_EQ(kestrune_disk_number_resolve(0, &resolved), 0);
+}
+
+// A failed enumeration is not "no disks": nothing is removed and no job is aborted.
+TEST_F(Scan, AnEnumerationThatFailsChangesNothing) {
+    enumerator.disks = {stick("sdb", 0x810, 1 << 30), stick("sdc", 0x820, 1 << 30)};
+    scan();
+    const auto running = table.recordAt(1);
+    running->setState(JobState::Running);
+    enumerator.fail = true;
+    scan();
+    EXPECT_EQ(table.size(), 2);
+    EXPECT_EQ(list.rowCount(), 2);
+    EXPECT_FALSE(running->abortIsRequested());
+    EXPECT_FALSE(running->stale.load());
+    EXPECT_EQ(notifier.empty, 0);
+    expectRowsMatchRecords();
+    enumerator.fail = false;
+    enumerator.disks.pop_back();
+    scan();
+    EXPECT_EQ(table.size(), 1);
 }
 
 TEST_F(Scan, DeviceColumnJoinsVendorAndProductWithoutStrayBlanks) {

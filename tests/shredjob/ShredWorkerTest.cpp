@@ -6,7 +6,9 @@
 #include "shred/ShredReport.h"
 
 #include <QTemporaryDir>
+#include <functional>
 #include <gtest/gtest.h>
+#include <kestrune/disk_numbers.h>
 #include <mutex>
 #include <vector>
 
@@ -17,16 +19,30 @@ namespace {
 
 std::mutex statusMutex;
 std::vector<int> statuses;
+std::function<void(int status)> onStatus;
 
 void recordStatus(void*, std::int32_t, std::int32_t status, std::int64_t, std::int64_t, double) {
-    std::lock_guard guard(statusMutex);
-    statuses.push_back(status);
+    {
+        std::lock_guard guard(statusMutex);
+        statuses.push_back(status);
+    }
+    if (onStatus)
+        onStatus(status);
+}
+
+KestruneDiskIdentity identityNamed(const char* path, std::uint64_t devt) {
+    KestruneDiskIdentity id{};
+    std::snprintf(id.path, sizeof id.path, "%s", path);
+    id.devt = devt;
+    id.diskseq = devt + 1;
+    return id;
 }
 
 class ShredWorkerTest : public ::testing::Test {
 protected:
     void SetUp() override {
         statuses.clear();
+        onStatus = nullptr;
         test::messages().clear();
         test::registerComponentDirectory(QStringLiteral("VSKLanguage.dll"), test::binDir());
         useEngine("fake");
@@ -59,6 +75,8 @@ protected:
         job->setFormatter([this, outcome](const FormatJob& format) {
             formattedDisk = format.deviceNumber;
             formatAbortFlag = format.abortFlag;
+            formatIdentity = format.identity;
+            formatIdentityKnown = format.identityKnown;
             for (int p : {0, 50, 100})
                 format.callback(format.context, static_cast<int>(format.deviceNumber), 300 + p, 0,
                                 0, 0.0);
@@ -78,6 +96,8 @@ protected:
     std::shared_ptr<DeviceRecord> record = std::make_shared<DeviceRecord>();
     std::uint32_t formattedDisk = 99;
     const unsigned char* formatAbortFlag = nullptr;
+    KestruneDiskIdentity formatIdentity{};
+    bool formatIdentityKnown = false;
 };
 
 } // namespace
@@ -119,6 +139,28 @@ TEST_F(ShredWorkerTest, TheFormatSeesTheJobsAbortFlagAndAnAbortedFormatEndsAbort
     EXPECT_EQ(statuses.back(), SHRED_STATUS_ABORTED);
     EXPECT_TRUE(
         job->report()->body().contains(QStringLiteral("iscleaned=\"1\" isformatted=\"0\"")));
+}
+
+// Were the number to pass to another disk while the engine ran, the format would still
+// go to the disk the job was started on, never to the number's new disk.
+TEST_F(ShredWorkerTest, TheFormatGoesToTheDiskTheJobBeganOnNotToTheNumbersNewDisk) {
+    setFormatDrive(true);
+    const KestruneDiskIdentity first = identityNamed("/dev/first", 0x810);
+    const std::int32_t number = kestrune_disk_number_acquire(&first);
+    ASSERT_GE(number, 0);
+    record->deviceNumber = static_cast<std::uint32_t>(number);
+    onStatus = [number](int status) {
+        if (status != 100)
+            return;
+        kestrune_disk_number_release(number);
+        const KestruneDiskIdentity other = identityNamed("/dev/other", 0x820);
+        EXPECT_EQ(kestrune_disk_number_acquire(&other), number);
+    };
+    run();
+    kestrune_disk_number_release(number);
+    EXPECT_TRUE(formatIdentityKnown);
+    EXPECT_STREQ(formatIdentity.path, "/dev/first");
+    EXPECT_EQ(formatIdentity.devt, 0x810u);
 }
 
 TEST_F(ShredWorkerTest, AFailedShredSkipsFormatting) {

@@ -1,5 +1,6 @@
 #include "platform/linux/BlockDiskEnumerator.h"
 
+#include "platform/linux/DirectoryEntries.h"
 #include "platform/linux/VolumeProbe.h"
 #include "shredengine/SystemUse.h"
 
@@ -479,13 +480,16 @@ BlockDiskEnumerator::Verdict BlockDiskEnumerator::judge(const QString& name) con
     return judge(*raw, context);
 }
 
-std::vector<DiskInfo> BlockDiskEnumerator::removableDisks() const {
+std::optional<std::vector<DiskInfo>> BlockDiskEnumerator::enumerate() const {
     std::vector<DiskInfo> disks;
     const Context context = loadContext();
-    const QStringList names =
-        QDir(paths_.sysfsRoot + QStringLiteral("/block"))
-            .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
-    for (const QString& name : names) {
+    // Without the mount table nobody can tell which disk holds the system.
+    if (!context.mountsKnown)
+        return std::nullopt;
+    const auto names = directoryEntries(paths_.sysfsRoot + QStringLiteral("/block"));
+    if (!names)
+        return std::nullopt;
+    for (const QString& name : *names) {
         const auto raw = readRaw(name, context);
         if (!raw || !judge(*raw, context).listed)
             continue;

@@ -14,7 +14,7 @@ bool isNeverListedName(const QString& name);
 class BlockDiskEnumerator final : public DiskEnumerator {
 public:
     explicit BlockDiskEnumerator(BlockSystemPaths paths);
-    std::vector<DiskInfo> removableDisks() const override;
+    std::optional<std::vector<DiskInfo>> enumerate() const override;
 
     // One disk by its kernel name ("sdb"), whatever the removable rule says; nothing when
     // it is not there (or vanished while it was read).

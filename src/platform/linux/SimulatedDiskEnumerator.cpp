@@ -1,12 +1,15 @@
 #include "platform/DiskEnumerator.h"
 #include "platform/linux/BlockDiskEnumerator.h"
+#include "platform/linux/DirectoryEntries.h"
 #include "platform/linux/VolumeProbe.h"
+#include "shredengine/SystemUse.h"
 #include "shredengine/DiskAccess.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <cerrno>
 #include <map>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,15 +20,14 @@ namespace {
 
 // Loop devices attached to images of the folder, by canonical image path; an image attached
 // twice is represented by its lowest-numbered device.
-std::map<QString, QString> loopDevicesOfImages(const QString& folder) {
+std::optional<std::map<QString, QString>> loopDevicesOfImages(const QString& folder) {
     std::map<QString, QString> loops;
     static const QRegularExpression loopName(QStringLiteral("^loop(\\d+)$"));
-    const QStringList names =
-        QDir(QStringLiteral("/sys/block"))
-            .entryList({QStringLiteral("loop*")},
-                       QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
+    const auto names = linux_impl::directoryEntries(QStringLiteral("/sys/block"));
+    if (!names)
+        return std::nullopt;
     const std::string folderPath = QFile::encodeName(folder).toStdString();
-    for (const QString& name : names) {
+    for (const QString& name : *names) {
         const auto match = loopName.match(name);
         if (!match.hasMatch())
             continue;
@@ -45,16 +47,32 @@ class SimulatedDiskEnumerator final : public DiskEnumerator {
 public:
     explicit SimulatedDiskEnumerator(QString folder) : folder_(std::move(folder)) {}
 
-    std::vector<DiskInfo> removableDisks() const override {
+    std::optional<std::vector<DiskInfo>> enumerate() const override {
         std::vector<DiskInfo> disks;
         if (folder_.isEmpty()) // QDir would read the working directory
             return disks;
+        int error = 0;
+        const auto entries = linux_impl::directoryEntries(folder_, &error);
+        if (!entries) {
+            // A folder that is not there holds no disks; one that cannot be read is unknown.
+            if (error == ENOENT || error == ENOTDIR)
+                return disks;
+            return std::nullopt;
+        }
+        const auto loops = loopDevicesOfImages(folder_);
+        if (!loops)
+            return std::nullopt;
+        if (!loops->empty()) {
+            bool readable = false;
+            engine::readMountTable("/proc/self/mountinfo", readable);
+            if (!readable)
+                return std::nullopt;
+        }
         const QDir dir(folder_);
-        const QStringList names = dir.entryList(
-            {QStringLiteral("*.img")}, QDir::Files | QDir::System | QDir::Hidden, QDir::Name);
-        const std::map<QString, QString> loops = loopDevicesOfImages(folder_);
         const linux_impl::BlockDiskEnumerator blockDisks({});
-        for (const QString& fileName : names) {
+        for (const QString& fileName : *entries) {
+            if (!fileName.endsWith(QLatin1String(".img")))
+                continue;
             const QString path = QFileInfo(dir.absoluteFilePath(fileName)).absoluteFilePath();
             struct stat st {};
             // lstat and regular files only: a link planted in the folder must never lead
@@ -62,8 +80,8 @@ public:
             if (::lstat(QFile::encodeName(path).constData(), &st) != 0 || !S_ISREG(st.st_mode))
                 continue;
             const QString base = QFileInfo(fileName).completeBaseName();
-            if (const auto loop = loops.find(QFileInfo(path).canonicalFilePath());
-                loop != loops.end()) {
+            if (const auto loop = loops->find(QFileInfo(path).canonicalFilePath());
+                loop != loops->end()) {
                 // Attached: the disk is the block device, which the whole real path runs on.
                 // One in use by the system (mounted at a system path, held) is left out.
                 if (auto disk = blockDisks.readDiskUnlessInUse(loop->second)) {

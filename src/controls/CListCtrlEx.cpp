@@ -73,7 +73,6 @@ void CListCtrlEx::LayoutRowControls() {
         RowControls& row = rows_[i];
         if (!row.record)
             continue;
-        row.record->rowIndex.store(i);
         const QRect progressCell = cellRect(i, progressColumn_);
         if (!row.progress) {
             row.progress = new QProgressBar(viewport());

@@ -30,7 +30,8 @@ std::mutex pendingMutex;
 std::vector<std::pair<std::int32_t, RecordPtr>> pendingRelease;
 
 bool toIdentity(const platform::DiskIdentity& from, KestruneDiskIdentity& to) {
-    const QByteArray path = QFile::encodeName(from.path);
+    const QByteArray path =
+        from.nativePath.isEmpty() ? QFile::encodeName(from.path) : from.nativePath;
     // A cut path would name another file; such a disk cannot be identified.
     if (path.isEmpty() || path.size() >= KESTRUNE_DISK_PATH_SIZE || path.contains('\0'))
         return false;
@@ -110,10 +111,13 @@ QString formatGigabytesText(std::int64_t bytes) {
 }
 
 QString volumeDisplayText(const platform::VolumeInfo& volume) {
-    const QString where = volume.mountPoint.isEmpty() ? volume.name : volume.mountPoint;
-    if (volume.label.isEmpty())
+    // A mount point or a file name can carry line breaks or direction overrides too.
+    const QString where =
+        platform::cleanDisplayText(volume.mountPoint.isEmpty() ? volume.name : volume.mountPoint);
+    const QString label = platform::cleanDisplayText(volume.label);
+    if (label.isEmpty())
         return QStringLiteral("(%1)").arg(where);
-    return QStringLiteral("%1 (%2)").arg(volume.label, where);
+    return QStringLiteral("%1 (%2)").arg(label, where);
 }
 
 int scanDevices(DeviceTable& table, DeviceListModel& list, DeviceScanNotifier& notifier) {

@@ -15,6 +15,7 @@ namespace kestrune::platform {
 // different diskseq, a simulated disk is its image file's inode.
 struct DiskIdentity {
     QString path;              // "/dev/sdb", or the image file of a simulated disk
+    QByteArray nativePath;     // the path's own bytes when they are not valid UTF-8
     std::uint64_t devt = 0;    // block disk: st_rdev; simulated: st_dev of the image file
     std::uint64_t diskseq = 0; // 0 when the kernel has none; simulated: st_ino
     bool simulated = false;
@@ -53,7 +54,9 @@ public:
     // not the same as no disks, and must never make rows or jobs go.
     virtual std::optional<std::vector<DiskInfo>> enumerate() const = 0;
     // The disks, or none when the enumeration failed.
-    std::vector<DiskInfo> removableDisks() const { return enumerate().value_or(std::vector<DiskInfo>{}); }
+    std::vector<DiskInfo> removableDisks() const {
+        return enumerate().value_or(std::vector<DiskInfo>{});
+    }
 };
 
 // Where a block-device enumeration reads the system; tests point it at faked trees.
@@ -79,5 +82,7 @@ QString simulatedDisksFolder();
 // Text read from a device, made safe to show: decoded as UTF-8, control characters and
 // bidirectional overrides removed, padding trimmed.
 QString cleanDeviceText(const QByteArray& raw);
+// The same for a text already decoded (a mount point, a file name).
+QString cleanDisplayText(const QString& text);
 
 } // namespace kestrune::platform

@@ -20,7 +20,10 @@ bool isUnsafe(char32_t c) {
 } // namespace
 
 QString cleanDeviceText(const QByteArray& raw) {
-    const QString text = QString::fromUtf8(raw);
+    return cleanDisplayText(QString::fromUtf8(raw));
+}
+
+QString cleanDisplayText(const QString& text) {
     QString out;
     out.reserve(text.size());
     for (char32_t c : text.toUcs4()) {

@@ -2,6 +2,7 @@
 #include "RealDisks.h"
 #include "platform/linux/BlockDiskEnumerator.h"
 
+#include "devices/ScanDevices.h"
 #include "platform/DeviceMonitor.h"
 #include "shredengine/DiskAccess.h"
 
@@ -10,8 +11,10 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using kestrune::platform::DeviceMonitor;
 using kestrune::platform::DeviceMonitorOptions;
@@ -100,11 +103,48 @@ std::vector<QString> pathsOf(const std::vector<DiskInfo>& disks) {
 
 KestruneDiskIdentity identityOf(const DiskInfo& disk) {
     KestruneDiskIdentity id{};
-    std::snprintf(id.path, sizeof id.path, "%s", QFile::encodeName(disk.identity.path).constData());
+    const QByteArray path = disk.identity.nativePath.isEmpty()
+                                ? QFile::encodeName(disk.identity.path)
+                                : disk.identity.nativePath;
+    std::snprintf(id.path, sizeof id.path, "%s", path.constData());
     id.devt = disk.identity.devt;
     id.diskseq = disk.identity.diskseq;
     id.simulated = disk.identity.simulated ? 1 : 0;
     return id;
+}
+
+// Names are texts the user reads: a line break, a direction override or bytes that are not
+// UTF-8 in a file name must neither break the row nor lose the disk.
+TEST(SimulatedDisks, HostileImageNamesAreListedAndShownSafely) {
+    QTemporaryDir dir;
+    const QByteArray folder = QFile::encodeName(dir.path());
+    const QByteArray names[] = {"two\nlines.img", "cod\xe2\x80\xaegnp.img", "latin\xe9.img"};
+    for (const QByteArray& name : names) {
+        const int fd = ::open((folder + '/' + name).constData(), O_CREAT | O_WRONLY, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::ftruncate(fd, 1 << 20), 0);
+        ::close(fd);
+    }
+    const kestrune::test::ScopedEnvironment variable("KESTRUNE_SIMULATED_DISKS", folder);
+    const auto disks = kestrune::platform::createDiskEnumerator()->removableDisks();
+    ASSERT_EQ(disks.size(), 3u);
+    QStringList serials;
+    for (const DiskInfo& disk : disks) {
+        serials << disk.serial;
+        for (const QChar c : disk.serial + disk.name)
+            EXPECT_TRUE(c.isPrint()) << disk.serial.toStdString();
+        // The engine reaches the very file, whatever its bytes.
+        std::unique_ptr<kestrune::engine::OpenDisk> open;
+        EXPECT_EQ(kestrune::engine::openDiskForWriting(identityOf(disk), {}, true, open), 0);
+    }
+    serials.sort();
+    EXPECT_EQ(serials, (QStringList{"codgnp", QString::fromUtf8("latin\xef\xbf\xbd"), "twolines"}));
+
+    kestrune::platform::VolumeInfo mounted;
+    mounted.name = "sdb1";
+    mounted.label = "DA\u202eTA";
+    mounted.mountPoint = "/media/u/a\nb";
+    EXPECT_EQ(kestrune::volumeDisplayText(mounted), "DATA (/media/u/ab)");
 }
 
 // An image of the folder attached to a loop device is that block device; loop devices of

@@ -403,7 +403,7 @@ DiskInfo BlockDiskEnumerator::describe(const RawDisk& disk, const Context& conte
             volume.fsUuid =
                 cleanDeviceText(udevText(properties, "ID_FS_UUID").value_or(QByteArray()));
         } else if (info.hasMedium) {
-            const FileSystemProbe probe = probeFileSystem(volume.devicePath);
+            const FileSystemProbe probe = probeFileSystem(QFile::encodeName(volume.devicePath));
             if (probe.found) {
                 volume.fsType = probe.type;
                 volume.label = cleanDeviceText(probe.label);
@@ -489,7 +489,8 @@ std::optional<std::vector<DiskInfo>> BlockDiskEnumerator::enumerate() const {
     const auto names = directoryEntries(paths_.sysfsRoot + QStringLiteral("/block"));
     if (!names)
         return std::nullopt;
-    for (const QString& name : *names) {
+    for (const QByteArray& entry : *names) {
+        const QString name = QFile::decodeName(entry);
         const auto raw = readRaw(name, context);
         if (!raw || !judge(*raw, context).listed)
             continue;

@@ -1,24 +1,25 @@
 #include "platform/linux/DirectoryEntries.h"
 
 #include <QFile>
+#include <algorithm>
 #include <cerrno>
 #include <dirent.h>
 
 namespace kestrune::platform::linux_impl {
 
-std::optional<QStringList> directoryEntries(const QString& folder, int* error) {
+std::optional<std::vector<QByteArray>> directoryEntries(const QString& folder, int* error) {
     DIR* dir = ::opendir(QFile::encodeName(folder).constData());
     if (!dir) {
         if (error)
             *error = errno;
         return std::nullopt;
     }
-    QStringList names;
+    std::vector<QByteArray> names;
     errno = 0;
     while (const dirent* entry = ::readdir(dir)) {
         const QByteArray name(entry->d_name);
         if (name != "." && name != "..")
-            names << QFile::decodeName(name);
+            names.push_back(name);
         errno = 0;
     }
     const int readError = errno;
@@ -28,7 +29,7 @@ std::optional<QStringList> directoryEntries(const QString& folder, int* error) {
             *error = readError;
         return std::nullopt;
     }
-    names.sort();
+    std::sort(names.begin(), names.end());
     return names;
 }
 

@@ -2,14 +2,16 @@
 #include "platform/linux/BlockDiskEnumerator.h"
 #include "platform/linux/DirectoryEntries.h"
 #include "platform/linux/VolumeProbe.h"
-#include "shredengine/SystemUse.h"
 #include "shredengine/DiskAccess.h"
+#include "shredengine/SystemUse.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <map>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -27,7 +29,8 @@ std::optional<std::map<QString, QString>> loopDevicesOfImages(const QString& fol
     if (!names)
         return std::nullopt;
     const std::string folderPath = QFile::encodeName(folder).toStdString();
-    for (const QString& name : *names) {
+    for (const QByteArray& entry : *names) {
+        const QString name = QFile::decodeName(entry);
         const auto match = loopName.match(name);
         if (!match.hasMatch())
             continue;
@@ -68,20 +71,23 @@ public:
             if (!readable)
                 return std::nullopt;
         }
-        const QDir dir(folder_);
+        const QByteArray folder = QFile::encodeName(QFileInfo(folder_).absoluteFilePath());
         const linux_impl::BlockDiskEnumerator blockDisks({});
-        for (const QString& fileName : *entries) {
-            if (!fileName.endsWith(QLatin1String(".img")))
+        for (const QByteArray& fileName : *entries) {
+            if (!fileName.endsWith(".img"))
                 continue;
-            const QString path = QFileInfo(dir.absoluteFilePath(fileName)).absoluteFilePath();
+            // The bytes as stored: a name that is not valid UTF-8 still names its file.
+            const QByteArray native = folder + '/' + fileName;
             struct stat st {};
             // lstat and regular files only: a link planted in the folder must never lead
             // the engine to a real device.
-            if (::lstat(QFile::encodeName(path).constData(), &st) != 0 || !S_ISREG(st.st_mode))
+            if (::lstat(native.constData(), &st) != 0 || !S_ISREG(st.st_mode))
                 continue;
-            const QString base = QFileInfo(fileName).completeBaseName();
-            if (const auto loop = loops->find(QFileInfo(path).canonicalFilePath());
-                loop != loops->end()) {
+            const QString base = cleanDeviceText(fileName.chopped(4));
+            char resolved[PATH_MAX];
+            const QString canonical =
+                ::realpath(native.constData(), resolved) ? QFile::decodeName(resolved) : QString();
+            if (const auto loop = loops->find(canonical); loop != loops->end()) {
                 // Attached: the disk is the block device, which the whole real path runs on.
                 // One in use by the system (mounted at a system path, held) is left out.
                 if (auto disk = blockDisks.readDiskUnlessInUse(loop->second)) {
@@ -93,16 +99,18 @@ public:
             }
             DiskInfo disk;
             disk.name = base;
-            disk.identity.path = path;
+            disk.identity.path = QString::fromUtf8(native);
+            if (disk.identity.path.toUtf8() != native)
+                disk.identity.nativePath = native;
             disk.identity.devt = st.st_dev;
             disk.identity.diskseq = st.st_ino;
             disk.identity.simulated = true;
             describeAsStick(disk, base);
             disk.sizeBytes = static_cast<std::uint64_t>(st.st_size);
             disk.hasMedium = disk.sizeBytes > 0;
-            disk.readOnly = ::access(QFile::encodeName(path).constData(), W_OK) != 0;
+            disk.readOnly = ::access(native.constData(), W_OK) != 0;
             if (disk.hasMedium)
-                disk.volumes = volumesOf(path, base);
+                disk.volumes = volumesOf(native, base);
             disks.push_back(std::move(disk));
         }
         return disks;
@@ -112,11 +120,11 @@ private:
     static void describeAsStick(DiskInfo& disk, const QString& base) {
         disk.vendor = QStringLiteral("Kestrune");
         disk.product = QStringLiteral("Virtual Stick");
-        disk.serial = cleanDeviceText(QFile::encodeName(base));
+        disk.serial = base;
         disk.bus = QStringLiteral("USB");
     }
 
-    static std::vector<VolumeInfo> volumesOf(const QString& path, const QString& base) {
+    static std::vector<VolumeInfo> volumesOf(const QByteArray& path, const QString& base) {
         std::vector<VolumeInfo> volumes;
         const auto partitions = linux_impl::probePartitions(path);
         for (const auto& partition : partitions) {

@@ -20,9 +20,10 @@ struct ProbeHandle {
     }
 };
 
-bool openProbe(ProbeHandle& handle, const QString& path, std::uint64_t offset, std::uint64_t size) {
+bool openProbe(ProbeHandle& handle, const QByteArray& path, std::uint64_t offset,
+               std::uint64_t size) {
     // O_NONBLOCK: an empty card reader must not stall the scan.
-    handle.fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    handle.fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (handle.fd < 0)
         return false;
     handle.probe = blkid_new_probe();
@@ -43,14 +44,15 @@ QByteArray lookup(blkid_probe probe, const char* name) {
 
 } // namespace
 
-FileSystemProbe probeFileSystem(const QString& path, std::uint64_t offset, std::uint64_t size) {
+FileSystemProbe probeFileSystem(const QByteArray& path, std::uint64_t offset, std::uint64_t size) {
     FileSystemProbe result;
     ProbeHandle handle;
     if (!openProbe(handle, path, offset, size))
         return result;
     blkid_probe_enable_partitions(handle.probe, 0);
     blkid_probe_enable_superblocks(handle.probe, 1);
-    blkid_probe_set_superblocks_flags(handle.probe, BLKID_SUBLKS_LABEL | BLKID_SUBLKS_TYPE | BLKID_SUBLKS_UUID);
+    blkid_probe_set_superblocks_flags(handle.probe,
+                                      BLKID_SUBLKS_LABEL | BLKID_SUBLKS_TYPE | BLKID_SUBLKS_UUID);
     if (blkid_do_safeprobe(handle.probe) != 0)
         return result;
     const QByteArray type = lookup(handle.probe, "TYPE");
@@ -63,7 +65,7 @@ FileSystemProbe probeFileSystem(const QString& path, std::uint64_t offset, std::
     return result;
 }
 
-std::vector<PartitionProbe> probePartitions(const QString& path) {
+std::vector<PartitionProbe> probePartitions(const QByteArray& path) {
     std::vector<PartitionProbe> result;
     ProbeHandle handle;
     if (!openProbe(handle, path, 0, 0))

@@ -21,11 +21,12 @@ struct PartitionProbe {
     FileSystemProbe fileSystem;
 };
 
-// The file system at [offset, offset + size) of a file or device (size 0: to its end).
-FileSystemProbe probeFileSystem(const QString& path, std::uint64_t offset = 0,
+// The file system at [offset, offset + size) of a file or device (size 0: to its end), by
+// its path as the file system spells it.
+FileSystemProbe probeFileSystem(const QByteArray& path, std::uint64_t offset = 0,
                                 std::uint64_t size = 0);
 // The partitions of a partition table inside a file or device, each with its file system;
 // empty when there is no table. Extended-partition containers are left out.
-std::vector<PartitionProbe> probePartitions(const QString& path);
+std::vector<PartitionProbe> probePartitions(const QByteArray& path);
 
 } // namespace kestrune::platform::linux_impl

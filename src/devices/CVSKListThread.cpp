@@ -50,19 +50,13 @@ struct DeviceScanLauncher::State {
     bool closing = false;
 };
 
-DeviceScanLauncher::DeviceScanLauncher(DeviceTable& table, DeviceListModel& list,
-                                       DeviceScanNotifier& notifier, DeviceScanSources sources)
-    : state_(std::make_shared<State>()),
-      scan_([&notifier, &list, &table, sources = std::move(sources)] {
-          scanDevices(table, list, notifier, sources);
-      }) {}
-
 DeviceScanLauncher::DeviceScanLauncher(std::shared_ptr<DeviceTable> table,
                                        std::shared_ptr<DeviceListModel> list,
-                                       DeviceScanNotifier& notifier, DeviceScanSources sources)
+                                       std::shared_ptr<DeviceScanNotifier> notifier,
+                                       DeviceScanSources sources)
     : state_(std::make_shared<State>()),
-      scan_([table = std::move(table), list = std::move(list), &notifier,
-             sources = std::move(sources)] { scanDevices(*table, *list, notifier, sources); }) {}
+      scan_([table = std::move(table), list = std::move(list), notifier = std::move(notifier),
+             sources = std::move(sources)] { scanDevices(*table, *list, *notifier, sources); }) {}
 
 DeviceScanLauncher::DeviceScanLauncher(CVSKListThread::Scan scan)
     : state_(std::make_shared<State>()), scan_(std::move(scan)) {}

@@ -33,14 +33,15 @@ private:
 // scan is never missed. Never blocks the calling thread.
 class DeviceScanLauncher {
 public:
-    DeviceScanLauncher(DeviceTable& table, DeviceListModel& list, DeviceScanNotifier& notifier,
-                       DeviceScanSources sources = {});
-    // The scan keeps table and list alive for as long as it runs.
+    // The scan keeps the table, the list and the notifier alive for as long as it runs, so
+    // one still running when its window has gone never touches freed state.
     DeviceScanLauncher(std::shared_ptr<DeviceTable> table, std::shared_ptr<DeviceListModel> list,
-                       DeviceScanNotifier& notifier, DeviceScanSources sources = {});
+                       std::shared_ptr<DeviceScanNotifier> notifier,
+                       DeviceScanSources sources = {});
     // Any scan function (tests, other front ends); it runs inside a CVSKListThread.
     explicit DeviceScanLauncher(CVSKListThread::Scan scan);
-    // Waits (bounded) for a running scan, so the table and the list outlive it.
+    // Waits a moment for a running scan to end; one that takes longer (a device that does not
+    // answer) ends on its own with what it holds.
     ~DeviceScanLauncher();
     DeviceScanLauncher(const DeviceScanLauncher&) = delete;
     DeviceScanLauncher& operator=(const DeviceScanLauncher&) = delete;
@@ -51,7 +52,7 @@ public:
     bool isScanning() const;
     bool waitUntilIdle(std::chrono::milliseconds timeout) const;
 
-    static constexpr std::chrono::seconds kShutdownWait{30};
+    static constexpr std::chrono::seconds kShutdownWait{3};
 
 private:
     struct State;

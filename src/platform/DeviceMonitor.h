@@ -15,6 +15,12 @@ struct DeviceMonitorOptions {
     // Only loop devices count (simulated disks attached to loop devices); otherwise loop
     // devices never count.
     bool loopDevicesOnly = false;
+    // Where udev events come from: "udev" once udevd has handled them, "kernel" straight
+    // from the kernel; empty picks "udev" when udevd runs.
+    QString udevSource;
+    // Without a working event source, /sys/block and the mount table are compared this
+    // often.
+    int pollIntervalMs = 1000;
     int debounceMs = 300;
     // How long events of a disk stay ignored after suppressDisk(path, false): the kernel's
     // events of our own partitioning may still be on their way.
@@ -36,6 +42,9 @@ public:
 
     // True when at least one source of events could be opened.
     bool isWatching() const;
+    // True when block devices and mounts are followed by polling, their monitors having
+    // failed.
+    bool isPolling() const;
     // Ignore events of a disk (its device path or image file) and its partitions while a
     // job repartitions it. Callable from any thread.
     void suppressDisk(const QString& path, bool suppress);

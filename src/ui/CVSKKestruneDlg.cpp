@@ -103,8 +103,8 @@ CVSKKestruneDlg::CVSKKestruneDlg(QWidget* parent) : QDialog(parent) {
     listModel_ = std::make_shared<DeviceListModel>();
     insertPrompt_ = std::make_unique<CVSKInsertUSB>();
     jobs_ = std::make_unique<ShredJobs>(table_, listModel_);
-    scanNotifier_ = std::make_unique<MainWindowScanNotifier>(this);
-    scanLauncher_ = std::make_unique<DeviceScanLauncher>(*table_, *listModel_, *scanNotifier_);
+    scanNotifier_ = std::make_shared<MainWindowScanNotifier>(this);
+    scanLauncher_ = std::make_unique<DeviceScanLauncher>(table_, listModel_, scanNotifier_);
 }
 
 CVSKKestruneDlg::~CVSKKestruneDlg() {
@@ -112,7 +112,7 @@ CVSKKestruneDlg::~CVSKKestruneDlg() {
     jobs_->setOnJobEnded({});
     jobs_.reset();
     monitor_.reset();
-    // The scan launcher waits for a running scan, so the table outlives every scan.
+    // A scan still running keeps the table, the rows and the notifier alive by itself.
     scanLauncher_.reset();
     scanNotifier_.reset();
     list_->SetDeviceModel(nullptr);

@@ -111,7 +111,7 @@ private:
     std::shared_ptr<DeviceListModel> listModel_;
     std::unique_ptr<CVSKInsertUSB> insertPrompt_;
     std::unique_ptr<ShredJobs> jobs_;
-    std::unique_ptr<DeviceScanNotifier> scanNotifier_;
+    std::shared_ptr<DeviceScanNotifier> scanNotifier_;
     std::unique_ptr<DeviceScanLauncher> scanLauncher_;
     std::unique_ptr<platform::DeviceMonitor> monitor_;
 

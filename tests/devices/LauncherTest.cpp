@@ -112,7 +112,7 @@ TEST(ScanLauncher, RunsTheScanOnTheTableAndTellsTheWindow) {
     auto listPtr = std::make_shared<kestrune::DeviceListModel>();
     kestrune::DeviceTable& table = *tablePtr;
     kestrune::DeviceListModel& list = *listPtr;
-    Notifier notifier;
+    auto notifier = std::make_shared<Notifier>();
     OneStick enumerator;
     kestrune::DeviceScanSources sources;
     sources.enumerator = &enumerator;
@@ -125,8 +125,52 @@ TEST(ScanLauncher, RunsTheScanOnTheTableAndTellsTheWindow) {
     EXPECT_EQ(table.size(), 1);
     EXPECT_EQ(list.rowCount(), 1);
     EXPECT_EQ(list.cellText(0, kestrune::DeviceListModel::SizeColumn), "1.00 MB");
-    EXPECT_EQ(notifier.filled, 1);
+    EXPECT_EQ(notifier->filled, 1);
     kestrune_disk_number_release(static_cast<std::int32_t>(table.recordAt(0)->deviceNumber));
+}
+
+// A scan stuck in a device outlives the window that started it: it keeps the table, the
+// rows and the notifier alive until it ends, then lets them go.
+class GatedStick final : public kestrune::platform::DiskEnumerator {
+public:
+    std::optional<std::vector<kestrune::platform::DiskInfo>> enumerate() const override {
+        std::unique_lock guard(mutex);
+        opened.wait(guard, [this] { return open; });
+        return OneStick().enumerate();
+    }
+    void release() {
+        std::lock_guard guard(mutex);
+        open = true;
+        opened.notify_all();
+    }
+    mutable std::mutex mutex;
+    mutable std::condition_variable opened;
+    bool open = false;
+};
+
+TEST(ScanLauncher, AScanThatOutlivesItsLauncherKeepsWhatItUses) {
+    auto table = std::make_shared<kestrune::DeviceTable>();
+    auto list = std::make_shared<kestrune::DeviceListModel>();
+    auto notifier = std::make_shared<Notifier>();
+    const std::weak_ptr<kestrune::DeviceTable> tableLeft = table;
+    const std::weak_ptr<Notifier> notifierLeft = notifier;
+    static GatedStick enumerator; // outlives the scan thread whatever happens
+    kestrune::DeviceScanSources sources;
+    sources.enumerator = &enumerator;
+    sources.text = [](const QString&) { return QString(); };
+    {
+        DeviceScanLauncher launcher(table, list, notifier, sources);
+        ASSERT_TRUE(launcher.startDeviceScan());
+    } // gives up waiting for the stuck scan
+    table.reset();
+    list.reset();
+    notifier.reset();
+    ASSERT_FALSE(tableLeft.expired());
+    enumerator.release();
+    for (int i = 0; i < 100 && !notifierLeft.expired(); ++i)
+        std::this_thread::sleep_for(50ms);
+    EXPECT_TRUE(tableLeft.expired());
+    EXPECT_TRUE(notifierLeft.expired());
 }
 
 } // namespace

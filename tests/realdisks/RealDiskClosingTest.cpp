@@ -159,3 +159,23 @@ TEST_F(RealDiskClosing, AttachingAndDetachingFollowTheKernelsEvents) {
     EXPECT_EQ(rowOf(device), -1);
     EXPECT_EQ(window->listModel()->rowCount(), 1);
 }
+
+// Without udev events (the monitor cannot be opened), the list still follows hot-plug by
+// reading the system's tables, and says so.
+TEST_F(RealDiskClosing, WithoutKernelEventsTheListStillFollowsHotPlug) {
+    const QString image = makeImage("polled.img", 8 << 20);
+    platform::DeviceMonitorOptions options = platform::DeviceMonitorOptions::fromEnvironment();
+    options.watchSimulatedFolder = false;
+    options.udevSource = QStringLiteral("no-such-event-source");
+    window = std::make_unique<CVSKKestruneDlg>();
+    window->setDeviceMonitorOptions(options);
+    ASSERT_TRUE(window->OnInitDialog());
+    window->show();
+    ASSERT_GE(waitForRowOf(image), 0);
+
+    loops.push_back(std::make_unique<LoopDisk>(image));
+    ASSERT_TRUE(loops.back()->attached());
+    EXPECT_GE(waitForRowOf(loops.back()->device(), 5000), 0);
+    ASSERT_TRUE(loops.back()->detach());
+    EXPECT_GE(waitForRowOf(image, 5000), 0);
+}

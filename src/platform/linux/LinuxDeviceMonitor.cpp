@@ -1,6 +1,7 @@
 #include "platform/DeviceMonitor.h"
 
 #include "platform/linux/BlockDiskEnumerator.h"
+#include "platform/linux/DirectoryEntries.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -8,6 +9,8 @@
 #include <QRegularExpression>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstdio>
@@ -15,6 +18,7 @@
 #include <libudev.h>
 #include <map>
 #include <mutex>
+#include <set>
 #include <sys/inotify.h>
 #include <unistd.h>
 
@@ -65,6 +69,9 @@ struct DeviceMonitor::Impl {
     std::vector<QSocketNotifier*> notifiers;
 
     QTimer debounce;
+    QTimer poll;
+    std::set<QByteArray> lastDisks;
+    QByteArray lastMounts;
     QElapsedTimer pendingSince;
     bool arrivalPending = false;
     bool removalPending = false;
@@ -141,15 +148,16 @@ struct DeviceMonitor::Impl {
 
     bool openUdev() {
         udevContext = udev_new();
-        if (!udevContext)
-            return false;
-        const char* source =
-            QFileInfo::exists(QStringLiteral("/run/udev/control")) ? "udev" : "kernel";
-        udevMonitor = udev_monitor_new_from_netlink(udevContext, source);
+        const QByteArray source = !options.udevSource.isEmpty() ? options.udevSource.toUtf8()
+                                  : QFileInfo::exists(QStringLiteral("/run/udev/control"))
+                                      ? QByteArray("udev")
+                                      : QByteArray("kernel");
+        if (udevContext)
+            udevMonitor = udev_monitor_new_from_netlink(udevContext, source.constData());
         if (!udevMonitor ||
             udev_monitor_filter_add_match_subsystem_devtype(udevMonitor, "block", nullptr) < 0 ||
             udev_monitor_enable_receiving(udevMonitor) < 0) {
-            std::fprintf(stderr, "Device monitor: no %s events for block devices\n", source);
+            startPolling(QStringLiteral("no %1 events for block devices").arg(source));
             return false;
         }
         watch(udev_monitor_get_fd(udevMonitor), &Impl::readUdev);
@@ -157,10 +165,74 @@ struct DeviceMonitor::Impl {
     }
 
     void readUdev() {
+        errno = 0;
         while (udev_device* device = udev_monitor_receive_device(udevMonitor)) {
             handleUdev(device);
             udev_device_unref(device);
+            errno = 0;
         }
+        // The kernel dropped events for us: read everything afresh.
+        if (errno == ENOBUFS)
+            note(true);
+    }
+
+    // The monitors cannot tell us what changes: compare the system's tables ourselves.
+    void startPolling(const QString& why) {
+        if (poll.isActive())
+            return;
+        std::fprintf(stderr,
+                     "Device monitor: %s; following disks by reading /sys/block and the mount "
+                     "table every %d ms instead\n",
+                     why.toLocal8Bit().constData(), options.pollIntervalMs);
+        lastDisks = diskSignature();
+        lastMounts = mountSignature();
+        poll.start(options.pollIntervalMs);
+    }
+
+    // Each disk with its device number, size and (for a loop device) backing file.
+    std::set<QByteArray> diskSignature() const {
+        std::set<QByteArray> disks;
+        for (const QByteArray& name : linux_impl::directoryEntries(QStringLiteral("/sys/block"))
+                                          .value_or(std::vector<QByteArray>{})) {
+            if (!counts(QString::fromLatin1(name)))
+                continue;
+            QByteArray entry = name;
+            for (const char* attribute : {"/dev", "/size", "/diskseq", "/loop/backing_file"}) {
+                QFile file(QStringLiteral("/sys/block/") + QString::fromLatin1(name) +
+                           QLatin1String(attribute));
+                if (file.open(QIODevice::ReadOnly))
+                    entry += ' ' + file.readAll().trimmed();
+            }
+            disks.insert(entry);
+        }
+        return disks;
+    }
+
+    QByteArray mountSignature() const {
+        if (!options.watchMounts)
+            return {};
+        QFile table(QStringLiteral("/proc/self/mountinfo"));
+        return table.open(QIODevice::ReadOnly) ? table.readAll() : QByteArray();
+    }
+
+    void readPoll() {
+        std::set<QByteArray> disks = diskSignature();
+        QByteArray mountTable = mountSignature();
+        if (disks != lastDisks) {
+            const bool removed = std::any_of(lastDisks.begin(), lastDisks.end(),
+                                             [&](const QByteArray& d) { return !disks.count(d); });
+            const bool added = std::any_of(disks.begin(), disks.end(), [&](const QByteArray& d) {
+                return !lastDisks.count(d);
+            });
+            if (removed)
+                note(false);
+            if (added)
+                note(true);
+        } else if (mountTable != lastMounts) {
+            note(true);
+        }
+        lastDisks = std::move(disks);
+        lastMounts = std::move(mountTable);
     }
 
     void handleUdev(udev_device* device) {
@@ -189,11 +261,15 @@ struct DeviceMonitor::Impl {
         if (mounts)
             mnt_table_parse_mtab(mounts, nullptr);
         mountMonitor = mnt_new_monitor();
-        if (!mountMonitor || mnt_monitor_enable_kernel(mountMonitor, 1) < 0)
+        if (!mountMonitor || mnt_monitor_enable_kernel(mountMonitor, 1) < 0) {
+            startPolling(QStringLiteral("no mount events"));
             return false;
+        }
         const int fd = mnt_monitor_get_fd(mountMonitor);
-        if (fd < 0)
+        if (fd < 0) {
+            startPolling(QStringLiteral("no mount events"));
             return false;
+        }
         watch(fd, &Impl::readMounts);
         return true;
     }
@@ -291,6 +367,7 @@ DeviceMonitor::DeviceMonitor(const DeviceMonitorOptions& options, QObject* paren
     d_->options = options;
     d_->debounce.setSingleShot(true);
     connect(&d_->debounce, &QTimer::timeout, this, [this] { d_->deliver(); });
+    connect(&d_->poll, &QTimer::timeout, this, [this] { d_->readPoll(); });
     if (options.watchBlockDevices)
         d_->openUdev();
     if (options.watchMounts)
@@ -302,7 +379,11 @@ DeviceMonitor::DeviceMonitor(const DeviceMonitorOptions& options, QObject* paren
 DeviceMonitor::~DeviceMonitor() = default;
 
 bool DeviceMonitor::isWatching() const {
-    return !d_->notifiers.empty();
+    return !d_->notifiers.empty() || d_->poll.isActive();
+}
+
+bool DeviceMonitor::isPolling() const {
+    return d_->poll.isActive();
 }
 
 void DeviceMonitor::suppressDisk(const QString& path, bool suppress) {

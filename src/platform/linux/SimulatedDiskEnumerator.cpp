@@ -126,7 +126,11 @@ private:
 
     static std::vector<VolumeInfo> volumesOf(const QByteArray& path, const QString& base) {
         std::vector<VolumeInfo> volumes;
-        const auto partitions = linux_impl::probePartitions(path);
+        bool timedOut = false;
+        // A medium that does not answer is listed without volume names this time.
+        const auto partitions = linux_impl::probePartitions(path, &timedOut);
+        if (timedOut)
+            return volumes;
         for (const auto& partition : partitions) {
             VolumeInfo volume;
             volume.name = base + QStringLiteral("p") + QString::number(partition.number);

@@ -1,8 +1,15 @@
 #include "platform/linux/VolumeProbe.h"
 
 #include <QFile>
+#include <atomic>
 #include <blkid/blkid.h>
+#include <chrono>
+#include <condition_variable>
 #include <fcntl.h>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <thread>
 #include <unistd.h>
 
 namespace kestrune::platform::linux_impl {
@@ -42,9 +49,53 @@ QByteArray lookup(blkid_probe probe, const char* name) {
     return QByteArray(value, static_cast<qsizetype>(length > 0 ? length - 1 : 0));
 }
 
-} // namespace
+std::atomic<int> timeLimitMs{1500};
+std::mutex hangingMutex;
+std::set<QByteArray> hanging; // devices whose probe has not returned yet
 
-FileSystemProbe probeFileSystem(const QByteArray& path, std::uint64_t offset, std::uint64_t size) {
+// Runs probe on a thread of its own and waits a bounded time for it. A probe that outlives
+// the wait is left to finish on its own; until it has, its device is not probed again.
+template <typename Result, typename Probe>
+std::optional<Result> withinTimeLimit(const QByteArray& device, Probe probe) {
+    {
+        std::lock_guard guard(hangingMutex);
+        if (hanging.count(device))
+            return std::nullopt;
+    }
+    struct State {
+        std::mutex mutex;
+        std::condition_variable done;
+        std::optional<Result> result;
+        bool abandoned = false;
+    };
+    auto state = std::make_shared<State>();
+    try {
+        std::thread([state, device, probe] {
+            Result result = probe();
+            std::lock_guard guard(state->mutex);
+            state->result = std::move(result);
+            if (state->abandoned) {
+                std::lock_guard hangingGuard(hangingMutex);
+                hanging.erase(device);
+            }
+            state->done.notify_all();
+        }).detach();
+    } catch (const std::system_error&) {
+        return probe(); // no thread to spare: probe here
+    }
+    std::unique_lock guard(state->mutex);
+    if (!state->done.wait_for(guard, std::chrono::milliseconds(timeLimitMs.load()),
+                              [&] { return state->result.has_value(); })) {
+        state->abandoned = true;
+        std::lock_guard hangingGuard(hangingMutex);
+        hanging.insert(device);
+        return std::nullopt;
+    }
+    return std::move(state->result);
+}
+
+FileSystemProbe probeFileSystemNow(const QByteArray& path, std::uint64_t offset,
+                                   std::uint64_t size) {
     FileSystemProbe result;
     ProbeHandle handle;
     if (!openProbe(handle, path, offset, size))
@@ -65,7 +116,7 @@ FileSystemProbe probeFileSystem(const QByteArray& path, std::uint64_t offset, st
     return result;
 }
 
-std::vector<PartitionProbe> probePartitions(const QByteArray& path) {
+std::vector<PartitionProbe> probePartitionsNow(const QByteArray& path) {
     std::vector<PartitionProbe> result;
     ProbeHandle handle;
     if (!openProbe(handle, path, 0, 0))
@@ -91,10 +142,34 @@ std::vector<PartitionProbe> probePartitions(const QByteArray& path) {
         // libblkid counts partitions in 512-byte units whatever the device's sector size.
         entry.offset = static_cast<std::uint64_t>(start) * 512;
         entry.size = static_cast<std::uint64_t>(length) * 512;
-        entry.fileSystem = probeFileSystem(path, entry.offset, entry.size);
+        entry.fileSystem = probeFileSystemNow(path, entry.offset, entry.size);
         result.push_back(std::move(entry));
     }
     return result;
+}
+
+} // namespace
+
+void setProbeTimeLimit(int milliseconds) {
+    timeLimitMs.store(milliseconds);
+}
+
+FileSystemProbe probeFileSystem(const QByteArray& path, std::uint64_t offset, std::uint64_t size) {
+    auto result = withinTimeLimit<FileSystemProbe>(
+        path, [path, offset, size] { return probeFileSystemNow(path, offset, size); });
+    if (result)
+        return *result;
+    FileSystemProbe timedOut;
+    timedOut.timedOut = true;
+    return timedOut;
+}
+
+std::vector<PartitionProbe> probePartitions(const QByteArray& path, bool* timedOut) {
+    auto result = withinTimeLimit<std::vector<PartitionProbe>>(
+        path, [path] { return probePartitionsNow(path); });
+    if (timedOut)
+        *timedOut = !result;
+    return result.value_or(std::vector<PartitionProbe>{});
 }
 
 } // namespace kestrune::platform::linux_impl

@@ -56,9 +56,9 @@ int CListCtrlEx::WidthToShow(const QString& heading, const QStringList& samples)
     const int headerMargin = 2 * style()->pixelMetric(QStyle::PM_HeaderMargin, nullptr, this);
     const int cellMargin =
         2 * (style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, this) + 1);
-    int width = horizontalHeader()->fontMetrics().horizontalAdvance(heading) + headerMargin + 4;
+    int width = horizontalHeader()->fontMetrics().horizontalAdvance(heading) + headerMargin + 2;
     for (const QString& sample : samples)
-        width = std::max(width, fontMetrics().horizontalAdvance(sample) + cellMargin + 4);
+        width = std::max(width, fontMetrics().horizontalAdvance(sample) + cellMargin + 2);
     return width;
 }
 

@@ -69,21 +69,22 @@ bool CVSKImageButton::inside(const QPointF& position) const {
            position.y() <= height();
 }
 
-const QImage& CVSKImageButton::shownBitmap() const {
-    // The screen may change while the button lives: pick the drawing at every paint.
+const QImage& CVSKImageButton::bitmapFor(qreal devicePixelRatio) const {
     const QImage& sharp = sharpBitmaps_[state_];
-    if (devicePixelRatioF() > 1.0 && !sharp.isNull() && sharp.devicePixelRatio() > 1.0)
+    if (devicePixelRatio > 1.0 && !sharp.isNull() && sharp.devicePixelRatio() > 1.0)
         return sharp;
     return bitmaps_[state_];
 }
 
 void CVSKImageButton::paintEvent(QPaintEvent*) {
-    const QImage& bitmap = shownBitmap();
+    QPainter painter(this);
+    // The screen may change while the button lives, so the drawing is picked at every
+    // paint, by the pixels the painter really has per layout pixel.
+    const QImage& bitmap = bitmapFor(painter.deviceTransform().m11());
     if (bitmap.isNull())
         return;
     // Copied at the button's size from the bitmap's origin, as the plain bitmap is.
     const qreal ratio = bitmap.devicePixelRatio();
-    QPainter painter(this);
     painter.drawImage(QRectF(0, 0, width(), height()), bitmap,
                       QRectF(0, 0, width() * ratio, height() * ratio));
 }

@@ -30,8 +30,8 @@ public:
     State state() const { return state_; }
     State previousState() const { return previousState_; }
     QSize sizeHint() const override;
-    // The bitmap the button paints now, for this screen's pixel ratio.
-    const QImage& shownBitmap() const;
+    // The bitmap of the current state for a screen of the given pixel ratio.
+    const QImage& bitmapFor(qreal devicePixelRatio) const;
 
 signals:
     // A change of look, synchronously, and only when a target was set.

@@ -319,6 +319,10 @@ void CVSKKestruneDlg::UpdateInfoTexts() {
     if (settings_->GetFormatDrive())
         text += QStringLiteral("\n\n") + language_->GetString(QStringLiteral("info_format_auto"));
     info_->setText(text);
+    // The method's name heads its description; an unknown number has no name to show.
+    info_->setTitle(algorithm <= 103
+                        ? language_->GetString(QStringLiteral("shred_algo_short_%1").arg(algorithm))
+                        : QString());
     warning_->setText(settings_->GetStartAuto()
                           ? language_->GetString(QStringLiteral("warning_start_auto"))
                           : QString());
@@ -337,8 +341,10 @@ void CVSKKestruneDlg::layOutInfoTexts() {
     const int height = std::min(needed, infoArea.height());
     const int top = infoArea.top() + (infoArea.height() - height) / 2;
     info_->setGeometry(infoArea.left(), top, infoArea.width(), infoArea.bottom() + 1 - top);
-    warning_->setGeometry(kWarningArea.left(), top, kWarningArea.width(),
-                          kWarningArea.bottom() + 1 - top);
+    // The warning's text starts level with the information's first line.
+    const int warningTop = top + PanelText::kInformationMargin - PanelText::kWarningMargin;
+    warning_->setGeometry(kWarningArea.left(), warningTop, kWarningArea.width(),
+                          kWarningArea.bottom() + 1 - warningTop);
     warning_->setVisible(warning);
 }
 

@@ -9,7 +9,7 @@
 namespace kestrune {
 namespace {
 
-constexpr int kPadding = 8;
+constexpr int kPadding = PanelText::kWarningMargin;
 constexpr int kSignSpace = 30;
 
 } // namespace
@@ -25,18 +25,37 @@ PanelText::PanelText(Kind kind, QWidget* parent) : QLabel(parent), kind_(kind) {
 }
 
 QMargins textMargins(PanelText::Kind kind) {
-    return kind == PanelText::Kind::Warning ? QMargins(kSignSpace, kPadding, kPadding, kPadding)
-                                            : QMargins(4, 4, 4, 4);
+    return kind == PanelText::Kind::Warning
+               ? QMargins(kSignSpace, kPadding, kPadding, kPadding)
+               : QMargins(PanelText::kInformationMargin, PanelText::kInformationMargin,
+                          PanelText::kInformationMargin, PanelText::kInformationMargin);
+}
+
+void PanelText::setTitle(const QString& title) {
+    title_ = title;
+    update();
+}
+
+QFont titleFont(const QFont& base) {
+    QFont bold = base;
+    bold.setBold(true);
+    bold.setPixelSize(base.pixelSize() > 0 ? base.pixelSize() + 1 : 12);
+    return bold;
+}
+
+int PanelText::titleHeight() const {
+    return title_.isEmpty() ? 0 : QFontMetrics(titleFont(font())).lineSpacing() + 6;
 }
 
 QRect PanelText::textArea() const {
-    return rect().marginsRemoved(textMargins(kind_));
+    return rect().marginsRemoved(textMargins(kind_)).adjusted(0, titleHeight(), 0, 0);
 }
 
 int PanelText::heightForText(int width) const {
     const QMargins margins = textMargins(kind_);
     const int lines = int(wrap(width - margins.left() - margins.right()).size());
-    return lines * QFontMetrics(font()).lineSpacing() + margins.top() + margins.bottom();
+    return lines * QFontMetrics(font()).lineSpacing() + titleHeight() + margins.top() +
+           margins.bottom();
 }
 
 QStringList PanelText::wrap(int width) const {
@@ -114,6 +133,14 @@ void PanelText::paintEvent(QPaintEvent*) {
         painter.drawPoint(top + QPointF(0, 11.6));
         painter.setPen(look::kWarningText);
     } else {
+        if (!title_.isEmpty()) {
+            const QFont bold = titleFont(font());
+            painter.setFont(bold);
+            painter.setPen(look::kNavy);
+            painter.drawText(
+                QPoint(area.left(), area.top() - titleHeight() + QFontMetrics(bold).ascent()),
+                title_);
+        }
         painter.setPen(palette().color(QPalette::WindowText));
     }
     painter.setFont(font());

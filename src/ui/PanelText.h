@@ -12,9 +12,15 @@ class PanelText : public QLabel {
     Q_OBJECT
 public:
     enum class Kind { Information, Warning };
+    // Space between the control's edge and its text (the warning's inside its box).
+    static constexpr int kInformationMargin = 4;
+    static constexpr int kWarningMargin = 8;
     PanelText(Kind kind, QWidget* parent);
 
     Kind kind() const { return kind_; }
+    // A bold line above the text (the information's subject); not part of text().
+    void setTitle(const QString& title);
+    QString title() const { return title_; }
     // Whether the last layout had to cut the text (and ended it in an ellipsis).
     bool isElided() const;
     // The rectangle the text is laid out in, in the control's coordinates.
@@ -34,7 +40,10 @@ private:
     Layout layOut() const;
     QStringList wrap(int width) const;
 
+    int titleHeight() const;
+
     Kind kind_;
+    QString title_;
 };
 
 } // namespace kestrune

@@ -37,8 +37,15 @@ QPalette ProgramPalette() {
     return palette;
 }
 
+QFont ProgramFont() {
+    QFont font(QStringLiteral("DejaVu Sans"));
+    font.setPixelSize(11);
+    return font;
+}
+
 void ApplyProgramLook(QWidget& window) {
     window.setPalette(ProgramPalette());
+    window.setFont(ProgramFont());
 }
 
 } // namespace kestrune

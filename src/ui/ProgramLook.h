@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QColor>
+#include <QFont>
 #include <QPalette>
 
 class QWidget;
@@ -25,7 +26,10 @@ inline const QColor kWarningText{106, 58, 0};
 // theme, because their pictures are drawn for that.
 QPalette ProgramPalette();
 
-// Gives a top-level window the program's palette; its children inherit it.
+// The font the window layouts are measured for (an 8-point dialog font at 96 dpi).
+QFont ProgramFont();
+
+// Gives a top-level window the program's palette and font; its children inherit them.
 void ApplyProgramLook(QWidget& window);
 
 } // namespace kestrune

@@ -211,7 +211,7 @@ public:
         layout->addLayout(body);
         layout->addStretch();
         layout->addWidget(band);
-        layout->setSizeConstraint(QLayout::SetFixedSize);
+        fit();
 
         connect(close_, &QPushButton::clicked, this, [this] { reject(); });
         connect(download_, &QPushButton::clicked, this, [this] { startDownload(false); });
@@ -227,12 +227,19 @@ public:
         versions_->setText(QStringLiteral("Installed version: %1").arg(installedText()));
         const QString product = productName_;
         const QString version = programVersion_;
+        fit();
         check_ = std::async(std::launch::async,
                             [product, version] { return checkForUpdate(product, version); });
         poll_.start();
     }
 
     bool mustClose() const { return mustClose_; }
+
+    // The width is the product's; the height follows what the dialog shows now.
+    void fit() {
+        layout()->activate();
+        setFixedHeight(layout()->totalHeightForWidth(width()));
+    }
 
     void reject() override {
         stopWork();
@@ -313,6 +320,7 @@ private:
             status_->setText(result_.message);
             break;
         }
+        fit();
     }
 
     void startDownload(bool install) {
@@ -336,6 +344,7 @@ private:
         install_->setEnabled(false);
         progress_->show();
         status_->setText(QStringLiteral("Downloading %1...").arg(result_.manifest.url));
+        fit();
         const QString address = result_.manifest.url;
         const QString target = target_;
         download_thread_ = std::thread([this, address, target] {
@@ -368,9 +377,7 @@ private:
                                      "was deleted.");
         }
         if (!ok) {
-            status_->setText(message);
-            download_->setEnabled(true);
-            install_->setEnabled(true);
+            offerAgain(message);
             return;
         }
         if (install_requested_) {
@@ -385,6 +392,7 @@ private:
         }
         download_->setEnabled(true);
         install_->setEnabled(true);
+        fit();
     }
 
     // Hands the package to the installer and waits for its verdict: only an installer
@@ -415,6 +423,7 @@ private:
         progress_->show();
         status_->setText(QStringLiteral("Installing %1... Your system may ask for your password.")
                              .arg(QFileInfo(target_).fileName()));
+        fit();
         installer_->start(command.first(), command.mid(1));
     }
 
@@ -442,6 +451,7 @@ private:
         status_->setText(message);
         download_->setEnabled(true);
         install_->setEnabled(true);
+        fit();
     }
 
     QString productName_;

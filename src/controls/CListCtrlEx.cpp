@@ -163,14 +163,21 @@ void CListCtrlEx::scheduleLayout() {
         Qt::QueuedConnection);
 }
 
+QRect CListCtrlEx::BackgroundRect() const {
+    if (background_.isNull())
+        return {};
+    // A drawing for twice the pixels covers its layout size, not its pixel size.
+    const QSize size = background_.deviceIndependentSize().toSize();
+    const QSize free = viewport()->size() - size;
+    return QRect(QPoint(free.width() * backgroundX_ / 100, free.height() * backgroundY_ / 100),
+                 size);
+}
+
 void CListCtrlEx::paintEvent(QPaintEvent* event) {
     scheduleLayout();
     if (!background_.isNull()) {
         QPainter painter(viewport());
-        const QSize free = viewport()->size() - background_.size();
-        const int x = free.width() * backgroundX_ / 100;
-        const int y = free.height() * backgroundY_ / 100;
-        painter.drawImage(QPoint(x, y), background_);
+        painter.drawImage(QRectF(BackgroundRect()), background_);
     }
     QTableWidget::paintEvent(event);
 }

@@ -33,6 +33,8 @@ public:
     void SetDeviceModel(DeviceListModel* model);
     // The watermark, not tiled, placed at xPercent / yPercent of the free space.
     void SetBackgroundImage(const QImage& image, int xPercent, int yPercent);
+    // Where the watermark is drawn in the viewport; empty without one.
+    QRect BackgroundRect() const;
 
     // The width a column needs to show its heading and each of the samples uncut.
     int WidthToShow(const QString& heading, const QStringList& samples) const;

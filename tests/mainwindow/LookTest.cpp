@@ -196,3 +196,14 @@ TEST(ProgramBitmaps, AButtonPaintsTheSharpDrawingOnAScreenOfRatioTwo) {
             differing += (screen.pixel(x, y) & 0xFFFFFF) != (sharp.pixel(x, y) & 0xFFFFFF);
     EXPECT_EQ(differing, 0);
 }
+
+TEST(ProgramBitmaps, TheSharpWatermarkStandsWhereThePlainOneDoes) {
+    CListCtrlEx list;
+    list.resize(600, 300);
+    list.SetBackgroundImage(LoadProgramBitmap(144, 1.0), 98, 70);
+    const QRect plain = list.BackgroundRect();
+    list.SetBackgroundImage(LoadProgramBitmap(144, 2.0), 98, 70);
+    EXPECT_EQ(list.BackgroundRect(), plain);
+    EXPECT_EQ(plain.size(), LoadProgramBitmap(144, 1.0).size());
+    EXPECT_GT(plain.top(), 0);
+}

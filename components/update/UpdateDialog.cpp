@@ -6,8 +6,11 @@
 #include <QDialog>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QPainter>
+#include <QPainterPath>
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QProgressBar>
@@ -17,6 +20,7 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <atomic>
 #include <future>
 #include <memory>
@@ -25,6 +29,109 @@
 namespace kestrune::update {
 namespace {
 
+const QColor kNavy(14, 39, 66);
+const QColor kNavyLight(27, 63, 99);
+const QColor kTeal(22, 133, 140);
+const QColor kTealLight(111, 201, 206);
+const QColor kTealPale(214, 238, 240);
+
+// The product's light look, whatever the desktop's theme.
+QPalette productPalette() {
+    QPalette palette;
+    for (auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
+        const QColor text = group == QPalette::Disabled ? QColor(0x9A, 0xA0, 0xA6) : Qt::black;
+        palette.setColor(group, QPalette::Window, Qt::white);
+        palette.setColor(group, QPalette::Base, Qt::white);
+        palette.setColor(group, QPalette::AlternateBase, QColor(0xF6, 0xF8, 0xF9));
+        palette.setColor(group, QPalette::Button, QColor(0xF0, 0xF0, 0xF0));
+        palette.setColor(group, QPalette::Light, Qt::white);
+        palette.setColor(group, QPalette::Midlight, QColor(0xE3, 0xE3, 0xE3));
+        palette.setColor(group, QPalette::Mid, QColor(0xB8, 0xBE, 0xC3));
+        palette.setColor(group, QPalette::Dark, QColor(0x9E, 0xA4, 0xAA));
+        palette.setColor(group, QPalette::Shadow, QColor(0x76, 0x7C, 0x82));
+        for (auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
+            palette.setColor(group, role, text);
+        palette.setColor(group, QPalette::Highlight, kTeal);
+        palette.setColor(group, QPalette::HighlightedText, Qt::white);
+    }
+    return palette;
+}
+
+QPainterPath shieldPath(QPointF centre, qreal r) {
+    QPainterPath path;
+    path.moveTo(centre + QPointF(-r, -r * 0.9));
+    path.lineTo(centre + QPointF(0, -r * 1.15));
+    path.lineTo(centre + QPointF(r, -r * 0.9));
+    path.lineTo(centre + QPointF(r * 0.92, r * 0.25));
+    path.lineTo(centre + QPointF(0, r * 1.15));
+    path.lineTo(centre + QPointF(-r * 0.92, r * 0.25));
+    path.closeSubpath();
+    return path;
+}
+
+// The banner of the product's dialogs: navy to teal, the shield, the product's name.
+class Banner final : public QWidget {
+public:
+    Banner(const QString& title, QWidget* parent) : QWidget(parent), title_(title) {
+        setFixedHeight(50);
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing);
+        QLinearGradient fill(0, 0, width(), 0);
+        fill.setColorAt(0, kNavy);
+        fill.setColorAt(1, kTeal);
+        painter.fillRect(rect(), fill);
+        painter.fillPath(shieldPath(QPointF(30, 25), 15), kTealLight);
+        painter.fillPath(shieldPath(QPointF(30, 25), 9.5), kNavy);
+        QFont big = font();
+        big.setPixelSize(20);
+        big.setBold(true);
+        painter.setFont(big);
+        painter.setPen(Qt::white);
+        painter.drawText(QPoint(56, 25), title_);
+        QFont small = font();
+        small.setPixelSize(11);
+        painter.setFont(small);
+        painter.setPen(kTealPale);
+        painter.drawText(QPoint(57, 41), QStringLiteral("Software update"));
+    }
+
+private:
+    QString title_;
+};
+
+// The band at the bottom of the product's dialogs that holds the buttons.
+class Band final : public QWidget {
+public:
+    static constexpr int kInset = 12;
+    static constexpr int kBarHeight = 4;
+    explicit Band(QWidget* parent) : QWidget(parent) { setFixedHeight(50); }
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing);
+        QLinearGradient fill(0, 0, 0, height() - kBarHeight);
+        fill.setColorAt(0, Qt::white);
+        fill.setColorAt(1, kTealPale);
+        painter.fillRect(QRect(0, 0, width(), height() - kBarHeight), fill);
+        painter.fillRect(QRect(0, 0, width(), 1), kTealLight);
+        painter.fillRect(QRect(0, height() - kBarHeight, width(), kBarHeight), kNavy);
+        const qreal middle = (height() - kBarHeight) / 2.0 + 0.5;
+        for (int i = 0; i < 3; ++i) {
+            QColor shade = kTealPale;
+            const qreal t = 0.4 + i * 0.3;
+            shade.setRgbF(shade.redF() + (kTealLight.redF() - shade.redF()) * t,
+                          shade.greenF() + (kTealLight.greenF() - shade.greenF()) * t,
+                          shade.blueF() + (kTealLight.blueF() - shade.blueF()) * t);
+            painter.fillPath(shieldPath(QPointF(kInset + 7 + i * 22, middle), 7), shade);
+        }
+    }
+};
+
 class UpdateDialog final : public QDialog {
 public:
     UpdateDialog(const QString& productName, const QString& programVersion)
@@ -32,52 +139,79 @@ public:
         setObjectName(QStringLiteral("updateDialog"));
         setWindowTitle(productName.isEmpty() ? QStringLiteral("Update")
                                              : productName + QStringLiteral(" Update"));
+        // The product's own dialogs have no caption: a banner, a white body and a band
+        // with the buttons.
+        setWindowFlags(Qt::Dialog | Qt::FramelessWindowHint);
         setModal(true);
-        setMinimumWidth(460);
+        setPalette(productPalette());
+        setAutoFillBackground(true);
+        setFixedWidth(520);
 
+        auto* banner =
+            new Banner(productName.isEmpty() ? QStringLiteral("Kestrune") : productName, this);
         heading_ = new QLabel(this);
         heading_->setObjectName(QStringLiteral("headingLabel"));
         heading_->setWordWrap(true);
         QFont bold = heading_->font();
         bold.setBold(true);
+        bold.setPixelSize(14);
         heading_->setFont(bold);
+        heading_->setStyleSheet(QStringLiteral("color: #0e2742;"));
         versions_ = new QLabel(this);
         versions_->setObjectName(QStringLiteral("versionsLabel"));
         notes_ = new QPlainTextEdit(this);
         notes_->setObjectName(QStringLiteral("notesText"));
         notes_->setReadOnly(true);
+        notes_->setFixedHeight(96);
         notes_->hide();
         progress_ = new QProgressBar(this);
         progress_->setObjectName(QStringLiteral("downloadProgress"));
+        progress_->setTextVisible(false);
+        progress_->setFixedHeight(14);
         progress_->hide();
         status_ = new QLabel(this);
         status_->setObjectName(QStringLiteral("statusLabel"));
         status_->setWordWrap(true);
         status_->setTextInteractionFlags(Qt::TextSelectableByMouse);
 
-        download_ = new QPushButton(QStringLiteral("Download"), this);
+        auto* band = new Band(this);
+        download_ = new QPushButton(QStringLiteral("Download"), band);
         download_->setObjectName(QStringLiteral("downloadButton"));
-        install_ = new QPushButton(QStringLiteral("Download and install"), this);
+        install_ = new QPushButton(QStringLiteral("Download and install"), band);
         install_->setObjectName(QStringLiteral("installButton"));
-        close_ = new QPushButton(QStringLiteral("Close"), this);
+        close_ = new QPushButton(QStringLiteral("Close"), band);
         close_->setObjectName(QStringLiteral("closeButton"));
         download_->setEnabled(false);
         install_->setEnabled(false);
         download_->setAutoDefault(false);
         install_->setAutoDefault(false);
+        for (QPushButton* button : {download_, install_, close_})
+            button->setMinimumWidth(std::max(75, button->sizeHint().width()));
 
-        auto* buttons = new QHBoxLayout;
+        auto* buttons = new QHBoxLayout(band);
+        buttons->setContentsMargins(0, 1, Band::kInset, Band::kBarHeight);
+        buttons->setSpacing(8);
         buttons->addStretch();
         buttons->addWidget(download_);
         buttons->addWidget(install_);
         buttons->addWidget(close_);
+
+        auto* body = new QVBoxLayout;
+        body->setContentsMargins(24, 16, 24, 16);
+        body->setSpacing(8);
+        body->addWidget(heading_);
+        body->addWidget(versions_);
+        body->addWidget(notes_);
+        body->addWidget(progress_);
+        body->addWidget(status_);
         auto* layout = new QVBoxLayout(this);
-        layout->addWidget(heading_);
-        layout->addWidget(versions_);
-        layout->addWidget(notes_, 1);
-        layout->addWidget(progress_);
-        layout->addWidget(status_);
-        layout->addLayout(buttons);
+        layout->setContentsMargins(0, 0, 0, 0);
+        layout->setSpacing(0);
+        layout->addWidget(banner);
+        layout->addLayout(body);
+        layout->addStretch();
+        layout->addWidget(band);
+        fit();
 
         connect(close_, &QPushButton::clicked, this, [this] { reject(); });
         connect(download_, &QPushButton::clicked, this, [this] { startDownload(false); });
@@ -93,12 +227,19 @@ public:
         versions_->setText(QStringLiteral("Installed version: %1").arg(installedText()));
         const QString product = productName_;
         const QString version = programVersion_;
+        fit();
         check_ = std::async(std::launch::async,
                             [product, version] { return checkForUpdate(product, version); });
         poll_.start();
     }
 
     bool mustClose() const { return mustClose_; }
+
+    // The width is the product's; the height follows what the dialog shows now.
+    void fit() {
+        layout()->activate();
+        setFixedHeight(layout()->totalHeightForWidth(width()));
+    }
 
     void reject() override {
         stopWork();
@@ -115,6 +256,11 @@ private:
 
     void stopWork() {
         cancel_ = true;
+        if (installer_ && installer_->state() != QProcess::NotRunning) {
+            // Closing the dialog does not cancel an installation that is under way.
+            installer_->disconnect(this);
+            installer_->waitForFinished(-1);
+        }
         if (check_.valid())
             check_.wait();
         if (download_thread_.joinable())
@@ -174,6 +320,7 @@ private:
             status_->setText(result_.message);
             break;
         }
+        fit();
     }
 
     void startDownload(bool install) {
@@ -197,6 +344,7 @@ private:
         install_->setEnabled(false);
         progress_->show();
         status_->setText(QStringLiteral("Downloading %1...").arg(result_.manifest.url));
+        fit();
         const QString address = result_.manifest.url;
         const QString target = target_;
         download_thread_ = std::thread([this, address, target] {
@@ -229,26 +377,81 @@ private:
                                      "was deleted.");
         }
         if (!ok) {
-            status_->setText(message);
-            download_->setEnabled(true);
-            install_->setEnabled(true);
+            offerAgain(message);
+            return;
+        }
+        if (install_requested_) {
+            startInstall();
             return;
         }
         if (!openPackage(target_)) {
             status_->setText(QStringLiteral("The package was saved to %1 but could not be opened.")
                                  .arg(target_));
-            download_->setEnabled(true);
-            install_->setEnabled(true);
+        } else {
+            status_->setText(QStringLiteral("The package was saved to %1.").arg(target_));
+        }
+        download_->setEnabled(true);
+        install_->setEnabled(true);
+        fit();
+    }
+
+    // Hands the package to the installer and waits for its verdict: only an installer
+    // that installed the package ends the program.
+    void startInstall() {
+        const QStringList command = installerCommand(target_);
+        if (command.isEmpty()) {
+            offerAgain(QStringLiteral("The package was saved to %1. There is no installer for "
+                                      "this kind of package; install it by hand.")
+                           .arg(target_));
             return;
         }
-        if (install_requested_) {
+        installer_ = new QProcess(this);
+        installer_->setProcessChannelMode(QProcess::MergedChannels);
+        connect(installer_, &QProcess::finished, this,
+                [this](int code, QProcess::ExitStatus how) { installerFinished(code, how); });
+        connect(installer_, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
+            if (error != QProcess::FailedToStart)
+                return;
+            const QString program = installer_->program();
+            installer_->deleteLater();
+            installer_ = nullptr;
+            offerAgain(QStringLiteral("The installer (%1) could not be started. The package was "
+                                      "saved to %2.")
+                           .arg(program, target_));
+        });
+        progress_->setRange(0, 0);
+        progress_->show();
+        status_->setText(QStringLiteral("Installing %1... Your system may ask for your password.")
+                             .arg(QFileInfo(target_).fileName()));
+        fit();
+        installer_->start(command.first(), command.mid(1));
+    }
+
+    void installerFinished(int code, QProcess::ExitStatus how) {
+        const QString output = QString::fromLocal8Bit(installer_->readAll()).trimmed();
+        installer_->deleteLater();
+        installer_ = nullptr;
+        if (how == QProcess::NormalExit && code == 0) {
             mustClose_ = true;
             accept();
             return;
         }
-        status_->setText(QStringLiteral("The package was saved to %1.").arg(target_));
+        const QString last = output.section(QLatin1Char('\n'), -1).trimmed();
+        QString reason = how == QProcess::NormalExit
+                             ? QStringLiteral("the installer ended with code %1").arg(code)
+                             : QStringLiteral("the installer stopped unexpectedly");
+        if (!last.isEmpty())
+            reason += QStringLiteral(": ") + last;
+        offerAgain(QStringLiteral("The package was not installed (%1). It stays saved at %2.")
+                       .arg(reason, target_));
+    }
+
+    void offerAgain(const QString& message) {
+        progress_->hide();
+        status_->setText(message);
         download_->setEnabled(true);
         install_->setEnabled(true);
+        fit();
     }
 
     QString productName_;
@@ -276,9 +479,18 @@ private:
     bool downloading_ = false;
     bool install_requested_ = false;
     bool mustClose_ = false;
+    QProcess* installer_ = nullptr;
 };
 
 } // namespace
+
+QStringList installerCommand(const QString& packagePath) {
+    if (!packagePath.endsWith(QLatin1String(".deb"), Qt::CaseInsensitive))
+        return {};
+    // An absolute path tells apt that this is a file, not a package name.
+    return {QStringLiteral("pkexec"), QStringLiteral("apt-get"), QStringLiteral("install"),
+            QStringLiteral("--yes"), QFileInfo(packagePath).absoluteFilePath()};
+}
 
 bool openPackage(const QString& path) {
     if (QProcess::startDetached(QStringLiteral("xdg-open"), {path}))

@@ -1,13 +1,19 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 namespace kestrune::update {
 
 // Runs the component's own dialog modally: what is installed, what is offered, the release
-// notes, and the download. True when the package was opened for installation, so the
-// program must close.
+// notes, and the download. True only when an installer took the package and installed
+// it, so the program must close.
 bool runUpdateDialog(const QString& productName, const QString& programVersion);
+
+// The command that installs a downloaded package, or an empty list when there is no
+// installer for that kind of package (only Debian packages have one). It asks the
+// desktop's authentication agent for the right to install.
+QStringList installerCommand(const QString& packagePath);
 
 // Opens a downloaded package with the desktop's handler for it.
 bool openPackage(const QString& path);

@@ -4,6 +4,7 @@
 #include "platform/TerminationSignals.h"
 #include "shred/ShredJobs.h"
 #include "ui/CVSKKestruneDlg.h"
+#include "ui/ProgramLook.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -16,10 +17,8 @@ CVSKKestruneApp::CVSKKestruneApp(int& argc, char** argv) : QApplication(argc, ar
     setApplicationName(QStringLiteral("kestrune"));
     setOrganizationName(QStringLiteral("Vaskor Security"));
     setDesktopFileName(QStringLiteral("kestrune"));
-    // The layouts are measured for an 8-point dialog font.
-    QFont font(QStringLiteral("DejaVu Sans"));
-    font.setPixelSize(11);
-    setFont(font);
+    // The layouts are measured for an 8-point dialog font; message boxes share it.
+    setFont(ProgramFont());
     setQuitOnLastWindowClosed(false);
     InitProgramResources();
 }

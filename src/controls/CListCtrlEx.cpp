@@ -7,6 +7,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QStyle>
 
 namespace kestrune {
 
@@ -47,6 +48,45 @@ void CListCtrlEx::SetBackgroundImage(const QImage& image, int xPercent, int yPer
     backgroundX_ = xPercent;
     backgroundY_ = yPercent;
     viewport()->update();
+}
+
+int CListCtrlEx::WidthToShow(const QString& heading, const QStringList& samples) const {
+    // The style's text margins: a header section adds its own on both sides, a cell its
+    // focus frame margin.
+    const int headerMargin = 2 * style()->pixelMetric(QStyle::PM_HeaderMargin, nullptr, this);
+    const int cellMargin =
+        2 * (style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, this) + 1);
+    int width = horizontalHeader()->fontMetrics().horizontalAdvance(heading) + headerMargin + 2;
+    for (const QString& sample : samples)
+        width = std::max(width, fontMetrics().horizontalAdvance(sample) + cellMargin + 2);
+    return width;
+}
+
+void CListCtrlEx::SetColumnWidths(const QList<int>& widths) {
+    for (int i = 0; i < widths.size() && i < columnCount(); ++i)
+        setColumnWidth(i, widths[i]);
+    if (!widths.isEmpty() && widths.size() >= columnCount())
+        lastColumnWidth_ = widths[columnCount() - 1];
+    fillLastColumn();
+}
+
+void CListCtrlEx::fillLastColumn() {
+    const int last = columnCount() - 1;
+    if (last < 0)
+        return;
+    if (lastColumnWidth_ <= 0)
+        lastColumnWidth_ = columnWidth(last);
+    int others = 0;
+    for (int i = 0; i < last; ++i)
+        others += columnWidth(i);
+    const int wanted = std::max(lastColumnWidth_, viewport()->width() - others);
+    if (columnWidth(last) != wanted)
+        setColumnWidth(last, wanted);
+}
+
+void CListCtrlEx::resizeEvent(QResizeEvent* event) {
+    QTableWidget::resizeEvent(event);
+    fillLastColumn();
 }
 
 QRect CListCtrlEx::cellRect(int row, int column) const {
@@ -122,14 +162,21 @@ void CListCtrlEx::scheduleLayout() {
         Qt::QueuedConnection);
 }
 
+QRect CListCtrlEx::BackgroundRect() const {
+    if (background_.isNull())
+        return {};
+    // A drawing for twice the pixels covers its layout size, not its pixel size.
+    const QSize size = background_.deviceIndependentSize().toSize();
+    const QSize free = viewport()->size() - size;
+    return QRect(QPoint(free.width() * backgroundX_ / 100, free.height() * backgroundY_ / 100),
+                 size);
+}
+
 void CListCtrlEx::paintEvent(QPaintEvent* event) {
     scheduleLayout();
     if (!background_.isNull()) {
         QPainter painter(viewport());
-        const QSize free = viewport()->size() - background_.size();
-        const int x = free.width() * backgroundX_ / 100;
-        const int y = free.height() * backgroundY_ / 100;
-        painter.drawImage(QPoint(x, y), background_);
+        painter.drawImage(QRectF(BackgroundRect()), background_);
     }
     QTableWidget::paintEvent(event);
 }
@@ -197,13 +244,16 @@ void CListCtrlEx::applyAutoSizeColumn(int column) {
     if (column < 0 || column >= columnCount())
         return;
     const int before = columnWidth(column);
+    const bool last = column == columnCount() - 1;
     resizeColumnToContents(column);
     // Contents narrower than the heading would hide it; keep the heading readable.
     const QTableWidgetItem* header = horizontalHeaderItem(column);
-    const int heading =
-        header ? horizontalHeader()->fontMetrics().horizontalAdvance(header->text()) + 16 : 0;
+    const int heading = header ? WidthToShow(header->text(), {}) : 0;
     if (columnWidth(column) < heading)
         setColumnWidth(column, heading);
+    if (last)
+        lastColumnWidth_ = columnWidth(column);
+    fillLastColumn();
     if (columnWidth(column) != before)
         viewport()->update();
 }

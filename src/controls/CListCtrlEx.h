@@ -33,6 +33,14 @@ public:
     void SetDeviceModel(DeviceListModel* model);
     // The watermark, not tiled, placed at xPercent / yPercent of the free space.
     void SetBackgroundImage(const QImage& image, int xPercent, int yPercent);
+    // Where the watermark is drawn in the viewport; empty without one.
+    QRect BackgroundRect() const;
+
+    // The width a column needs to show its heading and each of the samples uncut.
+    int WidthToShow(const QString& heading, const QStringList& samples) const;
+    // Sets every column's width; the last column also takes whatever the others leave of
+    // the list's width, so the header reaches the list's right edge.
+    void SetColumnWidths(const QList<int>& widths);
 
     // Places the row controls of the visible rows in their cells (creating them on first
     // sight). Runs after every paint; moving a control that is in place costs nothing.
@@ -61,6 +69,7 @@ signals:
 protected:
     void paintEvent(QPaintEvent* event) override;
     void scrollContentsBy(int dx, int dy) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     struct RowControls {
@@ -73,6 +82,7 @@ private:
     };
     QRect cellRect(int row, int column) const;
     void scheduleLayout();
+    void fillLastColumn();
 
     QVector<RowControls> rows_;
     QObject* parentWindow_ = nullptr;
@@ -83,6 +93,7 @@ private:
     int backgroundX_ = 0;
     int backgroundY_ = 0;
     bool layoutPending_ = false;
+    int lastColumnWidth_ = 0;
 };
 
 } // namespace kestrune

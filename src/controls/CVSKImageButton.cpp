@@ -1,5 +1,7 @@
 #include "controls/CVSKImageButton.h"
 
+#include "controls/ProgramBitmap.h"
+
 #include <QMouseEvent>
 #include <QPainter>
 
@@ -25,8 +27,10 @@ CVSKImageButton::CVSKImageButton(QWidget* parent) : QAbstractButton(parent) {
 
 void CVSKImageButton::SetBitmaps(int normal, int hover, int pressed) {
     const int ids[3] = {normal, hover, pressed};
-    for (int i = 0; i < 3; ++i)
-        bitmaps_[i] = QImage(QStringLiteral(":/bitmaps/%1.bmp").arg(ids[i]));
+    for (int i = 0; i < 3; ++i) {
+        bitmaps_[i] = LoadProgramBitmap(ids[i], 1.0);
+        sharpBitmaps_[i] = LoadProgramBitmap(ids[i], 2.0);
+    }
     if (!bitmaps_[Normal].isNull())
         resize(bitmaps_[Normal].size());
     updateGeometry();
@@ -65,12 +69,24 @@ bool CVSKImageButton::inside(const QPointF& position) const {
            position.y() <= height();
 }
 
+const QImage& CVSKImageButton::bitmapFor(qreal devicePixelRatio) const {
+    const QImage& sharp = sharpBitmaps_[state_];
+    if (devicePixelRatio > 1.0 && !sharp.isNull() && sharp.devicePixelRatio() > 1.0)
+        return sharp;
+    return bitmaps_[state_];
+}
+
 void CVSKImageButton::paintEvent(QPaintEvent*) {
-    const QImage& bitmap = bitmaps_[state_];
+    QPainter painter(this);
+    // The screen may change while the button lives, so the drawing is picked at every
+    // paint, by the pixels the painter really has per layout pixel.
+    const QImage& bitmap = bitmapFor(painter.deviceTransform().m11());
     if (bitmap.isNull())
         return;
-    QPainter painter(this);
-    painter.drawImage(QRect(0, 0, width(), height()), bitmap, QRect(0, 0, width(), height()));
+    // Copied at the button's size from the bitmap's origin, as the plain bitmap is.
+    const qreal ratio = bitmap.devicePixelRatio();
+    painter.drawImage(QRectF(0, 0, width(), height()), bitmap,
+                      QRectF(0, 0, width() * ratio, height() * ratio));
 }
 
 void CVSKImageButton::mousePressEvent(QMouseEvent* event) {

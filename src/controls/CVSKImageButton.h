@@ -20,8 +20,8 @@ public:
 
     explicit CVSKImageButton(QWidget* parent = nullptr);
 
-    // Loads the bitmaps ":/bitmaps/<id>.bmp", takes the normal bitmap's size and sends
-    // the normal message.
+    // Loads the bitmaps ":/bitmaps/<id>.bmp" (and their @2x drawings), takes the normal bitmap's
+    // size and sends the normal message.
     void SetBitmaps(int normal, int hover, int pressed);
     // Stores the messages and the target; sends nothing. Without a target (null)
     // nothing is ever sent.
@@ -30,6 +30,8 @@ public:
     State state() const { return state_; }
     State previousState() const { return previousState_; }
     QSize sizeHint() const override;
+    // The bitmap of the current state for a screen of the given pixel ratio.
+    const QImage& bitmapFor(qreal devicePixelRatio) const;
 
 signals:
     // A change of look, synchronously, and only when a target was set.
@@ -49,6 +51,7 @@ private:
     bool inside(const QPointF& position) const;
 
     QImage bitmaps_[3];
+    QImage sharpBitmaps_[3];
     State state_ = Normal;
     State previousState_ = Normal;
     unsigned messages_[3] = {0, 0, 0};

@@ -7,6 +7,7 @@
 #include <QMetaObject>
 #include <QPainter>
 #include <QPalette>
+#include <QtMath>
 
 #include <chrono>
 
@@ -36,19 +37,21 @@ CPictureEx::~CPictureEx() {
     ReleaseImage();
 }
 
-bool CPictureEx::LoadResourceImage(const platform::Module& module, int id, const char* type) {
+bool CPictureEx::LoadResourceImage(const platform::Module& module, int id, const char* type,
+                                   qreal pixelRatio) {
     const QByteArray bytes = module.resource(id, type);
     if (bytes.isEmpty()) {
         ReleaseImage();
         return false;
     }
-    return LoadImageData(bytes);
+    return LoadImageData(bytes, pixelRatio);
 }
 
-bool CPictureEx::LoadImageData(const QByteArray& bytes) {
+bool CPictureEx::LoadImageData(const QByteArray& bytes, qreal pixelRatio) {
     ReleaseImage();
     if (bytes.isEmpty())
         return false;
+    pixelRatio_ = pixelRatio >= 1.0 ? pixelRatio : 1.0;
     if (!startsAsGif(bytes))
         return decodeStill(bytes, false) && PrepareSurface(width_, height_);
 
@@ -68,21 +71,10 @@ bool CPictureEx::decodeStill(const QByteArray& bytes, bool keepSize) {
     if (keepSize && plausibleSize(width_, height_))
         return true;
 
-    // A picture that states its resolution is shown at its physical size on this screen;
-    // one that does not keeps its pixel size.
-    const QImage plain(1, 1, QImage::Format_RGB32);
-    int w = image.width();
-    int h = image.height();
-    if (image.dotsPerMeterX() > 0 && image.dotsPerMeterX() != plain.dotsPerMeterX())
-        w = qRound(double(image.width()) * logicalDpiX() / (image.dotsPerMeterX() * 0.0254));
-    if (image.dotsPerMeterY() > 0 && image.dotsPerMeterY() != plain.dotsPerMeterY())
-        h = qRound(double(image.height()) * logicalDpiY() / (image.dotsPerMeterY() * 0.0254));
-    if (!plausibleSize(w, h)) {
-        w = image.width();
-        h = image.height();
-    }
-    width_ = w;
-    height_ = h;
+    // Pixels are layout pixels, whatever resolution the file states: a banner made for
+    // a 972-pixel window fills it whether its file says 72 or 300 dpi.
+    width_ = image.width();
+    height_ = image.height();
     return plausibleSize(width_, height_);
 }
 
@@ -146,7 +138,7 @@ bool CPictureEx::PrepareSurface(int width, int height) {
     if (surface.isNull())
         return false;
     surface.fill(palette().color(QPalette::Window));
-    resize(width, height);
+    resize(layoutSize(width, height));
     updateGeometry();
     {
         std::lock_guard guard(surfaceMutex_);
@@ -209,6 +201,7 @@ void CPictureEx::ReleaseImage() {
         background_ = QColor(Qt::white);
     }
     loaded_ = false;
+    pixelRatio_ = 1.0;
     isGif_ = false;
     currentFrame_ = 0;
 }
@@ -230,8 +223,12 @@ QImage CPictureEx::surfaceImage() const {
     return surface_.copy();
 }
 
+QSize CPictureEx::layoutSize(int width, int height) const {
+    return QSize(qCeil(width / pixelRatio_), qCeil(height / pixelRatio_));
+}
+
 QSize CPictureEx::sizeHint() const {
-    return loaded_ ? QSize(width_, height_) : QWidget::sizeHint();
+    return loaded_ ? layoutSize(width_, height_) : QWidget::sizeHint();
 }
 
 void CPictureEx::paintEvent(QPaintEvent*) {
@@ -239,7 +236,8 @@ void CPictureEx::paintEvent(QPaintEvent*) {
         return;
     QPainter painter(this);
     std::lock_guard guard(surfaceMutex_);
-    painter.drawImage(QPoint(0, 0), surface_);
+    // One picture pixel per device pixel where the ratios agree.
+    painter.drawImage(QRectF(0, 0, width_ / pixelRatio_, height_ / pixelRatio_), surface_);
 }
 
 void CPictureEx::closeEvent(QCloseEvent* event) {

@@ -17,7 +17,8 @@ class Module;
 }
 
 // A picture control: decodes a picture from memory onto an off-screen surface of the
-// picture's size, resizes itself to it and paints from it; a multi-frame GIF plays on an
+// picture's pixel size, resizes itself to it (divided by the picture's pixel ratio) and
+// paints from it; a multi-frame GIF plays on an
 // animation thread.
 class CPictureEx : public QWidget {
     Q_OBJECT
@@ -25,14 +26,18 @@ public:
     explicit CPictureEx(QWidget* parent = nullptr);
     ~CPictureEx() override;
 
-    bool LoadResourceImage(const platform::Module& module, int id, const char* type);
-    bool LoadImageData(const QByteArray& data);
+    // pixelRatio is how many of the picture's pixels make one layout pixel: 2 for a
+    // drawing made for screens with twice the pixels, shown at half its pixel size.
+    bool LoadResourceImage(const platform::Module& module, int id, const char* type,
+                           qreal pixelRatio = 1.0);
+    bool LoadImageData(const QByteArray& data, qreal pixelRatio = 1.0);
     bool ShowImage();
     void StopAnimation();
     void ReleaseImage();
     bool PrepareSurface(int width, int height);
 
     bool isLoaded() const;
+    qreal pixelRatio() const { return pixelRatio_; }
     // A copy of the off-screen surface (tests, snapshots).
     QImage surfaceImage() const;
 
@@ -46,6 +51,8 @@ protected:
     QSize sizeHint() const override;
 
 private:
+    QSize layoutSize(int width, int height) const;
+
     struct AnimationFrame {
         QImage picture;
         int width = 0;
@@ -69,6 +76,7 @@ private:
 
     int width_ = 0;
     int height_ = 0;
+    qreal pixelRatio_ = 1.0;
     QColor background_{Qt::white};
     unsigned currentFrame_ = 0;
     bool isGif_ = false;

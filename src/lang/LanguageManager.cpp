@@ -187,20 +187,39 @@ QString LanguageManager::GetStringForLanguage(const QString& key, int index) con
     return adopt(lookup(1, wanted.c_str()));
 }
 
-void LanguageManager::LoadImageInto(CPictureEx& picture, const QString& name, const char* type,
-                                    int index) const {
+const LanguageManager::Entry* LanguageManager::entryFor(int index) const {
     if (index == -1)
         index = currentIndex_.load();
     if (index < 0 || index > languageCount_ - 1)
         index = 0;
-    const Entry* row =
-        languageCount_ > 0 && !table_.empty() ? &table_[static_cast<std::size_t>(index)] : nullptr;
+    return languageCount_ > 0 && !table_.empty() ? &table_[static_cast<std::size_t>(index)]
+                                                 : nullptr;
+}
+
+int LanguageManager::findResource(const Entry& row, const QString& name) const {
+    if (!row.module || !row.getBitmapId)
+        return -1;
+    const std::u16string wanted = name.toStdU16String();
+    return row.getBitmapId(1, wanted.c_str());
+}
+
+void LanguageManager::LoadImageInto(CPictureEx& picture, const QString& name, const char* type,
+                                    int index) const {
+    const Entry* row = entryFor(index);
     if (!row || !row->module || !row->getBitmapId) {
         errorBox(kMissingComponent);
         return;
     }
-    const std::u16string wanted = name.toStdU16String();
-    const int id = row->getBitmapId(1, wanted.c_str());
+    // A screen with more pixels than layout pixels gets the sharper drawing, shown at
+    // the same layout size; a language without one falls back to the plain picture.
+    if (picture.devicePixelRatioF() > 1.0) {
+        const int sharp = findResource(*row, name + QStringLiteral("@2x"));
+        if (sharp != -1 && picture.LoadResourceImage(*row->module, sharp & 0xFFFF, type, 2.0)) {
+            picture.ShowImage();
+            return;
+        }
+    }
+    const int id = findResource(*row, name);
     if (id == -1) {
         errorBox(QStringLiteral("Could not locate image in dll. (GetBitmapId)"));
         return;
@@ -210,12 +229,7 @@ void LanguageManager::LoadImageInto(CPictureEx& picture, const QString& name, co
 }
 
 QImage LanguageManager::LoadBitmapByName(const QString& name, int index) const {
-    if (index == -1)
-        index = currentIndex_.load();
-    if (index < 0 || index > languageCount_ - 1)
-        index = 0;
-    const Entry* row =
-        languageCount_ > 0 && !table_.empty() ? &table_[static_cast<std::size_t>(index)] : nullptr;
+    const Entry* row = entryFor(index);
     auto getBitmapId =
         row && row->module ? row->module->entry<KestruneGetBitmapId>("GetBitmapId") : nullptr;
     if (!getBitmapId) {
@@ -231,6 +245,22 @@ QImage LanguageManager::LoadBitmapByName(const QString& name, int index) const {
     QImage image;
     image.loadFromData(row->module->resource(id & 0xFFFF, KESTRUNE_RESOURCE_TYPE_BITMAP), "BMP");
     return image;
+}
+
+QImage LanguageManager::LoadBitmapForRatio(const QString& name, int index,
+                                           qreal devicePixelRatio) const {
+    const Entry* row = entryFor(index);
+    if (devicePixelRatio > 1.0 && row && row->module) {
+        const int id = findResource(*row, name + QStringLiteral("@2x"));
+        QImage sharp;
+        if (id != -1 &&
+            sharp.loadFromData(row->module->resource(id & 0xFFFF, KESTRUNE_RESOURCE_TYPE_BITMAP),
+                               "BMP")) {
+            sharp.setDevicePixelRatio(2.0);
+            return sharp;
+        }
+    }
+    return LoadBitmapByName(name, index);
 }
 
 int LanguageManager::GetLanguageCount() const {

@@ -29,6 +29,9 @@ public:
     void LoadImageInto(CPictureEx& picture, const QString& name, const char* type, int index) const;
     // The bitmap, or a null image after a reported failure.
     QImage LoadBitmapByName(const QString& name, int index) const;
+    // As LoadBitmapByName, but above a pixel ratio of 1 the language's drawing at twice
+    // the size ("<name>@2x") where it has one, marked with a device pixel ratio of 2.
+    QImage LoadBitmapForRatio(const QString& name, int index, qreal devicePixelRatio) const;
     int GetLanguageCount() const;
     int SelectCurrentLanguage();
     bool SetLanguage(int index);
@@ -40,6 +43,9 @@ public:
 private:
     struct Entry;
     void initialise();
+    const Entry* entryFor(int index) const;
+    // The resource id of name in the entry's language file, -1 when it has none; silent.
+    int findResource(const Entry& row, const QString& name) const;
     QString componentDirectory() const;
 
     std::atomic<int> currentIndex_{0};

@@ -5,6 +5,7 @@
 #include "lang/CPictureEx.h"
 #include "lang/LanguageManager.h"
 #include "ui/DialogUnits.h"
+#include "ui/ProgramLook.h"
 #include "ui/TemplateDialog.h"
 
 #include <QLabel>
@@ -75,13 +76,14 @@ void CVSKInfoDlg::OnInitDialog() {
     close_->setFocus();
     // The banners lie under the texts' edges; keep the button reachable above them.
     close_->raise();
+    placeOnBand(*bottom_, {close_});
 }
 
 void CVSKInfoDlg::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.fillRect(rect(), Qt::white);
     // No caption: a thin border marks the window's edge.
-    painter.setPen(QColor(0x80, 0x80, 0x80));
+    painter.setPen(look::kWindowEdge);
     painter.drawRect(rect().adjusted(0, 0, -1, -1));
 }
 

@@ -3,6 +3,7 @@
 #include "lang/CPictureEx.h"
 #include "lang/LanguageManager.h"
 #include "ui/DialogUnits.h"
+#include "ui/ProgramLook.h"
 
 #include <QKeyEvent>
 #include <QPainter>
@@ -14,6 +15,7 @@ CVSKInsertUSB::CVSKInsertUSB(QWidget* parent) : QDialog(parent) {
     setObjectName(QStringLiteral("insertUsbPrompt"));
     setWindowFlags(Qt::Tool | Qt::FramelessWindowHint);
     resize(duX(386), duY(234));
+    ApplyProgramLook(*this);
     picture_ = new CPictureEx(this);
     picture_->setObjectName(QStringLiteral("insertUsbPicture"));
     picture_->setGeometry(duRect(0, 0, 15, 13));
@@ -22,7 +24,7 @@ CVSKInsertUSB::CVSKInsertUSB(QWidget* parent) : QDialog(parent) {
 
 CVSKInsertUSB::~CVSKInsertUSB() = default;
 
-void CVSKInsertUSB::Create(QWidget* mainWindow) {
+void CVSKInsertUSB::Create(QWidget* mainWindow, QWidget* over) {
     hide();
     if (mainWindow && parentWidget() != mainWindow)
         setParent(mainWindow, Qt::Tool | Qt::FramelessWindowHint);
@@ -33,23 +35,29 @@ void CVSKInsertUSB::Create(QWidget* mainWindow) {
         resize(picture_->width() + 2, picture_->height() + 2);
     }
     mainWindow_ = mainWindow;
-    centreOver(mainWindow);
+    over_ = over;
+    centre();
     created_ = true;
     hide();
 }
 
-void CVSKInsertUSB::centreOver(QWidget* mainWindow) {
-    if (!mainWindow)
+void CVSKInsertUSB::centre() {
+    QRect area;
+    if (over_)
+        area = QRect(over_->mapToGlobal(QPoint(0, 0)), over_->size());
+    else if (mainWindow_)
+        area = mainWindow_->frameGeometry();
+    else
         return;
-    const QRect over = mainWindow->frameGeometry();
-    move(over.center() - QPoint(width() / 2, height() / 2));
+    // Rounded so that both sides keep the same margin.
+    move(area.left() + (area.width() - width()) / 2, area.top() + (area.height() - height()) / 2);
 }
 
 void CVSKInsertUSB::ShowPrompt() {
     if (isVisible())
         return;
     // The window manager may have placed or moved the main window since creation.
-    centreOver(mainWindow_);
+    centre();
     show();
     raise();
 }
@@ -88,7 +96,7 @@ bool CVSKInsertUSB::event(QEvent* event) {
 void CVSKInsertUSB::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.fillRect(rect(), palette().color(QPalette::Window));
-    painter.setPen(QColor(0x80, 0x80, 0x80));
+    painter.setPen(look::kFrame);
     painter.drawRect(rect().adjusted(0, 0, -1, -1));
 }
 

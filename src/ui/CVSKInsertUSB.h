@@ -16,10 +16,11 @@ public:
     ~CVSKInsertUSB() override;
 
     // Makes the window a tool window of mainWindow, loads the picture "insert_usb" of the
-    // current language, centres the window over mainWindow and hides it.
-    void Create(QWidget* mainWindow);
+    // current language, centres the window over `over` (a part of the main window where
+    // it hides no text; the whole main window when null) and hides it.
+    void Create(QWidget* mainWindow, QWidget* over = nullptr);
     bool isCreated() const { return created_; }
-    // Shows the prompt centred over the main window where it stands now.
+    // Shows the prompt centred over its place in the main window where that stands now.
     void ShowPrompt();
     void HidePrompt();
 
@@ -32,10 +33,11 @@ protected:
 
 private:
     bool isPauseKey(QEvent* event) const;
-    void centreOver(QWidget* mainWindow);
+    void centre();
 
     CPictureEx* picture_ = nullptr;
     QPointer<QWidget> mainWindow_;
+    QPointer<QWidget> over_;
     bool created_ = false;
 };
 

@@ -4,6 +4,7 @@
 #include "app/SystemUtil.h"
 #include "controls/CListCtrlEx.h"
 #include "controls/CVSKImageButton.h"
+#include "controls/ProgramBitmap.h"
 #include "devices/CVSKListThread.h"
 #include "devices/DeviceListModel.h"
 #include "devices/DeviceTable.h"
@@ -16,6 +17,8 @@
 #include "ui/CVSKInsertUSB.h"
 #include "ui/CVSKSettingsDlg.h"
 #include "ui/DialogUnits.h"
+#include "ui/PanelText.h"
+#include "ui/ProgramLook.h"
 #include "ui/ShredStatusDisplay.h"
 #include "ui/WindowMessages.h"
 #include "update/UpdateManager.h"
@@ -50,6 +53,35 @@ constexpr ColumnDefinition kColumns[] = {
     {"column_progress", 125}, {"column_elapsed", 60}, {"column_time_left", 60},
     {"column_speed", 70},     {"column_size", 70},    {"column_status", 100},
 };
+
+// The widest text a column shows while jobs run, besides its heading: a column is never
+// narrower than what it has to show.
+QStringList columnSamples(int column, const LanguageManager& language) {
+    switch (column) {
+    case DeviceListModel::ElapsedColumn:
+    case DeviceListModel::TimeLeftColumn:
+        return {QStringLiteral("00:00:00")};
+    case DeviceListModel::SpeedColumn:
+        return {QStringLiteral("000.00 MB/s")};
+    case DeviceListModel::SizeColumn:
+        return {QStringLiteral("000.00 GB")};
+    case DeviceListModel::StatusColumn: {
+        QStringList texts;
+        for (const char* key : {"status_processing", "status_aborting", "status_formating",
+                                "status_shredded", "status_aborted"})
+            texts << language.GetString(QString::fromLatin1(key));
+        return texts;
+    }
+    default:
+        return {};
+    }
+}
+
+// The information panel (the "info_bkg" bitmap, drawn with its top at this height) and
+// the two texts inside it: side by side, or the information alone across the panel.
+constexpr int kPanelTop = 410;
+const QRect kInfoArea(146, 422, 328, 136);
+const QRect kWarningArea(494, 422, 336, 136);
 
 std::int64_t secondsNow() {
     return std::chrono::duration_cast<std::chrono::seconds>(
@@ -133,6 +165,7 @@ void CVSKKestruneDlg::createControls() {
     setFixedSize(duX(648), duY(394));
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+    ApplyProgramLook(*this);
 
     list_ = new CListCtrlEx(this);
     list_->setObjectName(QStringLiteral("deviceList"));
@@ -153,9 +186,7 @@ void CVSKKestruneDlg::createControls() {
     settingsButton_->setObjectName(QStringLiteral("settingsButton"));
     settingsButton_->setGeometry(duRect(4, 361, 50, 33));
     settingsButton_->setText(QStringLiteral("Settings"));
-    stripLeft_ = new QLabel(this);
-    stripLeft_->setGeometry(duRect(0, 361, 4, 33));
-    stripLeft_->setPixmap(QPixmap(QStringLiteral(":/bitmaps/132.bmp")));
+    stripLeft_ = stripBitmap(132, duRect(0, 361, 4, 33));
     aboutButton_ = new CVSKImageButton(this);
     aboutButton_->setObjectName(QStringLiteral("aboutButton"));
     aboutButton_->setGeometry(duRect(34, 361, 43, 32));
@@ -164,9 +195,7 @@ void CVSKKestruneDlg::createControls() {
     updateButton_->setObjectName(QStringLiteral("updateButton"));
     updateButton_->setGeometry(duRect(61, 361, 32, 32));
     updateButton_->setText(QStringLiteral("Update"));
-    stripSeparator_ = new QLabel(this);
-    stripSeparator_->setGeometry(duRect(90, 361, 11, 33));
-    stripSeparator_->setPixmap(QPixmap(QStringLiteral(":/bitmaps/138.bmp")));
+    stripSeparator_ = stripBitmap(138, duRect(90, 361, 11, 33));
     middle_ = new CPictureEx(this);
     middle_->setObjectName(QStringLiteral("middlePicture"));
     middle_->setGeometry(duRect(101, 361, 15, 13));
@@ -174,26 +203,13 @@ void CVSKKestruneDlg::createControls() {
     logo_->setObjectName(QStringLiteral("logoPicture"));
     logo_->setGeometry(duRect(468, 361, 15, 13));
 
-    for (QLabel** label : {&info_, &warning_}) {
-        *label = new QLabel(this);
-        (*label)->setWordWrap(true);
-        (*label)->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-        (*label)->setAutoFillBackground(true);
-        QPalette palette = (*label)->palette();
-        palette.setColor(QPalette::Window, QColor(0xF0, 0xF0, 0xF0));
-        palette.setColor(QPalette::WindowText, Qt::black);
-        (*label)->setPalette(palette);
-        (*label)->setMargin(4);
-    }
+    // Both texts lie on the panel that the window paints: black on its light grey.
+    info_ = new PanelText(PanelText::Kind::Information, this);
     info_->setObjectName(QStringLiteral("infoText"));
-    info_->setGeometry(duRect(95, 279, 218, 68));
+    info_->setGeometry(kInfoArea);
+    warning_ = new PanelText(PanelText::Kind::Warning, this);
     warning_->setObjectName(QStringLiteral("warningText"));
-    warning_->setGeometry(duRect(336, 279, 218, 68));
-
-    QPalette palette = this->palette();
-    palette.setColor(QPalette::Window, Qt::white);
-    palette.setColor(QPalette::WindowText, Qt::black);
-    setPalette(palette);
+    warning_->setGeometry(kWarningArea);
 
     connect(settingsButton_, &CVSKImageButton::clicked, this, &CVSKKestruneDlg::onSettings);
     connect(aboutButton_, &CVSKImageButton::clicked, this, &CVSKKestruneDlg::onAbout);
@@ -211,6 +227,16 @@ void CVSKKestruneDlg::createControls() {
 #endif
 }
 
+// A fixed bitmap of the bottom strip, in the drawing for this screen, at the top of its
+// rectangle like the buttons beside it.
+QLabel* CVSKKestruneDlg::stripBitmap(int id, const QRect& area) {
+    auto* label = new QLabel(this);
+    label->setGeometry(area);
+    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    label->setPixmap(QPixmap::fromImage(LoadProgramBitmap(id, devicePixelRatioF())));
+    return label;
+}
+
 int CVSKKestruneDlg::DoModal() {
     if (!OnInitDialog() || endRequested_)
         return QDialog::Accepted;
@@ -224,7 +250,8 @@ bool CVSKKestruneDlg::OnInitDialog() {
         return false;
     }
     setWindowIcon(icon_);
-    infoBackground_ = language_->LoadBitmapByName(QStringLiteral("info_bkg"), -1);
+    infoBackground_ =
+        language_->LoadBitmapForRatio(QStringLiteral("info_bkg"), -1, devicePixelRatioF());
     language_->LoadImageInto(*top_, QStringLiteral("top"), "JPG", -1);
     language_->LoadImageInto(*logo_, QStringLiteral("bott_logo"), "JPG", -1);
     showMiddlePicture(QStringLiteral("bott_middle"));
@@ -237,7 +264,7 @@ bool CVSKKestruneDlg::OnInitDialog() {
     setUpUpdateButton();
 
     list_->SetParentWindow(this);
-    list_->SetBackgroundImage(QImage(QStringLiteral(":/bitmaps/144.bmp")), 98, 70);
+    list_->SetBackgroundImage(LoadProgramBitmap(144, devicePixelRatioF()), 98, 70);
     list_->SetProgressColumn(DeviceListModel::ProgressColumn);
     list_->SetStartColumn(DeviceListModel::StartColumn);
     list_->SetDeviceModel(listModel_.get());
@@ -246,11 +273,15 @@ bool CVSKKestruneDlg::OnInitDialog() {
     for (const ColumnDefinition& column : kColumns)
         headings << language_->GetString(QString::fromLatin1(column.key));
     list_->setHorizontalHeaderLabels(headings);
+    QList<int> widths;
     for (int i = 0; i < DeviceListModel::kColumnCount; ++i)
-        list_->setColumnWidth(i, kColumns[i].width);
+        widths << std::max(kColumns[i].width,
+                           list_->WidthToShow(headings[i], columnSamples(i, *language_)));
+    list_->SetColumnWidths(widths);
 
     UpdateInfoTexts();
-    insertPrompt_->Create(this);
+    // Over the empty list, below its header: the prompt covers no text of the window.
+    insertPrompt_->Create(this, list_->viewport());
     monitor_ = std::make_unique<platform::DeviceMonitor>(
         monitorOptions_.value_or(platform::DeviceMonitorOptions::fromEnvironment()));
     connect(monitor_.get(), &platform::DeviceMonitor::volumeArrived, this,
@@ -311,9 +342,33 @@ void CVSKKestruneDlg::UpdateInfoTexts() {
     if (settings_->GetFormatDrive())
         text += QStringLiteral("\n\n") + language_->GetString(QStringLiteral("info_format_auto"));
     info_->setText(text);
+    // The method's name heads its description; an unknown number has no name to show.
+    info_->setTitle(algorithm <= 103
+                        ? language_->GetString(QStringLiteral("shred_algo_short_%1").arg(algorithm))
+                        : QString());
     warning_->setText(settings_->GetStartAuto()
                           ? language_->GetString(QStringLiteral("warning_start_auto"))
                           : QString());
+    layOutInfoTexts();
+}
+
+// Without a warning the information has the whole panel. The texts sit in the middle of
+// the panel's height, the warning level with the information's first line; a text too
+// long for the panel gets all of its height and ends in an ellipsis.
+void CVSKKestruneDlg::layOutInfoTexts() {
+    const bool warning = !warning_->text().isEmpty();
+    const QRect infoArea = warning ? kInfoArea : kInfoArea.united(kWarningArea);
+    int needed = info_->heightForText(infoArea.width());
+    if (warning)
+        needed = std::max(needed, warning_->heightForText(kWarningArea.width()));
+    const int height = std::min(needed, infoArea.height());
+    const int top = infoArea.top() + (infoArea.height() - height) / 2;
+    info_->setGeometry(infoArea.left(), top, infoArea.width(), infoArea.bottom() + 1 - top);
+    // The warning's text starts level with the information's first line.
+    const int warningTop = top + PanelText::kInformationMargin - PanelText::kWarningMargin;
+    warning_->setGeometry(kWarningArea.left(), warningTop, kWarningArea.width(),
+                          kWarningArea.bottom() + 1 - warningTop);
+    warning_->setVisible(warning);
 }
 
 void CVSKKestruneDlg::showMiddlePicture(const QString& name) {
@@ -457,10 +512,15 @@ void CVSKKestruneDlg::onSessionQuitRequest(QSessionManager& manager) {
 void CVSKKestruneDlg::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.fillRect(rect(), Qt::white);
-    if (!infoBackground_.isNull()) {
-        const int left = (width() - infoBackground_.width()) / 2;
-        painter.drawImage(QPoint(left, 410), infoBackground_);
-    }
+    if (!infoBackground_.isNull())
+        painter.drawImage(QRectF(infoPanelRect()), infoBackground_);
+}
+
+QRect CVSKKestruneDlg::infoPanelRect() const {
+    if (infoBackground_.isNull())
+        return {};
+    const QSize size = infoBackground_.deviceIndependentSize().toSize();
+    return QRect(QPoint((width() - size.width()) / 2, kPanelTop), size);
 }
 
 void CVSKKestruneDlg::closeEvent(QCloseEvent* event) {

@@ -2,6 +2,7 @@
 
 #include "devices/DeviceRecord.h"
 #include "platform/DeviceMonitor.h"
+#include "ui/PanelText.h"
 
 #include <QDialog>
 #include <QIcon>
@@ -59,8 +60,8 @@ public:
 
     CListCtrlEx* deviceList() const { return list_; }
     QLabel* welcomeText() const { return welcome_; }
-    QLabel* infoText() const { return info_; }
-    QLabel* warningText() const { return warning_; }
+    PanelText* infoText() const { return info_; }
+    PanelText* warningText() const { return warning_; }
     CVSKImageButton* settingsButton() const { return settingsButton_; }
     CVSKImageButton* aboutButton() const { return aboutButton_; }
     CVSKImageButton* updateButton() const { return updateButton_; }
@@ -72,6 +73,8 @@ public:
     DeviceScanLauncher* scanLauncher() const { return scanLauncher_.get(); }
     // The middle picture's last name, for tests and snapshots.
     QString middlePictureName() const { return middleName_; }
+    // The information panel as drawn, in window coordinates.
+    QRect infoPanelRect() const;
 
 public slots:
     void done(int result) override;
@@ -89,6 +92,8 @@ protected:
 
 private:
     void createControls();
+    QLabel* stripBitmap(int id, const QRect& area);
+    void layOutInfoTexts();
     void setSettingsButtonForm();
     void setUpUpdateButton();
     void showMiddlePicture(const QString& name);
@@ -120,8 +125,8 @@ private:
     CVSKImageButton* settingsButton_ = nullptr;
     CVSKImageButton* aboutButton_ = nullptr;
     CVSKImageButton* updateButton_ = nullptr;
-    QLabel* info_ = nullptr;
-    QLabel* warning_ = nullptr;
+    PanelText* info_ = nullptr;
+    PanelText* warning_ = nullptr;
     CPictureEx* middle_ = nullptr;
     CPictureEx* top_ = nullptr;
     CPictureEx* logo_ = nullptr;

@@ -6,6 +6,7 @@
 #include "lang/LanguageManager.h"
 #include "platform/MessageService.h"
 #include "ui/DialogUnits.h"
+#include "ui/ProgramLook.h"
 #include "ui/TemplateDialog.h"
 #include "update/UpdateManager.h"
 
@@ -29,6 +30,24 @@ QGroupBox* group(QWidget* parent, const char* name, QRect rect, const char* temp
     auto* box = placeControl<QGroupBox>(parent, name, rect);
     box->setTitle(QString::fromUtf8(templateText));
     return box;
+}
+
+// Group boxes draw their title in the frame's top line, as the template expects: the
+// frame then starts half a line below the box's top and the first control inside stays
+// clear of it.
+const char* const kGroupStyle =
+    "QGroupBox { border: 1px solid #cdd5da; border-radius: 4px; margin-top: 7px;"
+    " font-weight: bold; color: #0e2742; }"
+    "QGroupBox::title { subcontrol-origin: margin; subcontrol-position: top left;"
+    " left: 9px; padding: 0 4px; }";
+
+// Every control inside a group starts and ends the same distance from its frame;
+// indented controls (the schedule radios) keep their indent.
+void insetIn(const QGroupBox& box, QWidget* control, int indent = 0) {
+    constexpr int kInset = 14;
+    const int left = box.x() + kInset + indent;
+    control->setGeometry(left, control->y(), box.geometry().right() + 1 - kInset - left,
+                         control->height());
 }
 
 // A drop-down keeps the template's width; its closed height is the style's.
@@ -80,7 +99,9 @@ void CVSKSettingsDlg::createControls() {
     startAuto_ = placeControl<QCheckBox>(this, "startAutoCheck", duRect(39, 190, 187, 10),
                                          "Start shredding automatically");
     startAuto_->setEnabled(false);
-    format_ = placeControl<QCheckBox>(this, "formatCheck", duRect(39, 204, 186, 10),
+    // The automatic start is never shown: the one visible option takes its line, level
+    // with the first line of the language group beside it.
+    format_ = placeControl<QCheckBox>(this, "formatCheck", duRect(39, 190, 186, 10),
                                       "Format after successful shredding");
 
     updateGroup_ = group(this, "updateGroup", duRect(243, 36, 203, 127), "Automatic Updates");
@@ -105,6 +126,22 @@ void CVSKSettingsDlg::createControls() {
     grey_ = placeControl<CPictureEx>(this, "greyPicture", duRect(243, 43, 15, 13));
     grey_->hide();
 
+    setStyleSheet(QString::fromLatin1(kGroupStyle));
+    for (QWidget* control :
+         {static_cast<QWidget*>(chooseAlgorithm_), static_cast<QWidget*>(algorithms_),
+          static_cast<QWidget*>(informationGroup_)})
+        insetIn(*algorithmGroup_, control);
+    insetIn(*informationGroup_, description_);
+    for (QWidget* control : {static_cast<QWidget*>(startAuto_), static_cast<QWidget*>(format_)})
+        insetIn(*advancedGroup_, control);
+    for (QWidget* control : {static_cast<QWidget*>(updateText_), static_cast<QWidget*>(activate_)})
+        insetIn(*updateGroup_, control);
+    for (QRadioButton* radio : {daily_, weekly_, monthly_})
+        insetIn(*updateGroup_, radio, duX(8));
+    for (QWidget* control :
+         {static_cast<QWidget*>(chooseLanguage_), static_cast<QWidget*>(languages_)})
+        insetIn(*languageGroup_, control);
+
     connect(ok_, &QPushButton::clicked, this, &CVSKSettingsDlg::OnOK);
     connect(cancel_, &QPushButton::clicked, this, &QDialog::reject);
     connect(activate_, &QCheckBox::clicked, this, &CVSKSettingsDlg::OnActivateClicked);
@@ -120,9 +157,11 @@ void CVSKSettingsDlg::OnInitDialog() {
     setWindowTitle(settings_->GetProductName());
     language_->LoadImageInto(*top_, QStringLiteral("settings_top"), "JPG", -1);
     language_->LoadImageInto(*bottom_, QStringLiteral("settings_bot"), "JPG", -1);
-    // The pictures size themselves to the image; the buttons stay above them.
+    // The pictures size themselves to the image; the buttons stay above them, on the
+    // bottom band's middle line.
     ok_->raise();
     cancel_->raise();
+    placeOnBand(*bottom_, {cancel_, ok_});
 
     ok_->setText(text("OK-button"));
     cancel_->setText(text("Cancel-button"));
@@ -255,7 +294,7 @@ void CVSKSettingsDlg::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.fillRect(rect(), Qt::white);
     // No caption: a thin border marks the window's edge.
-    painter.setPen(QColor(0x80, 0x80, 0x80));
+    painter.setPen(look::kWindowEdge);
     painter.drawRect(rect().adjusted(0, 0, -1, -1));
 }
 

@@ -6,6 +6,7 @@
 #include "platform/Registry.h"
 #include "ui/CVSKInfoDlg.h"
 #include "ui/CVSKInsertUSB.h"
+#include "ui/TemplateDialog.h"
 
 #include <QDir>
 #include <QFile>
@@ -86,11 +87,17 @@ TEST_F(LanguageDialogs, AboutShowsTextsNameAndVersion) {
     // Template places, converted from dialog units.
     EXPECT_EQ(dialog.size(), QSize(426, 463));
     EXPECT_EQ(dialog.productName()->geometry().topLeft(), QPoint(150, 93));
-    EXPECT_EQ(dialog.closeButton()->geometry(), QRect(344, 434, 75, 23));
     ASSERT_TRUE(dialog.topPicture()->isLoaded());
-    EXPECT_EQ(dialog.topPicture()->geometry(), QRect(0, 0, 707, 55));
+    EXPECT_EQ(dialog.topPicture()->geometry(), QRect(0, 0, 707, 48));
     ASSERT_TRUE(dialog.bottomPicture()->isLoaded());
     EXPECT_EQ(dialog.bottomPicture()->geometry(), QRect(0, 413, 707, 50));
+    // Close sits on the bottom band's middle line, as far from the right edge as the
+    // band's shields are from the left, clear of its dark foot.
+    const QRect close = dialog.closeButton()->geometry();
+    EXPECT_EQ(close.size(), QSize(75, 23));
+    EXPECT_LE(std::abs(close.center().y() - (413 + kestrune::kBandMiddle)), 1);
+    EXPECT_EQ(dialog.width() - (close.right() + 1), kestrune::kBandInset);
+    EXPECT_LE(close.bottom(), 463 - 4 - 8);
     EXPECT_TRUE(dialog.windowFlags() & Qt::FramelessWindowHint);
     expectOnlyVersionMessages();
 }
@@ -136,9 +143,9 @@ TEST_F(LanguageDialogs, PromptIsCreatedHiddenCentredAndAnimated) {
     EXPECT_EQ(prompt.parentWidget(), &main);
     EXPECT_TRUE(prompt.windowFlags() & Qt::FramelessWindowHint);
     ASSERT_TRUE(prompt.picture()->isLoaded());
-    EXPECT_EQ(prompt.picture()->size(), QSize(579, 380));
+    EXPECT_EQ(prompt.picture()->size(), QSize(856, 176));
     EXPECT_TRUE(prompt.picture()->isAnimated());
-    EXPECT_EQ(prompt.size(), QSize(581, 382));
+    EXPECT_EQ(prompt.size(), QSize(858, 178));
     EXPECT_LE((prompt.geometry().center() - main.frameGeometry().center()).manhattanLength(), 2);
     expectOnlyVersionMessages();
 }

@@ -53,14 +53,49 @@ TEST(PictureControl, StillPicturesTakeTheirSize) {
     EXPECT_EQ(picture.size(), QSize(7, 5));
     EXPECT_EQ(rgbAt(picture, 6, 4), 0xFF0000u);
 
-    // A picture that states twice the screen's resolution is shown at its physical size.
-    QImage sharp = filled(40, 60, Qt::green);
-    sharp.setDotsPerMeterX(qRound(2 * picture.logicalDpiX() / 0.0254));
-    sharp.setDotsPerMeterY(qRound(2 * picture.logicalDpiY() / 0.0254));
-    ASSERT_TRUE(picture.LoadImageData(encode(sharp, "PNG")));
+    // Whatever resolution a file states, its pixels are layout pixels: a 72-dpi banner
+    // is not stretched, a 300-dpi one does not shrink.
+    for (int dpi : {72, 300, 600}) {
+        SCOPED_TRACE(dpi);
+        QImage tagged = filled(40, 60, Qt::green);
+        tagged.setDotsPerMeterX(qRound(dpi / 0.0254));
+        tagged.setDotsPerMeterY(qRound(dpi / 0.0254));
+        for (const char* format : {"PNG", "JPG", "BMP"}) {
+            const QByteArray data = encode(tagged, format);
+            ASSERT_NEAR(QImage::fromData(data).dotsPerMeterX(), tagged.dotsPerMeterX(), 2)
+                << format << " keeps no resolution";
+            ASSERT_TRUE(picture.LoadImageData(data)) << format;
+            EXPECT_TRUE(picture.ShowImage());
+            EXPECT_EQ(picture.size(), QSize(40, 60)) << format;
+            EXPECT_EQ(picture.surfaceImage().size(), QSize(40, 60)) << format;
+        }
+    }
+}
+
+TEST(PictureControl, ADrawingForTwiceThePixelsKeepsTheLayoutSize) {
+    CPictureEx picture;
+    QImage big = filled(80, 40, Qt::red);
+    // One column of another colour: drawn 1:1, it survives as one device pixel.
+    for (int y = 0; y < 40; ++y)
+        big.setPixel(41, y, qRgb(0, 0, 255));
+    ASSERT_TRUE(picture.LoadImageData(encode(big, "PNG"), 2.0));
     EXPECT_TRUE(picture.ShowImage());
-    EXPECT_EQ(picture.size(), QSize(20, 30));
-    EXPECT_EQ(rgbAt(picture, 10, 15), 0x00FF00u);
+    EXPECT_EQ(picture.pixelRatio(), 2.0);
+    EXPECT_EQ(picture.size(), QSize(40, 20));
+    EXPECT_EQ(picture.surfaceImage().size(), QSize(80, 40));
+
+    QImage screen(80, 40, QImage::Format_RGB32);
+    screen.setDevicePixelRatio(2.0);
+    screen.fill(Qt::white);
+    picture.render(&screen);
+    EXPECT_EQ(screen.pixel(40, 10) & 0xFFFFFF, 0xFF0000u);
+    EXPECT_EQ(screen.pixel(41, 10) & 0xFFFFFF, 0x0000FFu);
+    EXPECT_EQ(screen.pixel(42, 10) & 0xFFFFFF, 0xFF0000u);
+
+    // The next plain picture is a plain one again.
+    ASSERT_TRUE(picture.LoadImageData(encode(filled(8, 6, Qt::red), "PNG")));
+    EXPECT_EQ(picture.pixelRatio(), 1.0);
+    EXPECT_EQ(picture.size(), QSize(8, 6));
 }
 
 TEST(PictureControl, SingleFrameGifIsStillAtTheLogicalScreenSize) {

@@ -2,6 +2,7 @@
 
 #include "lang/CPictureEx.h"
 #include "ui/CVSKSettingsDlg.h"
+#include "ui/TemplateDialog.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -235,3 +236,39 @@ TEST_F(SettingsDialogTest, LanguageChangeIsStoredAndAnnouncedOnce) {
 }
 
 } // namespace
+
+// Every control inside a group keeps the same distance from the frame on both sides, and
+// the first line stays clear of the frame's top line, which carries the title.
+TEST_F(SettingsDialogTest, ControlsSitEvenlyInsideTheirGroups) {
+    auto dialog = open();
+    dialog->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog.get()));
+    struct Group {
+        const char* box;
+        std::vector<const char*> controls; // the first one is the top line
+    };
+    const Group groups[] = {
+        {"algorithmGroup", {"chooseAlgorithmText", "algorithmList", "informationGroup"}},
+        {"informationGroup", {"algorithmDescription"}},
+        {"advancedGroup", {"formatCheck"}},
+        {"updateGroup", {"updateText", "activateCheck"}},
+        {"languageGroup", {"chooseLanguageText", "languageList"}},
+    };
+    for (const Group& group : groups) {
+        const QRect box = dialog->findChild<QGroupBox*>(QString::fromLatin1(group.box))->geometry();
+        const int frameTop = box.top() + dialog->fontMetrics().height() / 2;
+        for (const char* name : group.controls) {
+            const QRect area = dialog->findChild<QWidget*>(QString::fromLatin1(name))->geometry();
+            EXPECT_TRUE(box.contains(area)) << name;
+            EXPECT_GE(area.left() - box.left(), 12) << name;
+            EXPECT_EQ(area.left() - box.left(), box.right() - area.right()) << name;
+        }
+        const QRect first =
+            dialog->findChild<QWidget*>(QString::fromLatin1(group.controls[0]))->geometry();
+        EXPECT_GE(first.top() - frameTop, 8) << group.box << ": the first line touches the frame";
+    }
+    // The buttons sit on the bottom band's middle line.
+    const QRect band = dialog->findChild<QWidget*>(QStringLiteral("bottomPicture"))->geometry();
+    for (QPushButton* button : {dialog->okButton(), dialog->cancelButton()})
+        EXPECT_LE(std::abs(button->geometry().center().y() - (band.top() + kBandMiddle)), 1);
+}

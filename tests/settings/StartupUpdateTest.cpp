@@ -97,8 +97,8 @@ TEST_F(StartupUpdateTest, AnsweringNoGoesOnAndAsksAgainOnlyAfterAPeriod) {
 TEST_F(StartupUpdateTest, AnsweringYesAndInstallingEndsTheRun) {
     QTemporaryDir downloads;
     const QByteArray previousPath = qgetenv("PATH");
-    // Nothing is really opened: a stand-in opener that always succeeds.
-    QFile opener(QDir(downloads.path()).filePath(QStringLiteral("xdg-open")));
+    // Nothing is really installed: a stand-in installer that always succeeds.
+    QFile opener(QDir(downloads.path()).filePath(QStringLiteral("pkexec")));
     ASSERT_TRUE(opener.open(QIODevice::WriteOnly));
     opener.write("#!/bin/sh\nexit 0\n");
     opener.close();

@@ -1,5 +1,6 @@
 #include "SettingsFixture.h"
 
+#include "UpdateDialog.h"
 #include "UpdateFeed.h"
 #include "platform/Module.h"
 
@@ -204,7 +205,29 @@ protected:
         script.write("#!/bin/sh\necho \"$1\" >> '" + openLog_.toUtf8() + "'\n");
         script.close();
         script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        // The installer is replaced too: it writes down its command line and answers with
+        // the exit code the test chose.
+        installLog_ = QDir(tools_.path()).filePath(QStringLiteral("installed.txt"));
+        installerAnswer_ = QDir(tools_.path()).filePath(QStringLiteral("installer-answer"));
+        setInstallerAnswer(0);
+        QFile installer(QDir(tools_.path()).filePath(QStringLiteral("pkexec")));
+        ASSERT_TRUE(installer.open(QIODevice::WriteOnly));
+        installer.write("#!/bin/sh\necho \"$*\" >> '" + installLog_.toUtf8() +
+                        "'\necho 'E: the fake installer says no' >&2\nexit $(cat '" +
+                        installerAnswer_.toUtf8() + "')\n");
+        installer.close();
+        installer.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         qputenv("PATH", tools_.path().toUtf8() + ":" + previousPath_);
+    }
+    void setInstallerAnswer(int code) {
+        QFile answer(installerAnswer_);
+        ASSERT_TRUE(answer.open(QIODevice::WriteOnly));
+        answer.write(QByteArray::number(code));
+    }
+    QString installed() const {
+        QFile file(installLog_);
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()).trimmed()
+                                              : QString();
     }
     void TearDown() override {
         if (previousConfig_.isEmpty())
@@ -256,11 +279,13 @@ protected:
     QTemporaryDir tools_;
     QString downloads_;
     QString openLog_;
+    QString installLog_;
+    QString installerAnswer_;
     QByteArray previousConfig_;
     QByteArray previousPath_;
 };
 
-TEST_F(UpdateDialogTest, DownloadAndInstallSavesOpensAndAsksToClose) {
+TEST_F(UpdateDialogTest, DownloadAndInstallClosesOnlyOnceTheInstallerInstalledIt) {
     const QByteArray package(200000, 'p');
     writeFile(QStringLiteral("kestrune-2.0.deb"), package);
     setFeed(writeFile(QStringLiteral("feed.txt"),
@@ -278,8 +303,65 @@ TEST_F(UpdateDialogTest, DownloadAndInstallSavesOpensAndAsksToClose) {
     QFile file(saved);
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     EXPECT_EQ(file.readAll(), package);
-    EXPECT_TRUE(waitFor([&] { return !opened().isEmpty(); }));
-    EXPECT_EQ(opened(), saved);
+    EXPECT_EQ(installed(), QStringLiteral("apt-get install --yes ") + saved);
+    EXPECT_TRUE(opened().isEmpty()) << "the package goes to the installer, not to an opener";
+}
+
+TEST_F(UpdateDialogTest, AnInstallerThatRefusesKeepsTheProgramAndSaysWhy) {
+    writeFile(QStringLiteral("kestrune-2.0.deb"), "package");
+    setFeed(writeFile(QStringLiteral("feed.txt"), "version=2.0\nurl=kestrune-2.0.deb\n"));
+    setInstallerAnswer(100);
+    QString status;
+    bool offeredAgain = false;
+    const int result = runDialog(QStringLiteral("1.0.0.1"), [&](QDialog& dialog) {
+        ASSERT_TRUE(waitFor([&] { return button(dialog, "installButton")->isEnabled(); }));
+        QTest::mouseClick(button(dialog, "installButton"), Qt::LeftButton);
+        ASSERT_TRUE(
+            waitFor([&] { return label(dialog, "statusLabel").contains("not installed"); }));
+        status = label(dialog, "statusLabel");
+        offeredAgain = button(dialog, "installButton")->isEnabled();
+        QTest::mouseClick(button(dialog, "closeButton"), Qt::LeftButton);
+    });
+    EXPECT_EQ(result, 0);
+    EXPECT_TRUE(offeredAgain);
+    EXPECT_TRUE(status.contains(QStringLiteral("code 100"))) << status.toStdString();
+    EXPECT_TRUE(status.contains(QStringLiteral("fake installer says no"))) << status.toStdString();
+    EXPECT_TRUE(QFileInfo::exists(QDir(downloads_).filePath(QStringLiteral("kestrune-2.0.deb"))));
+}
+
+TEST_F(UpdateDialogTest, APackageWithoutAnInstallerIsOnlySaved) {
+    EXPECT_TRUE(installerCommand(QStringLiteral("/tmp/kestrune.tar.gz")).isEmpty());
+    writeFile(QStringLiteral("kestrune-2.0.tar.gz"), "archive");
+    setFeed(writeFile(QStringLiteral("feed.txt"), "version=2.0\nurl=kestrune-2.0.tar.gz\n"));
+    QString status;
+    const int result = runDialog(QStringLiteral("1.0.0.1"), [&](QDialog& dialog) {
+        ASSERT_TRUE(waitFor([&] { return button(dialog, "installButton")->isEnabled(); }));
+        QTest::mouseClick(button(dialog, "installButton"), Qt::LeftButton);
+        ASSERT_TRUE(waitFor([&] { return label(dialog, "statusLabel").contains("by hand"); }));
+        status = label(dialog, "statusLabel");
+        QTest::mouseClick(button(dialog, "closeButton"), Qt::LeftButton);
+    });
+    EXPECT_EQ(result, 0);
+    EXPECT_TRUE(installed().isEmpty());
+    EXPECT_TRUE(status.contains(QStringLiteral("kestrune-2.0.tar.gz"))) << status.toStdString();
+}
+
+TEST_F(UpdateDialogTest, ButtonsShowTheirWholeTextOnTheBand) {
+    setFeed(writeFile(QStringLiteral("feed.txt"), "version=2.0\nurl=p.deb\n"));
+    runDialog(QStringLiteral("1.0.0.1"), [&](QDialog& dialog) {
+        ASSERT_TRUE(waitFor([&] { return button(dialog, "installButton")->isEnabled(); }));
+        dialog.adjustSize();
+        QTest::qWait(20);
+        for (const char* name : {"downloadButton", "installButton", "closeButton"}) {
+            QPushButton* b = button(dialog, name);
+            EXPECT_GE(b->width(), b->sizeHint().width()) << name;
+            const QRect onDialog(b->mapTo(&dialog, QPoint(0, 0)), b->size());
+            EXPECT_GE(onDialog.top(), dialog.height() - 50) << name << " on the band";
+            EXPECT_LE(onDialog.bottom(), dialog.height() - 4) << name << " above its foot";
+            EXPECT_LE(onDialog.right(), dialog.width() - 12) << name;
+        }
+        QTest::keyClick(&dialog, Qt::Key_Escape);
+    });
 }
 
 TEST_F(UpdateDialogTest, DownloadOnlyKeepsTheProgramRunning) {

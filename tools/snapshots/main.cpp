@@ -16,14 +16,17 @@
 #include "ui/CVSKKestruneDlg.h"
 #include "ui/CVSKSettingsDlg.h"
 
+#include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QProcess>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QThread>
+#include <QTimer>
 #include <cstdio>
 #include <functional>
 
@@ -98,94 +101,245 @@ void setMachineDword(const QString& suffix, const QString& name, std::uint32_t v
                                name, platform::RegistryValue{platform::REG_DWORD_TYPE, data});
 }
 
-void hover(QWidget* widget) {
-    const QPointF inside(widget->width() / 2.0, widget->height() / 2.0);
-    QMouseEvent move(QEvent::MouseMove, inside, widget->mapToGlobal(inside), Qt::NoButton,
-                     Qt::NoButton, Qt::NoModifier);
+const QString kProductKey = QStringLiteral("Software\\Vaskor Security\\Vaskor Kestrune");
+
+void setUserDword(const QString& suffix, const QString& name, std::uint32_t value) {
+    QByteArray data(4, '\0');
+    for (int i = 0; i < 4; ++i)
+        data[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+    platform::registry().write(platform::RegistryRoot::CurrentUser, kProductKey + suffix, name,
+                               platform::RegistryValue{platform::REG_DWORD_TYPE, data});
+}
+
+void setMachineString(const QString& suffix, const QString& name, const QString& value) {
+    QByteArray data(reinterpret_cast<const char*>(value.utf16()), value.size() * 2);
+    data.append(2, '\0');
+    platform::registry().write(platform::RegistryRoot::LocalMachine, kProductKey + suffix, name,
+                               platform::RegistryValue{platform::REG_SZ_TYPE, data});
+}
+
+void sendMove(QWidget* widget, QPointF at) {
+    QMouseEvent move(QEvent::MouseMove, at, widget->mapToGlobal(at), Qt::NoButton, Qt::NoButton,
+                     Qt::NoModifier);
     QCoreApplication::sendEvent(widget, &move);
 }
 
-void renderLanguage(const QString& suffix, const QString& disks) {
+// Saves the window while the pointer rests on button, then takes the pointer away again,
+// so the next picture shows no hover look.
+void saveHovered(QWidget* window, QWidget* button, const QString& name) {
+    sendMove(button, QPointF(button->width() / 2.0, button->height() / 2.0));
+    pump(100);
+    save(window, name);
+    QEvent leave(QEvent::Leave);
+    QCoreApplication::sendEvent(button, &leave);
+    pump(50);
+}
+
+void removeDisks(const QString& disks) {
     for (const QString& file : QDir(disks).entryList({QStringLiteral("*.img")}))
         QFile::remove(QDir(disks).filePath(file));
-    CVSKKestruneDlg window;
+}
+
+// The main window with the prompt where it shows, as a person sees them together.
+void saveWithPrompt(CVSKKestruneDlg& window, const QString& name) {
+    QImage picture = window.grab().toImage();
+    CVSKInsertUSB* prompt = window.insertPrompt();
+    QPainter painter(&picture);
+    const QPoint at = prompt->geometry().topLeft() - window.mapToGlobal(QPoint(0, 0));
+    painter.drawImage(at, prompt->grab().toImage());
+    painter.end();
+    picture.save(QDir(outDir).filePath(name + QStringLiteral(".png")));
+}
+
+// The prompt's picture plays from its first frame again; the stick is half-way in after
+// the first frame's pause and half of the sliding frames.
+void saveMiddleFrame(CVSKInsertUSB& prompt, const QString& name) {
+    GetLanguageManager()->LoadImageInto(*prompt.picture(), QStringLiteral("insert_usb"), "JPG", -1);
+    pump(900 + 4 * 80 + 40);
+    save(&prompt, name);
+}
+
+void saveUpdateDialog(CVSKKestruneDlg& window, const QString& feedFolder, const QString& name) {
+    QFile feed(QDir(feedFolder).filePath(QStringLiteral("feed.txt")));
+    if (!feed.open(QIODevice::WriteOnly))
+        return;
+    feed.write("version=9.0\nurl=kestrune_9.0_amd64.deb\n"
+               "notes=Erases SD cards faster.\nnotes=Clearer messages when a disk is busy.\n");
+    feed.close();
+    setMachineString(QStringLiteral("\\Settings\\Update"), QStringLiteral("FeedUrl"),
+                     feed.fileName());
+    bool saved = false;
+    QTimer poll;
+    poll.setInterval(50);
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        if (saved || !dialog || dialog->objectName() != QLatin1String("updateDialog"))
+            return;
+        auto* install = dialog->findChild<QPushButton*>(QStringLiteral("installButton"));
+        if (!install || !install->isEnabled())
+            return;
+        saved = true;
+        save(dialog, name);
+        dialog->reject();
+    });
+    poll.start();
+    if (window.updateButton()->isEnabled())
+        window.updateButton()->click();
+    poll.stop();
+    setMachineString(QStringLiteral("\\Settings\\Update"), QStringLiteral("FeedUrl"), QString());
+    if (!saved)
+        std::fprintf(stderr, "snapshots: the update dialog did not offer the new version\n");
+}
+
+// The panel with the longest description and every setting that adds to it switched on.
+void saveEverySettingOn(CVSKKestruneDlg& window, const QString& name) {
+    auto language = GetLanguageManager();
+    std::uint32_t longest = 100;
+    for (std::uint32_t algorithm = 101; algorithm <= 103; ++algorithm)
+        if (language->GetString(QStringLiteral("shred_algo_description_%1").arg(algorithm)).size() >
+            language->GetString(QStringLiteral("shred_algo_description_%1").arg(longest)).size())
+            longest = algorithm;
+    setUserDword(QStringLiteral("\\Shredding"), QStringLiteral("ShredAlgo"), longest);
+    auto settings = GetSettingsStore();
+    settings->SetFormatDrive(true);
+    settings->SetStartAuto(true);
+    window.UpdateInfoTexts();
+    pump(100);
+    save(&window, name);
+    setUserDword(QStringLiteral("\\Shredding"), QStringLiteral("ShredAlgo"), 100);
+    settings->SetFormatDrive(false);
+    settings->SetStartAuto(false);
+    window.UpdateInfoTexts();
+}
+
+QPalette darkPalette() {
+    QPalette dark;
+    const QColor window(0x2B, 0x2D, 0x30), base(0x1E, 0x1F, 0x22), text(0xE8, 0xE8, 0xE8);
+    dark.setColor(QPalette::Window, window);
+    dark.setColor(QPalette::WindowText, text);
+    dark.setColor(QPalette::Base, base);
+    dark.setColor(QPalette::AlternateBase, window);
+    dark.setColor(QPalette::Text, text);
+    dark.setColor(QPalette::Button, window);
+    dark.setColor(QPalette::ButtonText, text);
+    dark.setColor(QPalette::Highlight, QColor(0x3D, 0x7E, 0xD6));
+    dark.setColor(QPalette::HighlightedText, Qt::white);
+    return dark;
+}
+
+bool openWindow(CVSKKestruneDlg& window) {
     if (!window.OnInitDialog()) {
         std::fprintf(stderr, "snapshots: the main window did not initialise\n");
-        return;
+        return false;
     }
     window.show();
     waitFor([&] { return !window.scanLauncher()->isScanning(); }, 5000);
     pump(300);
-    save(&window, QStringLiteral("main-window-empty-") + suffix);
-    if (window.insertPrompt() && window.insertPrompt()->isVisible())
-        save(window.insertPrompt(), QStringLiteral("insert-media-prompt-") + suffix);
+    return true;
+}
 
+void renderLanguage(const QString& suffix, const QString& disks, const QString& base) {
+    removeDisks(disks);
+    {
+        CVSKKestruneDlg window;
+        if (!openWindow(window))
+            return;
+        save(&window, QStringLiteral("main-window-empty-") + suffix);
+        if (window.insertPrompt() && window.insertPrompt()->isVisible()) {
+            save(window.insertPrompt(), QStringLiteral("insert-media-prompt-") + suffix);
+            saveWithPrompt(window, QStringLiteral("main-window-with-prompt-") + suffix);
+            saveMiddleFrame(*window.insertPrompt(),
+                            QStringLiteral("insert-media-prompt-middle-") + suffix);
+        } else {
+            std::fprintf(stderr, "snapshots: no insert-media prompt over the empty list\n");
+        }
+
+        makeImage(QDir(disks).filePath(QStringLiteral("holiday-stick.img")), 64 << 20, "HOLIDAY");
+        makeImage(QDir(disks).filePath(QStringLiteral("camera-card.img")), 256 << 20, nullptr);
+        waitFor([&] { return window.deviceList()->rowCount() == 2; }, 8000);
+        pump(500);
+        save(&window, QStringLiteral("main-window-two-disks-") + suffix);
+        saveHovered(&window, window.settingsButton(),
+                    QStringLiteral("main-window-hover-settings-") + suffix);
+        saveHovered(&window, window.aboutButton(),
+                    QStringLiteral("main-window-hover-about-") + suffix);
+        saveEverySettingOn(window, QStringLiteral("main-window-every-setting-") + suffix);
+
+        {
+            CVSKInfoDlg about(&window);
+            about.show();
+            pump(200);
+            save(&about, QStringLiteral("about-") + suffix);
+        }
+        {
+            CVSKSettingsDlg settings(&window);
+            settings.show();
+            pump(200);
+            save(&settings, QStringLiteral("settings-") + suffix);
+        }
+        setMachineDword(QStringLiteral("\\Settings\\Update"), QStringLiteral("HideUpdate"), 1);
+        {
+            CVSKSettingsDlg settings(&window);
+            settings.show();
+            pump(200);
+            save(&settings, QStringLiteral("settings-updates-hidden-") + suffix);
+        }
+        setMachineDword(QStringLiteral("\\Settings\\Update"), QStringLiteral("HideUpdate"), 0);
+        saveUpdateDialog(window, base, QStringLiteral("update-dialog-") + suffix);
+
+        // One job that finishes and one still running when the picture is taken.
+        auto clickStart = [&](int row) {
+            if (QPushButton* button = window.deviceList()->startButtonOfRow(row))
+                button->click();
+        };
+        clickStart(1);
+        waitFor([&] { return window.jobs().runningCount() == 0; }, 60000);
+        // The long sequence keeps the other job running while the picture is taken.
+        setUserDword(QStringLiteral("\\Shredding"), QStringLiteral("ShredAlgo"), 103);
+        clickStart(0);
+        // Taken as soon as the running row shows its first progress: a fast disk is done
+        // within seconds.
+        waitFor(
+            [&] {
+                return !window.listModel()->cellText(0, DeviceListModel::ElapsedColumn).isEmpty();
+            },
+            3000);
+        pump(30);
+        save(&window, QStringLiteral("main-window-jobs-") + suffix);
+        window.jobs().abortAll();
+        window.jobs().waitForAll(10000);
+        pump(300);
+        setUserDword(QStringLiteral("\\Shredding"), QStringLiteral("ShredAlgo"), 100);
+    }
+
+    // A dark desktop theme must not reach the window.
+    const QPalette desktop = QApplication::palette();
+    QApplication::setPalette(darkPalette());
+    {
+        CVSKKestruneDlg window;
+        if (openWindow(window)) {
+            waitFor([&] { return window.deviceList()->rowCount() == 2; }, 8000);
+            pump(300);
+            save(&window, QStringLiteral("main-window-dark-desktop-") + suffix);
+        }
+    }
+    QApplication::setPalette(desktop);
+}
+
+// Run in a second process with QT_SCALE_FACTOR=2: the windows on a screen with twice the
+// pixels.
+void renderScaleTwo(const QString& suffix, const QString& disks) {
     makeImage(QDir(disks).filePath(QStringLiteral("holiday-stick.img")), 64 << 20, "HOLIDAY");
-    makeImage(QDir(disks).filePath(QStringLiteral("camera-card.img")), 256 << 20, nullptr);
-    waitFor([&] { return window.deviceList()->rowCount() == 2; }, 8000);
-    pump(500);
-    save(&window, QStringLiteral("main-window-two-disks-") + suffix);
-
-    hover(window.settingsButton());
-    pump(100);
-    save(&window, QStringLiteral("main-window-hover-settings-") + suffix);
-    hover(window.aboutButton());
-    pump(100);
-    save(&window, QStringLiteral("main-window-hover-about-") + suffix);
-    QEvent leave(QEvent::Leave);
-    QCoreApplication::sendEvent(window.aboutButton(), &leave);
-
-    {
-        CVSKInfoDlg about(&window);
-        about.show();
-        pump(200);
-        save(&about, QStringLiteral("about-") + suffix);
-    }
-    {
-        CVSKSettingsDlg settings(&window);
-        settings.show();
-        pump(200);
-        save(&settings, QStringLiteral("settings-") + suffix);
-    }
-    setMachineDword(QStringLiteral("\\Settings\\Update"), QStringLiteral("HideUpdate"), 1);
-    {
-        CVSKSettingsDlg settings(&window);
-        settings.show();
-        pump(200);
-        save(&settings, QStringLiteral("settings-updates-hidden-") + suffix);
-    }
-    setMachineDword(QStringLiteral("\\Settings\\Update"), QStringLiteral("HideUpdate"), 0);
-
-    // One job that finishes and one still running when the picture is taken.
-    auto clickStart = [&](int row) {
-        if (QPushButton* button = window.deviceList()->startButtonOfRow(row))
-            button->click();
-    };
-    clickStart(1);
-    waitFor([&] { return window.jobs().runningCount() == 0; }, 60000);
-    // The long sequence keeps the other job running while the picture is taken.
-    QByteArray data(4, '\0');
-    data[0] = char(103);
-    platform::registry().write(
-        platform::RegistryRoot::CurrentUser,
-        QStringLiteral("Software\\Vaskor Security\\Vaskor Kestrune\\Shredding"),
-        QStringLiteral("ShredAlgo"), platform::RegistryValue{platform::REG_DWORD_TYPE, data});
-    clickStart(0);
-    // Taken as soon as the running row shows its first progress: a fast disk is done
-    // within seconds.
-    waitFor(
-        [&] { return !window.listModel()->cellText(0, DeviceListModel::ElapsedColumn).isEmpty(); },
-        3000);
-    pump(30);
-    save(&window, QStringLiteral("main-window-jobs-") + suffix);
-    window.jobs().abortAll();
-    window.jobs().waitForAll(10000);
+    CVSKKestruneDlg window;
+    if (!openWindow(window))
+        return;
+    waitFor([&] { return window.deviceList()->rowCount() >= 1; }, 8000);
     pump(300);
-    data[0] = char(100);
-    platform::registry().write(
-        platform::RegistryRoot::CurrentUser,
-        QStringLiteral("Software\\Vaskor Security\\Vaskor Kestrune\\Shredding"),
-        QStringLiteral("ShredAlgo"), platform::RegistryValue{platform::REG_DWORD_TYPE, data});
+    save(&window, QStringLiteral("main-window-scale2-") + suffix);
+    CVSKInfoDlg about(&window);
+    about.show();
+    pump(200);
+    save(&about, QStringLiteral("about-scale2-") + suffix);
 }
 
 } // namespace
@@ -212,13 +366,27 @@ int main(int argc, char** argv) {
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
 
+    const bool scaleTwo = argc > 2 && qstrcmp(argv[2], "--scale-2") == 0;
+    if (scaleTwo)
+        qputenv("QT_SCALE_FACTOR", "2");
+
     CVSKKestruneApp app(argc, argv);
     AnsweringMessages messages;
     platform::setMessageService(&messages);
     for (const auto& [code, suffix] : {std::pair{"NTV", "en"}, std::pair{"DE", "de"}}) {
         chooseLanguage(QString::fromLatin1(code));
-        renderLanguage(QString::fromLatin1(suffix), disks);
+        if (scaleTwo)
+            renderScaleTwo(QString::fromLatin1(suffix), disks);
+        else
+            renderLanguage(QString::fromLatin1(suffix), disks, base);
     }
     platform::setMessageService(nullptr);
-    return 0;
+    if (scaleTwo)
+        return 0;
+    removeDisks(disks);
+    // The scale is fixed when the toolkit starts: a second process renders at scale 2.
+    return QProcess::execute(QCoreApplication::applicationFilePath(),
+                             {outDir, QStringLiteral("--scale-2")}) == 0
+               ? 0
+               : 1;
 }

@@ -4,6 +4,7 @@
 #include "controls/CListCtrlEx.h"
 #include "devices/CVSKListThread.h"
 #include "devices/DeviceListModel.h"
+#include "devices/DeviceTable.h"
 #include "lang/LanguageManager.h"
 #include "shred/ShredJobs.h"
 #include "ui/CVSKKestruneDlg.h"
@@ -242,4 +243,62 @@ TEST_F(EndToEndTest, TheProgramClosesInOrderOnTerminatingSignals) {
         EXPECT_TRUE(output.contains(QByteArray("Signal ") + QByteArray::number(signalNumber)))
             << output.toStdString();
     }
+}
+
+// A job that fails at once has the last word on its row: the texts of the start were set
+// before its worker ran.
+TEST_F(EndToEndTest, AJobThatFailsAtOnceLeavesItsFailureOnTheRow) {
+    const QString image = makeDisk("vanishing.img", 4 << 20);
+    CVSKKestruneDlg window;
+    ASSERT_TRUE(window.OnInitDialog());
+    window.show();
+    ASSERT_TRUE(waitRows(window, 1));
+    window.deviceList()->viewport()->repaint();
+    QCoreApplication::processEvents();
+    QPushButton* button = window.deviceList()->startButtonOfRow(0);
+    ASSERT_NE(button, nullptr);
+    ASSERT_TRUE(QFile::remove(image)); // gone before the list has noticed
+    QTest::mouseClick(button, Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window.jobs().runningCount() == 0; }, 10000));
+    QTest::qWait(100);
+    const auto language = GetLanguageManager();
+    const auto record = window.listModel()->recordOfRow(0);
+    if (record) { // the list may already have dropped the row
+        EXPECT_EQ(window.listModel()->cellText(0, DeviceListModel::StatusColumn),
+                  language->GetString(QStringLiteral("status_failed_media")));
+        EXPECT_EQ(button->text(), language->GetString(QStringLiteral("status_start")));
+    }
+    ASSERT_EQ(reports().size(), 1);
+    EXPECT_TRUE(read(reports()[0]).contains(QStringLiteral("<result status=\"-4\"")));
+}
+
+// While a removed disk's record waits for its job, the rows below it have moved up: a
+// Start on one of them writes its texts on its own row, never on its neighbour's.
+TEST_F(EndToEndTest, StartWhileAnotherRowIsBeingRemovedWritesOnTheRightRow) {
+    const QString gone = makeDisk("a-gone.img", 4 << 20);
+    makeDisk("b-start.img", 256 << 20);
+    makeDisk("c-idle.img", 4 << 20);
+    setUser("\\Shredding", "ShredAlgo", 103);
+    CVSKKestruneDlg window;
+    window.table()->setRemoveWait(50, 100); // up to 5 s
+    ASSERT_TRUE(window.OnInitDialog());
+    window.show();
+    ASSERT_TRUE(waitRows(window, 3));
+    // A job that does not stop at once holds the first record while it is removed.
+    const auto held = window.listModel()->recordOfRow(0);
+    held->setState(JobState::Running);
+    ASSERT_TRUE(QFile::remove(gone));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window.listModel()->rowCount() == 2; }, 5000));
+    ASSERT_TRUE(window.scanLauncher()->isScanning()); // still waiting for the held job
+    const auto starting = window.listModel()->recordOfRow(0);
+    ASSERT_EQ(starting->serialText, QStringLiteral("b-start"));
+    window.OnWndMsg(0, 1124 + starting->deviceNumber);
+    const auto language = GetLanguageManager();
+    EXPECT_EQ(window.listModel()->cellText(0, DeviceListModel::StatusColumn),
+              language->GetString(QStringLiteral("status_processing")));
+    EXPECT_EQ(window.listModel()->cellText(1, DeviceListModel::StatusColumn), QString());
+    held->setState(JobState::Aborted);
+    QTest::qWait(700);
+    window.OnWndMsg(0, 1124 + starting->deviceNumber); // abort it again
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window.jobs().runningCount() == 0; }, 20000));
 }

@@ -36,8 +36,10 @@ install(TARGETS ${KESTRUNE_INSTALLED_LIBRARIES}
         LIBRARY DESTINATION ${KESTRUNE_PRIVATE_LIBDIR} PERMISSIONS ${kestrune_library_permissions})
 
 configure_file(${KESTRUNE_PACKAGING_DIR}/machine.reg.in ${KESTRUNE_GENERATED_DIR}/machine.reg @ONLY)
+# The full path: below the prefix /usr, the settings folder is /etc, not /usr/etc.
 install(FILES ${KESTRUNE_GENERATED_DIR}/machine.reg
-        DESTINATION ${CMAKE_INSTALL_SYSCONFDIR}/kestrune PERMISSIONS ${kestrune_data_permissions})
+        DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/kestrune
+        PERMISSIONS ${kestrune_data_permissions})
 
 configure_file(${KESTRUNE_PACKAGING_DIR}/kestrune.desktop.in
                ${KESTRUNE_GENERATED_DIR}/${KESTRUNE_APP_ID}.desktop @ONLY)
@@ -74,3 +76,18 @@ add_custom_target(kestrune_documents ALL
 install(FILES ${KESTRUNE_GENERATED_DIR}/kestrune.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${KESTRUNE_GENERATED_DIR}/changelog.gz ${KESTRUNE_PACKAGING_DIR}/copyright
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/kestrune)
+
+# A stripped install (the package's) also drops the compilers' notes, as Debian's own
+# packaging does.
+find_program(KESTRUNE_OBJCOPY NAMES objcopy REQUIRED)
+install(CODE "
+if(CMAKE_INSTALL_DO_STRIP)
+    file(GLOB_RECURSE installed_objects
+         \"\$ENV{DESTDIR}${CMAKE_INSTALL_FULL_BINDIR}/kestrune\"
+         \"\$ENV{DESTDIR}${KESTRUNE_COMPONENT_DIR}/*\")
+    foreach(object IN LISTS installed_objects)
+        execute_process(COMMAND ${KESTRUNE_OBJCOPY} --remove-section=.comment
+                                --remove-section=.note \"\${object}\"
+                        COMMAND_ERROR_IS_FATAL ANY)
+    endforeach()
+endif()")

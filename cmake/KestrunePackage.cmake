@@ -6,13 +6,12 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "Vaskor Security")
 set(CPACK_PACKAGE_CONTACT ${KESTRUNE_MAINTAINER})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "securely erase USB sticks and memory cards")
-set(CPACK_PACKAGE_DESCRIPTION
+string(CONCAT CPACK_PACKAGE_DESCRIPTION
     "Kestrune overwrites removable media so that nothing stored on them can be\n"
     "recovered. Every USB stick or memory card that is plugged in appears as a row\n"
-    "of its window; Start erases it with the chosen method (zeros, random data,\n"
+    "of its window. Start erases it with the chosen method (zeros, random data,\n"
     "three passes or the 35-pass Gutmann sequence), verifies every byte, can give it\n"
     "a fresh FAT file system and writes an XML report of the job.")
-string(REPLACE ";" "" CPACK_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/package)
@@ -25,7 +24,8 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE https://example.org/kestrune)
 # Libraries from the binaries; the tools the program runs by name come on top.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_INSTALL_FULL_LIBDIR}/kestrune)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "dosfstools, udisks2, policykit-1, util-linux (>= 2.38)")
+# policykit-1 is only a transitional package in Debian 12; its successor comes first.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "dosfstools, udisks2, polkitd | policykit-1, util-linux (>= 2.38)")
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS OFF)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/packaging/conffiles)

@@ -252,3 +252,19 @@ TEST_F(ProgramVersion, ProgramReadsTheRecordCompiledIntoIt) {
     ASSERT_TRUE(direct.waitForFinished(30000));
     EXPECT_EQ(direct.readAllStandardOutput().trimmed(), QByteArray("2.1.0.15"));
 }
+
+TEST_F(ProgramVersion, LauncherNameThatNamesNoFileReadsTheRunningProgram) {
+    const QString probe = QStringLiteral(KESTRUNE_VERSION_PROBE);
+    // A desktop launcher may hand the program a name of its own as the first element.
+    for (const QString& name : {QStringLiteral("Kestrune"), QStringLiteral("/no/such/kestrune")}) {
+        QProcess launched;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("PATH", "/usr/bin:/bin");
+        launched.setProcessEnvironment(env);
+        launched.start("/bin/bash", {"-c", "exec -a \"$0\" \"$1\"", name, probe});
+        ASSERT_TRUE(launched.waitForFinished(30000));
+        EXPECT_EQ(launched.readAllStandardOutput().trimmed(), QByteArray("2.1.0.15"))
+            << name.toStdString();
+        EXPECT_EQ(launched.readAllStandardError(), QByteArray()) << "no version box";
+    }
+}

@@ -3,13 +3,12 @@
 #include "app/SystemUtil.h"
 #include "lang/LanguageManager.h"
 #include "platform/ExclusiveFile.h"
+#include "platform/InvokingUser.h"
 #include "platform/MessageService.h"
 #include "platform/Registry.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileDialog>
-#include <QStandardPaths>
 #include <QUuid>
 #include <chrono>
 #include <clocale>
@@ -154,15 +153,24 @@ int ShredReport::finish(std::int64_t finishTime) {
     std::fflush(stdout);
     const QByteArray bytes = body_.toUtf8();
     bool chosenByUser = false;
+    // Started through sudo or pkexec, a report we create is the invoking user's.
+    auto giveAway = [](const QString& path) {
+        platform::GiveToInvokingUser(QFile::encodeName(path).toStdString());
+    };
     for (int races = 0;;) {
         if (chosenByUser) {
             // The user chose this name: an existing file there is replaced.
+            const bool existed = QFile::exists(target);
             QFile file(target);
             if (file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-                file.write(bytes) == bytes.size() && file.flush())
+                file.write(bytes) == bytes.size() && file.flush()) {
+                if (!existed)
+                    giveAway(target);
                 break;
+            }
         } else if (platform::CreateFileExclusively(target, bytes)) {
             // Exclusive: two jobs finishing in the same minute never share one file.
+            giveAway(target);
             break;
         } else if (QFile::exists(target) && ++races < 100) {
             // Another job took the name since it was chosen: take the next free one.
@@ -202,7 +210,7 @@ QString ShredReport::logFolder() const {
     }
     if (folder.isEmpty()) {
         const QString dataHome =
-            QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+            QFile::decodeName(QByteArray::fromStdString(platform::UserDataHome()));
         if (!dataHome.isEmpty())
             folder = dataHome + u'/' + company + u'/' + product + QStringLiteral("/Logs/");
     }
@@ -213,7 +221,7 @@ QString ShredReport::logFolder() const {
 
 QString ShredReport::makeReportFileName() const {
     const QString folder = logFolder();
-    QDir().mkpath(folder);
+    platform::CreateUserFolders(QFile::encodeName(folder).toStdString());
     const QString base =
         folder + formatLocalTime(text("dateformat")) + formatLocalTime(QStringLiteral("-%H%M"));
     QString name = base + QStringLiteral(".xml");

@@ -1,3 +1,4 @@
+#include "DamagedObjects.h"
 #include "TestSupport.h"
 #include "app/SettingsStore.h"
 #include "devices/DeviceRecord.h"
@@ -191,6 +192,25 @@ TEST_F(ShredWorkerTest, AMissingEngineIsReportedOnceAndFailsTheJob) {
               QStringLiteral("Could not locate necessary dll 'VSKRemovableShredder.dll'"));
     EXPECT_TRUE(job->report()->body().contains(QStringLiteral("iscleaned=\"0\"")));
     EXPECT_TRUE(QFile::exists(job->report()->writtenPath()));
+}
+
+TEST_F(ShredWorkerTest, ADamagedEngineIsReportedAsMissingAndFailsTheJob) {
+    QTemporaryDir folder;
+    const QString path = folder.filePath(QStringLiteral("VSKRemovableShredder.dll"));
+    const QByteArray good =
+        test::readWholeFile(QStringLiteral(KESTRUNE_TEST_ENGINES "/fake/VSKRemovableShredder.dll"));
+    test::registerComponentDirectory(QStringLiteral("VSKRemovableShredder.dll"), folder.path());
+    for (const test::DamagedObject& damaged : test::damagedCopiesOf(good)) {
+        SCOPED_TRACE(damaged.kind);
+        ASSERT_TRUE(test::writeWholeFile(path, damaged.bytes));
+        statuses.clear();
+        test::messages().clear();
+        run();
+        EXPECT_EQ(statuses, (std::vector<int>{SHRED_STATUS_ENGINE_MISSING}));
+        ASSERT_EQ(test::messages().texts().size(), 1u);
+        EXPECT_EQ(test::messages().texts()[0],
+                  QStringLiteral("Could not locate necessary dll 'VSKRemovableShredder.dll'"));
+    }
 }
 
 TEST_F(ShredWorkerTest, AnEngineWithoutItsEntryIsReported) {

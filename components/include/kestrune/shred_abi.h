@@ -27,7 +27,11 @@ enum KestruneShredStatus {
     SHRED_STATUS_FAILED_PERMISSION = -6,
     SHRED_STATUS_FAILED_FORMAT = -7,
     SHRED_STATUS_FAILED_VERIFY = -8,
-    SHRED_STATUS_FAILED_BUSY = -9
+    SHRED_STATUS_FAILED_BUSY = -9,
+    // As a normal user: the system refused the disk (or the user cancelled), or its disk
+    // service (udisks2) is not there to ask. Nothing was written.
+    SHRED_STATUS_FAILED_NOT_AUTHORIZED = -10,
+    SHRED_STATUS_FAILED_NO_DISK_SERVICE = -11
 };
 
 #ifdef __cplusplus

@@ -46,15 +46,15 @@ QString program(const char* name) {
                                            QStringLiteral("/usr/bin"), QStringLiteral("/bin")});
 }
 
-bool nameHasOwner(const QString& name) {
+// Running, or started by the bus now (as on first use).
+bool serviceAvailable(const QString& name) {
     QDBusConnection bus = QDBusConnection::systemBus();
-    QDBusMessage ask = QDBusMessage::createMethodCall(
+    QDBusMessage start = QDBusMessage::createMethodCall(
         QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
-        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("NameHasOwner"));
-    ask << name;
-    const QDBusMessage reply = bus.call(ask, QDBus::Block, 5000);
-    return reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty() &&
-           reply.arguments().constFirst().toBool();
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("StartServiceByName"));
+    start << name << 0u;
+    const QDBusMessage reply = bus.call(start, QDBus::Block, 30000);
+    return reply.type() == QDBusMessage::ReplyMessage;
 }
 
 // Why the job as a normal user cannot be tried here; empty when it can.
@@ -70,8 +70,8 @@ QString diskServiceUnavailable() {
         return QStringLiteral("no system bus (start it as .ci/disk-services does)");
     for (const QString& name :
          {QStringLiteral("org.freedesktop.UDisks2"), QStringLiteral("org.freedesktop.PolicyKit1")})
-        if (!nameHasOwner(name))
-            return QStringLiteral("%1 is not running").arg(name);
+        if (!serviceAvailable(name))
+            return QStringLiteral("%1 is not running and cannot be started").arg(name);
     return {};
 }
 

@@ -56,6 +56,13 @@ struct Reply {
     bool ok() const { return status == 0; }
 };
 
+Reply failed(int32_t status, const QString& failure) {
+    Reply reply;
+    reply.status = status;
+    reply.failure = failure;
+    return reply;
+}
+
 int32_t statusOfError(const QString& name, const QString& message, bool interactive) {
     if (name.startsWith(QLatin1String("org.freedesktop.UDisks2.Error.NotAuthorized")))
         return SHRED_STATUS_FAILED_NOT_AUTHORIZED; // refused, cancelled or dismissed
@@ -112,7 +119,7 @@ public:
             bus_.asyncCall(message, interactive ? kAuthorizationCallMs : kQuickCallMs);
         while (!pending.isFinished()) {
             if (abortRequested(abortFlag))
-                return {{}, SHRED_STATUS_ABORTED, {}, QStringLiteral("aborted by the user")};
+                return failed(SHRED_STATUS_ABORTED, QStringLiteral("aborted by the user"));
             QThread::msleep(50);
         }
         Reply reply;
@@ -195,8 +202,8 @@ std::optional<QString> blockObject(SystemBus& bus, const KestruneDiskIdentity& i
                 return path.path();
         }
     }
-    failure.status = SHRED_STATUS_FAILED_MEDIA;
-    failure.failure = QStringLiteral("udisks2 does not know %1").arg(identity.path);
+    failure = failed(SHRED_STATUS_FAILED_MEDIA,
+                     QStringLiteral("udisks2 does not know %1").arg(identity.path));
     return std::nullopt;
 }
 
@@ -240,16 +247,12 @@ public:
         };
         SystemBus bus;
         if (!bus.connected())
-            return fail(
-                {{},
-                 SHRED_STATUS_FAILED_NO_DISK_SERVICE,
-                 {},
-                 QStringLiteral("the system bus cannot be reached: %1").arg(bus.lastError())});
+            return fail(failed(
+                SHRED_STATUS_FAILED_NO_DISK_SERVICE,
+                QStringLiteral("the system bus cannot be reached: %1").arg(bus.lastError())));
         if (!bus.passesDescriptors())
-            return fail({{},
-                         SHRED_STATUS_FAILED_NO_DISK_SERVICE,
-                         {},
-                         QStringLiteral("the system bus cannot pass descriptors")});
+            return fail(failed(SHRED_STATUS_FAILED_NO_DISK_SERVICE,
+                               QStringLiteral("the system bus cannot pass descriptors")));
         Reply failure;
         const auto disk = blockObject(bus, identity, failure);
         if (!disk)
@@ -275,10 +278,8 @@ public:
             opened.message = QDBusMessage();
         }
         if (fd < 0)
-            return fail({{},
-                         SHRED_STATUS_FAILED_MEDIA,
-                         {},
-                         QStringLiteral("udisks2 passed no usable descriptor")});
+            return fail(failed(SHRED_STATUS_FAILED_MEDIA,
+                               QStringLiteral("udisks2 passed no usable descriptor")));
         opening.disk = std::make_unique<AuthorizedDisk>(fd);
         return opening;
     }

@@ -116,6 +116,8 @@ TEST_F(LanguageManagerTest, ShippedFilesAnswerEveryKeyInBothLanguages) {
                         "status_failed_format",
                         "status_failed_verify",
                         "status_failed_busy",
+                        "status_failed_not_authorized",
+                        "status_failed_no_disk_service",
                         "OK-button",
                         "Cancel-button",
                         "shred_algo",

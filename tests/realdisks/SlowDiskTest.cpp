@@ -59,7 +59,7 @@ protected:
     void abortWhen(const QString& device, const std::function<bool()>& phase,
                    const char* expectedInReport) {
         QTest::qWait(700); // a click this soon after Start would be the second of a double click
-        ASSERT_TRUE(QTest::qWaitFor(phase, 20000))
+        ASSERT_TRUE(QTest::qWaitFor(phase, 30000))
             << "phase not reached, at " << progress(device) << " %";
         const int row = rowOf(device);
         QPushButton* button = window->deviceList()->startButtonOfRow(row);
@@ -115,7 +115,7 @@ TEST_F(SlowDisk, AnAbortWhileTheFormatZeroesThePartitionTakesEffectAtOnce) {
     setAlgorithm(100);
     setFormat(true);
     TestFileSystemOptions options = throttled();
-    options.rate = 16 << 20;
+    options.rate = 4 << 20; // the zeroing lasts four seconds, long enough to catch it
     LoopDisk& disk = slowLoopDisk(options);
     openWindow();
     start(disk.device());

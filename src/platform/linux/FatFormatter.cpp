@@ -316,8 +316,16 @@ FormatOutcome formatWholeDisk(const FormatRequest& request, const PartitioningHo
                                     SHRED_STATUS_FORMATTING + 1, 98);
     engine::JobOptions zeroing;
     zeroing.verify = false;
+    // Straight to the medium, so the progress shown is the medium's and not the page cache's
+    // (a small stick would otherwise jump to 99 % and then wait). libfdisk is done with the
+    // descriptor; the flag goes again before the file system is copied in.
+    const int flags = fcntl(disk->device().fd(), F_GETFL);
+    const bool direct = flags >= 0 && (flags & O_DIRECT) == 0 &&
+                        fcntl(disk->device().fd(), F_SETFL, flags | O_DIRECT) == 0;
     int32_t status =
         engine::runPasses(partition, {engine::patternPass(0x00)}, sink, request.abortFlag, zeroing);
+    if (direct)
+        fcntl(disk->device().fd(), F_SETFL, flags);
     if (status == SHRED_STATUS_ABORTED) {
         outcome.aborted = true;
         outcome.failure = QStringLiteral("aborted while zeroing the partition");

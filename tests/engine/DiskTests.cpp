@@ -60,6 +60,25 @@ bool looksRandom(const QByteArray& data) {
     return seen.size() > 200;
 }
 
+// The last progress report, before the findings that close a job.
+Status lastProgress(const std::vector<Status>& statuses) {
+    for (auto it = statuses.rbegin(); it != statuses.rend(); ++it) {
+        if (it->status >= 0 && it->status <= 100)
+            return *it;
+    }
+    return Status{-1, -1, 0, 0};
+}
+
+// What a job that went well on a genuine medium reports last: its whole size is usable and
+// the read-back matched.
+void expectGenuineFindings(const std::vector<Status>& statuses, int64_t size) {
+    ASSERT_GE(statuses.size(), 2u);
+    const Status& capacity = statuses[statuses.size() - 2];
+    EXPECT_EQ(capacity.status, SHRED_FINDING_CAPACITY);
+    EXPECT_EQ(capacity.done, size);
+    EXPECT_EQ(statuses.back().status, SHRED_FINDING_VERIFIED);
+}
+
 int shell(const std::string& command) {
     return std::system((command + " >/dev/null 2>&1").c_str());
 }
@@ -81,8 +100,9 @@ TEST(ImageDisk, ShredsAnUnalignedImageOnDiskAndOnTmpfs) {
         EXPECT_TRUE(looksRandom(content));
         EXPECT_FALSE(content.right(1000).contains(QByteArray(16, 'K'))); // the unaligned tail too
         ASSERT_FALSE(statuses.empty());
-        EXPECT_EQ(statuses.back().status, 100);
-        EXPECT_EQ(statuses.back().done, 2 * size);
+        EXPECT_EQ(lastProgress(statuses).status, 100);
+        EXPECT_EQ(lastProgress(statuses).done, 2 * size);
+        expectGenuineFindings(statuses, size);
         for (const Status& s : statuses)
             EXPECT_EQ(s.number, 5);
     }
@@ -140,7 +160,8 @@ TEST(ExportedEntry, ShredsAPoolDiskAndRefusesUnknownNumbers) {
               SHRED_STATUS_SHREDDED);
     EXPECT_EQ(readAll(path), QByteArray(2 << 20, '\0'));
     ASSERT_FALSE(statuses.empty());
-    EXPECT_EQ(statuses.back().status, 100);
+    EXPECT_EQ(lastProgress(statuses).status, 100);
+    expectGenuineFindings(statuses, 2 << 20);
     EXPECT_EQ(statuses.front().number, number);
 
     abortFlag = 1;
@@ -319,5 +340,6 @@ TEST_F(MountedLoop, UnmountsShredsAndVerifies) {
     EXPECT_TRUE(looksRandom(content));
     EXPECT_FALSE(content.contains("secret"));
     ASSERT_FALSE(statuses.empty());
-    EXPECT_EQ(statuses.back().status, 100);
+    EXPECT_EQ(lastProgress(statuses).status, 100);
+    expectGenuineFindings(statuses, 16 << 20);
 }

@@ -13,8 +13,10 @@
 #include <fstream>
 #include <set>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace kestrune::engine;
@@ -342,4 +344,52 @@ TEST_F(MountedLoop, UnmountsShredsAndVerifies) {
     ASSERT_FALSE(statuses.empty());
     EXPECT_EQ(lastProgress(statuses).status, 100);
     expectGenuineFindings(statuses, 16 << 20);
+}
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define KESTRUNE_ADDRESS_SPACE_LIMITABLE 0
+#else
+#define KESTRUNE_ADDRESS_SPACE_LIMITABLE 1
+#endif
+
+// A job that cannot start the threads it needs: the failure comes back as a status, and no
+// exception ends the caller, which knows only C.
+TEST(ExportedEntry, NoExceptionLeavesTheEntry) {
+    if (!KESTRUNE_ADDRESS_SPACE_LIMITABLE)
+        GTEST_SKIP() << "a sanitizer reserves the address space this test limits";
+    void* module =
+        dlopen((kestrune::test::binDir() + "/VSKRemovableShredder.dll").toLocal8Bit().constData(),
+               RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(module, nullptr) << dlerror();
+    auto shred = reinterpret_cast<VSKRMShredFn>(dlsym(module, KESTRUNE_SHRED_ENTRY));
+    QTemporaryDir dir;
+    QString path = makeImage(dir.path(), "pool.img", 8 << 20);
+    KestruneDiskIdentity id = imageIdentity(path);
+    int32_t number = kestrune_disk_number_acquire(&id);
+    ASSERT_GE(number, 0);
+    fflush(nullptr);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // Room for the job's buffers, none for the stack of a thread.
+        std::ifstream status("/proc/self/status");
+        std::string line;
+        unsigned long long kib = 0;
+        while (std::getline(status, line))
+            if (line.rfind("VmSize:", 0) == 0)
+                kib = std::strtoull(line.c_str() + 7, nullptr, 10);
+        struct rlimit limit {};
+        limit.rlim_cur = limit.rlim_max = (kib << 10) + (15 << 20);
+        if (kib == 0 || setrlimit(RLIMIT_AS, &limit) != 0)
+            _exit(100);
+        const int32_t result = shred(0, number, ALGORITHM_RANDOM, nullptr, nullptr, 0, nullptr);
+        _exit(result == ENGINE_STATUS_NO_RESOURCES ? 0 : 1 + (-result & 0x7f));
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    kestrune_disk_number_release(number);
+    dlclose(module);
+    ASSERT_TRUE(WIFEXITED(status))
+        << "the job ended the process (signal " << WTERMSIG(status) << ")";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "status -" << WEXITSTATUS(status) - 1 << " instead";
 }

@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <tuple>
 
 namespace kestrune::engine {
 
@@ -42,9 +43,16 @@ public:
 
     void start() {
         last_ = Clock::now();
+        started_ = last_;
         sink_.progress(0, static_cast<int64_t>(total_), 0, 0.0);
     }
-    void add(uint64_t bytes) { done_ += bytes; }
+    void add(uint64_t bytes) {
+        done_ += bytes;
+        // The speed is measured from the end of the first block on: what a medium takes in
+        // at first goes to its cache, faster than it can keep up.
+        if (recent_.empty())
+            recent_.emplace_back(Clock::now(), done_);
+    }
     bool due() const { return Clock::now() - last_ >= interval_; }
     // The last report, unless the last block already gave it.
     void finish() {
@@ -53,8 +61,17 @@ public:
     }
     void report() {
         auto now = Clock::now();
-        double seconds = std::chrono::duration<double>(now - last_).count();
-        double speed = seconds > 0 ? double(done_ - lastDone_) / seconds / (1024.0 * 1024.0) : 0.0;
+        // Over the last second or so, not since the last report only: a sample of a few
+        // blocks would jump with every hiccup of the machine.
+        while (recent_.size() > 1 && now - recent_[1].first >= kSpeedWindow)
+            recent_.pop_front();
+        Clock::time_point since = started_;
+        uint64_t doneThen = 0;
+        if (!recent_.empty() && recent_.front().second < done_)
+            std::tie(since, doneThen) = recent_.front();
+        double seconds = std::chrono::duration<double>(now - since).count();
+        double speed = seconds > 0 ? double(done_ - doneThen) / seconds / (1024.0 * 1024.0) : 0.0;
+        recent_.emplace_back(now, done_);
         int percent = total_ ? static_cast<int>(done_ * 100 / total_) : 100;
         percent_ = std::max(percent_, std::min(percent, 100));
         sink_.progress(percent_, static_cast<int64_t>(total_ - done_), static_cast<int64_t>(done_),
@@ -71,6 +88,9 @@ private:
     uint64_t lastDone_ = 0;
     int percent_ = 0;
     Clock::time_point last_;
+    Clock::time_point started_;
+    static constexpr std::chrono::seconds kSpeedWindow{1};
+    std::deque<std::pair<Clock::time_point, uint64_t>> recent_;
 };
 
 class BlockSizer {

@@ -2,6 +2,9 @@
 
 #include "LanguageText.h"
 
+#include "platform/InvokingUser.h"
+#include "platform/SharedObjectCheck.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -10,7 +13,6 @@
 #include <filesystem>
 #include <fnmatch.h>
 #include <fstream>
-#include <pwd.h>
 #include <unistd.h>
 
 namespace kestrune::language {
@@ -59,6 +61,9 @@ bool validUtf8(const std::string& text) {
 } // namespace
 
 std::optional<LanguageFileInfo> probeLanguageFile(const std::string& path) {
+    // A damaged file in the folder would fault inside the loader; it is simply no language.
+    if (!platform::SharedObjectProblem(path).empty())
+        return std::nullopt;
     Library library(path);
     auto lookup = reinterpret_cast<KestruneGetStringByString>(library.symbol("GetStringByString"));
     if (!lookup || !library.symbol("GetBitmapId"))
@@ -116,17 +121,8 @@ std::string choiceDirectory() {
     const std::string registryDir = getenvString("KESTRUNE_REGISTRY_DIR");
     if (!registryDir.empty())
         return registryDir;
-    const std::string config = getenvString("XDG_CONFIG_HOME");
-    if (!config.empty() && config.front() == '/')
-        return config + "/kestrune";
-    std::string home = getenvString("HOME");
-    if (home.empty()) {
-        if (const passwd* pw = getpwuid(getuid()); pw && pw->pw_dir)
-            home = pw->pw_dir;
-    }
-    if (home.empty())
-        return {};
-    return home + "/.config/kestrune";
+    const std::string config = platform::UserConfigHome();
+    return config.empty() ? std::string() : config + "/kestrune";
 }
 
 std::string choiceFilePath() {
@@ -164,16 +160,15 @@ bool storeChoice(const std::u16string& code) {
     const std::string dir = choiceDirectory();
     if (dir.empty() || !isPlausibleCode(code))
         return false;
-    std::error_code ec;
-    fs::create_directories(dir, ec);
-    if (ec)
+    if (!platform::CreateUserFolders(dir))
         return false;
     std::string temp = dir + "/.language.XXXXXX";
     const int fd = mkstemp(temp.data());
     if (fd < 0)
         return false;
+    // Started through sudo, the choice still belongs to the user who made it.
+    bool ok = platform::GiveToInvokingUser(temp);
     const std::string content = utf16ToUtf8(code) + "\n";
-    bool ok = true;
     std::size_t written = 0;
     while (ok && written < content.size()) {
         const ssize_t n = ::write(fd, content.data() + written, content.size() - written);

@@ -2,6 +2,8 @@
 
 #include "UpdateFeed.h"
 
+#include "platform/InvokingUser.h"
+
 #include <QDesktopServices>
 #include <QDialog>
 #include <QDir>
@@ -329,7 +331,7 @@ private:
         QString folder = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
         if (folder.isEmpty())
             folder = QDir::homePath();
-        if (!QDir().mkpath(folder)) {
+        if (!kestrune::platform::CreateUserFolders(QFile::encodeName(folder).toStdString())) {
             status_->setText(
                 QStringLiteral("The download folder %1 could not be created.").arg(folder));
             return;

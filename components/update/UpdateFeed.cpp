@@ -1,5 +1,7 @@
 #include "UpdateFeed.h"
 
+#include "platform/InvokingUser.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
@@ -281,7 +283,7 @@ QString machineHivePath() {
     const QString folder = qEnvironmentVariable("KESTRUNE_REGISTRY_DIR");
     if (!folder.isEmpty())
         return QDir(folder).filePath(QStringLiteral("machine.reg"));
-    return QStringLiteral("/etc/kestrune/machine.reg");
+    return QStringLiteral(KESTRUNE_MACHINE_HIVE);
 }
 
 std::optional<QString> feedUrlFromHive(const QByteArray& hive, const QString& productName) {
@@ -428,6 +430,9 @@ bool downloadFile(const QString& address, const QString& targetPath,
         *error = QStringLiteral("%1 could not be saved.").arg(targetPath);
         ok = false;
     }
+    // Started through sudo, a package downloaded into the user's folder is the user's.
+    if (ok)
+        kestrune::platform::GiveToInvokingUser(QFile::encodeName(targetPath).toStdString());
     if (!ok)
         QFile::remove(partial);
     return ok;

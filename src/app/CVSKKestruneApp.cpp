@@ -16,7 +16,8 @@ namespace kestrune {
 CVSKKestruneApp::CVSKKestruneApp(int& argc, char** argv) : QApplication(argc, argv) {
     setApplicationName(QStringLiteral("kestrune"));
     setOrganizationName(QStringLiteral("Vaskor Security"));
-    setDesktopFileName(QStringLiteral("kestrune"));
+    // The desktop entry's name, so that a desktop shows its icon and name for the window.
+    setDesktopFileName(QStringLiteral("com.vaskorsecurity.kestrune"));
     // The layouts are measured for an 8-point dialog font; message boxes share it.
     setFont(ProgramFont());
     setQuitOnLastWindowClosed(false);

@@ -30,16 +30,16 @@ bool SettingsStore::GetStartAuto() const {
     return ReadFlag(kSettings, QStringLiteral("StartAuto"), false);
 }
 
-void SettingsStore::SetStartAuto(bool on) const {
-    WriteFlag(kSettings, QStringLiteral("StartAuto"), on);
+std::int32_t SettingsStore::SetStartAuto(bool on) const {
+    return WriteFlag(kSettings, QStringLiteral("StartAuto"), on);
 }
 
 bool SettingsStore::GetFormatDrive() const {
     return ReadFlag(kSettings, QStringLiteral("FormatDrive"), false);
 }
 
-void SettingsStore::SetFormatDrive(bool on) const {
-    WriteFlag(kSettings, QStringLiteral("FormatDrive"), on);
+std::int32_t SettingsStore::SetFormatDrive(bool on) const {
+    return WriteFlag(kSettings, QStringLiteral("FormatDrive"), on);
 }
 
 QString SettingsStore::GetProductName() const {
@@ -58,9 +58,9 @@ bool SettingsStore::ReadFlag(const QString& suffix, const QString& name, bool ma
     return util_->ReadRegistryDword(ProductKey(suffix), name, machineWide) == 1;
 }
 
-void SettingsStore::WriteFlag(const QString& suffix, const QString& name, bool on) const {
-    // A failed write leaves the old value in force; nobody is told.
-    util_->WriteRegistryDword(ProductKey(suffix), name, on ? 1u : 0u, false);
+std::int32_t SettingsStore::WriteFlag(const QString& suffix, const QString& name, bool on) const {
+    // A failed write leaves the old value in force; the caller decides whom to tell.
+    return util_->WriteRegistryDword(ProductKey(suffix), name, on ? 1u : 0u, false);
 }
 
 std::shared_ptr<SettingsStore> GetSettingsStore() {

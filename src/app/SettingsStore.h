@@ -17,15 +17,16 @@ public:
     bool GetHideSettings() const;
     std::uint32_t GetShredAlgo() const;
     bool GetStartAuto() const;
-    void SetStartAuto(bool on) const;
+    // The setters give the registry's result: 0 when stored.
+    std::int32_t SetStartAuto(bool on) const;
     bool GetFormatDrive() const;
-    void SetFormatDrive(bool on) const;
+    std::int32_t SetFormatDrive(bool on) const;
     QString GetProductName() const;
 
     // "Software\<company>\<product><suffix>", company from language 0.
     QString ProductKey(const QString& suffix) const;
     bool ReadFlag(const QString& suffix, const QString& name, bool machineWide) const;
-    void WriteFlag(const QString& suffix, const QString& name, bool on) const;
+    std::int32_t WriteFlag(const QString& suffix, const QString& name, bool on) const;
 
     std::shared_ptr<SystemUtil> util() const { return util_; }
 

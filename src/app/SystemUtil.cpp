@@ -5,6 +5,7 @@
 #include "platform/Registry.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <mutex>
 
 namespace kestrune {
@@ -55,6 +56,13 @@ QString SystemUtil::GetProgramVersion() const {
     const auto name = CommandLineProgramName();
     if (!name)
         return QStringLiteral("none");
+    // A launcher may start the program under another name (a desktop's own, "Kestrune");
+    // when that names no file, the running program's own file is the one to read.
+    if (!QFileInfo(ResolveProgramFile(*name)).isFile()) {
+        const QString own = ExecutablePath();
+        if (!own.isEmpty())
+            return GetProgramVersion(own);
+    }
     return GetProgramVersion(*name);
 }
 
@@ -120,6 +128,10 @@ QString SystemUtil::ComponentPathWithoutFallback(const QString& fileName) const 
     QString dir = GetComponentDirectory(fileName);
     if (!dir.isEmpty())
         dir += kSeparator;
+    // A bare name would leave the choice to the loader's search (run paths, its cache); the
+    // program's own folder is the only place besides the registered one.
+    else
+        dir = GetExecutableDirectory();
     return CollapseDoubledSeparators(dir + fileName);
 }
 

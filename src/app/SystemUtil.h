@@ -15,7 +15,8 @@ public:
     QString GetComponentDirectory(const QString& fileName) const;
     // The program's directory, ending in "/".
     QString GetExecutableDirectory() const;
-    // "%d.%d.%d.%d" read from the program's own file, or "none" after a message.
+    // "%d.%d.%d.%d" read from the file the command line names (the running program's own
+    // file when that names none), or "none" after a message.
     QString GetProgramVersion() const;
     // The same for a given program name, as the first element of a command line names it.
     QString GetProgramVersion(const QString& programName) const;
@@ -25,7 +26,9 @@ public:
     std::int32_t WriteRegistryDword(const QString& subKey, const QString& valueName,
                                     std::uint32_t value, bool machineWide) const;
 
-    // The two rules that turn a component's file name into the path to load.
+    // The two rules that turn a component's file name into the path to load. Both take the
+    // program's folder when no folder is registered; they differ in what the collapse of
+    // doubled separators covers (the folder only, or the whole path).
     QString ComponentPathWithFallback(const QString& fileName) const;
     QString ComponentPathWithoutFallback(const QString& fileName) const;
     // Replaces each non-overlapping pair of consecutive separators by one (one pass).

@@ -8,6 +8,7 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QStyle>
+#include <cstdio>
 
 namespace kestrune {
 
@@ -140,6 +141,11 @@ void CListCtrlEx::LayoutRowControls() {
                     [this, id] { emit commandForwarded(0, id); });
             row.button->setGeometry(progressCell);
             row.button->show();
+            std::printf("Row %d: Start %d: %s %s %s\n", i, id,
+                        row.record->vendorText.toUtf8().constData(),
+                        row.record->productText.toUtf8().constData(),
+                        row.record->serialText.toUtf8().constData());
+            std::fflush(stdout);
         }
         const QRect startCell = cellRect(i, startColumn_);
         if (row.button->geometry() != startCell)

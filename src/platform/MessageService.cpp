@@ -5,6 +5,7 @@
 #include <QMetaObject>
 #include <QThread>
 #include <atomic>
+#include <cstdio>
 
 namespace kestrune::platform {
 namespace {
@@ -19,6 +20,10 @@ public:
 
 private:
     static int showHere(const MessageRequest& request) {
+        // Also a trace line: a box nobody can see (no display, a test run) still says why.
+        std::printf("MessageBox: %s: %s\n", request.caption.toUtf8().constData(),
+                    request.text.toUtf8().constData());
+        std::fflush(stdout);
         QMessageBox box(request.owner);
         box.setText(request.text);
         box.setWindowTitle(request.caption);

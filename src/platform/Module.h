@@ -14,8 +14,9 @@ public:
     Module(const Module&) = delete;
     Module& operator=(const Module&) = delete;
 
-    // Loads the shared object at path. A path without a slash is searched the platform's
-    // way (beside the program first, through its run path). Null when it cannot be loaded.
+    // Loads the shared object at path, which must name its folder: a bare name is never
+    // searched for. A file that is missing, damaged or not an object for this process is
+    // refused with its reason on standard error. Null when it cannot be loaded.
     static std::unique_ptr<Module> load(const QString& path);
 
     void* symbol(const char* name) const;

@@ -43,6 +43,8 @@ public:
     // A hive that does not parse is never overwritten: the write fails.
     virtual int write(RegistryRoot root, const QString& key, const QString& name,
                       const RegistryValue& value) = 0;
+    // Where the hive of a root is kept, to name it in messages.
+    virtual QString location(RegistryRoot root) const = 0;
 };
 
 // The process-wide registry: the hive files of the user and the machine, or of the folder

@@ -4,6 +4,7 @@
 #include "app/SystemUtil.h"
 #include "devices/DeviceTable.h"
 #include "lang/LanguageManager.h"
+#include "platform/DiskAuthorization.h"
 #include "platform/MessageService.h"
 #include "platform/Module.h"
 #include "shred/ShredReport.h"
@@ -28,7 +29,8 @@ CVSKRMShredThread::CVSKRMShredThread(void* context, std::shared_ptr<DeviceRecord
                                      std::int32_t reserved)
     : settings_(GetSettingsStore()), record_(std::move(record)), driveLetter_(record_->driveLetter),
       deviceNumber_(record_->deviceNumber), algorithm_(algorithm), reserved_(reserved),
-      abortFlag_(&record_->abortRequested), context_(context), callback_(callback) {
+      abortFlag_(&record_->abortRequested), context_(context), callback_(callback),
+      authorization_(platform::diskAuthorizationForThisProcess()) {
     std::printf("CVSKRMShredThread: %d: algo: %d\n", static_cast<int>(deviceNumber_), algorithm_);
     std::fflush(stdout);
 }
@@ -123,6 +125,15 @@ std::int32_t CVSKRMShredThread::callEngine() {
     return result;
 }
 
+std::int32_t CVSKRMShredThread::authorizeDisk(std::unique_ptr<platform::AuthorizedDisk>& disk) {
+    // An image file is the user's own; a number already gone is the engine's to report.
+    if (!authorization_ || !identityKnown_ || identity_.simulated)
+        return 0;
+    platform::DiskOpening opening = authorization_->openForWriting(identity_, abortFlag_);
+    disk = std::move(opening.disk);
+    return opening.status;
+}
+
 template <typename Fn> void CVSKRMShredThread::withReport(Fn&& fn) {
     std::lock_guard guard(reportMutex_);
     if (report_ && !reportWritten_)
@@ -157,9 +168,18 @@ bool CVSKRMShredThread::InitInstance() {
     // The number stays this disk's while the job holds the record (see ScanDevices).
     identityKnown_ = kestrune_disk_number_resolve(deviceNumber_, &identity_) != 0;
     identity_.path[sizeof identity_.path - 1] = '\0';
-    const std::int32_t result = callEngine();
-    std::printf("VSKRMShred: %d\n", result);
-    std::fflush(stdout);
+    // Every step writes through the one descriptor the system opened for a normal user.
+    std::unique_ptr<platform::AuthorizedDisk> disk;
+    std::int32_t result = authorizeDisk(disk);
+    if (result == 0) {
+        if (disk)
+            disk->handOver(deviceNumber_);
+        result = callEngine();
+        if (disk)
+            disk->reclaim(deviceNumber_);
+        std::printf("VSKRMShred: %d\n", result);
+        std::fflush(stdout);
+    }
 
     if (result == SHRED_STATUS_SHREDDED)
         withReport([](ShredReport& report) { report.setCleaned(); });
@@ -170,10 +190,14 @@ bool CVSKRMShredThread::InitInstance() {
             finalStatus_ = SHRED_STATUS_ABORTED;
         } else {
             reportStatus(SHRED_STATUS_FORMATTING);
+            if (disk)
+                disk->handOver(deviceNumber_);
             const FormatResult formatted =
                 formatter_ ? formatter_(FormatJob{identity_, identityKnown_, deviceNumber_,
                                                   callback_, context_, abortFlag_})
                            : FormatResult::Failed;
+            if (disk)
+                disk->reclaim(deviceNumber_);
             // Only a format that really completed counts as one.
             if (formatted == FormatResult::Formatted)
                 withReport([](ShredReport& report) { report.setFormatted(); });
@@ -183,6 +207,10 @@ bool CVSKRMShredThread::InitInstance() {
         }
     } else {
         finalStatus_ = result;
+    }
+    if (disk) {
+        disk.reset(); // the exclusive open ends here
+        authorization_->rescan(identity_);
     }
     std::int64_t detail = 0;
     {

@@ -19,6 +19,10 @@ namespace kestrune {
 class DeviceTable;
 class SettingsStore;
 class ShredReport;
+namespace platform {
+class AuthorizedDisk;
+class DiskAuthorization;
+} // namespace platform
 
 // What a job hands to the step that formats its disk after the engine shredded it.
 struct FormatJob {
@@ -44,6 +48,10 @@ public:
     void setFormatter(DiskFormatter formatter) { formatter_ = std::move(formatter); }
     // The table whose lock guards the record's texts.
     void setTable(std::shared_ptr<DeviceTable> table) { table_ = std::move(table); }
+    // Who opens the disk when this process may not (none: the engine opens it itself).
+    void setDiskAuthorization(std::shared_ptr<platform::DiskAuthorization> authorization) {
+        authorization_ = std::move(authorization);
+    }
     // Runs the whole job on the calling thread: the job, then the report.
     void Run();
     bool InitInstance();
@@ -68,6 +76,8 @@ private:
     void relay(std::int32_t status, std::int64_t bytesLeft, std::int64_t secondValue, double speed);
     void keepReportingWhileSilent();
     std::int32_t callEngine();
+    // 0, or why the system would not open the disk for the job.
+    std::int32_t authorizeDisk(std::unique_ptr<platform::AuthorizedDisk>& disk);
     void reportStatus(std::int32_t status, std::int64_t detail = 0);
     // Runs fn on the report under the lock that keeps abandon() and the job apart.
     template <typename Fn> void withReport(Fn&& fn);
@@ -85,6 +95,7 @@ private:
     DiskFormatter formatter_;
     KestruneDiskIdentity identity_{};
     bool identityKnown_ = false;
+    std::shared_ptr<platform::DiskAuthorization> authorization_;
     std::mutex reportMutex_;
     std::unique_ptr<ShredReport> report_;
     bool reportWritten_ = false;

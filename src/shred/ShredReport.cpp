@@ -3,14 +3,13 @@
 #include "app/SystemUtil.h"
 #include "lang/LanguageManager.h"
 #include "platform/ExclusiveFile.h"
+#include "platform/InvokingUser.h"
 #include "platform/MessageService.h"
 #include "platform/Registry.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QSaveFile>
-#include <QStandardPaths>
 #include <QUuid>
 #include <chrono>
 #include <clocale>
@@ -173,20 +172,28 @@ int ShredReport::finish(std::int64_t finishTime) {
     std::fflush(stdout);
     const QByteArray bytes = body_.toUtf8();
     bool chosenByUser = false;
+    // Started through sudo or pkexec, a report we create is the invoking user's.
+    auto giveAway = [](const QString& path) {
+        platform::GiveToInvokingUser(QFile::encodeName(path).toStdString());
+    };
     for (int races = 0;;) {
         if (chosenByUser) {
             // The user chose this name: an existing file there is replaced, and only by a
-            // whole report.
+            // whole report (a new file, so it is given away like one).
             QSaveFile file(target);
             if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() &&
-                file.commit())
+                file.commit()) {
+                giveAway(target);
                 break;
+            }
         } else {
             // Exclusive: two jobs finishing in the same minute never share one file.
             const platform::ExclusiveCreation created =
                 platform::CreateFileExclusively(target, bytes);
-            if (created == platform::ExclusiveCreation::Created)
+            if (created == platform::ExclusiveCreation::Created) {
+                giveAway(target);
                 break;
+            }
             if (created == platform::ExclusiveCreation::NameTaken && ++races < 100) {
                 // Another job took the name since it was chosen: take the next free one.
                 target = makeReportFileName();
@@ -226,7 +233,7 @@ QString ShredReport::logFolder() const {
     }
     if (folder.isEmpty()) {
         const QString dataHome =
-            QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+            QFile::decodeName(QByteArray::fromStdString(platform::UserDataHome()));
         if (!dataHome.isEmpty())
             folder = dataHome + u'/' + company + u'/' + product + QStringLiteral("/Logs/");
     }
@@ -237,7 +244,7 @@ QString ShredReport::logFolder() const {
 
 QString ShredReport::makeReportFileName() const {
     const QString folder = logFolder();
-    QDir().mkpath(folder);
+    platform::CreateUserFolders(QFile::encodeName(folder).toStdString());
     const QString base =
         folder + formatLocalTime(text("dateformat")) + formatLocalTime(QStringLiteral("-%H%M"));
     QString name = base + QStringLiteral(".xml");

@@ -5,6 +5,7 @@
 #include "lang/CPictureEx.h"
 #include "lang/LanguageManager.h"
 #include "platform/MessageService.h"
+#include "platform/Registry.h"
 #include "ui/DialogUnits.h"
 #include "ui/ProgramLook.h"
 #include "ui/TemplateDialog.h"
@@ -269,13 +270,23 @@ QRadioButton* CVSKSettingsDlg::radioFor(std::uint32_t schedule) const {
 void CVSKSettingsDlg::OnOK() {
     if (language_) {
         const int index = std::max(algorithms_->currentIndex(), 0);
-        util_->WriteRegistryDword(settings_->ProductKey(QStringLiteral("\\Shredding")),
-                                  QStringLiteral("ShredAlgo"),
-                                  kFirstAlgorithm + std::uint32_t(index), false);
-        settings_->SetStartAuto(startAuto_->checkState() == Qt::Checked);
-        settings_->SetFormatDrive(format_->checkState() == Qt::Checked);
+        bool saved = util_->WriteRegistryDword(settings_->ProductKey(QStringLiteral("\\Shredding")),
+                                               QStringLiteral("ShredAlgo"),
+                                               kFirstAlgorithm + std::uint32_t(index), false) == 0;
+        saved = settings_->SetStartAuto(startAuto_->checkState() == Qt::Checked) == 0 && saved;
+        saved = settings_->SetFormatDrive(format_->checkState() == Qt::Checked) == 0 && saved;
         if (updates_)
-            updates_->SetUpdateSchedule(activate_->checkState() == Qt::Checked, checkedSchedule());
+            saved = updates_->SetUpdateSchedule(activate_->checkState() == Qt::Checked,
+                                                checkedSchedule()) == 0 &&
+                    saved;
+        // A damaged hive is never overwritten, so the user must hear that nothing was kept.
+        if (!saved)
+            platform::showMessage(
+                text("settings_not_saved")
+                    .replace(QStringLiteral("%s"),
+                             platform::registry().location(platform::RegistryRoot::CurrentUser)),
+                settings_->GetProductName(), platform::MB_OK_STYLE | platform::MB_ICONERROR_STYLE,
+                this);
 
         const int chosen = languages_->currentIndex();
         if (chosen >= 0 && chosen != initialLanguage_) {

@@ -60,6 +60,12 @@ void handleFailure(ShredStatusContext& context, const DeviceTable::RecordPtr& re
     case SHRED_STATUS_FAILED_SYSTEM_DISK:
         message = text(context, "status_failed_system_disk");
         break;
+    case SHRED_STATUS_FAILED_NOT_AUTHORIZED:
+        message = text(context, "status_failed_not_authorized");
+        break;
+    case SHRED_STATUS_FAILED_NO_DISK_SERVICE:
+        message = text(context, "status_failed_no_disk_service");
+        break;
     case SHRED_STATUS_FAILED_COUNTERFEIT:
         message =
             FormatWithOneText(text(context, "status_failed_counterfeit"), formatSizeText(detail));

@@ -40,8 +40,8 @@ std::uint32_t UpdateManager::read(const QString& name, bool machineWide) const {
     return util_->ReadRegistryDword(updateKey(), name, machineWide);
 }
 
-void UpdateManager::write(const QString& name, std::uint32_t value) const {
-    util_->WriteRegistryDword(updateKey(), name, value, false);
+std::int32_t UpdateManager::write(const QString& name, std::uint32_t value) const {
+    return util_->WriteRegistryDword(updateKey(), name, value, false);
 }
 
 bool UpdateManager::GetHideUpdate() const {
@@ -59,9 +59,10 @@ std::uint32_t UpdateManager::GetUpdateSchedule() const {
     return day >= 1 ? day : std::uint32_t(Weekly);
 }
 
-void UpdateManager::SetUpdateSchedule(bool activate, std::uint32_t schedule) const {
-    write(QStringLiteral("NotActivate"), activate ? 0u : 1u);
-    write(QStringLiteral("DayCheck"), schedule);
+std::int32_t UpdateManager::SetUpdateSchedule(bool activate, std::uint32_t schedule) const {
+    const std::int32_t first = write(QStringLiteral("NotActivate"), activate ? 0u : 1u);
+    const std::int32_t second = write(QStringLiteral("DayCheck"), schedule);
+    return first != 0 ? first : second;
 }
 
 bool UpdateManager::IsUpdateDue(std::uint32_t schedule) const {

@@ -29,7 +29,8 @@ public:
     bool GetHideUpdate() const;
     bool GetNotActivate() const;
     std::uint32_t GetUpdateSchedule() const;
-    void SetUpdateSchedule(bool activate, std::uint32_t schedule) const;
+    // 0 when both values were stored, else the first write's error.
+    std::int32_t SetUpdateSchedule(bool activate, std::uint32_t schedule) const;
     // True when the schedule's period has passed since "LastUpdate" (or none was stamped);
     // stamps "LastUpdate" with the current time when it answers true.
     bool IsUpdateDue(std::uint32_t schedule) const;
@@ -48,7 +49,7 @@ public:
 private:
     QString updateKey() const;
     std::uint32_t read(const QString& name, bool machineWide) const;
-    void write(const QString& name, std::uint32_t value) const;
+    std::int32_t write(const QString& name, std::uint32_t value) const;
 
     std::shared_ptr<SystemUtil> util_;
     bool available_ = false;

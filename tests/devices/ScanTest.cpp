@@ -6,6 +6,9 @@
 #include <kestrune/disk_numbers.h>
 #include <mutex>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 using kestrune::DeviceListModel;
 using kestrune::DeviceTable;
 using kestrune::formatGigabytesText;
@@ -71,6 +74,34 @@ TEST(DiskNumbers, LowestFreeNumberStableIdentityAndAFullPool) {
     EXPECT_EQ(kestrune_disk_number_acquire(&longPath), 31);
     ASSERT_EQ(kestrune_disk_number_resolve(31, &resolved), 1);
     EXPECT_EQ(std::strlen(resolved.path), sizeof resolved.path - 1);
+    releaseAllNumbers();
+}
+
+TEST(DiskNumbers, AHandedDescriptorIsTakenOnceAndClosedWithItsNumber) {
+    releaseAllNumbers();
+    const auto disk = identity(0x810, 1);
+    ASSERT_EQ(kestrune_disk_number_acquire(&disk), 0);
+    auto newDescriptor = [] { return ::open("/dev/null", O_RDONLY | O_CLOEXEC); };
+    auto isOpen = [](int fd) { return fcntl(fd, F_GETFD) >= 0; };
+
+    const int first = newDescriptor();
+    EXPECT_EQ(kestrune_disk_number_hand_over(0, first), 1);
+    EXPECT_EQ(kestrune_disk_number_take(0), first);
+    EXPECT_EQ(kestrune_disk_number_take(0), -1);
+    // A newer descriptor replaces one nobody took, and a released number closes its own.
+    const int second = newDescriptor();
+    EXPECT_EQ(kestrune_disk_number_hand_over(0, second), 1);
+    EXPECT_EQ(kestrune_disk_number_hand_over(0, first), 1);
+    EXPECT_FALSE(isOpen(second));
+    kestrune_disk_number_release(0);
+    EXPECT_FALSE(isOpen(first));
+    // A free number takes nothing: the caller keeps its descriptor.
+    const int third = newDescriptor();
+    EXPECT_EQ(kestrune_disk_number_hand_over(0, third), 0);
+    EXPECT_EQ(kestrune_disk_number_hand_over(KESTRUNE_DISK_NUMBER_COUNT, third), 0);
+    EXPECT_TRUE(isOpen(third));
+    EXPECT_EQ(kestrune_disk_number_take(0), -1);
+    ::close(third);
     releaseAllNumbers();
 }
 

@@ -1,3 +1,4 @@
+#include "RealDisks.h"
 #include "TestSupport.h"
 
 #include "shredengine/DiskAccess.h"
@@ -10,6 +11,7 @@
 #include <QTemporaryDir>
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <fstream>
 #include <set>
 #include <sys/mount.h>
@@ -382,4 +384,91 @@ TEST(ExportedEntry, NoExceptionLeavesTheEntry) {
         << "the job ended the process (signal " << WTERMSIG(status) << ")";
     ASSERT_NE(WEXITSTATUS(status), 100) << "cannot limit the threads here";
     EXPECT_EQ(WEXITSTATUS(status), 0) << "status -" << WEXITSTATUS(status) - 1 << " instead";
+}
+
+namespace {
+
+// Two loop devices, the first one opened exclusively the way the disk service opens it for
+// a normal user.
+class HandedLoop : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (const QString reason = kestrune::test::loopDevicesUnavailable(); !reason.isEmpty())
+            GTEST_SKIP() << reason.toStdString();
+        first = std::make_unique<kestrune::test::LoopDisk>(makeImage(dir.path(), "a.img", 4 << 20));
+        second =
+            std::make_unique<kestrune::test::LoopDisk>(makeImage(dir.path(), "b.img", 4 << 20));
+        ASSERT_TRUE(first->attached() && second->attached());
+        service = ::open(first->device().toLocal8Bit().constData(),
+                         O_RDWR | O_EXCL | O_DIRECT | O_CLOEXEC);
+        ASSERT_GE(service, 0);
+        options.requireRemovable = false;
+    }
+    void TearDown() override {
+        if (service >= 0)
+            ::close(service);
+    }
+    static KestruneDiskIdentity identityOf(const kestrune::test::LoopDisk& loop) {
+        KestruneDiskIdentity id{};
+        std::snprintf(id.path, sizeof id.path, "%s", loop.device().toLocal8Bit().constData());
+        struct stat st {};
+        EXPECT_EQ(stat(id.path, &st), 0);
+        id.devt = st.st_rdev;
+        id.diskseq = readDiskFacts("/sys", st.st_rdev).diskseq;
+        return id;
+    }
+    QString image(const char* name) const { return dir.filePath(QString::fromLatin1(name)); }
+
+    QTemporaryDir dir{QFileInfo::exists("/dev/shm") ? "/dev/shm/kestrune-XXXXXX" : QString()};
+    std::unique_ptr<kestrune::test::LoopDisk> first, second;
+    int service = -1;
+    DiskAccessOptions options;
+};
+
+} // namespace
+
+TEST_F(HandedLoop, TheEngineWritesThroughTheHandedDescriptorAndLeavesTheOriginalOpen) {
+    KestruneDiskIdentity id = identityOf(*first);
+    const int32_t number = kestrune_disk_number_acquire(&id);
+    ASSERT_GE(number, 0);
+    // Held exclusively by the service, the disk can only be written through its descriptor.
+    ASSERT_EQ(kestrune_disk_number_hand_over(number, fcntl(service, F_DUPFD_CLOEXEC, 0)), 1);
+    options.lockWait = std::chrono::milliseconds(200);
+    EXPECT_EQ(shredDiskNumber(number, ALGORITHM_ZERO, nullptr, nullptr, nullptr, options),
+              SHRED_STATUS_SHREDDED);
+    EXPECT_EQ(kestrune_disk_number_take(number), -1);
+    EXPECT_EQ(readAll(image("a.img")), QByteArray(4 << 20, '\0'));
+    // The service's own descriptor still holds the disk.
+    EXPECT_EQ(fcntl(service, F_GETFD), FD_CLOEXEC);
+    EXPECT_LT(::open(first->device().toLocal8Bit().constData(), O_RDWR | O_EXCL), 0);
+    // Without a handed descriptor the same disk is busy.
+    EXPECT_EQ(shredDiskNumber(number, ALGORITHM_ZERO, nullptr, nullptr, nullptr, options),
+              SHRED_STATUS_FAILED_BUSY);
+    kestrune_disk_number_release(number);
+}
+
+TEST_F(HandedLoop, AHandedDescriptorPassesTheSameChecksAsAnOpen) {
+    options.descriptor = service;
+    std::unique_ptr<OpenDisk> disk;
+    // Another medium on the node, another disk's identity, a descriptor not open for writing.
+    KestruneDiskIdentity changed = identityOf(*first);
+    changed.diskseq += 1000;
+    EXPECT_EQ(openDiskForWriting(changed, options, true, disk), SHRED_STATUS_FAILED_MEDIA);
+    EXPECT_EQ(openDiskForWriting(identityOf(*second), options, true, disk),
+              SHRED_STATUS_FAILED_MEDIA);
+    const int readOnly = ::open(first->device().toLocal8Bit().constData(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(readOnly, 0);
+    options.descriptor = readOnly;
+    EXPECT_EQ(openDiskForWriting(identityOf(*first), options, true, disk),
+              SHRED_STATUS_FAILED_PERMISSION);
+    ::close(readOnly);
+    EXPECT_FALSE(disk);
+    EXPECT_EQ(readAll(image("a.img")), QByteArray(4 << 20, 'K'));
+    EXPECT_EQ(readAll(image("b.img")), QByteArray(4 << 20, 'K'));
+
+    // The format opens it buffered: O_DIRECT goes off on the open file they share.
+    options.descriptor = service;
+    ASSERT_EQ(openDiskForWriting(identityOf(*first), options, false, disk), 0);
+    EXPECT_FALSE(disk->device().direct());
+    EXPECT_EQ(fcntl(service, F_GETFL) & O_DIRECT, 0);
 }

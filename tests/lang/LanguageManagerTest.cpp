@@ -1,3 +1,4 @@
+#include "DamagedObjects.h"
 #include "LanguageFixtures.h"
 
 #include "lang/CPictureEx.h"
@@ -115,6 +116,8 @@ TEST_F(LanguageManagerTest, ShippedFilesAnswerEveryKeyInBothLanguages) {
                         "status_failed_format",
                         "status_failed_verify",
                         "status_failed_busy",
+                        "status_failed_not_authorized",
+                        "status_failed_no_disk_service",
                         "OK-button",
                         "Cancel-button",
                         "shred_algo",
@@ -250,6 +253,34 @@ TEST_F(LanguageManagerTest, UnusableLanguageFilesCountAsNone) {
     folder_.copy(fixturePath(QStringLiteral("files/alpha.dll")),
                  QStringLiteral("VSKLanguageKestrune_D.dll"));
     EXPECT_EQ(manager.GetLanguageCount(), 1);
+}
+
+TEST_F(LanguageManagerTest, DamagedComponentGivesTheMissingFileBox) {
+    const QByteArray good =
+        readWholeFile(QDir(binDir()).filePath(QStringLiteral("VSKLanguage.dll")));
+    for (const DamagedObject& damaged : damagedCopiesOf(good)) {
+        SCOPED_TRACE(damaged.kind);
+        ASSERT_TRUE(writeWholeFile(folder_.file(QStringLiteral("VSKLanguage.dll")), damaged.bytes));
+        messages().clear();
+        LanguageManager manager;
+        expectOnlyBox(kMissing);
+        EXPECT_FALSE(manager.HasLanguages());
+    }
+}
+
+TEST_F(LanguageManagerTest, DamagedLanguageFileIsNoLanguage) {
+    folder_.installShipped();
+    const QString german = folder_.file(QStringLiteral("VSKLanguageKestrune_DE.dll"));
+    const QByteArray good = readWholeFile(german);
+    for (const DamagedObject& damaged : damagedCopiesOf(good)) {
+        SCOPED_TRACE(damaged.kind);
+        ASSERT_TRUE(writeWholeFile(german, damaged.bytes));
+        messages().clear();
+        LanguageManager manager;
+        EXPECT_EQ(manager.GetLanguageCount(), 1) << "English stays";
+        EXPECT_EQ(manager.GetStringForLanguage(QStringLiteral("Language_codes"), 0),
+                  QStringLiteral("NTV"));
+    }
 }
 
 TEST_F(LanguageManagerTest, LanguageFileWithoutBitmapEntryStopsLoading) {

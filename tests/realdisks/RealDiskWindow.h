@@ -4,6 +4,7 @@
 
 #include "RealDisks.h"
 #include "TestSupport.h"
+#include "WindowDriving.h"
 #include "controls/CListCtrlEx.h"
 #include "devices/DeviceListModel.h"
 #include "devices/DeviceTable.h"
@@ -79,39 +80,10 @@ protected:
     }
     // The row that shows the disk of this device path, or -1 after the wait.
     int waitForRowOf(const QString& devicePath, int timeoutMs = 10000) {
-        int found = -1;
-        (void)QTest::qWaitFor(
-            [&] {
-                found = rowOf(devicePath);
-                return found >= 0;
-            },
-            timeoutMs);
-        return found;
+        return waitForRowOfDevice(*window, devicePath, timeoutMs);
     }
-    int rowOf(const QString& devicePath) const {
-        const auto& model = *window->listModel();
-        for (int row = 0; row < model.rowCount(); ++row) {
-            const auto record = model.recordOfRow(row);
-            if (record && record->devicePath == devicePath)
-                return row;
-        }
-        return -1;
-    }
-    void clickButton(int row) {
-        // The list creates a row's button when it lays the row out after a paint.
-        QPushButton* button = nullptr;
-        (void)QTest::qWaitFor(
-            [&] {
-                QCoreApplication::processEvents();
-                window->deviceList()->viewport()->repaint();
-                QCoreApplication::processEvents();
-                button = window->deviceList()->startButtonOfRow(row);
-                return button != nullptr;
-            },
-            5000);
-        ASSERT_NE(button, nullptr);
-        QTest::mouseClick(button, Qt::LeftButton);
-    }
+    int rowOf(const QString& devicePath) const { return rowOfDevice(*window, devicePath); }
+    void clickButton(int row) { ASSERT_TRUE(clickRowButton(*window, row)) << "row " << row; }
     // Clicks Start and waits until the job runs.
     void start(const QString& devicePath) {
         const int row = waitForRowOf(devicePath);

@@ -235,6 +235,47 @@ TEST_F(SettingsDialogTest, LanguageChangeIsStoredAndAnnouncedOnce) {
     EXPECT_EQ(dialog->okButton()->text(), QStringLiteral("OK"));
 }
 
+TEST_F(SettingsDialogTest, OkOnADamagedHiveSaysSoNamesTheFileAndKeepsIt) {
+    const QByteArray damaged = "not a hive\n\"StartAuto\"=dword:00000001\n";
+    {
+        QFile file(registry_.userHive());
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(damaged);
+    }
+    auto dialog = open();
+    click(dialog->formatCheck());
+    click(dialog->okButton());
+    EXPECT_EQ(dialog->result(), QDialog::Accepted);
+    const auto boxes = boxesBesidesVersion();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text,
+              string("settings_not_saved").replace(QStringLiteral("%s"), registry_.userHive()));
+    EXPECT_TRUE(boxes[0].text.contains(registry_.userHive()));
+    EXPECT_EQ(boxes[0].style, unsigned(platform::MB_ICONERROR_STYLE));
+    EXPECT_EQ(boxes[0].owner, dialog.get());
+    EXPECT_EQ(userHive(), damaged);
+
+    // Once the file is readable again, OK stores quietly.
+    QFile::remove(registry_.userHive());
+    messages().clear();
+    auto again = open();
+    click(again->okButton());
+    EXPECT_TRUE(boxesBesidesVersion().empty());
+    EXPECT_EQ(stored(kSettingsKey, "FormatDrive"), 0u);
+}
+
+TEST_F(SettingsDialogTest, NotSavedTextExistsInBothLanguages) {
+    const auto language = GetLanguageManager();
+    ASSERT_EQ(language->GetLanguageCount(), 2);
+    for (int index = 0; index < 2; ++index) {
+        const QString text =
+            language->GetStringForLanguage(QStringLiteral("settings_not_saved"), index);
+        EXPECT_EQ(text.count(QStringLiteral("%s")), 1) << index;
+    }
+    EXPECT_NE(language->GetStringForLanguage(QStringLiteral("settings_not_saved"), 0),
+              language->GetStringForLanguage(QStringLiteral("settings_not_saved"), 1));
+}
+
 } // namespace
 
 // Every control inside a group keeps the same distance from the frame on both sides, and

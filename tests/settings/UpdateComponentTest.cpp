@@ -1,4 +1,5 @@
 #include "SettingsFixture.h"
+#include "TestUser.h"
 
 #include "UpdateDialog.h"
 #include "UpdateFeed.h"
@@ -109,6 +110,26 @@ TEST(UpdateDownload, TargetNeverOverwritesOrLeavesTheFolder) {
     EXPECT_EQ(downloadTargetFor(folder.path(), QStringLiteral("https://x/..%2F..%2Fevil"), version)
                   .section(QLatin1Char('/'), 0, -2),
               folder.path());
+}
+
+TEST(UpdateDownload, ThroughSudoThePackageInTheUsersFolderIsTheirs) {
+    SudoingTestUser user;
+    if (!user.unavailable().isEmpty())
+        GTEST_SKIP() << user.unavailable().toStdString();
+    QTemporaryDir folder;
+    const QString source = QDir(folder.path()).filePath(QStringLiteral("src.deb"));
+    QFile file(source);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("package");
+    file.close();
+    std::atomic<bool> cancel{false};
+    QString error;
+    const QString target = user.home() + QStringLiteral("/kestrune_2.0.0.0.deb");
+    ASSERT_TRUE(downloadFile(source, target, cancel, {}, &error)) << error.toStdString();
+    const auto owner = ownerOf(target);
+    ASSERT_TRUE(owner.has_value());
+    EXPECT_EQ(owner->uid, user.uid());
+    EXPECT_EQ(owner->gid, user.gid());
 }
 
 TEST(UpdateDownload, CopiesLocalPackagesAndCleansUpOnFailure) {

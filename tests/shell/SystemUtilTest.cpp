@@ -126,7 +126,8 @@ TEST(SystemUtilComponents, PathRules) {
     const QString exeDir = util.GetExecutableDirectory();
     EXPECT_EQ(exeDir, QCoreApplication::applicationDirPath() + QLatin1Char('/'));
     EXPECT_EQ(util.ComponentPathWithFallback(file), exeDir + file);
-    EXPECT_EQ(util.ComponentPathWithoutFallback(file), file);
+    // Never a bare name: the loader's own search would decide where it comes from.
+    EXPECT_EQ(util.ComponentPathWithoutFallback(file), exeDir + file);
 
     for (const QString& dir : {QStringLiteral("/comp"), QStringLiteral("/comp/")}) {
         registerComponent(dir);
@@ -250,4 +251,20 @@ TEST_F(ProgramVersion, ProgramReadsTheRecordCompiledIntoIt) {
     direct.start(probe, {});
     ASSERT_TRUE(direct.waitForFinished(30000));
     EXPECT_EQ(direct.readAllStandardOutput().trimmed(), QByteArray("2.1.0.15"));
+}
+
+TEST_F(ProgramVersion, LauncherNameThatNamesNoFileReadsTheRunningProgram) {
+    const QString probe = QStringLiteral(KESTRUNE_VERSION_PROBE);
+    // A desktop launcher may hand the program a name of its own as the first element.
+    for (const QString& name : {QStringLiteral("Kestrune"), QStringLiteral("/no/such/kestrune")}) {
+        QProcess launched;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("PATH", "/usr/bin:/bin");
+        launched.setProcessEnvironment(env);
+        launched.start("/bin/bash", {"-c", "exec -a \"$0\" \"$1\"", name, probe});
+        ASSERT_TRUE(launched.waitForFinished(30000));
+        EXPECT_EQ(launched.readAllStandardOutput().trimmed(), QByteArray("2.1.0.15"))
+            << name.toStdString();
+        EXPECT_EQ(launched.readAllStandardError(), QByteArray()) << "no version box";
+    }
 }

@@ -1,12 +1,15 @@
+#include "DamagedObjects.h"
 #include "TestSupport.h"
 #include "app/SettingsStore.h"
 #include "devices/DeviceRecord.h"
 #include "lang/LanguageManager.h"
+#include "platform/DiskAuthorization.h"
 #include "shred/CVSKRMShredThread.h"
 #include "shred/ShredReport.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <chrono>
 #include <functional>
@@ -14,6 +17,10 @@
 #include <kestrune/disk_numbers.h>
 #include <mutex>
 #include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace kestrune;
 using platform::RegistryRoot;
@@ -85,14 +92,18 @@ protected:
     // Runs one job; the formatter reports 0, 50 and 100 percent and answers `outcome`.
     std::unique_ptr<CVSKRMShredThread>
     run(FormatResult outcome = FormatResult::Formatted,
+        std::shared_ptr<platform::DiskAuthorization> authorization = nullptr,
         std::chrono::milliseconds heartbeat = std::chrono::milliseconds(1000)) {
         auto job = std::make_unique<CVSKRMShredThread>(nullptr, record, 101, &recordStatus, 0);
+        job->setDiskAuthorization(std::move(authorization));
         job->setHeartbeat(heartbeat);
         job->setFormatter([this, outcome](const FormatJob& format) {
             formattedDisk = format.deviceNumber;
             formatAbortFlag = format.abortFlag;
             formatIdentity = format.identity;
             formatIdentityKnown = format.identityKnown;
+            if (duringFormat)
+                duringFormat();
             for (int p : {0, 50, 100})
                 format.callback(format.context, static_cast<int>(format.deviceNumber), 300 + p, 0,
                                 0, 0.0);
@@ -114,6 +125,7 @@ protected:
     const unsigned char* formatAbortFlag = nullptr;
     KestruneDiskIdentity formatIdentity{};
     bool formatIdentityKnown = false;
+    std::function<void()> duringFormat;
 };
 
 } // namespace
@@ -209,6 +221,25 @@ TEST_F(ShredWorkerTest, AMissingEngineIsReportedOnceAndFailsTheJob) {
     EXPECT_TRUE(QFile::exists(job->report()->writtenPath()));
 }
 
+TEST_F(ShredWorkerTest, ADamagedEngineIsReportedAsMissingAndFailsTheJob) {
+    QTemporaryDir folder;
+    const QString path = folder.filePath(QStringLiteral("VSKRemovableShredder.dll"));
+    const QByteArray good =
+        test::readWholeFile(QStringLiteral(KESTRUNE_TEST_ENGINES "/fake/VSKRemovableShredder.dll"));
+    test::registerComponentDirectory(QStringLiteral("VSKRemovableShredder.dll"), folder.path());
+    for (const test::DamagedObject& damaged : test::damagedCopiesOf(good)) {
+        SCOPED_TRACE(damaged.kind);
+        ASSERT_TRUE(test::writeWholeFile(path, damaged.bytes));
+        statuses.clear();
+        test::messages().clear();
+        run();
+        EXPECT_EQ(statuses, (std::vector<int>{SHRED_STATUS_ENGINE_MISSING}));
+        ASSERT_EQ(test::messages().texts().size(), 1u);
+        EXPECT_EQ(test::messages().texts()[0],
+                  QStringLiteral("Could not locate necessary dll 'VSKRemovableShredder.dll'"));
+    }
+}
+
 TEST_F(ShredWorkerTest, AnEngineWithoutItsEntryIsReported) {
     useEngine("noentry");
     run();
@@ -268,7 +299,7 @@ TEST_F(ShredWorkerTest, AMismatchNamesItsOffsetAndAJobStoppedEarlyNeverReachedTh
 TEST_F(ShredWorkerTest, WhileTheEngineIsSilentItsLastProgressIsRepeatedWithoutASpeed) {
     setFormatDrive(false);
     qputenv("KESTRUNE_FAKE_ENGINE_SILENT_MS", "700");
-    run(FormatResult::Formatted, std::chrono::milliseconds(100));
+    run(FormatResult::Formatted, nullptr, std::chrono::milliseconds(100));
     std::vector<int> repeats;
     for (std::size_t i = 2; i < statuses.size() && statuses[i] == 50; ++i) {
         EXPECT_EQ(speeds[i], 0.0);
@@ -296,4 +327,111 @@ TEST_F(ShredWorkerTest, AReportTheUserDidNotSaveIsSaidAfterTheFinalStatus) {
     EXPECT_EQ(asked, 1);
     EXPECT_EQ(tail(2), (std::vector<int>{200, SHRED_STATUS_REPORT_NOT_SAVED}));
     EXPECT_TRUE(QDir(logs.path()).entryList({QStringLiteral("*.xml")}).isEmpty());
+}
+
+namespace {
+
+// The system's side of a normal user's job: answers with `status`, or opens `file` as the
+// disk, and records what the job asked for.
+class RecordingAuthorization final : public platform::DiskAuthorization {
+public:
+    platform::DiskOpening openForWriting(const KestruneDiskIdentity& identity,
+                                         const unsigned char*) override {
+        opened.push_back(QString::fromLocal8Bit(identity.path));
+        platform::DiskOpening opening;
+        opening.status = status;
+        if (status == 0)
+            opening.disk = std::make_unique<platform::AuthorizedDisk>(
+                ::open(QFile::encodeName(file).constData(), O_RDWR | O_CLOEXEC));
+        return opening;
+    }
+    void rescan(const KestruneDiskIdentity& identity) override {
+        rescanned.push_back(QString::fromLocal8Bit(identity.path));
+        descriptorsAtRescan = descriptorsOf(file);
+    }
+    // The process's descriptors that lead to the file.
+    static int descriptorsOf(const QString& path) {
+        const QString target = QFileInfo(path).canonicalFilePath();
+        int count = 0;
+        for (const QFileInfo& fd :
+             QDir(QStringLiteral("/proc/self/fd")).entryInfoList(QDir::System))
+            count += fd.symLinkTarget() == target ? 1 : 0;
+        return count;
+    }
+
+    std::int32_t status = 0;
+    QString file;
+    QStringList opened;
+    QStringList rescanned;
+    int descriptorsAtRescan = -1;
+};
+
+// A whole disk in the shared pool, as the scan would register it.
+std::uint32_t poolDisk(const char* path, bool simulated) {
+    KestruneDiskIdentity identity{};
+    std::snprintf(identity.path, sizeof identity.path, "%s", path);
+    identity.devt = simulated ? 0x99 : 0x830;
+    identity.diskseq = 7;
+    identity.simulated = simulated ? 1 : 0;
+    return static_cast<std::uint32_t>(kestrune_disk_number_acquire(&identity));
+}
+
+} // namespace
+
+TEST_F(ShredWorkerTest, ADiskTheSystemRefusesIsNeitherShreddedNorFormatted) {
+    setFormatDrive(true);
+    record->deviceNumber = poolDisk("/dev/sdx", false);
+    auto authorization = std::make_shared<RecordingAuthorization>();
+    authorization->status = SHRED_STATUS_FAILED_NOT_AUTHORIZED;
+    auto job = run(FormatResult::Formatted, authorization);
+    kestrune_disk_number_release(static_cast<std::int32_t>(record->deviceNumber));
+
+    EXPECT_EQ(authorization->opened, QStringList{QStringLiteral("/dev/sdx")});
+    // The engine never ran: no progress, only the final status.
+    EXPECT_EQ(statuses, (std::vector<int>{SHRED_STATUS_FAILED_NOT_AUTHORIZED}));
+    EXPECT_EQ(formattedDisk, 99u);
+    EXPECT_TRUE(authorization->rescanned.isEmpty());
+    const QString body = job->report()->body();
+    EXPECT_TRUE(body.contains(QStringLiteral("iscleaned=\"0\" isformatted=\"0\"")));
+    EXPECT_TRUE(body.contains(QStringLiteral("<result status=\"-11\""))) << body.toStdString();
+}
+
+TEST_F(ShredWorkerTest, EachStepIsHandedTheSystemsDescriptorAndAllAreClosedBeforeTheRescan) {
+    setFormatDrive(true);
+    record->deviceNumber = poolDisk("/dev/sdx", false);
+    QTemporaryDir dir;
+    auto authorization = std::make_shared<RecordingAuthorization>();
+    authorization->file = dir.filePath(QStringLiteral("disk"));
+    QFile(authorization->file).open(QIODevice::WriteOnly);
+    struct stat disk {};
+    ASSERT_EQ(::stat(QFile::encodeName(authorization->file).constData(), &disk), 0);
+    ino_t formattedThrough = 0;
+    duringFormat = [&] {
+        // The fake engine left its duplicate untaken; the format gets a fresh one.
+        const int fd = kestrune_disk_number_take(record->deviceNumber);
+        struct stat handed {};
+        if (fd >= 0 && ::fstat(fd, &handed) == 0)
+            formattedThrough = handed.st_ino;
+        if (fd >= 0)
+            ::close(fd);
+    };
+    auto job = run(FormatResult::Formatted, authorization);
+    kestrune_disk_number_release(static_cast<std::int32_t>(record->deviceNumber));
+
+    EXPECT_EQ(job->finalStatus(), SHRED_STATUS_FORMATTED);
+    EXPECT_EQ(formattedThrough, disk.st_ino);
+    EXPECT_EQ(authorization->rescanned, QStringList{QStringLiteral("/dev/sdx")});
+    EXPECT_EQ(authorization->descriptorsAtRescan, 0);
+    EXPECT_EQ(RecordingAuthorization::descriptorsOf(authorization->file), 0);
+}
+
+TEST_F(ShredWorkerTest, AnImageFileIsTheUsersOwnAndNeedsNoAuthorization) {
+    setFormatDrive(false);
+    record->deviceNumber = poolDisk("/tmp/stick.img", true);
+    auto authorization = std::make_shared<RecordingAuthorization>();
+    authorization->status = SHRED_STATUS_FAILED_NOT_AUTHORIZED;
+    auto job = run(FormatResult::Formatted, authorization);
+    kestrune_disk_number_release(static_cast<std::int32_t>(record->deviceNumber));
+    EXPECT_TRUE(authorization->opened.isEmpty());
+    EXPECT_EQ(job->finalStatus(), SHRED_STATUS_SHREDDED);
 }

@@ -24,6 +24,15 @@ void kestrune_disk_number_release(int32_t number);
 // Fills *identity for a number in use; returns 1, or 0 when the number is free.
 int32_t kestrune_disk_number_resolve(uint32_t number, KestruneDiskIdentity* identity);
 
+// A descriptor of the disk that someone allowed to open it (the system's disk service, for a
+// process that may not) opened, for the next step of the job to write through instead of
+// opening the disk itself. The pool owns it until it is taken, and closes one it still holds
+// when a new one is handed over or the number is released. Returns 1, or 0 when the number
+// is free (the caller keeps the descriptor).
+int32_t kestrune_disk_number_hand_over(uint32_t number, int32_t fd);
+// Takes the descriptor handed over for the number, which the caller then owns; -1 if none.
+int32_t kestrune_disk_number_take(uint32_t number);
+
 #ifdef __cplusplus
 }
 #endif

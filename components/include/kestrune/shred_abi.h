@@ -31,6 +31,10 @@ enum KestruneShredStatus {
     SHRED_STATUS_FAILED_FORMAT = -7,
     SHRED_STATUS_FAILED_VERIFY = -8,
     SHRED_STATUS_FAILED_BUSY = -9,
+    // As a normal user: the system refused the disk (or the user cancelled), or its disk
+    // service (udisks2) is not there to ask. Nothing was written. (-10 is the engine's own.)
+    SHRED_STATUS_FAILED_NOT_AUTHORIZED = -11,
+    SHRED_STATUS_FAILED_NO_DISK_SERVICE = -12,
     SHRED_STATUS_FAILED_SYSTEM_DISK = -13, // the running system depends on the disk
     // The medium holds less than it claims: writes past the usable part were lost or landed
     // on other places. That part was still overwritten and verified.

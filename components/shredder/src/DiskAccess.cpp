@@ -201,6 +201,8 @@ int32_t checkBeforeOpen(const KestruneDiskIdentity& id, const DiskAccessOptions&
             return SHRED_STATUS_FAILED_SYSTEM_DISK;
     if (facts.readOnly)
         return SHRED_STATUS_FAILED_WRITE_PROTECTED;
+    if (options.descriptor >= 0)
+        return 0; // the descriptor's own read-only flag is checked once the disk is open
     int fd = open(id.path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
         return openFailureStatus(errno);
@@ -208,6 +210,27 @@ int32_t checkBeforeOpen(const KestruneDiskIdentity& id, const DiskAccessOptions&
     bool readOnly = ioctl(fd, BLKROGET, &ro) == 0 && ro != 0;
     close(fd);
     return readOnly ? SHRED_STATUS_FAILED_WRITE_PROTECTED : 0;
+}
+
+// A duplicate of a descriptor that someone else opened, open for reading and writing, with
+// O_DIRECT set as asked where the file allows it (direct is cleared where it does not). The
+// flags belong to the open file the descriptors share. -errno on failure, -EACCES when the
+// descriptor was not opened for writing.
+int duplicateForWriting(int descriptor, bool& direct) {
+    const int flags = fcntl(descriptor, F_GETFL);
+    if (flags < 0)
+        return -errno;
+    if ((flags & O_ACCMODE) != O_RDWR)
+        return -EACCES;
+    const int wanted = direct ? (flags | O_DIRECT) : (flags & ~O_DIRECT);
+    if (wanted != flags && fcntl(descriptor, F_SETFL, wanted) != 0) {
+        if (!direct || errno != EINVAL)
+            return -errno;
+        direct = false; // a file system without direct I/O
+    }
+    direct = (fcntl(descriptor, F_GETFL) & O_DIRECT) != 0;
+    const int fd = fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
+    return fd < 0 ? -errno : fd;
 }
 
 // The descriptor still names the disk of the identity: a different medium on the same
@@ -222,6 +245,16 @@ bool identityHolds(int fd, const KestruneDiskIdentity& id) {
     if (ioctl(fd, BLKGETDISKSEQ, &seq) != 0)
         return errno == ENOTTY && id.diskseq == 0;
     return seq == id.diskseq;
+}
+
+// The path still leads to the disk of the identity (same node, same medium).
+bool pathLeadsTo(const KestruneDiskIdentity& id) {
+    const int fd = open(id.path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return false;
+    const bool holds = identityHolds(fd, id);
+    close(fd);
+    return holds;
 }
 
 void reportFindings(const JobOutcome& outcome, ShredStatusCallback callback, void* context,
@@ -314,15 +347,6 @@ DiskFacts readDiskFacts(const std::string& sysfsRoot, dev_t devt) {
     return facts;
 }
 
-bool pathStillNames(const KestruneDiskIdentity& identity) {
-    int fd = open(identity.path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
-        return false;
-    bool holds = identityHolds(fd, identity);
-    close(fd);
-    return holds;
-}
-
 int32_t unmountDisk(const KestruneDiskIdentity& id, const DiskAccessOptions& options) {
     if (id.simulated)
         return 0;
@@ -364,7 +388,12 @@ int32_t openDiskForWriting(const KestruneDiskIdentity& id, const DiskAccessOptio
     const auto deadline = Clock::now() + options.lockWait;
     int fd = -1;
     bool direct = directIo;
-    for (;;) {
+    if (options.descriptor >= 0) {
+        fd = duplicateForWriting(options.descriptor, direct);
+        if (fd < 0)
+            return fd == -EBADF ? SHRED_STATUS_FAILED_MEDIA : SHRED_STATUS_FAILED_PERMISSION;
+    }
+    while (fd < 0) {
         fd = open(id.path, O_RDWR | O_CLOEXEC | exclusive | (direct ? O_DIRECT : 0));
         if (fd >= 0)
             break;
@@ -390,7 +419,9 @@ int32_t openDiskForWriting(const KestruneDiskIdentity& id, const DiskAccessOptio
     if (device->readOnly())
         return SHRED_STATUS_FAILED_WRITE_PROTECTED;
 
-    int lockFd = open(id.path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    // Without the right to open the path, the lock goes on the descriptor we were given.
+    int lockFd = options.descriptor >= 0 ? fcntl(options.descriptor, F_DUPFD_CLOEXEC, 0)
+                                         : open(id.path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (lockFd < 0)
         return openFailureStatus(errno);
     if (!identityHolds(lockFd, id)) {
@@ -425,8 +456,13 @@ int32_t shredDisk(const KestruneDiskIdentity& identity, int32_t deviceNumber, in
     JobOptions job = jobOptions;
     FdBlockDevice& device = disk->device();
     const uint64_t size = device.size();
-    job.mediumCheck = [&identity, &device, size]() -> int32_t {
-        if (!pathStillNames(identity) || device.currentSize() < size)
+    // A disk handed over by the disk service may have a path we have no right to open.
+    const bool byPath = options.descriptor < 0;
+    job.mediumCheck = [&identity, &device, size, byPath]() -> int32_t {
+        struct stat st {};
+        const bool deleted =
+            fstat(device.fd(), &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 0;
+        if (deleted || (byPath && !pathLeadsTo(identity)) || device.currentSize() < size)
             return SHRED_STATUS_FAILED_MEDIA;
         if (device.isBlockDevice()) {
             int ro = 0;
@@ -453,8 +489,15 @@ int32_t shredDiskNumber(uint32_t deviceNumber, int32_t algorithm, ShredStatusCal
     if (!kestrune_disk_number_resolve(deviceNumber, &identity))
         return SHRED_STATUS_FAILED_MEDIA;
     identity.path[sizeof identity.path - 1] = '\0';
-    return shredDisk(identity, static_cast<int32_t>(deviceNumber), algorithm, callback, context,
-                     abortFlag, options, jobOptions);
+    DiskAccessOptions access = options;
+    const int handed = kestrune_disk_number_take(deviceNumber);
+    if (handed >= 0)
+        access.descriptor = handed;
+    const int32_t status = shredDisk(identity, static_cast<int32_t>(deviceNumber), algorithm,
+                                     callback, context, abortFlag, access, jobOptions);
+    if (handed >= 0)
+        close(handed);
+    return status;
 }
 
 } // namespace kestrune::engine

@@ -2,12 +2,14 @@
 
 #include <cstring>
 #include <mutex>
+#include <unistd.h>
 
 namespace {
 
 struct Slot {
     bool used = false;
     KestruneDiskIdentity identity{};
+    int handedFd = -1;
 };
 
 std::mutex poolMutex;
@@ -56,6 +58,8 @@ void kestrune_disk_number_release(int32_t number) {
     if (number < 0 || number >= KESTRUNE_DISK_NUMBER_COUNT)
         return;
     std::lock_guard guard(poolMutex);
+    if (pool[number].handedFd >= 0)
+        close(pool[number].handedFd);
     pool[number] = Slot{};
 }
 
@@ -68,6 +72,28 @@ int32_t kestrune_disk_number_resolve(uint32_t number, KestruneDiskIdentity* iden
     if (identity)
         copyIdentity(*identity, pool[number].identity);
     return 1;
+}
+
+int32_t kestrune_disk_number_hand_over(uint32_t number, int32_t fd) {
+    if (number >= KESTRUNE_DISK_NUMBER_COUNT || fd < 0)
+        return 0;
+    std::lock_guard guard(poolMutex);
+    Slot& slot = pool[number];
+    if (!slot.used)
+        return 0;
+    if (slot.handedFd >= 0 && slot.handedFd != fd)
+        close(slot.handedFd);
+    slot.handedFd = fd;
+    return 1;
+}
+
+int32_t kestrune_disk_number_take(uint32_t number) {
+    if (number >= KESTRUNE_DISK_NUMBER_COUNT)
+        return -1;
+    std::lock_guard guard(poolMutex);
+    const int fd = pool[number].handedFd;
+    pool[number].handedFd = -1;
+    return fd;
 }
 
 } // extern "C"

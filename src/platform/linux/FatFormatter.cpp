@@ -2,17 +2,21 @@
 
 #include "shredengine/DiskAccess.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QStringList>
+#include <QTemporaryFile>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <libfdisk.h>
+#include <linux/hdreg.h>
 #include <memory>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace kestrune::platform {
@@ -121,21 +125,32 @@ bool abortRequested(const unsigned char* flag) {
 
 constexpr auto kAbortedMkfs = "aborted";
 
-// Runs mkfs.fat on the partition's byte range of the whole disk (works for image files
-// and disks alike, without waiting for a partition node). Empty on success.
-QString runMkfs(const QString& program, const QString& path, const Partition& part,
-                const QString& label, const unsigned char* abortFlag) {
+// The disk's heads and sectors per track, which mkfs.fat reads itself from a disk but not
+// from the file it writes here; empty where the disk has no geometry (loop devices).
+QString geometryOf(int fd) {
+    hd_geometry geometry{};
+    if (ioctl(fd, HDIO_GETGEO, &geometry) != 0 || geometry.heads == 0 || geometry.sectors == 0)
+        return {};
+    return QStringLiteral("%1/%2").arg(geometry.heads).arg(geometry.sectors);
+}
+
+// Runs mkfs.fat on a file the size of the partition, as it would run on the partition
+// itself: the job's descriptor is the only way onto the disk, so the file system is built
+// beside it and copied in. Empty on success.
+QString runMkfs(const QString& program, const QString& image, const Partition& part,
+                const QString& geometry, const QString& label, const unsigned char* abortFlag) {
     const uint64_t bytes = part.sectors * part.sectorSize;
-    QStringList args{QStringLiteral("-I")};
+    QStringList args{QStringLiteral("-I"), QStringLiteral("-S"), QString::number(part.sectorSize)};
     if (bytes >= kFat32From)
         args << QStringLiteral("-F") << QStringLiteral("32");
     else if (bytes >= kFat12Below)
         args << QStringLiteral("-F") << QStringLiteral("16");
-    args << QStringLiteral("--offset") << QString::number(part.start) << QStringLiteral("-h")
-         << QString::number(part.start);
+    args << QStringLiteral("-h") << QString::number(part.start);
+    if (!geometry.isEmpty())
+        args << QStringLiteral("-g") << geometry;
     if (!label.isEmpty())
         args << QStringLiteral("-n") << label;
-    args << path << QString::number(bytes / 1024);
+    args << image << QString::number(bytes / 1024);
     QProcess mkfs;
     mkfs.setProcessChannelMode(QProcess::MergedChannels);
     mkfs.start(program, args);
@@ -154,6 +169,65 @@ QString runMkfs(const QString& program, const QString& path, const Partition& pa
     }
     if (mkfs.exitStatus() != QProcess::NormalExit || mkfs.exitCode() != 0)
         return QString::fromLocal8Bit(mkfs.readAll()).trimmed();
+    return {};
+}
+
+// Copies what mkfs.fat wrote into the (sparse) file onto the partition; the holes are
+// zeros, which the partition already holds. 0 or an errno value.
+int copyDataExtents(const QString& image, engine::BlockDevice& partition) {
+    const int fd = open(QFile::encodeName(image).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    engine::AlignedBuffer buffer(1 << 20);
+    int rc = buffer ? 0 : ENOMEM;
+    off_t at = 0;
+    while (rc == 0) {
+        const off_t data = lseek(fd, at, SEEK_DATA);
+        if (data < 0) {
+            if (errno != ENXIO) // ENXIO: no data after this point
+                rc = errno;
+            break;
+        }
+        const off_t hole = lseek(fd, data, SEEK_HOLE);
+        if (hole < 0) {
+            rc = errno;
+            break;
+        }
+        for (at = data; rc == 0 && at < hole;) {
+            const auto length = static_cast<size_t>(std::min<off_t>(buffer.size(), hole - at));
+            const ssize_t got = pread(fd, buffer.data(), length, at);
+            if (got <= 0) {
+                rc = got < 0 ? errno : EIO;
+                break;
+            }
+            rc = partition.writeAt(buffer.data(), static_cast<size_t>(got),
+                                   static_cast<uint64_t>(at));
+            at += got;
+        }
+    }
+    close(fd);
+    return rc;
+}
+
+// Builds the file system in a temporary file and copies it onto the partition. Empty on
+// success; "aborted" when the abort flag stopped it.
+QString makeFileSystem(const QString& program, engine::BlockDevice& partition, int diskFd,
+                       const Partition& part, const QString& label,
+                       const unsigned char* abortFlag) {
+    QTemporaryFile image(QDir::tempPath() + QStringLiteral("/kestrune-fat-XXXXXX"));
+    if (!image.open() || !image.resize(static_cast<qint64>(part.sectors * part.sectorSize)))
+        return QStringLiteral("no room for the file system's image: %1").arg(image.errorString());
+    image.close();
+    QString failure =
+        runMkfs(program, image.fileName(), part, geometryOf(diskFd), label, abortFlag);
+    if (!failure.isEmpty())
+        return failure;
+    if (abortRequested(abortFlag))
+        return QString::fromLatin1(kAbortedMkfs);
+    if (int rc = copyDataExtents(image.fileName(), partition))
+        return QStringLiteral("cannot write the file system: %1").arg(strerror(rc));
+    if (int rc = partition.sync())
+        return QStringLiteral("cannot write the file system: %1").arg(strerror(rc));
     return {};
 }
 
@@ -199,10 +273,18 @@ FormatOutcome formatWholeDisk(const FormatRequest& request, const PartitioningHo
     }
     engine::DiskAccessOptions access;
     access.requireRemovable = request.requireRemovable;
+    // The job's own descriptor when the disk service opened the disk for it.
+    const int handed = request.deviceNumber >= 0
+                           ? kestrune_disk_number_take(static_cast<uint32_t>(request.deviceNumber))
+                           : -1;
+    access.descriptor = handed;
     std::unique_ptr<engine::OpenDisk> disk;
     // Buffered: libfdisk's own I/O is not aligned for O_DIRECT.
-    if (int32_t status = engine::openDiskForWriting(request.identity, access, false, disk)) {
-        outcome.failure = QStringLiteral("the disk cannot be opened (status %1)").arg(status);
+    const int32_t opened = engine::openDiskForWriting(request.identity, access, false, disk);
+    if (handed >= 0)
+        close(handed);
+    if (opened != 0) {
+        outcome.failure = QStringLiteral("the disk cannot be opened (status %1)").arg(opened);
         return outcome;
     }
     const QString path = QString::fromLocal8Bit(request.identity.path);
@@ -224,7 +306,8 @@ FormatOutcome formatWholeDisk(const FormatRequest& request, const PartitioningHo
         outcome.failure = QStringLiteral("cannot write the partition table: %1").arg(strerror(rc));
         return outcome;
     }
-    disk->rereadPartitions(); // mkfs works on the byte range, so a refusal does not matter
+    disk->rereadPartitions(); // the partition is written through the disk, so a refusal does not
+                              // matter
 
     RangeDevice partition(disk->device(), part.start * part.sectorSize,
                           part.sectors * part.sectorSize);
@@ -245,18 +328,13 @@ FormatOutcome formatWholeDisk(const FormatRequest& request, const PartitioningHo
         return outcome;
     }
 
-    // mkfs.fat opens the disk exclusively itself; the udev lock stays ours.
-    disk->releaseDevice();
-    if (!engine::pathStillNames(request.identity)) {
-        outcome.failure = QStringLiteral("the disk changed during the format");
-        return outcome;
-    }
     const QString label = request.label.toUpper();
-    QString mkfsError = runMkfs(mkfs, path, part, label, request.abortFlag);
+    const int diskFd = disk->device().fd();
+    QString mkfsError = makeFileSystem(mkfs, partition, diskFd, part, label, request.abortFlag);
     if (!mkfsError.isEmpty() && mkfsError != QLatin1String(kAbortedMkfs) && !label.isEmpty()) {
         // Perhaps only the label was refused: format without it.
         outcome.failure = mkfsError;
-        mkfsError = runMkfs(mkfs, path, part, QString(), request.abortFlag);
+        mkfsError = makeFileSystem(mkfs, partition, diskFd, part, QString(), request.abortFlag);
     } else {
         outcome.labelled = true;
     }

@@ -1,5 +1,8 @@
 #include "platform/linux/FileRegistry.h"
 
+#include "platform/InvokingUser.h"
+#include "platform/SystemLog.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QSet>
@@ -7,12 +10,13 @@
 #include <QStringList>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <mutex>
-#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace kestrune::platform {
 namespace {
@@ -210,25 +214,50 @@ struct LoadResult {
     mode_t mode = 0;
 };
 
-void warnDamaged(const QString& path, const QString& why) {
+// Every read loads the file anew; the administrator hears of a bad file once per process.
+void warnOnce(const QString& path, const QString& text) {
     static std::mutex mutex;
     static QSet<QString> warned;
-    std::lock_guard guard(mutex);
-    if (warned.contains(path))
-        return;
-    warned.insert(path);
-    qWarning("Registry file %s cannot be read (%s); it is left untouched.", qPrintable(path),
-             qPrintable(why));
+    {
+        std::lock_guard guard(mutex);
+        if (warned.contains(path))
+            return;
+        warned.insert(path);
+    }
+    LogWarning(text);
+}
+
+void warnDamaged(const QString& path, const QString& why) {
+    warnOnce(path, QStringLiteral("Registry file %1 does not parse (%2): its values are ignored "
+                                  "and it is never overwritten.")
+                       .arg(path, why));
+}
+
+void warnUnreadable(const QString& path, const QString& why) {
+    warnOnce(path, QStringLiteral("Registry file %1 cannot be read (%2): its values are ignored.")
+                       .arg(path, why));
+}
+
+QString errnoText(int error) {
+    return QString::fromLocal8Bit(std::strerror(error));
 }
 
 LoadResult loadHive(const QString& path) {
     const QByteArray native = QFile::encodeName(path);
     const int fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return {errno == ENOENT ? LoadState::Missing : LoadState::Unreadable, {}};
+    if (fd < 0) {
+        const int error = errno;
+        if (error == ENOENT)
+            return {LoadState::Missing, {}};
+        warnUnreadable(path, errnoText(error));
+        return {LoadState::Unreadable, {}};
+    }
     struct stat info {};
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        const int error = errno;
         ::close(fd);
+        warnUnreadable(path, S_ISREG(info.st_mode) ? errnoText(error)
+                                                   : QStringLiteral("not a regular file"));
         return {LoadState::Unreadable, {}};
     }
     if (info.st_size > kMaxHiveBytes) {
@@ -243,7 +272,9 @@ LoadResult loadHive(const QString& path) {
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0) {
+            const int error = errno;
             ::close(fd);
+            warnUnreadable(path, errnoText(error));
             return {LoadState::Unreadable, {}};
         }
         if (got == 0)
@@ -362,15 +393,21 @@ std::optional<Hive> parseHive(const QByteArray& bytes, QString* error) {
     bool headerSeen = false;
     QString currentKey;
     bool haveKey = false;
+    QStringList comments; // waiting for the key or value they stand above
     for (qsizetype i = 0; i < lines.size(); ++i) {
         const int lineNumber = int(i + 1);
         const QString line = lines[i].trimmed();
-        if (line.isEmpty() || line.startsWith(QLatin1Char(';')))
+        if (line.isEmpty())
             continue;
+        if (line.startsWith(QLatin1Char(';'))) {
+            comments.append(line);
+            continue;
+        }
         if (!headerSeen) {
             if (line != kHeader)
                 return fail(lineNumber, QStringLiteral("missing header"));
             headerSeen = true;
+            hive.leadingComments = std::exchange(comments, {});
             continue;
         }
         if (line.startsWith(QLatin1Char('['))) {
@@ -379,8 +416,12 @@ std::optional<Hive> parseHive(const QByteArray& bytes, QString* error) {
                 return fail(lineNumber, QStringLiteral("bad key line"));
             currentKey = line.mid(1, line.size() - 2);
             haveKey = true;
-            if (!hive.findKey(currentKey))
-                hive.keys.push_back(HiveKey{currentKey, {}});
+            HiveKey* key = hive.findKey(currentKey);
+            if (!key) {
+                hive.keys.push_back(HiveKey{currentKey, {}, {}});
+                key = &hive.keys.back();
+            }
+            key->comments += std::exchange(comments, {});
             continue;
         }
         if (!haveKey)
@@ -452,20 +493,33 @@ std::optional<Hive> parseHive(const QByteArray& bytes, QString* error) {
             return fail(lineNumber, QStringLiteral("unknown value form"));
         }
         hive.setValue(currentKey, name, value);
+        for (HiveValue& stored : hive.findKey(currentKey)->values)
+            if (sameName(stored.name, name))
+                stored.comments += std::exchange(comments, {});
     }
+    hive.trailingComments = comments;
     return hive;
 }
 
 QByteArray serializeHive(const Hive& hive) {
-    QString out = kHeader + QStringLiteral("\n\n");
+    auto commentLines = [](const QStringList& comments) {
+        QString lines;
+        for (const QString& comment : comments)
+            lines += comment + QLatin1Char('\n');
+        return lines;
+    };
+    QString out = commentLines(hive.leadingComments) + kHeader + QStringLiteral("\n\n");
     for (const auto& key : hive.keys) {
+        out += commentLines(key.comments);
         out += QLatin1Char('[') + key.path + QStringLiteral("]\n");
         for (const auto& value : key.values) {
+            out += commentLines(value.comments);
             out += value.name.isEmpty() ? QStringLiteral("@") : quote(value.name);
             out += QLatin1Char('=') + serializeData(value.value) + QLatin1Char('\n');
         }
         out += QLatin1Char('\n');
     }
+    out += commentLines(hive.trailingComments);
     return out.toUtf8();
 }
 
@@ -481,17 +535,9 @@ QString hiveFilePath(RegistryRoot root) {
         return QDir(overrideDir)
             .filePath(machine ? QStringLiteral("machine.reg") : QStringLiteral("user.reg"));
     if (machine)
-        return QStringLiteral("/etc/kestrune/machine.reg");
-    QString config = qEnvironmentVariable("XDG_CONFIG_HOME");
-    if (config.isEmpty() || !QDir::isAbsolutePath(config)) {
-        QString home = qEnvironmentVariable("HOME");
-        if (home.isEmpty()) {
-            if (const passwd* entry = ::getpwuid(::getuid()))
-                home = QFile::decodeName(entry->pw_dir);
-        }
-        config = home + QStringLiteral("/.config");
-    }
-    return config + QStringLiteral("/kestrune/user.reg");
+        return QStringLiteral(KESTRUNE_MACHINE_HIVE);
+    return QFile::decodeName(QByteArray::fromStdString(UserConfigHome())) +
+           QStringLiteral("/kestrune/user.reg");
 }
 
 std::optional<RegistryValue> FileRegistry::read(RegistryRoot root, const QString& key,
@@ -522,7 +568,7 @@ int FileRegistry::write(RegistryRoot root, const QString& key, const QString& na
     if (info.isSymLink() && info.exists())
         path = info.canonicalFilePath();
     const QString folder = QFileInfo(path).absolutePath();
-    if (!QDir().mkpath(folder))
+    if (!CreateUserFolders(QFile::encodeName(folder).toStdString()))
         return REGISTRY_ACCESS_DENIED;
 
     // Two instances may write at once: the lock serialises read-change-replace, so
@@ -532,6 +578,7 @@ int FileRegistry::write(RegistryRoot root, const QString& key, const QString& na
     if (lockFd < 0)
         return codeForErrno(errno);
     FdCloser lockCloser(lockFd);
+    GiveToInvokingUser(lockName.toStdString());
     while (::flock(lockFd, LOCK_EX) != 0) {
         if (errno != EINTR)
             return codeForErrno(errno);
@@ -552,7 +599,8 @@ int FileRegistry::write(RegistryRoot root, const QString& key, const QString& na
     const mode_t mode = loaded.state == LoadState::Loaded
                             ? loaded.mode
                             : (root == RegistryRoot::LocalMachine ? 0644 : 0600);
-    bool ok = ::fchmod(tempFd, mode) == 0 && writeAll(tempFd, bytes) && ::fsync(tempFd) == 0;
+    bool ok = ::fchmod(tempFd, mode) == 0 && GiveToInvokingUser(tempName.toStdString()) &&
+              writeAll(tempFd, bytes) && ::fsync(tempFd) == 0;
     int savedErrno = errno;
     if (::close(tempFd) != 0 && ok) {
         ok = false;

@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <optional>
 #include <vector>
 
@@ -19,18 +20,23 @@ enum RegistryError : int {
 };
 
 // One hive file in the registry editor's text format, as parsed into memory.
+// Comment lines (";...") are kept with what follows them, so a write leaves them in place.
 struct HiveValue {
     QString name; // empty: the key's default value ("@")
     RegistryValue value;
+    QStringList comments;
 };
 
 struct HiveKey {
     QString path; // full path including the root name, "HKEY_CURRENT_USER\Software\..."
     std::vector<HiveValue> values;
+    QStringList comments;
 };
 
 struct Hive {
     std::vector<HiveKey> keys;
+    QStringList leadingComments;  // before the header line
+    QStringList trailingComments; // after the last value
 
     HiveKey* findKey(const QString& path);
     const HiveKey* findKey(const QString& path) const;
@@ -48,7 +54,8 @@ QByteArray serializeHive(const Hive& hive);
 // "HKEY_CURRENT_USER" or "HKEY_LOCAL_MACHINE".
 QString rootName(RegistryRoot root);
 // The hive file of a root: $KESTRUNE_REGISTRY_DIR/{user,machine}.reg when set, else
-// $XDG_CONFIG_HOME/kestrune/user.reg and /etc/kestrune/machine.reg.
+// kestrune/user.reg in the user's settings folder (the invoking user's when started through
+// sudo or pkexec) and the machine hive of the installation (/etc/kestrune/machine.reg).
 QString hiveFilePath(RegistryRoot root);
 
 class FileRegistry final : public Registry {
@@ -58,6 +65,7 @@ public:
     bool keyExists(RegistryRoot root, const QString& key) override;
     int write(RegistryRoot root, const QString& key, const QString& name,
               const RegistryValue& value) override;
+    QString location(RegistryRoot root) const override { return hiveFilePath(root); }
 };
 
 } // namespace kestrune::platform

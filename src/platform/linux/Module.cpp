@@ -1,8 +1,11 @@
 #include "platform/Module.h"
 
+#include "platform/SharedObjectCheck.h"
+
 #include <kestrune/resource_abi.h>
 
 #include <QFile>
+#include <cstdio>
 #include <cstring>
 #include <dlfcn.h>
 
@@ -38,9 +41,25 @@ std::unique_ptr<Module> Module::load(const QString& path) {
     if (path.isEmpty())
         return nullptr;
     const QByteArray native = QFile::encodeName(path);
-    void* handle = dlopen(native.constData(), RTLD_NOW | RTLD_LOCAL);
-    if (!handle)
+    // A name without a folder would be looked up along run paths and the loader's cache,
+    // which is how a copied program silently picked up a component of another tree.
+    if (!native.contains('/')) {
+        std::fprintf(stderr, "Component %s not loaded: no folder given\n", native.constData());
         return nullptr;
+    }
+    // The loader maps what the headers promise; a truncated file would fault inside it.
+    const std::string problem = SharedObjectProblem(native.toStdString());
+    if (!problem.empty()) {
+        std::fprintf(stderr, "Component %s not loaded: %s\n", native.constData(), problem.c_str());
+        return nullptr;
+    }
+    void* handle = dlopen(native.constData(), RTLD_NOW | RTLD_LOCAL);
+    if (!handle) {
+        const char* why = dlerror();
+        std::fprintf(stderr, "Component %s not loaded: %s\n", native.constData(),
+                     why ? why : "unknown reason");
+        return nullptr;
+    }
     return std::unique_ptr<Module>(new Module(handle, path));
 }
 

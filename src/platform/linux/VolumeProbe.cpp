@@ -49,7 +49,7 @@ QByteArray lookup(blkid_probe probe, const char* name) {
     return QByteArray(value, static_cast<qsizetype>(length > 0 ? length - 1 : 0));
 }
 
-std::atomic<int> timeLimitMs{1500};
+constexpr int kTimeLimitMs = 1500;
 std::mutex hangingMutex;
 std::set<QByteArray> hanging; // devices whose probe has not returned yet
 
@@ -84,7 +84,7 @@ std::optional<Result> withinTimeLimit(const QByteArray& device, Probe probe) {
         return probe(); // no thread to spare: probe here
     }
     std::unique_lock guard(state->mutex);
-    if (!state->done.wait_for(guard, std::chrono::milliseconds(timeLimitMs.load()),
+    if (!state->done.wait_for(guard, std::chrono::milliseconds(kTimeLimitMs),
                               [&] { return state->result.has_value(); })) {
         state->abandoned = true;
         std::lock_guard hangingGuard(hangingMutex);
@@ -149,10 +149,6 @@ std::vector<PartitionProbe> probePartitionsNow(const QByteArray& path) {
 }
 
 } // namespace
-
-void setProbeTimeLimit(int milliseconds) {
-    timeLimitMs.store(milliseconds);
-}
 
 FileSystemProbe probeFileSystem(const QByteArray& path, std::uint64_t offset, std::uint64_t size) {
     auto result = withinTimeLimit<FileSystemProbe>(

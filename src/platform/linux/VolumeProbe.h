@@ -29,9 +29,8 @@ FileSystemProbe probeFileSystem(const QByteArray& path, std::uint64_t offset = 0
 // The partitions of a partition table inside a file or device, each with its file system;
 // empty when there is no table. Extended-partition containers are left out.
 std::vector<PartitionProbe> probePartitions(const QByteArray& path, bool* timedOut = nullptr);
+// Each probe gives up after a second and a half, so a dying stick never stalls a scan; a
+// device whose probe is still stuck is not probed again until that probe has returned.
 
-// Each probe gives up after this long, so a dying stick never stalls a scan; a device whose
-// probe is still stuck is not probed again until that probe has returned.
-void setProbeTimeLimit(int milliseconds);
 
 } // namespace kestrune::platform::linux_impl

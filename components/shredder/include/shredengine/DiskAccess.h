@@ -27,6 +27,10 @@ struct DiskAccessOptions {
     std::string sysfsRoot = "/sys";
     std::string mountInfo = "/proc/self/mountinfo";
     std::chrono::milliseconds lockWait{2000};
+    // The disk as opened by someone allowed to (the disk service, for a process that may not
+    // open it): the disk is then written through a duplicate of it, after the same checks,
+    // instead of being opened. The caller keeps and closes its own descriptor.
+    int descriptor = -1;
 };
 
 // What sysfs says about a whole disk.
@@ -62,9 +66,6 @@ public:
     const std::string& path() const { return path_; }
     // Has the kernel read the partition table again (block devices only); 0 or errno.
     int rereadPartitions();
-    // Closes the writing descriptor but keeps the udev lock (for a tool that opens the
-    // disk itself); rereadPartitions then goes through the lock's descriptor.
-    void releaseDevice() { device_.reset(); }
 
 private:
     friend int32_t openDiskForWriting(const KestruneDiskIdentity&, const DiskAccessOptions&, bool,
@@ -81,9 +82,6 @@ private:
 int32_t openDiskForWriting(const KestruneDiskIdentity& identity, const DiskAccessOptions& options,
                            bool directIo, std::unique_ptr<OpenDisk>& disk);
 
-// The path still leads to the disk of the identity (same node, same medium).
-bool pathStillNames(const KestruneDiskIdentity& identity);
-
 // Unmounts every mounted volume of the disk; 0 or a status (-9 busy, -6 not allowed).
 int32_t unmountDisk(const KestruneDiskIdentity& identity, const DiskAccessOptions& options);
 
@@ -92,7 +90,8 @@ int32_t shredDisk(const KestruneDiskIdentity& identity, int32_t deviceNumber, in
                   ShredStatusCallback callback, void* context, const unsigned char* abortFlag,
                   const DiskAccessOptions& options = {}, const JobOptions& jobOptions = {});
 
-// The same for a disk number of the shared pool (-4 when the number is not in use).
+// The same for a disk number of the shared pool (-4 when the number is not in use), written
+// through the descriptor handed over for the number when there is one.
 int32_t shredDiskNumber(uint32_t deviceNumber, int32_t algorithm, ShredStatusCallback callback,
                         void* context, const unsigned char* abortFlag,
                         const DiskAccessOptions& options = {}, const JobOptions& jobOptions = {});

@@ -1,0 +1,140 @@
+// Started as root through sudo or pkexec, the program leaves the user's own files in the
+// user's folders: a real user is created for these tests and removed afterwards.
+#include "platform/InvokingUser.h"
+#include "LanguageComponent.h"
+#include "TestSupport.h"
+#include "TestUser.h"
+#include "lang/LanguageManager.h"
+#include "platform/Registry.h"
+#include "shred/ShredReport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+using namespace kestrune;
+using platform::RegistryRoot;
+
+namespace {
+
+class InvokingUserTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!user_.unavailable().isEmpty())
+            GTEST_SKIP() << user_.unavailable().toStdString();
+        home_ = user_.home();
+    }
+    void expectUsers(const QString& path) const {
+        const auto owner = test::ownerOf(path);
+        ASSERT_TRUE(owner.has_value()) << path.toStdString() << " is missing";
+        EXPECT_EQ(owner->uid, user_.uid()) << path.toStdString();
+        EXPECT_EQ(owner->gid, user_.gid()) << path.toStdString();
+    }
+    static void expectRoots(const QString& path) {
+        const auto owner = test::ownerOf(path);
+        ASSERT_TRUE(owner.has_value()) << path.toStdString() << " is missing";
+        EXPECT_EQ(owner->uid, 0u) << path.toStdString();
+    }
+    static int writeFlag(const QString& name) {
+        return platform::registry().write(
+            RegistryRoot::CurrentUser, QStringLiteral("Software\\Vaskor Security\\Test"), name,
+            platform::RegistryValue{platform::REG_DWORD_TYPE, QByteArray("\x01\0\0\0", 4)});
+    }
+
+    test::SudoingTestUser user_;
+    QString home_;
+};
+
+} // namespace
+
+TEST_F(InvokingUserTest, SudoAndPkexecNameTheUserWithTheHomeOfThePasswordDatabase) {
+    auto user = platform::ElevatedFor();
+    ASSERT_TRUE(user.has_value());
+    EXPECT_EQ(user->uid, user_.uid());
+    EXPECT_EQ(user->gid, user_.gid());
+    EXPECT_EQ(QString::fromStdString(user->home), home_);
+    EXPECT_EQ(QString::fromStdString(platform::UserConfigHome()), home_ + "/.config");
+    EXPECT_EQ(QString::fromStdString(platform::UserDataHome()), home_ + "/.local/share");
+
+    qunsetenv("SUDO_UID");
+    qunsetenv("SUDO_GID");
+    qputenv("PKEXEC_UID", QByteArray::number(user_.uid()));
+    user = platform::ElevatedFor();
+    ASSERT_TRUE(user.has_value()) << "pkexec names only the user; the group is theirs";
+    EXPECT_EQ(user->gid, user_.gid());
+
+    for (const char* uid : {"0", "", "12x", "-1"}) {
+        qputenv("PKEXEC_UID", uid);
+        EXPECT_FALSE(platform::ElevatedFor().has_value()) << uid;
+    }
+    qunsetenv("PKEXEC_UID");
+    EXPECT_FALSE(platform::ElevatedFor().has_value());
+    EXPECT_EQ(QString::fromStdString(platform::UserConfigHome()), user_.rootsFolder("config"))
+        << "root on its own keeps its own folders";
+}
+
+TEST_F(InvokingUserTest, TheUserHiveAndItsFoldersBelongToTheUser) {
+    const QString hive = platform::registry().location(RegistryRoot::CurrentUser);
+    EXPECT_EQ(hive, home_ + "/.config/kestrune/user.reg");
+    ASSERT_EQ(writeFlag(QStringLiteral("First")), 0);
+    for (const QString& path :
+         {home_ + "/.config", home_ + "/.config/kestrune", hive, hive + ".lock"})
+        expectUsers(path);
+    // Replacing the file (a new file renamed over it) keeps it the user's.
+    ASSERT_EQ(writeFlag(QStringLiteral("Second")), 0);
+    expectUsers(hive);
+
+    // A hive an earlier run left to root is the user's again after the next write.
+    ASSERT_EQ(::chown(QFile::encodeName(hive).constData(), 0, 0), 0);
+    ASSERT_EQ(writeFlag(QStringLiteral("Third")), 0);
+    expectUsers(hive);
+    const QStringList left =
+        QDir(home_ + "/.config/kestrune").entryList(QDir::Files | QDir::Hidden);
+    EXPECT_EQ(left, (QStringList{"user.reg", "user.reg.lock"}));
+}
+
+TEST_F(InvokingUserTest, TheLanguageChoiceBelongsToTheUser) {
+    ASSERT_TRUE(language::storeChoice(u"DE"));
+    const QString choice = QString::fromStdString(language::choiceFilePath());
+    EXPECT_EQ(choice, home_ + "/.config/kestrune/language");
+    expectUsers(home_ + "/.config/kestrune");
+    expectUsers(choice);
+    EXPECT_EQ(language::readStoredChoice(), std::u16string(u"DE"));
+}
+
+TEST_F(InvokingUserTest, AReportGoesToTheUsersFolderAndIsTheirs) {
+    // Root's own registry folder for the machine hive; the user hive stays unused.
+    test::ScopedRegistry registry;
+    test::registerComponentDirectory(QStringLiteral("VSKLanguage.dll"), test::binDir());
+    auto language = std::make_shared<LanguageManager>();
+    ASSERT_TRUE(language->HasLanguages());
+    ShredReport report(100, language);
+    ASSERT_EQ(report.finish(), 1);
+    const QString logs = home_ + "/.local/share/Vaskor Security/Vaskor Kestrune/Logs";
+    EXPECT_TRUE(report.writtenPath().startsWith(logs + "/")) << report.writtenPath().toStdString();
+    for (const QString& folder :
+         {home_ + "/.local", home_ + "/.local/share", home_ + "/.local/share/Vaskor Security",
+          home_ + "/.local/share/Vaskor Security/Vaskor Kestrune", logs})
+        expectUsers(folder);
+    expectUsers(report.writtenPath());
+}
+
+TEST_F(InvokingUserTest, OutsideTheUsersFoldersFilesStayRoots) {
+    // A settings folder of root's, named on the command line of sudo -E.
+    QTemporaryDir rootsOwn;
+    qputenv("KESTRUNE_REGISTRY_DIR", QFile::encodeName(rootsOwn.filePath("registry")));
+    ASSERT_EQ(writeFlag(QStringLiteral("Flag")), 0);
+    expectRoots(rootsOwn.filePath("registry"));
+    expectRoots(rootsOwn.filePath("registry/user.reg"));
+
+    // The same in a folder of the user's outside their home: the file is theirs.
+    QTemporaryDir outside;
+    const QString usersOwn = outside.filePath("users-own");
+    ASSERT_TRUE(QDir().mkpath(usersOwn));
+    ASSERT_EQ(::chown(QFile::encodeName(usersOwn).constData(), user_.uid(), user_.gid()), 0);
+    qputenv("KESTRUNE_REGISTRY_DIR", QFile::encodeName(usersOwn));
+    ASSERT_EQ(writeFlag(QStringLiteral("Flag")), 0);
+    expectUsers(usersOwn + "/user.reg");
+}

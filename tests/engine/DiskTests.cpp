@@ -441,9 +441,9 @@ TEST_F(HandedLoop, TheEngineWritesThroughTheHandedDescriptorAndLeavesTheOriginal
     // The service's own descriptor still holds the disk.
     EXPECT_EQ(fcntl(service, F_GETFD), FD_CLOEXEC);
     EXPECT_LT(::open(first->device().toLocal8Bit().constData(), O_RDWR | O_EXCL), 0);
-    // Without a handed descriptor the same disk is busy.
+    // Without a handed descriptor the same disk is held by another program.
     EXPECT_EQ(shredDiskNumber(number, ALGORITHM_ZERO, nullptr, nullptr, nullptr, options),
-              SHRED_STATUS_FAILED_BUSY);
+              SHRED_STATUS_FAILED_HELD);
     kestrune_disk_number_release(number);
 }
 

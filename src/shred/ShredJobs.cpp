@@ -52,7 +52,9 @@ ShredJobs::ShredJobs(std::shared_ptr<DeviceTable> table, std::shared_ptr<DeviceL
 
 ShredJobs::~ShredJobs() {
     abortAll();
-    waitForAll(30000);
+    // Jobs given up on have had their bounded wait and their reports already.
+    if (!abandoned_)
+        waitForAll(30000);
 }
 
 void ShredJobs::start(const std::shared_ptr<DeviceRecord>& record, std::int32_t algorithm) {
@@ -93,6 +95,7 @@ void ShredJobs::abortAll() {
 }
 
 std::vector<std::shared_ptr<DeviceRecord>> ShredJobs::abandonRunning() {
+    abandoned_ = true;
     std::vector<std::shared_ptr<CVSKRMShredThread>> jobs;
     {
         std::lock_guard guard(state_->mutex);

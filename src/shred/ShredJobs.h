@@ -58,6 +58,7 @@ private:
     std::shared_ptr<ShredStatusContext> context_;
     DiskFormatter formatter_;
     platform::DeviceMonitor* monitor_ = nullptr;
+    bool abandoned_ = false;
 };
 
 } // namespace kestrune

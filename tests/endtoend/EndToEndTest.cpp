@@ -302,3 +302,23 @@ TEST_F(EndToEndTest, StartWhileAnotherRowIsBeingRemovedWritesOnTheRightRow) {
     window.OnWndMsg(0, 1124 + starting->deviceNumber); // abort it again
     ASSERT_TRUE(QTest::qWaitFor([&] { return window.jobs().runningCount() == 0; }, 20000));
 }
+
+// The no-medium check belongs to Start: a running job whose card was pulled is still aborted.
+TEST_F(EndToEndTest, AbortIsNeverBlockedByTheNoMediumCheck) {
+    makeDisk("card.img", 256 << 20);
+    setUser("\\Shredding", "ShredAlgo", 103);
+    CVSKKestruneDlg window;
+    ASSERT_TRUE(window.OnInitDialog());
+    window.show();
+    ASSERT_TRUE(waitRows(window, 1));
+    clickStart(window, 0);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window.jobs().runningCount() == 1; }, 5000));
+    QTest::qWait(700);
+    const auto record = window.listModel()->recordOfRow(0);
+    record->hasMedium = false;
+    window.OnWndMsg(0, 1124 + record->deviceNumber);
+    EXPECT_TRUE(record->abortIsRequested());
+    EXPECT_EQ(window.listModel()->cellText(0, DeviceListModel::StatusColumn),
+              GetLanguageManager()->GetString(QStringLiteral("status_aborting")));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window.jobs().runningCount() == 0; }, 20000));
+}

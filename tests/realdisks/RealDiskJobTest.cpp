@@ -68,6 +68,14 @@ TEST_P(LoopDiskJob, ShredsVerifiesAndFormatsTheBlockDevice) {
         EXPECT_EQ(fat.type, "vfat");
         EXPECT_EQ(fat.version, job.size < (512 << 20) ? "FAT16" : "FAT32");
         EXPECT_EQ(fat.label, "SHREDDED");
+        // The list reads the disk afresh once the job has ended: it shows the new volume.
+        EXPECT_TRUE(QTest::qWaitFor(
+            [&] {
+                return window->listModel()
+                    ->cellText(rowOf(disk.device()), DeviceListModel::NameColumn)
+                    .startsWith(QStringLiteral("SHREDDED ("));
+            },
+            5000));
         // Between the table and the partition, only zeros remain.
         EXPECT_EQ(readBytes(image, 512, partition->start - 512),
                   QByteArray(partition->start - 512, '\0'));

@@ -421,8 +421,23 @@ DiskInfo BlockDiskEnumerator::describe(const RawDisk& disk, const Context& conte
     }
     if (disk.partitions.empty() && info.hasMedium) {
         VolumeInfo whole = makeVolume(disk.name, disk.devt);
-        if (!whole.fsType.isEmpty() || !whole.mountPoint.isEmpty())
+        if (!whole.fsType.isEmpty() || !whole.mountPoint.isEmpty()) {
             info.volumes.push_back(std::move(whole));
+        } else {
+            // The kernel has not read the partition table (a loop device, a kernel without
+            // its parser): the volumes are read from their byte ranges, without a node.
+            const bool endsInDigit = !disk.name.isEmpty() && disk.name.back().isDigit();
+            for (const PartitionProbe& partition :
+                 probePartitions(QFile::encodeName(info.identity.path))) {
+                VolumeInfo volume;
+                volume.name = disk.name + (endsInDigit ? QStringLiteral("p") : QString()) +
+                              QString::number(partition.number);
+                volume.fsType = partition.fileSystem.type;
+                volume.label = cleanDeviceText(partition.fileSystem.label);
+                volume.fsUuid = cleanDeviceText(partition.fileSystem.uuid);
+                info.volumes.push_back(std::move(volume));
+            }
+        }
     }
     return info;
 }

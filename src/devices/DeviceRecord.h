@@ -28,6 +28,10 @@ struct DeviceRecord {
     std::uint64_t speedSamples = 0;
     std::int64_t startTime = 0;
     std::int64_t lastUpdateTime = 0;
+    // When the bytes left last changed, and to what: a job whose device stopped answering
+    // shows no speed and no time left.
+    std::int64_t lastProgressTime = 0;
+    std::int64_t lastBytesLeft = -1;
     // Handed to the engine by address; every access is atomic (see abortFlag()).
     unsigned char abortRequested = 0;
     // GUI thread only: when Start was last pressed (steady clock, ms), so the second click
@@ -52,6 +56,16 @@ struct DeviceRecord {
     // Workers that hold the record (a job and its engine may still report under its
     // number): its disk number is not handed to another disk while this is above 0.
     std::atomic<int> workers{0};
+
+    // A new job on this disk: nothing of the last one's progress carries over.
+    void beginJob(std::int64_t now) {
+        startTime = now;
+        averageSpeed = 0.0;
+        speedSamples = 0;
+        lastUpdateTime = 0;
+        lastProgressTime = now;
+        lastBytesLeft = -1;
+    }
 
     JobState state() const { return static_cast<JobState>(jobState.load()); }
     void setState(JobState s) { jobState.store(static_cast<std::int32_t>(s)); }

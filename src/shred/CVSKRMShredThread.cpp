@@ -10,6 +10,7 @@
 #include "shred/ShredReport.h"
 
 #include <cstdio>
+#include <thread>
 
 namespace kestrune {
 namespace {
@@ -41,8 +42,52 @@ void CVSKRMShredThread::Run() {
     ExitInstance();
 }
 
-void CVSKRMShredThread::reportStatus(std::int32_t status) {
-    callback_(context_, static_cast<std::int32_t>(deviceNumber_), status, 0, 0, 0.0);
+void CVSKRMShredThread::reportStatus(std::int32_t status, std::int64_t detail) {
+    callback_(context_, static_cast<std::int32_t>(deviceNumber_), status, 0, detail, 0.0);
+}
+
+void CVSKRMShredThread::relayStatus(void* self, std::int32_t, std::int32_t status,
+                                    std::int64_t bytesLeft, std::int64_t secondValue,
+                                    double speed) {
+    static_cast<CVSKRMShredThread*>(self)->relay(status, bytesLeft, secondValue, speed);
+}
+
+void CVSKRMShredThread::relay(std::int32_t status, std::int64_t bytesLeft, std::int64_t secondValue,
+                              double speed) {
+    std::lock_guard guard(relayMutex_);
+    if (status >= SHRED_FINDING_FIRST && status <= SHRED_FINDING_LAST) {
+        if (status == SHRED_FINDING_CAPACITY) {
+            usableBytes_ = static_cast<std::uint64_t>(secondValue);
+        } else if (status == SHRED_FINDING_VERIFIED || status == SHRED_FINDING_VERIFY_MISMATCH) {
+            verification_ = status;
+            mismatchOffset_ = static_cast<std::uint64_t>(secondValue);
+        }
+        return;
+    }
+    // The job's end is the worker's to report, once, with what it found out.
+    if (status < 0)
+        return;
+    progressSeen_ = true;
+    lastProgress_ = status;
+    lastBytesLeft_ = bytesLeft;
+    lastSecondValue_ = secondValue;
+    lastRelayed_ = std::chrono::steady_clock::now();
+    callback_(context_, static_cast<std::int32_t>(deviceNumber_), status, bytesLeft, secondValue,
+              speed);
+}
+
+void CVSKRMShredThread::keepReportingWhileSilent() {
+    std::unique_lock lock(relayMutex_);
+    while (engineRunning_) {
+        engineDone_.wait_for(lock, heartbeat_);
+        if (!engineRunning_ || !progressSeen_ ||
+            std::chrono::steady_clock::now() - lastRelayed_ < heartbeat_)
+            continue;
+        // Nothing moved: the same progress, without a speed sample.
+        lastRelayed_ = std::chrono::steady_clock::now();
+        callback_(context_, static_cast<std::int32_t>(deviceNumber_), lastProgress_, lastBytesLeft_,
+                  lastSecondValue_, 0.0);
+    }
 }
 
 std::int32_t CVSKRMShredThread::callEngine() {
@@ -64,8 +109,20 @@ std::int32_t CVSKRMShredThread::callEngine() {
             title, platform::MB_ICONERROR_STYLE);
         return SHRED_STATUS_ENGINE_MISSING;
     }
-    return shred(driveLetter_, deviceNumber_, algorithm_, callback_, context_, reserved_,
-                 abortFlag_);
+    {
+        std::lock_guard guard(relayMutex_);
+        engineRunning_ = true;
+    }
+    std::thread heartbeat([this] { keepReportingWhileSilent(); });
+    const std::int32_t result =
+        shred(driveLetter_, deviceNumber_, algorithm_, &relayStatus, this, reserved_, abortFlag_);
+    {
+        std::lock_guard guard(relayMutex_);
+        engineRunning_ = false;
+    }
+    engineDone_.notify_all();
+    heartbeat.join();
+    return result;
 }
 
 std::int32_t CVSKRMShredThread::authorizeDisk(std::unique_ptr<platform::AuthorizedDisk>& disk) {
@@ -155,18 +212,39 @@ bool CVSKRMShredThread::InitInstance() {
         disk.reset(); // the exclusive open ends here
         authorization_->rescan(identity_);
     }
-    withReport([&](ShredReport& report) { report.setOutcome(finalStatus_, capacity); });
-    reportStatus(finalStatus_);
+    std::int64_t detail = 0;
+    {
+        std::lock_guard guard(relayMutex_);
+        if (finalStatus_ == SHRED_STATUS_FAILED_COUNTERFEIT)
+            detail = static_cast<std::int64_t>(usableBytes_);
+        else if (finalStatus_ == SHRED_STATUS_FAILED_VERIFY)
+            detail = static_cast<std::int64_t>(mismatchOffset_);
+        const ReportVerification verification =
+            verification_ == SHRED_FINDING_VERIFIED          ? ReportVerification::Passed
+            : verification_ == SHRED_FINDING_VERIFY_MISMATCH ? ReportVerification::Failed
+                                                             : ReportVerification::NotReached;
+        withReport([&](ShredReport& report) {
+            report.setOutcome(finalStatus_, capacity);
+            report.setUsableCapacity(usableBytes_);
+            report.setVerification(verification, mismatchOffset_);
+        });
+    }
+    reportStatus(finalStatus_, detail);
     return true;
 }
 
 int CVSKRMShredThread::ExitInstance() {
     trace("Thread end!\n");
     int written = 0;
+    bool attempted = false;
     withReport([&](ShredReport& report) {
         written = report.finish();
         reportWritten_ = true;
+        attempted = true;
     });
+    // The user gave up saving it: the row must not look like a complete job.
+    if (attempted && !written)
+        reportStatus(SHRED_STATUS_REPORT_NOT_SAVED);
     return written;
 }
 

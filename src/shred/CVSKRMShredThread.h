@@ -4,6 +4,8 @@
 #include "shred/FormatAndLabel.h"
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -62,11 +64,21 @@ public:
     void abandon();
     const std::shared_ptr<DeviceRecord>& record() const { return record_; }
 
+    // While the engine is silent (a device that stopped answering), the last progress is
+    // reported again this often, so the row can tell a stall from slow progress.
+    void setHeartbeat(std::chrono::milliseconds interval) { heartbeat_ = interval; }
+
 private:
+    // What the engine reports goes through here: progress on to the display, findings into
+    // the report.
+    static void relayStatus(void* self, std::int32_t deviceNumber, std::int32_t status,
+                            std::int64_t bytesLeft, std::int64_t secondValue, double speed);
+    void relay(std::int32_t status, std::int64_t bytesLeft, std::int64_t secondValue, double speed);
+    void keepReportingWhileSilent();
     std::int32_t callEngine();
     // 0, or why the system would not open the disk for the job.
     std::int32_t authorizeDisk(std::unique_ptr<platform::AuthorizedDisk>& disk);
-    void reportStatus(std::int32_t status);
+    void reportStatus(std::int32_t status, std::int64_t detail = 0);
     // Runs fn on the report under the lock that keeps abandon() and the job apart.
     template <typename Fn> void withReport(Fn&& fn);
 
@@ -89,6 +101,21 @@ private:
     bool reportWritten_ = false;
     std::uint64_t capacity_ = 0;
     std::atomic<std::int32_t> finalStatus_{0};
+
+    // The engine's findings and the last progress, guarded by relayMutex_, which is also
+    // held while a report is handed on, so reports reach the display in order.
+    std::mutex relayMutex_;
+    std::condition_variable engineDone_;
+    bool engineRunning_ = false;
+    std::uint64_t usableBytes_ = 0;
+    int verification_ = 0; // 0 not reached, SHRED_FINDING_VERIFIED or _VERIFY_MISMATCH
+    std::uint64_t mismatchOffset_ = 0;
+    bool progressSeen_ = false;
+    std::int32_t lastProgress_ = 0;
+    std::int64_t lastBytesLeft_ = 0;
+    std::int64_t lastSecondValue_ = 0;
+    std::chrono::steady_clock::time_point lastRelayed_;
+    std::chrono::milliseconds heartbeat_{1000};
 };
 
 } // namespace kestrune

@@ -9,6 +9,7 @@
 
 #include <QFile>
 #include <QFileDialog>
+#include <QSaveFile>
 #include <QUuid>
 #include <chrono>
 #include <clocale>
@@ -145,6 +146,24 @@ int ShredReport::finish(std::int64_t finishTime) {
     appendLine(QStringLiteral("<result status=\"%1\" capacity=\"%2\"/>")
                    .arg(finalStatus_)
                    .arg(capacityBytes_));
+    if (usableBytes_)
+        appendLine(QStringLiteral("<capacity claimed=\"%1\" usable=\"%2\"/>")
+                       .arg(capacityBytes_)
+                       .arg(usableBytes_));
+    else
+        appendLine(QStringLiteral("<capacity claimed=\"%1\"/>").arg(capacityBytes_));
+    switch (verification_) {
+    case ReportVerification::Passed:
+        appendLine(QStringLiteral("<verification result=\"passed\"/>"));
+        break;
+    case ReportVerification::Failed:
+        appendLine(
+            QStringLiteral("<verification result=\"failed\" offset=\"%1\"/>").arg(mismatchOffset_));
+        break;
+    case ReportVerification::NotReached:
+        appendLine(QStringLiteral("<verification result=\"not reached\"/>"));
+        break;
+    }
     for (const char* line : {"</disk>", "</cleaner>", "</hardware>", "</report>", "</reports>"})
         appendLine(QString::fromLatin1(line));
 
@@ -159,23 +178,27 @@ int ShredReport::finish(std::int64_t finishTime) {
     };
     for (int races = 0;;) {
         if (chosenByUser) {
-            // The user chose this name: an existing file there is replaced.
-            const bool existed = QFile::exists(target);
-            QFile file(target);
-            if (file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-                file.write(bytes) == bytes.size() && file.flush()) {
-                if (!existed)
-                    giveAway(target);
+            // The user chose this name: an existing file there is replaced, and only by a
+            // whole report (a new file, so it is given away like one).
+            QSaveFile file(target);
+            if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() &&
+                file.commit()) {
+                giveAway(target);
                 break;
             }
-        } else if (platform::CreateFileExclusively(target, bytes)) {
+        } else {
             // Exclusive: two jobs finishing in the same minute never share one file.
-            giveAway(target);
-            break;
-        } else if (QFile::exists(target) && ++races < 100) {
-            // Another job took the name since it was chosen: take the next free one.
-            target = makeReportFileName();
-            continue;
+            const platform::ExclusiveCreation created =
+                platform::CreateFileExclusively(target, bytes);
+            if (created == platform::ExclusiveCreation::Created) {
+                giveAway(target);
+                break;
+            }
+            if (created == platform::ExclusiveCreation::NameTaken && ++races < 100) {
+                // Another job took the name since it was chosen: take the next free one.
+                target = makeReportFileName();
+                continue;
+            }
         }
         SaveFileAsker asker;
         {

@@ -9,6 +9,8 @@ namespace kestrune {
 
 class LanguageManager;
 
+enum class ReportVerification { NotReached, Passed, Failed };
+
 // The XML report of one shred job, written to the log folder when the job ends.
 class ShredReport {
 public:
@@ -27,6 +29,12 @@ public:
     void setOutcome(std::int32_t status, std::uint64_t capacityBytes) {
         finalStatus_ = status;
         capacityBytes_ = capacityBytes;
+    }
+    // What the capacity check found the medium to hold (0: it did not run to its end).
+    void setUsableCapacity(std::uint64_t bytes) { usableBytes_ = bytes; }
+    void setVerification(ReportVerification outcome, std::uint64_t mismatchOffset = 0) {
+        verification_ = outcome;
+        mismatchOffset_ = mismatchOffset;
     }
     // 1 when written, 0 when the user gave up.
     int finish(std::int64_t finishTime = -1);
@@ -56,6 +64,9 @@ private:
     QString body_;
     std::int32_t finalStatus_ = 0;
     std::uint64_t capacityBytes_ = 0;
+    std::uint64_t usableBytes_ = 0;
+    ReportVerification verification_ = ReportVerification::NotReached;
+    std::uint64_t mismatchOffset_ = 0;
     QString writtenPath_;
 };
 

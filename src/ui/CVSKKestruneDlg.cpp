@@ -446,8 +446,7 @@ void CVSKKestruneDlg::onStartButton(quintptr controlId) {
             return;
         }
         record->setState(JobState::Running);
-        record->speedSamples = 0;
-        record->startTime = secondsNow();
+        record->beginJob(secondsNow());
         record->abortFlag().store(0);
         record->startPressedAtMs = steadyMs();
         std::uint32_t algorithm = settings_->GetShredAlgo();

@@ -2,6 +2,7 @@
 
 #include "devices/DeviceListModel.h"
 #include "devices/DeviceTable.h"
+#include "devices/ScanDevices.h"
 #include "lang/LanguageManager.h"
 
 #include <chrono>
@@ -10,10 +11,17 @@
 namespace kestrune {
 namespace {
 
+// A device that has not moved on for this long is shown as standing still.
+constexpr std::int64_t kStallSeconds = 10;
+
 std::int64_t systemSeconds() {
     return std::chrono::duration_cast<std::chrono::seconds>(
                std::chrono::system_clock::now().time_since_epoch())
         .count();
+}
+
+std::int64_t now(const ShredStatusContext& context) {
+    return context.clock ? context.clock() : systemSeconds();
 }
 
 QString text(const ShredStatusContext& context, const char* key) {
@@ -25,7 +33,7 @@ void setStatusText(const ShredStatusContext& context, int row, const QString& va
 }
 
 void handleFailure(ShredStatusContext& context, const DeviceTable::RecordPtr& record,
-                   std::int32_t deviceNumber, std::int32_t status) {
+                   std::int32_t deviceNumber, std::int32_t status, std::int64_t detail) {
     std::printf("DeviceNumber: %d Failed\n", deviceNumber);
     std::fflush(stdout);
     record->setState(JobState::Finished);
@@ -58,6 +66,16 @@ void handleFailure(ShredStatusContext& context, const DeviceTable::RecordPtr& re
     case SHRED_STATUS_FAILED_NO_DISK_SERVICE:
         message = text(context, "status_failed_no_disk_service");
         break;
+    case SHRED_STATUS_FAILED_COUNTERFEIT:
+        message =
+            FormatWithOneText(text(context, "status_failed_counterfeit"), formatSizeText(detail));
+        break;
+    case SHRED_STATUS_FAILED_WRITE_PROTECTED:
+        message = text(context, "status_failed_write_protected");
+        break;
+    case SHRED_STATUS_FAILED_HELD:
+        message = text(context, "status_failed_held");
+        break;
     default:
         message = FormatWithOneInteger(text(context, "status_failed"), status);
     }
@@ -73,29 +91,47 @@ void handleFailure(ShredStatusContext& context, const DeviceTable::RecordPtr& re
 
 void handleProgress(ShredStatusContext& context, DeviceRecord& record, int row, std::int32_t status,
                     std::int64_t bytesLeft, double speed) {
-    const std::int64_t now = context.clock();
-    if (now - record.lastUpdateTime < 1)
+    const std::int64_t time = now(context);
+    if (time - record.lastUpdateTime < 1)
         return;
-    record.lastUpdateTime = context.clock();
+    record.lastUpdateTime = time;
     if (row >= 0)
         context.list->SetRowProgress(row, status);
-    if (speed > 0)
+    // A report without a speed (the first of a job, or one while the device is silent)
+    // is no sample: counted, it would pull the mean towards zero.
+    if (speed > 0) {
         record.averageSpeed =
             (speed + static_cast<double>(record.speedSamples) * record.averageSpeed) /
             static_cast<double>(record.speedSamples + 1);
-    record.speedSamples += 1;
+        record.speedSamples += 1;
+    }
+    if (bytesLeft != record.lastBytesLeft) {
+        record.lastBytesLeft = bytesLeft;
+        record.lastProgressTime = time;
+    }
+    const bool stalled = time - record.lastProgressTime >= kStallSeconds;
     if (row < 0)
         return;
     context.list->setCellText(row, DeviceListModel::SpeedColumn,
-                              QString::asprintf("%.02f MB/s", record.averageSpeed));
+                              FormatSpeed(stalled ? 0.0 : record.averageSpeed));
     context.list->setCellText(row, DeviceListModel::ElapsedColumn,
-                              FormatTimeSpan(now - record.startTime));
-    if (record.averageSpeed > 0) {
-        const auto bytesPerSecond = static_cast<std::int64_t>(record.averageSpeed * 1048576.0);
-        if (bytesPerSecond >= 1)
-            context.list->setCellText(row, DeviceListModel::TimeLeftColumn,
-                                      FormatTimeSpan(bytesLeft / bytesPerSecond));
-    }
+                              FormatTimeSpan(time - record.startTime));
+    // No estimate is better than a stale one.
+    QString timeLeft;
+    const auto bytesPerSecond = static_cast<std::int64_t>(record.averageSpeed * 1048576.0);
+    if (!stalled && bytesPerSecond >= 1)
+        timeLeft = FormatTimeSpan(bytesLeft / bytesPerSecond);
+    context.list->setCellText(row, DeviceListModel::TimeLeftColumn, timeLeft);
+}
+
+// The job ended, but its report was not written: the row says so after its status.
+void handleReportNotSaved(ShredStatusContext& context, int row) {
+    if (row < 0)
+        return;
+    const QString status = context.list->cellText(row, DeviceListModel::StatusColumn);
+    setStatusText(context, row,
+                  FormatWithOneText(text(context, "status_report_not_saved"), status));
+    context.list->autoSizeColumn(DeviceListModel::StatusColumn);
 }
 
 } // namespace
@@ -103,10 +139,39 @@ void handleProgress(ShredStatusContext& context, DeviceRecord& record, int row, 
 QString FormatTimeSpan(std::int64_t seconds) {
     if (seconds < 0)
         seconds = 0;
-    const std::int64_t hours = (seconds / 3600) % 24;
+    // A long job runs for days: its hours are shown in full, never taken modulo 24.
+    const std::int64_t hours = seconds / 3600;
     const std::int64_t minutes = (seconds / 60) % 60;
     return QString::asprintf("%02lld:%02lld:%02lld", static_cast<long long>(hours),
                              static_cast<long long>(minutes), static_cast<long long>(seconds % 60));
+}
+
+QString FormatSpeed(double mibPerSecond) {
+    // Above 100 MB/s the hundredths say nothing and would not fit the column.
+    return mibPerSecond < 99.995 ? QString::asprintf("%.02f MB/s", mibPerSecond)
+                                 : QString::asprintf("%.0f MB/s", mibPerSecond);
+}
+
+QString FormatWithOneText(const QString& format, const QString& value) {
+    QString result;
+    bool filled = false;
+    for (qsizetype i = 0; i < format.size(); ++i) {
+        if (format[i] == u'%' && i + 1 < format.size()) {
+            if (format[i + 1] == u'%') {
+                result += u'%';
+                ++i;
+                continue;
+            }
+            if (format[i + 1] == u's' && !filled) {
+                result += value;
+                filled = true;
+                ++i;
+                continue;
+            }
+        }
+        result += format[i];
+    }
+    return result;
 }
 
 QString FormatWithOneInteger(const QString& format, int value) {
@@ -142,10 +207,8 @@ QString FormatWithOneInteger(const QString& format, int value) {
 }
 
 void OnShredStatus(void* contextPointer, std::int32_t deviceNumber, std::int32_t status,
-                   std::int64_t bytesLeft, std::int64_t, double speed) {
+                   std::int64_t bytesLeft, std::int64_t secondValue, double speed) {
     auto& context = *static_cast<ShredStatusContext*>(contextPointer);
-    if (!context.clock)
-        context.clock = systemSeconds;
     auto guard = context.table->lockByPolling();
     DeviceTable::RecordPtr record =
         context.table->findByDeviceNumber(static_cast<std::uint32_t>(deviceNumber));
@@ -188,7 +251,11 @@ void OnShredStatus(void* contextPointer, std::int32_t deviceNumber, std::int32_t
             setStatusText(context, row, text(context, "status_aborted"));
         record->setState(JobState::Aborted);
     } else if (status < 0) {
-        handleFailure(context, record, deviceNumber, status);
+        handleFailure(context, record, deviceNumber, status, secondValue);
+    } else if (status == SHRED_STATUS_REPORT_NOT_SAVED) {
+        handleReportNotSaved(context, row);
+    } else if (status >= SHRED_FINDING_FIRST && status <= SHRED_FINDING_LAST) {
+        // Findings about the medium are the report's, not progress.
     } else {
         handleProgress(context, *record, row, status, bytesLeft, speed);
     }

@@ -19,7 +19,8 @@ struct ShredStatusContext {
     std::shared_ptr<DeviceTable> table;
     std::shared_ptr<DeviceListModel> list;
     std::shared_ptr<LanguageManager> language;
-    // Seconds since the epoch; replaced by tests.
+    // Seconds since the epoch; the system clock when empty. Set before any job reports:
+    // reports of several jobs read it at once.
     std::function<std::int64_t()> clock;
 };
 
@@ -27,8 +28,12 @@ struct ShredStatusContext {
 void OnShredStatus(void* context, std::int32_t deviceNumber, std::int32_t status,
                    std::int64_t bytesLeft, std::int64_t secondValue, double speed);
 
-// A span of seconds as "%H:%M:%S", the hours taken modulo 24.
+// A span of seconds as "%H:%M:%S"; beyond a day the hours go on counting ("83:12:05").
 QString FormatTimeSpan(std::int64_t seconds);
+// A speed in MiB/s as the speed column shows it: "%.02f MB/s", whole numbers from 100 on.
+QString FormatSpeed(double mibPerSecond);
+// Fills the first "%s" of a language text with value ("%%" is a percent sign).
+QString FormatWithOneText(const QString& format, const QString& value);
 // Fills the one integer placeholder of a language text; every other '%' is shown as it
 // stands, so a text can never read arguments that are not there.
 QString FormatWithOneInteger(const QString& format, int value);

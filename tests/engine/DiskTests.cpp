@@ -15,8 +15,10 @@
 #include <fstream>
 #include <set>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace kestrune::engine;
@@ -62,6 +64,25 @@ bool looksRandom(const QByteArray& data) {
     return seen.size() > 200;
 }
 
+// The last progress report, before the findings that close a job.
+Status lastProgress(const std::vector<Status>& statuses) {
+    for (auto it = statuses.rbegin(); it != statuses.rend(); ++it) {
+        if (it->status >= 0 && it->status <= 100)
+            return *it;
+    }
+    return Status{-1, -1, 0, 0};
+}
+
+// What a job that went well on a genuine medium reports last: its whole size is usable and
+// the read-back matched.
+void expectGenuineFindings(const std::vector<Status>& statuses, int64_t size) {
+    ASSERT_GE(statuses.size(), 2u);
+    const Status& capacity = statuses[statuses.size() - 2];
+    EXPECT_EQ(capacity.status, SHRED_FINDING_CAPACITY);
+    EXPECT_EQ(capacity.done, size);
+    EXPECT_EQ(statuses.back().status, SHRED_FINDING_VERIFIED);
+}
+
 int shell(const std::string& command) {
     return std::system((command + " >/dev/null 2>&1").c_str());
 }
@@ -83,8 +104,9 @@ TEST(ImageDisk, ShredsAnUnalignedImageOnDiskAndOnTmpfs) {
         EXPECT_TRUE(looksRandom(content));
         EXPECT_FALSE(content.right(1000).contains(QByteArray(16, 'K'))); // the unaligned tail too
         ASSERT_FALSE(statuses.empty());
-        EXPECT_EQ(statuses.back().status, 100);
-        EXPECT_EQ(statuses.back().done, 2 * size);
+        EXPECT_EQ(lastProgress(statuses).status, 100);
+        EXPECT_EQ(lastProgress(statuses).done, 2 * size);
+        expectGenuineFindings(statuses, size);
         for (const Status& s : statuses)
             EXPECT_EQ(s.number, 5);
     }
@@ -142,7 +164,8 @@ TEST(ExportedEntry, ShredsAPoolDiskAndRefusesUnknownNumbers) {
               SHRED_STATUS_SHREDDED);
     EXPECT_EQ(readAll(path), QByteArray(2 << 20, '\0'));
     ASSERT_FALSE(statuses.empty());
-    EXPECT_EQ(statuses.back().status, 100);
+    EXPECT_EQ(lastProgress(statuses).status, 100);
+    expectGenuineFindings(statuses, 2 << 20);
     EXPECT_EQ(statuses.front().number, number);
 
     abortFlag = 1;
@@ -321,7 +344,46 @@ TEST_F(MountedLoop, UnmountsShredsAndVerifies) {
     EXPECT_TRUE(looksRandom(content));
     EXPECT_FALSE(content.contains("secret"));
     ASSERT_FALSE(statuses.empty());
-    EXPECT_EQ(statuses.back().status, 100);
+    EXPECT_EQ(lastProgress(statuses).status, 100);
+    expectGenuineFindings(statuses, 16 << 20);
+}
+
+// A job that cannot start the threads it needs: the failure comes back as a status, and no
+// exception ends the caller, which knows only C.
+TEST(ExportedEntry, NoExceptionLeavesTheEntry) {
+    void* module =
+        dlopen((kestrune::test::binDir() + "/VSKRemovableShredder.dll").toLocal8Bit().constData(),
+               RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(module, nullptr) << dlerror();
+    auto shred = reinterpret_cast<VSKRMShredFn>(dlsym(module, KESTRUNE_SHRED_ENTRY));
+    QTemporaryDir dir;
+    QString path = makeImage(dir.path(), "pool.img", 8 << 20);
+    // Another user than the administrator is held to the limit of threads below.
+    ASSERT_EQ(chmod(QFile::encodeName(dir.path()).constData(), 0755), 0);
+    ASSERT_EQ(chmod(QFile::encodeName(path).constData(), 0666), 0);
+    KestruneDiskIdentity id = imageIdentity(path);
+    int32_t number = kestrune_disk_number_acquire(&id);
+    ASSERT_GE(number, 0);
+    fflush(nullptr);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+            _exit(100);
+        struct rlimit none {};
+        if (setrlimit(RLIMIT_NPROC, &none) != 0)
+            _exit(100);
+        const int32_t result = shred(0, number, ALGORITHM_RANDOM, nullptr, nullptr, 0, nullptr);
+        _exit(result == ENGINE_STATUS_NO_RESOURCES ? 0 : 1 + (-result & 0x7f));
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    kestrune_disk_number_release(number);
+    dlclose(module);
+    ASSERT_TRUE(WIFEXITED(status))
+        << "the job ended the process (signal " << WTERMSIG(status) << ")";
+    ASSERT_NE(WEXITSTATUS(status), 100) << "cannot limit the threads here";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "status -" << WEXITSTATUS(status) - 1 << " instead";
 }
 
 namespace {
@@ -379,9 +441,9 @@ TEST_F(HandedLoop, TheEngineWritesThroughTheHandedDescriptorAndLeavesTheOriginal
     // The service's own descriptor still holds the disk.
     EXPECT_EQ(fcntl(service, F_GETFD), FD_CLOEXEC);
     EXPECT_LT(::open(first->device().toLocal8Bit().constData(), O_RDWR | O_EXCL), 0);
-    // Without a handed descriptor the same disk is busy.
+    // Without a handed descriptor the same disk is held by another program.
     EXPECT_EQ(shredDiskNumber(number, ALGORITHM_ZERO, nullptr, nullptr, nullptr, options),
-              SHRED_STATUS_FAILED_BUSY);
+              SHRED_STATUS_FAILED_HELD);
     kestrune_disk_number_release(number);
 }
 

@@ -246,7 +246,7 @@ TEST(Failures, VanishingMediumIsAMediaFailure) {
 }
 
 TEST(Failures, RefusedWritesAndFailedSyncAreWriteErrors) {
-    for (int error : {EROFS, ENOSPC, EPERM}) {
+    for (int error : {ENOSPC, EPERM}) {
         MemoryDevice device(256 * 1024);
         device.writeError = error;
         EXPECT_EQ(run(device, ALGORITHM_ZERO), SHRED_STATUS_FAILED_WRITE) << error;
@@ -256,13 +256,38 @@ TEST(Failures, RefusedWritesAndFailedSyncAreWriteErrors) {
     EXPECT_EQ(run(device, ALGORITHM_ZERO), SHRED_STATUS_FAILED_WRITE);
 }
 
-TEST(Failures, ReadOnlyDeviceIsNeverWritten) {
+TEST(Failures, AWriteProtectedMediumSaysSoAndIsNeverWritten) {
     MemoryDevice device(256 * 1024);
     device.readOnlyFlag = true;
-    EXPECT_EQ(run(device, ALGORITHM_GUTMANN), SHRED_STATUS_FAILED_WRITE);
+    EXPECT_EQ(run(device, ALGORITHM_GUTMANN), SHRED_STATUS_FAILED_WRITE_PROTECTED);
     EXPECT_EQ(device.writes, 0);
     EXPECT_TRUE(
         std::all_of(device.data.begin(), device.data.end(), [](uint8_t b) { return b == 0x5A; }));
+    // A medium that turns read-only under the job.
+    MemoryDevice locked(256 * 1024);
+    locked.writeError = EROFS;
+    locked.failAfterWrites = 2;
+    EXPECT_EQ(run(locked, ALGORITHM_RANDOM), SHRED_STATUS_FAILED_WRITE_PROTECTED);
+}
+
+TEST(Failures, AMediumThatShrinksOrGoesMidJobIsAMediaFailureWhateverTheErrno) {
+    for (int error : {ENOSPC, EINVAL, EPERM}) {
+        MemoryDevice device(512 * 1024);
+        device.writeError = error;
+        device.failAfterWrites = 3;
+        JobOptions options = smallBlocks();
+        options.mediumCheck = [&device] {
+            return device.writes > 3 ? SHRED_STATUS_FAILED_MEDIA : 0;
+        };
+        EXPECT_EQ(run(device, ALGORITHM_ZERO, options), SHRED_STATUS_FAILED_MEDIA) << error;
+    }
+    // Writes that all succeed on an image whose file was cut short meanwhile.
+    MemoryDevice cut(512 * 1024);
+    JobOptions options = smallBlocks();
+    int checks = 0;
+    options.mediumCheck = [&checks] { return ++checks > 1 ? SHRED_STATUS_FAILED_MEDIA : 0; };
+    EXPECT_EQ(run(cut, ALGORITHM_THREE_PASS, options), SHRED_STATUS_FAILED_MEDIA);
+    EXPECT_EQ(checks, 2); // after the first pass and after the second
 }
 
 TEST(BlockSize, ShrinksOnASlowMediumAndGrowsOnAFastOne) {

@@ -28,9 +28,13 @@ public:
             beforeWrite(writes);
         if (writeError && writes > failAfterWrites)
             return writeError;
-        // A fake-capacity stick: what lies beyond the real size lands at its start again.
-        for (size_t i = 0; i < length; ++i)
+        // A fake-capacity stick: what lies beyond the real size lands at its start again,
+        // or is lost.
+        for (size_t i = 0; i < length; ++i) {
+            if (dropPastEnd && offset + i >= data.size())
+                break;
             data[(offset + i) % data.size()] = static_cast<const uint8_t*>(src)[i];
+        }
         if (writeDelayPer64k.count())
             std::this_thread::sleep_for(writeDelayPer64k * (length / 65536));
         blockLengths.push_back(length);
@@ -41,7 +45,8 @@ public:
         if (readError)
             return readError;
         for (size_t i = 0; i < length; ++i) {
-            uint8_t byte = data[(offset + i) % data.size()];
+            uint8_t byte =
+                dropPastEnd && offset + i >= data.size() ? 0 : data[(offset + i) % data.size()];
             if (offset + i == flipAt)
                 byte ^= 0x10;
             static_cast<uint8_t*>(dst)[i] = byte;
@@ -53,6 +58,7 @@ public:
     std::vector<uint8_t> data;
     uint64_t reported;
     bool readOnlyFlag = false;
+    bool dropPastEnd = false;
     int writeError = 0;
     int failAfterWrites = 0;
     int readError = 0;

@@ -118,6 +118,10 @@ TEST_F(LanguageManagerTest, ShippedFilesAnswerEveryKeyInBothLanguages) {
                         "status_failed_busy",
                         "status_failed_not_authorized",
                         "status_failed_no_disk_service",
+                        "status_failed_counterfeit",
+                        "status_failed_write_protected",
+                        "status_failed_held",
+                        "status_report_not_saved",
                         "OK-button",
                         "Cancel-button",
                         "shred_algo",
@@ -150,7 +154,8 @@ TEST_F(LanguageManagerTest, ShippedFilesAnswerEveryKeyInBothLanguages) {
             const bool sameAsKey = index == 0 && (key == "N/A" || key == "Close");
             EXPECT_FALSE(text.isEmpty() || (text == key && !sameAsKey))
                 << key.toStdString() << " in " << index;
-            if (key != "dateformat" && key != "status_failed" && key != "message_jobs_unfinished") {
+            if (key != "dateformat" && key != "status_failed" && key != "message_jobs_unfinished" &&
+                key != "status_failed_counterfeit" && key != "status_report_not_saved") {
                 EXPECT_FALSE(text.contains('%')) << key.toStdString() << " in " << index;
             }
         }
@@ -158,6 +163,12 @@ TEST_F(LanguageManagerTest, ShippedFilesAnswerEveryKeyInBothLanguages) {
         const QString failed = manager.GetStringForLanguage(QStringLiteral("status_failed"), index);
         EXPECT_EQ(failed.count('%'), 1);
         EXPECT_TRUE(failed.contains(QStringLiteral("%d")));
+        // The usable size and the job's status each go into their text's one %s.
+        for (const char* key : {"status_failed_counterfeit", "status_report_not_saved"}) {
+            const QString text = manager.GetStringForLanguage(QString::fromLatin1(key), index);
+            EXPECT_EQ(text.count('%'), 1) << key;
+            EXPECT_TRUE(text.contains(QStringLiteral("%s"))) << key;
+        }
         // The list of disks goes into its one %s.
         const QString unfinished =
             manager.GetStringForLanguage(QStringLiteral("message_jobs_unfinished"), index);

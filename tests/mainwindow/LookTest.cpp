@@ -10,6 +10,7 @@
 #include "ui/CVSKInsertUSB.h"
 #include "ui/CVSKKestruneDlg.h"
 #include "ui/PanelText.h"
+#include "ui/ShredStatusDisplay.h"
 
 #include <QApplication>
 #include <QDir>
@@ -76,8 +77,11 @@ TEST_P(MainWindowLook, HeadingsAndRunningTextsFitTheirColumnsAndTheHeaderIsFull)
         EXPECT_GT(list->columnWidth(DeviceListModel::StatusColumn),
                   textWidth(cells, text(QString::fromLatin1(key))) + 6)
             << key;
-    EXPECT_GT(list->columnWidth(DeviceListModel::SpeedColumn),
-              textWidth(cells, QStringLiteral("707.79 MB/s")) + 6);
+    // Every speed a stick reaches, shown as the progress display writes it.
+    for (double speed : {0.0, 9.99, 99.99, 510.9, 1234.5, 9999.4})
+        EXPECT_GT(list->columnWidth(DeviceListModel::SpeedColumn),
+                  textWidth(cells, FormatSpeed(speed)) + 6)
+            << speed;
     // The last heading reaches the list's right edge, and nothing needs a scroll bar.
     EXPECT_GE(total, list->viewport()->width());
     EXPECT_EQ(list->horizontalScrollBar()->maximum(), 0);

@@ -8,8 +8,10 @@
 #include "shred/ShredReport.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
+#include <chrono>
 #include <functional>
 #include <gtest/gtest.h>
 #include <kestrune/disk_numbers.h>
@@ -27,12 +29,17 @@ namespace {
 
 std::mutex statusMutex;
 std::vector<int> statuses;
+std::vector<std::int64_t> secondValues;
+std::vector<double> speeds;
 std::function<void(int status)> onStatus;
 
-void recordStatus(void*, std::int32_t, std::int32_t status, std::int64_t, std::int64_t, double) {
+void recordStatus(void*, std::int32_t, std::int32_t status, std::int64_t, std::int64_t second,
+                  double speed) {
     {
         std::lock_guard guard(statusMutex);
         statuses.push_back(status);
+        secondValues.push_back(second);
+        speeds.push_back(speed);
     }
     if (onStatus)
         onStatus(status);
@@ -50,6 +57,8 @@ class ShredWorkerTest : public ::testing::Test {
 protected:
     void SetUp() override {
         statuses.clear();
+        secondValues.clear();
+        speeds.clear();
         onStatus = nullptr;
         test::messages().clear();
         test::registerComponentDirectory(QStringLiteral("VSKLanguage.dll"), test::binDir());
@@ -67,8 +76,11 @@ protected:
         record->sizeGigabytesText = QStringLiteral("0.06");
         record->busText = QStringLiteral("USB");
         record->setState(JobState::Running);
-        qunsetenv("KESTRUNE_FAKE_ENGINE_RESULT");
+        for (const char* name : {"KESTRUNE_FAKE_ENGINE_RESULT", "KESTRUNE_FAKE_ENGINE_USABLE",
+                                 "KESTRUNE_FAKE_ENGINE_MISMATCH", "KESTRUNE_FAKE_ENGINE_SILENT_MS"})
+            qunsetenv(name);
     }
+    void TearDown() override { ShredReport::setSaveFileAsker({}); }
     void useEngine(const char* kind) {
         test::registerComponentDirectory(QStringLiteral("VSKRemovableShredder.dll"),
                                          QStringLiteral(KESTRUNE_TEST_ENGINES "/") + kind);
@@ -80,9 +92,11 @@ protected:
     // Runs one job; the formatter reports 0, 50 and 100 percent and answers `outcome`.
     std::unique_ptr<CVSKRMShredThread>
     run(FormatResult outcome = FormatResult::Formatted,
-        std::shared_ptr<platform::DiskAuthorization> authorization = nullptr) {
+        std::shared_ptr<platform::DiskAuthorization> authorization = nullptr,
+        std::chrono::milliseconds heartbeat = std::chrono::milliseconds(1000)) {
         auto job = std::make_unique<CVSKRMShredThread>(nullptr, record, 101, &recordStatus, 0);
         job->setDiskAuthorization(std::move(authorization));
+        job->setHeartbeat(heartbeat);
         job->setFormatter([this, outcome](const FormatJob& format) {
             formattedDisk = format.deviceNumber;
             formatAbortFlag = format.abortFlag;
@@ -234,6 +248,85 @@ TEST_F(ShredWorkerTest, AnEngineWithoutItsEntryIsReported) {
     EXPECT_EQ(
         test::messages().texts()[0],
         QStringLiteral("Could not locate necessary dll 'VSKRemovableShredder.dll' (VSKRMShred)"));
+}
+
+TEST_F(ShredWorkerTest, WhatTheEngineFoundGoesIntoTheReportNotOntoTheRow) {
+    setFormatDrive(false);
+    record->sizeBytes = 64 << 20;
+    auto job = run();
+    EXPECT_EQ(statuses, (std::vector<int>{0, 50, 100, 200}));
+    const QString body = job->report()->body();
+    EXPECT_TRUE(
+        body.contains(QStringLiteral("<capacity claimed=\"67108864\" usable=\"67108864\"/>")))
+        << body.toStdString();
+    EXPECT_TRUE(body.contains(QStringLiteral("<verification result=\"passed\"/>")));
+}
+
+TEST_F(ShredWorkerTest, ACounterfeitStickEndsOnceWithItsUsableSizeForTheRow) {
+    setFormatDrive(true);
+    record->sizeBytes = 64 << 20;
+    qputenv("KESTRUNE_FAKE_ENGINE_RESULT", "-14");
+    qputenv("KESTRUNE_FAKE_ENGINE_USABLE", "8000000");
+    auto job = run();
+    EXPECT_EQ(statuses, (std::vector<int>{0, 50, 100, SHRED_STATUS_FAILED_COUNTERFEIT}));
+    EXPECT_EQ(secondValues.back(), 8000000);
+    EXPECT_EQ(formattedDisk, 99u);
+    const QString body = job->report()->body();
+    EXPECT_TRUE(body.contains(QStringLiteral("<result status=\"-14\"")));
+    EXPECT_TRUE(
+        body.contains(QStringLiteral("<capacity claimed=\"67108864\" usable=\"8000000\"/>")));
+    EXPECT_TRUE(body.contains(QStringLiteral("iscleaned=\"0\"")));
+}
+
+TEST_F(ShredWorkerTest, AMismatchNamesItsOffsetAndAJobStoppedEarlyNeverReachedTheReadBack) {
+    setFormatDrive(false);
+    qputenv("KESTRUNE_FAKE_ENGINE_RESULT", "-8");
+    qputenv("KESTRUNE_FAKE_ENGINE_MISMATCH", "4096");
+    auto job = run();
+    EXPECT_EQ(statuses.back(), SHRED_STATUS_FAILED_VERIFY);
+    EXPECT_EQ(secondValues.back(), 4096);
+    EXPECT_TRUE(job->report()->body().contains(
+        QStringLiteral("<verification result=\"failed\" offset=\"4096\"/>")));
+
+    record->sizeBytes = 1000;
+    record->requestAbort();
+    auto aborted = run();
+    const QString body = aborted->report()->body();
+    EXPECT_TRUE(body.contains(QStringLiteral("<verification result=\"not reached\"/>")));
+    EXPECT_TRUE(body.contains(QStringLiteral("<capacity claimed=\"1000\"/>")));
+}
+
+TEST_F(ShredWorkerTest, WhileTheEngineIsSilentItsLastProgressIsRepeatedWithoutASpeed) {
+    setFormatDrive(false);
+    qputenv("KESTRUNE_FAKE_ENGINE_SILENT_MS", "700");
+    run(FormatResult::Formatted, nullptr, std::chrono::milliseconds(100));
+    std::vector<int> repeats;
+    for (std::size_t i = 2; i < statuses.size() && statuses[i] == 50; ++i) {
+        EXPECT_EQ(speeds[i], 0.0);
+        EXPECT_EQ(secondValues[i], 50);
+        repeats.push_back(statuses[i]);
+    }
+    EXPECT_GE(repeats.size(), 3u);
+    EXPECT_EQ(tail(2), (std::vector<int>{100, 200}));
+}
+
+TEST_F(ShredWorkerTest, AReportTheUserDidNotSaveIsSaidAfterTheFinalStatus) {
+    setFormatDrive(false);
+    test::writeRegistryString(RegistryRoot::LocalMachine, test::productKey("\\Settings"),
+                              QStringLiteral("LogPath"),
+                              logs.filePath(QStringLiteral("missing/and/blocked")));
+    QFile blocker(logs.filePath(QStringLiteral("missing")));
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly)); // a file where the folder should be
+    blocker.close();
+    int asked = 0;
+    ShredReport::setSaveFileAsker([&](const QString&) {
+        ++asked;
+        return QString();
+    });
+    auto job = run();
+    EXPECT_EQ(asked, 1);
+    EXPECT_EQ(tail(2), (std::vector<int>{200, SHRED_STATUS_REPORT_NOT_SAVED}));
+    EXPECT_TRUE(QDir(logs.path()).entryList({QStringLiteral("*.xml")}).isEmpty());
 }
 
 namespace {

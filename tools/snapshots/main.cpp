@@ -15,6 +15,7 @@
 #include "ui/CVSKInsertUSB.h"
 #include "ui/CVSKKestruneDlg.h"
 #include "ui/CVSKSettingsDlg.h"
+#include "ui/ShredStatusDisplay.h"
 
 #include <QApplication>
 #include <QDir>
@@ -238,6 +239,62 @@ bool openWindow(CVSKKestruneDlg& window) {
     return true;
 }
 
+// Two finished jobs as their reports leave the rows, fed to the progress display the way
+// the engine and the worker send them: a counterfeit stick that claims 64 GB and holds 8,
+// and 35 passes over a large stick that took three and a half days.
+void saveReportedJobs(CVSKKestruneDlg& window, const QString& disks, const QString& name) {
+    const QString bargain = QDir(disks).filePath(QStringLiteral("bargain-stick.img"));
+    const QString archive = QDir(disks).filePath(QStringLiteral("archive-stick.img"));
+    makeImage(bargain, 64LL << 30, nullptr);
+    makeImage(archive, 256LL << 30, nullptr);
+    waitFor([&] { return window.deviceList()->rowCount() == 4; }, 8000);
+    pump(300);
+    auto recordAt = [&](const QString& path) {
+        for (int row = 0; row < window.listModel()->rowCount(); ++row) {
+            auto record = window.listModel()->recordOfRow(row);
+            if (record && record->devicePath == path)
+                return record;
+        }
+        return std::shared_ptr<DeviceRecord>();
+    };
+    const auto counterfeit = recordAt(bargain);
+    const auto longJob = recordAt(archive);
+    ShredStatusContext* context = window.jobs().statusContext();
+    std::int64_t now = 1'700'000'000;
+    if (counterfeit && longJob) {
+        context->clock = [&now] { return now; };
+        auto language = GetLanguageManager();
+        for (const auto& record : {counterfeit, longJob}) {
+            record->setState(JobState::Running);
+            record->beginJob(now);
+            window.listModel()->SetStartButtonText(
+                record->deviceNumber, language->GetString(QStringLiteral("status_abort")));
+        }
+        auto report = [&](const std::shared_ptr<DeviceRecord>& record, int status,
+                          std::int64_t left, std::int64_t second, double speed) {
+            OnShredStatus(context, static_cast<std::int32_t>(record->deviceNumber), status, left,
+                          second, speed);
+        };
+        const std::int64_t usable = 8'000'000'000;
+        report(counterfeit, 0, 2 * usable, 0, 0.0);
+        report(longJob, 0, 36 * (256LL << 30), 0, 0.0);
+        now += 7 * 60 + 41;
+        report(counterfeit, 100, 0, 2 * usable, 17.3);
+        report(counterfeit, SHRED_STATUS_FAILED_COUNTERFEIT, 0, usable, 0.0);
+        now += 83 * 3600 + 4 * 60 + 24;
+        report(longJob, 100, 0, 36 * (256LL << 30), 31.4);
+        report(longJob, SHRED_STATUS_SHREDDED, 0, 0, 0.0);
+        context->clock = nullptr;
+    } else {
+        std::fprintf(stderr, "snapshots: the two large sticks were not listed\n");
+    }
+    pump(300);
+    save(&window, name);
+    QFile::remove(bargain);
+    QFile::remove(archive);
+    waitFor([&] { return window.deviceList()->rowCount() == 2; }, 8000);
+}
+
 void renderLanguage(const QString& suffix, const QString& disks, const QString& base) {
     removeDisks(disks);
     {
@@ -310,6 +367,8 @@ void renderLanguage(const QString& suffix, const QString& disks, const QString& 
         window.jobs().waitForAll(10000);
         pump(300);
         setUserDword(QStringLiteral("\\Shredding"), QStringLiteral("ShredAlgo"), 100);
+        saveReportedJobs(window, disks,
+                         QStringLiteral("main-window-counterfeit-and-long-job-") + suffix);
     }
 
     // A dark desktop theme must not reach the window.

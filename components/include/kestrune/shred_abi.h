@@ -6,6 +6,8 @@
 extern "C" {
 #endif
 
+// The second value: the bytes done so far in a progress report; the detail of a finding
+// (below); the usable bytes in a final SHRED_STATUS_FAILED_COUNTERFEIT; 0 otherwise.
 typedef void (*ShredStatusCallback)(void* context, int32_t deviceNumber, int32_t status,
                                     int64_t bytesLeft, int64_t secondValue, double speed);
 
@@ -20,6 +22,7 @@ enum KestruneShredStatus {
     SHRED_STATUS_SHREDDED = 200,
     SHRED_STATUS_FORMATTING = 300,
     SHRED_STATUS_FORMATTED = 400,
+    SHRED_STATUS_REPORT_NOT_SAVED = 600, // sent by the worker after the final status
     SHRED_STATUS_ENGINE_MISSING = -1,
     SHRED_STATUS_ABORTED = -3,
     SHRED_STATUS_FAILED_MEDIA = -4,
@@ -32,7 +35,22 @@ enum KestruneShredStatus {
     // service (udisks2) is not there to ask. Nothing was written. (-10 is the engine's own.)
     SHRED_STATUS_FAILED_NOT_AUTHORIZED = -11,
     SHRED_STATUS_FAILED_NO_DISK_SERVICE = -12,
-    SHRED_STATUS_FAILED_SYSTEM_DISK = -13 // the running system depends on the disk
+    SHRED_STATUS_FAILED_SYSTEM_DISK = -13, // the running system depends on the disk
+    // The medium holds less than it claims: writes past the usable part were lost or landed
+    // on other places. That part was still overwritten and verified.
+    SHRED_STATUS_FAILED_COUNTERFEIT = -14,
+    SHRED_STATUS_FAILED_WRITE_PROTECTED = -15, // switch, read-only device, immutable image
+    SHRED_STATUS_FAILED_HELD = -16             // another program has the disk open or locked
+};
+
+// Findings the engine reports about the medium just before it returns, with the detail in
+// the second value. They are not progress: the worker keeps them for the job's report.
+enum KestruneShredFinding {
+    SHRED_FINDING_CAPACITY = 500,        // the usable bytes the capacity check found
+    SHRED_FINDING_VERIFIED = 501,        // the read-back matched everything written
+    SHRED_FINDING_VERIFY_MISMATCH = 502, // the byte offset of the first difference
+    SHRED_FINDING_FIRST = SHRED_FINDING_CAPACITY,
+    SHRED_FINDING_LAST = 599
 };
 
 #ifdef __cplusplus

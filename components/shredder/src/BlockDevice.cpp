@@ -129,6 +129,24 @@ int FdBlockDevice::sync() {
     return 0;
 }
 
+void FdBlockDevice::dropCache() {
+    if (direct_)
+        return;
+    (void)posix_fadvise(fd_, 0, 0, POSIX_FADV_DONTNEED);
+    if (int fd = buffered_.load(std::memory_order_acquire); fd >= 0)
+        (void)posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+}
+
+uint64_t FdBlockDevice::currentSize() const {
+    struct stat st {};
+    if (fstat(fd_, &st) != 0)
+        return 0;
+    if (!blockDevice_)
+        return static_cast<uint64_t>(st.st_size);
+    uint64_t bytes = 0;
+    return ioctl(fd_, BLKGETSIZE64, &bytes) == 0 ? bytes : 0;
+}
+
 AlignedBuffer::AlignedBuffer(size_t size) {
     void* p = nullptr;
     if (posix_memalign(&p, 4096, size) == 0) {

@@ -104,15 +104,30 @@ bool isSimulatedLoop(const DiskFacts& facts, const DiskAccessOptions& options) {
 int32_t openFailureStatus(int error) {
     switch (error) {
     case EACCES:
-    case EPERM:
         return SHRED_STATUS_FAILED_PERMISSION;
+    case EPERM:
+        // Rights are never what stops the administrator: the file is immutable or sealed.
+        return geteuid() == 0 ? SHRED_STATUS_FAILED_WRITE_PROTECTED
+                              : SHRED_STATUS_FAILED_PERMISSION;
     case EROFS:
-        return SHRED_STATUS_FAILED_WRITE;
+        return SHRED_STATUS_FAILED_WRITE_PROTECTED;
     case EBUSY:
-        return SHRED_STATUS_FAILED_BUSY;
+        return SHRED_STATUS_FAILED_HELD; // another program opened it exclusively
     default:
         return SHRED_STATUS_FAILED_MEDIA;
     }
+}
+
+// An image that even its owner may not change (chattr +i or +a).
+bool imageIsImmutable(const char* path) {
+    const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return false;
+    int flags = 0;
+    const bool immutable =
+        ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL)) != 0;
+    close(fd);
+    return immutable;
 }
 
 std::vector<dev_t> diskDevices(const KestruneDiskIdentity& id, const DiskAccessOptions& options) {
@@ -153,8 +168,10 @@ int32_t checkBeforeOpen(const KestruneDiskIdentity& id, const DiskAccessOptions&
         if (options.requireRemovable && options.simulatedFolder &&
             !isInFolder(id.path, *options.simulatedFolder))
             return SHRED_STATUS_FAILED_MEDIA;
+        if (imageIsImmutable(id.path))
+            return SHRED_STATUS_FAILED_WRITE_PROTECTED;
         if (access(id.path, W_OK) != 0)
-            return errno == EROFS ? SHRED_STATUS_FAILED_WRITE : SHRED_STATUS_FAILED_PERMISSION;
+            return openFailureStatus(errno);
         return 0;
     }
     DiskFacts facts = readDiskFacts(options.sysfsRoot, static_cast<dev_t>(id.devt));
@@ -170,7 +187,7 @@ int32_t checkBeforeOpen(const KestruneDiskIdentity& id, const DiskAccessOptions&
             return SHRED_STATUS_FAILED_MEDIA;
     }
     if (facts.hasHolders)
-        return SHRED_STATUS_FAILED_BUSY;
+        return SHRED_STATUS_FAILED_HELD; // a device mapper or RAID set is built on it
     // The list left such disks out, but the system may have come to depend on this one since.
     bool readable = false;
     const std::set<dev_t> system =
@@ -183,7 +200,7 @@ int32_t checkBeforeOpen(const KestruneDiskIdentity& id, const DiskAccessOptions&
         if (system.count(partition))
             return SHRED_STATUS_FAILED_SYSTEM_DISK;
     if (facts.readOnly)
-        return SHRED_STATUS_FAILED_WRITE;
+        return SHRED_STATUS_FAILED_WRITE_PROTECTED;
     if (options.descriptor >= 0)
         return 0; // the descriptor's own read-only flag is checked once the disk is open
     int fd = open(id.path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
@@ -192,7 +209,7 @@ int32_t checkBeforeOpen(const KestruneDiskIdentity& id, const DiskAccessOptions&
     int ro = 0;
     bool readOnly = ioctl(fd, BLKROGET, &ro) == 0 && ro != 0;
     close(fd);
-    return readOnly ? SHRED_STATUS_FAILED_WRITE : 0;
+    return readOnly ? SHRED_STATUS_FAILED_WRITE_PROTECTED : 0;
 }
 
 // A duplicate of a descriptor that someone else opened, open for reading and writing, with
@@ -228,6 +245,31 @@ bool identityHolds(int fd, const KestruneDiskIdentity& id) {
     if (ioctl(fd, BLKGETDISKSEQ, &seq) != 0)
         return errno == ENOTTY && id.diskseq == 0;
     return seq == id.diskseq;
+}
+
+// The path still leads to the disk of the identity (same node, same medium).
+bool pathLeadsTo(const KestruneDiskIdentity& id) {
+    const int fd = open(id.path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return false;
+    const bool holds = identityHolds(fd, id);
+    close(fd);
+    return holds;
+}
+
+void reportFindings(const JobOutcome& outcome, ShredStatusCallback callback, void* context,
+                    int32_t deviceNumber) {
+    if (!callback)
+        return;
+    auto report = [&](int32_t finding, uint64_t value) {
+        callback(context, deviceNumber, finding, 0, static_cast<int64_t>(value), 0.0);
+    };
+    if (outcome.usableBytes)
+        report(SHRED_FINDING_CAPACITY, outcome.usableBytes);
+    if (outcome.verification == JobOutcome::Verification::Passed)
+        report(SHRED_FINDING_VERIFIED, 0);
+    else if (outcome.verification == JobOutcome::Verification::Failed)
+        report(SHRED_FINDING_VERIFY_MISMATCH, outcome.mismatchOffset);
 }
 
 } // namespace
@@ -375,7 +417,7 @@ int32_t openDiskForWriting(const KestruneDiskIdentity& id, const DiskAccessOptio
     if (!device)
         return SHRED_STATUS_FAILED_MEDIA;
     if (device->readOnly())
-        return SHRED_STATUS_FAILED_WRITE;
+        return SHRED_STATUS_FAILED_WRITE_PROTECTED;
 
     // Without the right to open the path, the lock goes on the descriptor we were given.
     int lockFd = options.descriptor >= 0 ? fcntl(options.descriptor, F_DUPFD_CLOEXEC, 0)
@@ -389,7 +431,7 @@ int32_t openDiskForWriting(const KestruneDiskIdentity& id, const DiskAccessOptio
     while (flock(lockFd, LOCK_EX | LOCK_NB) != 0) {
         if ((errno != EWOULDBLOCK && errno != EINTR) || Clock::now() >= deadline) {
             close(lockFd);
-            return SHRED_STATUS_FAILED_BUSY;
+            return SHRED_STATUS_FAILED_HELD; // e.g. another instance shredding it
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
@@ -411,9 +453,29 @@ int32_t shredDisk(const KestruneDiskIdentity& identity, int32_t deviceNumber, in
     if (int32_t status = openDiskForWriting(identity, options, true, disk))
         return status;
     StatusCallbackSink sink(callback, context, deviceNumber);
-    int32_t status = runPasses(disk->device(), plan, sink, abortFlag, jobOptions);
+    JobOptions job = jobOptions;
+    FdBlockDevice& device = disk->device();
+    const uint64_t size = device.size();
+    // A disk handed over by the disk service may have a path we have no right to open.
+    const bool byPath = options.descriptor < 0;
+    job.mediumCheck = [&identity, &device, size, byPath]() -> int32_t {
+        struct stat st {};
+        const bool deleted =
+            fstat(device.fd(), &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 0;
+        if (deleted || (byPath && !pathLeadsTo(identity)) || device.currentSize() < size)
+            return SHRED_STATUS_FAILED_MEDIA;
+        if (device.isBlockDevice()) {
+            int ro = 0;
+            if (ioctl(device.fd(), BLKROGET, &ro) == 0 && ro != 0)
+                return SHRED_STATUS_FAILED_WRITE_PROTECTED;
+        }
+        return 0;
+    };
+    JobOutcome outcome;
+    int32_t status = runJob(device, plan, sink, abortFlag, job, outcome);
     // Whatever happened, the kernel's view of the partitions must match the medium.
     disk->rereadPartitions();
+    reportFindings(outcome, callback, context, deviceNumber);
     return status;
 }
 

@@ -1,5 +1,6 @@
 #include "shredengine/ShredJob.h"
 
+#include "shredengine/CapacityCheck.h"
 #include "shredengine/RandomStream.h"
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <tuple>
 
 namespace kestrune::engine {
 
@@ -41,9 +43,16 @@ public:
 
     void start() {
         last_ = Clock::now();
+        started_ = last_;
         sink_.progress(0, static_cast<int64_t>(total_), 0, 0.0);
     }
-    void add(uint64_t bytes) { done_ += bytes; }
+    void add(uint64_t bytes) {
+        done_ += bytes;
+        // The speed is measured from the end of the first block on: what a medium takes in
+        // at first goes to its cache, faster than it can keep up.
+        if (recent_.empty())
+            recent_.emplace_back(Clock::now(), done_);
+    }
     bool due() const { return Clock::now() - last_ >= interval_; }
     // The last report, unless the last block already gave it.
     void finish() {
@@ -52,8 +61,17 @@ public:
     }
     void report() {
         auto now = Clock::now();
-        double seconds = std::chrono::duration<double>(now - last_).count();
-        double speed = seconds > 0 ? double(done_ - lastDone_) / seconds / (1024.0 * 1024.0) : 0.0;
+        // Over the last second or so, not since the last report only: a sample of a few
+        // blocks would jump with every hiccup of the machine.
+        while (recent_.size() > 1 && now - recent_[1].first >= kSpeedWindow)
+            recent_.pop_front();
+        Clock::time_point since = started_;
+        uint64_t doneThen = 0;
+        if (!recent_.empty() && recent_.front().second < done_)
+            std::tie(since, doneThen) = recent_.front();
+        double seconds = std::chrono::duration<double>(now - since).count();
+        double speed = seconds > 0 ? double(done_ - doneThen) / seconds / (1024.0 * 1024.0) : 0.0;
+        recent_.emplace_back(now, done_);
         int percent = total_ ? static_cast<int>(done_ * 100 / total_) : 100;
         percent_ = std::max(percent_, std::min(percent, 100));
         sink_.progress(percent_, static_cast<int64_t>(total_ - done_), static_cast<int64_t>(done_),
@@ -70,6 +88,9 @@ private:
     uint64_t lastDone_ = 0;
     int percent_ = 0;
     Clock::time_point last_;
+    Clock::time_point started_;
+    static constexpr std::chrono::seconds kSpeedWindow{1};
+    std::deque<std::pair<Clock::time_point, uint64_t>> recent_;
 };
 
 class BlockSizer {
@@ -108,13 +129,25 @@ private:
     std::array<uint8_t, kTile + 2> bytes_{};
 };
 
-bool matchesTile(const uint8_t* data, size_t length, const uint8_t* tile) {
+// The index of the first byte that differs, or length.
+size_t firstDifference(const uint8_t* data, const uint8_t* expected, size_t length) {
+    if (std::memcmp(data, expected, length) == 0)
+        return length;
+    size_t at = 0;
+    while (data[at] == expected[at])
+        ++at;
+    return at;
+}
+
+// The index of the first byte that differs from the tile's pattern, or length.
+size_t differenceFromTile(const uint8_t* data, size_t length, const uint8_t* tile) {
     for (size_t done = 0; done < length; done += kTile) {
         size_t chunk = std::min(kTile, length - done);
-        if (std::memcmp(data + done, tile, chunk) != 0)
-            return false;
+        size_t at = firstDifference(data + done, tile, chunk);
+        if (at != chunk)
+            return done + at;
     }
-    return true;
+    return length;
 }
 
 // A buffer that holds a fixed pattern at a given phase, refilled only when needed.
@@ -320,13 +353,15 @@ int32_t writeFailureStatus(int error) {
     case ENOENT:
     case ESHUTDOWN:
         return SHRED_STATUS_FAILED_MEDIA;
+    case EROFS:
+        return SHRED_STATUS_FAILED_WRITE_PROTECTED;
     default:
         return SHRED_STATUS_FAILED_WRITE;
     }
 }
 
 int32_t runPasses(BlockDevice& device, const std::vector<Pass>& plan, ProgressSink& sink,
-                  const unsigned char* abortFlag, const JobOptions& options) {
+                  const unsigned char* abortFlag, const JobOptions& options, JobOutcome* outcome) {
     if (plan.empty() || options.minBlock == 0 || options.maxBlock < options.minBlock ||
         jobBufferBytes(options) > (16u << 20))
         return ENGINE_STATUS_BAD_REQUEST;
@@ -334,7 +369,16 @@ int32_t runPasses(BlockDevice& device, const std::vector<Pass>& plan, ProgressSi
     if (size == 0)
         return SHRED_STATUS_FAILED_MEDIA;
     if (device.readOnly())
-        return SHRED_STATUS_FAILED_WRITE;
+        return SHRED_STATUS_FAILED_WRITE_PROTECTED;
+    // What became of the medium explains a failed transfer better than its errno.
+    auto mediumStatus = [&]() -> int32_t {
+        return options.mediumCheck ? options.mediumCheck() : 0;
+    };
+    auto writeFailed = [&](int error) -> int32_t {
+        if (int32_t status = mediumStatus())
+            return status;
+        return writeFailureStatus(error);
+    };
 
     // Two buffers take turns with the device while the third is generated or compared.
     AlignedBuffer work(options.maxBlock);
@@ -359,7 +403,7 @@ int32_t runPasses(BlockDevice& device, const std::vector<Pass>& plan, ProgressSi
             return 0;
         if (!device.direct()) {
             if (int rc = device.sync())
-                return writeFailureStatus(rc);
+                return writeFailed(rc);
         }
         progress.report();
         return 0;
@@ -393,7 +437,7 @@ int32_t runPasses(BlockDevice& device, const std::vector<Pass>& plan, ProgressSi
                 if (done.error == IoWorker::kAborted)
                     return SHRED_STATUS_ABORTED;
                 if (done.error)
-                    return writeFailureStatus(done.error);
+                    return writeFailed(done.error);
                 return written(block.offset, block.length, done.took);
             };
             int turn = 0;
@@ -432,14 +476,16 @@ int32_t runPasses(BlockDevice& device, const std::vector<Pass>& plan, ProgressSi
                 const uint8_t* data = patterns.at(pass, offset);
                 auto started = Clock::now();
                 if (int rc = device.writeAt(data, length, offset))
-                    return writeFailureStatus(rc);
+                    return writeFailed(rc);
                 if (int32_t status = written(offset, length, Clock::now() - started))
                     return status;
                 offset += length;
             }
         }
         if (int rc = device.sync())
-            return writeFailureStatus(rc);
+            return writeFailed(rc);
+        if (int32_t status = mediumStatus())
+            return status;
         if (observer)
             observer->passFinished(index, pass);
     }
@@ -501,24 +547,32 @@ int32_t runPasses(BlockDevice& device, const std::vector<Pass>& plan, ProgressSi
             IoWorker::Result done = block.reader->wait();
             if (done.error == IoWorker::kAborted)
                 return SHRED_STATUS_ABORTED;
-            if (done.error)
-                return SHRED_STATUS_FAILED_MEDIA;
+            if (done.error) {
+                const int32_t status = mediumStatus();
+                return status ? status : SHRED_STATUS_FAILED_MEDIA;
+            }
             sizer.observe(done.took, block.length);
             const uint8_t* data = slots[block.slot];
-            bool same;
+            size_t differs = block.length;
             if (randomData) {
-                same = true;
-                for (size_t at = 0; same && at < block.length; at += kTile) {
+                for (size_t at = 0; differs == block.length && at < block.length; at += kTile) {
                     size_t chunk = std::min(kTile, block.length - at);
                     if (!random.fill(expected.data(), chunk))
                         return ENGINE_STATUS_NO_RESOURCES;
-                    same = std::memcmp(data + at, expected.data(), chunk) == 0;
+                    size_t same = firstDifference(data + at, expected.data(), chunk);
+                    if (same != chunk)
+                        differs = at + same;
                 }
             } else {
-                same = matchesTile(data, block.length, tile.at(block.offset));
+                differs = differenceFromTile(data, block.length, tile.at(block.offset));
             }
-            if (!same)
+            if (differs != block.length) {
+                if (outcome) {
+                    outcome->verification = JobOutcome::Verification::Failed;
+                    outcome->mismatchOffset = block.offset + differs;
+                }
                 return SHRED_STATUS_FAILED_VERIFY;
+            }
             progress.add(block.length);
             if (progress.due())
                 progress.report();
@@ -527,9 +581,34 @@ int32_t runPasses(BlockDevice& device, const std::vector<Pass>& plan, ProgressSi
             if (nextOffset < size)
                 queueRead();
         }
+        if (int32_t status = mediumStatus())
+            return status;
+        if (outcome)
+            outcome->verification = JobOutcome::Verification::Passed;
     }
     progress.finish();
     return SHRED_STATUS_SHREDDED;
+}
+
+int32_t runJob(BlockDevice& device, const std::vector<Pass>& plan, ProgressSink& sink,
+               const unsigned char* abortFlag, const JobOptions& options, JobOutcome& outcome) {
+    outcome = JobOutcome{};
+    outcome.claimedBytes = device.size();
+    if (plan.empty())
+        return ENGINE_STATUS_BAD_REQUEST;
+    if (device.readOnly())
+        return SHRED_STATUS_FAILED_WRITE_PROTECTED;
+    const CapacityCheck capacity = checkCapacity(device, abortFlag);
+    if (capacity.status) {
+        const int32_t status = options.mediumCheck ? options.mediumCheck() : 0;
+        return status ? status : capacity.status;
+    }
+    outcome.usableBytes = capacity.usable;
+    if (!capacity.counterfeit)
+        return runPasses(device, plan, sink, abortFlag, options, &outcome);
+    UsablePart usable(device, capacity.usable);
+    const int32_t status = runPasses(usable, plan, sink, abortFlag, options, &outcome);
+    return status == SHRED_STATUS_SHREDDED ? SHRED_STATUS_FAILED_COUNTERFEIT : status;
 }
 
 } // namespace kestrune::engine

@@ -30,6 +30,8 @@ public:
     virtual bool concurrentReads() const { return false; }
     // Everything written so far is on the medium; 0 or an errno value.
     virtual int sync() = 0;
+    // After a sync: the next reads come from the medium, not from this machine's cache.
+    virtual void dropCache() {}
 };
 
 // A disk or an image file behind an open descriptor.
@@ -49,7 +51,10 @@ public:
     int readAt(void* data, size_t length, uint64_t offset) override;
     bool concurrentReads() const override { return true; }
     int sync() override;
+    void dropCache() override;
 
+    // The size the medium has now: 0 when it cannot be read (it has gone).
+    uint64_t currentSize() const;
     int fd() const { return fd_; }
     bool isBlockDevice() const { return blockDevice_; }
 

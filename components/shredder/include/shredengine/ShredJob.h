@@ -9,6 +9,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 namespace kestrune::engine {
@@ -95,15 +96,36 @@ struct JobOptions {
     std::chrono::milliseconds reportInterval{250};
     bool verify = true;
     JobObserver* observer = nullptr;
+    // 0 while the medium is still the one the job began on, whole and writable; else the
+    // status that says what became of it (-4 gone or shrunk, -15 now write-protected).
+    // Asked after every pass and whenever a transfer fails, so the status names the cause.
+    std::function<int32_t()> mediumCheck;
+};
+
+// What a job found out, for its report.
+struct JobOutcome {
+    enum class Verification { NotReached, Passed, Failed };
+    uint64_t claimedBytes = 0;
+    // What the capacity check found; 0 when it did not run to its end.
+    uint64_t usableBytes = 0;
+    Verification verification = Verification::NotReached;
+    uint64_t mismatchOffset = 0; // of the first byte that read back different
 };
 
 // Buffers a job holds at most: keeps a job within 16 MiB.
 size_t jobBufferBytes(const JobOptions& options);
 
 // Runs the passes over the whole device, then reads the last pass back. Returns 200, or
-// -3 aborted, -4 medium failed or vanished, -5 write error or read-only, -8 mismatch.
+// -3 aborted, -4 medium failed or vanished, -5 write error, -8 mismatch, -15 read-only.
 int32_t runPasses(BlockDevice& device, const std::vector<Pass>& plan, ProgressSink& sink,
-                  const unsigned char* abortFlag, const JobOptions& options = {});
+                  const unsigned char* abortFlag, const JobOptions& options = {},
+                  JobOutcome* outcome = nullptr);
+
+// A shred job: the capacity check, then the passes over what the medium really holds.
+// Returns what runPasses returns, or -14 when all went well on a medium that holds less
+// than it claims.
+int32_t runJob(BlockDevice& device, const std::vector<Pass>& plan, ProgressSink& sink,
+               const unsigned char* abortFlag, const JobOptions& options, JobOutcome& outcome);
 
 // Status for an errno value met while writing (reading always means -4).
 int32_t writeFailureStatus(int error);

@@ -1,0 +1,193 @@
+// Sticks that misbehave, from the window, on loop devices backed by the FUSE test file
+// system mounted as the simulated disks' folder: counterfeit sticks that wrap or lose what
+// lies past their real capacity, and a stick that writes at a fixed rate.
+#include "RealDiskWindow.h"
+#include "TestFileSystem.h"
+#include "devices/ScanDevices.h"
+#include "ui/ShredStatusDisplay.h"
+
+#include <QRegularExpression>
+#include <cmath>
+#include <set>
+
+using namespace kestrune;
+using namespace kestrune::test;
+
+namespace {
+
+class FaultyStick : public RealDiskWindowTest {
+protected:
+    void SetUp() override {
+        RealDiskWindowTest::SetUp();
+        if (IsSkipped())
+            return;
+        KESTRUNE_SKIP_WITHOUT_TESTFS();
+    }
+    void TearDown() override {
+        window.reset();
+        loops.clear();
+        rig.reset();
+        RealDiskWindowTest::TearDown();
+    }
+
+    // The test file system as the simulated disks' folder, its image full of old data and
+    // attached to a loop device.
+    LoopDisk& attachRig(TestFileSystemOptions options) {
+        options.fileName = QStringLiteral("stick.img");
+        options.directIo = true;
+        rig = std::make_unique<TestFileSystem>(options);
+        EXPECT_TRUE(rig->mounted()) << rig->error().toStdString();
+        simulated.reset();
+        simulated = std::make_unique<ScopedEnvironment>("KESTRUNE_SIMULATED_DISKS",
+                                                        QFile::encodeName(rig->mountDir()));
+        const qint64 real = static_cast<qint64>(options.usable ? options.usable : options.size);
+        QFile image(rig->imagePath());
+        EXPECT_TRUE(image.open(QIODevice::ReadWrite));
+        for (qint64 at : {qint64(0), real / 3, real - 4096}) {
+            image.seek(at);
+            image.write(kSecret);
+        }
+        image.close();
+        loops.push_back(std::make_unique<LoopDisk>(rig->imagePath()));
+        EXPECT_TRUE(loops.back()->attached());
+        return *loops.back();
+    }
+
+    std::unique_ptr<TestFileSystem> rig;
+};
+
+struct CounterfeitCase {
+    int algorithm;
+    TestFileSystemOptions::PastUsable pastUsable;
+};
+
+class CounterfeitStick : public FaultyStick,
+                         public ::testing::WithParamInterface<CounterfeitCase> {};
+
+std::string counterfeitName(const ::testing::TestParamInfo<CounterfeitCase>& info) {
+    return "Algorithm" + std::to_string(info.param.algorithm) +
+           (info.param.pastUsable == TestFileSystemOptions::PastUsable::Wrap ? "Wraps" : "Drops");
+}
+
+} // namespace
+
+TEST_P(CounterfeitStick, EndsCounterfeitWithItsRealSizeAfterErasingAllItHolds) {
+    const CounterfeitCase job = GetParam();
+    TestFileSystemOptions options;
+    options.size = 24 << 20;
+    options.usable = (9 << 20) + 1536; // no power of two, not even whole pages
+    options.pastUsable = job.pastUsable;
+    setAlgorithm(job.algorithm);
+    setFormat(true);
+    LoopDisk& disk = attachRig(options);
+    openWindow();
+    start(disk.device());
+    ASSERT_TRUE(waitUntilNoJobRuns());
+
+    const QString expected =
+        FormatWithOneText(text("status_failed_counterfeit"),
+                          formatSizeText(static_cast<std::int64_t>(options.usable)));
+    EXPECT_EQ(status(disk.device()), expected);
+    const int row = rowOf(disk.device());
+    ASSERT_GE(row, 0);
+    EXPECT_EQ(window->deviceList()->startButtonOfRow(row)->text(), text("status_start"));
+
+    // Everything the stick really holds was overwritten by the last pass, and never
+    // formatted: a counterfeit stick is no stick to hand on.
+    const QByteArray held = readBytes(rig->imagePath(), 0, static_cast<qint64>(options.usable));
+    ASSERT_EQ(held.size(), static_cast<qint64>(options.usable));
+    EXPECT_FALSE(held.contains(kSecret));
+    if (job.algorithm == 100) {
+        EXPECT_EQ(held.count('\0'), held.size());
+    } else {
+        std::set<char> seen(held.begin(), held.end());
+        EXPECT_EQ(seen.size(), 256u);
+    }
+    EXPECT_FALSE(firstPartition(rig->imagePath()).has_value());
+
+    const QStringList written = reports();
+    ASSERT_EQ(written.size(), 1);
+    EXPECT_TRUE(wellFormed(written[0]));
+    const QString body = readText(written[0]);
+    EXPECT_TRUE(body.contains(QStringLiteral("<result status=\"-14\"")));
+    EXPECT_TRUE(body.contains(QStringLiteral("<capacity claimed=\"%1\" usable=\"%2\"/>")
+                                  .arg(options.size)
+                                  .arg(options.usable)))
+        << body.toStdString();
+    EXPECT_TRUE(body.contains(QStringLiteral("<verification result=\"passed\"/>")));
+    EXPECT_TRUE(body.contains(QStringLiteral("iscleaned=\"0\" isformatted=\"0\"")));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    RealDisks, CounterfeitStick,
+    ::testing::Values(CounterfeitCase{100, TestFileSystemOptions::PastUsable::Wrap},
+                      CounterfeitCase{101, TestFileSystemOptions::PastUsable::Wrap},
+                      CounterfeitCase{102, TestFileSystemOptions::PastUsable::Wrap},
+                      CounterfeitCase{103, TestFileSystemOptions::PastUsable::Wrap},
+                      CounterfeitCase{100, TestFileSystemOptions::PastUsable::Drop},
+                      CounterfeitCase{101, TestFileSystemOptions::PastUsable::Drop}),
+    counterfeitName);
+
+// What the row shows at each report the display took, read under the table's lock.
+struct Shown {
+    std::int64_t at = 0;
+    double speed = 0;
+    std::int64_t bytesLeft = 0;
+    QString timeLeft;
+};
+
+std::int64_t seconds(const QString& span) {
+    const QStringList parts = span.split(u':');
+    if (parts.size() != 3)
+        return -1;
+    return parts[0].toLongLong() * 3600 + parts[1].toLongLong() * 60 + parts[2].toLongLong();
+}
+
+// A stick that writes and reads at 4 MiB/s: from the display's second report on, the speed
+// and the time left it shows are those of the device, within a tenth.
+TEST_F(FaultyStick, AThrottledStickShowsItsTrueSpeedAndTimeLeft) {
+    constexpr double rate = 4 << 20;
+    TestFileSystemOptions options;
+    options.size = 20 << 20;
+    options.rate = static_cast<std::uint64_t>(rate);
+    setAlgorithm(100);
+    setFormat(false);
+    LoopDisk& disk = attachRig(options);
+    openWindow();
+    for (int job = 0; job < 2; ++job) {
+        start(disk.device());
+        const auto record = window->listModel()->recordOfRow(rowOf(disk.device()));
+        ASSERT_TRUE(record);
+        std::vector<Shown> shown;
+        auto table = window->jobs().statusContext()->table;
+        (void)QTest::qWaitFor(
+            [&] {
+                {
+                    auto guard = table->lockByPolling();
+                    const bool taken = record->lastUpdateTime != 0 &&
+                                       (shown.empty() || shown.back().at != record->lastUpdateTime);
+                    if (taken && record->state() == JobState::Running) {
+                        const int row = rowOf(disk.device());
+                        shown.push_back(
+                            {record->lastUpdateTime, record->averageSpeed, record->lastBytesLeft,
+                             window->listModel()->cellText(row, DeviceListModel::TimeLeftColumn)});
+                    }
+                }
+                return window->jobs().runningCount() == 0;
+            },
+            120000);
+        ASSERT_TRUE(waitUntilNoJobRuns());
+        EXPECT_EQ(status(disk.device()), text("status_shredded"));
+        ASSERT_GE(shown.size(), 4u) << "the job should take about ten seconds";
+        for (std::size_t i = 1; i < shown.size(); ++i) {
+            SCOPED_TRACE("job " + std::to_string(job) + ", report " + std::to_string(i));
+            const double speed = shown[i].speed * 1048576.0;
+            EXPECT_NEAR(speed, rate, rate / 10);
+            const double truth = static_cast<double>(shown[i].bytesLeft) / rate;
+            const std::int64_t estimate = seconds(shown[i].timeLeft);
+            ASSERT_GE(estimate, 0) << shown[i].timeLeft.toStdString();
+            EXPECT_NEAR(static_cast<double>(estimate), truth, std::max(truth / 10, 1.0));
+        }
+        QTest::qWait(600); // past the double-click guard
+    }
+}

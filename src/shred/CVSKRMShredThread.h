@@ -8,6 +8,9 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
+
+#include <QStringList>
 
 #include <kestrune/disk_numbers.h>
 #include <kestrune/shred_abi.h>
@@ -50,13 +53,21 @@ public:
     void setDiskAuthorization(std::shared_ptr<platform::DiskAuthorization> authorization) {
         authorization_ = std::move(authorization);
     }
+    // Formats after a successful shred, or not, whatever the user's setting says (a run of
+    // the command line that asked for it); unset: the setting, read when the shred ends.
+    void setFormatDrive(std::optional<bool> format) { formatDrive_ = format; }
     // Runs the whole job on the calling thread: the job, then the report.
     void Run();
+    // True once Run() has returned: the final status and the written files are complete.
+    bool hasEnded() const { return ended_.load(std::memory_order_acquire); }
     bool InitInstance();
     int ExitInstance();
 
     std::int32_t finalStatus() const { return finalStatus_; }
     const ShredReport* report() const { return report_.get(); }
+    // Every file the job wrote for its user, in the order written (today its report), so
+    // that a front end can name each document a job leaves; empty when none was written.
+    QStringList writtenFiles();
     // For a job that did not end when the program must: writes its report now, as aborted,
     // unless the job is writing it itself. The job never writes a second one.
     void abandon();
@@ -88,7 +99,9 @@ private:
     std::unique_ptr<ShredReport> report_;
     bool reportWritten_ = false;
     std::uint64_t capacity_ = 0;
+    std::optional<bool> formatDrive_;
     std::atomic<std::int32_t> finalStatus_{0};
+    std::atomic<bool> ended_{false};
 };
 
 } // namespace kestrune

@@ -26,8 +26,8 @@ void Console::message(const QString& text) {
     const bool sharesTerminal = drawn_ > 0 && setup_.errorsAreTerminal;
     if (sharesTerminal)
         eraseLive();
-    write(stderr, text + u'\n');
-    std::fflush(stderr);
+    write(setup_.errors, text + u'\n');
+    std::fflush(setup_.errors);
     if (sharesTerminal)
         drawLive();
 }
@@ -53,8 +53,8 @@ std::optional<QString> Console::ask(const QString& question) {
     {
         std::lock_guard guard(mutex_);
         std::fflush(setup_.output);
-        write(stderr, question + u' ');
-        std::fflush(stderr);
+        write(setup_.errors, question + u' ');
+        std::fflush(setup_.errors);
     }
     return platform::readInputLine();
 }

@@ -16,6 +16,7 @@ class Console {
 public:
     struct Setup {
         std::FILE* output = stdout;
+        std::FILE* errors = stderr;
         bool outputIsTerminal = false;
         bool errorsAreTerminal = false;
     };

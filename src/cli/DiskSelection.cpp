@@ -4,6 +4,7 @@
 
 #include <QFileInfo>
 #include <algorithm>
+#include <kestrune/disk_numbers.h>
 
 namespace kestrune::cli {
 namespace {
@@ -43,6 +44,14 @@ DiskSelection selectDisks(const std::vector<ScannedDisk>& disks, const QStringLi
         if (!disk.record->hasMedium.load()) {
             selection.refusals.push_back(
                 {argument, fillText(cliText("cli_refused_no_medium"), {argument})});
+            return;
+        }
+        // Beyond the numbers there are, disks share one record, as in the window, which
+        // starts none of them.
+        if (disk.record->deviceNumber >= KESTRUNE_DISK_NUMBER_COUNT) {
+            selection.refusals.push_back(
+                {argument, fillText(cliText("cli_refused_too_many"),
+                                    {argument, QString::number(KESTRUNE_DISK_NUMBER_COUNT)})});
             return;
         }
         if (std::find(selection.disks.begin(), selection.disks.end(), &disk) ==

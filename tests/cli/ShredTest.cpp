@@ -3,6 +3,9 @@
 // the window refuses is refused with the reason, and then nothing at all is written.
 #include "CliTestSupport.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QRegularExpression>
 
 using namespace kestrune;
@@ -205,6 +208,24 @@ TEST_F(CliShred, LoopDevicesAreRefusedUnlessTheyAreSimulatedDisks) {
     result.output = QString::fromUtf8(process.readAllStandardOutput());
     result.errors = QString::fromUtf8(process.readAllStandardError());
     expectRefused(result, filled("cli_refused_not_removable", {other.device()}), {backing});
+}
+
+TEST_F(CliShred, ADiskBeyondTheNumbersThereAreIsRefused) {
+    QStringList images;
+    for (int i = 0; i <= 32; ++i)
+        images << makeImage(QStringLiteral("stick%1.img").arg(i, 2, 10, QLatin1Char('0')), 4096);
+    const CliResult listed = run({QStringLiteral("list"), QStringLiteral("--json")});
+    ASSERT_EQ(listed.exitCode, 0);
+    QString overflow;
+    for (const QJsonValue& value : QJsonDocument::fromJson(listed.output.toUtf8())
+                                       .object()[QStringLiteral("disks")]
+                                       .toArray())
+        if (value.toObject()[QStringLiteral("number")].toInteger() == 0xFFFFFFFFll)
+            overflow = value.toObject()[QStringLiteral("path")].toString();
+    ASSERT_FALSE(overflow.isEmpty()) << listed.output.toStdString();
+
+    expectRefused(run({QStringLiteral("shred"), QStringLiteral("--yes"), overflow}),
+                  filled("cli_refused_too_many", {overflow, QStringLiteral("32")}), {overflow});
 }
 
 TEST_F(CliShred, ADiskNamedTwiceIsErasedOnce) {

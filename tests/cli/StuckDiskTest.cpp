@@ -83,7 +83,10 @@ TEST_F(CliTest, AnAbortThatCannotReachTheDiskGivesUpOnItNamesItAndKeepsItsReport
     QStringList written = reports();
     ASSERT_EQ(written.size(), 1);
     EXPECT_TRUE(readText(written[0]).contains(QStringLiteral("<result status=\"-3\"")));
-    EXPECT_TRUE(contentOf(output).startsWith(text("cli_column_disk")));
+    const QString shown = contentOf(output);
+    EXPECT_TRUE(shown.startsWith(text("cli_column_disk"))) << shown.toStdString();
+    EXPECT_TRUE(shown.contains(filled("cli_report_of", {QStringLiteral("stuck.img"), written[0]})))
+        << shown.toStdString();
 
     ASSERT_TRUE(fs.stall(false));
     ASSERT_TRUE(QTest::qWaitFor([] { return ShredJobs::runningInProcess() == 0; }, 30000));

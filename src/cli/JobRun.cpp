@@ -110,15 +110,23 @@ bool JobRun::allEnded() const {
 bool JobRun::tick() {
     const bool ended = allEnded();
     QStringList live;
+    QStringList plain;
     const auto now = PlainLineThrottle::Clock::now();
-    for (std::size_t i = 0; i < running_.size(); ++i) {
-        const JobRow row = readJobRow(*scan_.list(), *running_[i].disk->record);
-        const QString line = lines_->line(static_cast<int>(i), row);
-        if (console_.outputIsTerminal())
-            live << line;
-        else if (throttle_->due(static_cast<int>(i), row, now))
-            console_.print(line);
+    {
+        // Under the lock the status display holds for a whole report, so that a line never
+        // mixes two reports, and no text of a row is shared with this thread beyond it.
+        auto guard = scan_.table()->lockByPolling();
+        for (std::size_t i = 0; i < running_.size(); ++i) {
+            const JobRow row = readJobRow(*scan_.list(), *running_[i].disk->record);
+            const QString line = lines_->line(static_cast<int>(i), row);
+            if (console_.outputIsTerminal())
+                live << line;
+            else if (throttle_->due(static_cast<int>(i), row, now))
+                plain << line;
+        }
     }
+    for (const QString& line : plain)
+        console_.print(line);
     console_.showLive(live);
     if (ended)
         return true;

@@ -1,5 +1,5 @@
 # Install rules: the layout of the Debian package.
-#   /usr/bin/kestrune
+#   /usr/bin/kestrune, /usr/bin/kestrune-cli
 #   /usr/lib/<multiarch>/kestrune/   the components and the disk-number library
 #   /etc/kestrune/machine.reg        registers that folder for each component
 #   desktop entry, hicolor icons, AppStream metadata, manual page, copyright, changelog
@@ -27,11 +27,17 @@ target_link_libraries(kestrune_installed PRIVATE kestrune_core)
 set_target_properties(kestrune_installed PROPERTIES
     OUTPUT_NAME kestrune RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/installed
     BUILD_WITH_INSTALL_RPATH ON INSTALL_RPATH "$ORIGIN/${kestrune_bin_to_private}")
+add_executable(kestrune-cli_installed src/cli/main.cpp
+               ${CMAKE_BINARY_DIR}/generated/ProgramVersionRecord.cpp)
+target_link_libraries(kestrune-cli_installed PRIVATE kestrune_core)
+set_target_properties(kestrune-cli_installed PROPERTIES
+    OUTPUT_NAME kestrune-cli RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/installed
+    BUILD_WITH_INSTALL_RPATH ON INSTALL_RPATH "$ORIGIN/${kestrune_bin_to_private}")
 
 set(kestrune_library_permissions OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 set(kestrune_data_permissions OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 
-install(TARGETS kestrune_installed RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS kestrune_installed kestrune-cli_installed RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS ${KESTRUNE_INSTALLED_LIBRARIES}
         LIBRARY DESTINATION ${KESTRUNE_PRIVATE_LIBDIR} PERMISSIONS ${kestrune_library_permissions})
 
@@ -62,8 +68,10 @@ endforeach()
 # Debian wants the manual page and the changelog compressed, without a time stamp.
 find_program(KESTRUNE_GZIP gzip REQUIRED)
 configure_file(${KESTRUNE_PACKAGING_DIR}/kestrune.1.in ${KESTRUNE_GENERATED_DIR}/kestrune.1 @ONLY)
+configure_file(${KESTRUNE_PACKAGING_DIR}/kestrune-cli.1.in ${KESTRUNE_GENERATED_DIR}/kestrune-cli.1
+               @ONLY)
 configure_file(${KESTRUNE_PACKAGING_DIR}/changelog.in ${KESTRUNE_GENERATED_DIR}/changelog @ONLY)
-foreach(document kestrune.1 changelog)
+foreach(document kestrune.1 kestrune-cli.1 changelog)
     add_custom_command(
         OUTPUT ${KESTRUNE_GENERATED_DIR}/${document}.gz
         COMMAND ${KESTRUNE_GZIP} -9 -n -c ${KESTRUNE_GENERATED_DIR}/${document}
@@ -72,8 +80,10 @@ foreach(document kestrune.1 changelog)
         VERBATIM)
 endforeach()
 add_custom_target(kestrune_documents ALL
-    DEPENDS ${KESTRUNE_GENERATED_DIR}/kestrune.1.gz ${KESTRUNE_GENERATED_DIR}/changelog.gz)
-install(FILES ${KESTRUNE_GENERATED_DIR}/kestrune.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+    DEPENDS ${KESTRUNE_GENERATED_DIR}/kestrune.1.gz ${KESTRUNE_GENERATED_DIR}/kestrune-cli.1.gz
+            ${KESTRUNE_GENERATED_DIR}/changelog.gz)
+install(FILES ${KESTRUNE_GENERATED_DIR}/kestrune.1.gz ${KESTRUNE_GENERATED_DIR}/kestrune-cli.1.gz
+        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${KESTRUNE_GENERATED_DIR}/changelog.gz ${KESTRUNE_PACKAGING_DIR}/copyright
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/kestrune)
 
@@ -84,6 +94,7 @@ install(CODE "
 if(CMAKE_INSTALL_DO_STRIP)
     file(GLOB_RECURSE installed_objects
          \"\$ENV{DESTDIR}${CMAKE_INSTALL_FULL_BINDIR}/kestrune\"
+         \"\$ENV{DESTDIR}${CMAKE_INSTALL_FULL_BINDIR}/kestrune-cli\"
          \"\$ENV{DESTDIR}${KESTRUNE_COMPONENT_DIR}/*\")
     foreach(object IN LISTS installed_objects)
         execute_process(COMMAND ${KESTRUNE_OBJCOPY} --remove-section=.comment

@@ -43,6 +43,9 @@ struct DiskInfo {
     bool hasMedium = false; // false for a card reader without a card (size 0)
     bool readOnly = false;
     std::vector<VolumeInfo> volumes;
+    // The image file a simulated disk stands for, attached to a loop device or not; empty
+    // for a real disk.
+    QString imageFile;
 };
 
 // The removable disks that are present, in no particular order. Disks that vanish while
@@ -78,6 +81,24 @@ std::unique_ptr<DiskEnumerator> createSimulatedDiskEnumerator(const QString& fol
 // listed, so a demo can never reach a real disk), else the system's block disks.
 std::unique_ptr<DiskEnumerator> createDiskEnumerator();
 QString simulatedDisksFolder();
+
+// Why a path names none of the disks that the enumeration lists, in the terms of its rules.
+enum class UnlistedReason {
+    Listable,     // the rules list it: it came or changed since the disks were read
+    NotFound,     // nothing is there
+    NotADisk,     // neither a disk nor, with simulated disks, an image of their folder
+    Partition,    // a partition: detail names its whole disk
+    SystemDisk,   // the running system uses it (a system mount, swap, a holder, a pool)
+    NotRemovable, // a fixed disk, or a kind that is never listed (loop, ram, optical, ...)
+    NotSimulated, // simulated disks are listed instead of real ones: detail names their folder
+    Unreadable,   // the system could not be read, so no disk is known to be safe
+};
+struct UnlistedDisk {
+    UnlistedReason reason = UnlistedReason::NotFound;
+    QString detail;
+};
+// For a device node, an image file or a link to either, as a user names a disk.
+UnlistedDisk explainUnlistedDisk(const QString& path);
 
 // Text read from a device, made safe to show: decoded as UTF-8, control characters and
 // bidirectional overrides removed, padding trimmed.

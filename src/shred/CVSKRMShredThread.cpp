@@ -40,6 +40,7 @@ CVSKRMShredThread::~CVSKRMShredThread() = default;
 void CVSKRMShredThread::Run() {
     InitInstance();
     ExitInstance();
+    ended_.store(true, std::memory_order_release);
 }
 
 void CVSKRMShredThread::reportStatus(std::int32_t status, std::int64_t detail) {
@@ -183,7 +184,7 @@ bool CVSKRMShredThread::InitInstance() {
 
     if (result == SHRED_STATUS_SHREDDED)
         withReport([](ShredReport& report) { report.setCleaned(); });
-    const bool formatWanted = settings_->GetFormatDrive();
+    const bool formatWanted = formatDrive_ ? *formatDrive_ : settings_->GetFormatDrive();
     if (result == SHRED_STATUS_SHREDDED && formatWanted) {
         if (__atomic_load_n(abortFlag_, __ATOMIC_ACQUIRE) != 0) {
             // Abort pressed as the shred ended: the disk stays shredded and unformatted.
@@ -246,6 +247,14 @@ int CVSKRMShredThread::ExitInstance() {
     if (attempted && !written)
         reportStatus(SHRED_STATUS_REPORT_NOT_SAVED);
     return written;
+}
+
+QStringList CVSKRMShredThread::writtenFiles() {
+    std::lock_guard guard(reportMutex_);
+    QStringList files;
+    if (report_ && reportWritten_ && !report_->writtenPath().isEmpty())
+        files << report_->writtenPath();
+    return files;
 }
 
 void CVSKRMShredThread::abandon() {

@@ -10,6 +10,9 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
+
+#include <QStringList>
 
 #include <kestrune/disk_numbers.h>
 #include <kestrune/shred_abi.h>
@@ -52,13 +55,21 @@ public:
     void setDiskAuthorization(std::shared_ptr<platform::DiskAuthorization> authorization) {
         authorization_ = std::move(authorization);
     }
+    // Formats after a successful shred, or not, whatever the user's setting says (a run of
+    // the command line that asked for it); unset: the setting, read when the shred ends.
+    void setFormatDrive(std::optional<bool> format) { formatDrive_ = format; }
     // Runs the whole job on the calling thread: the job, then the report.
     void Run();
+    // True once Run() has returned: the final status and the written files are complete.
+    bool hasEnded() const { return ended_.load(std::memory_order_acquire); }
     bool InitInstance();
     int ExitInstance();
 
     std::int32_t finalStatus() const { return finalStatus_; }
     const ShredReport* report() const { return report_.get(); }
+    // Every file the job wrote for its user, in the order written (today its report), so
+    // that a front end can name each document a job leaves; empty when none was written.
+    QStringList writtenFiles();
     // For a job that did not end when the program must: writes its report now, as aborted,
     // unless the job is writing it itself. The job never writes a second one.
     void abandon();
@@ -100,7 +111,9 @@ private:
     std::unique_ptr<ShredReport> report_;
     bool reportWritten_ = false;
     std::uint64_t capacity_ = 0;
+    std::optional<bool> formatDrive_;
     std::atomic<std::int32_t> finalStatus_{0};
+    std::atomic<bool> ended_{false};
 
     // The engine's findings and the last progress, guarded by relayMutex_, which is also
     // held while a report is handed on, so reports reach the display in order.

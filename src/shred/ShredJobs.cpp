@@ -57,10 +57,13 @@ ShredJobs::~ShredJobs() {
         waitForAll(30000);
 }
 
-void ShredJobs::start(const std::shared_ptr<DeviceRecord>& record, std::int32_t algorithm) {
+std::shared_ptr<CVSKRMShredThread> ShredJobs::start(const std::shared_ptr<DeviceRecord>& record,
+                                                    std::int32_t algorithm,
+                                                    const ShredJobOptions& options) {
     auto job =
         std::make_shared<CVSKRMShredThread>(context_.get(), record, algorithm, &OnShredStatus, 0);
     job->setTable(table_);
+    job->setFormatDrive(options.formatDrive);
     job->setFormatter(formatter_ ? formatter_ : formatterWith(monitor_));
     record->workers.fetch_add(1);
     {
@@ -86,6 +89,7 @@ void ShredJobs::start(const std::shared_ptr<DeviceRecord>& record, std::int32_t 
         state->finished.notify_all();
         --processJobs;
     }).detach();
+    return job;
 }
 
 void ShredJobs::abortAll() {

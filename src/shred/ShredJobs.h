@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 namespace kestrune {
 
@@ -17,6 +18,11 @@ namespace platform {
 class DeviceMonitor;
 }
 
+// What a start may set for one job instead of the user's settings.
+struct ShredJobOptions {
+    std::optional<bool> formatDrive;
+};
+
 // The running shred jobs of the main window: starts each on its own thread and knows how
 // many still run, so closing can abort them and wait for their reports.
 class ShredJobs {
@@ -25,7 +31,10 @@ public:
     // Waits a bounded time for running jobs; any still running keep what they use alive.
     ~ShredJobs();
 
-    void start(const std::shared_ptr<DeviceRecord>& record, std::int32_t algorithm);
+    // The job, for whoever wants its outcome once it has ended.
+    std::shared_ptr<CVSKRMShredThread> start(const std::shared_ptr<DeviceRecord>& record,
+                                             std::int32_t algorithm,
+                                             const ShredJobOptions& options = {});
     void abortAll();
     // Writes the reports of the jobs still running as aborted (the program is ending under
     // them) and returns their records.

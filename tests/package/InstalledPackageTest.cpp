@@ -79,12 +79,14 @@ protected:
 
 TEST_F(InstalledPackageTest, HoldsTheDesktopApplicationsFiles) {
     for (const QString& path :
-         {QStringLiteral("/usr/bin/kestrune"), QStringLiteral("/etc/kestrune/machine.reg"),
+         {QStringLiteral("/usr/bin/kestrune"), QStringLiteral("/usr/bin/kestrune-cli"),
+          QStringLiteral("/etc/kestrune/machine.reg"),
           "/usr/share/applications/" + kAppId + ".desktop",
           "/usr/share/metainfo/" + kAppId + ".metainfo.xml",
           "/usr/share/icons/hicolor/48x48/apps/" + kAppId + ".png",
           "/usr/share/icons/hicolor/256x256/apps/" + kAppId + ".png",
           QStringLiteral("/usr/share/man/man1/kestrune.1.gz"),
+          QStringLiteral("/usr/share/man/man1/kestrune-cli.1.gz"),
           QStringLiteral("/usr/share/doc/kestrune/copyright"),
           QStringLiteral("/usr/share/doc/kestrune/changelog.gz"),
           kComponentDir + "/libkestrune_disknumbers.so",
@@ -138,7 +140,7 @@ TEST_F(InstalledPackageTest, NoFileNamesTheBuildTreeAndEveryObjectLoads) {
             EXPECT_EQ(platform::SharedObjectProblem(path.toStdString()), "") << path.toStdString();
         }
     }
-    EXPECT_EQ(objects, 7) << "the program, five components and the disk-number library";
+    EXPECT_EQ(objects, 8) << "the two programs, five components and the disk-number library";
     for (const QString& component : kComponents) {
         auto module = platform::Module::load(inRoot(kComponentDir + "/" + component));
         EXPECT_NE(module, nullptr) << component.toStdString();
@@ -174,4 +176,29 @@ TEST_F(InstalledPackageTest, InstalledProgramStartsFromItsMenuEntryAndListsTheDi
         EXPECT_TRUE(mapped.contains(file)) << file.toStdString();
     for (const QString& file : mapped)
         EXPECT_FALSE(file.startsWith(test::binDir())) << file.toStdString();
+}
+
+TEST_F(InstalledPackageTest, InstalledCommandLineListsTheDiskWithoutADisplay) {
+    QTemporaryDir folders;
+    const QString disks = QDir(folders.path()).filePath(QStringLiteral("disks"));
+    ASSERT_TRUE(QDir().mkpath(disks));
+    QFile image(QDir(disks).filePath(QStringLiteral("cli-stick.img")));
+    ASSERT_TRUE(image.open(QIODevice::WriteOnly) && image.resize(4 << 20));
+    image.close();
+
+    QProcessEnvironment environment;
+    environment.insert(QStringLiteral("PATH"), QStringLiteral("/usr/bin:/bin"));
+    environment.insert(QStringLiteral("HOME"), folders.path());
+    environment.insert(QStringLiteral("KESTRUNE_SIMULATED_DISKS"), disks);
+    environment.insert(QStringLiteral("KESTRUNE_REGISTRY_DIR"), relocatedRegistry());
+    QProcess program;
+    program.setProcessEnvironment(environment);
+    program.start(inRoot("/usr/bin/kestrune-cli"), {QStringLiteral("list")});
+    ASSERT_TRUE(program.waitForFinished(60000));
+    const QString output = QString::fromUtf8(program.readAllStandardOutput());
+    const QString errors = QString::fromUtf8(program.readAllStandardError());
+    EXPECT_EQ(program.exitCode(), 0) << errors.toStdString();
+    EXPECT_TRUE(output.contains(QStringLiteral("Kestrune Virtual Stick  cli-stick")))
+        << output.toStdString() << errors.toStdString();
+    EXPECT_EQ(errors, QString());
 }

@@ -320,8 +320,9 @@ protected:
     }
     QString image(const char* name) const { return disks.filePath(QString::fromLatin1(name)); }
 
-    // Runs the window as the test user and starts the devices' jobs one after another.
-    Session runAsUser(const QStringList& devices, const QString& systemBus = QString()) {
+    // What the test user's programs see: their own home and folders, the test's registry
+    // and disks.
+    QProcessEnvironment userEnvironment(const QString& systemBus) const {
         QProcessEnvironment environment;
         environment.insert(QStringLiteral("PATH"),
                            QStringLiteral("/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin"));
@@ -333,26 +334,41 @@ protected:
                            home.filePath(QStringLiteral("runtime")));
         environment.insert(QStringLiteral("KESTRUNE_REGISTRY_DIR"), registry.path());
         environment.insert(QStringLiteral("KESTRUNE_SIMULATED_DISKS"), disks.path());
-        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         environment.insert(QStringLiteral("LANG"), QStringLiteral("C.UTF-8"));
         for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"})
             if (qEnvironmentVariableIsSet(name))
                 environment.insert(QString::fromLatin1(name), qEnvironmentVariable(name));
         if (!systemBus.isEmpty())
             environment.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), systemBus);
-        QProcess window;
-        window.setProcessEnvironment(environment);
-        window.setProcessChannelMode(QProcess::MergedChannels);
-        window.start(program("setpriv"),
-                     user->as(QStringList{QStringLiteral(KESTRUNE_USER_SESSION)} + devices));
+        return environment;
+    }
+    // Runs a program as the test user; what it printed on both outputs, and how it ended.
+    Session runProgramAsUser(const QStringList& command, const QProcessEnvironment& environment) {
+        QProcess process;
+        process.setProcessEnvironment(environment);
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        process.start(program("setpriv"), user->as(command));
+        process.closeWriteChannel();
         Session session;
-        if (!window.waitForFinished(15 * 60 * 1000))
-            window.kill();
-        window.waitForFinished();
-        session.output = QString::fromLocal8Bit(window.readAll());
+        if (!process.waitForFinished(15 * 60 * 1000))
+            process.kill();
+        process.waitForFinished();
+        session.output = QString::fromLocal8Bit(process.readAll());
         session.lines = session.output.split(u'\n');
-        session.exitCode = window.exitStatus() == QProcess::NormalExit ? window.exitCode() : -1;
+        session.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
         return session;
+    }
+    // Runs the window as the test user and starts the devices' jobs one after another.
+    Session runAsUser(const QStringList& devices, const QString& systemBus = QString()) {
+        QProcessEnvironment environment = userEnvironment(systemBus);
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        return runProgramAsUser(QStringList{QStringLiteral(KESTRUNE_USER_SESSION)} + devices,
+                                environment);
+    }
+    // kestrune-cli as the test user, without a display.
+    Session runCliAsUser(const QStringList& arguments, const QString& systemBus = QString()) {
+        return runProgramAsUser(QStringList{QStringLiteral(KESTRUNE_CLI)} + arguments,
+                                userEnvironment(systemBus));
     }
     QStringList reports() const {
         const QDir logs(home.filePath(QStringLiteral("data/Vaskor Security/Vaskor Kestrune/Logs")));
@@ -491,4 +507,44 @@ TEST_F(UserJobTest, WithoutTheDiskServiceTheRowSaysSoAndNothingIsWritten) {
         readText(written[0])
             .contains(
                 QStringLiteral("<result status=\"%1\"").arg(SHRED_STATUS_FAILED_NO_DISK_SERVICE)));
+}
+
+TEST_F(UserJobTest, TheCommandLineTakesTheSamePathForAGrantedUser) {
+    PolkitGrant grant(*user);
+    ASSERT_TRUE(grant.inForce()) << "polkit did not take the test's rule";
+    LoopDisk& disk = makeDisk("stick.img");
+    mount(disk, false);
+    ASSERT_TRUE(holdsSecret(image("stick.img")));
+
+    const Session session = runCliAsUser({QStringLiteral("shred"), QStringLiteral("--yes"),
+                                          QStringLiteral("--format"), disk.device()});
+    ASSERT_EQ(session.exitCode, 0) << session.output.toStdString();
+    EXPECT_FALSE(isMounted(disk.device()));
+    EXPECT_TRUE(openedExclusively(disk.device()));
+    EXPECT_FALSE(holdsSecret(image("stick.img")));
+    const QStringList written = reports();
+    ASSERT_EQ(written.size(), 1);
+    EXPECT_EQ(QFileInfo(written[0]).ownerId(), user->uid());
+    EXPECT_TRUE(readText(written[0]).contains(QStringLiteral("<result status=\"400\"")));
+    EXPECT_TRUE(session.output.contains(written[0])) << session.output.toStdString();
+}
+
+TEST_F(UserJobTest, TheCommandLineSaysWhyTheSystemRefusedTheDiskInItsExitStatus) {
+    LoopDisk& disk = makeDisk("stick.img");
+    const QByteArray before = digestOf(image("stick.img"));
+    const QStringList shred{QStringLiteral("shred"), QStringLiteral("--yes"), disk.device()};
+
+    // Without the grant polkit says no; without the bus there is nobody to ask.
+    Session session = runCliAsUser(shred);
+    EXPECT_EQ(session.exitCode, 12) << session.output.toStdString();
+    EXPECT_TRUE(session.output.contains(text("status_failed_not_authorized")))
+        << session.output.toStdString();
+    session = runCliAsUser(shred, QStringLiteral("unix:path=") +
+                                      home.filePath(QStringLiteral("runtime/no-bus-here")));
+    EXPECT_EQ(session.exitCode, 13) << session.output.toStdString();
+    EXPECT_TRUE(session.output.contains(text("status_failed_no_disk_service")))
+        << session.output.toStdString();
+
+    EXPECT_EQ(digestOf(image("stick.img")), before);
+    EXPECT_EQ(reports().size(), 2);
 }

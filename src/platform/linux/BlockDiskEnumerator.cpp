@@ -336,18 +336,18 @@ BlockDiskEnumerator::Verdict BlockDiskEnumerator::judge(const RawDisk& disk,
                                                         const Context& context) const {
     // Exclusions come first: no removable flag can bring these back.
     if (!context.mountsKnown)
-        return {false, QStringLiteral("mount table unreadable")};
+        return {false, QStringLiteral("mount table unreadable"), UnlistedReason::Unreadable};
     if (isNeverListedName(disk.name) || disk.syspath.contains(QLatin1String("/devices/virtual/")))
-        return {false, QStringLiteral("virtual or system device")};
+        return {false, QStringLiteral("virtual or system device"), UnlistedReason::NotRemovable};
     if (const QString use = systemUse(disk, context); !use.isEmpty())
-        return {false, use};
+        return {false, use, UnlistedReason::SystemDisk};
     if (!disk.usbDir.isEmpty())
         return {true, QStringLiteral("USB")};
     if (disk.mmcType == QLatin1String("SD"))
         return {true, QStringLiteral("SD card")};
     if (disk.removableFlag)
         return {true, QStringLiteral("removable")};
-    return {false, QStringLiteral("fixed disk")};
+    return {false, QStringLiteral("fixed disk"), UnlistedReason::NotRemovable};
 }
 
 DiskInfo BlockDiskEnumerator::describe(const RawDisk& disk, const Context& context) const {
@@ -487,11 +487,25 @@ std::optional<DiskInfo> BlockDiskEnumerator::readDiskUnlessInUse(const QString& 
     return disk;
 }
 
+BlockDiskEnumerator::Verdict BlockDiskEnumerator::judgeUse(const QString& name) const {
+    const Context context = loadContext();
+    const auto raw = readRaw(name, context);
+    if (!raw)
+        return {false, QStringLiteral("not present"), UnlistedReason::NotFound};
+    if (!context.mountsKnown)
+        return {false, QStringLiteral("mount table unreadable"), UnlistedReason::Unreadable};
+    if (const QString use = systemUse(*raw, context); !use.isEmpty())
+        return {false, use, UnlistedReason::SystemDisk};
+    if (const QString pool = poolInUse(describe(*raw, context)); !pool.isEmpty())
+        return {false, pool, UnlistedReason::SystemDisk};
+    return {true, QStringLiteral("not in use by the system")};
+}
+
 BlockDiskEnumerator::Verdict BlockDiskEnumerator::judge(const QString& name) const {
     const Context context = loadContext();
     const auto raw = readRaw(name, context);
     if (!raw)
-        return {false, QStringLiteral("not present")};
+        return {false, QStringLiteral("not present"), UnlistedReason::NotFound};
     return judge(*raw, context);
 }
 

@@ -27,9 +27,13 @@ public:
     struct Verdict {
         bool listed = false;
         QString reason; // why a disk is left out, for diagnostics
+        UnlistedReason why = UnlistedReason::Listable;
     };
     // The removable rule and every exclusion, for one disk by its kernel name.
     Verdict judge(const QString& name) const;
+    // Only whether the running system uses the disk (holders, system mounts, swap, pools),
+    // whatever kind of device it is.
+    Verdict judgeUse(const QString& name) const;
 
 private:
     struct Context;

@@ -92,6 +92,7 @@ public:
                 // One in use by the system (mounted at a system path, held) is left out.
                 if (auto disk = blockDisks.readDiskUnlessInUse(loop->second)) {
                     disk->name = base;
+                    disk->imageFile = canonical;
                     describeAsStick(*disk, base);
                     disks.push_back(std::move(*disk));
                 }
@@ -105,6 +106,7 @@ public:
             disk.identity.devt = st.st_dev;
             disk.identity.diskseq = st.st_ino;
             disk.identity.simulated = true;
+            disk.imageFile = canonical;
             describeAsStick(disk, base);
             disk.sizeBytes = static_cast<std::uint64_t>(st.st_size);
             disk.hasMedium = disk.sizeBytes > 0;

@@ -1,0 +1,149 @@
+#include "cli/CliArguments.h"
+
+#include "cli/ExitCodes.h"
+
+namespace kestrune::cli {
+namespace {
+
+constexpr std::int32_t kFirstAlgorithm = 100;
+constexpr std::int32_t kLastAlgorithm = 103;
+constexpr qsizetype kHelpWidth = 79;
+
+QString unknownOption(const QString& option, const QString& command) {
+    return QStringLiteral("unknown option '%1' for %2").arg(option, command);
+}
+
+} // namespace
+
+ParsedArguments parseArguments(const QStringList& arguments) {
+    CliArguments parsed;
+    auto fail = [](const QString& error) { return ParsedArguments{std::nullopt, error}; };
+    QStringList rest;
+    bool optionsEnded = false;
+    std::optional<QString> command;
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        const QString& argument = arguments[i];
+        if (optionsEnded || !argument.startsWith(u'-') || argument == QLatin1String("-")) {
+            if (!command)
+                command = argument;
+            else
+                rest << argument;
+            continue;
+        }
+        if (argument == QLatin1String("--")) {
+            optionsEnded = true;
+        } else if (argument == QLatin1String("-h") || argument == QLatin1String("--help")) {
+            return {CliArguments{}, {}};
+        } else if (argument == QLatin1String("--version")) {
+            CliArguments version;
+            version.command = CliArguments::Command::Version;
+            return {version, {}};
+        } else if (argument == QLatin1String("--json")) {
+            parsed.json = true;
+        } else if (argument == QLatin1String("-y") || argument == QLatin1String("--yes")) {
+            parsed.yes = true;
+        } else if (argument == QLatin1String("--format")) {
+            parsed.format = true;
+        } else if (argument == QLatin1String("--no-format")) {
+            parsed.format = false;
+        } else if (argument == QLatin1String("--trace")) {
+            parsed.trace = true;
+        } else if (argument == QLatin1String("-a") || argument == QLatin1String("--algorithm") ||
+                   argument.startsWith(QLatin1String("--algorithm="))) {
+            QString value;
+            if (argument.contains(u'=')) {
+                value = argument.section(u'=', 1);
+            } else if (i + 1 < arguments.size()) {
+                value = arguments[++i];
+            } else {
+                return fail(QStringLiteral("--algorithm needs a number (100, 101, 102 or 103)"));
+            }
+            bool ok = false;
+            const int number = value.toInt(&ok);
+            if (!ok || number < kFirstAlgorithm || number > kLastAlgorithm)
+                return fail(
+                    QStringLiteral("--algorithm takes 100, 101, 102 or 103, not '%1'").arg(value));
+            parsed.algorithm = number;
+        } else {
+            return fail(QStringLiteral("unknown option '%1'").arg(argument));
+        }
+    }
+
+    if (!command)
+        return fail(QStringLiteral("no command given (list or shred)"));
+    if (*command == QLatin1String("help"))
+        return {CliArguments{}, {}};
+    if (*command == QLatin1String("list")) {
+        parsed.command = CliArguments::Command::List;
+        if (!rest.isEmpty())
+            return fail(QStringLiteral("list takes no disks ('%1')").arg(rest.first()));
+        if (parsed.algorithm)
+            return fail(unknownOption(QStringLiteral("--algorithm"), *command));
+        if (parsed.format)
+            return fail(unknownOption(*parsed.format ? QStringLiteral("--format")
+                                                     : QStringLiteral("--no-format"),
+                                      *command));
+        if (parsed.yes)
+            return fail(unknownOption(QStringLiteral("--yes"), *command));
+        return {parsed, {}};
+    }
+    if (*command == QLatin1String("shred")) {
+        parsed.command = CliArguments::Command::Shred;
+        if (parsed.json)
+            return fail(unknownOption(QStringLiteral("--json"), *command));
+        if (rest.isEmpty())
+            return fail(QStringLiteral("shred needs at least one DISK"));
+        parsed.disks = rest;
+        return {parsed, {}};
+    }
+    return fail(QStringLiteral("unknown command '%1' (list or shred)").arg(*command));
+}
+
+QString helpText(const QString& program) {
+    QString text = QStringLiteral(
+        "Usage: %1 list [--json]\n"
+        "       %1 shred [--algorithm 100|101|102|103] [--format|--no-format] [--yes] DISK...\n"
+        "       %1 --help | --version\n"
+        "\n"
+        "Securely erases USB sticks and memory cards with the engine, the rules and the\n"
+        "reports of the Kestrune window, for terminals, scripts and servers.\n"
+        "\n"
+        "Commands:\n"
+        "  list           the disks the window would list: disk, vendor and product, serial\n"
+        "                 number, size and volumes\n"
+        "  shred DISK...  erases the disks, all at once, after asking; DISK is a device path\n"
+        "                 (/dev/sdb), a serial number, or the image file of a simulated disk\n"
+        "\n"
+        "Options:\n"
+        "  --json               list: the disks as one JSON document\n"
+        "  -a, --algorithm N    100 zeros (1 pass), 101 random data (1 pass), 102 three\n"
+        "                       passes, 103 Gutmann (35 passes); without it the method of\n"
+        "                       the settings\n"
+        "  --format             afterwards a FAT file system labelled SHREDDED on each disk\n"
+        "  --no-format          no file system afterwards, whatever the settings say\n"
+        "  -y, --yes            erase without asking\n"
+        "  --trace              the program's trace lines on standard error\n"
+        "  -h, --help           this help\n"
+        "  --version            the program's version\n"
+        "\n"
+        "Each job writes its report into the window's report folder. Ctrl+C, SIGTERM or\n"
+        "SIGHUP aborts every job; each still writes its report.\n"
+        "\n"
+        "Exit status (several disks: the highest code of their jobs):\n");
+    text = text.arg(program);
+    for (const ExitCodeMeaning& entry : exitCodeMeanings()) {
+        QString line = QStringLiteral("  %1 ").arg(entry.code, 2);
+        const QString indent(line.size(), u' ');
+        for (const QString& word : QString::fromLatin1(entry.meaning).split(u' ')) {
+            if (line.size() + 1 + word.size() > kHelpWidth) {
+                text += line + u'\n';
+                line = indent;
+            }
+            line += u' ' + word;
+        }
+        text += line + u'\n';
+    }
+    return text;
+}
+
+} // namespace kestrune::cli

@@ -1,0 +1,104 @@
+#include "cli/KestruneCli.h"
+
+#include "app/SettingsStore.h"
+#include "app/SystemUtil.h"
+#include "cli/CliArguments.h"
+#include "cli/CliText.h"
+#include "cli/Console.h"
+#include "cli/ExitCodes.h"
+#include "cli/ListCommand.h"
+#include "cli/ShredCommand.h"
+#include "cli/TerminalMessages.h"
+#include "lang/LanguageManager.h"
+#include "platform/Terminal.h"
+#include "platform/TraceLines.h"
+#include "shred/ShredJobs.h"
+#include "shred/ShredReport.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace kestrune::cli {
+namespace {
+
+const QString kProgramName = QStringLiteral("kestrune-cli");
+
+void writeTo(std::FILE* stream, const QString& text) {
+    std::fputs(text.toLocal8Bit().constData(), stream);
+    std::fflush(stream);
+}
+
+void releaseProcessObjects() {
+    ReleaseSettingsStore();
+    ReleaseSystemUtil();
+    ReleaseLanguageManager();
+}
+
+} // namespace
+
+KestruneCli::KestruneCli(int& argc, char** argv) : QCoreApplication(argc, argv) {
+    setApplicationName(kProgramName);
+    setOrganizationName(QStringLiteral("Vaskor Security"));
+}
+
+int KestruneCli::Run() {
+    QStringList words = arguments();
+    if (!words.isEmpty())
+        words.removeFirst();
+    const ParsedArguments parsed = parseArguments(words);
+    if (!parsed.arguments) {
+        writeTo(stderr, QStringLiteral("%1: %2\nTry '%1 --help' for more information.\n")
+                            .arg(kProgramName, parsed.error));
+        return ExitUsage;
+    }
+    const CliArguments& command = *parsed.arguments;
+    if (command.command == CliArguments::Command::Help) {
+        writeTo(stdout, helpText(kProgramName));
+        return ExitSuccess;
+    }
+
+    // Whether the output is a terminal must be read before the trace lines take its place.
+    Console::Setup setup;
+    setup.outputIsTerminal = platform::isTerminal(stdout);
+    setup.errorsAreTerminal = platform::isTerminal(stderr);
+    setup.output = platform::divertTraceLines(command.trace);
+    platform::ignoreClosedOutput();
+    Console console(setup);
+    TerminalMessageService messages(console);
+    platform::setMessageService(&messages);
+    ShredReport::setSaveFileAsker([&console](const QString& suggestedName) {
+        console.message(fillText(cliText("cli_report_not_saved"), {suggestedName}));
+        return QString();
+    });
+
+    int status = ExitProgramFailure;
+    bool leftJobsRunning = false;
+    if (command.command == CliArguments::Command::Version) {
+        console.print(kProgramName + u' ' + GetSystemUtil()->GetProgramVersion());
+        status = ExitSuccess;
+    } else if (GetLanguageManager()->HasLanguages()) {
+        messages.setAnswers({cliText("cli_answer_prompt"),
+                             cliText("cli_answers_yes").split(u'|', Qt::SkipEmptyParts),
+                             cliText("cli_no_terminal")});
+        if (command.command == CliArguments::Command::List) {
+            status = runListCommand(console, command.json);
+        } else {
+            ShredCommand shred(console, messages);
+            status = shred.run(command);
+            leftJobsRunning = shred.leftJobsRunning();
+        }
+    }
+
+    std::fflush(setup.output);
+    std::fflush(stderr);
+    // A job stuck in a device that no longer answers still holds what it uses: the
+    // process ends under it, its report written as aborted.
+    if (leftJobsRunning || ShredJobs::runningInProcess() > 0)
+        std::_Exit(status);
+    ShredReport::setSaveFileAsker({});
+    platform::setMessageService(nullptr);
+    releaseProcessObjects();
+    return status;
+}
+
+} // namespace kestrune::cli

@@ -1,0 +1,124 @@
+// The pieces of the command line that decide on their own: the exit code of several
+// outcomes, when a plain line is due, how the live block makes room for a message, and
+// options read in any order.
+#include "cli/CliArguments.h"
+#include "cli/CliText.h"
+#include "cli/Console.h"
+#include "cli/ExitCodes.h"
+#include "cli/ProgressLines.h"
+
+#include <QFile>
+#include <QTemporaryFile>
+#include <gtest/gtest.h>
+#include <kestrune/shred_abi.h>
+
+using namespace kestrune;
+using namespace kestrune::cli;
+
+TEST(CliExitCodes, SeveralDisksEndWithTheGravestOutcome) {
+    // A status no code names yet is still a failure.
+    EXPECT_EQ(exitCodeOfJob(-77, true), ExitOtherFailure);
+    // A missing report makes a success a failure, but never hides a graver one.
+    EXPECT_EQ(exitCodeOfJob(SHRED_STATUS_FORMATTED, false), ExitReportNotWritten);
+    EXPECT_EQ(exitCodeOfJob(SHRED_STATUS_FAILED_VERIFY, false), ExitVerificationFailed);
+    EXPECT_EQ(worstExitCode({ExitSuccess, exitCodeOfJob(SHRED_STATUS_FAILED_VERIFY, true),
+                             exitCodeOfJob(SHRED_STATUS_ABORTED, true)}),
+              ExitVerificationFailed);
+    EXPECT_EQ(worstExitCode({}), ExitSuccess);
+    EXPECT_EQ(exitCodeOfJob(SHRED_STATUS_FAILED_COUNTERFEIT, true), ExitCounterfeit);
+    EXPECT_EQ(exitCodeOfJob(SHRED_STATUS_FAILED_WRITE_PROTECTED, true), ExitWriteProtected);
+    EXPECT_EQ(exitCodeOfJob(SHRED_STATUS_FAILED_HELD, true), ExitDiskBusy);
+
+    // Every code is listed once, in rising order, for the help and the manual page.
+    int previous = -1;
+    for (const ExitCodeMeaning& entry : exitCodeMeanings()) {
+        EXPECT_GT(entry.code, previous);
+        previous = entry.code;
+    }
+}
+
+TEST(CliPlainLines, AChangedStatusIsShownAtOnceChangedFiguresAtMostOncePerInterval) {
+    using Clock = PlainLineThrottle::Clock;
+    PlainLineThrottle throttle(2, std::chrono::seconds(5));
+    const Clock::time_point start = Clock::now();
+    JobRow row;
+    row.status = QStringLiteral("Shredding...");
+    EXPECT_TRUE(throttle.due(0, row, start));
+    EXPECT_TRUE(throttle.due(1, row, start)) << "each job has its own first line";
+    EXPECT_FALSE(throttle.due(0, row, start + std::chrono::seconds(9))) << "nothing changed";
+    row.progress = 10;
+    EXPECT_FALSE(throttle.due(0, row, start + std::chrono::seconds(1)));
+    EXPECT_TRUE(throttle.due(0, row, start + std::chrono::seconds(5)));
+    row.progress = 11;
+    row.status = QStringLiteral("Aborted");
+    EXPECT_TRUE(throttle.due(0, row, start + std::chrono::seconds(6)));
+    EXPECT_FALSE(throttle.due(0, row, start + std::chrono::seconds(7)));
+}
+
+namespace {
+
+QByteArray consoleOutput(bool errorsAreTerminal, const std::function<void(Console&)>& use) {
+    QTemporaryFile file;
+    EXPECT_TRUE(file.open());
+    std::FILE* stream = std::fopen(QFile::encodeName(file.fileName()).constData(), "w");
+    Console::Setup setup;
+    setup.output = stream;
+    setup.outputIsTerminal = true;
+    setup.errorsAreTerminal = errorsAreTerminal;
+    Console console(setup);
+    use(console);
+    std::fclose(stream);
+    return file.readAll();
+}
+
+} // namespace
+
+TEST(CliConsole, AMessageTakesTheLiveBlocksPlaceOnOneTerminal) {
+    const QByteArray shared = consoleOutput(true, [](Console& console) {
+        console.showLive({QStringLiteral("a 1"), QStringLiteral("b 1")});
+        console.showLive({QStringLiteral("a 1"), QStringLiteral("b 1")}); // unchanged: no redraw
+        console.message(QStringLiteral("hello"));
+        console.showLive({QStringLiteral("a 2"), QStringLiteral("b 2")});
+        console.keepLive();
+        console.print(QStringLiteral("done"));
+    });
+    EXPECT_EQ(shared, QByteArray("a 1\nb 1\n"
+                                 "\x1b[2A\r\x1b[J" // erased for the message on standard error
+                                 "a 1\nb 1\n"
+                                 "\x1b[2A\r\x1b[J"
+                                 "a 2\nb 2\n"
+                                 "done\n"));
+    // Messages that go elsewhere leave the block where it is.
+    const QByteArray apart = consoleOutput(false, [](Console& console) {
+        console.showLive({QStringLiteral("a 1")});
+        console.message(QStringLiteral("hello"));
+        console.showLive({QStringLiteral("a 2")});
+    });
+    EXPECT_EQ(apart, QByteArray("a 1\n\x1b[1A\r\x1b[Ja 2\n"));
+}
+
+TEST(CliArguments, OptionsStandAnywhereAndTwoDashesEndThem) {
+    const ParsedArguments parsed =
+        parseArguments({QStringLiteral("-y"), QStringLiteral("shred"), QStringLiteral("/dev/sdb"),
+                        QStringLiteral("--algorithm=103"), QStringLiteral("--no-format"),
+                        QStringLiteral("--"), QStringLiteral("--yes")});
+    ASSERT_TRUE(parsed.arguments) << parsed.error.toStdString();
+    EXPECT_EQ(parsed.arguments->command, CliArguments::Command::Shred);
+    EXPECT_TRUE(parsed.arguments->yes);
+    EXPECT_EQ(parsed.arguments->algorithm, 103);
+    EXPECT_EQ(parsed.arguments->format, false);
+    // After "--" a disk may be named like an option.
+    EXPECT_EQ(parsed.arguments->disks,
+              (QStringList{QStringLiteral("/dev/sdb"), QStringLiteral("--yes")}));
+    EXPECT_FALSE(parseArguments({QStringLiteral("shred"), QStringLiteral("-a"),
+                                 QStringLiteral("104"), QStringLiteral("x")})
+                     .arguments);
+}
+
+TEST(CliText, EachPlaceholderTakesTheNextArgumentAndNothingElseIsRead) {
+    EXPECT_EQ(
+        fillText(QStringLiteral("%s: report %s"), {QStringLiteral("sdb"), QStringLiteral("r.xml")}),
+        QStringLiteral("sdb: report r.xml"));
+    EXPECT_EQ(fillText(QStringLiteral("%s %s %d 100%% %"), {QStringLiteral("one")}),
+              QStringLiteral("one %s %d 100% %"));
+}

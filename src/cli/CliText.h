@@ -1,5 +1,7 @@
 #pragma once
 
+#include "lang/TextPlaceholders.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -7,8 +9,5 @@ namespace kestrune::cli {
 
 // A text of the language component in the user's language; empty when there is none.
 QString cliText(const char* key);
-// Fills each "%s" of a language text with the next argument, in order; "%%" is one '%'
-// and every other '%' stays as it stands, so a text can never read what is not there.
-QString fillText(const QString& format, const QStringList& arguments);
 
 } // namespace kestrune::cli

@@ -17,23 +17,23 @@ QString refusalText(const QString& argument, const platform::UnlistedDisk& unlis
     using platform::UnlistedReason;
     switch (unlisted.reason) {
     case UnlistedReason::Listable:
-        return fillText(cliText("cli_refused_changed"), {argument});
+        return FillPlaceholders(cliText("cli_refused_changed"), {argument});
     case UnlistedReason::NotFound:
-        return fillText(cliText("cli_refused_not_found"), {argument});
+        return FillPlaceholders(cliText("cli_refused_not_found"), {argument});
     case UnlistedReason::NotADisk:
-        return fillText(cliText("cli_refused_not_a_disk"), {argument});
+        return FillPlaceholders(cliText("cli_refused_not_a_disk"), {argument});
     case UnlistedReason::Partition:
-        return fillText(cliText("cli_refused_partition"), {argument, unlisted.detail});
+        return FillPlaceholders(cliText("cli_refused_partition"), {argument, unlisted.detail});
     case UnlistedReason::SystemDisk:
-        return fillText(cliText("cli_refused_system_disk"), {argument});
+        return FillPlaceholders(cliText("cli_refused_system_disk"), {argument});
     case UnlistedReason::NotRemovable:
-        return fillText(cliText("cli_refused_not_removable"), {argument});
+        return FillPlaceholders(cliText("cli_refused_not_removable"), {argument});
     case UnlistedReason::NotSimulated:
-        return fillText(cliText("cli_refused_not_simulated"), {argument, unlisted.detail});
+        return FillPlaceholders(cliText("cli_refused_not_simulated"), {argument, unlisted.detail});
     case UnlistedReason::Unreadable:
-        return fillText(cliText("cli_refused_unreadable"), {argument});
+        return FillPlaceholders(cliText("cli_refused_unreadable"), {argument});
     }
-    return fillText(cliText("cli_refused_not_found"), {argument});
+    return FillPlaceholders(cliText("cli_refused_not_found"), {argument});
 }
 
 } // namespace
@@ -43,15 +43,16 @@ DiskSelection selectDisks(const std::vector<ScannedDisk>& disks, const QStringLi
     auto choose = [&](const QString& argument, const ScannedDisk& disk) {
         if (!disk.record->hasMedium.load()) {
             selection.refusals.push_back(
-                {argument, fillText(cliText("cli_refused_no_medium"), {argument})});
+                {argument, FillPlaceholders(cliText("cli_refused_no_medium"), {argument})});
             return;
         }
         // Beyond the numbers there are, disks share one record, as in the window, which
         // starts none of them.
         if (disk.record->deviceNumber >= KESTRUNE_DISK_NUMBER_COUNT) {
             selection.refusals.push_back(
-                {argument, fillText(cliText("cli_refused_too_many"),
-                                    {argument, QString::number(KESTRUNE_DISK_NUMBER_COUNT)})});
+                {argument,
+                 FillPlaceholders(cliText("cli_refused_too_many"),
+                                  {argument, QString::number(KESTRUNE_DISK_NUMBER_COUNT)})});
             return;
         }
         if (std::find(selection.disks.begin(), selection.disks.end(), &disk) ==
@@ -81,14 +82,14 @@ DiskSelection selectDisks(const std::vector<ScannedDisk>& disks, const QStringLi
             choose(argument, *matches.front());
         } else if (matches.empty()) {
             selection.refusals.push_back(
-                {argument, fillText(cliText("cli_refused_not_found"), {argument})});
+                {argument, FillPlaceholders(cliText("cli_refused_not_found"), {argument})});
         } else {
             QStringList paths;
             for (const ScannedDisk* disk : matches)
                 paths << disk->info.identity.path;
             selection.refusals.push_back(
-                {argument, fillText(cliText("cli_refused_ambiguous"),
-                                    {argument, paths.join(QStringLiteral(", "))})});
+                {argument, FillPlaceholders(cliText("cli_refused_ambiguous"),
+                                            {argument, paths.join(QStringLiteral(", "))})});
         }
     }
     return selection;

@@ -90,9 +90,9 @@ int JobRun::finish() {
         // named here too.
         const QStringList files = entry.job->writtenFiles();
         for (const QString& file : files)
-            console_.print(fillText(cliText("cli_report_of"), {label, file}));
+            console_.print(FillPlaceholders(cliText("cli_report_of"), {label, file}));
         if (files.isEmpty())
-            console_.message(fillText(cliText("cli_report_missing"), {label}));
+            console_.message(FillPlaceholders(cliText("cli_report_missing"), {label}));
         // A job given up on had its report written as aborted.
         codes.push_back(entry.job->hasEnded()
                             ? exitCodeOfJob(entry.job->finalStatus(), !files.isEmpty())
@@ -168,7 +168,7 @@ void JobRun::giveUpOnRunningJobs() {
                 unfinished << entry.disk->label();
     QString text = cliText("message_jobs_unfinished");
     const QString list = unfinished.join(u'\n');
-    text = text.contains(QLatin1String("%s")) ? fillText(text, {list})
+    text = text.contains(QLatin1String("%s")) ? FillPlaceholders(text, {list})
                                               : text + QStringLiteral("\n\n") + list;
     console_.message(text);
     leftJobsRunning_ = true;

@@ -67,7 +67,7 @@ int KestruneCli::Run() {
     TerminalMessageService messages(console);
     platform::setMessageService(&messages);
     ShredReport::setSaveFileAsker([&console](const QString& suggestedName) {
-        console.message(fillText(cliText("cli_report_not_saved"), {suggestedName}));
+        console.message(FillPlaceholders(cliText("cli_report_not_saved"), {suggestedName}));
         return QString();
     });
 

@@ -54,7 +54,7 @@ int ShredCommand::run(const CliArguments& arguments) {
     std::vector<ScannedDisk> chosen;
     for (const ScannedDisk* disk : selection.disks)
         chosen.push_back(*disk);
-    console_.message(fillText(cliText("cli_erase_summary"), {methodName(algorithm)}));
+    console_.message(FillPlaceholders(cliText("cli_erase_summary"), {methodName(algorithm)}));
     for (const QString& line : disksAsTable(chosen))
         console_.message(QStringLiteral("  ") + line);
     if (format)

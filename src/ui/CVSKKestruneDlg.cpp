@@ -10,6 +10,7 @@
 #include "devices/DeviceTable.h"
 #include "lang/CPictureEx.h"
 #include "lang/LanguageManager.h"
+#include "lang/TextPlaceholders.h"
 #include "platform/DeviceMonitor.h"
 #include "platform/MessageService.h"
 #include "shred/ShredJobs.h"
@@ -618,11 +619,8 @@ void CVSKKestruneDlg::reportUnfinishedJobs() {
                  disks.join(QStringLiteral(", ")).toLocal8Bit().constData());
     QString text = language_->GetString(QStringLiteral("message_jobs_unfinished"));
     const QString list = disks.join(QLatin1Char('\n'));
-    const qsizetype at = text.indexOf(QLatin1String("%s"));
-    if (at >= 0)
-        text.replace(at, 2, list);
-    else
-        text += QStringLiteral("\n\n") + list;
+    text = text.contains(QLatin1String("%s")) ? FillPlaceholders(text, {list})
+                                              : text + QStringLiteral("\n\n") + list;
     setEnabled(true);
     platform::showMessage(text, settings_->GetProductName(), platform::MB_ICONERROR_STYLE, this);
 }

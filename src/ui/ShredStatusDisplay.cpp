@@ -4,6 +4,7 @@
 #include "devices/DeviceTable.h"
 #include "devices/ScanDevices.h"
 #include "lang/LanguageManager.h"
+#include "lang/TextPlaceholders.h"
 
 #include <chrono>
 #include <cstdio>
@@ -153,25 +154,7 @@ QString FormatSpeed(double mibPerSecond) {
 }
 
 QString FormatWithOneText(const QString& format, const QString& value) {
-    QString result;
-    bool filled = false;
-    for (qsizetype i = 0; i < format.size(); ++i) {
-        if (format[i] == u'%' && i + 1 < format.size()) {
-            if (format[i + 1] == u'%') {
-                result += u'%';
-                ++i;
-                continue;
-            }
-            if (format[i + 1] == u's' && !filled) {
-                result += value;
-                filled = true;
-                ++i;
-                continue;
-            }
-        }
-        result += format[i];
-    }
-    return result;
+    return FillPlaceholders(format, {value});
 }
 
 QString FormatWithOneInteger(const QString& format, int value) {

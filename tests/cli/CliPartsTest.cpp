@@ -116,9 +116,9 @@ TEST(CliArguments, OptionsStandAnywhereAndTwoDashesEndThem) {
 }
 
 TEST(CliText, EachPlaceholderTakesTheNextArgumentAndNothingElseIsRead) {
-    EXPECT_EQ(
-        fillText(QStringLiteral("%s: report %s"), {QStringLiteral("sdb"), QStringLiteral("r.xml")}),
-        QStringLiteral("sdb: report r.xml"));
-    EXPECT_EQ(fillText(QStringLiteral("%s %s %d 100%% %"), {QStringLiteral("one")}),
+    EXPECT_EQ(FillPlaceholders(QStringLiteral("%s: report %s"),
+                               {QStringLiteral("sdb"), QStringLiteral("r.xml")}),
+              QStringLiteral("sdb: report r.xml"));
+    EXPECT_EQ(FillPlaceholders(QStringLiteral("%s %s %d 100%% %"), {QStringLiteral("one")}),
               QStringLiteral("one %s %d 100% %"));
 }

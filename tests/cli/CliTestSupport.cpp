@@ -182,7 +182,7 @@ QString CliTest::text(const char* key) {
 }
 
 QString CliTest::filled(const char* key, const QStringList& arguments) {
-    return cli::fillText(text(key), arguments);
+    return FillPlaceholders(text(key), arguments);
 }
 
 } // namespace kestrune::test

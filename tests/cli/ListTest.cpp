@@ -158,11 +158,7 @@ TEST_F(CliList, LoopBackedDisksAreListedAsTheirBlockDevicesOnlyWithSimulatedDisk
     if (const QString reason = loopDevicesUnavailable(); !reason.isEmpty())
         GTEST_SKIP() << reason.toStdString();
     const QString image = makeImage(QStringLiteral("photos.img"), 16 << 20);
-    ASSERT_EQ(
-        runProgram(QStringLiteral("mke2fs"),
-                   {QStringLiteral("-q"), QStringLiteral("-F"), QStringLiteral("-t"),
-                    QStringLiteral("ext4"), QStringLiteral("-L"), QStringLiteral("PHOTOS"), image}),
-        0);
+    ASSERT_TRUE(makeExt4(image, QStringLiteral("PHOTOS")));
     loops.push_back(std::make_unique<LoopDisk>(image));
     const LoopDisk& disk = *loops.back();
     ASSERT_TRUE(disk.attached());

@@ -13,29 +13,20 @@ using namespace kestrune::test;
 
 namespace {
 
-bool kernelHas(const QByteArray& fileSystem) {
-    QFile table(QStringLiteral("/proc/filesystems"));
-    return table.open(QIODevice::ReadOnly) && table.readAll().contains("\t" + fileSystem + "\n");
-}
-
 class CliSystemDisk : public CliTest {
 protected:
     void SetUp() override {
         CliTest::SetUp();
         if (const QString reason = loopDevicesUnavailable(); !reason.isEmpty())
             GTEST_SKIP() << reason.toStdString();
-        if (!kernelHas("ext4"))
+        if (!kernelHasFileSystem("ext4"))
             GTEST_SKIP() << "this kernel cannot mount ext4";
         // Everything mounted from here on stays inside this process and its children.
-        if (::unshare(CLONE_NEWNS) != 0 ||
-            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-            GTEST_SKIP() << "no private mount namespace here";
+        if (const QString reason = enterPrivateMountNamespace(); !reason.isEmpty())
+            GTEST_SKIP() << reason.toStdString();
         ASSERT_EQ(::mount("kestrune-run", "/run", "tmpfs", 0, "mode=0755"), 0);
         image = makeImage(QStringLiteral("live.img"), 16 << 20);
-        ASSERT_EQ(runProgram(QStringLiteral("mke2fs"),
-                             {QStringLiteral("-q"), QStringLiteral("-F"), QStringLiteral("-t"),
-                              QStringLiteral("ext4"), image}),
-                  0);
+        ASSERT_TRUE(makeExt4(image));
         loops.push_back(std::make_unique<LoopDisk>(image));
         ASSERT_TRUE(loops.back()->attached());
         device = loops.back()->device();

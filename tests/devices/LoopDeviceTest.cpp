@@ -1,4 +1,5 @@
 #include "DevicesTestSupport.h"
+#include "RealDisks.h"
 
 #include "devices/ScanDevices.h"
 #include "platform/DeviceMonitor.h"
@@ -20,22 +21,17 @@ using kestrune::test::run;
 
 namespace {
 
-bool kernelHas(const QByteArray& fileSystem) {
-    QFile table("/proc/filesystems");
-    return table.open(QIODevice::ReadOnly) && table.readAll().contains("\t" + fileSystem + "\n");
-}
-
 // FAT as on a stick, or ext4 where the kernel cannot mount FAT.
 bool makeLabelledImage(const QString& path) {
-    if (kernelHas("vfat"))
+    if (kestrune::test::kernelHasFileSystem("vfat"))
         return kestrune::test::makeFatImage(path, 8192, "LOOPDATA");
-    if (!kernelHas("ext4"))
+    if (!kestrune::test::kernelHasFileSystem("ext4"))
         return false;
     QFile image(path);
     if (!image.open(QIODevice::WriteOnly | QIODevice::Truncate) || !image.resize(8192 * 1024))
         return false;
     image.close();
-    return run("mke2fs", {"-q", "-F", "-t", "ext4", "-L", "LOOPDATA", path});
+    return kestrune::test::makeExt4(path, "LOOPDATA");
 }
 
 // A real loop device carrying a labelled file system, mounted: the volume pass must

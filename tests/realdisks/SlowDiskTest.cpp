@@ -1,8 +1,7 @@
 // Disks that are slow or stop answering, made with the FUSE test file system: an abort in
 // every phase of a job takes effect at once, a stuck disk never keeps the program from
 // ending nor loses its report, and a stick whose probe hangs never stalls hot-plug.
-#include "RealDiskWindow.h"
-#include "TestFileSystem.h"
+#include "TestFileSystemWindow.h"
 
 #include <QElapsedTimer>
 #include <QSignalSpy>
@@ -14,34 +13,8 @@ using namespace kestrune::test;
 
 namespace {
 
-class SlowDisk : public RealDiskWindowTest {
+class SlowDisk : public TestFileSystemWindowTest {
 protected:
-    void SetUp() override {
-        RealDiskWindowTest::SetUp();
-        if (IsSkipped())
-            return;
-        KESTRUNE_SKIP_WITHOUT_TESTFS();
-    }
-    void TearDown() override {
-        if (fs)
-            fs->stall(false); // whatever a test left stuck may end now
-        window.reset();
-        loops.clear();
-        fs.reset();
-        RealDiskWindowTest::TearDown();
-    }
-    // The simulated disks' folder is the FUSE mount; its one image is attached to a loop
-    // device, so the job runs on a block device that is as slow as the options say.
-    LoopDisk& slowLoopDisk(const TestFileSystemOptions& options) {
-        fs = std::make_unique<TestFileSystem>(options);
-        EXPECT_TRUE(fs->mounted()) << fs->error().toStdString();
-        simulated.reset();
-        simulated = std::make_unique<ScopedEnvironment>("KESTRUNE_SIMULATED_DISKS",
-                                                        QFile::encodeName(fs->mountDir()));
-        loops.push_back(std::make_unique<LoopDisk>(fs->imagePath()));
-        EXPECT_TRUE(loops.back()->attached());
-        return *loops.back();
-    }
     static TestFileSystemOptions throttled() {
         TestFileSystemOptions options;
         options.size = 16 << 20;
@@ -81,8 +54,6 @@ protected:
         EXPECT_TRUE(body.contains(QStringLiteral("<result status=\"-3\""))) << body.toStdString();
         EXPECT_TRUE(body.contains(QString::fromLatin1(expectedInReport))) << body.toStdString();
     }
-
-    std::unique_ptr<TestFileSystem> fs;
 };
 
 } // namespace
@@ -90,7 +61,7 @@ protected:
 TEST_F(SlowDisk, AnAbortDuringTheOverwriteTakesEffectAtOnce) {
     setAlgorithm(100);
     setFormat(false);
-    LoopDisk& disk = slowLoopDisk(throttled());
+    LoopDisk& disk = attachRig(throttled());
     openWindow();
     start(disk.device());
     // The zero pass fills the first half of the bar, its read-back the second.
@@ -102,7 +73,7 @@ TEST_F(SlowDisk, AnAbortDuringTheOverwriteTakesEffectAtOnce) {
 TEST_F(SlowDisk, AnAbortDuringTheVerificationTakesEffectAtOnce) {
     setAlgorithm(100);
     setFormat(false);
-    LoopDisk& disk = slowLoopDisk(throttled());
+    LoopDisk& disk = attachRig(throttled());
     openWindow();
     start(disk.device());
     abortWhen(
@@ -116,7 +87,7 @@ TEST_F(SlowDisk, AnAbortWhileTheFormatZeroesThePartitionTakesEffectAtOnce) {
     setFormat(true);
     TestFileSystemOptions options = throttled();
     options.rate = 4 << 20; // the zeroing lasts four seconds, long enough to catch it
-    LoopDisk& disk = slowLoopDisk(options);
+    LoopDisk& disk = attachRig(options);
     openWindow();
     start(disk.device());
     // The shred succeeded; the format's zeroing shows its own progress from the start.
@@ -128,7 +99,7 @@ TEST_F(SlowDisk, AnAbortWhileTheFormatZeroesThePartitionTakesEffectAtOnce) {
         },
         "iscleaned=\"1\" isformatted=\"0\"");
     // No file system was made: the stick is shredded, but not formatted.
-    EXPECT_NE(checkFileSystemAt(fs->imagePath(), 1 << 20, 15 << 20).label, "SHREDDED");
+    EXPECT_NE(checkFileSystemAt(rig->imagePath(), 1 << 20, 15 << 20).label, "SHREDDED");
 }
 
 // A disk that stops answering in the middle of a write: closing aborts, waits its bound,
@@ -142,10 +113,10 @@ TEST_F(SlowDisk, ClosingWithAStuckDiskNamesItWritesItsReportAndEnds) {
     options.directIo = true;
     options.stallWhat = TestFileSystemOptions::StallWhat::Writes;
     options.fileName = QStringLiteral("stuck.img");
-    LoopDisk& disk = slowLoopDisk(options);
+    LoopDisk& disk = attachRig(options);
     openWindow();
     window->setCloseWait(std::chrono::seconds(3));
-    ASSERT_TRUE(fs->stall(true));
+    ASSERT_TRUE(rig->stall(true));
     start(disk.device());
     QTest::qWait(700);
     ASSERT_EQ(window->jobs().runningCount(), 1);
@@ -174,7 +145,7 @@ TEST_F(SlowDisk, ClosingWithAStuckDiskNamesItWritesItsReportAndEnds) {
     teardown.start();
     window.reset();
     EXPECT_LT(teardown.elapsed(), 5000);
-    ASSERT_TRUE(fs->stall(false));
+    ASSERT_TRUE(rig->stall(false));
     ASSERT_TRUE(QTest::qWaitFor([] { return ShredJobs::runningInProcess() == 0; }, 20000));
     EXPECT_EQ(reports().size(), 1);
 }
@@ -186,18 +157,17 @@ TEST_F(SlowDisk, AStickWhoseProbeHangsNeverStallsHotPlug) {
     options.size = 8 << 20;
     options.directIo = true;
     options.stallWhat = TestFileSystemOptions::StallWhat::Reads;
-    fs = std::make_unique<TestFileSystem>(options);
-    ASSERT_TRUE(fs->mounted()) << fs->error().toStdString();
+    rig = std::make_unique<TestFileSystem>(options);
+    ASSERT_TRUE(rig->mounted()) << rig->error().toStdString();
     // The hanging image sits in the simulated folder beside ordinary ones.
-    if (::unshare(CLONE_NEWNS) != 0 ||
-        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-        GTEST_SKIP() << "no private mount namespace here";
+    if (const QString reason = enterPrivateMountNamespace(); !reason.isEmpty())
+        GTEST_SKIP() << reason.toStdString();
     const QString slow = disks.filePath(QStringLiteral("hanging.img"));
     ASSERT_TRUE(QFile(slow).open(QIODevice::WriteOnly));
-    ASSERT_EQ(::mount(QFile::encodeName(fs->imagePath()).constData(),
+    ASSERT_EQ(::mount(QFile::encodeName(rig->imagePath()).constData(),
                       QFile::encodeName(slow).constData(), nullptr, MS_BIND, nullptr),
               0);
-    ASSERT_TRUE(fs->stall(true));
+    ASSERT_TRUE(rig->stall(true));
 
     openWindow();
     ASSERT_GE(waitForRowOf(slow, 10000), 0);
@@ -212,6 +182,6 @@ TEST_F(SlowDisk, AStickWhoseProbeHangsNeverStallsHotPlug) {
     EXPECT_TRUE(QTest::qWaitFor([&] { return rowOf(quick) < 0; }, 3000));
     EXPECT_GE(rowOf(slow), 0);
 
-    fs->stall(false);
+    rig->stall(false);
     ::umount2(QFile::encodeName(slow).constData(), MNT_DETACH);
 }

@@ -14,11 +14,6 @@ using namespace kestrune::test;
 
 namespace {
 
-bool kernelHas(const QByteArray& fileSystem) {
-    QFile table(QStringLiteral("/proc/filesystems"));
-    return table.open(QIODevice::ReadOnly) && table.readAll().contains("\t" + fileSystem + "\n");
-}
-
 KestruneDiskIdentity identityOf(const QString& device) {
     KestruneDiskIdentity id{};
     std::snprintf(id.path, sizeof id.path, "%s", QFile::encodeName(device).constData());
@@ -37,18 +32,14 @@ protected:
         RealDiskWindowTest::SetUp();
         if (IsSkipped())
             return;
-        if (!kernelHas("ext4"))
+        if (!kernelHasFileSystem("ext4"))
             GTEST_SKIP() << "this kernel cannot mount ext4";
         // Everything mounted from here on stays inside this process.
-        if (::unshare(CLONE_NEWNS) != 0 ||
-            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-            GTEST_SKIP() << "no private mount namespace here";
+        if (const QString reason = enterPrivateMountNamespace(); !reason.isEmpty())
+            GTEST_SKIP() << reason.toStdString();
         ASSERT_EQ(::mount("kestrune-run", "/run", "tmpfs", 0, "mode=0755"), 0);
         image = makeImage("live.img", 16 << 20);
-        ASSERT_EQ(runProgram(QStringLiteral("mke2fs"),
-                             {QStringLiteral("-q"), QStringLiteral("-F"), QStringLiteral("-t"),
-                              QStringLiteral("ext4"), image}),
-                  0);
+        ASSERT_TRUE(makeExt4(image));
         loops.push_back(std::make_unique<LoopDisk>(image));
         ASSERT_TRUE(loops.back()->attached());
         device = loops.back()->device();
@@ -104,7 +95,7 @@ TEST_F(SystemDisk, TheBootMediumOfALiveSystemIsNeverListedNorWritten) {
 }
 
 TEST_F(SystemDisk, TheLayersOfAnOverlayAtASystemPathAreNeverListedNorWritten) {
-    if (!kernelHas("overlay"))
+    if (!kernelHasFileSystem("overlay"))
         GTEST_SKIP() << "this kernel has no overlay file system";
     expectLeftAloneOnceTheSystemUsesIt([&] {
         // Mounted where a user mounts a stick, but an overlay at /opt is built on it.

@@ -7,6 +7,8 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QThread>
+#include <sched.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
 namespace kestrune::test {
@@ -145,6 +147,26 @@ bool isMounted(const QString& device) {
             return true;
     }
     return false;
+}
+
+bool kernelHasFileSystem(const QByteArray& type) {
+    QFile table(QStringLiteral("/proc/filesystems"));
+    return table.open(QIODevice::ReadOnly) && table.readAll().contains("\t" + type + "\n");
+}
+
+bool makeExt4(const QString& image, const QString& label) {
+    QStringList args{QStringLiteral("-q"), QStringLiteral("-F"), QStringLiteral("-t"),
+                     QStringLiteral("ext4")};
+    if (!label.isEmpty())
+        args << QStringLiteral("-L") << label;
+    return runProgram(QStringLiteral("mke2fs"), args << image) == 0;
+}
+
+QString enterPrivateMountNamespace() {
+    if (::unshare(CLONE_NEWNS) != 0 ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return QStringLiteral("no private mount namespace here");
+    return {};
 }
 
 } // namespace kestrune::test

@@ -72,6 +72,14 @@ struct FileSystemCheck {
 FileSystemCheck checkFileSystemAt(const QString& disk, qint64 offset, qint64 size);
 
 QByteArray readBytes(const QString& path, qint64 offset, qint64 length);
+
+// Whether this kernel knows the file system (/proc/filesystems).
+bool kernelHasFileSystem(const QByteArray& type);
+// An ext4 file system over the whole image (optionally labelled); false when mke2fs fails.
+bool makeExt4(const QString& image, const QString& label = {});
+// Moves this process into a mount namespace of its own, whose mounts no other process sees
+// (children inherit it); empty, or why it cannot be done here.
+QString enterPrivateMountNamespace();
 // True when the mount table lists the device (or one of its partitions) as a source.
 bool isMounted(const QString& device);
 

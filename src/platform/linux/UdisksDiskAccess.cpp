@@ -181,12 +181,12 @@ int countArrayElements(const QVariant& value) {
 // does not resolve device numbers (2.9), and then checked by its device number.
 std::optional<QString> blockObject(SystemBus& bus, const KestruneDiskIdentity& identity,
                                    Reply& failure) {
-    const QVariantMap specs[] = {
+    const QVariantMap lookups[] = {
         {{QStringLiteral("devicenumber"), QVariant::fromValue<quint64>(identity.devt)}},
         {{QStringLiteral("path"), QString::fromLocal8Bit(identity.path)}}};
-    for (const QVariantMap& spec : specs) {
+    for (const QVariantMap& lookup : lookups) {
         Reply reply = bus.call(kManagerPath, kManager, QStringLiteral("ResolveDevice"),
-                               {spec, QVariantMap()}, false);
+                               {lookup, QVariantMap()}, false);
         if (!reply.ok()) {
             failure = reply;
             return std::nullopt;

@@ -32,5 +32,4 @@ std::vector<PartitionProbe> probePartitions(const QByteArray& path, bool* timedO
 // Each probe gives up after a second and a half, so a dying stick never stalls a scan; a
 // device whose probe is still stuck is not probed again until that probe has returned.
 
-
 } // namespace kestrune::platform::linux_impl

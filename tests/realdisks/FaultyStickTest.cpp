@@ -6,6 +6,7 @@
 #include "ui/ShredStatusDisplay.h"
 
 #include <QRegularExpression>
+#include <chrono>
 #include <cmath>
 #include <set>
 
@@ -94,9 +95,11 @@ INSTANTIATE_TEST_SUITE_P(
                       CounterfeitCase{101, TestFileSystemOptions::PastUsable::Drop}),
     counterfeitName);
 
-// What the row shows at each report the display took, read under the table's lock.
+// What the row shows at each report the display took, read under the table's lock, and
+// when the test saw it.
 struct Shown {
     std::int64_t at = 0;
+    std::chrono::steady_clock::time_point seen;
     double speed = 0;
     std::int64_t bytesLeft = 0;
     QString timeLeft;
@@ -109,10 +112,11 @@ std::int64_t seconds(const QString& span) {
     return parts[0].toLongLong() * 3600 + parts[1].toLongLong() * 60 + parts[2].toLongLong();
 }
 
-// A stick that writes and reads at 4 MiB/s: from the display's second report on, the speed
-// and the time left it shows are those of the device, within a tenth.
+// A stick throttled to 2 MiB/s: from the display's second report on, the speed and the time
+// left it shows are those the device delivers, within a tenth. The throttle is a ceiling, not
+// a promise (a loaded sanitizer build delivers less), so the truth is what the test itself
+// measures between the reports it saw.
 TEST_F(FaultyStick, AThrottledStickShowsItsTrueSpeedAndTimeLeft) {
-    // Slow enough that a busy processor never becomes the limit, only the device.
     constexpr double rate = 2 << 20;
     TestFileSystemOptions options;
     options.size = 12 << 20;
@@ -136,7 +140,8 @@ TEST_F(FaultyStick, AThrottledStickShowsItsTrueSpeedAndTimeLeft) {
                     if (taken && record->state() == JobState::Running) {
                         const int row = rowOf(disk.device());
                         shown.push_back(
-                            {record->lastUpdateTime, record->averageSpeed, record->lastBytesLeft,
+                            {record->lastUpdateTime, std::chrono::steady_clock::now(),
+                             record->averageSpeed, record->lastBytesLeft,
                              window->listModel()->cellText(row, DeviceListModel::TimeLeftColumn)});
                     }
                 }
@@ -145,12 +150,20 @@ TEST_F(FaultyStick, AThrottledStickShowsItsTrueSpeedAndTimeLeft) {
             120000);
         ASSERT_TRUE(waitUntilNoJobRuns());
         EXPECT_EQ(status(disk.device()), text("status_shredded"));
-        ASSERT_GE(shown.size(), 4u) << "the job should take about ten seconds";
+        ASSERT_GE(shown.size(), 4u) << "the job should take about six seconds";
+        const Shown& first = shown.front();
+        const Shown& last = shown.back();
+        ASSERT_GT(first.bytesLeft, last.bytesLeft);
+        const double measured =
+            static_cast<double>(first.bytesLeft - last.bytesLeft) /
+            std::chrono::duration<double>(last.seen - first.seen).count();
+        EXPECT_LE(measured, rate * 1.1) << "the throttle did not hold the device back";
+        EXPECT_GE(measured, rate / 4) << "the rig is too slow for the test to mean anything";
         for (std::size_t i = 1; i < shown.size(); ++i) {
             SCOPED_TRACE("job " + std::to_string(job) + ", report " + std::to_string(i));
             const double speed = shown[i].speed * 1048576.0;
-            EXPECT_NEAR(speed, rate, rate / 10);
-            const double truth = static_cast<double>(shown[i].bytesLeft) / rate;
+            EXPECT_NEAR(speed, measured, measured / 10);
+            const double truth = static_cast<double>(shown[i].bytesLeft) / measured;
             const std::int64_t estimate = seconds(shown[i].timeLeft);
             ASSERT_GE(estimate, 0) << shown[i].timeLeft.toStdString();
             EXPECT_NEAR(static_cast<double>(estimate), truth, std::max(truth / 10, 1.0));

@@ -154,9 +154,8 @@ TEST_F(FaultyStick, AThrottledStickShowsItsTrueSpeedAndTimeLeft) {
         const Shown& first = shown.front();
         const Shown& last = shown.back();
         ASSERT_GT(first.bytesLeft, last.bytesLeft);
-        const double measured =
-            static_cast<double>(first.bytesLeft - last.bytesLeft) /
-            std::chrono::duration<double>(last.seen - first.seen).count();
+        const double measured = static_cast<double>(first.bytesLeft - last.bytesLeft) /
+                                std::chrono::duration<double>(last.seen - first.seen).count();
         EXPECT_LE(measured, rate * 1.1) << "the throttle did not hold the device back";
         EXPECT_GE(measured, rate / 4) << "the rig is too slow for the test to mean anything";
         for (std::size_t i = 1; i < shown.size(); ++i) {

@@ -34,9 +34,17 @@ void releaseProcessObjects() {
     ReleaseLanguageManager();
 }
 
+// Set before the application starts, whatever the environment names: the program never
+// opens a window, and must run where no display is.
+int& onOffscreenPlatform(int& argc) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    return argc;
+}
+
 } // namespace
 
-KestruneCli::KestruneCli(int& argc, char** argv) : QCoreApplication(argc, argv) {
+KestruneCli::KestruneCli(int& argc, char** argv)
+    : QGuiApplication(onOffscreenPlatform(argc), argv) {
     setApplicationName(kProgramName);
     setOrganizationName(QStringLiteral("Vaskor Security"));
 }

@@ -333,9 +333,8 @@ bool CVSKRMShredThread::writeCertificate(const ShredReport& report) {
         return true;
     }
     certificateMissing_ = true;
-    platform::LogWarning(
-        QStringLiteral("Kestrune: no certificate was written beside the report %1: %2")
-            .arg(report.writtenPath(), failure));
+    platform::LogWarning(QStringLiteral("No certificate was written beside the report %1: %2.")
+                             .arg(report.writtenPath(), failure));
     return false;
 }
 

@@ -322,7 +322,7 @@ bool CVSKRMShredThread::writeCertificate(const ShredReport& report) {
         const QByteArray pdf = renderErasureCertificate(facts, *language_, &failure);
         if (!pdf.isEmpty())
             failure = writeCertificateFile(path, pdf,
-                                           report.nameChosenByUser()
+                                           report.replacedOlderFile()
                                                ? CertificateFileMode::ReplaceExisting
                                                : CertificateFileMode::NewFile);
     }

@@ -174,6 +174,7 @@ int ShredReport::finish(std::int64_t finishTime) {
     std::fflush(stdout);
     const QByteArray bytes = body_.toUtf8();
     bool chosenByUser = false;
+    bool replaced = false;
     // Started through sudo or pkexec, a report we create is the invoking user's.
     auto giveAway = [](const QString& path) {
         platform::GiveToInvokingUser(QFile::encodeName(path).toStdString());
@@ -183,8 +184,10 @@ int ShredReport::finish(std::int64_t finishTime) {
             // The user chose this name: an existing file there is replaced, and only by a
             // whole report (a new file, so it is given away like one).
             QSaveFile file(target);
+            const bool existed = QFile::exists(target);
             if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() &&
                 file.commit()) {
+                replaced = existed;
                 giveAway(target);
                 break;
             }
@@ -214,7 +217,7 @@ int ShredReport::finish(std::int64_t finishTime) {
         chosenByUser = true;
     }
     writtenPath_ = target;
-    nameChosenByUser_ = chosenByUser;
+    replacedOlderFile_ = replaced;
     return 1;
 }
 

@@ -44,8 +44,8 @@ public:
     QString makeReportFileName() const;
     QString body() const { return body_; }
     QString writtenPath() const { return writtenPath_; }
-    // True when the user chose the written name, which may have replaced an older file.
-    bool nameChosenByUser() const { return nameChosenByUser_; }
+    // True when the report took the place of an older file, at a name the user chose.
+    bool replacedOlderFile() const { return replacedOlderFile_; }
     bool isCleaned() const { return isCleaned_; }
     bool isFormatted() const { return isFormatted_; }
 
@@ -88,7 +88,7 @@ private:
     ReportVerification verification_ = ReportVerification::NotReached;
     std::uint64_t mismatchOffset_ = 0;
     QString writtenPath_;
-    bool nameChosenByUser_ = false;
+    bool replacedOlderFile_ = false;
 };
 
 } // namespace kestrune

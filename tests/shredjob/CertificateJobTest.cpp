@@ -298,3 +298,36 @@ TEST_F(CertificateJobTest, ACertificateThatCannotBeWrittenLeavesNoFileAndIsSaid)
     EXPECT_EQ(QDir(small.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
               QStringList{QFileInfo(files[0]).fileName()});
 }
+
+// A report saved where the user chose: over an older report its certificate replaces the
+// older certificate too; beside a file of the certificate's name that belongs to no report
+// it overwrites nothing and is said to be missing.
+TEST_F(CertificateJobTest, AtANameTheUserChoseOnlyAnOlderPairIsReplaced) {
+    QFile blocker(logs.filePath(QStringLiteral("not-a-folder")));
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    useLogFolder(blocker.fileName() + QStringLiteral("/logs"));
+    QTemporaryDir chosenFolder;
+    QString chosen;
+    ShredReport::setSaveFileAsker([&](const QString&) { return chosen; });
+    auto writeFile = [](const QString& path, const char* content) {
+        QFile file(path);
+        return file.open(QIODevice::WriteOnly) && file.write(content) > 0;
+    };
+
+    chosen = chosenFolder.filePath(QStringLiteral("older.xml"));
+    ASSERT_TRUE(writeFile(chosen, "an older report"));
+    ASSERT_TRUE(writeFile(certificatePathFor(chosen), "its certificate"));
+    auto replacing = run();
+    EXPECT_EQ(replacing->writtenFiles(), (QStringList{chosen, certificatePathFor(chosen)}));
+    EXPECT_TRUE(test::pdfText(certificatePathFor(chosen)).contains(hashOf(chosen)));
+
+    chosen = chosenFolder.filePath(QStringLiteral("fresh.xml"));
+    const QString unrelated = certificatePathFor(chosen);
+    ASSERT_TRUE(writeFile(unrelated, "someone else's file"));
+    auto beside = run();
+    EXPECT_EQ(beside->writtenFiles(), QStringList{chosen});
+    EXPECT_TRUE(beside->certificateMissing());
+    EXPECT_EQ(readFile(unrelated), QStringLiteral("someone else's file"));
+    EXPECT_EQ(statusesNow().back(), SHRED_STATUS_CERTIFICATE_NOT_SAVED);
+}

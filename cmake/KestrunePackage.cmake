@@ -11,8 +11,9 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
     "recovered. Every USB stick or memory card that is plugged in appears as a row\n"
     "of its window. Start erases it with the chosen method (zeros, random data,\n"
     "three passes or the 35-pass Gutmann sequence), verifies every byte, can give it\n"
-    "a fresh FAT file system and writes an XML report of the job. kestrune-cli\n"
-    "does the same from a terminal, for servers, scripts and batches of sticks.")
+    "a fresh FAT file system and writes an XML report of the job with a PDF\n"
+    "certificate beside it. kestrune-cli does the same from a terminal, for\n"
+    "servers, scripts and batches of sticks.")
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/package)

@@ -42,6 +42,10 @@ std::int32_t SettingsStore::SetFormatDrive(bool on) const {
     return WriteFlag(kSettings, QStringLiteral("FormatDrive"), on);
 }
 
+bool SettingsStore::GetCertificates() const {
+    return !ReadFlag(kSettings, QStringLiteral("NoCertificates"), false);
+}
+
 QString SettingsStore::GetProductName() const {
     const auto language = GetLanguageManager();
     return language ? language->GetString(QStringLiteral("product_name")) : QString();

@@ -22,6 +22,8 @@ public:
     bool GetFormatDrive() const;
     std::int32_t SetFormatDrive(bool on) const;
     QString GetProductName() const;
+    // A PDF certificate beside every report, unless the user's "NoCertificates" is 1.
+    bool GetCertificates() const;
 
     // "Software\<company>\<product><suffix>", company from language 0.
     QString ProductKey(const QString& suffix) const;

@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <mutex>
+#include <optional>
 
 namespace kestrune {
 namespace {
@@ -52,18 +53,44 @@ QString SystemUtil::GetExecutableDirectory() const {
     return slash < 0 ? QString() : path.left(slash + 1);
 }
 
-QString SystemUtil::GetProgramVersion() const {
+namespace {
+
+// The name whose file holds the running program's version; nothing when none is known.
+std::optional<QString> ownProgramName() {
     const auto name = CommandLineProgramName();
     if (!name)
-        return QStringLiteral("none");
+        return std::nullopt;
     // A launcher may start the program under another name (a desktop's own, "Kestrune");
     // when that names no file, the running program's own file is the one to read.
     if (!QFileInfo(ResolveProgramFile(*name)).isFile()) {
         const QString own = ExecutablePath();
         if (!own.isEmpty())
-            return GetProgramVersion(own);
+            return own;
     }
-    return GetProgramVersion(*name);
+    return name;
+}
+
+QString versionText(const ProgramVersionRecord& record) {
+    return QStringLiteral("%1.%2.%3.%4")
+        .arg(record.parts[0])
+        .arg(record.parts[1])
+        .arg(record.parts[2])
+        .arg(record.parts[3]);
+}
+
+} // namespace
+
+QString SystemUtil::GetProgramVersion() const {
+    const auto name = ownProgramName();
+    return name ? GetProgramVersion(*name) : QStringLiteral("none");
+}
+
+QString SystemUtil::FindProgramVersion() const {
+    const auto name = ownProgramName();
+    if (!name)
+        return {};
+    const ProgramVersionRecord record = ReadProgramVersionRecord(ResolveProgramFile(*name));
+    return record.status == ProgramVersionRecord::Status::Found ? versionText(record) : QString();
 }
 
 QString SystemUtil::GetProgramVersion(const QString& programName) const {
@@ -71,11 +98,7 @@ QString SystemUtil::GetProgramVersion(const QString& programName) const {
     const ProgramVersionRecord record = ReadProgramVersionRecord(ResolveProgramFile(programName));
     switch (record.status) {
     case Status::Found:
-        return QStringLiteral("%1.%2.%3.%4")
-            .arg(record.parts[0])
-            .arg(record.parts[1])
-            .arg(record.parts[2])
-            .arg(record.parts[3]);
+        return versionText(record);
     case Status::OutOfMemory:
         versionMessage(QStringLiteral("Out of Memory trying to get file version."));
         break;

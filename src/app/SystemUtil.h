@@ -20,6 +20,9 @@ public:
     QString GetProgramVersion() const;
     // The same for a given program name, as the first element of a command line names it.
     QString GetProgramVersion(const QString& programName) const;
+    // The running program's version as GetProgramVersion() finds it, but without a message:
+    // empty when the file holds no readable record. For documents written on a job's thread.
+    QString FindProgramVersion() const;
 
     std::uint32_t ReadRegistryDword(const QString& subKey, const QString& valueName,
                                     bool machineWide) const;

@@ -5,7 +5,7 @@
 
 namespace kestrune::cli {
 
-int exitCodeOfJob(std::int32_t finalStatus, bool reportWritten) {
+int exitCodeOfJob(std::int32_t finalStatus, bool documentsWritten) {
     int code = ExitOtherFailure;
     switch (finalStatus) {
     case SHRED_STATUS_SHREDDED:
@@ -56,7 +56,7 @@ int exitCodeOfJob(std::int32_t finalStatus, bool reportWritten) {
     default:
         break;
     }
-    return reportWritten ? code : std::max<int>(code, ExitReportNotWritten);
+    return documentsWritten ? code : std::max<int>(code, ExitReportNotWritten);
 }
 
 int worstExitCode(const std::vector<int>& codes) {
@@ -77,7 +77,7 @@ const std::vector<ExitCodeMeaning>& exitCodeMeanings() {
          "the question was not answered with yes, or there was no terminal to ask and no "
          "--yes; nothing was written"},
         {ExitFormatFailed, "shredded, but formatting failed"},
-        {ExitReportNotWritten, "shredded, but the report could not be written"},
+        {ExitReportNotWritten, "shredded, but the report or its certificate could not be written"},
         {ExitNotAuthorized, "not authorized to write the disk (polkit refused or was cancelled)"},
         {ExitNoDiskService, "the disk service udisks2 is not running"},
         {ExitDiskBusy,

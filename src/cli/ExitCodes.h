@@ -30,8 +30,8 @@ enum ExitCode : int {
 };
 
 // The code of one disk's job: its final status (the shred engine's statuses), and whether
-// its report reached the disk.
-int exitCodeOfJob(std::int32_t finalStatus, bool reportWritten);
+// its documents (the report, and the certificate unless turned off) reached the disk.
+int exitCodeOfJob(std::int32_t finalStatus, bool documentsWritten);
 // Several disks: the highest of their codes.
 int worstExitCode(const std::vector<int>& codes);
 

@@ -89,14 +89,21 @@ int JobRun::finish() {
         // Every document the job left, so whatever the worker writes beside its report is
         // named here too.
         const QStringList files = entry.job->writtenFiles();
+        const QString certificate = entry.job->certificatePath();
         for (const QString& file : files)
-            console_.print(FillPlaceholders(cliText("cli_report_of"), {label, file}));
+            console_.print(FillPlaceholders(
+                cliText(file == certificate ? "cli_certificate_of" : "cli_report_of"),
+                {label, file}));
         if (files.isEmpty())
             console_.message(FillPlaceholders(cliText("cli_report_missing"), {label}));
+        const bool certificateMissing = entry.job->certificateMissing();
+        if (certificateMissing)
+            console_.message(FillPlaceholders(cliText("cli_certificate_missing"), {label}));
         // A job given up on had its report written as aborted.
+        const bool documentsWritten = !files.isEmpty() && !certificateMissing;
         codes.push_back(entry.job->hasEnded()
-                            ? exitCodeOfJob(entry.job->finalStatus(), !files.isEmpty())
-                            : exitCodeOfJob(SHRED_STATUS_ABORTED, !files.isEmpty()));
+                            ? exitCodeOfJob(entry.job->finalStatus(), documentsWritten)
+                            : exitCodeOfJob(SHRED_STATUS_ABORTED, documentsWritten));
     }
     return worstExitCode(codes);
 }

@@ -34,9 +34,31 @@ void releaseProcessObjects() {
     ReleaseLanguageManager();
 }
 
+QtMessageHandler toolkitHandler = nullptr;
+
+// Starting a platform, the toolkit looks into the runtime folder, which a root shell (sudo,
+// a server's cron) often names none of, and says so on standard error. That is no concern
+// of this program's user: every other message goes on as it came.
+void withoutRuntimeFolderNotice(QtMsgType type, const QMessageLogContext& context,
+                                const QString& message) {
+    if (type == QtWarningMsg &&
+        message.startsWith(QLatin1String("QStandardPaths: XDG_RUNTIME_DIR not set")))
+        return;
+    toolkitHandler(type, context, message);
+}
+
+// Set before the application starts, whatever the environment names: the program never
+// opens a window, and must run where no display is.
+int& onOffscreenPlatform(int& argc) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    toolkitHandler = qInstallMessageHandler(withoutRuntimeFolderNotice);
+    return argc;
+}
+
 } // namespace
 
-KestruneCli::KestruneCli(int& argc, char** argv) : QCoreApplication(argc, argv) {
+KestruneCli::KestruneCli(int& argc, char** argv)
+    : QGuiApplication(onOffscreenPlatform(argc), argv) {
     setApplicationName(kProgramName);
     setOrganizationName(QStringLiteral("Vaskor Security"));
 }

@@ -1,12 +1,13 @@
 #pragma once
 
-#include <QCoreApplication>
+#include <QGuiApplication>
 
 namespace kestrune::cli {
 
 // The command-line program: the window's scan, rules, jobs, reports and texts behind a
-// terminal. A core application: a server has no display.
-class KestruneCli : public QCoreApplication {
+// terminal. A server has no display: the application runs on the offscreen platform, which
+// gives the certificates their fonts and shows nothing.
+class KestruneCli : public QGuiApplication {
     Q_OBJECT
 public:
     KestruneCli(int& argc, char** argv);

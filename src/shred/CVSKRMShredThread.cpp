@@ -7,8 +7,11 @@
 #include "platform/DiskAuthorization.h"
 #include "platform/MessageService.h"
 #include "platform/Module.h"
+#include "platform/SystemLog.h"
+#include "shred/ErasureCertificate.h"
 #include "shred/ShredReport.h"
 
+#include <QFileInfo>
 #include <cstdio>
 #include <thread>
 
@@ -16,6 +19,8 @@ namespace kestrune {
 namespace {
 
 const QString kEngineFile = QStringLiteral("VSKRemovableShredder.dll");
+// The label a format writes, as FAT stores it.
+const QString kVolumeLabel = QStringLiteral("SHREDDED");
 
 void trace(const char* line) {
     std::fputs(line, stdout);
@@ -62,6 +67,8 @@ void CVSKRMShredThread::relay(std::int32_t status, std::int64_t bytesLeft, std::
         } else if (status == SHRED_FINDING_VERIFIED || status == SHRED_FINDING_VERIFY_MISMATCH) {
             verification_ = status;
             mismatchOffset_ = static_cast<std::uint64_t>(secondValue);
+        } else if (status == SHRED_FINDING_PASSES_DONE && secondValue >= 0 && secondValue <= 1000) {
+            enginePasses_ = static_cast<int>(secondValue);
         }
         return;
     }
@@ -113,6 +120,7 @@ std::int32_t CVSKRMShredThread::callEngine() {
     {
         std::lock_guard guard(relayMutex_);
         engineRunning_ = true;
+        engineCalled_ = true;
     }
     std::thread heartbeat([this] { keepReportingWhileSilent(); });
     const std::int32_t result =
@@ -146,6 +154,7 @@ bool CVSKRMShredThread::InitInstance() {
     auto language = GetLanguageManager();
     {
         std::lock_guard guard(reportMutex_);
+        language_ = language;
         report_ = std::make_unique<ShredReport>(algorithm_, language);
     }
     QString serial, make, model, size, bus;
@@ -193,15 +202,20 @@ bool CVSKRMShredThread::InitInstance() {
             reportStatus(SHRED_STATUS_FORMATTING);
             if (disk)
                 disk->handOver(deviceNumber_);
+            bool labelled = false;
             const FormatResult formatted =
-                formatter_ ? formatter_(FormatJob{identity_, identityKnown_, deviceNumber_,
-                                                  callback_, context_, abortFlag_})
-                           : FormatResult::Failed;
+                formatter_
+                    ? formatter_(FormatJob{identity_, identityKnown_, deviceNumber_, callback_,
+                                           context_, abortFlag_, kVolumeLabel, &labelled})
+                    : FormatResult::Failed;
             if (disk)
                 disk->reclaim(deviceNumber_);
             // Only a format that really completed counts as one.
             if (formatted == FormatResult::Formatted)
-                withReport([](ShredReport& report) { report.setFormatted(); });
+                withReport([labelled, this](ShredReport& report) {
+                    report.setFormatted();
+                    labelled_ = labelled;
+                });
             finalStatus_ = formatted == FormatResult::Formatted ? SHRED_STATUS_FORMATTED
                            : formatted == FormatResult::Aborted ? SHRED_STATUS_ABORTED
                                                                 : SHRED_STATUS_FAILED_FORMAT;
@@ -224,10 +238,19 @@ bool CVSKRMShredThread::InitInstance() {
             verification_ == SHRED_FINDING_VERIFIED          ? ReportVerification::Passed
             : verification_ == SHRED_FINDING_VERIFY_MISMATCH ? ReportVerification::Failed
                                                              : ReportVerification::NotReached;
+        // A job the engine never saw wrote nothing; an engine that did not count its
+        // passes completed them all only when it shredded.
+        std::optional<int> passes = enginePasses_;
+        if (!engineCalled_)
+            passes = 0;
+        else if (!passes &&
+                 (result == SHRED_STATUS_SHREDDED || result == SHRED_STATUS_FAILED_COUNTERFEIT))
+            passes = plannedPasses(algorithm_);
         withReport([&](ShredReport& report) {
             report.setOutcome(finalStatus_, capacity);
             report.setUsableCapacity(usableBytes_);
             report.setVerification(verification, mismatchOffset_);
+            passesDone_ = passes;
         });
     }
     reportStatus(finalStatus_, detail);
@@ -238,15 +261,81 @@ int CVSKRMShredThread::ExitInstance() {
     trace("Thread end!\n");
     int written = 0;
     bool attempted = false;
+    bool certificateWritten = true;
     withReport([&](ShredReport& report) {
         written = report.finish();
         reportWritten_ = true;
         attempted = true;
+        if (written)
+            certificateWritten = writeCertificate(report);
     });
     // The user gave up saving it: the row must not look like a complete job.
     if (attempted && !written)
         reportStatus(SHRED_STATUS_REPORT_NOT_SAVED);
+    // The disk stays as the final status says; the row adds that its certificate is missing.
+    else if (!certificateWritten)
+        reportStatus(SHRED_STATUS_CERTIFICATE_NOT_SAVED);
     return written;
+}
+
+CertificateFacts CVSKRMShredThread::certificateFacts(const ShredReport& report) const {
+    CertificateFacts facts;
+    if (language_)
+        facts.programName = language_->GetString(QStringLiteral("product_name"));
+    facts.programVersion = settings_->util()->FindProgramVersion();
+    facts.vendor = report.make();
+    facts.product = report.model();
+    facts.serial = report.serial();
+    facts.bus = report.bus();
+    facts.claimedBytes = report.capacityBytes();
+    facts.usableBytes = report.usableBytes();
+    facts.algorithm = report.algorithm();
+    facts.passesPlanned = plannedPasses(report.algorithm());
+    facts.passesDone = passesDone_;
+    facts.verification = report.verification();
+    facts.mismatchOffset = report.mismatchOffset();
+    facts.startTime = report.startTime();
+    facts.finishTime = report.finishTime();
+    facts.finalStatus = report.finalStatus();
+    facts.formatted = report.isFormatted();
+    if (facts.formatted && labelled_)
+        facts.label = kVolumeLabel;
+    facts.reportId = report.id();
+    facts.reportFile = QFileInfo(report.writtenPath()).fileName();
+    return facts;
+}
+
+bool CVSKRMShredThread::writeCertificate(const ShredReport& report) {
+    if (!settings_->GetCertificates())
+        return true;
+    const QString path = certificatePathFor(report.writtenPath());
+    CertificateFacts facts = certificateFacts(report);
+    // The hash is of the file as it lies on disk, read back, not of what was meant to go
+    // there.
+    facts.reportSha256 = sha256OfFile(report.writtenPath());
+    QString failure;
+    if (facts.reportSha256.isEmpty()) {
+        failure = QStringLiteral("the report could not be read back");
+    } else if (!language_ || !language_->HasLanguages()) {
+        failure = QStringLiteral("no language file gives its texts");
+    } else {
+        const QByteArray pdf = renderErasureCertificate(facts, *language_, &failure);
+        if (!pdf.isEmpty())
+            failure = writeCertificateFile(path, pdf,
+                                           report.replacedOlderFile()
+                                               ? CertificateFileMode::ReplaceExisting
+                                               : CertificateFileMode::NewFile);
+    }
+    if (failure.isEmpty()) {
+        certificatePath_ = path;
+        std::printf("Certificate: %s\n", path.toUtf8().constData());
+        std::fflush(stdout);
+        return true;
+    }
+    certificateMissing_ = true;
+    platform::LogWarning(QStringLiteral("No certificate was written beside the report %1: %2.")
+                             .arg(report.writtenPath(), failure));
+    return false;
 }
 
 QStringList CVSKRMShredThread::writtenFiles() {
@@ -254,7 +343,19 @@ QStringList CVSKRMShredThread::writtenFiles() {
     QStringList files;
     if (report_ && reportWritten_ && !report_->writtenPath().isEmpty())
         files << report_->writtenPath();
+    if (!certificatePath_.isEmpty())
+        files << certificatePath_;
     return files;
+}
+
+QString CVSKRMShredThread::certificatePath() {
+    std::lock_guard guard(reportMutex_);
+    return certificatePath_;
+}
+
+bool CVSKRMShredThread::certificateMissing() {
+    std::lock_guard guard(reportMutex_);
+    return certificateMissing_;
 }
 
 void CVSKRMShredThread::abandon() {
@@ -264,8 +365,12 @@ void CVSKRMShredThread::abandon() {
     if (!guard.owns_lock() || !report_ || reportWritten_)
         return;
     report_->setOutcome(SHRED_STATUS_ABORTED, capacity_);
-    report_->finish();
+    // The engine may still be counting: of its passes nothing is known for certain.
+    passesDone_.reset();
+    const int written = report_->finish();
     reportWritten_ = true;
+    if (written)
+        writeCertificate(*report_);
 }
 
 } // namespace kestrune

@@ -20,8 +20,10 @@
 namespace kestrune {
 
 class DeviceTable;
+class LanguageManager;
 class SettingsStore;
 class ShredReport;
+struct CertificateFacts;
 namespace platform {
 class AuthorizedDisk;
 class DiskAuthorization;
@@ -37,6 +39,10 @@ struct FormatJob {
     ShredStatusCallback callback = nullptr;
     void* context = nullptr;
     const unsigned char* abortFlag = nullptr;
+    // The volume label to write (stored upper-case), and where the formatter says whether
+    // it was written.
+    QString label;
+    bool* labelled = nullptr;
 };
 using DiskFormatter = std::function<FormatResult(const FormatJob& job)>;
 
@@ -67,9 +73,14 @@ public:
 
     std::int32_t finalStatus() const { return finalStatus_; }
     const ShredReport* report() const { return report_.get(); }
-    // Every file the job wrote for its user, in the order written (today its report), so
-    // that a front end can name each document a job leaves; empty when none was written.
+    // Every file the job wrote for its user, in the order written (its report, then its
+    // certificate), so that a front end can name each document a job leaves; empty when
+    // none was written.
     QStringList writtenFiles();
+    // The certificate beside the report; empty when none was written.
+    QString certificatePath();
+    // True when the report was written but its certificate, though wanted, was not.
+    bool certificateMissing();
     // For a job that did not end when the program must: writes its report now, as aborted,
     // unless the job is writing it itself. The job never writes a second one.
     void abandon();
@@ -92,6 +103,11 @@ private:
     void reportStatus(std::int32_t status, std::int64_t detail = 0);
     // Runs fn on the report under the lock that keeps abandon() and the job apart.
     template <typename Fn> void withReport(Fn&& fn);
+    // Writes the certificate beside a written report, unless the user turned certificates
+    // off; false when it was wanted and could not be written (said on the trace and in the
+    // system log). Called under reportMutex_.
+    bool writeCertificate(const ShredReport& report);
+    CertificateFacts certificateFacts(const ShredReport& report) const;
 
     std::shared_ptr<SettingsStore> settings_;
     std::shared_ptr<DeviceRecord> record_;
@@ -109,7 +125,14 @@ private:
     std::shared_ptr<platform::DiskAuthorization> authorization_;
     std::mutex reportMutex_;
     std::unique_ptr<ShredReport> report_;
+    std::shared_ptr<LanguageManager> language_;
     bool reportWritten_ = false;
+    QString certificatePath_;
+    bool certificateMissing_ = false;
+    // What the format did, for the certificate; written by the job's thread before its
+    // report, under reportMutex_.
+    bool labelled_ = false;
+    std::optional<int> passesDone_; // not known: nothing
     std::uint64_t capacity_ = 0;
     std::optional<bool> formatDrive_;
     std::atomic<std::int32_t> finalStatus_{0};
@@ -123,6 +146,8 @@ private:
     std::uint64_t usableBytes_ = 0;
     int verification_ = 0; // 0 not reached, SHRED_FINDING_VERIFIED or _VERIFY_MISMATCH
     std::uint64_t mismatchOffset_ = 0;
+    std::optional<int> enginePasses_; // as the engine reported them
+    bool engineCalled_ = false;
     bool progressSeen_ = false;
     std::int32_t lastProgress_ = 0;
     std::int64_t lastBytesLeft_ = 0;

@@ -7,8 +7,10 @@
 namespace kestrune {
 
 FormatResult formatAndLabel(const platform::FormatRequest& request,
-                            const platform::PartitioningHooks& hooks) {
+                            const platform::PartitioningHooks& hooks, bool* labelled) {
     platform::FormatOutcome outcome = platform::formatWholeDisk(request, hooks);
+    if (labelled)
+        *labelled = outcome.formatted && outcome.labelled;
     if (outcome.aborted) {
         std::printf("formatAndLabel: disk %d: %s\n", request.deviceNumber,
                     outcome.failure.toLocal8Bit().constData());

@@ -22,8 +22,9 @@ FormatResult formatAndLabel(uint32_t deviceNumber, const QString& label,
                             const unsigned char* abortFlag = nullptr);
 
 // The same for a disk already resolved (tests use it on loop devices, which are not
-// removable).
+// removable). *labelled, when given, says whether the label was written too.
 FormatResult formatAndLabel(const platform::FormatRequest& request,
-                            const platform::PartitioningHooks& hooks = {});
+                            const platform::PartitioningHooks& hooks = {},
+                            bool* labelled = nullptr);
 
 } // namespace kestrune

@@ -32,11 +32,11 @@ DiskFormatter formatterWith(platform::DeviceMonitor* monitor) {
         platform::FormatRequest request;
         request.identity = job.identity;
         request.deviceNumber = static_cast<std::int32_t>(job.deviceNumber);
-        request.label = QStringLiteral("Shredded");
+        request.label = job.label;
         request.callback = job.callback;
         request.context = job.context;
         request.abortFlag = job.abortFlag;
-        return formatAndLabel(request, hooks);
+        return formatAndLabel(request, hooks, job.labelled);
     };
 }
 

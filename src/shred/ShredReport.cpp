@@ -6,6 +6,7 @@
 #include "platform/InvokingUser.h"
 #include "platform/MessageService.h"
 #include "platform/Registry.h"
+#include "shred/ErasureCertificate.h"
 
 #include <QFile>
 #include <QFileDialog>
@@ -48,8 +49,8 @@ ShredReport::ShredReport(std::int32_t algorithm, std::shared_ptr<LanguageManager
     appendLine(QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-8\" ?>"));
     appendLine(QStringLiteral("<reports>"));
     // Every report gets its own identifier.
-    const QString id = QUuid::createUuid().toString(QUuid::WithoutBraces);
-    appendLine(QStringLiteral("<report id=\"%1\" version=\"4.2\">").arg(id));
+    id_ = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    appendLine(QStringLiteral("<report id=\"%1\" version=\"4.2\">").arg(id_));
     appendLine(QStringLiteral("<hardware pccheck=\"0\">"));
     const QString date =
         formatLocalTime(QStringLiteral("<item name=\"date\" source=\"hw\">%A %d %B %Y</item>"));
@@ -126,6 +127,7 @@ QString ShredReport::escapeXml(const QString& input) {
 
 int ShredReport::finish(std::int64_t finishTime) {
     const std::int64_t end = finishTime >= 0 ? finishTime : secondsNow();
+    finishTime_ = end;
     appendLine(QStringLiteral("<cleaner seconds=\"%1\">").arg(end - startTime_));
     appendLine(
         QStringLiteral("<disk disk=\"1\" partition=\"0\" smart=\"0\" remappedsectors=\"0\" "
@@ -172,6 +174,7 @@ int ShredReport::finish(std::int64_t finishTime) {
     std::fflush(stdout);
     const QByteArray bytes = body_.toUtf8();
     bool chosenByUser = false;
+    bool replaced = false;
     // Started through sudo or pkexec, a report we create is the invoking user's.
     auto giveAway = [](const QString& path) {
         platform::GiveToInvokingUser(QFile::encodeName(path).toStdString());
@@ -181,8 +184,10 @@ int ShredReport::finish(std::int64_t finishTime) {
             // The user chose this name: an existing file there is replaced, and only by a
             // whole report (a new file, so it is given away like one).
             QSaveFile file(target);
+            const bool existed = QFile::exists(target);
             if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() &&
                 file.commit()) {
+                replaced = existed;
                 giveAway(target);
                 break;
             }
@@ -212,6 +217,7 @@ int ShredReport::finish(std::int64_t finishTime) {
         chosenByUser = true;
     }
     writtenPath_ = target;
+    replacedOlderFile_ = replaced;
     return 1;
 }
 
@@ -248,7 +254,11 @@ QString ShredReport::makeReportFileName() const {
     const QString base =
         folder + formatLocalTime(text("dateformat")) + formatLocalTime(QStringLiteral("-%H%M"));
     QString name = base + QStringLiteral(".xml");
-    for (int counter = 1; QFile::exists(name); ++counter)
+    // A name whose certificate name is taken is passed over too: the two stay a pair.
+    auto taken = [](const QString& candidate) {
+        return QFile::exists(candidate) || QFile::exists(certificatePathFor(candidate));
+    };
+    for (int counter = 1; taken(name); ++counter)
         name = QStringLiteral("%1(%2).xml").arg(base).arg(counter);
     return name;
 }

@@ -44,8 +44,26 @@ public:
     QString makeReportFileName() const;
     QString body() const { return body_; }
     QString writtenPath() const { return writtenPath_; }
+    // True when the report took the place of an older file, at a name the user chose.
+    bool replacedOlderFile() const { return replacedOlderFile_; }
     bool isCleaned() const { return isCleaned_; }
     bool isFormatted() const { return isFormatted_; }
+
+    // What the report states, for the documents written beside it.
+    QString id() const { return id_; }
+    std::int32_t algorithm() const { return algorithm_; }
+    QString serial() const { return serial_; }
+    QString make() const { return make_; }
+    QString model() const { return model_; }
+    QString bus() const { return bus_; }
+    std::int64_t startTime() const { return startTime_; }
+    // Set by finish(); -1 before.
+    std::int64_t finishTime() const { return finishTime_; }
+    std::int32_t finalStatus() const { return finalStatus_; }
+    std::uint64_t capacityBytes() const { return capacityBytes_; }
+    std::uint64_t usableBytes() const { return usableBytes_; }
+    ReportVerification verification() const { return verification_; }
+    std::uint64_t mismatchOffset() const { return mismatchOffset_; }
 
     static void setSaveFileAsker(SaveFileAsker asker);
     static QString escapeXml(const QString& text);
@@ -61,6 +79,8 @@ private:
     QString serial_, make_, model_, size_, bus_;
     std::shared_ptr<LanguageManager> language_;
     std::int64_t startTime_;
+    std::int64_t finishTime_ = -1;
+    QString id_;
     QString body_;
     std::int32_t finalStatus_ = 0;
     std::uint64_t capacityBytes_ = 0;
@@ -68,6 +88,7 @@ private:
     ReportVerification verification_ = ReportVerification::NotReached;
     std::uint64_t mismatchOffset_ = 0;
     QString writtenPath_;
+    bool replacedOlderFile_ = false;
 };
 
 } // namespace kestrune

@@ -38,48 +38,7 @@ void handleFailure(ShredStatusContext& context, const DeviceTable::RecordPtr& re
     std::printf("DeviceNumber: %d Failed\n", deviceNumber);
     std::fflush(stdout);
     record->setState(JobState::Finished);
-    QString message;
-    switch (status) {
-    case SHRED_STATUS_FAILED_MEDIA:
-        message = text(context, "status_failed_media");
-        break;
-    case SHRED_STATUS_FAILED_WRITE:
-        message = text(context, "status_failed_write_error");
-        break;
-    case SHRED_STATUS_FAILED_PERMISSION:
-        message = text(context, "status_failed_permission");
-        break;
-    case SHRED_STATUS_FAILED_FORMAT:
-        message = text(context, "status_failed_format");
-        break;
-    case SHRED_STATUS_FAILED_VERIFY:
-        message = text(context, "status_failed_verify");
-        break;
-    case SHRED_STATUS_FAILED_BUSY:
-        message = text(context, "status_failed_busy");
-        break;
-    case SHRED_STATUS_FAILED_SYSTEM_DISK:
-        message = text(context, "status_failed_system_disk");
-        break;
-    case SHRED_STATUS_FAILED_NOT_AUTHORIZED:
-        message = text(context, "status_failed_not_authorized");
-        break;
-    case SHRED_STATUS_FAILED_NO_DISK_SERVICE:
-        message = text(context, "status_failed_no_disk_service");
-        break;
-    case SHRED_STATUS_FAILED_COUNTERFEIT:
-        message =
-            FormatWithOneText(text(context, "status_failed_counterfeit"), formatSizeText(detail));
-        break;
-    case SHRED_STATUS_FAILED_WRITE_PROTECTED:
-        message = text(context, "status_failed_write_protected");
-        break;
-    case SHRED_STATUS_FAILED_HELD:
-        message = text(context, "status_failed_held");
-        break;
-    default:
-        message = FormatWithOneInteger(text(context, "status_failed"), status);
-    }
+    const QString message = JobStatusText(context.language.get(), status, detail);
     const int row = context.list->rowOfRecord(record.get());
     if (!record->stale.load() && row >= 0) {
         setStatusText(context, row, message);
@@ -125,17 +84,56 @@ void handleProgress(ShredStatusContext& context, DeviceRecord& record, int row, 
     context.list->setCellText(row, DeviceListModel::TimeLeftColumn, timeLeft);
 }
 
-// The job ended, but its report was not written: the row says so after its status.
-void handleReportNotSaved(ShredStatusContext& context, int row) {
+// The job ended, but one of its documents was not written: the row says so after its
+// status.
+void appendToStatus(ShredStatusContext& context, int row, const char* key) {
     if (row < 0)
         return;
     const QString status = context.list->cellText(row, DeviceListModel::StatusColumn);
-    setStatusText(context, row,
-                  FormatWithOneText(text(context, "status_report_not_saved"), status));
+    setStatusText(context, row, FormatWithOneText(text(context, key), status));
     context.list->autoSizeColumn(DeviceListModel::StatusColumn);
 }
 
 } // namespace
+
+QString JobStatusText(const LanguageManager* language, std::int32_t status, std::int64_t detail) {
+    auto text = [language](const char* key) {
+        return language ? language->GetString(QString::fromLatin1(key)) : QString();
+    };
+    switch (status) {
+    case SHRED_STATUS_SHREDDED:
+    case SHRED_STATUS_FORMATTED:
+        return text("status_shredded");
+    case SHRED_STATUS_ABORTED:
+        return text("status_aborted");
+    case SHRED_STATUS_FAILED_MEDIA:
+        return text("status_failed_media");
+    case SHRED_STATUS_FAILED_WRITE:
+        return text("status_failed_write_error");
+    case SHRED_STATUS_FAILED_PERMISSION:
+        return text("status_failed_permission");
+    case SHRED_STATUS_FAILED_FORMAT:
+        return text("status_failed_format");
+    case SHRED_STATUS_FAILED_VERIFY:
+        return text("status_failed_verify");
+    case SHRED_STATUS_FAILED_BUSY:
+        return text("status_failed_busy");
+    case SHRED_STATUS_FAILED_SYSTEM_DISK:
+        return text("status_failed_system_disk");
+    case SHRED_STATUS_FAILED_NOT_AUTHORIZED:
+        return text("status_failed_not_authorized");
+    case SHRED_STATUS_FAILED_NO_DISK_SERVICE:
+        return text("status_failed_no_disk_service");
+    case SHRED_STATUS_FAILED_COUNTERFEIT:
+        return FormatWithOneText(text("status_failed_counterfeit"), formatSizeText(detail));
+    case SHRED_STATUS_FAILED_WRITE_PROTECTED:
+        return text("status_failed_write_protected");
+    case SHRED_STATUS_FAILED_HELD:
+        return text("status_failed_held");
+    default:
+        return FormatWithOneInteger(text("status_failed"), status);
+    }
+}
 
 QString FormatTimeSpan(std::int64_t seconds) {
     if (seconds < 0)
@@ -236,7 +234,9 @@ void OnShredStatus(void* contextPointer, std::int32_t deviceNumber, std::int32_t
     } else if (status < 0) {
         handleFailure(context, record, deviceNumber, status, secondValue);
     } else if (status == SHRED_STATUS_REPORT_NOT_SAVED) {
-        handleReportNotSaved(context, row);
+        appendToStatus(context, row, "status_report_not_saved");
+    } else if (status == SHRED_STATUS_CERTIFICATE_NOT_SAVED) {
+        appendToStatus(context, row, "status_certificate_not_saved");
     } else if (status >= SHRED_FINDING_FIRST && status <= SHRED_FINDING_LAST) {
         // Findings about the medium are the report's, not progress.
     } else {

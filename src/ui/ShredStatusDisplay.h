@@ -28,6 +28,10 @@ struct ShredStatusContext {
 void OnShredStatus(void* context, std::int32_t deviceNumber, std::int32_t status,
                    std::int64_t bytesLeft, std::int64_t secondValue, double speed);
 
+// What a job's row says of its final status (detail: the usable bytes of a counterfeit
+// medium), so every document of a job words its outcome as the row does.
+QString JobStatusText(const LanguageManager* language, std::int32_t status, std::int64_t detail);
+
 // A span of seconds as "%H:%M:%S"; beyond a day the hours go on counting ("83:12:05").
 QString FormatTimeSpan(std::int64_t seconds);
 // A speed in MiB/s as the speed column shows it: "%.02f MB/s", whole numbers from 100 on.

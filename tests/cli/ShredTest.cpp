@@ -2,11 +2,13 @@
 // window's engine and leaves the window's report; the options hold for one run only; what
 // the window refuses is refused with the reason, and then nothing at all is written.
 #include "CliTestSupport.h"
+#include "shred/ErasureCertificate.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <sys/mount.h>
 
 using namespace kestrune;
 using namespace kestrune::test;
@@ -71,6 +73,11 @@ TEST_F(CliShred, EveryDiskIsErasedAndLeavesTheWindowsReport) {
         const QString label = serials.back() + QStringLiteral(".img");
         EXPECT_TRUE(result.output.contains(filled("cli_report_of", {label, report})))
             << result.output.toStdString();
+        // And its certificate beside it.
+        const QString certificate = certificatePathFor(report);
+        EXPECT_TRUE(QFile::exists(certificate));
+        EXPECT_TRUE(result.output.contains(filled("cli_certificate_of", {label, certificate})))
+            << result.output.toStdString();
     }
     serials.sort();
     EXPECT_EQ(serials, (QStringList{QStringLiteral("alpha"), QStringLiteral("beta")}));
@@ -87,6 +94,36 @@ TEST_F(CliShred, EveryDiskIsErasedAndLeavesTheWindowsReport) {
     // What is erased is said before, with the method's name.
     EXPECT_TRUE(result.errors.contains(filled("cli_erase_summary", {text("shred_algo_short_101")})))
         << result.errors.toStdString();
+}
+
+// The report fits the folder, its certificate does not: the disk is shredded, and the run
+// ends with the code of a missing document and says which disk lacks its certificate.
+TEST_F(CliShred, ACertificateThatCannotBeWrittenIsSaidAndEndsWithTheDocumentsCode) {
+    QTemporaryDir small;
+    if (::mount("tmpfs", QFile::encodeName(small.path()).constData(), "tmpfs", 0, "size=8k") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs here (needs root)";
+    struct Unmount {
+        QString path;
+        ~Unmount() { ::umount2(QFile::encodeName(path).constData(), MNT_DETACH); }
+    } unmount{small.path()};
+    writeRegistryString(platform::RegistryRoot::LocalMachine, productKey("\\Settings"),
+                        QStringLiteral("LogPath"), small.path());
+    const QString image = makeImage(QStringLiteral("stick.img"), 4 << 20);
+    const CliResult result =
+        run({QStringLiteral("shred"), QStringLiteral("--yes"), QStringLiteral("--no-format"),
+             QStringLiteral("--algorithm"), QStringLiteral("100"), image});
+    EXPECT_EQ(result.exitCode, 11) << result.output.toStdString() << result.errors.toStdString();
+    EXPECT_FALSE(holdsSecret(image));
+    EXPECT_TRUE(result.errors.contains(filled("cli_certificate_missing", {"stick.img"})))
+        << result.errors.toStdString();
+    EXPECT_TRUE(
+        result.output.contains(filled("status_certificate_not_saved", {text("status_shredded")})))
+        << result.output.toStdString();
+    const QStringList left = QDir(small.path()).entryList(QDir::Files | QDir::Hidden);
+    ASSERT_EQ(left.size(), 1) << left.join(u' ').toStdString();
+    EXPECT_TRUE(left[0].endsWith(QLatin1String(".xml")));
+    EXPECT_TRUE(result.output.contains(filled(
+        "cli_report_of", {QStringLiteral("stick.img"), QDir(small.path()).filePath(left[0])})));
 }
 
 TEST_F(CliShred, TheOptionsHoldForThisRunAndNeverChangeTheSettings) {

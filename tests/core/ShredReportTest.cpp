@@ -79,10 +79,15 @@ TEST_F(ShredReportTest, TakenNamesGetCounters) {
         QFile file(name);
         ASSERT_TRUE(file.open(QIODevice::WriteOnly));
     }
+    // A name whose certificate name is taken is passed over too, so the pair stays a pair.
+    QFile certificate(stem + QStringLiteral("(2).pdf"));
+    ASSERT_TRUE(certificate.open(QIODevice::WriteOnly));
+    certificate.close();
     ASSERT_EQ(report.finish(), 1);
-    EXPECT_EQ(report.writtenPath(), stem + QStringLiteral("(2).xml"));
+    EXPECT_EQ(report.writtenPath(), stem + QStringLiteral("(3).xml"));
     // The existing files were not touched.
     EXPECT_EQ(QFile(base).size(), 0);
+    EXPECT_EQ(certificate.size(), 0);
 }
 
 TEST_F(ShredReportTest, WithoutLogPathTheReportGoesBelowTheUserDataFolder) {

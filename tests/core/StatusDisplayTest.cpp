@@ -264,6 +264,18 @@ TEST_P(StatusDisplay, FindingsAreNotProgressAndAReportNotSavedIsSaidOnTheRow) {
     EXPECT_EQ(record->state(), JobState::Finished);
 }
 
+TEST_P(StatusDisplay, ACertificateNotSavedIsSaidAfterTheStatusItLeavesAsItWas) {
+    report(40, 600, 3.0);
+    report(SHRED_FINDING_PASSES_DONE, 0, 0.0, 1);
+    EXPECT_EQ(list->rowProgress(0), 40);
+    report(SHRED_STATUS_SHREDDED);
+    report(SHRED_STATUS_CERTIFICATE_NOT_SAVED);
+    EXPECT_EQ(cell(DeviceListModel::StatusColumn),
+              FormatWithOneText(text("status_certificate_not_saved"), text("status_shredded")));
+    EXPECT_EQ(record->state(), JobState::Finished);
+    EXPECT_EQ(button()->text(), text("status_start"));
+}
+
 TEST_P(StatusDisplay, AReportForAGoneRecordChangesNothing) {
     table->setRemoveWait(1, 1);
     table->remove(record);

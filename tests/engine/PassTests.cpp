@@ -1,5 +1,6 @@
 #include "TestDevices.h"
 
+#include "shred/ErasureCertificate.h"
 #include "shredengine/ShredJob.h"
 
 #include <gtest/gtest.h>
@@ -325,4 +326,57 @@ TEST(BlockSize, BuffersAboveTheJobLimitAreRefused) {
     RecordingSink sink;
     EXPECT_EQ(runPasses(device, plan, sink, nullptr, options), ENGINE_STATUS_BAD_REQUEST);
     EXPECT_EQ(device.writes, 0);
+}
+
+// The report and the certificate say how many passes reached the medium: only those
+// written whole and synced count, and the program's count of each algorithm's passes is
+// the engine's.
+TEST(Passes, TheOutcomeCountsOnlyPassesThatReachedTheMedium) {
+    auto passesDone = [](MemoryDevice& device, int32_t algorithm, JobOptions options,
+                         const unsigned char* abortFlag, int32_t expected) {
+        std::vector<Pass> plan;
+        EXPECT_TRUE(passPlan(algorithm, plan));
+        RecordingSink sink;
+        JobOutcome outcome;
+        EXPECT_EQ(runPasses(device, plan, sink, abortFlag, options, &outcome), expected);
+        return outcome.passesDone;
+    };
+    MemoryDevice whole(128 * 1024);
+    EXPECT_EQ(
+        passesDone(whole, ALGORITHM_THREE_PASS, smallBlocks(), nullptr, SHRED_STATUS_SHREDDED), 3u);
+    MemoryDevice flipped(128 * 1024);
+    flipped.flipAt = 5000;
+    EXPECT_EQ(passesDone(flipped, ALGORITHM_THREE_PASS, smallBlocks(), nullptr,
+                         SHRED_STATUS_FAILED_VERIFY),
+              3u);
+
+    // Aborted as the second pass begins: one pass is on the medium.
+    MemoryDevice aborted(128 * 1024);
+    unsigned char abortFlag = 0;
+    struct AbortOnSecondPass : JobObserver {
+        unsigned char* flag = nullptr;
+        void passStarted(size_t index, const Pass&) override {
+            if (index == 1)
+                __atomic_store_n(flag, 1, __ATOMIC_RELEASE);
+        }
+    } observer;
+    observer.flag = &abortFlag;
+    JobOptions options = smallBlocks();
+    options.observer = &observer;
+    EXPECT_EQ(passesDone(aborted, ALGORITHM_THREE_PASS, options, &abortFlag, SHRED_STATUS_ABORTED),
+              1u);
+
+    // A failed sync at the end of the first pass: that pass never counted.
+    MemoryDevice unsynced(128 * 1024);
+    unsynced.syncError = EIO;
+    EXPECT_EQ(
+        passesDone(unsynced, ALGORITHM_ZERO, smallBlocks(), nullptr, SHRED_STATUS_FAILED_MEDIA),
+        0u);
+
+    for (int32_t algorithm :
+         {ALGORITHM_ZERO, ALGORITHM_RANDOM, ALGORITHM_THREE_PASS, ALGORITHM_GUTMANN}) {
+        std::vector<Pass> plan;
+        ASSERT_TRUE(passPlan(algorithm, plan));
+        EXPECT_EQ(kestrune::plannedPasses(algorithm), static_cast<int>(plan.size())) << algorithm;
+    }
 }

@@ -169,6 +169,63 @@ TEST_F(LanguageManagerTest, ShippedFilesAnswerEveryKeyInBothLanguages) {
             EXPECT_EQ(text.count('%'), 1) << key;
             EXPECT_TRUE(text.contains(QStringLiteral("%s"))) << key;
         }
+        // The certificate's texts and the notes of a missing certificate, each with as many
+        // %s as it is given values, and in German truly German.
+        const std::vector<std::pair<const char*, int>> certificateTexts = {
+            {"cert_title_certified", 0},
+            {"cert_title_not_completed", 0},
+            {"cert_title_not_certified", 0},
+            {"cert_summary_certified", 0},
+            {"cert_summary_failed", 1},
+            {"cert_section_medium", 0},
+            {"cert_vendor", 0},
+            {"cert_product", 0},
+            {"cert_serial", 0},
+            {"cert_bus", 0},
+            {"cert_capacity_claimed", 0},
+            {"cert_capacity_usable", 0},
+            {"cert_bytes", 2},
+            {"cert_not_determined", 0},
+            {"cert_section_erasure", 0},
+            {"cert_method", 0},
+            {"cert_passes", 0},
+            {"cert_passes_value", 2},
+            {"cert_verification", 0},
+            {"cert_verification_passed", 0},
+            {"cert_verification_failed", 1},
+            {"cert_verification_not_reached", 0},
+            {"cert_started", 0},
+            {"cert_ended", 0},
+            {"cert_duration", 0},
+            {"cert_final_status", 0},
+            {"cert_formatted", 0},
+            {"cert_formatted_labelled", 1},
+            {"cert_formatted_unlabelled", 0},
+            {"cert_formatted_no", 0},
+            {"cert_section_report", 0},
+            {"cert_program", 0},
+            {"cert_report_id", 0},
+            {"cert_report_file", 0},
+            {"cert_report_sha256", 0},
+            {"cert_section_signatures", 0},
+            {"cert_signature_operator", 0},
+            {"cert_signature_witness", 0},
+            {"cert_signature_date", 0},
+            {"cert_footer", 1},
+            {"status_certificate_not_saved", 1},
+            {"cli_certificate_of", 2},
+            {"cli_certificate_missing", 1},
+        };
+        for (const auto& [key, placeholders] : certificateTexts) {
+            const QString name = QString::fromLatin1(key);
+            const QString text = manager.GetStringForLanguage(name, index);
+            EXPECT_FALSE(text.isEmpty() || text == name) << key << " in " << index;
+            EXPECT_EQ(text.count(QStringLiteral("%s")), placeholders) << key << " in " << index;
+            EXPECT_EQ(text.count(u'%'), placeholders) << key << " in " << index;
+            if (index == 1) {
+                EXPECT_NE(text, manager.GetStringForLanguage(name, 0)) << key;
+            }
+        }
         // The list of disks goes into its one %s.
         const QString unfinished =
             manager.GetStringForLanguage(QStringLiteral("message_jobs_unfinished"), index);

@@ -1,8 +1,11 @@
 // Sticks that misbehave, from the window, on loop devices backed by the FUSE test file
 // system mounted as the simulated disks' folder: counterfeit sticks that wrap or lose what
 // lies past their real capacity, and a stick that writes at a fixed rate.
+#include "PdfText.h"
 #include "TestFileSystemWindow.h"
+#include "app/SystemUtil.h"
 #include "devices/ScanDevices.h"
+#include "shred/ErasureCertificate.h"
 #include "ui/ShredStatusDisplay.h"
 
 #include <QRegularExpression>
@@ -83,6 +86,23 @@ TEST_P(CounterfeitStick, EndsCounterfeitWithItsRealSizeAfterErasingAllItHolds) {
         << body.toStdString();
     EXPECT_TRUE(body.contains(QStringLiteral("<verification result=\"passed\"/>")));
     EXPECT_TRUE(body.contains(QStringLiteral("iscleaned=\"0\" isformatted=\"0\"")));
+
+    // Its certificate says as plainly that this was no complete erasure, and of which stick.
+    const QString certificate = certificatePathFor(written[0]);
+    ASSERT_TRUE(QFile::exists(certificate));
+    KESTRUNE_SKIP_WITHOUT_PDF_TOOLS();
+    const QString page = pdfText(certificate);
+    const QString serial =
+        body.section(QStringLiteral("<item name=\"serial\" source=\"hw\">"), 1).section(u'<', 0, 0);
+    const QString version = GetSystemUtil()->FindProgramVersion();
+    ASSERT_FALSE(version.isEmpty());
+    for (const QString& fact :
+         {text("cert_title_not_completed"), expected, serial, version,
+          QStringLiteral("(%1 ").arg(options.usable), QStringLiteral("(%1 ").arg(options.size),
+          text("cert_verification_passed"), sha256OfFile(written[0]),
+          text(QStringLiteral("shred_algo_short_%1").arg(job.algorithm).toLatin1().constData())})
+        EXPECT_TRUE(page.contains(fact)) << fact.toStdString() << "\n" << page.toStdString();
+    EXPECT_FALSE(page.contains(text("cert_title_certified")));
 }
 
 INSTANTIATE_TEST_SUITE_P(

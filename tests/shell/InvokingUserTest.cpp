@@ -6,10 +6,12 @@
 #include "TestUser.h"
 #include "lang/LanguageManager.h"
 #include "platform/Registry.h"
+#include "shred/ErasureCertificate.h"
 #include "shred/ShredReport.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -119,6 +121,30 @@ TEST_F(InvokingUserTest, AReportGoesToTheUsersFolderAndIsTheirs) {
           home_ + "/.local/share/Vaskor Security/Vaskor Kestrune", logs})
         expectUsers(folder);
     expectUsers(report.writtenPath());
+}
+
+TEST_F(InvokingUserTest, ACertificateBesideTheReportIsTheUsersToo) {
+    test::ScopedRegistry registry;
+    test::registerComponentDirectory(QStringLiteral("VSKLanguage.dll"), test::binDir());
+    auto language = std::make_shared<LanguageManager>();
+    ASSERT_TRUE(language->HasLanguages());
+    ShredReport report(100, language);
+    ASSERT_EQ(report.finish(), 1);
+    CertificateFacts facts;
+    facts.reportFile = QFileInfo(report.writtenPath()).fileName();
+    facts.reportSha256 = sha256OfFile(report.writtenPath());
+    const QByteArray pdf = renderErasureCertificate(facts, *language);
+    ASSERT_FALSE(pdf.isEmpty());
+    const QString certificate = certificatePathFor(report.writtenPath());
+    for (CertificateFileMode mode :
+         {CertificateFileMode::NewFile, CertificateFileMode::ReplaceExisting}) {
+        // Replaced, a certificate an earlier run left to root is the user's again.
+        if (mode == CertificateFileMode::ReplaceExisting) {
+            ASSERT_EQ(::chown(QFile::encodeName(certificate).constData(), 0, 0), 0);
+        }
+        ASSERT_EQ(writeCertificateFile(certificate, pdf, mode), QString());
+        expectUsers(certificate);
+    }
 }
 
 TEST_F(InvokingUserTest, OutsideTheUsersFoldersFilesStayRoots) {

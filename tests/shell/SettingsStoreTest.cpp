@@ -116,3 +116,18 @@ TEST_F(SettingsStoreTest, OnlyExactlyOneCountsAndOnlyInTheRightRoot) {
               0);
     EXPECT_FALSE(store->GetFormatDrive());
 }
+
+// Certificates are on unless the user's own hive says exactly 1; the machine's hive has no
+// say in it.
+TEST_F(SettingsStoreTest, CertificatesAreOnUnlessTheUserTurnsThemOff) {
+    const auto store = GetSettingsStore();
+    EXPECT_TRUE(store->GetCertificates());
+    setDword(RegistryRoot::LocalMachine, "\\Settings", "NoCertificates", 1);
+    EXPECT_TRUE(store->GetCertificates());
+    for (std::uint32_t value : {0u, 2u, 0x101u}) {
+        setDword(RegistryRoot::CurrentUser, "\\Settings", "NoCertificates", value);
+        EXPECT_TRUE(store->GetCertificates()) << value;
+    }
+    setDword(RegistryRoot::CurrentUser, "\\Settings", "NoCertificates", 1);
+    EXPECT_FALSE(store->GetCertificates());
+}

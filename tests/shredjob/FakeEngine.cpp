@@ -3,6 +3,8 @@
 // KESTRUNE_FAKE_ENGINE_USABLE and KESTRUNE_FAKE_ENGINE_MISMATCH it reports those findings
 // (else a whole medium and a matching read-back); KESTRUNE_FAKE_ENGINE_SILENT_MS keeps it
 // silent that long after its second report, as a device that stopped answering would.
+// The passes it reports done are KESTRUNE_FAKE_ENGINE_PASSES (-1: none reported, as an
+// older engine), else all of the algorithm's when it shredded and none when it failed.
 #include <kestrune/shred_abi.h>
 
 #include <chrono>
@@ -19,18 +21,26 @@ long long number(const char* name, long long fallback) {
 } // namespace
 
 extern "C" __attribute__((visibility("default"))) int32_t
-VSKRMShred(uint32_t, uint32_t deviceNumber, int32_t, ShredStatusCallback callback, void* context,
-           int32_t, const unsigned char* abortFlag) {
+VSKRMShred(uint32_t, uint32_t deviceNumber, int32_t algorithm, ShredStatusCallback callback,
+           void* context, int32_t, const unsigned char* abortFlag) {
     const auto device = static_cast<int32_t>(deviceNumber);
     for (int percent = 0; percent <= 100; percent += 50) {
-        if (__atomic_load_n(abortFlag, __ATOMIC_RELAXED))
+        if (__atomic_load_n(abortFlag, __ATOMIC_RELAXED)) {
+            if (const long long passes = number("KESTRUNE_FAKE_ENGINE_PASSES", 0); passes >= 0)
+                callback(context, device, SHRED_FINDING_PASSES_DONE, 0, passes, 0.0);
             return SHRED_STATUS_ABORTED;
+        }
         callback(context, device, percent, 100 - percent, percent, 1.0);
         if (percent == 50)
             std::this_thread::sleep_for(
                 std::chrono::milliseconds(number("KESTRUNE_FAKE_ENGINE_SILENT_MS", 0)));
     }
     const auto result = static_cast<int32_t>(number("KESTRUNE_FAKE_ENGINE_RESULT", 200));
+    const long long planned = algorithm == 102 ? 3 : algorithm == 103 ? 35 : 1;
+    const bool whole = result == SHRED_STATUS_SHREDDED || result == SHRED_STATUS_FAILED_COUNTERFEIT;
+    if (const long long passes = number("KESTRUNE_FAKE_ENGINE_PASSES", whole ? planned : 0);
+        passes >= 0)
+        callback(context, device, SHRED_FINDING_PASSES_DONE, 0, passes, 0.0);
     callback(context, device, SHRED_FINDING_CAPACITY, 0,
              number("KESTRUNE_FAKE_ENGINE_USABLE", 64 << 20), 0.0);
     if (const long long mismatch = number("KESTRUNE_FAKE_ENGINE_MISMATCH", -1); mismatch >= 0)

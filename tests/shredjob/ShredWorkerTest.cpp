@@ -77,7 +77,8 @@ protected:
         record->busText = QStringLiteral("USB");
         record->setState(JobState::Running);
         for (const char* name : {"KESTRUNE_FAKE_ENGINE_RESULT", "KESTRUNE_FAKE_ENGINE_USABLE",
-                                 "KESTRUNE_FAKE_ENGINE_MISMATCH", "KESTRUNE_FAKE_ENGINE_SILENT_MS"})
+                                 "KESTRUNE_FAKE_ENGINE_MISMATCH", "KESTRUNE_FAKE_ENGINE_SILENT_MS",
+                                 "KESTRUNE_FAKE_ENGINE_PASSES"})
             qunsetenv(name);
     }
     void TearDown() override { ShredReport::setSaveFileAsker({}); }

@@ -295,6 +295,35 @@ void saveReportedJobs(CVSKKestruneDlg& window, const QString& disks, const QStri
     waitFor([&] { return window.deviceList()->rowCount() == 2; }, 8000);
 }
 
+// The certificates the jobs leave beside their reports, in the default folder of reports.
+QStringList certificates(const QString& base) {
+    const QDir logs(base + QStringLiteral("/data/Vaskor Security/Vaskor Kestrune/Logs"));
+    QStringList paths;
+    for (const QString& name : logs.entryList({QStringLiteral("*.pdf")}, QDir::Files))
+        paths << logs.filePath(name);
+    return paths;
+}
+
+// The one certificate a job added since `before`, as the PNG a person would look at.
+void saveNewCertificate(const QString& base, const QStringList& before, const QString& name) {
+    QStringList added = certificates(base);
+    for (const QString& path : before)
+        added.removeAll(path);
+    if (added.size() != 1) {
+        std::fprintf(stderr, "snapshots: %lld new certificates instead of one for %s\n",
+                     static_cast<long long>(added.size()), qPrintable(name));
+        return;
+    }
+    const QString target = QDir(outDir).filePath(name);
+    const int status =
+        QProcess::execute(QStringLiteral("pdftoppm"),
+                          {QStringLiteral("-png"), QStringLiteral("-r"), QStringLiteral("80"),
+                           QStringLiteral("-singlefile"), added.front(), target});
+    if (status != 0)
+        std::fprintf(stderr, "snapshots: pdftoppm could not turn %s into %s.png\n",
+                     qPrintable(added.front()), qPrintable(target));
+}
+
 void renderLanguage(const QString& suffix, const QString& disks, const QString& base) {
     removeDisks(disks);
     {
@@ -349,8 +378,11 @@ void renderLanguage(const QString& suffix, const QString& disks, const QString& 
             if (QPushButton* button = window.deviceList()->startButtonOfRow(row))
                 button->click();
         };
+        QStringList before = certificates(base);
         clickStart(1);
         waitFor([&] { return window.jobs().runningCount() == 0; }, 60000);
+        saveNewCertificate(base, before, QStringLiteral("certificate-") + suffix);
+        before = certificates(base);
         // The long sequence keeps the other job running while the picture is taken.
         setUserDword(QStringLiteral("\\Shredding"), QStringLiteral("ShredAlgo"), 103);
         clickStart(0);
@@ -366,6 +398,7 @@ void renderLanguage(const QString& suffix, const QString& disks, const QString& 
         window.jobs().abortAll();
         window.jobs().waitForAll(10000);
         pump(300);
+        saveNewCertificate(base, before, QStringLiteral("certificate-aborted-") + suffix);
         setUserDword(QStringLiteral("\\Shredding"), QStringLiteral("ShredAlgo"), 100);
         saveReportedJobs(window, disks,
                          QStringLiteral("main-window-counterfeit-and-long-job-") + suffix);

@@ -23,6 +23,8 @@ enum KestruneShredStatus {
     SHRED_STATUS_FORMATTING = 300,
     SHRED_STATUS_FORMATTED = 400,
     SHRED_STATUS_REPORT_NOT_SAVED = 600, // sent by the worker after the final status
+    // Sent by the worker after the final status: the report was written, its certificate not.
+    SHRED_STATUS_CERTIFICATE_NOT_SAVED = 601,
     SHRED_STATUS_ENGINE_MISSING = -1,
     SHRED_STATUS_ABORTED = -3,
     SHRED_STATUS_FAILED_MEDIA = -4,
@@ -49,6 +51,7 @@ enum KestruneShredFinding {
     SHRED_FINDING_CAPACITY = 500,        // the usable bytes the capacity check found
     SHRED_FINDING_VERIFIED = 501,        // the read-back matched everything written
     SHRED_FINDING_VERIFY_MISMATCH = 502, // the byte offset of the first difference
+    SHRED_FINDING_PASSES_DONE = 503,     // the overwrite passes that ran to their end
     SHRED_FINDING_FIRST = SHRED_FINDING_CAPACITY,
     SHRED_FINDING_LAST = 599
 };

@@ -264,6 +264,7 @@ void reportFindings(const JobOutcome& outcome, ShredStatusCallback callback, voi
     auto report = [&](int32_t finding, uint64_t value) {
         callback(context, deviceNumber, finding, 0, static_cast<int64_t>(value), 0.0);
     };
+    report(SHRED_FINDING_PASSES_DONE, outcome.passesDone);
     if (outcome.usableBytes)
         report(SHRED_FINDING_CAPACITY, outcome.usableBytes);
     if (outcome.verification == JobOutcome::Verification::Passed)

@@ -486,6 +486,8 @@ int32_t runPasses(BlockDevice& device, const std::vector<Pass>& plan, ProgressSi
             return writeFailed(rc);
         if (int32_t status = mediumStatus())
             return status;
+        if (outcome)
+            outcome->passesDone = static_cast<uint32_t>(index + 1);
         if (observer)
             observer->passFinished(index, pass);
     }

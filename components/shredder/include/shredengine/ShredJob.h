@@ -110,6 +110,7 @@ struct JobOutcome {
     uint64_t usableBytes = 0;
     Verification verification = Verification::NotReached;
     uint64_t mismatchOffset = 0; // of the first byte that read back different
+    uint32_t passesDone = 0;     // complete and synced to the medium
 };
 
 // Buffers a job holds at most: keeps a job within 16 MiB.

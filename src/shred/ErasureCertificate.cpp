@@ -1,0 +1,426 @@
+#include "shred/ErasureCertificate.h"
+
+#include "devices/ScanDevices.h"
+#include "lang/LanguageManager.h"
+#include "lang/TextPlaceholders.h"
+#include "platform/ExclusiveFile.h"
+#include "platform/InvokingUser.h"
+#include "ui/ShredStatusDisplay.h"
+
+#include <QBuffer>
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QFile>
+#include <QFontMetricsF>
+#include <QPageLayout>
+#include <QPageSize>
+#include <QPainter>
+#include <QPdfWriter>
+#include <QSaveFile>
+#include <cstdlib>
+#include <vector>
+
+#include <kestrune/shred_abi.h>
+
+namespace kestrune {
+namespace {
+
+// The page is laid out in millimetres and drawn in dots of this resolution.
+constexpr int kDotsPerInch = 300;
+constexpr qreal kPageWidth = 210;
+constexpr qreal kPageHeight = 297;
+constexpr qreal kMarginX = 20;
+constexpr qreal kMarginTop = 16;
+constexpr qreal kMarginBottom = 14;
+constexpr qreal kLabelWidth = 52;
+constexpr qreal kFooterHeight = 10;
+constexpr qreal kSignatureRowHeight = 19;
+constexpr qreal kSignatureBlockHeight = 10 + 2 * kSignatureRowHeight;
+
+const QColor kInk(0x1F, 0x29, 0x33);
+const QColor kMuted(0x5F, 0x6B, 0x7A);
+const QColor kRule(0xD5, 0xDA, 0xE1);
+const QColor kBrand(0x0F, 0x3D, 0x5E);
+const QColor kGood(0x1B, 0x5E, 0x20);
+const QColor kGoodFill(0xE8, 0xF5, 0xE9);
+const QColor kBad(0xB7, 0x1C, 0x1C);
+const QColor kBadFill(0xFD, 0xEC, 0xEA);
+
+qreal dots(qreal millimetres) {
+    return millimetres * kDotsPerInch / 25.4;
+}
+
+QFont pageFont(qreal points, bool bold = false, bool monospace = false) {
+    QFont font(monospace ? QStringLiteral("DejaVu Sans Mono") : QStringLiteral("DejaVu Sans"));
+    font.setStyleHint(monospace ? QFont::Monospace : QFont::SansSerif);
+    font.setPointSizeF(points);
+    font.setBold(bold);
+    // No ligatures: text copied from the page, a serial number say, must be the letters.
+    font.setStyleStrategy(QFont::PreferNoShaping);
+    return font;
+}
+
+struct Row {
+    QString label;
+    QString value;
+    bool monospace = false;
+};
+
+struct Section {
+    QString heading;
+    std::vector<Row> rows;
+};
+
+// The page's words, in the order they are drawn.
+struct Page {
+    QString company;
+    QString program;
+    QString title;
+    QString summary;
+    bool certified = false;
+    std::vector<Section> sections;
+    QString signatures;
+    QString operatorLabel;
+    QString witnessLabel;
+    QString dateLabel;
+    QString footer;
+};
+
+QString dateTimeText(std::int64_t seconds) {
+    const QDateTime at = QDateTime::fromSecsSinceEpoch(seconds);
+    const int offset = at.offsetFromUtc();
+    const int minutes = std::abs(offset) / 60;
+    return at.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) +
+           QString::asprintf(" UTC%c%02d:%02d", offset < 0 ? '-' : '+', minutes / 60, minutes % 60);
+}
+
+Page pageFor(const CertificateFacts& facts, const LanguageManager& language) {
+    auto text = [&language](const char* key) {
+        return language.GetString(QString::fromLatin1(key));
+    };
+    const QString notDetermined = text("cert_not_determined");
+    auto orNone = [&](const QString& value) {
+        return value.trimmed().isEmpty() ? text("N/A") : value;
+    };
+    auto bytes = [&](std::uint64_t count) {
+        return FillPlaceholders(
+            text("cert_bytes"),
+            {formatSizeText(static_cast<std::int64_t>(count)), QString::number(count)});
+    };
+
+    Page page;
+    const CertificateVerdict verdict = certificateVerdict(facts);
+    page.certified = verdict == CertificateVerdict::Certified;
+    const QString status =
+        JobStatusText(&language, facts.finalStatus, static_cast<std::int64_t>(facts.usableBytes));
+    switch (verdict) {
+    case CertificateVerdict::Certified:
+        page.title = text("cert_title_certified");
+        page.summary = text("cert_summary_certified");
+        break;
+    case CertificateVerdict::NotCompleted:
+        page.title = text("cert_title_not_completed");
+        page.summary = FillPlaceholders(text("cert_summary_failed"), {status});
+        break;
+    case CertificateVerdict::NotCertified:
+        page.title = text("cert_title_not_certified");
+        page.summary = FillPlaceholders(text("cert_summary_failed"), {status});
+        break;
+    }
+    const QString version = facts.programVersion.isEmpty() ? notDetermined : facts.programVersion;
+    page.company = text("company_ntv");
+    page.program = facts.programName + u' ' + version;
+
+    Section medium{text("cert_section_medium"), {}};
+    medium.rows = {
+        {text("cert_vendor"), orNone(facts.vendor)},
+        {text("cert_product"), orNone(facts.product)},
+        {text("cert_serial"), orNone(facts.serial)},
+        {text("cert_bus"), orNone(facts.bus)},
+        {text("cert_capacity_claimed"),
+         facts.claimedBytes ? bytes(facts.claimedBytes) : text("N/A")},
+        {text("cert_capacity_usable"),
+         facts.usableBytes ? bytes(facts.usableBytes) : notDetermined},
+    };
+
+    QString method = language.GetString(QStringLiteral("shred_algo_short_%1").arg(facts.algorithm));
+    if (method.isEmpty())
+        method = QString::number(facts.algorithm);
+    const QString passes = FillPlaceholders(
+        text("cert_passes_value"),
+        {facts.passesDone ? QString::number(*facts.passesDone) : notDetermined,
+         facts.passesPlanned > 0 ? QString::number(facts.passesPlanned) : notDetermined});
+    QString verification;
+    switch (facts.verification) {
+    case ReportVerification::Passed:
+        verification = text("cert_verification_passed");
+        break;
+    case ReportVerification::Failed:
+        verification = FillPlaceholders(text("cert_verification_failed"),
+                                        {QString::number(facts.mismatchOffset)});
+        break;
+    case ReportVerification::NotReached:
+        verification = text("cert_verification_not_reached");
+        break;
+    }
+    QString formatted = text("cert_formatted_no");
+    if (facts.formatted)
+        formatted = facts.label.isEmpty()
+                        ? text("cert_formatted_unlabelled")
+                        : FillPlaceholders(text("cert_formatted_labelled"), {facts.label});
+    Section erasure{text("cert_section_erasure"), {}};
+    erasure.rows = {
+        {text("cert_method"), method},
+        {text("cert_passes"), passes},
+        {text("cert_verification"), verification},
+        {text("cert_started"), dateTimeText(facts.startTime)},
+        {text("cert_ended"), dateTimeText(facts.finishTime)},
+        {text("cert_duration"), FormatTimeSpan(facts.finishTime - facts.startTime)},
+        {text("cert_final_status"), status},
+        {text("cert_formatted"), formatted},
+    };
+
+    Section report{text("cert_section_report"), {}};
+    report.rows = {
+        {text("cert_program"), page.program},
+        {text("cert_report_id"), orNone(facts.reportId)},
+        {text("cert_report_file"), orNone(facts.reportFile)},
+        {text("cert_report_sha256"),
+         facts.reportSha256.isEmpty() ? notDetermined : facts.reportSha256, true},
+    };
+    page.sections = {medium, erasure, report};
+
+    page.signatures = text("cert_section_signatures");
+    page.operatorLabel = text("cert_signature_operator");
+    page.witnessLabel = text("cert_signature_witness");
+    page.dateLabel = text("cert_signature_date");
+    page.footer = FillPlaceholders(text("cert_footer"), {orNone(facts.reportFile)});
+    return page;
+}
+
+// Draws text into boxes given in millimetres, or only measures them without a painter.
+class Layout {
+public:
+    Layout(QPaintDevice& device, QPainter* painter) : device_(device), painter_(painter) {}
+
+    // The height in millimetres the text takes in a box of this width.
+    qreal height(qreal width, const QString& value, const QFont& font,
+                 int flags = Qt::AlignLeft | Qt::AlignTop) const {
+        const QFontMetricsF metrics(font, &device_);
+        const QRectF box(0, 0, dots(width), dots(kPageHeight));
+        return metrics.boundingRect(box, flags | Qt::TextWordWrap, value).height() * 25.4 /
+               kDotsPerInch;
+    }
+    // Draws the text and gives its height.
+    qreal text(qreal x, qreal y, qreal width, const QString& value, const QFont& font,
+               const QColor& colour, int flags = Qt::AlignLeft | Qt::AlignTop) {
+        if (painter_) {
+            painter_->setFont(font);
+            painter_->setPen(colour);
+            painter_->drawText(QRectF(dots(x), dots(y), dots(width), dots(kPageHeight)),
+                               flags | Qt::TextWordWrap, value);
+        }
+        return height(width, value, font, flags);
+    }
+    void line(qreal x1, qreal y1, qreal x2, qreal y2, const QColor& colour, qreal width) {
+        if (!painter_)
+            return;
+        painter_->setPen(QPen(colour, dots(width)));
+        painter_->drawLine(QPointF(dots(x1), dots(y1)), QPointF(dots(x2), dots(y2)));
+    }
+    void box(qreal x, qreal y, qreal width, qreal height, const QColor& colour) {
+        if (painter_)
+            painter_->fillRect(QRectF(dots(x), dots(y), dots(width), dots(height)), colour);
+    }
+
+private:
+    QPaintDevice& device_;
+    QPainter* painter_;
+};
+
+// The title, the verdict and the tables from the top; returns where they end (mm). The
+// type shrinks by scale when a long value would run into the signatures.
+qreal drawBody(const Page& page, Layout& layout, qreal scale) {
+    const qreal left = kMarginX;
+    const qreal width = kPageWidth - 2 * kMarginX;
+    const QColor accent = page.certified ? kGood : kBad;
+    qreal y = kMarginTop;
+
+    layout.text(left, y, width / 2, page.company.toUpper(), pageFont(8, true), kBrand);
+    layout.text(left + width / 2, y, width / 2, page.program, pageFont(8), kMuted,
+                Qt::AlignRight | Qt::AlignTop);
+    y += 5;
+    layout.line(left, y, left + width, y, kBrand, 0.5);
+    y += 7;
+
+    y += layout.text(left, y, width, page.title, pageFont(22 * scale, true),
+                     page.certified ? kBrand : kBad);
+    y += 4;
+
+    // The verdict in a tinted box with a bar of its colour, so a failure cannot be missed.
+    constexpr qreal pad = 3.5;
+    constexpr qreal bar = 1.6;
+    const QFont summaryFont = pageFont(10 * scale, !page.certified);
+    const qreal textWidth = width - bar - 2 * pad;
+    const qreal height = layout.height(textWidth, page.summary, summaryFont) + 2 * pad;
+    layout.box(left, y, width, height, page.certified ? kGoodFill : kBadFill);
+    layout.box(left, y, bar, height, accent);
+    layout.text(left + bar + pad, y + pad, textWidth, page.summary, summaryFont,
+                page.certified ? kGood : kBad);
+    y += height + 3;
+
+    for (const Section& section : page.sections) {
+        y += 4;
+        y += layout.text(left, y, width, section.heading, pageFont(11 * scale, true), kBrand);
+        y += 1;
+        layout.line(left, y, left + width, y, kBrand, 0.3);
+        for (const Row& row : section.rows) {
+            const qreal rowPad = 1.3 * scale;
+            const qreal labelHeight = layout.text(left, y + rowPad, kLabelWidth - 3, row.label,
+                                                  pageFont(8.5 * scale), kMuted);
+            const QFont valueFont =
+                pageFont((row.monospace ? 8.5 : 9.5) * scale, false, row.monospace);
+            const qreal valueHeight = layout.text(
+                left + kLabelWidth, y + rowPad, width - kLabelWidth, row.value, valueFont, kInk,
+                Qt::AlignLeft | Qt::AlignTop | (row.monospace ? Qt::TextWrapAnywhere : 0));
+            y += std::max(labelHeight, valueHeight) + 2 * rowPad;
+            layout.line(left, y, left + width, y, kRule, 0.2);
+        }
+    }
+    return y;
+}
+
+// Two lines to sign and two to date at the foot of the page, then the footer.
+void drawFoot(const Page& page, Layout& layout) {
+    const qreal left = kMarginX;
+    const qreal right = kPageWidth - kMarginX;
+    const qreal dateLeft = right - 48;
+    qreal y = kPageHeight - kMarginBottom - kFooterHeight - kSignatureBlockHeight;
+    layout.text(left, y, right - left, page.signatures, pageFont(11, true), kBrand);
+    y += 6;
+    layout.line(left, y, right, y, kBrand, 0.3);
+    for (const QString& label : {page.operatorLabel, page.witnessLabel}) {
+        // Room to sign above each line.
+        y += kSignatureRowHeight;
+        layout.line(left, y - 6, dateLeft - 10, y - 6, kInk, 0.3);
+        layout.line(dateLeft, y - 6, right, y - 6, kInk, 0.3);
+        layout.text(left, y - 4.8, dateLeft - 10 - left, label, pageFont(8), kMuted);
+        layout.text(dateLeft, y - 4.8, right - dateLeft, page.dateLabel, pageFont(8), kMuted);
+    }
+    const qreal footerTop = kPageHeight - kMarginBottom - kFooterHeight + 4;
+    layout.line(left, footerTop, right, footerTop, kRule, 0.2);
+    layout.text(left, footerTop + 1.5, right - left, page.footer, pageFont(7), kMuted);
+}
+
+} // namespace
+
+CertificateVerdict certificateVerdict(const CertificateFacts& facts) {
+    const bool shredded = facts.finalStatus == SHRED_STATUS_SHREDDED ||
+                          facts.finalStatus == SHRED_STATUS_FORMATTED ||
+                          facts.finalStatus == SHRED_STATUS_FAILED_FORMAT;
+    const bool everyPass =
+        facts.passesPlanned > 0 && facts.passesDone && *facts.passesDone >= facts.passesPlanned;
+    const bool wholeMedium = facts.usableBytes == 0 || facts.usableBytes >= facts.claimedBytes;
+    if (!shredded || !everyPass || !wholeMedium || facts.verification != ReportVerification::Passed)
+        return CertificateVerdict::NotCompleted;
+    // Only a report on disk, named by its hash, can be vouched for.
+    if (facts.finalStatus == SHRED_STATUS_FAILED_FORMAT || facts.reportSha256.isEmpty())
+        return CertificateVerdict::NotCertified;
+    return CertificateVerdict::Certified;
+}
+
+int plannedPasses(std::int32_t algorithm) {
+    switch (algorithm) {
+    case 100:
+    case 101:
+        return 1;
+    case 102:
+        return 3;
+    case 103:
+        return 35;
+    default:
+        return 0;
+    }
+}
+
+QString certificatePathFor(const QString& reportPath) {
+    const QString base = reportPath.endsWith(QLatin1String(".xml"), Qt::CaseInsensitive)
+                             ? reportPath.chopped(4)
+                             : reportPath;
+    return base + QStringLiteral(".pdf");
+}
+
+QString sha256OfFile(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    if (!hash.addData(&file) || !file.atEnd())
+        return {};
+    return QString::fromLatin1(hash.result().toHex());
+}
+
+QByteArray renderErasureCertificate(const CertificateFacts& facts, const LanguageManager& language,
+                                    QString* failure) {
+    auto fail = [failure](const char* why) {
+        if (failure)
+            *failure = QString::fromLatin1(why);
+        return QByteArray();
+    };
+    const Page page = pageFor(facts, language);
+    if (page.title.isEmpty())
+        return fail("the language file has no texts for a certificate");
+    QByteArray pdf;
+    QBuffer buffer(&pdf);
+    if (!buffer.open(QIODevice::WriteOnly))
+        return fail("no memory for the page");
+    {
+        QPdfWriter writer(&buffer);
+        writer.setPageLayout(QPageLayout(QPageSize(QPageSize::A4), QPageLayout::Portrait,
+                                         QMarginsF(0, 0, 0, 0), QPageLayout::Millimeter));
+        writer.setResolution(kDotsPerInch);
+        writer.setTitle(page.title);
+        writer.setCreator(page.program);
+        // The largest type at which the tables end above the signatures.
+        Layout measure(writer, nullptr);
+        const qreal limit = kPageHeight - kMarginBottom - kFooterHeight - kSignatureBlockHeight;
+        qreal scale = 1.0;
+        while (scale > 0.6 && drawBody(page, measure, scale) > limit)
+            scale -= 0.05;
+        QPainter painter;
+        if (!painter.begin(&writer))
+            return fail("the PDF writer would not start");
+        painter.setRenderHint(QPainter::Antialiasing);
+        Layout draw(writer, &painter);
+        drawBody(page, draw, scale);
+        drawFoot(page, draw);
+        if (!painter.end())
+            return fail("the PDF writer failed");
+    }
+    buffer.close();
+    if (pdf.isEmpty())
+        return fail("the PDF writer produced nothing");
+    return pdf;
+}
+
+QString writeCertificateFile(const QString& path, const QByteArray& pdf, CertificateFileMode mode) {
+    if (mode == CertificateFileMode::NewFile) {
+        switch (platform::CreateFileExclusively(path, pdf)) {
+        case platform::ExclusiveCreation::Created:
+            break;
+        case platform::ExclusiveCreation::NameTaken:
+            return QStringLiteral("a file of that name already exists");
+        case platform::ExclusiveCreation::Failed:
+            return QStringLiteral("it could not be written whole to the disk");
+        }
+    } else {
+        // A whole new file takes the old one's place, or the old one stays.
+        QSaveFile file(path);
+        if (!file.open(QIODevice::WriteOnly) || file.write(pdf) != pdf.size() || !file.commit())
+            return file.errorString();
+    }
+    platform::GiveToInvokingUser(QFile::encodeName(path).toStdString());
+    return {};
+}
+
+} // namespace kestrune

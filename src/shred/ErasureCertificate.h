@@ -1,0 +1,70 @@
+#pragma once
+
+#include "shred/ShredReport.h"
+
+#include <QByteArray>
+#include <QString>
+#include <cstdint>
+#include <optional>
+
+namespace kestrune {
+
+class LanguageManager;
+
+// Everything one certificate states, gathered by the job where each fact is known. The
+// certificate draws only from this and the language texts, so it can be made without a disk.
+struct CertificateFacts {
+    QString programName;
+    QString programVersion; // empty: not determined
+    QString vendor;
+    QString product;
+    QString serial;
+    QString bus;
+    std::uint64_t claimedBytes = 0;
+    std::uint64_t usableBytes = 0; // 0: the capacity check did not run to its end
+    std::int32_t algorithm = 0;
+    int passesPlanned = 0;
+    std::optional<int> passesDone; // nothing: not known
+    ReportVerification verification = ReportVerification::NotReached;
+    std::uint64_t mismatchOffset = 0;
+    std::int64_t startTime = 0; // seconds since the epoch
+    std::int64_t finishTime = 0;
+    std::int32_t finalStatus = 0;
+    bool formatted = false;
+    QString label; // the volume label written; empty: none
+    QString reportId;
+    QString reportFile;   // the report's file name
+    QString reportSha256; // of the report file as it lies on disk; empty: not known
+};
+
+// What a certificate can say of its job.
+enum class CertificateVerdict {
+    Certified,    // every pass written, read back and matched; the job succeeded
+    NotCompleted, // the erasure itself did not run to its verified end
+    NotCertified, // the medium was erased and verified, but the job did not succeed
+};
+CertificateVerdict certificateVerdict(const CertificateFacts& facts);
+
+// The passes the algorithm of the settings runs; 0 for an unknown algorithm.
+int plannedPasses(std::int32_t algorithm);
+
+// The certificate's name beside a report: the same name ending in ".pdf".
+QString certificatePathFor(const QString& reportPath);
+
+// The SHA-256 of a file's bytes in lower-case hex; empty when it cannot be read.
+QString sha256OfFile(const QString& path);
+
+// The one A4 page as a PDF in the language's current texts; empty when it could not be
+// made, and why in *failure.
+QByteArray renderErasureCertificate(const CertificateFacts& facts, const LanguageManager& language,
+                                    QString* failure = nullptr);
+
+enum class CertificateFileMode {
+    NewFile,         // only where no file of that name exists
+    ReplaceExisting, // beside a report whose name the user chose over an older file
+};
+// Writes the bytes whole and durable, or leaves no file; hands the file to the invoking
+// user under sudo or pkexec. Empty on success, else why not.
+QString writeCertificateFile(const QString& path, const QByteArray& pdf, CertificateFileMode mode);
+
+} // namespace kestrune

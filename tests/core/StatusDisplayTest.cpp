@@ -67,6 +67,8 @@ protected:
         return view.startButtonOfRow(0);
     }
 
+    // The language chosen is stored beside the hives: never in the user's own folder.
+    test::ScopedRegistry registry;
     std::shared_ptr<DeviceTable> table = std::make_shared<DeviceTable>();
     std::shared_ptr<DeviceListModel> list = std::make_shared<DeviceListModel>();
     CListCtrlEx view;

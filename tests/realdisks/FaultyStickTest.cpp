@@ -191,3 +191,31 @@ TEST_F(FaultyStick, AThrottledStickShowsItsTrueSpeedAndTimeLeft) {
         QTest::qWait(600); // past the double-click guard
     }
 }
+
+// A stick that shrinks under a pass (a card failing, a device resized) ends as a media
+// failure, not shredded. The throttle keeps the pass going while the medium shrinks.
+TEST_F(FaultyStick, AStickThatShrinksMidJobIsAMediaFailure) {
+    TestFileSystemOptions options;
+    options.size = 16 << 20;
+    options.rate = 8 << 20;
+    setAlgorithm(100);
+    setFormat(false);
+    LoopDisk& disk = attachRig(options);
+    openWindow();
+    start(disk.device());
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            QFile image(rig->imagePath());
+            return image.open(QIODevice::ReadOnly) && !image.read(4096).contains(kSecret);
+        },
+        30000));
+    ASSERT_EQ(runProgram(QStringLiteral("truncate"),
+                         {QStringLiteral("-s"), QStringLiteral("8M"), rig->imagePath()}),
+              0);
+    ASSERT_EQ(runProgram(QStringLiteral("losetup"), {QStringLiteral("-c"), disk.device()}), 0);
+    ASSERT_TRUE(waitUntilNoJobRuns());
+    EXPECT_EQ(status(disk.device()), text("status_failed_media"));
+    const QStringList written = reports();
+    ASSERT_EQ(written.size(), 1);
+    EXPECT_TRUE(readText(written[0]).contains(QStringLiteral("<result status=\"-4\"")));
+}

@@ -92,8 +92,27 @@ TEST(TestFsFiles, OnlyTheImageExists) {
     EXPECT_EQ(::open(other.constData(), O_RDWR | O_CREAT, 0644), -1);
     EXPECT_EQ(errno, EPERM);
     EXPECT_EQ(::mkdir((fs.mountDir() + "/folder").toLocal8Bit().constData(), 0755), -1);
-    EXPECT_EQ(::truncate(fs.imagePath().toLocal8Bit().constData(), 0), -1);
+    EXPECT_EQ(::truncate(fs.imagePath().toLocal8Bit().constData(),
+                         static_cast<off_t>(options.size) + 4096),
+              -1);
     EXPECT_EQ(::access((fs.mountDir() + "/disk.img").toLocal8Bit().constData(), F_OK), -1);
+}
+
+TEST(TestFsFiles, AShrunkImageEndsAtItsNewSize) {
+    KESTRUNE_SKIP_WITHOUT_TESTFS();
+    TestFileSystem fs;
+    ASSERT_TRUE(fs.mounted()) << fs.error().toStdString();
+    const QByteArray path = fs.imagePath().toLocal8Bit();
+    ASSERT_EQ(::truncate(path.constData(), 1 << 20), 0);
+    EXPECT_EQ(QFileInfo(fs.imagePath()).size(), 1 << 20);
+    const int fd = ::open(path.constData(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    char byte = 1;
+    EXPECT_EQ(::pwrite(fd, &byte, 1, 1 << 20), -1);
+    EXPECT_EQ(errno, ENOSPC);
+    EXPECT_EQ(::pread(fd, &byte, 1, 1 << 20), 0);
+    EXPECT_EQ(::pwrite(fd, &byte, 1, (1 << 20) - 1), 1);
+    ::close(fd);
 }
 
 TEST(TestFsFiles, ClaimedSizeCostsNothingUntilDataIsWritten) {

@@ -26,7 +26,7 @@ namespace {
 struct FileSystem {
     FileSystem(const TestFsOptions& given)
         : options(given), imagePath("/" + given.fileName), image(given.usable, given.pastUsable),
-          throttle(given.rate) {}
+          throttle(given.rate), size(given.size) {}
 
     const TestFsOptions options;
     const std::string imagePath;
@@ -40,6 +40,8 @@ struct FileSystem {
     SparseImage image;
     Throttle throttle;
     std::atomic<bool> outOfMemoryReported{false};
+    // A medium may shrink under a job (a card that fails, a loop device resized), never grow.
+    std::atomic<std::uint64_t> size;
 };
 
 FileSystem& fileSystem() {
@@ -83,7 +85,7 @@ int getAttributes(const char* path, struct stat* st, fuse_file_info*) {
         return -ENOENT;
     st->st_mode = S_IFREG | 0666;
     st->st_nlink = 1;
-    st->st_size = static_cast<off_t>(fs.options.size);
+    st->st_size = static_cast<off_t>(fs.size.load());
     st->st_blksize = 4096;
     st->st_blocks = static_cast<blkcnt_t>(fs.image.storedBytes() / 512);
     return 0;
@@ -118,11 +120,16 @@ int refuseNewNode(const char*, mode_t, dev_t) {
     return -EPERM;
 }
 
-// The size is that of the device being modelled; truncating to it is all that can be done.
+// Truncating shrinks the modelled device; it cannot grow.
 int truncateImage(const char* path, off_t size, fuse_file_info*) {
     if (!isImage(path))
         return -ENOENT;
-    return static_cast<std::uint64_t>(size) == fileSystem().options.size ? 0 : -EPERM;
+    FileSystem& fs = fileSystem();
+    const auto wanted = static_cast<std::uint64_t>(size);
+    std::uint64_t current = fs.size.load();
+    while (wanted < current && !fs.size.compare_exchange_weak(current, wanted)) {
+    }
+    return wanted <= current ? 0 : -EPERM;
 }
 
 int readImage(const char* path, char* buffer, size_t length, off_t offset, fuse_file_info*) {
@@ -132,9 +139,10 @@ int readImage(const char* path, char* buffer, size_t length, off_t offset, fuse_
     if (!waitWhileStalled(false))
         return -EIO;
     const auto start = static_cast<std::uint64_t>(offset);
-    if (start >= fs.options.size)
+    const std::uint64_t size = fs.size.load();
+    if (start >= size)
         return 0;
-    length = static_cast<size_t>(std::min<std::uint64_t>(length, fs.options.size - start));
+    length = static_cast<size_t>(std::min<std::uint64_t>(length, size - start));
     fs.throttle.pass(length);
     fs.image.read(buffer, length, start);
     return static_cast<int>(length);
@@ -147,9 +155,10 @@ int writeImage(const char* path, const char* data, size_t length, off_t offset, 
     if (!waitWhileStalled(true))
         return -EIO;
     const auto start = static_cast<std::uint64_t>(offset);
-    if (start >= fs.options.size)
+    const std::uint64_t size = fs.size.load();
+    if (start >= size)
         return -ENOSPC;
-    length = static_cast<size_t>(std::min<std::uint64_t>(length, fs.options.size - start));
+    length = static_cast<size_t>(std::min<std::uint64_t>(length, size - start));
     fs.throttle.pass(length);
     try {
         fs.image.write(data, length, start);
@@ -169,9 +178,9 @@ int fileSystemStatistics(const char*, struct statvfs* st) {
     const FileSystem& fs = fileSystem();
     *st = {};
     st->f_bsize = st->f_frsize = 4096;
-    st->f_blocks = fs.options.size / 4096;
-    st->f_bfree = st->f_bavail =
-        (fs.options.size - std::min(fs.options.size, fs.image.storedBytes())) / 4096;
+    const std::uint64_t size = fs.size.load();
+    st->f_blocks = size / 4096;
+    st->f_bfree = st->f_bavail = (size - std::min(size, fs.image.storedBytes())) / 4096;
     st->f_files = 1;
     st->f_namemax = 255;
     return 0;

@@ -98,29 +98,38 @@ QString ShredReport::formatLocalTime(const QString& format) const {
 QString ShredReport::escapeXml(const QString& input) {
     QString out;
     out.reserve(input.size());
-    for (const QChar c : input) {
+    for (qsizetype i = 0; i < input.size(); ++i) {
+        const QChar c = input[i];
         switch (c.unicode()) {
         case u'&':
             out += QStringLiteral("&amp;");
-            break;
+            continue;
         case u'<':
             out += QStringLiteral("&lt;");
-            break;
+            continue;
         case u'>':
             out += QStringLiteral("&gt;");
-            break;
+            continue;
         case u'"':
             out += QStringLiteral("&quot;");
-            break;
+            continue;
         case u'\'':
             out += QStringLiteral("&apos;");
-            break;
+            continue;
         default:
-            // Characters XML 1.0 cannot carry at all are dropped.
-            if (c.unicode() < 0x20 && c != u'\t' && c != u'\n' && c != u'\r')
-                break;
-            out += c;
+            break;
         }
+        // Characters XML 1.0 cannot carry at all (device names are whatever the firmware
+        // says) are dropped: a report no parser accepts would be worse than a shorter name.
+        if (c.isHighSurrogate() && i + 1 < input.size() && input[i + 1].isLowSurrogate()) {
+            out += c;
+            out += input[++i];
+            continue;
+        }
+        const bool allowed = c.unicode() >= 0x20 ? !c.isSurrogate() && c.unicode() < 0xFFFE
+                                                 : c == u'\t' || c == u'\n' || c == u'\r';
+        if (allowed)
+            out += c;
     }
     return out;
 }

@@ -65,6 +65,20 @@ TEST_F(ShredReportTest, WritesTheLinesInOrderAsValidEscapedUtf8Xml) {
     EXPECT_EQ(lines.last(), QStringLiteral("</reports>"));
 }
 
+TEST_F(ShredReportTest, CharactersXmlCannotCarryNeverReachTheReport) {
+    // What firmware puts in a name: noncharacters, halves of surrogate pairs, control bytes;
+    // a character beyond the basic plane is fine and stays.
+    const QString model = QStringLiteral("Stick") + QChar(0xFFFE) + QChar(0xFFFF) + QChar(0xD800) +
+                          QStringLiteral("A") + QChar(0xDC00) + QChar(0x01) +
+                          QStringLiteral("\U0001F600") + QChar(0xDBFF);
+    ShredReport report(100, language);
+    report.addHardwareItems(QStringLiteral("SN"), QStringLiteral("Make"), model,
+                            QStringLiteral("1.00"), QStringLiteral("USB"));
+    ASSERT_EQ(report.finish(), 1);
+    EXPECT_TRUE(wellFormed(report.writtenPath()));
+    EXPECT_TRUE(read(report.writtenPath()).contains(QStringLiteral(">StickA\U0001F600</item>")));
+}
+
 TEST_F(ShredReportTest, EveryReportHasItsOwnIdentifier) {
     ShredReport first(100, language), second(100, language);
     EXPECT_NE(first.body().section(u'\n', 2, 2), second.body().section(u'\n', 2, 2));

@@ -10,8 +10,10 @@
 #include <chrono>
 #include <cstdio>
 #include <fcntl.h>
+#include <future>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <thread>
 #include <unistd.h>
@@ -136,6 +138,35 @@ TEST(HiveProblems, DamagedAndUnreadableHivesAreReportedOncePerFile) {
     EXPECT_EQ(text.count(scope.userHive() + QLatin1Char(' ')), 1) << text.toStdString();
     EXPECT_TRUE(text.contains(QStringLiteral("cannot be read (not a regular file)")))
         << text.toStdString();
+}
+
+TEST(HiveProblems, AHiveThatIsAFifoIsRefusedWithoutWaitingForAWriter) {
+    kestrune::test::ScopedRegistry scope;
+    const QByteArray fifo = QFile::encodeName(scope.userHive());
+    ASSERT_EQ(::mkfifo(fifo.constData(), 0600), 0);
+    CapturedStandardError captured;
+    auto attempt = std::async(std::launch::async, [] {
+        const bool read = registry()
+                              .read(RegistryRoot::CurrentUser, kKey, QStringLiteral("StartAuto"))
+                              .has_value();
+        const int written = registry().write(RegistryRoot::CurrentUser, kKey,
+                                             QStringLiteral("StartAuto"), dword(1));
+        return std::make_pair(read, written);
+    });
+    if (attempt.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+        // Let the stuck reader go, so the test ends with its failure.
+        const int writer = ::open(fifo.constData(), O_WRONLY | O_NONBLOCK);
+        ::close(writer);
+        FAIL() << "reading a FIFO hive waited for a writer";
+    }
+    const auto [read, written] = attempt.get();
+    EXPECT_FALSE(read);
+    EXPECT_EQ(written, REGISTRY_ACCESS_DENIED);
+    EXPECT_TRUE(QFileInfo(scope.userHive()).isFile() == false &&
+                QFileInfo(scope.userHive()).exists())
+        << "the FIFO was left as it is";
+    EXPECT_TRUE(captured.text().contains(QStringLiteral("cannot be read (not a regular file)")))
+        << captured.text().toStdString();
 }
 
 TEST(HiveProblems, MissingHivesAreNoProblem) {

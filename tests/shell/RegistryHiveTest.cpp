@@ -162,6 +162,24 @@ TEST(RegistryHive, DamagedHiveReadsEmptyAndIsNeverOverwritten) {
         EXPECT_TRUE(name == "user.reg" || name == "user.reg.lock") << name.toStdString();
 }
 
+TEST(RegistryHive, AnEditBetweenTwoReadsIsSeenByTheSecond) {
+    kestrune::test::ScopedRegistry scope;
+    const QByteArray header = "Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\A]\n";
+    auto number = [] {
+        const auto read =
+            registry().read(RegistryRoot::CurrentUser, QStringLiteral("A"), QStringLiteral("N"));
+        return read ? int(read->data[0]) : -1;
+    };
+    // Same size each time, in the same second: only the bytes tell the versions apart.
+    writeFile(scope.userHive(), header + "\"N\"=dword:00000001\n");
+    EXPECT_EQ(number(), 1);
+    EXPECT_EQ(number(), 1);
+    writeFile(scope.userHive(), header + "\"N\"=dword:00000002\n");
+    EXPECT_EQ(number(), 2);
+    writeFile(scope.userHive(), header + "\"N\"=dword:0000000x\n");
+    EXPECT_EQ(number(), -1) << "a hive damaged since the last read is not used";
+}
+
 TEST(RegistryHive, MissingFileAndFoldersAreCreatedOnFirstWrite) {
     kestrune::test::ScopedRegistry scope;
     const QString nested = scope.path() + QStringLiteral("/not/yet/there");

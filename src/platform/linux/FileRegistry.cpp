@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QHash>
 #include <QSet>
 #include <QStringDecoder>
 #include <QStringList>
@@ -12,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <mutex>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -35,7 +37,7 @@ bool hasLineBreak(const QString& text) {
 }
 
 // Parses a quoted string starting at text[pos] == '"'; pos ends after the closing quote.
-std::optional<QString> parseQuoted(const QString& text, qsizetype& pos) {
+std::optional<QString> parseQuoted(QStringView text, qsizetype& pos) {
     if (pos >= text.size() || text[pos] != QLatin1Char('"'))
         return std::nullopt;
     QString result;
@@ -73,7 +75,7 @@ QString quote(const QString& text) {
     return result;
 }
 
-bool onlySpaceFrom(const QString& text, qsizetype pos) {
+bool onlySpaceFrom(QStringView text, qsizetype pos) {
     for (; pos < text.size(); ++pos)
         if (!text[pos].isSpace())
             return false;
@@ -100,14 +102,13 @@ std::optional<std::uint32_t> parseHexNumber(QStringView digits, int maxDigits) {
     return value;
 }
 
-std::optional<QByteArray> parseHexList(const QString& list) {
+std::optional<QByteArray> parseHexList(QStringView list) {
     QByteArray bytes;
-    const QString trimmed = list.trimmed();
+    const QStringView trimmed = list.trimmed();
     if (trimmed.isEmpty())
         return bytes;
-    const QStringList parts = trimmed.split(QLatin1Char(','));
-    for (const QString& part : parts) {
-        const auto byte = parseHexNumber(QStringView(part).trimmed(), 2);
+    for (const QStringView part : trimmed.split(u',')) {
+        const auto byte = parseHexNumber(part.trimmed(), 2);
         if (!byte)
             return std::nullopt;
         bytes.append(char(*byte));
@@ -210,9 +211,34 @@ enum class LoadState { Missing, Loaded, Damaged, Unreadable };
 
 struct LoadResult {
     LoadState state;
-    Hive hive;
+    std::shared_ptr<const Hive> hive; // set when Loaded
     mode_t mode = 0;
 };
+
+// The file is read on every access, but bytes identical to those parsed last time for the
+// same file are not parsed again: a large hive would otherwise cost a parse per setting.
+std::shared_ptr<const Hive> parsedHive(const QString& path, const QByteArray& bytes,
+                                       QString* error) {
+    struct Parsed {
+        QByteArray bytes;
+        std::shared_ptr<const Hive> hive;
+    };
+    static std::mutex mutex;
+    static QHash<QString, Parsed> last;
+    {
+        std::lock_guard guard(mutex);
+        const auto found = last.constFind(path);
+        if (found != last.constEnd() && found->bytes == bytes)
+            return found->hive;
+    }
+    auto hive = parseHive(bytes, error);
+    if (!hive)
+        return nullptr;
+    auto shared = std::make_shared<const Hive>(std::move(*hive));
+    std::lock_guard guard(mutex);
+    last.insert(path, Parsed{bytes, shared});
+    return shared;
+}
 
 // Every read loads the file anew; the administrator hears of a bad file once per process.
 void warnOnce(const QString& path, const QString& text) {
@@ -244,7 +270,8 @@ QString errnoText(int error) {
 
 LoadResult loadHive(const QString& path) {
     const QByteArray native = QFile::encodeName(path);
-    const int fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC);
+    // Not blocking: opening a FIFO for reading would wait for a writer that never comes.
+    const int fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
         const int error = errno;
         if (error == ENOENT)
@@ -288,12 +315,12 @@ LoadResult loadHive(const QString& path) {
     }
     ::close(fd);
     QString error;
-    auto hive = parseHive(bytes, &error);
+    auto hive = parsedHive(path, bytes, &error);
     if (!hive) {
         warnDamaged(path, error);
         return {LoadState::Damaged, {}};
     }
-    return {LoadState::Loaded, std::move(*hive), info.st_mode & 07777};
+    return {LoadState::Loaded, std::move(hive), info.st_mode & 07777};
 }
 
 QString fullKeyPath(RegistryRoot root, const QString& key) {
@@ -332,8 +359,9 @@ private:
 } // namespace
 
 HiveKey* Hive::findKey(const QString& path) {
+    // Folding keeps the length, so most keys are passed over without comparing their text.
     for (auto& key : keys)
-        if (sameName(key.path, path))
+        if (key.path.size() == path.size() && sameName(key.path, path))
             return &key;
     return nullptr;
 }
@@ -384,23 +412,25 @@ std::optional<Hive> parseHive(const QByteArray& bytes, QString* error) {
     const auto text = decodeText(bytes);
     if (!text)
         return fail(0, QStringLiteral("not valid text"));
-    QStringList lines = text->split(QLatin1Char('\n'));
-    for (auto& line : lines)
-        if (line.endsWith(QLatin1Char('\r')))
-            line.chop(1);
+    // Views into the text: a hive of many thousands of lines is read on every access.
+    const QList<QStringView> lines = QStringView(*text).split(u'\n');
 
     Hive hive;
     bool headerSeen = false;
-    QString currentKey;
+    // Indexes by folded name keep a hive of many thousands of keys linear to read, which
+    // matters because every setting is read from the file anew.
+    QHash<QString, std::size_t> keyIndex;
+    QHash<QString, std::size_t> valueIndex; // key's number + '\n' + folded value name
+    std::size_t currentKey = 0;
     bool haveKey = false;
     QStringList comments; // waiting for the key or value they stand above
     for (qsizetype i = 0; i < lines.size(); ++i) {
         const int lineNumber = int(i + 1);
-        const QString line = lines[i].trimmed();
+        const QStringView line = lines[i].trimmed();
         if (line.isEmpty())
             continue;
         if (line.startsWith(QLatin1Char(';'))) {
-            comments.append(line);
+            comments.append(line.toString());
             continue;
         }
         if (!headerSeen) {
@@ -414,14 +444,16 @@ std::optional<Hive> parseHive(const QByteArray& bytes, QString* error) {
             if (!line.endsWith(QLatin1Char(']')) || line.size() < 3 ||
                 line.startsWith(QStringLiteral("[-")))
                 return fail(lineNumber, QStringLiteral("bad key line"));
-            currentKey = line.mid(1, line.size() - 2);
-            haveKey = true;
-            HiveKey* key = hive.findKey(currentKey);
-            if (!key) {
-                hive.keys.push_back(HiveKey{currentKey, {}, {}});
-                key = &hive.keys.back();
+            const QString path = line.mid(1, line.size() - 2).toString();
+            const QString folded = path.toCaseFolded();
+            auto found = keyIndex.constFind(folded);
+            if (found == keyIndex.constEnd()) {
+                found = keyIndex.insert(folded, hive.keys.size());
+                hive.keys.push_back(HiveKey{path, {}, {}});
             }
-            key->comments += std::exchange(comments, {});
+            currentKey = *found;
+            haveKey = true;
+            hive.keys[currentKey].comments += std::exchange(comments, {});
             continue;
         }
         if (!haveKey)
@@ -444,7 +476,7 @@ std::optional<Hive> parseHive(const QByteArray& bytes, QString* error) {
         ++pos;
         while (pos < line.size() && line[pos].isSpace())
             ++pos;
-        const QString data = line.mid(pos);
+        const QStringView data = line.mid(pos);
 
         RegistryValue value;
         if (data.startsWith(QLatin1Char('"'))) {
@@ -455,7 +487,7 @@ std::optional<Hive> parseHive(const QByteArray& bytes, QString* error) {
             value.type = REG_SZ_TYPE;
             value.data = utf16Terminated(*quoted);
         } else if (data.startsWith(QStringLiteral("dword:"), Qt::CaseInsensitive)) {
-            const auto number = parseHexNumber(QStringView(data).mid(6).trimmed(), 8);
+            const auto number = parseHexNumber(data.mid(6).trimmed(), 8);
             if (!number)
                 return fail(lineNumber, QStringLiteral("bad dword"));
             value.type = REG_DWORD_TYPE;
@@ -466,7 +498,7 @@ std::optional<Hive> parseHive(const QByteArray& bytes, QString* error) {
             qsizetype colon = data.indexOf(QLatin1Char(':'));
             if (colon < 0)
                 return fail(lineNumber, QStringLiteral("bad hex value"));
-            const QStringView kind = QStringView(data).left(colon);
+            const QStringView kind = data.left(colon);
             if (kind.size() == 3) {
                 value.type = REG_BINARY_TYPE;
             } else if (kind.size() > 5 && kind[3] == QLatin1Char('(') &&
@@ -478,7 +510,7 @@ std::optional<Hive> parseHive(const QByteArray& bytes, QString* error) {
             } else {
                 return fail(lineNumber, QStringLiteral("bad hex value"));
             }
-            QString list = data.mid(colon + 1).trimmed();
+            QString list = data.mid(colon + 1).trimmed().toString();
             while (list.endsWith(QLatin1Char('\\'))) {
                 list.chop(1);
                 if (++i >= lines.size())
@@ -492,10 +524,17 @@ std::optional<Hive> parseHive(const QByteArray& bytes, QString* error) {
         } else {
             return fail(lineNumber, QStringLiteral("unknown value form"));
         }
-        hive.setValue(currentKey, name, value);
-        for (HiveValue& stored : hive.findKey(currentKey)->values)
-            if (sameName(stored.name, name))
-                stored.comments += std::exchange(comments, {});
+        HiveKey& key = hive.keys[currentKey];
+        const QString folded =
+            QString::number(currentKey) + QLatin1Char('\n') + name.toCaseFolded();
+        auto found = valueIndex.constFind(folded);
+        if (found == valueIndex.constEnd()) {
+            found = valueIndex.insert(folded, key.values.size());
+            key.values.push_back(HiveValue{name, value, {}});
+        } else {
+            key.values[*found].value = value;
+        }
+        key.values[*found].comments += std::exchange(comments, {});
     }
     hive.trailingComments = comments;
     return hive;
@@ -545,7 +584,7 @@ std::optional<RegistryValue> FileRegistry::read(RegistryRoot root, const QString
     const LoadResult loaded = loadHive(hiveFilePath(root));
     if (loaded.state != LoadState::Loaded)
         return std::nullopt;
-    const HiveValue* value = loaded.hive.findValue(fullKeyPath(root, key), name);
+    const HiveValue* value = loaded.hive->findValue(fullKeyPath(root, key), name);
     if (!value)
         return std::nullopt;
     return value->value;
@@ -554,7 +593,7 @@ std::optional<RegistryValue> FileRegistry::read(RegistryRoot root, const QString
 bool FileRegistry::keyExists(RegistryRoot root, const QString& key) {
     const LoadResult loaded = loadHive(hiveFilePath(root));
     return loaded.state == LoadState::Loaded &&
-           loaded.hive.hasKeyOrDescendant(fullKeyPath(root, key));
+           loaded.hive->hasKeyOrDescendant(fullKeyPath(root, key));
 }
 
 int FileRegistry::write(RegistryRoot root, const QString& key, const QString& name,
@@ -589,8 +628,9 @@ int FileRegistry::write(RegistryRoot root, const QString& key, const QString& na
         return REGISTRY_BAD_DATABASE;
     if (loaded.state == LoadState::Unreadable)
         return REGISTRY_ACCESS_DENIED;
-    loaded.hive.setValue(fullKeyPath(root, key), name, value);
-    const QByteArray bytes = serializeHive(loaded.hive);
+    Hive hive = loaded.hive ? *loaded.hive : Hive{};
+    hive.setValue(fullKeyPath(root, key), name, value);
+    const QByteArray bytes = serializeHive(hive);
 
     QByteArray tempName = QFile::encodeName(path + QStringLiteral(".XXXXXX"));
     const int tempFd = ::mkostemp(tempName.data(), O_CLOEXEC);

@@ -3,7 +3,6 @@
 #include "UpdateFeed.h"
 #include "UpdateTrust.h"
 
-#include <QCryptographicHash>
 #include <QProcess>
 
 using namespace kestrune;
@@ -56,24 +55,12 @@ TEST_F(UpdateTrustTest, OnlyEd25519PublicKeysAreTrusted) {
         checkPublicKey(QStringLiteral("QUJD")).contains(QStringLiteral("not a public key")));
     EXPECT_FALSE(checkPublicKey(publicKey + QStringLiteral("QUJD")).isEmpty())
         << "nothing may follow the key";
-}
-
-TEST_F(UpdateTrustTest, ASignatureCountsOnlyByAListedKeyAndOnlyForWhatItSigned) {
-    QString oursPublic, otherPublic;
-    const QString ours = kit_.makeKey(QStringLiteral("ours"), &oursPublic);
-    kit_.makeKey(QStringLiteral("other"), &otherPublic);
-    const QByteArray body = "version=2.0\nurl=p.deb\nsha256=" + QByteArray(64, 'a') + "\n";
     QString error;
-    const auto split = splitSignature(kit_.sign(ours, body), &error);
-    ASSERT_TRUE(split) << error.toStdString();
-    EXPECT_EQ(split->body, body);
-    EXPECT_TRUE(verifySignature(body, split->signature, {otherPublic, oursPublic}, &error));
-    EXPECT_FALSE(verifySignature(body, split->signature, {otherPublic}, &error));
-    EXPECT_FALSE(verifySignature(body + "notes=more\n", split->signature, {oursPublic}, &error));
     EXPECT_FALSE(
-        verifySignature(body, split->signature, {QStringLiteral("junk"), otherPublic}, &error));
-    EXPECT_TRUE(error.contains(QStringLiteral("unusable trusted keys"))) << error.toStdString();
-    EXPECT_FALSE(verifySignature(body, split->signature, {}, &error));
+        verifySignature("body", QByteArray(64, 'x'), {QStringLiteral("junk"), ecKey}, &error));
+    EXPECT_TRUE(error.contains(QStringLiteral("unusable trusted keys")) &&
+                error.contains(QStringLiteral("not an Ed25519 key")))
+        << "an administrator's broken key is named: " << error.toStdString();
 }
 
 TEST_F(UpdateTrustTest, ReleaseScriptSignsAfreshAndRefusesAnIncompleteFeed) {
@@ -99,11 +86,11 @@ TEST_F(UpdateTrustTest, ReleaseScriptSignsAfreshAndRefusesAnIncompleteFeed) {
     EXPECT_FALSE(QFileInfo::exists(out));
 }
 
-TEST_F(UpdateTrustTest, APackageIsInstalledOnlyWhenItIsTheOneTheFeedDescribes) {
+// Name, hash and the feed's version are refused in the dialog's tests; these are the rest.
+TEST_F(UpdateTrustTest, APackageMustBeNewerThanTheRunningProgramAndReadable) {
     const QByteArray package = kit_.makePackage(QStringLiteral("kestrune"), QStringLiteral("2.0"));
     const QString path = writeFile(QStringLiteral("kestrune.deb"), package);
-    const QString hash =
-        QString::fromLatin1(QCryptographicHash::hash(package, QCryptographicHash::Sha256).toHex());
+    const QString hash = sha256OfFile(path);
     PackageFields fields;
     QString error;
     ASSERT_TRUE(readPackageFields(path, &fields, &error)) << error.toStdString();
@@ -111,30 +98,13 @@ TEST_F(UpdateTrustTest, APackageIsInstalledOnlyWhenItIsTheOneTheFeedDescribes) {
     EXPECT_EQ(fields.version, QStringLiteral("2.0"));
     EXPECT_EQ(checkPackage(path, hash, QStringLiteral("2.0"), QStringLiteral("1.0.0.1")),
               QString());
-
-    struct Case {
-        QString sha256, feedVersion, running;
-        const char* reason;
-    };
-    const Case cases[] = {
-        {QString(64, QLatin1Char('0')), QStringLiteral("2.0"), QStringLiteral("1.0.0.1"),
-         "SHA-256"},
-        {hash, QStringLiteral("2.0.0.0"), QStringLiteral("1.0.0.1"), "the feed says 2.0.0.0"},
-        {hash, QStringLiteral("2.0"), QStringLiteral("2.0"), "not newer"},
-        {hash, QStringLiteral("2.0"), QStringLiteral("3.0.0.0"), "not newer"}};
-    for (const Case& c : cases) {
-        const QString why = checkPackage(path, c.sha256, c.feedVersion, c.running);
-        EXPECT_TRUE(why.contains(QLatin1String(c.reason))) << c.reason << ": " << why.toStdString();
-    }
+    for (const char* running : {"2.0", "3.0.0.0"})
+        EXPECT_TRUE(checkPackage(path, hash, QStringLiteral("2.0"), QString::fromLatin1(running))
+                        .contains(QStringLiteral("not newer")))
+            << running;
     const QString gone = QDir(files_.path()).filePath(QStringLiteral("gone.deb"));
     EXPECT_TRUE(checkPackage(gone, hash, QStringLiteral("2.0"), QStringLiteral("1.0"))
                     .contains(QStringLiteral("could not be read")));
-    const QString other =
-        writeFile(QStringLiteral("other.deb"),
-                  kit_.makePackage(QStringLiteral("kestrune-extra"), QStringLiteral("2.0")));
-    EXPECT_TRUE(
-        checkPackage(other, sha256OfFile(other), QStringLiteral("2.0"), QStringLiteral("1.0"))
-            .contains(QStringLiteral("\"kestrune-extra\"")));
 }
 
 } // namespace

@@ -7,22 +7,6 @@
 namespace kestrune::test {
 namespace {
 
-const char kOpensslConfig[] = R"([req]
-distinguished_name = dn
-prompt = no
-[dn]
-CN = Kestrune test authority
-[ca]
-basicConstraints = critical,CA:TRUE
-keyUsage = critical,keyCertSign,cRLSign
-subjectKeyIdentifier = hash
-[server]
-basicConstraints = CA:FALSE
-subjectAltName = IP:127.0.0.1,DNS:localhost
-extendedKeyUsage = serverAuth
-authorityKeyIdentifier = keyid
-)";
-
 bool writeBytes(const QString& path, const QByteArray& bytes) {
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
@@ -41,37 +25,7 @@ UpdateTestKit::UpdateTestKit() {
             unavailable_ = QStringLiteral("%1 is not installed").arg(QLatin1String(tool));
             return;
         }
-    if (!writeBytes(path("openssl.cnf"), kOpensslConfig)) {
-        unavailable_ = QStringLiteral("the test authority's configuration could not be written");
-        return;
-    }
-    const QStringList ecKey = {
-        QStringLiteral("-newkey"), QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
-        QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes")};
-    unavailable_ =
-        run(QStringLiteral("/usr/bin/openssl"),
-            QStringList{QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-config"),
-                        path("openssl.cnf"), QStringLiteral("-extensions"), QStringLiteral("ca"),
-                        QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-keyout"),
-                        path("ca.key"), QStringLiteral("-out"), caFile()} +
-                ecKey);
-    if (unavailable_.isEmpty())
-        unavailable_ =
-            run(QStringLiteral("/usr/bin/openssl"),
-                QStringList{QStringLiteral("req"), QStringLiteral("-new"),
-                            QStringLiteral("-config"), path("openssl.cnf"), QStringLiteral("-subj"),
-                            QStringLiteral("/CN=127.0.0.1"), QStringLiteral("-keyout"), serverKey(),
-                            QStringLiteral("-out"), path("server.csr")} +
-                    ecKey);
-    if (unavailable_.isEmpty())
-        unavailable_ =
-            run(QStringLiteral("/usr/bin/openssl"),
-                {QStringLiteral("x509"), QStringLiteral("-req"), QStringLiteral("-in"),
-                 path("server.csr"), QStringLiteral("-CA"), caFile(), QStringLiteral("-CAkey"),
-                 path("ca.key"), QStringLiteral("-set_serial"), QStringLiteral("2"),
-                 QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-extfile"),
-                 path("openssl.cnf"), QStringLiteral("-extensions"), QStringLiteral("server"),
-                 QStringLiteral("-out"), serverCertificate()});
+    unavailable_ = run(sourceDir() + QStringLiteral("/tests/tools/test-authority"), {dir_.path()});
 }
 
 QString UpdateTestKit::run(const QString& program, const QStringList& arguments) {

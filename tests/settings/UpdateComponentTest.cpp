@@ -210,7 +210,9 @@ TEST_F(UpdateDownloadTest, ThroughSudoThePackageGoesToAFolderOnlyRootCanEnter) {
     EXPECT_TRUE(S_ISDIR(info.st_mode));
     EXPECT_EQ(info.st_uid, 0u);
     EXPECT_EQ(info.st_mode & 07777, 0700u);
-    EXPECT_NE(prepareDownloadFolder().path, folder.path) << "each download has its own";
+    const DownloadFolder another = prepareDownloadFolder();
+    EXPECT_NE(another.path, folder.path) << "each download has its own";
+    removeDownloadFolder(another);
 
     std::atomic<bool> cancel{false};
     QString error;

@@ -1,8 +1,12 @@
 #include "UpdateDialog.h"
 
+#include "DebianVersion.h"
 #include "UpdateFeed.h"
+#include "UpdateTrust.h"
 
 #include "platform/InvokingUser.h"
+
+#include <kestrune/update_abi.h>
 
 #include <QDesktopServices>
 #include <QDialog>
@@ -17,7 +21,6 @@
 #include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QStandardPaths>
 #include <QTimer>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -185,6 +188,9 @@ public:
         close_->setObjectName(QStringLiteral("closeButton"));
         download_->setEnabled(false);
         install_->setEnabled(false);
+        // Root for a user keeps a package only in a folder of its own that goes with the
+        // dialog; there is nothing to hand to the desktop's opener.
+        download_->setVisible(!platform::ElevatedFor());
         download_->setAutoDefault(false);
         install_->setAutoDefault(false);
         for (QPushButton* button : {download_, install_, close_})
@@ -222,7 +228,10 @@ public:
         connect(&poll_, &QTimer::timeout, this, [this] { pollWork(); });
     }
 
-    ~UpdateDialog() override { stopWork(); }
+    ~UpdateDialog() override {
+        stopWork();
+        removeDownloadFolder(folder_);
+    }
 
     void startCheck() {
         heading_->setText(QStringLiteral("Looking for updates..."));
@@ -236,6 +245,7 @@ public:
     }
 
     bool mustClose() const { return mustClose_; }
+    bool refused() const { return refused_; }
 
     // The width is the product's; the height follows what the dialog shows now.
     void fit() {
@@ -250,10 +260,14 @@ public:
 
 private:
     QString installedText() const {
-        const auto parsed = parseVersion(programVersion_);
-        return parsed && programVersion_.compare(QLatin1String("none"), Qt::CaseInsensitive) != 0
-                   ? versionText(*parsed)
-                   : QStringLiteral("unknown");
+        return isDebianVersion(programVersion_) ? programVersion_ : QStringLiteral("unknown");
+    }
+
+    // A feed or package that failed a check ends the dialog: the program tells the user in
+    // their language, and the reason is already logged.
+    void refuse() {
+        refused_ = true;
+        reject();
     }
 
     void stopWork() {
@@ -296,28 +310,25 @@ private:
         case Outcome::Newer:
             heading_->setText(QStringLiteral("A new version is available."));
             versions_->setText(QStringLiteral("Installed version: %1\nNew version: %2")
-                                   .arg(installedText(), versionText(result_.manifest.version)));
+                                   .arg(installedText(), result_.manifest.version));
             notes_->setPlainText(result_.manifest.notes.isEmpty()
                                      ? QStringLiteral("No release notes were given.")
                                      : result_.manifest.notes);
             notes_->show();
-            if (result_.manifest.url.isEmpty()) {
-                status_->setText(
-                    QStringLiteral("The update information names no package to download."));
-            } else {
-                download_->setEnabled(true);
-                install_->setEnabled(true);
-                install_->setDefault(true);
-            }
+            download_->setEnabled(true);
+            install_->setEnabled(true);
+            install_->setDefault(true);
             break;
         case Outcome::Current:
             heading_->setText(QStringLiteral("You have the latest version."));
             versions_->setText(QStringLiteral("Installed version: %1\nLatest version: %2")
-                                   .arg(installedText(), versionText(result_.manifest.version)));
+                                   .arg(installedText(), result_.manifest.version));
             break;
+        case Outcome::Refused:
+            refuse();
+            return;
         case Outcome::NoFeed:
         case Outcome::Unreachable:
-        case Outcome::Malformed:
             heading_->setText(QStringLiteral("No update information is available."));
             status_->setText(result_.message);
             break;
@@ -326,17 +337,17 @@ private:
     }
 
     void startDownload(bool install) {
-        if (downloading_ || result_.outcome != Outcome::Newer || result_.manifest.url.isEmpty())
+        if (downloading_ || result_.outcome != Outcome::Newer)
             return;
-        QString folder = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
-        if (folder.isEmpty())
-            folder = QDir::homePath();
-        if (!kestrune::platform::CreateUserFolders(QFile::encodeName(folder).toStdString())) {
-            status_->setText(
-                QStringLiteral("The download folder %1 could not be created.").arg(folder));
-            return;
+        if (folder_.path.isEmpty()) {
+            folder_ = prepareDownloadFolder();
+            if (folder_.path.isEmpty()) {
+                status_->setText(folder_.error);
+                fit();
+                return;
+            }
         }
-        target_ = downloadTargetFor(folder, result_.manifest.url, result_.manifest.version);
+        target_ = downloadTargetFor(folder_.path, result_.manifest.url, result_.manifest.version);
         install_requested_ = install;
         downloading_ = true;
         downloadDone_ = false;
@@ -347,18 +358,31 @@ private:
         progress_->show();
         status_->setText(QStringLiteral("Downloading %1...").arg(result_.manifest.url));
         fit();
-        const QString address = result_.manifest.url;
+        const Manifest manifest = result_.manifest;
+        const QString caFile = result_.settings.caFile;
+        const QString running = programVersion_;
         const QString target = target_;
-        download_thread_ = std::thread([this, address, target] {
+        download_thread_ = std::thread([this, manifest, caFile, running, target] {
             QString error;
-            const bool ok = downloadFile(
-                address, target, cancel_,
+            bool refused = false;
+            bool ok = downloadFile(
+                manifest.url, target, caFile, cancel_,
                 [this](qint64 received, qint64 total) {
                     received_ = received;
                     total_ = total;
                 },
-                &error);
+                &error, &refused);
+            // Checked here, where it was written: what goes to the installer is this file.
+            if (ok) {
+                error = checkPackage(target, manifest.sha256, manifest.version, running);
+                if (!error.isEmpty()) {
+                    QFile::remove(target);
+                    ok = false;
+                    refused = true;
+                }
+            }
             downloadOk_ = ok;
+            downloadRefused_ = refused;
             downloadError_ = error;
             downloadDone_ = true;
         });
@@ -369,17 +393,14 @@ private:
         download_thread_.join();
         downloading_ = false;
         progress_->hide();
-        bool ok = downloadOk_;
-        QString message = downloadError_;
-        if (ok && !result_.manifest.sha256.isEmpty() &&
-            sha256OfFile(target_) != result_.manifest.sha256) {
-            QFile::remove(target_);
-            ok = false;
-            message = QStringLiteral("The downloaded package does not match its checksum and "
-                                     "was deleted.");
+        if (downloadRefused_) {
+            logRefusal(QStringLiteral("the package from %1: %2")
+                           .arg(result_.manifest.url, downloadError_));
+            refuse();
+            return;
         }
-        if (!ok) {
-            offerAgain(message);
+        if (!downloadOk_) {
+            offerAgain(downloadError_);
             return;
         }
         if (install_requested_) {
@@ -409,6 +430,12 @@ private:
         }
         installer_ = new QProcess(this);
         installer_->setProcessChannelMode(QProcess::MergedChannels);
+        if (platform::ElevatedFor()) {
+            // Root for a user: nothing of that user's environment reaches the package tools.
+            QProcessEnvironment environment = toolEnvironment();
+            environment.insert(QStringLiteral("DEBIAN_FRONTEND"), QStringLiteral("noninteractive"));
+            installer_->setProcessEnvironment(environment);
+        }
         connect(installer_, &QProcess::finished, this,
                 [this](int code, QProcess::ExitStatus how) { installerFinished(code, how); });
         connect(installer_, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
@@ -476,11 +503,14 @@ private:
     std::atomic<qint64> received_{0};
     std::atomic<qint64> total_{-1};
     bool downloadOk_ = false;
+    bool downloadRefused_ = false;
     QString downloadError_;
+    DownloadFolder folder_;
     QString target_;
     bool downloading_ = false;
     bool install_requested_ = false;
     bool mustClose_ = false;
+    bool refused_ = false;
     QProcess* installer_ = nullptr;
 };
 
@@ -490,8 +520,13 @@ QStringList installerCommand(const QString& packagePath) {
     if (!packagePath.endsWith(QLatin1String(".deb"), Qt::CaseInsensitive))
         return {};
     // An absolute path tells apt that this is a file, not a package name.
+    const QString file = QFileInfo(packagePath).absoluteFilePath();
+    // Root already: no program found through the user's PATH, and no question to ask.
+    if (platform::ElevatedFor())
+        return {QStringLiteral("/usr/bin/apt-get"), QStringLiteral("install"),
+                QStringLiteral("--yes"), file};
     return {QStringLiteral("pkexec"), QStringLiteral("apt-get"), QStringLiteral("install"),
-            QStringLiteral("--yes"), QFileInfo(packagePath).absoluteFilePath()};
+            QStringLiteral("--yes"), file};
 }
 
 bool openPackage(const QString& path) {
@@ -500,11 +535,13 @@ bool openPackage(const QString& path) {
     return QDesktopServices::openUrl(QUrl::fromLocalFile(path));
 }
 
-bool runUpdateDialog(const QString& productName, const QString& programVersion) {
+int runUpdateDialog(const QString& productName, const QString& programVersion) {
     UpdateDialog dialog(productName, programVersion);
     dialog.startCheck();
     dialog.exec();
-    return dialog.mustClose();
+    if (dialog.refused())
+        return KESTRUNE_UPDATE_NOT_VERIFIED;
+    return dialog.mustClose() ? 1 : 0;
 }
 
 } // namespace kestrune::update

@@ -1,5 +1,8 @@
 #include "UpdateFeed.h"
 
+#include "DebianVersion.h"
+#include "UpdateTrust.h"
+
 #include "platform/InvokingUser.h"
 
 #include <QCryptographicHash>
@@ -10,8 +13,12 @@
 #include <QStringList>
 #include <QUrl>
 
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <curl/curl.h>
 #include <mutex>
+#include <unistd.h>
 
 namespace kestrune::update {
 namespace {
@@ -77,12 +84,33 @@ std::optional<QString> parseQuoted(const QString& text, qsizetype& pos) {
     return std::nullopt;
 }
 
-bool isUpdateKey(const QString& path, const QString& productName) {
+// The path of a key below HKEY_LOCAL_MACHINE\\Software\\<company>\\<product>, empty for
+// any other key.
+QString productSubkey(const QString& path, const QString& productName) {
     const QStringList parts = path.split(QLatin1Char('\\'));
-    return parts.size() == 6 && sameText(parts[0], QStringLiteral("HKEY_LOCAL_MACHINE")) &&
-           sameText(parts[1], QStringLiteral("Software")) && sameText(parts[3], productName) &&
-           sameText(parts[4], QStringLiteral("Settings")) &&
-           sameText(parts[5], QStringLiteral("Update"));
+    if (parts.size() < 5 || !sameText(parts[0], QStringLiteral("HKEY_LOCAL_MACHINE")) ||
+        !sameText(parts[1], QStringLiteral("Software")) || !sameText(parts[3], productName))
+        return {};
+    return parts.mid(4).join(QLatin1Char('\\'));
+}
+
+// "name"="value" on a line of a hive; nothing for any other kind of line.
+std::optional<std::pair<QString, QString>> stringValue(const QString& line) {
+    qsizetype pos = 0;
+    const auto name = parseQuoted(line, pos);
+    if (!name)
+        return std::nullopt;
+    while (pos < line.size() && line[pos].isSpace())
+        ++pos;
+    if (pos >= line.size() || line[pos] != QLatin1Char('='))
+        return std::nullopt;
+    ++pos;
+    while (pos < line.size() && line[pos].isSpace())
+        ++pos;
+    const auto value = parseQuoted(line, pos);
+    if (!value)
+        return std::nullopt;
+    return std::make_pair(*name, value->trimmed());
 }
 
 void initialiseCurl() {
@@ -128,7 +156,14 @@ int transferInfo(void* context, curl_off_t total, curl_off_t now, curl_off_t, cu
 }
 
 // Runs one transfer over the network; false with a reason on failure.
-bool curlTransfer(const QString& address, Transfer& transfer, bool shortTimeout, QString* error) {
+bool curlTransfer(const QString& address, Transfer& transfer, bool shortTimeout,
+                  const QString& caFile, QString* error, bool* refused) {
+    *refused = false;
+    if (!isHttpsAddress(address)) {
+        *refused = true;
+        *error = QStringLiteral("%1 is not an https:// address").arg(address);
+        return false;
+    }
     initialiseCurl();
     CURL* curl = curl_easy_init();
     if (!curl) {
@@ -139,8 +174,13 @@ bool curlTransfer(const QString& address, Transfer& transfer, bool shortTimeout,
     const QByteArray url = address.toUtf8();
     curl_easy_setopt(curl, CURLOPT_URL, url.constData());
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, message);
-    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "https");
+    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "https");
+    const QByteArray authorities = QFile::encodeName(caFile);
+    if (!caFile.isEmpty()) {
+        curl_easy_setopt(curl, CURLOPT_CAINFO, authorities.constData());
+        curl_easy_setopt(curl, CURLOPT_CAPATH, nullptr);
+    }
     curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 5L);
     curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
@@ -161,10 +201,18 @@ bool curlTransfer(const QString& address, Transfer& transfer, bool shortTimeout,
     curl_easy_cleanup(curl);
     if (code == CURLE_OK)
         return true;
+    // A redirect away from https://, a server whose certificate does not check out or a file
+    // that is too large is no accident of the network.
+    *refused = transfer.tooLarge || code == CURLE_UNSUPPORTED_PROTOCOL ||
+               code == CURLE_PEER_FAILED_VERIFICATION || code == CURLE_SSL_CACERT_BADFILE;
     if (transfer.tooLarge)
         *error = QStringLiteral("The file at %1 is larger than expected.").arg(address);
     else if (transfer.writeFailed)
         *error = QStringLiteral("The file could not be written.");
+    else if (code == CURLE_UNSUPPORTED_PROTOCOL)
+        *error =
+            QStringLiteral("%1 leads to an address that is not https:// (%2)")
+                .arg(address, QString::fromUtf8(message[0] ? message : curl_easy_strerror(code)));
     else if (code == CURLE_ABORTED_BY_CALLBACK)
         *error = QStringLiteral("The download was cancelled.");
     else
@@ -175,51 +223,28 @@ bool curlTransfer(const QString& address, Transfer& transfer, bool shortTimeout,
 }
 
 QString fileNameFromAddress(const QString& address) {
-    const QString local = localPathOf(address);
-    if (!local.isEmpty())
-        return QFileInfo(local).fileName();
     return QUrl(address).fileName();
+}
+
+QString userCacheFolder() {
+    const QString set = qEnvironmentVariable("XDG_CACHE_HOME");
+    if (set.startsWith(QLatin1Char('/')))
+        return set;
+    const QString home = qEnvironmentVariable("HOME");
+    return home.startsWith(QLatin1Char('/')) ? home + QStringLiteral("/.cache") : QString();
 }
 
 } // namespace
 
-std::optional<Version> parseVersion(const QString& text) {
-    const QString trimmed = text.trimmed();
-    if (sameText(trimmed, QStringLiteral("none")))
-        return Version{};
-    const QStringList parts = trimmed.split(QLatin1Char('.'));
-    if (parts.isEmpty() || parts.size() > 4)
-        return std::nullopt;
-    Version version;
-    for (qsizetype i = 0; i < parts.size(); ++i) {
-        const QString& part = parts[i];
-        if (part.isEmpty() || part.size() > 9)
-            return std::nullopt;
-        for (QChar c : part)
-            if (c < QLatin1Char('0') || c > QLatin1Char('9'))
-                return std::nullopt;
-        version.parts[size_t(i)] = part.toUInt();
-    }
-    return version;
-}
-
-QString versionText(const Version& version) {
-    return QStringLiteral("%1.%2.%3.%4")
-        .arg(version.parts[0])
-        .arg(version.parts[1])
-        .arg(version.parts[2])
-        .arg(version.parts[3]);
-}
-
-std::optional<Manifest> parseManifest(const QByteArray& bytes, QString* error) {
+std::optional<Manifest> parseManifest(const QByteArray& body, QString* error) {
     auto fail = [error](int line, const QString& why) -> std::optional<Manifest> {
         if (error)
             *error = line > 0 ? QStringLiteral("line %1: %2").arg(line).arg(why) : why;
         return std::nullopt;
     };
-    if (bytes.size() > kManifestMaxBytes)
+    if (body.size() > kManifestMaxBytes)
         return fail(0, QStringLiteral("the update information is too large"));
-    const auto text = decodeUtf8(bytes);
+    const auto text = decodeUtf8(body);
     if (!text)
         return fail(0, QStringLiteral("the update information is not UTF-8 text"));
 
@@ -243,10 +268,9 @@ std::optional<Manifest> parseManifest(const QByteArray& bytes, QString* error) {
         if (key == QLatin1String("version")) {
             if (haveVersion)
                 return fail(number, QStringLiteral("version given twice"));
-            const auto version = parseVersion(value);
-            if (!version || sameText(value, QStringLiteral("none")))
+            if (!isDebianVersion(value))
                 return fail(number, QStringLiteral("bad version \"%1\"").arg(value));
-            manifest.version = *version;
+            manifest.version = value;
             haveVersion = true;
         } else if (key == QLatin1String("url")) {
             if (haveUrl)
@@ -269,14 +293,44 @@ std::optional<Manifest> parseManifest(const QByteArray& bytes, QString* error) {
             haveHash = true;
         } else if (key == QLatin1String("notes")) {
             notes << value;
+        } else if (key == QLatin1String("signature")) {
+            return fail(number, QStringLiteral("a signature that is not the last line"));
         } else if (key.isEmpty()) {
             return fail(number, QStringLiteral("missing key"));
         }
     }
     if (!haveVersion)
         return fail(0, QStringLiteral("no version given"));
+    if (!haveUrl)
+        return fail(0, QStringLiteral("no url given"));
+    if (!haveHash)
+        return fail(0, QStringLiteral("no sha256 given"));
     manifest.notes = notes.join(QLatin1Char('\n'));
     return manifest;
+}
+
+std::optional<SignedFeed> splitSignature(const QByteArray& bytes, QString* error) {
+    static const QByteArray kKey = "signature=";
+    QByteArray text = bytes;
+    if (text.endsWith('\n'))
+        text.chop(1);
+    if (text.endsWith('\r'))
+        text.chop(1);
+    const qsizetype lineStart = text.lastIndexOf('\n') + 1;
+    const QByteArray last = text.mid(lineStart);
+    if (!last.startsWith(kKey)) {
+        *error = bytes.contains("\n" + kKey) || bytes.startsWith(kKey)
+                     ? QStringLiteral("its signature is not its last line")
+                     : QStringLiteral("it has no signature");
+        return std::nullopt;
+    }
+    const auto decoded = QByteArray::fromBase64Encoding(last.mid(kKey.size()).trimmed(),
+                                                        QByteArray::AbortOnBase64DecodingErrors);
+    if (!decoded || decoded.decoded.size() != 64) {
+        *error = QStringLiteral("its signature is not 64 bytes in base64");
+        return std::nullopt;
+    }
+    return SignedFeed{bytes.left(lineStart), decoded.decoded};
 }
 
 QString machineHivePath() {
@@ -286,141 +340,77 @@ QString machineHivePath() {
     return QStringLiteral(KESTRUNE_MACHINE_HIVE);
 }
 
-std::optional<QString> feedUrlFromHive(const QByteArray& hive, const QString& productName) {
+UpdateSettings updateSettingsFromHive(const QByteArray& hive, const QString& productName) {
+    UpdateSettings settings;
     const auto text = decodeHive(hive);
     if (!text)
-        return std::nullopt;
-    bool inUpdateKey = false;
+        return settings;
+    const QString updateKey = QStringLiteral("Settings\\Update");
+    const QString keysKey = QStringLiteral("Settings\\Update\\TrustedKeys");
+    QString key;
     for (QString line : text->split(QLatin1Char('\n'))) {
         line = line.trimmed();
         if (line.startsWith(QLatin1Char('['))) {
-            inUpdateKey = line.endsWith(QLatin1Char(']')) &&
-                          isUpdateKey(line.mid(1, line.size() - 2), productName);
+            key = line.endsWith(QLatin1Char(']'))
+                      ? productSubkey(line.mid(1, line.size() - 2), productName)
+                      : QString();
             continue;
         }
-        if (!inUpdateKey || !line.startsWith(QLatin1Char('"')))
+        if (key.isEmpty() || !line.startsWith(QLatin1Char('"')))
             continue;
-        qsizetype pos = 0;
-        const auto name = parseQuoted(line, pos);
-        if (!name || !sameText(*name, QStringLiteral("FeedUrl")))
+        const auto value = stringValue(line);
+        if (!value || value->second.isEmpty())
             continue;
-        while (pos < line.size() && line[pos].isSpace())
-            ++pos;
-        if (pos >= line.size() || line[pos] != QLatin1Char('='))
-            continue;
-        ++pos;
-        while (pos < line.size() && line[pos].isSpace())
-            ++pos;
-        if (const auto value = parseQuoted(line, pos); value && !value->trimmed().isEmpty())
-            return value->trimmed();
+        if (sameText(key, keysKey)) {
+            settings.trustedKeys << value->second;
+        } else if (sameText(key, updateKey)) {
+            if (sameText(value->first, QStringLiteral("FeedUrl")) && settings.feedUrl.isEmpty())
+                settings.feedUrl = value->second;
+            else if (sameText(value->first, QStringLiteral("CaFile")) && settings.caFile.isEmpty())
+                settings.caFile = value->second;
+        }
     }
-    return std::nullopt;
+    return settings;
 }
 
-bool isNetworkAddress(const QString& address) {
-    return address.startsWith(QStringLiteral("http://"), Qt::CaseInsensitive) ||
-           address.startsWith(QStringLiteral("https://"), Qt::CaseInsensitive);
-}
-
-QString localPathOf(const QString& address) {
-    if (address.startsWith(QLatin1Char('/')))
-        return address;
-    if (address.startsWith(QStringLiteral("file:"), Qt::CaseInsensitive)) {
-        const QUrl url(address);
-        return url.isLocalFile() ? url.toLocalFile() : QString();
-    }
-    return {};
+bool isHttpsAddress(const QString& address) {
+    const QUrl url(address, QUrl::StrictMode);
+    return url.isValid() && url.scheme() == QLatin1String("https") && !url.host().isEmpty();
 }
 
 QString resolveAddress(const QString& base, const QString& reference) {
-    if (reference.startsWith(QLatin1Char('/')) || isNetworkAddress(reference) ||
-        reference.startsWith(QStringLiteral("file:"), Qt::CaseInsensitive))
-        return reference;
-    const QUrl baseUrl = base.startsWith(QLatin1Char('/')) ? QUrl::fromLocalFile(base) : QUrl(base);
-    const QUrl resolved = baseUrl.resolved(QUrl(reference));
-    return resolved.isLocalFile() ? resolved.toLocalFile() : resolved.toString();
+    return QUrl(base).resolved(QUrl(reference)).toString();
 }
 
-FetchResult fetchSmall(const QString& address, qint64 maxBytes) {
+FetchResult fetchSmall(const QString& address, qint64 maxBytes, const QString& caFile) {
     FetchResult result;
-    if (isNetworkAddress(address)) {
-        Transfer transfer;
-        transfer.memory = &result.data;
-        transfer.limit = maxBytes;
-        result.ok = curlTransfer(address, transfer, true, &result.error);
-        if (!result.ok)
-            result.data.clear();
-        return result;
-    }
-    const QString path = localPathOf(address);
-    if (path.isEmpty()) {
-        result.error = QStringLiteral("The update address \"%1\" is not supported.").arg(address);
-        return result;
-    }
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        result.error = QStringLiteral("%1 could not be read: %2").arg(path, file.errorString());
-        return result;
-    }
-    result.data = file.read(maxBytes + 1);
-    if (result.data.size() > maxBytes) {
+    Transfer transfer;
+    transfer.memory = &result.data;
+    transfer.limit = maxBytes;
+    result.ok = curlTransfer(address, transfer, true, caFile, &result.error, &result.refused);
+    if (!result.ok)
         result.data.clear();
-        result.error = QStringLiteral("The file at %1 is larger than expected.").arg(path);
-        return result;
-    }
-    result.ok = true;
     return result;
 }
 
-bool downloadFile(const QString& address, const QString& targetPath,
+bool downloadFile(const QString& address, const QString& targetPath, const QString& caFile,
                   const std::atomic<bool>& cancel,
-                  const std::function<void(qint64, qint64)>& progress, QString* error) {
+                  const std::function<void(qint64, qint64)>& progress, QString* error,
+                  bool* refused) {
+    bool refusedHere = false;
     const QString partial = targetPath + QStringLiteral(".part");
     QFile out(partial);
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    // Never through anything already lying there, a link least of all.
+    if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
         *error = QStringLiteral("%1 could not be created: %2").arg(partial, out.errorString());
         return false;
     }
-    bool ok = false;
-    if (isNetworkAddress(address)) {
-        Transfer transfer;
-        transfer.file = &out;
-        transfer.limit = kPackageMaxBytes;
-        transfer.cancel = &cancel;
-        transfer.progress = &progress;
-        ok = curlTransfer(address, transfer, false, error);
-    } else if (const QString path = localPathOf(address); path.isEmpty()) {
-        *error = QStringLiteral("The package address \"%1\" is not supported.").arg(address);
-    } else {
-        QFile in(path);
-        if (!in.open(QIODevice::ReadOnly)) {
-            *error = QStringLiteral("%1 could not be read: %2").arg(path, in.errorString());
-        } else {
-            const qint64 total = in.size();
-            qint64 copied = 0;
-            ok = true;
-            while (ok && !in.atEnd()) {
-                if (cancel.load()) {
-                    *error = QStringLiteral("The download was cancelled.");
-                    ok = false;
-                    break;
-                }
-                const QByteArray chunk = in.read(1024 * 1024);
-                if (chunk.isEmpty() && in.error() != QFile::NoError) {
-                    *error = QStringLiteral("%1 could not be read: %2").arg(path, in.errorString());
-                    ok = false;
-                } else if (out.write(chunk) != chunk.size()) {
-                    *error = QStringLiteral("%1 could not be written: %2")
-                                 .arg(partial, out.errorString());
-                    ok = false;
-                } else {
-                    copied += chunk.size();
-                    if (progress)
-                        progress(copied, total);
-                }
-            }
-        }
-    }
+    Transfer transfer;
+    transfer.file = &out;
+    transfer.limit = kPackageMaxBytes;
+    transfer.cancel = &cancel;
+    transfer.progress = &progress;
+    bool ok = curlTransfer(address, transfer, false, caFile, error, &refusedHere);
     if (ok && !out.flush()) {
         *error = QStringLiteral("%1 could not be written: %2").arg(partial, out.errorString());
         ok = false;
@@ -430,11 +420,10 @@ bool downloadFile(const QString& address, const QString& targetPath,
         *error = QStringLiteral("%1 could not be saved.").arg(targetPath);
         ok = false;
     }
-    // Started through sudo, a package downloaded into the user's folder is the user's.
-    if (ok)
-        kestrune::platform::GiveToInvokingUser(QFile::encodeName(targetPath).toStdString());
     if (!ok)
         QFile::remove(partial);
+    if (refused)
+        *refused = refusedHere;
     return ok;
 }
 
@@ -448,40 +437,81 @@ QString sha256OfFile(const QString& path) {
     return QString::fromLatin1(hash.result().toHex());
 }
 
-QString downloadTargetFor(const QString& folder, const QString& address, const Version& version) {
+QString downloadTargetFor(const QString& folder, const QString& address, const QString& version) {
     QString name = fileNameFromAddress(address);
     // Never let a name from the feed reach outside the download folder.
     name.remove(QLatin1Char('/'));
     if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..") ||
         name.startsWith(QLatin1Char('.')))
-        name = QStringLiteral("kestrune-update-%1").arg(versionText(version));
+        name = QStringLiteral("kestrune-update-%1").arg(version);
     const QDir dir(folder);
     const QFileInfo info(name);
     const QString stem = info.completeBaseName();
     const QString suffix = info.suffix().isEmpty() ? QString() : QLatin1Char('.') + info.suffix();
     QString candidate = dir.filePath(name);
-    for (int n = 1;
-         QFileInfo::exists(candidate) || QFileInfo::exists(candidate + QStringLiteral(".part"));
+    for (int n = 1; QFileInfo(candidate).exists() || QFileInfo(candidate).isSymLink() ||
+                    QFileInfo::exists(candidate + QStringLiteral(".part"));
          ++n)
         candidate = dir.filePath(QStringLiteral("%1 (%2)%3").arg(stem).arg(n).arg(suffix));
     return candidate;
 }
 
+DownloadFolder prepareDownloadFolder() {
+    DownloadFolder folder;
+    if (platform::ElevatedFor()) {
+        // Not $TMPDIR: the user may have set that.
+        QByteArray pattern = "/tmp/kestrune-update-XXXXXX";
+        if (!::mkdtemp(pattern.data())) {
+            folder.error = QStringLiteral("A download folder in /tmp could not be made: %1")
+                               .arg(QString::fromLocal8Bit(std::strerror(errno)));
+            return folder;
+        }
+        folder.path = QFile::decodeName(pattern);
+        folder.fresh = true;
+        return folder;
+    }
+    const QString cache = userCacheFolder();
+    if (cache.isEmpty()) {
+        folder.error = QStringLiteral("There is no cache folder: neither XDG_CACHE_HOME nor HOME "
+                                      "is set.");
+        return folder;
+    }
+    const QString path = cache + QStringLiteral("/kestrune/updates");
+    if (!QDir().mkpath(path)) {
+        folder.error = QStringLiteral("The download folder %1 could not be created.").arg(path);
+        return folder;
+    }
+    folder.path = path;
+    return folder;
+}
+
+void removeDownloadFolder(const DownloadFolder& folder) {
+    if (folder.fresh && !folder.path.isEmpty())
+        QDir(folder.path).removeRecursively();
+}
+
 CheckResult checkForUpdate(const QString& productName, const QString& programVersion) {
     CheckResult result;
     QFile hive(machineHivePath());
-    std::optional<QString> feed;
     if (hive.open(QIODevice::ReadOnly))
-        feed = feedUrlFromHive(hive.readAll(), productName);
-    if (!feed) {
+        result.settings = updateSettingsFromHive(hive.readAll(), productName);
+    const QString feed = result.settings.feedUrl;
+    if (feed.isEmpty()) {
         result.outcome = Outcome::NoFeed;
         result.message =
             QStringLiteral("No update address is configured for %1.")
                 .arg(productName.isEmpty() ? QStringLiteral("this program") : productName);
         return result;
     }
-    result.feedAddress = *feed;
-    const FetchResult fetched = fetchSmall(*feed, kManifestMaxBytes);
+    auto refuse = [&result](const QString& reason) {
+        result.outcome = Outcome::Refused;
+        result.message = reason;
+        logRefusal(reason);
+        return result;
+    };
+    const FetchResult fetched = fetchSmall(feed, kManifestMaxBytes, result.settings.caFile);
+    if (!fetched.ok && fetched.refused)
+        return refuse(QStringLiteral("the update information: %1").arg(fetched.error));
     if (!fetched.ok) {
         result.outcome = Outcome::Unreachable;
         result.message =
@@ -489,18 +519,23 @@ CheckResult checkForUpdate(const QString& productName, const QString& programVer
         return result;
     }
     QString why;
-    const auto manifest = parseManifest(fetched.data, &why);
-    if (!manifest) {
-        result.outcome = Outcome::Malformed;
-        result.message =
-            QStringLiteral("The update information at %1 is not readable (%2).").arg(*feed, why);
-        return result;
-    }
+    const auto signedFeed = splitSignature(fetched.data, &why);
+    if (!signedFeed)
+        return refuse(QStringLiteral("the update information at %1: %2").arg(feed, why));
+    const QStringList keys = QStringList{builtInPublicKey()} + result.settings.trustedKeys;
+    if (!verifySignature(signedFeed->body, signedFeed->signature, keys, &why))
+        return refuse(QStringLiteral("the update information at %1: %2").arg(feed, why));
+    const auto manifest = parseManifest(signedFeed->body, &why);
+    if (!manifest)
+        return refuse(
+            QStringLiteral("the update information at %1 is not readable (%2)").arg(feed, why));
     result.manifest = *manifest;
-    if (!result.manifest.url.isEmpty())
-        result.manifest.url = resolveAddress(*feed, result.manifest.url);
-    const Version installed = parseVersion(programVersion).value_or(Version{});
-    result.outcome = manifest->version > installed ? Outcome::Newer : Outcome::Current;
+    result.manifest.url = resolveAddress(feed, manifest->url);
+    if (!isHttpsAddress(result.manifest.url))
+        return refuse(QStringLiteral("the package address %1 is not an https:// address")
+                          .arg(result.manifest.url));
+    result.outcome =
+        isNewerThanRunning(manifest->version, programVersion) ? Outcome::Newer : Outcome::Current;
     return result;
 }
 

@@ -4,73 +4,93 @@
 
 #include <QByteArray>
 #include <QString>
-#include <array>
+#include <QStringList>
 #include <atomic>
-#include <cstdint>
 #include <functional>
 #include <optional>
 
 namespace kestrune::update {
 
-struct Version {
-    std::array<std::uint32_t, 4> parts{};
-    auto operator<=>(const Version&) const = default;
-};
-
-// One to four decimal numbers separated by dots; "none" is 0.0.0.0.
-std::optional<Version> parseVersion(const QString& text);
-QString versionText(const Version& version);
-
-// The manifest is UTF-8 text of "key=value" lines. Blank lines and lines starting with
-// '#' are skipped, unknown keys are ignored. "version" is required and appears once;
-// "url" (absolute, or relative to the manifest) and "sha256" at most once; every
+// The feed is UTF-8 text of "key=value" lines. Blank lines and lines starting with '#' are
+// skipped, unknown keys are ignored. "version" (a Debian version), "url" (absolute, or
+// relative to the feed) and "sha256" of the package are required, each once; every
 // "notes" line adds one line to the release notes, so an empty "notes=" is a blank line.
 struct Manifest {
-    Version version;
+    QString version;
     QString url;
     QString notes;
-    QString sha256; // lower-case hex, empty when not given
+    QString sha256; // lower-case hex
 };
-std::optional<Manifest> parseManifest(const QByteArray& bytes, QString* error);
+std::optional<Manifest> parseManifest(const QByteArray& body, QString* error);
+
+// A signed feed ends with the line "signature=" and the base64 of an Ed25519 signature of
+// every byte before that line; nothing but a line break may follow it.
+struct SignedFeed {
+    QByteArray body;
+    QByteArray signature;
+};
+std::optional<SignedFeed> splitSignature(const QByteArray& bytes, QString* error);
+
+// What the machine hive says below HKEY_LOCAL_MACHINE\Software\<company>\<product>
+// \Settings\Update (key and value names compared without regard to case): "FeedUrl",
+// "CaFile" (the authorities the HTTPS servers are checked against instead of the system's)
+// and every string value of its subkey "TrustedKeys" (public keys besides the built-in one).
+struct UpdateSettings {
+    QString feedUrl;
+    QString caFile;
+    QStringList trustedKeys;
+};
+UpdateSettings updateSettingsFromHive(const QByteArray& hive, const QString& productName);
 
 // The machine hive: $KESTRUNE_REGISTRY_DIR/machine.reg, else /etc/kestrune/machine.reg.
 QString machineHivePath();
-// "FeedUrl" of HKEY_LOCAL_MACHINE\Software\<company>\<product>\Settings\Update in a hive
-// text (key and value names compared without regard to case); the first key that has it.
-std::optional<QString> feedUrlFromHive(const QByteArray& hive, const QString& productName);
 
-// Resolves a reference from the manifest against the manifest's own address.
+// Resolves a reference from the feed against the feed's own address.
 QString resolveAddress(const QString& base, const QString& reference);
-// A local file path for a plain path or a file:// address; empty for anything else.
-QString localPathOf(const QString& address);
-bool isNetworkAddress(const QString& address);
+bool isHttpsAddress(const QString& address);
 
 struct FetchResult {
     bool ok = false;
+    bool refused = false; // the server or an address failed a check, not just the network
     QByteArray data;
     QString error;
 };
-// A small document (the manifest) from a local path, file://, http:// or https://.
-// Network fetches give up after 3 s without a connection and after 5 s in all.
-FetchResult fetchSmall(const QString& address, qint64 maxBytes);
+// A small document (the feed) over https://, redirects only to https:// too. Gives up after
+// 3 s without a connection and after 5 s in all.
+FetchResult fetchSmall(const QString& address, qint64 maxBytes, const QString& caFile);
 
-// Downloads address into targetPath (written beside it first, renamed when complete).
-// progress gets (received, total or -1); cancel stops it. False with a reason on failure.
-bool downloadFile(const QString& address, const QString& targetPath,
+// Downloads address (https:// only) into targetPath (written beside it first, renamed when
+// complete). progress gets (received, total or -1); cancel stops it. False with a reason on
+// failure; *refused then says whether a check failed rather than the network.
+bool downloadFile(const QString& address, const QString& targetPath, const QString& caFile,
                   const std::atomic<bool>& cancel,
-                  const std::function<void(qint64, qint64)>& progress, QString* error);
+                  const std::function<void(qint64, qint64)>& progress, QString* error,
+                  bool* refused = nullptr);
 // The file's SHA-256 in lower-case hex, empty when it cannot be read.
 QString sha256OfFile(const QString& path);
 // A name in folder for the package from address that does not overwrite anything.
-QString downloadTargetFor(const QString& folder, const QString& address, const Version& version);
+QString downloadTargetFor(const QString& folder, const QString& address, const QString& version);
 
-enum class Outcome { Newer, Current, NoFeed, Unreachable, Malformed };
+// Where a package is downloaded to. Running as root for a user (sudo, pkexec): a fresh
+// folder only root can enter, so that nobody can change the package between its checks and
+// the installer; it goes again with the package. Otherwise the user's own cache.
+struct DownloadFolder {
+    QString path;       // empty when it could not be made
+    bool fresh = false; // made for this download alone: removed afterwards
+    QString error;
+};
+DownloadFolder prepareDownloadFolder();
+// Removes a fresh folder and what is in it.
+void removeDownloadFolder(const DownloadFolder& folder);
+
+enum class Outcome { Newer, Current, NoFeed, Unreachable, Refused };
 struct CheckResult {
     Outcome outcome = Outcome::NoFeed;
-    Manifest manifest;
-    QString feedAddress;
-    QString message; // what went wrong, for the user
+    Manifest manifest; // its url resolved against the feed
+    UpdateSettings settings;
+    QString message; // what went wrong
 };
+// Fetches and checks the feed; a refused one has had its reason logged.
 CheckResult checkForUpdate(const QString& productName, const QString& programVersion);
 
 } // namespace kestrune::update

@@ -23,8 +23,16 @@ VSKUpdate(int32_t /*reserved1*/, const char16_t* /*programDirectory*/, const cha
     try {
         const QString product = text(productName);
         const QString version = text(programVersion);
-        if (mode == 1)
-            return checkForUpdate(product, version).outcome == Outcome::Newer ? 2 : 0;
+        if (mode == 1) {
+            switch (checkForUpdate(product, version).outcome) {
+            case Outcome::Newer:
+                return 2;
+            case Outcome::Refused:
+                return KESTRUNE_UPDATE_NOT_VERIFIED;
+            default:
+                return 0;
+            }
+        }
         if (mode != 0)
             return 0;
         // Our dialog needs the caller's widget application and its GUI thread.
@@ -33,7 +41,7 @@ VSKUpdate(int32_t /*reserved1*/, const char16_t* /*programDirectory*/, const cha
             std::fprintf(stderr, "VSKUpdate: no user interface available\n");
             return 0;
         }
-        return runUpdateDialog(product, version) ? 1 : 0;
+        return runUpdateDialog(product, version);
     } catch (...) {
         return 0;
     }

@@ -2,6 +2,8 @@
 
 #include "app/SettingsStore.h"
 #include "app/SystemUtil.h"
+#include "lang/LanguageManager.h"
+#include "platform/MessageService.h"
 #include "platform/Module.h"
 
 #include <cstdio>
@@ -116,6 +118,17 @@ std::int32_t UpdateManager::RunUpdate(std::int32_t mode) {
     std::fflush(stdout);
     entry_ = nullptr;
     module.reset();
+    // The component has logged why; the user hears it in their language. Nothing was
+    // installed, so neither caller may take it for an offer or for a reason to close.
+    if (result == KESTRUNE_UPDATE_NOT_VERIFIED) {
+        const auto language = GetLanguageManager();
+        platform::showMessage(
+            language ? language->GetString(QStringLiteral("message_update_not_verified"))
+                     : QString(),
+            SettingsStore(util_).GetProductName(),
+            platform::MB_OK_STYLE | platform::MB_ICONERROR_STYLE);
+        return 0;
+    }
     return result;
 }
 

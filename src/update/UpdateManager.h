@@ -36,7 +36,8 @@ public:
     bool IsUpdateDue(std::uint32_t schedule) const;
     // The component with its entry resolved, or null (silently).
     std::unique_ptr<platform::Module> LoadUpdateComponent();
-    // Calls the component in the given mode; 0 when it cannot be loaded now.
+    // Calls the component in the given mode; 0 when it cannot be loaded now. An update the
+    // component could not verify is reported to the user here and answered with 0.
     std::int32_t RunUpdate(std::int32_t mode);
 
     // Seconds since 1970-01-01 UTC; tests replace it to move time.

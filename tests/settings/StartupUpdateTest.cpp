@@ -1,4 +1,4 @@
-#include "SettingsFixture.h"
+#include "UpdateTestKit.h"
 
 #include "controls/CVSKImageButton.h"
 #include "ui/CVSKKestruneDlg.h"
@@ -19,29 +19,33 @@ namespace {
 class QuestionAnswerer final : public platform::MessageService {
 public:
     int show(const platform::MessageRequest& request) override {
-        if ((request.style & 0xF) != platform::MB_YESNO_STYLE)
+        if ((request.style & 0xF) != platform::MB_YESNO_STYLE) {
+            notices.push_back(request);
             return platform::ID_OK;
+        }
         questions.push_back(request);
         return answer;
     }
     int answer = platform::ID_NO;
     std::vector<platform::MessageRequest> questions;
+    std::vector<platform::MessageRequest> notices;
 };
 
 // The main window's scheduled check at start-up, against the real update component.
-class StartupUpdateTest : public SettingsFixture {
+class StartupUpdateTest : public SignedUpdateFixture {
 protected:
     void SetUp() override {
-        SettingsFixture::SetUp();
+        SignedUpdateFixture::SetUp();
+        if (IsSkipped())
+            return;
         qputenv("KESTRUNE_SIMULATED_DISKS", disks_.path().toLocal8Bit());
-        writeFile(QStringLiteral("kestrune-9.0.deb"), "package");
-        setFeed(writeFile(QStringLiteral("feed.txt"), "version=9.0\nurl=kestrune-9.0.deb\n"));
+        publish({.version = QStringLiteral("9.0")});
         platform::setMessageService(&answerer_);
     }
     void TearDown() override {
         platform::setMessageService(&messages());
         qunsetenv("KESTRUNE_SIMULATED_DISKS");
-        SettingsFixture::TearDown();
+        SignedUpdateFixture::TearDown();
     }
 
     std::vector<platform::MessageRequest> questions() const { return answerer_.questions; }
@@ -105,9 +109,9 @@ TEST_F(StartupUpdateTest, AnsweringYesAndInstallingEndsTheRun) {
     opener.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     qputenv("PATH", downloads.path().toUtf8() + ":" + previousPath);
     const QByteArray previousHome = qgetenv("HOME");
-    const QByteArray previousConfig = qgetenv("XDG_CONFIG_HOME");
+    const QByteArray previousCache = qgetenv("XDG_CACHE_HOME");
     qputenv("HOME", downloads.path().toUtf8());
-    qunsetenv("XDG_CONFIG_HOME");
+    qunsetenv("XDG_CACHE_HOME");
 
     answerer_.answer = platform::ID_YES;
     pressInUpdateDialog("installButton");
@@ -118,11 +122,13 @@ TEST_F(StartupUpdateTest, AnsweringYesAndInstallingEndsTheRun) {
     }
     EXPECT_EQ(dialogs_, 1);
     EXPECT_EQ(questions().size(), 1u);
+    EXPECT_TRUE(QFileInfo::exists(downloads.path() +
+                                  QStringLiteral("/.cache/kestrune/updates/kestrune_9.0_all.deb")));
 
     qputenv("PATH", previousPath);
     qputenv("HOME", previousHome);
-    if (!previousConfig.isEmpty())
-        qputenv("XDG_CONFIG_HOME", previousConfig);
+    if (!previousCache.isEmpty())
+        qputenv("XDG_CACHE_HOME", previousCache);
 }
 
 TEST_F(StartupUpdateTest, AnsweringYesButClosingTheUpdateGoesOn) {
@@ -144,7 +150,7 @@ TEST_F(StartupUpdateTest, HiddenOrCurrentMeansNoQuestion) {
     EXPECT_FALSE(userDword(kUpdateKey, QStringLiteral("LastUpdate")).has_value());
     putDword(RegistryRoot::LocalMachine, kUpdateKey, QStringLiteral("HideUpdate"), 0);
     // The test runner has no version record, so it counts as 0.0.0.0.
-    setFeed(writeFile(QStringLiteral("feed.txt"), "version=0.0.0.0\n"));
+    publish({.version = QStringLiteral("0.0.0.0")});
     {
         CVSKKestruneDlg window;
         ASSERT_TRUE(window.OnInitDialog());
@@ -152,6 +158,32 @@ TEST_F(StartupUpdateTest, HiddenOrCurrentMeansNoQuestion) {
     }
     EXPECT_TRUE(userDword(kUpdateKey, QStringLiteral("LastUpdate")).has_value());
     EXPECT_TRUE(questions().empty());
+}
+
+TEST_F(StartupUpdateTest, AnUpdateThatIsNotOursIsToldAndNotOffered) {
+    publishFeed("version=9.0\nurl=kestrune_9.0_all.deb\nsha256=" + QByteArray(64, '0') + "\n");
+    answerer_.answer = platform::ID_YES;
+    pressInUpdateDialog("installButton");
+    ::testing::internal::CaptureStderr();
+    QString text, product;
+    {
+        CVSKKestruneDlg window;
+        ASSERT_TRUE(window.OnInitDialog());
+        EXPECT_FALSE(window.endRequested());
+        EXPECT_TRUE(window.updateButton()->isEnabled());
+        text = GetLanguageManager()->GetString(QStringLiteral("message_update_not_verified"));
+        product = GetSettingsStore()->GetProductName();
+    }
+    const std::string errors = ::testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(questions().empty());
+    EXPECT_EQ(dialogs_, 0);
+    std::vector<QString> told;
+    for (const auto& notice : answerer_.notices)
+        if (notice.text == text)
+            told.push_back(notice.caption);
+    ASSERT_EQ(told.size(), 1u) << text.toStdString();
+    EXPECT_EQ(told[0], product);
+    EXPECT_NE(errors.find("no signature"), std::string::npos) << errors;
 }
 
 } // namespace

@@ -1,6 +1,7 @@
-#include "SettingsFixture.h"
 #include "TestUser.h"
+#include "UpdateTestKit.h"
 
+#include "DebianVersion.h"
 #include "UpdateDialog.h"
 #include "UpdateFeed.h"
 #include "platform/Module.h"
@@ -14,6 +15,7 @@
 #include <kestrune/update_abi.h>
 
 #include <functional>
+#include <sys/stat.h>
 
 using namespace kestrune;
 using namespace kestrune::test;
@@ -21,16 +23,37 @@ using namespace kestrune::update;
 
 namespace {
 
-TEST(UpdateVersion, ParsesUpToFourNumbersAndNone) {
-    EXPECT_EQ(parseVersion(QStringLiteral("1.2.3.4"))->parts,
-              (std::array<std::uint32_t, 4>{1, 2, 3, 4}));
-    EXPECT_EQ(parseVersion(QStringLiteral("2"))->parts, (std::array<std::uint32_t, 4>{2, 0, 0, 0}));
-    EXPECT_EQ(parseVersion(QStringLiteral("none")), Version{});
-    for (const char* bad : {"", "1..2", "1.2.3.4.5", "1.x", "-1", "1.2.", "v1", "1 .2"})
-        EXPECT_FALSE(parseVersion(QString::fromLatin1(bad)).has_value()) << bad;
-    EXPECT_LT(*parseVersion(QStringLiteral("1.9.9.9")), *parseVersion(QStringLiteral("1.10")));
-    EXPECT_EQ(*parseVersion(QStringLiteral("1.0")), *parseVersion(QStringLiteral("1.0.0.0")));
+TEST(UpdateVersion, ComparesAndValidatesAsThePackageManagerDoes) {
+    struct Case {
+        const char* a;
+        const char* b;
+        int order;
+    };
+    const Case cases[] = {{"1.9.9.9", "1.10", -1},   {"1.0", "1.0.0.0", -1},
+                          {"1.0.0.1", "1.0.0.1", 0}, {"1.01", "1.1", 0},
+                          {"1.0~rc1", "1.0", -1},    {"1.0", "1.0a", -1},
+                          {"1.0", "1.0+b1", -1},     {"1:0.1", "9.9", 1},
+                          {"2.0-1", "2.0-10", -1},   {"2.0", "2.0-0", 0}};
+    for (const Case& c : cases) {
+        const QString a = QString::fromLatin1(c.a), b = QString::fromLatin1(c.b);
+        ASSERT_TRUE(isDebianVersion(a) && isDebianVersion(b)) << c.a << " " << c.b;
+        const int forward = compareDebianVersions(a, b), backward = compareDebianVersions(b, a);
+        EXPECT_EQ((forward > 0) - (forward < 0), c.order) << c.a << " vs " << c.b;
+        EXPECT_EQ((backward > 0) - (backward < 0), -c.order) << c.b << " vs " << c.a;
+    }
+    for (const char* good : {"1.2.3.4", "1:2.0-1", "2.0~rc1+dfsg-1.1"})
+        EXPECT_TRUE(isDebianVersion(QString::fromLatin1(good))) << good;
+    for (const char* bad :
+         {"", "none", "v1", "1.2 ", "1.x_y", "-1", "1.2-", ":1", "1:", "1:2:3", "a:1", "2.0/../x"})
+        EXPECT_FALSE(isDebianVersion(QString::fromLatin1(bad))) << bad;
+    EXPECT_FALSE(isDebianVersion(QStringLiteral("1.\u0660")));
+    EXPECT_TRUE(isNewerThanRunning(QStringLiteral("1.0.0.2"), QStringLiteral("1.0.0.1")));
+    EXPECT_FALSE(isNewerThanRunning(QStringLiteral("1.0.0.1"), QStringLiteral("1.0.0.1")));
+    EXPECT_TRUE(isNewerThanRunning(QStringLiteral("0.1"), QStringLiteral("none")));
+    EXPECT_FALSE(isNewerThanRunning(QStringLiteral("0.0.0.0"), QStringLiteral("none")));
 }
+
+const QByteArray kHash(64, 'a');
 
 TEST(UpdateManifest, ReadsVersionUrlHashAndMultiLineNotes) {
     QString error;
@@ -41,70 +64,129 @@ TEST(UpdateManifest, ReadsVersionUrlHashAndMultiLineNotes) {
                                             QByteArray(64, 'A') + "\n",
                                         &error);
     ASSERT_TRUE(manifest) << error.toStdString();
-    EXPECT_EQ(versionText(manifest->version), QStringLiteral("1.2.3.4"));
+    EXPECT_EQ(manifest->version, QStringLiteral("1.2.3.4"));
     EXPECT_EQ(manifest->url, QStringLiteral("pkg/kestrune.deb"));
     EXPECT_EQ(manifest->notes, QStringLiteral("First\n\nThird = line"));
     EXPECT_EQ(manifest->sha256, QString(64, QLatin1Char('a')));
 }
 
 TEST(UpdateManifest, RejectsWhatCannotBeTrusted) {
-    const char* bad[] = {"",
-                         "url=x\n",
-                         "version=1.2\nversion=1.3\n",
-                         "version=1.2.x\n",
-                         "version=none\n",
-                         "version=1\njust text\n",
-                         "version=1\n=value\n",
-                         "version=1\nurl=\n",
-                         "version=1\nsha256=abc\n",
-                         "version=1\xff\n"};
-    for (const char* text : bad) {
+    const QByteArray complete = "url=p.deb\nsha256=" + kHash + "\n";
+    const QByteArray bad[] = {"",
+                              complete,
+                              "version=1\nsha256=" + kHash + "\n",
+                              "version=1\nurl=p.deb\n",
+                              "version=1.2\nversion=1.3\n" + complete,
+                              "version=1.x_y\n" + complete,
+                              "version=none\n" + complete,
+                              "version=1\njust text\n" + complete,
+                              "version=1\n=value\n" + complete,
+                              "version=1\nurl=\nsha256=" + kHash + "\n",
+                              "version=1\nurl=p.deb\nsha256=abc\n",
+                              "version=1\nsignature=AAAA\n" + complete,
+                              "version=1\xff\n" + complete};
+    for (const QByteArray& text : bad) {
         QString error;
-        EXPECT_FALSE(parseManifest(QByteArray(text), &error)) << text;
-        EXPECT_FALSE(error.isEmpty()) << text;
+        EXPECT_FALSE(parseManifest(text, &error)) << text.constData();
+        EXPECT_FALSE(error.isEmpty()) << text.constData();
     }
-    EXPECT_FALSE(parseManifest(QByteArray("version=1\n") + QByteArray(70000, '#'), nullptr));
+    EXPECT_FALSE(parseManifest("version=1\n" + complete + QByteArray(70000, '#'), nullptr));
 }
 
-TEST(UpdateFeedAddress, FoundInTheMachineHiveByProductWithEscapes) {
+TEST(UpdateManifest, TheSignatureIsTheLastLineAndCoversEverythingBeforeIt) {
+    const QByteArray signature(64, '\x5a');
+    const QByteArray line = "signature=" + signature.toBase64();
+    for (const QByteArray& ending : {QByteArray("\n"), QByteArray("\r\n"), QByteArray()}) {
+        QString error;
+        const QByteArray body = "version=1" + (ending.isEmpty() ? QByteArray("\n") : ending);
+        const auto split = splitSignature(body + line + ending, &error);
+        ASSERT_TRUE(split) << error.toStdString();
+        EXPECT_EQ(split->body, body);
+        EXPECT_EQ(split->signature, signature);
+    }
+    struct Case {
+        QByteArray feed;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"version=1\n", "no signature"},
+        {line + "\nversion=1\n", "not its last line"},
+        {"version=1\n" + line + "\n\n", "not its last line"},
+        {"version=1\nsignature=not base64!\n", "64 bytes"},
+        {"version=1\nsignature=" + QByteArray(32, 'x').toBase64() + "\n", "64 bytes"}};
+    for (const Case& c : cases) {
+        QString error;
+        EXPECT_FALSE(splitSignature(c.feed, &error)) << c.feed.constData();
+        EXPECT_TRUE(error.contains(QLatin1String(c.reason))) << error.toStdString();
+    }
+}
+
+TEST(UpdateFeedAddress, SettingsFoundInTheMachineHiveByProductWithEscapes) {
     const QByteArray hive =
         "Windows Registry Editor Version 5.00\n\n"
         "[HKEY_LOCAL_MACHINE\\Software\\Other\\Else\\Settings\\Update]\n"
-        "\"FeedUrl\"=\"/wrong\"\n\n"
+        "\"FeedUrl\"=\"https://wrong.example.org/\"\n\n"
+        "[HKEY_LOCAL_MACHINE\\Software\\Other\\Else\\Settings\\Update\\TrustedKeys]\n"
+        "\"else\"=\"ELSE\"\n\n"
         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vaskor Security\\vaskor kestrune\\Settings\\Update]\n"
         "\"HideUpdate\"=dword:00000000\n"
-        "\"feedurl\"=\"C:\\\\feeds\\\\\\\"x\\\".txt\"\n";
-    EXPECT_EQ(feedUrlFromHive(hive, QStringLiteral("Vaskor Kestrune")),
-              QStringLiteral("C:\\feeds\\\"x\".txt"));
-    EXPECT_FALSE(feedUrlFromHive(hive, QStringLiteral("Kestrune")));
-    EXPECT_FALSE(feedUrlFromHive("[HKEY_LOCAL_MACHINE\\Software\\A\\P\\Settings\\Update]\n"
-                                 "\"FeedUrl\"=dword:00000001\n",
-                                 QStringLiteral("P")));
+        "\"feedurl\"=\"https://example.org/\\\\feeds\\\\\\\"x\\\".txt\"\n"
+        "\"CaFile\"=\"/etc/kestrune/ca.pem\"\n"
+        "[HKEY_LOCAL_MACHINE\\Software\\Vaskor Security\\Vaskor Kestrune\\Settings\\Update\\"
+        "TrustedKeys]\n"
+        "\"2027\"=\"KEYONE\"\n"
+        "\"mirror\" = \"KEYTWO\"\n"
+        "\"number\"=dword:00000001\n";
+    const UpdateSettings settings = updateSettingsFromHive(hive, QStringLiteral("Vaskor Kestrune"));
+    EXPECT_EQ(settings.feedUrl, QStringLiteral("https://example.org/\\feeds\\\"x\".txt"));
+    EXPECT_EQ(settings.caFile, QStringLiteral("/etc/kestrune/ca.pem"));
+    EXPECT_EQ(settings.trustedKeys,
+              (QStringList{QStringLiteral("KEYONE"), QStringLiteral("KEYTWO")}));
+    const UpdateSettings other = updateSettingsFromHive(hive, QStringLiteral("Kestrune"));
+    EXPECT_TRUE(other.feedUrl.isEmpty());
+    EXPECT_TRUE(other.trustedKeys.isEmpty());
+    EXPECT_TRUE(updateSettingsFromHive("[HKEY_LOCAL_MACHINE\\Software\\A\\P\\Settings\\Update]\n"
+                                       "\"FeedUrl\"=dword:00000001\n",
+                                       QStringLiteral("P"))
+                    .feedUrl.isEmpty());
 }
 
-TEST(UpdateFeedAddress, PackageAddressesResolveAgainstTheManifest) {
-    EXPECT_EQ(resolveAddress(QStringLiteral("/srv/feed/manifest.txt"), QStringLiteral("pkg.deb")),
-              QStringLiteral("/srv/feed/pkg.deb"));
-    EXPECT_EQ(resolveAddress(QStringLiteral("https://example.org/a/feed.txt"),
-                             QStringLiteral("../b/pkg.deb")),
+TEST(UpdateFeedAddress, OnlyHttpsAndRelativeAddressesResolveAgainstTheFeed) {
+    const QString feed = QStringLiteral("https://example.org/a/feed.txt");
+    EXPECT_EQ(resolveAddress(feed, QStringLiteral("pkg.deb")),
+              QStringLiteral("https://example.org/a/pkg.deb"));
+    EXPECT_EQ(resolveAddress(feed, QStringLiteral("../b/pkg.deb")),
               QStringLiteral("https://example.org/b/pkg.deb"));
-    EXPECT_EQ(
-        resolveAddress(QStringLiteral("/srv/feed.txt"), QStringLiteral("https://x.org/p.deb")),
-        QStringLiteral("https://x.org/p.deb"));
-    EXPECT_EQ(localPathOf(QStringLiteral("file:///tmp/a.deb")), QStringLiteral("/tmp/a.deb"));
-    EXPECT_TRUE(localPathOf(QStringLiteral("ftp://x/a.deb")).isEmpty());
-    EXPECT_FALSE(fetchSmall(QStringLiteral("ftp://x/a"), 10).ok);
+    EXPECT_EQ(resolveAddress(feed, QStringLiteral("/srv/pkg.deb")),
+              QStringLiteral("https://example.org/srv/pkg.deb"))
+        << "a path is one on the feed's server";
+    EXPECT_TRUE(isHttpsAddress(resolveAddress(feed, QStringLiteral("//mirror.example.org/p.deb"))));
+    for (const char* refused : {"http://example.org/p.deb", "file:///tmp/p.deb", "ftp://x/p.deb"})
+        EXPECT_FALSE(isHttpsAddress(resolveAddress(feed, QString::fromLatin1(refused)))) << refused;
+    for (const char* refused : {"/etc/feed.txt", "https:///feed.txt", "https:feed.txt", ""})
+        EXPECT_FALSE(isHttpsAddress(QString::fromLatin1(refused))) << refused;
+    for (const char* address : {"http://127.0.0.1:1/feed.txt", "file:///etc/hostname"}) {
+        const FetchResult fetched = fetchSmall(QString::fromLatin1(address), 100, QString());
+        EXPECT_FALSE(fetched.ok) << address;
+        EXPECT_TRUE(fetched.refused) << address;
+        EXPECT_TRUE(fetched.error.contains(QStringLiteral("https://"))) << address;
+    }
 }
 
 TEST(UpdateDownload, TargetNeverOverwritesOrLeavesTheFolder) {
     QTemporaryDir folder;
-    const Version version = *parseVersion(QStringLiteral("2.0"));
+    const QString version = QStringLiteral("2.0.0.0");
     const QString first =
         downloadTargetFor(folder.path(), QStringLiteral("https://x/pkg.deb"), version);
     EXPECT_EQ(first, QDir(folder.path()).filePath(QStringLiteral("pkg.deb")));
     QFile(first).open(QIODevice::WriteOnly);
-    EXPECT_EQ(downloadTargetFor(folder.path(), QStringLiteral("/src/pkg.deb"), version),
+    EXPECT_EQ(downloadTargetFor(folder.path(), QStringLiteral("https://y/a/pkg.deb"), version),
               QDir(folder.path()).filePath(QStringLiteral("pkg (1).deb")));
+    ASSERT_TRUE(QFile::link(QStringLiteral("/nonexistent"),
+                            QDir(folder.path()).filePath(QStringLiteral("linked.deb"))));
+    EXPECT_EQ(downloadTargetFor(folder.path(), QStringLiteral("https://x/linked.deb"), version),
+              QDir(folder.path()).filePath(QStringLiteral("linked (1).deb")))
+        << "a dangling link is taken too";
     EXPECT_EQ(downloadTargetFor(folder.path(), QStringLiteral("https://x/"), version),
               QDir(folder.path()).filePath(QStringLiteral("kestrune-update-2.0.0.0")));
     EXPECT_EQ(downloadTargetFor(folder.path(), QStringLiteral("https://x/..%2F..%2Fevil"), version)
@@ -112,59 +194,108 @@ TEST(UpdateDownload, TargetNeverOverwritesOrLeavesTheFolder) {
               folder.path());
 }
 
-TEST(UpdateDownload, ThroughSudoThePackageInTheUsersFolderIsTheirs) {
+class UpdateDownloadTest : public SignedUpdateFixture {};
+
+TEST_F(UpdateDownloadTest, ThroughSudoThePackageGoesToAFolderOnlyRootCanEnter) {
     SudoingTestUser user;
     if (!user.unavailable().isEmpty())
         GTEST_SKIP() << user.unavailable().toStdString();
-    QTemporaryDir folder;
-    const QString source = QDir(folder.path()).filePath(QStringLiteral("src.deb"));
-    QFile file(source);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write("package");
-    file.close();
+    writeFile(QStringLiteral("kestrune_2.0_all.deb"), "package");
+    const DownloadFolder folder = prepareDownloadFolder();
+    ASSERT_FALSE(folder.path.isEmpty()) << folder.error.toStdString();
+    EXPECT_TRUE(folder.fresh);
+    EXPECT_FALSE(folder.path.startsWith(user.home())) << folder.path.toStdString();
+    struct stat info {};
+    ASSERT_EQ(::lstat(QFile::encodeName(folder.path).constData(), &info), 0);
+    EXPECT_TRUE(S_ISDIR(info.st_mode));
+    EXPECT_EQ(info.st_uid, 0u);
+    EXPECT_EQ(info.st_mode & 07777, 0700u);
+    const DownloadFolder another = prepareDownloadFolder();
+    EXPECT_NE(another.path, folder.path) << "each download has its own";
+    removeDownloadFolder(another);
+
     std::atomic<bool> cancel{false};
     QString error;
-    const QString target = user.home() + QStringLiteral("/kestrune_2.0.0.0.deb");
-    ASSERT_TRUE(downloadFile(source, target, cancel, {}, &error)) << error.toStdString();
-    const auto owner = ownerOf(target);
-    ASSERT_TRUE(owner.has_value());
-    EXPECT_EQ(owner->uid, user.uid());
-    EXPECT_EQ(owner->gid, user.gid());
+    const QString target = downloadTargetFor(
+        folder.path, server_->url(QStringLiteral("kestrune_2.0_all.deb")), QStringLiteral("2.0"));
+    ASSERT_TRUE(downloadFile(server_->url(QStringLiteral("kestrune_2.0_all.deb")), target,
+                             kit_->caFile(), cancel, {}, &error))
+        << error.toStdString();
+    EXPECT_EQ(ownerOf(target)->uid, 0u);
+    EXPECT_EQ(installerCommand(target),
+              (QStringList{QStringLiteral("/usr/bin/apt-get"), QStringLiteral("install"),
+                           QStringLiteral("--yes"), target}))
+        << "no installer found through the user's PATH";
+    removeDownloadFolder(folder);
+    EXPECT_FALSE(QFileInfo::exists(folder.path));
 }
 
-TEST(UpdateDownload, CopiesLocalPackagesAndCleansUpOnFailure) {
+TEST_F(UpdateDownloadTest, OwnCacheWhenNotRunningForAnotherUser) {
+    QTemporaryDir cache;
+    const QByteArray previous = qgetenv("XDG_CACHE_HOME");
+    qputenv("XDG_CACHE_HOME", cache.path().toUtf8());
+    const DownloadFolder folder = prepareDownloadFolder();
+    if (previous.isEmpty())
+        qunsetenv("XDG_CACHE_HOME");
+    else
+        qputenv("XDG_CACHE_HOME", previous);
+    EXPECT_EQ(folder.path, cache.path() + QStringLiteral("/kestrune/updates"));
+    EXPECT_FALSE(folder.fresh);
+    EXPECT_TRUE(QFileInfo(folder.path).isDir());
+    removeDownloadFolder(folder);
+    EXPECT_TRUE(QFileInfo(folder.path).isDir()) << "the cache stays";
+}
+
+TEST_F(UpdateDownloadTest, DownloadsOverHttpsOnlyAndCleansUpOnFailure) {
+    const QByteArray package(3 * 1024 * 1024 + 17, 'k');
+    writeFile(QStringLiteral("src.deb"), package);
     QTemporaryDir folder;
-    const QString source = QDir(folder.path()).filePath(QStringLiteral("src.deb"));
-    QFile file(source);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(QByteArray(3 * 1024 * 1024 + 17, 'k'));
-    file.close();
     std::atomic<bool> cancel{false};
     qint64 last = 0;
     QString error;
     const QString target = QDir(folder.path()).filePath(QStringLiteral("out.deb"));
     ASSERT_TRUE(downloadFile(
-        source, target, cancel, [&](qint64 got, qint64) { last = got; }, &error))
+        server_->url(QStringLiteral("src.deb")), target, kit_->caFile(), cancel,
+        [&](qint64 got, qint64) { last = got; }, &error))
         << error.toStdString();
-    EXPECT_EQ(QFileInfo(target).size(), 3 * 1024 * 1024 + 17);
-    EXPECT_EQ(last, 3 * 1024 * 1024 + 17);
-    EXPECT_EQ(sha256OfFile(target), sha256OfFile(source));
+    EXPECT_EQ(QFileInfo(target).size(), package.size());
+    EXPECT_EQ(last, package.size());
+    EXPECT_EQ(sha256OfFile(target).toLatin1(), sha256(package));
 
-    cancel = true;
-    const QString cancelled = QDir(folder.path()).filePath(QStringLiteral("cancelled.deb"));
-    EXPECT_FALSE(downloadFile(source, cancelled, cancel, {}, &error));
-    EXPECT_FALSE(QFileInfo::exists(cancelled));
-    EXPECT_FALSE(QFileInfo::exists(cancelled + QStringLiteral(".part")));
-    cancel = false;
-    EXPECT_FALSE(downloadFile(source + QStringLiteral(".missing"), cancelled, cancel, {}, &error));
-    EXPECT_FALSE(QFileInfo::exists(cancelled + QStringLiteral(".part")));
+    const QString failed = QDir(folder.path()).filePath(QStringLiteral("failed.deb"));
+    struct Case {
+        QString address;
+        QString caFile;
+        bool cancelled;
+        bool refused;
+    };
+    const Case cases[] = {
+        {server_->url(QStringLiteral("src.deb")), kit_->caFile(), true, false},
+        {server_->url(QStringLiteral("missing.deb")), kit_->caFile(), false, false},
+        {server_->url(QStringLiteral("src.deb")), QString(), false, true},
+        {server_->url(QStringLiteral("redirect?to=http://127.0.0.1:1/src.deb")), kit_->caFile(),
+         false, true},
+        {writeFile(QStringLiteral("local.deb"), "local"), QString(), false, true},
+        {QStringLiteral("http://127.0.0.1:1/src.deb"), QString(), false, true}};
+    for (const Case& c : cases) {
+        cancel = c.cancelled;
+        bool refused = !c.refused;
+        EXPECT_FALSE(downloadFile(c.address, failed, c.caFile, cancel, {}, &error, &refused))
+            << c.address.toStdString();
+        EXPECT_EQ(refused, c.refused) << c.address.toStdString() << ": " << error.toStdString();
+        EXPECT_FALSE(QFileInfo::exists(failed)) << c.address.toStdString();
+        EXPECT_FALSE(QFileInfo::exists(failed + QStringLiteral(".part")))
+            << c.address.toStdString();
+    }
 }
 
 // The component as the program loads it, called through its entry.
-class UpdateComponentTest : public SettingsFixture {
+class UpdateComponentTest : public SignedUpdateFixture {
 protected:
     void SetUp() override {
-        SettingsFixture::SetUp();
+        SignedUpdateFixture::SetUp();
+        if (IsSkipped())
+            return;
         module_ = platform::Module::load(QDir(binDir()).filePath(QStringLiteral("VSKUpdate.dll")));
         ASSERT_TRUE(module_);
         entry_ = module_->entry<VSKUpdateFn>(KESTRUNE_UPDATE_ENTRY);
@@ -178,30 +309,101 @@ protected:
         return entry_(0, dir.c_str(), product.c_str(), ver.c_str(), mode, 0);
     }
 
+    // The scheduled check's answer, and what it wrote to standard error.
+    int check(QString* errors) {
+        ::testing::internal::CaptureStderr();
+        const int answer = call(QStringLiteral("1.0.0.1"), 1);
+        *errors = QString::fromStdString(::testing::internal::GetCapturedStderr());
+        return answer;
+    }
+
     std::unique_ptr<platform::Module> module_;
     VSKUpdateFn entry_ = nullptr;
 };
 
 TEST_F(UpdateComponentTest, ScheduledCheckAnswersTwoOnlyForANewerVersion) {
-    setFeed(writeFile(QStringLiteral("feed.txt"), "version=1.2.3.4\nurl=p.deb\n"));
+    publish({.version = QStringLiteral("1.2.3.4")});
     EXPECT_EQ(call(QStringLiteral("1.2.3.3"), 1), 2);
     EXPECT_EQ(call(QStringLiteral("none"), 1), 2);
     EXPECT_EQ(call(QStringLiteral("1.2.3.4"), 1), 0);
     EXPECT_EQ(call(QStringLiteral("1.3.0.0"), 1), 0);
     EXPECT_EQ(call(QStringLiteral("2.0.0.0"), 99), 0) << "unknown modes do nothing";
+    EXPECT_TRUE(messages().boxes().empty());
 }
 
-TEST_F(UpdateComponentTest, ScheduledCheckAnswersZeroWithoutUsableFeed) {
+TEST_F(UpdateComponentTest, ScheduledCheckAnswersZeroWhenNoFeedCanBeHad) {
     EXPECT_EQ(call(QStringLiteral("none"), 1), 0) << "no feed configured";
-    setFeed(writeFile(QStringLiteral("feed.txt"), "version 2\n"));
-    EXPECT_EQ(call(QStringLiteral("none"), 1), 0) << "malformed";
-    setFeed(QDir(files_.path()).filePath(QStringLiteral("missing.txt")));
+    setFeed(server_->url(QStringLiteral("missing.txt")));
     EXPECT_EQ(call(QStringLiteral("none"), 1), 0) << "missing";
-    setFeed(QStringLiteral("http://127.0.0.1:1/feed.txt"));
+    setFeed(QStringLiteral("https://127.0.0.1:1/feed.txt"));
     EXPECT_EQ(call(QStringLiteral("none"), 1), 0) << "unreachable";
-    setFeed(QStringLiteral("file://") + writeFile(QStringLiteral("ok.txt"), "version=3\n"));
-    EXPECT_EQ(call(QStringLiteral("none"), 1), 2) << "file:// address";
     EXPECT_TRUE(messages().boxes().empty());
+}
+
+TEST_F(UpdateComponentTest, AFeedThatIsNotOursIsRefusedWithItsReason) {
+    const QByteArray package = kit_->makePackage(QStringLiteral("kestrune"), QStringLiteral("2.0"));
+    writeFile(QStringLiteral("kestrune_2.0_all.deb"), package);
+    const QByteArray body =
+        "version=2.0\nurl=kestrune_2.0_all.deb\nsha256=" + sha256(package) + "\n";
+    const QByteArray good = kit_->sign(releaseKey_, body);
+    QString strangerPublic;
+    const QString stranger = kit_->makeKey(QStringLiteral("stranger"), &strangerPublic);
+    TestWebServer plain(files_.path(), nullptr);
+    ASSERT_TRUE(plain.unavailable().isEmpty()) << plain.unavailable().toStdString();
+    writeFile(QStringLiteral("good.txt"), good);
+
+    struct Case {
+        const char* what;
+        QByteArray feed;    // published as feed.txt
+        QString address;    // empty: feed.txt on the HTTPS server
+        const char* reason; // in what goes to standard error
+    };
+    QByteArray changed = good;
+    changed.replace("version=2.0", "version=3.0");
+    const Case cases[] = {
+        {"plain http", good, plain.url(QStringLiteral("good.txt")), "https://"},
+        {"a redirect to http", good,
+         server_->url(QStringLiteral("redirect?to=") + plain.url(QStringLiteral("good.txt"))),
+         "http"},
+        {"a file", good, QStringLiteral("file://") + files_.path() + QStringLiteral("/good.txt"),
+         "https://"},
+        {"a local path", good, files_.path() + QStringLiteral("/good.txt"), "https://"},
+        {"no signature", body, {}, "no signature"},
+        {"a wrong signature", changed, {}, "trusted key"},
+        {"a wrong key", kit_->sign(stranger, body), {}, "trusted key"},
+        {"a package address over http",
+         kit_->sign(releaseKey_, "version=2.0\nurl=" + plain.url(QStringLiteral("p.deb")).toUtf8() +
+                                     "\nsha256=" + sha256(package) + "\n"),
+         {},
+         "https://"},
+        {"a signed feed with a bad version",
+         kit_->sign(releaseKey_, QByteArray(body).replace("version=2.0", "version=2.0_beta")),
+         {},
+         "not readable"}};
+    for (const Case& c : cases) {
+        writeFile(QStringLiteral("feed.txt"), c.feed);
+        setFeed(c.address.isEmpty() ? server_->url(QStringLiteral("feed.txt")) : c.address);
+        QString errors;
+        EXPECT_EQ(check(&errors), KESTRUNE_UPDATE_NOT_VERIFIED) << c.what;
+        EXPECT_TRUE(errors.contains(QStringLiteral("The update was refused")) &&
+                    errors.contains(QLatin1String(c.reason)))
+            << c.what << ": " << errors.toStdString();
+    }
+    EXPECT_TRUE(plain.requests().isEmpty()) << "nothing is fetched over plain http";
+
+    putString(platform::RegistryRoot::LocalMachine, kUpdateKey, QStringLiteral("CaFile"),
+              QString());
+    setFeed(server_->url(QStringLiteral("good.txt")));
+    QString errors;
+    EXPECT_EQ(check(&errors), KESTRUNE_UPDATE_NOT_VERIFIED)
+        << "a server certificate from an authority the system does not know";
+    putString(platform::RegistryRoot::LocalMachine, kUpdateKey, QStringLiteral("CaFile"),
+              kit_->caFile());
+    EXPECT_EQ(check(&errors), 2) << "the same feed with the authority: " << errors.toStdString();
+    putString(platform::RegistryRoot::LocalMachine, kUpdateKey + QStringLiteral("\\TrustedKeys"),
+              QStringLiteral("test release"), strangerPublic);
+    EXPECT_EQ(check(&errors), KESTRUNE_UPDATE_NOT_VERIFIED) << "its key no longer listed";
+    EXPECT_TRUE(messages().boxes().empty()) << "the program, not the component, tells the user";
 }
 
 // Mode 0 runs the component's own dialog; these tests press its buttons.
@@ -209,15 +411,12 @@ class UpdateDialogTest : public UpdateComponentTest {
 protected:
     void SetUp() override {
         UpdateComponentTest::SetUp();
-        previousConfig_ = qgetenv("XDG_CONFIG_HOME");
+        if (IsSkipped())
+            return;
+        previousCache_ = qgetenv("XDG_CACHE_HOME");
         previousPath_ = qgetenv("PATH");
-        QDir(tools_.path()).mkpath(QStringLiteral("config"));
-        downloads_ = QDir(tools_.path()).filePath(QStringLiteral("downloads"));
-        QFile dirs(QDir(tools_.path()).filePath(QStringLiteral("config/user-dirs.dirs")));
-        ASSERT_TRUE(dirs.open(QIODevice::WriteOnly));
-        dirs.write("XDG_DOWNLOAD_DIR=\"" + downloads_.toUtf8() + "\"\n");
-        dirs.close();
-        qputenv("XDG_CONFIG_HOME", QDir(tools_.path()).filePath(QStringLiteral("config")).toUtf8());
+        downloads_ = QDir(tools_.path()).filePath(QStringLiteral("cache/kestrune/updates"));
+        qputenv("XDG_CACHE_HOME", QDir(tools_.path()).filePath(QStringLiteral("cache")).toUtf8());
         // The desktop's opener is replaced by one that writes down what it was given.
         openLog_ = QDir(tools_.path()).filePath(QStringLiteral("opened.txt"));
         const QString opener = QDir(tools_.path()).filePath(QStringLiteral("xdg-open"));
@@ -251,11 +450,13 @@ protected:
                                               : QString();
     }
     void TearDown() override {
-        if (previousConfig_.isEmpty())
-            qunsetenv("XDG_CONFIG_HOME");
-        else
-            qputenv("XDG_CONFIG_HOME", previousConfig_);
-        qputenv("PATH", previousPath_);
+        if (!previousPath_.isEmpty()) {
+            if (previousCache_.isEmpty())
+                qunsetenv("XDG_CACHE_HOME");
+            else
+                qputenv("XDG_CACHE_HOME", previousCache_);
+            qputenv("PATH", previousPath_);
+        }
         UpdateComponentTest::TearDown();
     }
 
@@ -274,6 +475,17 @@ protected:
         poll.start();
         const int result = call(version, 0);
         EXPECT_TRUE(ran) << "the dialog never showed";
+        return result;
+    }
+
+    // Presses Download and install once it can be pressed; the dialog must end by itself.
+    int installRefused(const QString& version, QString* errors) {
+        ::testing::internal::CaptureStderr();
+        const int result = runDialog(version, [&](QDialog& dialog) {
+            ASSERT_TRUE(waitFor([&] { return button(dialog, "installButton")->isEnabled(); }));
+            QTest::mouseClick(button(dialog, "installButton"), Qt::LeftButton);
+        });
+        *errors = QString::fromStdString(::testing::internal::GetCapturedStderr());
         return result;
     }
 
@@ -296,21 +508,21 @@ protected:
         return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()).trimmed()
                                               : QString();
     }
+    QStringList downloaded() const {
+        return QDir(downloads_).entryList(QDir::Files | QDir::Hidden | QDir::System);
+    }
 
     QTemporaryDir tools_;
     QString downloads_;
     QString openLog_;
     QString installLog_;
     QString installerAnswer_;
-    QByteArray previousConfig_;
+    QByteArray previousCache_;
     QByteArray previousPath_;
 };
 
 TEST_F(UpdateDialogTest, DownloadAndInstallClosesOnlyOnceTheInstallerInstalledIt) {
-    const QByteArray package(200000, 'p');
-    writeFile(QStringLiteral("kestrune-2.0.deb"), package);
-    setFeed(writeFile(QStringLiteral("feed.txt"),
-                      "version=2.0\nurl=kestrune-2.0.deb\nnotes=Faster\nnotes=Safer\n"));
+    const QByteArray package = publish({.extraLines = "notes=Faster\nnotes=Safer\n"});
     QString versions;
     const int result = runDialog(QStringLiteral("1.0.0.1"), [&](QDialog& dialog) {
         ASSERT_TRUE(waitFor([&] { return button(dialog, "installButton")->isEnabled(); }));
@@ -320,17 +532,18 @@ TEST_F(UpdateDialogTest, DownloadAndInstallClosesOnlyOnceTheInstallerInstalledIt
     EXPECT_EQ(result, 1);
     EXPECT_TRUE(versions.contains(QStringLiteral("1.0.0.1"))) << versions.toStdString();
     EXPECT_TRUE(versions.contains(QStringLiteral("2.0.0.0"))) << versions.toStdString();
-    const QString saved = QDir(downloads_).filePath(QStringLiteral("kestrune-2.0.deb"));
+    const QString saved = QDir(downloads_).filePath(QStringLiteral("kestrune_2.0.0.0_all.deb"));
     QFile file(saved);
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     EXPECT_EQ(file.readAll(), package);
-    EXPECT_EQ(installed(), QStringLiteral("apt-get install --yes ") + saved);
+    EXPECT_EQ(installed(), QStringLiteral("apt-get install --yes ") + saved)
+        << "the installer gets the very file that was checked";
     EXPECT_TRUE(opened().isEmpty()) << "the package goes to the installer, not to an opener";
+    EXPECT_TRUE(messages().boxes().empty());
 }
 
 TEST_F(UpdateDialogTest, AnInstallerThatRefusesKeepsTheProgramAndSaysWhy) {
-    writeFile(QStringLiteral("kestrune-2.0.deb"), "package");
-    setFeed(writeFile(QStringLiteral("feed.txt"), "version=2.0\nurl=kestrune-2.0.deb\n"));
+    publish({});
     setInstallerAnswer(100);
     QString status;
     bool offeredAgain = false;
@@ -347,28 +560,25 @@ TEST_F(UpdateDialogTest, AnInstallerThatRefusesKeepsTheProgramAndSaysWhy) {
     EXPECT_TRUE(offeredAgain);
     EXPECT_TRUE(status.contains(QStringLiteral("code 100"))) << status.toStdString();
     EXPECT_TRUE(status.contains(QStringLiteral("fake installer says no"))) << status.toStdString();
-    EXPECT_TRUE(QFileInfo::exists(QDir(downloads_).filePath(QStringLiteral("kestrune-2.0.deb"))));
+    EXPECT_TRUE(
+        QFileInfo::exists(QDir(downloads_).filePath(QStringLiteral("kestrune_2.0.0.0_all.deb"))));
 }
 
-TEST_F(UpdateDialogTest, APackageWithoutAnInstallerIsOnlySaved) {
+TEST_F(UpdateDialogTest, APackageThatIsNoDebianPackageIsRefused) {
     EXPECT_TRUE(installerCommand(QStringLiteral("/tmp/kestrune.tar.gz")).isEmpty());
-    writeFile(QStringLiteral("kestrune-2.0.tar.gz"), "archive");
-    setFeed(writeFile(QStringLiteral("feed.txt"), "version=2.0\nurl=kestrune-2.0.tar.gz\n"));
-    QString status;
-    const int result = runDialog(QStringLiteral("1.0.0.1"), [&](QDialog& dialog) {
-        ASSERT_TRUE(waitFor([&] { return button(dialog, "installButton")->isEnabled(); }));
-        QTest::mouseClick(button(dialog, "installButton"), Qt::LeftButton);
-        ASSERT_TRUE(waitFor([&] { return label(dialog, "statusLabel").contains("by hand"); }));
-        status = label(dialog, "statusLabel");
-        QTest::mouseClick(button(dialog, "closeButton"), Qt::LeftButton);
-    });
-    EXPECT_EQ(result, 0);
+    const QByteArray archive = "archive";
+    writeFile(QStringLiteral("kestrune-2.0.tar.gz"), archive);
+    publishFeed(kit_->sign(
+        releaseKey_, "version=2.0\nurl=kestrune-2.0.tar.gz\nsha256=" + sha256(archive) + "\n"));
+    QString errors;
+    EXPECT_EQ(installRefused(QStringLiteral("1.0.0.1"), &errors), KESTRUNE_UPDATE_NOT_VERIFIED);
     EXPECT_TRUE(installed().isEmpty());
-    EXPECT_TRUE(status.contains(QStringLiteral("kestrune-2.0.tar.gz"))) << status.toStdString();
+    EXPECT_TRUE(errors.contains(QStringLiteral("no Debian package"))) << errors.toStdString();
+    EXPECT_TRUE(downloaded().isEmpty()) << downloaded().join(' ').toStdString();
 }
 
 TEST_F(UpdateDialogTest, ButtonsShowTheirWholeTextOnTheBand) {
-    setFeed(writeFile(QStringLiteral("feed.txt"), "version=2.0\nurl=p.deb\n"));
+    publish({});
     runDialog(QStringLiteral("1.0.0.1"), [&](QDialog& dialog) {
         ASSERT_TRUE(waitFor([&] { return button(dialog, "installButton")->isEnabled(); }));
         dialog.adjustSize();
@@ -386,8 +596,7 @@ TEST_F(UpdateDialogTest, ButtonsShowTheirWholeTextOnTheBand) {
 }
 
 TEST_F(UpdateDialogTest, DownloadOnlyKeepsTheProgramRunning) {
-    writeFile(QStringLiteral("p.deb"), "package");
-    setFeed(writeFile(QStringLiteral("feed.txt"), "version=2.0\nurl=p.deb\n"));
+    publish({});
     QString status;
     const int result = runDialog(QStringLiteral("1.0.0.1"), [&](QDialog& dialog) {
         ASSERT_TRUE(waitFor([&] { return button(dialog, "downloadButton")->isEnabled(); }));
@@ -398,41 +607,68 @@ TEST_F(UpdateDialogTest, DownloadOnlyKeepsTheProgramRunning) {
         QTest::mouseClick(button(dialog, "closeButton"), Qt::LeftButton);
     });
     EXPECT_EQ(result, 0);
-    EXPECT_TRUE(status.contains(QStringLiteral("p.deb"))) << status.toStdString();
-    EXPECT_TRUE(QFileInfo::exists(QDir(downloads_).filePath(QStringLiteral("p.deb"))));
+    EXPECT_TRUE(status.contains(QStringLiteral("kestrune_2.0.0.0_all.deb")))
+        << status.toStdString();
+    EXPECT_TRUE(
+        QFileInfo::exists(QDir(downloads_).filePath(QStringLiteral("kestrune_2.0.0.0_all.deb"))));
 }
 
-TEST_F(UpdateDialogTest, ChecksumMismatchDeletesThePackageAndDoesNotClose) {
-    writeFile(QStringLiteral("p.deb"), "tampered");
-    setFeed(writeFile(QStringLiteral("feed.txt"),
-                      "version=2.0\nurl=p.deb\nsha256=" + QByteArray(64, '0') + "\n"));
-    QString status;
-    const int result = runDialog(QStringLiteral("1.0.0.1"), [&](QDialog& dialog) {
-        ASSERT_TRUE(waitFor([&] { return button(dialog, "installButton")->isEnabled(); }));
-        QTest::mouseClick(button(dialog, "installButton"), Qt::LeftButton);
-        ASSERT_TRUE(
-            waitFor([&] { return !label(dialog, "statusLabel").startsWith("Downloading"); }));
-        status = label(dialog, "statusLabel");
-        QTest::mouseClick(button(dialog, "closeButton"), Qt::LeftButton);
-    });
-    EXPECT_EQ(result, 0);
-    EXPECT_TRUE(status.contains(QStringLiteral("checksum"))) << status.toStdString();
-    EXPECT_FALSE(QFileInfo::exists(QDir(downloads_).filePath(QStringLiteral("p.deb"))));
+TEST_F(UpdateDialogTest, AChangedPackageIsRefusedDeletedAndNotInstalled) {
+    const Release release;
+    const QByteArray package = publish(release);
+    QByteArray changed = package;
+    changed[changed.size() / 2] = char(changed[changed.size() / 2] ^ 1);
+    writeFile(packageFileName(release), changed);
+    QString errors;
+    EXPECT_EQ(installRefused(QStringLiteral("1.0.0.1"), &errors), KESTRUNE_UPDATE_NOT_VERIFIED);
+    EXPECT_TRUE(errors.contains(QStringLiteral("SHA-256"))) << errors.toStdString();
+    EXPECT_TRUE(installed().isEmpty());
+    EXPECT_TRUE(downloaded().isEmpty()) << downloaded().join(' ').toStdString();
     EXPECT_TRUE(opened().isEmpty());
 }
 
-TEST_F(UpdateDialogTest, CurrentVersionAndBadFeedsOfferNoDownload) {
+TEST_F(UpdateDialogTest, APackageOfAnotherNameOrVersionIsRefused) {
     struct Case {
-        const char* manifest; // null: no feed configured
+        Release release;
+        const char* reason;
+    };
+    const Case cases[] = {{{.packageName = QStringLiteral("kestrune-tools")}, "not \"kestrune\""},
+                          {{.packageVersion = QStringLiteral("1.9.0.0")}, "the feed says 2.0.0.0"},
+                          {{.packageVersion = QStringLiteral("2.0")}, "the feed says 2.0.0.0"}};
+    for (const Case& c : cases) {
+        publish(c.release);
+        QString errors;
+        EXPECT_EQ(installRefused(QStringLiteral("1.0.0.1"), &errors), KESTRUNE_UPDATE_NOT_VERIFIED)
+            << c.reason;
+        EXPECT_TRUE(errors.contains(QLatin1String(c.reason))) << errors.toStdString();
+        EXPECT_TRUE(installed().isEmpty()) << c.reason;
+        EXPECT_TRUE(downloaded().isEmpty()) << downloaded().join(' ').toStdString();
+    }
+}
+
+TEST_F(UpdateDialogTest, ARefusedFeedEndsTheDialogAtOnce) {
+    publishFeed("version=2.0\nurl=p.deb\nsha256=" + QByteArray(64, '0') + "\n");
+    bool shown = false;
+    ::testing::internal::CaptureStderr();
+    const int result = runDialog(QStringLiteral("1.0.0.1"), [&](QDialog&) { shown = true; });
+    const std::string errors = ::testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(shown);
+    EXPECT_EQ(result, KESTRUNE_UPDATE_NOT_VERIFIED);
+    EXPECT_NE(errors.find("no signature"), std::string::npos) << errors;
+    EXPECT_TRUE(installed().isEmpty());
+}
+
+TEST_F(UpdateDialogTest, CurrentOlderAndMissingFeedsOfferNoDownload) {
+    struct Case {
+        const char* version; // null: no feed configured
         const char* expected;
     };
-    const Case cases[] = {{"version=1.0.0.1\nurl=p.deb\n", "latest version"},
-                          {"version=1.0.0.0\nurl=p.deb\n", "latest version"},
-                          {"garbage\n", "not readable"},
+    const Case cases[] = {{"1.0.0.1", "latest version"},
+                          {"1.0.0.0", "latest version"},
                           {nullptr, "No update address"}};
     for (const Case& c : cases) {
-        if (c.manifest)
-            setFeed(writeFile(QStringLiteral("feed.txt"), c.manifest));
+        if (c.version)
+            publish({.version = QString::fromLatin1(c.version)});
         else
             putString(platform::RegistryRoot::LocalMachine, kUpdateKey, QStringLiteral("FeedUrl"),
                       QString());

@@ -1,4 +1,4 @@
-#include "SettingsFixture.h"
+#include "UpdateTestKit.h"
 
 #include <QRegularExpression>
 
@@ -118,9 +118,12 @@ TEST_F(UpdateManagerTest, MissingComponentIsSilentAndUnavailable) {
     EXPECT_TRUE(messages().boxes().empty());
 }
 
-TEST_F(UpdateManagerTest, RunUpdateAsksTheComponentAndTracesItsAnswer) {
-    setFeed(writeFile(QStringLiteral("feed.txt"), "version=99.0\n"));
-    auto updates = manager();
+// With a signed feed on a local HTTPS server.
+class UpdateManagerFeedTest : public SignedUpdateFixture {};
+
+TEST_F(UpdateManagerFeedTest, RunUpdateAsksTheComponentAndTracesItsAnswer) {
+    publish({.version = QStringLiteral("99.0")});
+    auto updates = GetUpdateManager();
     ::testing::internal::CaptureStdout();
     const int answer = updates->RunUpdate(1);
     const std::string out = ::testing::internal::GetCapturedStdout();
@@ -138,6 +141,33 @@ TEST_F(UpdateManagerTest, ComponentGoneAfterCreationCallsNothingAndAnswersZero) 
     const std::string out = ::testing::internal::GetCapturedStdout();
     EXPECT_EQ(answer, 0);
     EXPECT_EQ(out.find("VSKUpdate:"), std::string::npos) << out;
+}
+
+TEST_F(UpdateManagerFeedTest, AnUnverifiedUpdateIsToldInTheUsersLanguageAndAnswersZero) {
+    publishFeed("version=99.0\nurl=p.deb\nsha256=" + QByteArray(64, '0') + "\n");
+    for (const char* language : {"NTV", "DE"}) {
+        releaseAll();
+        messages().clear();
+        chooseLanguage(QString::fromLatin1(language));
+        auto updates = GetUpdateManager();
+        ::testing::internal::CaptureStdout();
+        ::testing::internal::CaptureStderr();
+        const int answer = updates->RunUpdate(1);
+        const std::string errors = ::testing::internal::GetCapturedStderr();
+        const std::string out = ::testing::internal::GetCapturedStdout();
+        EXPECT_EQ(answer, 0) << "neither an offer nor a reason to close";
+        EXPECT_NE(out.find("VSKUpdate: 3\n"), std::string::npos) << out;
+        EXPECT_NE(errors.find("The update was refused"), std::string::npos) << errors;
+        const auto boxes = boxesBesidesVersion();
+        ASSERT_EQ(boxes.size(), 1u) << language;
+        EXPECT_EQ(boxes[0].text,
+                  GetLanguageManager()->GetString(QStringLiteral("message_update_not_verified")));
+        EXPECT_EQ(boxes[0].caption, GetSettingsStore()->GetProductName());
+        EXPECT_EQ(boxes[0].style, unsigned(platform::MB_OK_STYLE | platform::MB_ICONERROR_STYLE));
+    }
+    EXPECT_EQ(
+        boxesBesidesVersion()[0].text,
+        QStringLiteral("Das Update konnte nicht überprüft werden und wurde nicht installiert."));
 }
 
 } // namespace

@@ -160,15 +160,20 @@ void saveMiddleFrame(CVSKInsertUSB& prompt, const QString& name) {
     save(&prompt, name);
 }
 
-void saveUpdateDialog(CVSKKestruneDlg& window, const QString& feedFolder, const QString& name) {
-    QFile feed(QDir(feedFolder).filePath(QStringLiteral("feed.txt")));
-    if (!feed.open(QIODevice::WriteOnly))
+// script/snapshots publishes a feed signed with a throwaway key on a local HTTPS server; the
+// dialog takes only such a feed.
+void saveUpdateDialog(CVSKKestruneDlg& window, const QString& name) {
+    const QString feed = qEnvironmentVariable("KESTRUNE_SNAPSHOT_FEED");
+    if (feed.isEmpty()) {
+        std::fprintf(stderr, "snapshots: no update feed published (KESTRUNE_SNAPSHOT_FEED), so "
+                             "no update dialog\n");
         return;
-    feed.write("version=9.0\nurl=kestrune_9.0_amd64.deb\n"
-               "notes=Erases SD cards faster.\nnotes=Clearer messages when a disk is busy.\n");
-    feed.close();
-    setMachineString(QStringLiteral("\\Settings\\Update"), QStringLiteral("FeedUrl"),
-                     feed.fileName());
+    }
+    setMachineString(QStringLiteral("\\Settings\\Update"), QStringLiteral("FeedUrl"), feed);
+    setMachineString(QStringLiteral("\\Settings\\Update"), QStringLiteral("CaFile"),
+                     qEnvironmentVariable("KESTRUNE_SNAPSHOT_CA"));
+    setMachineString(QStringLiteral("\\Settings\\Update\\TrustedKeys"), QStringLiteral("snapshots"),
+                     qEnvironmentVariable("KESTRUNE_SNAPSHOT_KEY"));
     bool saved = false;
     QTimer poll;
     poll.setInterval(50);
@@ -371,7 +376,7 @@ void renderLanguage(const QString& suffix, const QString& disks, const QString& 
             save(&settings, QStringLiteral("settings-updates-hidden-") + suffix);
         }
         setMachineDword(QStringLiteral("\\Settings\\Update"), QStringLiteral("HideUpdate"), 0);
-        saveUpdateDialog(window, base, QStringLiteral("update-dialog-") + suffix);
+        saveUpdateDialog(window, QStringLiteral("update-dialog-") + suffix);
 
         // One job that finishes and one still running when the picture is taken.
         auto clickStart = [&](int row) {

@@ -17,7 +17,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <curl/curl.h>
+#include <fcntl.h>
 #include <mutex>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace kestrune::update {
@@ -490,11 +492,31 @@ void removeDownloadFolder(const DownloadFolder& folder) {
         QDir(folder.path).removeRecursively();
 }
 
+namespace {
+
+// Opened without blocking and taken only when it is a regular file: a FIFO in its place
+// would otherwise keep the program waiting for a writer at every start.
+std::optional<QByteArray> readMachineHive() {
+    const QByteArray path = QFile::encodeName(machineHivePath());
+    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0)
+        return std::nullopt;
+    struct stat info {};
+    QFile file;
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
+        !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return std::nullopt;
+    }
+    return file.readAll();
+}
+
+} // namespace
+
 CheckResult checkForUpdate(const QString& productName, const QString& programVersion) {
     CheckResult result;
-    QFile hive(machineHivePath());
-    if (hive.open(QIODevice::ReadOnly))
-        result.settings = updateSettingsFromHive(hive.readAll(), productName);
+    if (const auto hive = readMachineHive())
+        result.settings = updateSettingsFromHive(*hive, productName);
     const QString feed = result.settings.feedUrl;
     if (feed.isEmpty()) {
         result.outcome = Outcome::NoFeed;

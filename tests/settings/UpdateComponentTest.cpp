@@ -14,8 +14,12 @@
 #include <QTimer>
 #include <kestrune/update_abi.h>
 
+#include <chrono>
+#include <fcntl.h>
 #include <functional>
+#include <future>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace kestrune;
 using namespace kestrune::test;
@@ -338,6 +342,18 @@ TEST_F(UpdateComponentTest, ScheduledCheckAnswersZeroWhenNoFeedCanBeHad) {
     setFeed(QStringLiteral("https://127.0.0.1:1/feed.txt"));
     EXPECT_EQ(call(QStringLiteral("none"), 1), 0) << "unreachable";
     EXPECT_TRUE(messages().boxes().empty());
+
+    // A FIFO in the machine hive's place is no hive, and nobody will ever write to it.
+    const QByteArray hive = QFile::encodeName(QDir(registry_.path()).filePath("machine.reg"));
+    ASSERT_EQ(::unlink(hive.constData()), 0);
+    ASSERT_EQ(::mkfifo(hive.constData(), 0600), 0);
+    auto answer =
+        std::async(std::launch::async, [this] { return call(QStringLiteral("none"), 1); });
+    if (answer.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+        ::close(::open(hive.constData(), O_WRONLY | O_NONBLOCK));
+        FAIL() << "the check waited for a writer of a FIFO hive";
+    }
+    EXPECT_EQ(answer.get(), 0);
 }
 
 TEST_F(UpdateComponentTest, AFeedThatIsNotOursIsRefusedWithItsReason) {

@@ -248,7 +248,7 @@ QString ShredReport::makeReportFileName() const {
     auto taken = [&](const QString& candidate) {
         return present(candidate) || present(certificatePathFor(candidate));
     };
-    for (int counter = 1; taken(name) && counter < 100000; ++counter)
+    for (int counter = 1; taken(name) && counter < 1000; ++counter)
         name = QStringLiteral("%1(%2).xml").arg(base).arg(counter);
     return name;
 }

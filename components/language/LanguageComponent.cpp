@@ -4,15 +4,20 @@
 
 #include "platform/InvokingUser.h"
 #include "platform/SharedObjectCheck.h"
+#include "platform/TrustedPath.h"
+#include "platform/UserFiles.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <filesystem>
 #include <fnmatch.h>
-#include <fstream>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace kestrune::language {
@@ -118,9 +123,13 @@ std::vector<LanguageFileInfo> scanLanguageFiles(const std::string& directory,
 }
 
 std::string choiceDirectory() {
-    const std::string registryDir = getenvString("KESTRUNE_REGISTRY_DIR");
-    if (!registryDir.empty())
-        return registryDir;
+    const platform::EnvironmentPath registryDir =
+        platform::TrustedEnvironmentPath("KESTRUNE_REGISTRY_DIR");
+    // A folder that may not be used keeps no choice at all.
+    if (!registryDir.refusal.empty())
+        return std::string();
+    if (!registryDir.value.empty())
+        return registryDir.value;
     const std::string config = platform::UserConfigHome();
     return config.empty() ? std::string() : config + "/kestrune";
 }
@@ -140,14 +149,27 @@ bool isPlausibleCode(std::u16string_view code) {
 }
 
 std::optional<std::u16string> readStoredChoice() {
-    const std::string path = choiceFilePath();
-    if (path.empty())
+    const std::string dir = choiceDirectory();
+    if (dir.empty())
         return std::nullopt;
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
+    const platform::FileFolder folder(dir, false);
+    const int fd = folder.openFile("language", O_RDONLY | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0)
         return std::nullopt;
-    std::string line;
-    std::getline(in, line);
+    // A code is a few letters; anything longer on its first line is no code anyway.
+    char buffer[256];
+    struct stat info {};
+    ssize_t got = -1;
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+        do
+            got = ::read(fd, buffer, sizeof buffer);
+        while (got < 0 && errno == EINTR);
+    }
+    ::close(fd);
+    if (got < 0)
+        return std::nullopt;
+    std::string line(buffer, std::size_t(got));
+    line = line.substr(0, line.find('\n'));
     while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
         line.pop_back();
     std::u16string code = utf8ToUtf16(line);
@@ -160,30 +182,17 @@ bool storeChoice(const std::u16string& code) {
     const std::string dir = choiceDirectory();
     if (dir.empty() || !isPlausibleCode(code))
         return false;
-    if (!platform::CreateUserFolders(dir))
-        return false;
-    std::string temp = dir + "/.language.XXXXXX";
-    const int fd = mkstemp(temp.data());
-    if (fd < 0)
-        return false;
-    // Started through sudo, the choice still belongs to the user who made it.
-    bool ok = platform::GiveToInvokingUser(temp);
+    // Started through sudo or pkexec, the choice is written with the rights of the user who
+    // made it, in their own folder.
+    const platform::FileFolder folder(dir, true);
     const std::string content = utf16ToUtf8(code) + "\n";
-    std::size_t written = 0;
-    while (ok && written < content.size()) {
-        const ssize_t n = ::write(fd, content.data() + written, content.size() - written);
-        if (n < 0 && errno == EINTR)
-            continue;
-        ok = n > 0;
-        if (ok)
-            written += static_cast<std::size_t>(n);
-    }
-    ok = ok && fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
-    ok = ok && std::rename(temp.c_str(), (dir + "/language").c_str()) == 0;
-    if (!ok)
-        ::unlink(temp.c_str());
-    return ok;
+    const int error =
+        folder.ok() ? folder.replace("language", content.data(), content.size(), 0600) : 0;
+    if (folder.ok() && !error)
+        return true;
+    std::fprintf(stderr, "Kestrune: the language choice was not saved in %s: %s\n", dir.c_str(),
+                 folder.ok() ? std::strerror(error) : folder.problem().c_str());
+    return false;
 }
 
 std::u16string environmentLanguage() {

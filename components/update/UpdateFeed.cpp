@@ -4,6 +4,7 @@
 #include "UpdateTrust.h"
 
 #include "platform/InvokingUser.h"
+#include "platform/TrustedPath.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -336,9 +337,14 @@ std::optional<SignedFeed> splitSignature(const QByteArray& bytes, QString* error
 }
 
 QString machineHivePath() {
-    const QString folder = qEnvironmentVariable("KESTRUNE_REGISTRY_DIR");
-    if (!folder.isEmpty())
-        return QDir(folder).filePath(QStringLiteral("machine.reg"));
+    // Refused (working for another user from a folder they could change): no hive at all.
+    const platform::EnvironmentPath folder =
+        platform::TrustedEnvironmentPath("KESTRUNE_REGISTRY_DIR");
+    if (!folder.refusal.empty())
+        return {};
+    if (folder.set && !folder.value.empty())
+        return QDir(QFile::decodeName(QByteArray::fromStdString(folder.value)))
+            .filePath(QStringLiteral("machine.reg"));
     return QStringLiteral(KESTRUNE_MACHINE_HIVE);
 }
 

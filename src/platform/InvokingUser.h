@@ -3,16 +3,19 @@
 #include <optional>
 #include <string>
 #include <sys/types.h>
+#include <vector>
 
 namespace kestrune::platform {
 
 // Who a root process works for when a user started it through sudo or pkexec, so that what
-// it writes into that user's folders stays theirs. Kept free of the toolkit: the language
-// component stores the user's language choice through it too.
+// it does in that user's folders is done with that user's rights. Kept free of the toolkit:
+// the language component stores the user's language choice through it too.
 struct InvokingUser {
     uid_t uid = 0;
     gid_t gid = 0;
-    std::string home; // from the password database, never from $HOME
+    std::string name;
+    std::string home;          // from the password database, never from $HOME
+    std::vector<gid_t> groups; // every group the user is a member of, gid among them
 };
 
 // That user while the process runs as root through sudo (SUDO_UID, SUDO_GID) or pkexec
@@ -25,13 +28,33 @@ std::optional<InvokingUser> ElevatedFor();
 std::string UserConfigHome();
 std::string UserDataHome();
 
-// Creates a folder and its missing parents (mode before umask); each folder created in the
-// invoking user's folders is handed to that user. True when the folder exists afterwards.
-bool CreateUserFolders(const std::string& path, mode_t mode = 0755);
+// While it lives, the file accesses of the calling thread carry the user's rights: their
+// file-system user and group and their groups, so neither root's rights nor root's group
+// grant anything. Only this thread changes; other threads go on as root. Null: nothing
+// changes. When failed(), nothing changed and nothing may be done for the user.
+class ActingAs {
+public:
+    explicit ActingAs(const InvokingUser* user);
+    ~ActingAs();
+    ActingAs(const ActingAs&) = delete;
+    ActingAs& operator=(const ActingAs&) = delete;
 
-// Hands a file or folder this process has just created to the invoking user when it lies
-// in that user's folders (below their home, or in a folder they own). True when nothing
-// was to be done or the hand-over succeeded.
-bool GiveToInvokingUser(const std::string& path);
+    bool failed() const { return error_ != 0; }
+    int error() const { return error_; }
+
+private:
+    void restore();
+
+    bool switched_ = false;
+    bool groupsSet_ = false;
+    uid_t previousUid_ = 0;
+    gid_t previousGid_ = 0;
+    std::vector<gid_t> previousGroups_;
+    int error_ = 0;
+};
+
+// Creates a folder and its missing parents (mode before umask) with the rights its place
+// calls for (see FileFolder). True when the folder exists afterwards.
+bool CreateUserFolders(const std::string& path, mode_t mode = 0755);
 
 } // namespace kestrune::platform

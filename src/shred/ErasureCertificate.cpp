@@ -4,7 +4,6 @@
 #include "lang/LanguageManager.h"
 #include "lang/TextPlaceholders.h"
 #include "platform/ExclusiveFile.h"
-#include "platform/InvokingUser.h"
 #include "ui/ShredStatusDisplay.h"
 
 #include <QBuffer>
@@ -16,8 +15,8 @@
 #include <QPageSize>
 #include <QPainter>
 #include <QPdfWriter>
-#include <QSaveFile>
 #include <cstdlib>
+#include <unistd.h>
 #include <vector>
 
 #include <kestrune/shred_abi.h>
@@ -351,9 +350,14 @@ QString certificatePathFor(const QString& reportPath) {
 }
 
 QString sha256OfFile(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    // Read back with the rights it was written with, and never through a link put in its place.
+    const int fd = platform::OpenRegularFileForReading(path);
+    QFile file;
+    if (fd < 0 || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        if (fd >= 0)
+            ::close(fd);
         return {};
+    }
     QCryptographicHash hash(QCryptographicHash::Sha256);
     if (!hash.addData(&file) || !file.atEnd())
         return {};
@@ -415,11 +419,11 @@ QString writeCertificateFile(const QString& path, const QByteArray& pdf, Certifi
         }
     } else {
         // A whole new file takes the old one's place, or the old one stays.
-        QSaveFile file(path);
-        if (!file.open(QIODevice::WriteOnly) || file.write(pdf) != pdf.size() || !file.commit())
-            return file.errorString();
+        const QString failure =
+            platform::ReplaceFileWhole(path, pdf, platform::FileFolder::Rights::ForTheFolder);
+        if (!failure.isEmpty())
+            return failure;
     }
-    platform::GiveToInvokingUser(QFile::encodeName(path).toStdString());
     return {};
 }
 

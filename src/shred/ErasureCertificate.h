@@ -63,8 +63,8 @@ enum class CertificateFileMode {
     NewFile,         // only where no file of that name exists
     ReplaceExisting, // beside a report whose name the user chose over an older file
 };
-// Writes the bytes whole and durable, or leaves no file; hands the file to the invoking
-// user under sudo or pkexec. Empty on success, else why not.
+// Writes the bytes whole and durable, or leaves no file, with the rights its folder calls
+// for (the invoking user's under sudo or pkexec). Empty on success, else why not.
 QString writeCertificateFile(const QString& path, const QByteArray& pdf, CertificateFileMode mode);
 
 } // namespace kestrune

@@ -3,14 +3,12 @@
 #include "app/SystemUtil.h"
 #include "lang/LanguageManager.h"
 #include "platform/ExclusiveFile.h"
-#include "platform/InvokingUser.h"
 #include "platform/MessageService.h"
 #include "platform/Registry.h"
 #include "shred/ErasureCertificate.h"
 
 #include <QFile>
 #include <QFileDialog>
-#include <QSaveFile>
 #include <QUuid>
 #include <chrono>
 #include <clocale>
@@ -24,15 +22,6 @@ namespace {
 
 std::mutex askerMutex;
 ShredReport::SaveFileAsker installedAsker;
-
-QString askWithDialog(const QString& suggestedName, const QString& filter) {
-    QString chosen;
-    platform::runOnGuiThreadAndWait([&] {
-        chosen = QFileDialog::getSaveFileName(nullptr, QString(), suggestedName, filter, nullptr,
-                                              QFileDialog::DontConfirmOverwrite);
-    });
-    return chosen;
-}
 
 std::int64_t secondsNow() {
     return std::chrono::duration_cast<std::chrono::seconds>(
@@ -184,30 +173,23 @@ int ShredReport::finish(std::int64_t finishTime) {
     const QByteArray bytes = body_.toUtf8();
     bool chosenByUser = false;
     bool replaced = false;
-    // Started through sudo or pkexec, a report we create is the invoking user's.
-    auto giveAway = [](const QString& path) {
-        platform::GiveToInvokingUser(QFile::encodeName(path).toStdString());
-    };
     for (int races = 0;;) {
         if (chosenByUser) {
-            // The user chose this name: an existing file there is replaced, and only by a
-            // whole report (a new file, so it is given away like one).
-            QSaveFile file(target);
-            const bool existed = QFile::exists(target);
-            if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() &&
-                file.commit()) {
+            // The user chose this name and agreed to replace what is there: only a whole
+            // report takes its place, written with the user's own rights wherever it is.
+            bool existed = false;
+            if (platform::ReplaceFileWhole(target, bytes,
+                                           platform::FileFolder::Rights::InvokingUsers, &existed)
+                    .isEmpty()) {
                 replaced = existed;
-                giveAway(target);
                 break;
             }
         } else {
             // Exclusive: two jobs finishing in the same minute never share one file.
             const platform::ExclusiveCreation created =
                 platform::CreateFileExclusively(target, bytes);
-            if (created == platform::ExclusiveCreation::Created) {
-                giveAway(target);
+            if (created == platform::ExclusiveCreation::Created)
                 break;
-            }
             if (created == platform::ExclusiveCreation::NameTaken && ++races < 100) {
                 // Another job took the name since it was chosen: take the next free one.
                 target = makeReportFileName();
@@ -219,7 +201,7 @@ int ShredReport::finish(std::int64_t finishTime) {
             std::lock_guard guard(askerMutex);
             asker = installedAsker;
         }
-        const QString chosen = asker ? asker(target) : askWithDialog(target, text("all_files"));
+        const QString chosen = asker ? asker(target) : askWithSaveDialog(target, text("all_files"));
         if (chosen.isEmpty())
             return 0;
         target = chosen;
@@ -259,17 +241,33 @@ QString ShredReport::logFolder() const {
 
 QString ShredReport::makeReportFileName() const {
     const QString folder = logFolder();
-    platform::CreateUserFolders(QFile::encodeName(folder).toStdString());
+    const platform::FileFolder place(QFile::encodeName(folder).toStdString(), true);
     const QString base =
         folder + formatLocalTime(text("dateformat")) + formatLocalTime(QStringLiteral("-%H%M"));
     QString name = base + QStringLiteral(".xml");
-    // A name whose certificate name is taken is passed over too: the two stay a pair.
-    auto taken = [](const QString& candidate) {
-        return QFile::exists(candidate) || QFile::exists(certificatePathFor(candidate));
+    if (!place.ok())
+        return name; // writing it fails and says why
+    // Looked up with the rights the report is written with. A date format with a folder in
+    // it names a place that writing will find or not.
+    auto present = [&](const QString& candidate) {
+        const QString inFolder = candidate.mid(folder.size());
+        return !inFolder.contains(u'/') && place.exists(QFile::encodeName(inFolder).toStdString());
     };
-    for (int counter = 1; taken(name); ++counter)
+    // A name whose certificate name is taken is passed over too: the two stay a pair.
+    auto taken = [&](const QString& candidate) {
+        return present(candidate) || present(certificatePathFor(candidate));
+    };
+    for (int counter = 1; taken(name) && counter < 1000; ++counter)
         name = QStringLiteral("%1(%2).xml").arg(base).arg(counter);
     return name;
+}
+
+QString ShredReport::askWithSaveDialog(const QString& suggestedName, const QString& filter) {
+    QString chosen;
+    // The toolkit's dialog asks before the name of an existing file is taken.
+    platform::runOnGuiThreadAndWait(
+        [&] { chosen = QFileDialog::getSaveFileName(nullptr, QString(), suggestedName, filter); });
+    return chosen;
 }
 
 void ShredReport::setSaveFileAsker(SaveFileAsker asker) {

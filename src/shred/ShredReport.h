@@ -66,6 +66,9 @@ public:
     std::uint64_t mismatchOffset() const { return mismatchOffset_; }
 
     static void setSaveFileAsker(SaveFileAsker asker);
+    // The standard asker: a save-file dialog on the GUI thread, which asks before it takes
+    // the name of an existing file.
+    static QString askWithSaveDialog(const QString& suggestedName, const QString& filter);
     static QString escapeXml(const QString& text);
 
 private:

@@ -113,6 +113,39 @@ KestruneDiskIdentity identityOf(const DiskInfo& disk) {
     return id;
 }
 
+// A file with a second name (a hard link) may be anyone's file that only looks like an image:
+// neither name is a disk, and the engine writes neither.
+TEST(SimulatedDisks, AnImageWithASecondNameIsNoDisk) {
+    QTemporaryDir dir;
+    const QByteArray content(1 << 20, 'K');
+    for (const char* name : {"single.img", "linked.img"}) {
+        QFile file(dir.filePath(name));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(content);
+    }
+    const QByteArray linked = QFile::encodeName(dir.filePath("linked.img"));
+    ASSERT_EQ(::link(linked.constData(), QFile::encodeName(dir.filePath("other.img")).constData()),
+              0);
+    const kestrune::test::ScopedEnvironment variable("KESTRUNE_SIMULATED_DISKS",
+                                                     QFile::encodeName(dir.path()));
+    const auto disks = kestrune::platform::createDiskEnumerator()->removableDisks();
+    ASSERT_EQ(pathsOf(disks), std::vector<QString>{dir.filePath("single.img")});
+
+    // The identity the image had before its second name came.
+    DiskInfo taken = disks[0];
+    struct stat st {};
+    ASSERT_EQ(::stat(linked.constData(), &st), 0);
+    taken.identity.path = dir.filePath("linked.img");
+    taken.identity.diskseq = st.st_ino;
+    std::unique_ptr<kestrune::engine::OpenDisk> open;
+    EXPECT_EQ(kestrune::engine::openDiskForWriting(identityOf(taken), {}, true, open),
+              SHRED_STATUS_FAILED_MEDIA);
+    EXPECT_FALSE(open);
+    QFile after(dir.filePath("other.img"));
+    ASSERT_TRUE(after.open(QIODevice::ReadOnly));
+    EXPECT_EQ(after.readAll(), content);
+}
+
 // Names are texts the user reads: a line break, a direction override or bytes that are not
 // UTF-8 in a file name must neither break the row nor lose the disk.
 TEST(SimulatedDisks, HostileImageNamesAreListedAndShownSafely) {

@@ -6,6 +6,7 @@
 #include "TestUser.h"
 #include "lang/LanguageManager.h"
 #include "platform/Registry.h"
+#include "platform/linux/FileRegistry.h"
 #include "shred/ErasureCertificate.h"
 #include "shred/ShredReport.h"
 
@@ -27,7 +28,13 @@ protected:
         if (!user_.unavailable().isEmpty())
             GTEST_SKIP() << user_.unavailable().toStdString();
         home_ = user_.home();
+        // No test here may wait for a dialog.
+        ShredReport::setSaveFileAsker([](const QString& name) {
+            ADD_FAILURE() << "asked for another name than " << name.toStdString();
+            return QString();
+        });
     }
+    void TearDown() override { ShredReport::setSaveFileAsker({}); }
     void expectUsers(const QString& path) const {
         const auto owner = test::ownerOf(path);
         ASSERT_TRUE(owner.has_value()) << path.toStdString() << " is missing";
@@ -88,13 +95,21 @@ TEST_F(InvokingUserTest, TheUserHiveAndItsFoldersBelongToTheUser) {
     ASSERT_EQ(writeFlag(QStringLiteral("Second")), 0);
     expectUsers(hive);
 
-    // A hive an earlier run left to root is the user's again after the next write.
-    ASSERT_EQ(::chown(QFile::encodeName(hive).constData(), 0, 0), 0);
-    ASSERT_EQ(writeFlag(QStringLiteral("Third")), 0);
-    expectUsers(hive);
     const QStringList left =
         QDir(home_ + "/.config/kestrune").entryList(QDir::Files | QDir::Hidden);
     EXPECT_EQ(left, (QStringList{"user.reg", "user.reg.lock"}));
+
+    // A hive left to root (by a run as root on its own) is out of the user's reach: it is
+    // neither read nor replaced with root's rights, so none of its values is lost.
+    ASSERT_EQ(::chown(QFile::encodeName(hive).constData(), 0, 0), 0);
+    QFile before(hive);
+    ASSERT_TRUE(before.open(QIODevice::ReadOnly));
+    const QByteArray kept = before.readAll();
+    EXPECT_EQ(writeFlag(QStringLiteral("Third")), platform::REGISTRY_ACCESS_DENIED);
+    expectRoots(hive);
+    QFile after(hive);
+    ASSERT_TRUE(after.open(QIODevice::ReadOnly));
+    EXPECT_EQ(after.readAll(), kept);
 }
 
 TEST_F(InvokingUserTest, TheLanguageChoiceBelongsToTheUser) {
@@ -147,7 +162,7 @@ TEST_F(InvokingUserTest, ACertificateBesideTheReportIsTheUsersToo) {
     }
 }
 
-TEST_F(InvokingUserTest, OutsideTheUsersFoldersFilesStayRoots) {
+TEST_F(InvokingUserTest, InRootsOwnFolderFilesStayRoots) {
     // A settings folder of root's, named on the command line of sudo -E.
     QTemporaryDir rootsOwn;
     qputenv("KESTRUNE_REGISTRY_DIR", QFile::encodeName(rootsOwn.filePath("registry")));
@@ -155,12 +170,12 @@ TEST_F(InvokingUserTest, OutsideTheUsersFoldersFilesStayRoots) {
     expectRoots(rootsOwn.filePath("registry"));
     expectRoots(rootsOwn.filePath("registry/user.reg"));
 
-    // The same in a folder of the user's outside their home: the file is theirs.
+    // A folder of the user's, named the same way, is not used at all.
     QTemporaryDir outside;
     const QString usersOwn = outside.filePath("users-own");
     ASSERT_TRUE(QDir().mkpath(usersOwn));
     ASSERT_EQ(::chown(QFile::encodeName(usersOwn).constData(), user_.uid(), user_.gid()), 0);
     qputenv("KESTRUNE_REGISTRY_DIR", QFile::encodeName(usersOwn));
-    ASSERT_EQ(writeFlag(QStringLiteral("Flag")), 0);
-    expectUsers(usersOwn + "/user.reg");
+    EXPECT_EQ(writeFlag(QStringLiteral("Flag")), platform::REGISTRY_ACCESS_DENIED);
+    EXPECT_TRUE(QDir(usersOwn).isEmpty());
 }

@@ -64,6 +64,8 @@ SudoingTestUser::SudoingTestUser() {
     }
     uid_ = entry->pw_uid;
     gid_ = entry->pw_gid;
+    // The user reaches their home as a real user does: the folders above it are open to all.
+    ::chmod(QFile::encodeName(base_.path()).constData(), 0755);
     QDir().mkpath(home_);
     const QByteArray native = QFile::encodeName(home_);
     if (::chown(native.constData(), uid_, gid_) != 0 || ::chmod(native.constData(), 0700) != 0) {

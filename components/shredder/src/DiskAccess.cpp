@@ -2,6 +2,8 @@
 
 #include "shredengine/SystemUse.h"
 
+#include "platform/TrustedPath.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -78,8 +80,10 @@ bool hasUsbAncestor(const std::string& sysfsDir) {
 }
 
 bool sameFile(const struct stat& st, const KestruneDiskIdentity& id) {
+    // An image with a second name elsewhere (a hard link) may be anyone's file: never a disk.
     if (id.simulated)
-        return S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_dev) == id.devt &&
+        return S_ISREG(st.st_mode) && st.st_nlink == 1 &&
+               static_cast<uint64_t>(st.st_dev) == id.devt &&
                static_cast<uint64_t>(st.st_ino) == id.diskseq;
     return S_ISBLK(st.st_mode) && static_cast<uint64_t>(st.st_rdev) == id.devt;
 }
@@ -276,10 +280,14 @@ void reportFindings(const JobOutcome& outcome, ShredStatusCallback callback, voi
 } // namespace
 
 std::optional<std::string> simulatedFolderFromEnvironment() {
-    const char* folder = std::getenv("KESTRUNE_SIMULATED_DISKS");
-    if (!folder)
+    const platform::EnvironmentPath folder =
+        platform::TrustedEnvironmentPath("KESTRUNE_SIMULATED_DISKS");
+    if (!folder.set)
         return std::nullopt;
-    return std::string(folder);
+    // A folder that may not be used: no image is in it and no real disk may be written.
+    if (!folder.refusal.empty())
+        return std::string();
+    return folder.value;
 }
 
 std::optional<std::string> simulatedImageOfLoop(const std::string& sysfsDir,
@@ -296,7 +304,7 @@ std::optional<std::string> simulatedImageOfLoop(const std::string& sysfsDir,
     const std::string path(image);
     struct stat st {};
     if (path.size() < 5 || path.compare(path.size() - 4, 4, ".img") != 0 ||
-        lstat(image, &st) != 0 || !S_ISREG(st.st_mode))
+        lstat(image, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1)
         return std::nullopt;
     return path;
 }

@@ -2,6 +2,8 @@
 
 #include "platform/InvokingUser.h"
 #include "platform/SystemLog.h"
+#include "platform/TrustedPath.h"
+#include "platform/UserFiles.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -268,15 +270,35 @@ QString errnoText(int error) {
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
-LoadResult loadHive(const QString& path) {
-    const QByteArray native = QFile::encodeName(path);
+std::string nativeName(const QString& path) {
+    return QFile::encodeName(QFileInfo(path).fileName()).toStdString();
+}
+
+std::string nativeFolder(const QString& path) {
+    return QFile::encodeName(QFileInfo(path).absolutePath()).toStdString();
+}
+
+// Why a file of the folder could not be opened, in words that fit a refused link.
+QString openFailureText(int error) {
+    return error == ELOOP ? QStringLiteral("it is a link, which is not followed for another user")
+                          : errnoText(error);
+}
+
+// The hive in its folder, opened with the rights its place calls for.
+LoadResult loadHive(const QString& path, const FileFolder& folder) {
+    if (!folder.ok()) {
+        if (folder.error() == ENOENT)
+            return {LoadState::Missing, {}};
+        warnUnreadable(path, QString::fromStdString(folder.problem()));
+        return {LoadState::Unreadable, {}};
+    }
     // Not blocking: opening a FIFO for reading would wait for a writer that never comes.
-    const int fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    const int fd = folder.openFile(nativeName(path), O_RDONLY | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
         const int error = errno;
         if (error == ENOENT)
             return {LoadState::Missing, {}};
-        warnUnreadable(path, errnoText(error));
+        warnUnreadable(path, openFailureText(error));
         return {LoadState::Unreadable, {}};
     }
     struct stat info {};
@@ -325,21 +347,6 @@ LoadResult loadHive(const QString& path) {
 
 QString fullKeyPath(RegistryRoot root, const QString& key) {
     return key.isEmpty() ? rootName(root) : rootName(root) + QLatin1Char('\\') + key;
-}
-
-bool writeAll(int fd, const QByteArray& bytes) {
-    const char* data = bytes.constData();
-    qsizetype left = bytes.size();
-    while (left > 0) {
-        const ssize_t done = ::write(fd, data, size_t(left));
-        if (done < 0 && errno == EINTR)
-            continue;
-        if (done <= 0)
-            return false;
-        data += done;
-        left -= done;
-    }
-    return true;
 }
 
 class FdCloser {
@@ -567,21 +574,46 @@ QString rootName(RegistryRoot root) {
                                               : QStringLiteral("HKEY_CURRENT_USER");
 }
 
-QString hiveFilePath(RegistryRoot root) {
+namespace {
+
+struct HivePlace {
+    QString path;
+    bool refused = false; // named by a KESTRUNE_REGISTRY_DIR that may not be used
+};
+
+HivePlace hivePlace(RegistryRoot root) {
     const bool machine = root == RegistryRoot::LocalMachine;
-    const QString overrideDir = qEnvironmentVariable("KESTRUNE_REGISTRY_DIR");
-    if (!overrideDir.isEmpty())
-        return QDir(overrideDir)
-            .filePath(machine ? QStringLiteral("machine.reg") : QStringLiteral("user.reg"));
+    const EnvironmentPath overrideDir = TrustedEnvironmentPath("KESTRUNE_REGISTRY_DIR");
+    if (overrideDir.set && !overrideDir.value.empty())
+        return {QDir(QFile::decodeName(QByteArray::fromStdString(overrideDir.value)))
+                    .filePath(machine ? QStringLiteral("machine.reg") : QStringLiteral("user.reg")),
+                !overrideDir.refusal.empty()};
     if (machine)
-        return QStringLiteral(KESTRUNE_MACHINE_HIVE);
-    return QFile::decodeName(QByteArray::fromStdString(UserConfigHome())) +
-           QStringLiteral("/kestrune/user.reg");
+        return {QStringLiteral(KESTRUNE_MACHINE_HIVE)};
+    return {QFile::decodeName(QByteArray::fromStdString(UserConfigHome())) +
+            QStringLiteral("/kestrune/user.reg")};
+}
+
+LoadResult loadHiveAt(const HivePlace& place) {
+    if (place.refused)
+        return {LoadState::Unreadable, {}};
+    const FileFolder folder(nativeFolder(place.path), false);
+    return loadHive(place.path, folder);
+}
+
+void warnNotWritten(const QString& path, const QString& why) {
+    LogWarning(QStringLiteral("Registry file %1 was not written: %2").arg(path, why));
+}
+
+} // namespace
+
+QString hiveFilePath(RegistryRoot root) {
+    return hivePlace(root).path;
 }
 
 std::optional<RegistryValue> FileRegistry::read(RegistryRoot root, const QString& key,
                                                 const QString& name) {
-    const LoadResult loaded = loadHive(hiveFilePath(root));
+    const LoadResult loaded = loadHiveAt(hivePlace(root));
     if (loaded.state != LoadState::Loaded)
         return std::nullopt;
     const HiveValue* value = loaded.hive->findValue(fullKeyPath(root, key), name);
@@ -591,7 +623,7 @@ std::optional<RegistryValue> FileRegistry::read(RegistryRoot root, const QString
 }
 
 bool FileRegistry::keyExists(RegistryRoot root, const QString& key) {
-    const LoadResult loaded = loadHive(hiveFilePath(root));
+    const LoadResult loaded = loadHiveAt(hivePlace(root));
     return loaded.state == LoadState::Loaded &&
            loaded.hive->hasKeyOrDescendant(fullKeyPath(root, key));
 }
@@ -602,28 +634,38 @@ int FileRegistry::write(RegistryRoot root, const QString& key, const QString& na
     if (hasLineBreak(key) || hasLineBreak(name))
         return REGISTRY_INVALID_PARAMETER;
 
-    QString path = hiveFilePath(root);
-    const QFileInfo info(path);
-    if (info.isSymLink() && info.exists())
-        path = info.canonicalFilePath();
-    const QString folder = QFileInfo(path).absolutePath();
-    if (!CreateUserFolders(QFile::encodeName(folder).toStdString()))
+    const HivePlace place = hivePlace(root);
+    if (place.refused)
         return REGISTRY_ACCESS_DENIED;
+    QString path = place.path;
+    // A process on its own writes through a link to its target; for another user nothing
+    // there is followed.
+    const QFileInfo info(path);
+    if (!ElevatedFor() && info.isSymLink() && info.exists())
+        path = info.canonicalFilePath();
+    const FileFolder folder(nativeFolder(path), true);
+    if (!folder.ok()) {
+        warnNotWritten(path, QString::fromStdString(folder.problem()));
+        return codeForErrno(folder.error());
+    }
+    const std::string fileName = nativeName(path);
 
     // Two instances may write at once: the lock serialises read-change-replace, so
     // neither loses the other's value.
-    const QByteArray lockName = QFile::encodeName(path + QStringLiteral(".lock"));
-    const int lockFd = ::open(lockName.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (lockFd < 0)
-        return codeForErrno(errno);
+    const int lockFd = folder.openFile(fileName + ".lock", O_RDONLY | O_CREAT, 0644);
+    if (lockFd < 0) {
+        const int error = errno;
+        warnNotWritten(path,
+                       QStringLiteral("its lock file cannot be opened: ") + openFailureText(error));
+        return codeForErrno(error);
+    }
     FdCloser lockCloser(lockFd);
-    GiveToInvokingUser(lockName.toStdString());
     while (::flock(lockFd, LOCK_EX) != 0) {
         if (errno != EINTR)
             return codeForErrno(errno);
     }
 
-    LoadResult loaded = loadHive(path);
+    LoadResult loaded = loadHive(path, folder);
     if (loaded.state == LoadState::Damaged)
         return REGISTRY_BAD_DATABASE;
     if (loaded.state == LoadState::Unreadable)
@@ -631,34 +673,13 @@ int FileRegistry::write(RegistryRoot root, const QString& key, const QString& na
     Hive hive = loaded.hive ? *loaded.hive : Hive{};
     hive.setValue(fullKeyPath(root, key), name, value);
     const QByteArray bytes = serializeHive(hive);
-
-    QByteArray tempName = QFile::encodeName(path + QStringLiteral(".XXXXXX"));
-    const int tempFd = ::mkostemp(tempName.data(), O_CLOEXEC);
-    if (tempFd < 0)
-        return codeForErrno(errno);
     const mode_t mode = loaded.state == LoadState::Loaded
                             ? loaded.mode
                             : (root == RegistryRoot::LocalMachine ? 0644 : 0600);
-    bool ok = ::fchmod(tempFd, mode) == 0 && GiveToInvokingUser(tempName.toStdString()) &&
-              writeAll(tempFd, bytes) && ::fsync(tempFd) == 0;
-    int savedErrno = errno;
-    if (::close(tempFd) != 0 && ok) {
-        ok = false;
-        savedErrno = errno;
-    }
-    if (ok && ::rename(tempName.constData(), QFile::encodeName(path).constData()) != 0) {
-        ok = false;
-        savedErrno = errno;
-    }
-    if (!ok) {
-        ::unlink(tempName.constData());
-        return codeForErrno(savedErrno);
-    }
-    const int folderFd =
-        ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folderFd >= 0) {
-        ::fsync(folderFd);
-        ::close(folderFd);
+    const int error = folder.replace(fileName, bytes.constData(), std::size_t(bytes.size()), mode);
+    if (error) {
+        warnNotWritten(path, errnoText(error));
+        return codeForErrno(error);
     }
     return REGISTRY_OK;
 }

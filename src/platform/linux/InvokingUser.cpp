@@ -1,12 +1,19 @@
 #include "platform/InvokingUser.h"
 
+#include "platform/TrustedPath.h"
+#include "platform/UserFiles.h"
+#include "platform/linux/FolderWalk.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <fcntl.h>
+#include <grp.h>
 #include <pwd.h>
+#include <sys/fsuid.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
-#include <vector>
 
 namespace kestrune::platform {
 namespace {
@@ -29,6 +36,7 @@ std::optional<unsigned long> idFrom(const char* name) {
 
 struct PasswordEntry {
     gid_t gid = 0;
+    std::string name;
     std::string home;
 };
 
@@ -39,9 +47,20 @@ std::optional<PasswordEntry> lookUp(uid_t uid) {
     passwd* found = nullptr;
     while (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == ERANGE)
         buffer.resize(buffer.size() * 2);
-    if (!found || !found->pw_dir || found->pw_dir[0] != '/')
+    if (!found || !found->pw_dir || found->pw_dir[0] != '/' || !found->pw_name)
         return std::nullopt;
-    return PasswordEntry{found->pw_gid, found->pw_dir};
+    return PasswordEntry{found->pw_gid, found->pw_name, found->pw_dir};
+}
+
+std::vector<gid_t> groupsOf(const std::string& name, gid_t gid) {
+    int count = 16;
+    std::vector<gid_t> groups(std::size_t(count), 0);
+    while (::getgrouplist(name.c_str(), gid, groups.data(), &count) < 0) {
+        groups.resize(std::size_t(count) + 16);
+        count = int(groups.size());
+    }
+    groups.resize(std::size_t(count));
+    return groups;
 }
 
 std::string ownHome() {
@@ -63,28 +82,15 @@ std::string userFolder(const char* variable, const char* belowHome) {
     return home.empty() ? std::string() : home + belowHome;
 }
 
-std::string parentOf(const std::string& path) {
-    const std::size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-std::string resolved(const std::string& path) {
-    char buffer[PATH_MAX];
-    return ::realpath(path.c_str(), buffer) ? std::string(buffer) : std::string();
-}
-
-bool inFoldersOf(const InvokingUser& user, const std::string& path) {
-    const std::string parent = parentOf(path);
-    struct stat info {};
-    if (::stat(parent.c_str(), &info) == 0 && info.st_uid == user.uid)
-        return true;
-    const std::string home = resolved(user.home);
-    const std::string where = resolved(parent);
-    if (home.empty() || where.empty())
-        return false;
-    return where == home || where.compare(0, home.size() + 1, home + "/") == 0;
+// glibc's setgroups() changes every thread of the process; the system call changes only
+// the calling one, which is what acting for a user on one thread needs.
+int setThreadGroups(const std::vector<gid_t>& groups) {
+#ifdef SYS_setgroups32
+    const long number = SYS_setgroups32;
+#else
+    const long number = SYS_setgroups;
+#endif
+    return int(::syscall(number, groups.size(), groups.data()));
 }
 
 } // namespace
@@ -107,7 +113,9 @@ std::optional<InvokingUser> ElevatedFor() {
     InvokingUser user;
     user.uid = uid_t(*uid);
     user.gid = gid ? gid_t(*gid) : entry->gid;
+    user.name = entry->name;
     user.home = entry->home;
+    user.groups = groupsOf(entry->name, user.gid);
     return user;
 }
 
@@ -119,32 +127,52 @@ std::string UserDataHome() {
     return userFolder("XDG_DATA_HOME", "/.local/share");
 }
 
-bool CreateUserFolders(const std::string& path, mode_t mode) {
-    if (path.empty())
-        return false;
-    std::size_t at = 0;
-    while (at != std::string::npos) {
-        at = path.find('/', at + 1);
-        const std::string step = path.substr(0, at);
-        if (step.empty() || step == "/")
-            continue;
-        if (::mkdir(step.c_str(), mode) == 0) {
-            if (!GiveToInvokingUser(step))
-                return false;
-        } else if (errno != EEXIST) {
-            return false;
-        }
+ActingAs::ActingAs(const InvokingUser* user) {
+    if (!user)
+        return;
+    const int count = ::getgroups(0, nullptr);
+    if (count < 0) {
+        error_ = errno;
+        return;
     }
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+    previousGroups_.resize(std::size_t(count));
+    if (::getgroups(count, previousGroups_.data()) != count) {
+        error_ = errno ? errno : EAGAIN;
+        return;
+    }
+    if (setThreadGroups(user->groups) != 0) {
+        error_ = errno;
+        return;
+    }
+    groupsSet_ = true;
+    // setfsuid() and setfsgid() answer with the previous value, also when they fail.
+    previousGid_ = gid_t(::setfsgid(user->gid));
+    previousUid_ = uid_t(::setfsuid(user->uid));
+    switched_ = true;
+    if (uid_t(::setfsuid(uid_t(-1))) != user->uid || gid_t(::setfsgid(gid_t(-1))) != user->gid) {
+        error_ = EPERM;
+        restore();
+    }
 }
 
-bool GiveToInvokingUser(const std::string& path) {
-    const auto user = ElevatedFor();
-    if (!user || !inFoldersOf(*user, path))
-        return true;
-    // Not through a link: only what this process created is handed over.
-    return ::lchown(path.c_str(), user->uid, user->gid) == 0;
+ActingAs::~ActingAs() {
+    restore();
+}
+
+void ActingAs::restore() {
+    if (switched_) {
+        ::setfsuid(previousUid_);
+        ::setfsgid(previousGid_);
+        switched_ = false;
+    }
+    if (groupsSet_) {
+        setThreadGroups(previousGroups_);
+        groupsSet_ = false;
+    }
+}
+
+bool CreateUserFolders(const std::string& path, mode_t mode) {
+    return !path.empty() && FileFolder(path, true, FileFolder::Rights::ForTheFolder, mode).ok();
 }
 
 } // namespace kestrune::platform

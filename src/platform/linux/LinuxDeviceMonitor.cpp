@@ -50,7 +50,7 @@ bool isPartitionOf(const QString& disk, const QString& path) {
 DeviceMonitorOptions DeviceMonitorOptions::fromEnvironment() {
     DeviceMonitorOptions options;
     if (qEnvironmentVariableIsSet("KESTRUNE_SIMULATED_DISKS")) {
-        options.simulatedFolder = qEnvironmentVariable("KESTRUNE_SIMULATED_DISKS");
+        options.simulatedFolder = simulatedDisksFolder();
         options.loopDevicesOnly = true;
     }
     return options;

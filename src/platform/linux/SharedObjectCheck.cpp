@@ -1,5 +1,8 @@
 #include "platform/SharedObjectCheck.h"
 
+#include "platform/InvokingUser.h"
+#include "platform/TrustedPath.h"
+
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -142,6 +145,14 @@ std::string checkSections(const Descriptor& file, const Header& header, std::uin
 } // namespace
 
 std::string SharedObjectProblem(const std::string& path) {
+    // Root working for a user loads nothing that someone else could have put in its way.
+    if (ElevatedFor()) {
+        const std::string why = UntrustedPathReason(path);
+        if (!why.empty())
+            return "running as root for another user, only files that root alone can change "
+                   "are loaded (" +
+                   why + ")";
+    }
     const Descriptor file(path);
     if (file.get() < 0)
         return std::strerror(errno);

@@ -1,4 +1,5 @@
 #include "platform/DiskEnumerator.h"
+#include "platform/TrustedPath.h"
 #include "platform/linux/BlockDiskEnumerator.h"
 #include "platform/linux/DirectoryEntries.h"
 #include "platform/linux/VolumeProbe.h"
@@ -80,8 +81,9 @@ public:
             const QByteArray native = folder + '/' + fileName;
             struct stat st {};
             // lstat and regular files only: a link planted in the folder must never lead
-            // the engine to a real device.
-            if (::lstat(native.constData(), &st) != 0 || !S_ISREG(st.st_mode))
+            // the engine to a real device. A file with another name elsewhere (a hard link)
+            // may be something else entirely: it is no stick either.
+            if (::lstat(native.constData(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1)
                 continue;
             const QString base = cleanDeviceText(fileName.chopped(4));
             char resolved[PATH_MAX];
@@ -167,7 +169,11 @@ std::unique_ptr<DiskEnumerator> createSimulatedDiskEnumerator(const QString& fol
 }
 
 QString simulatedDisksFolder() {
-    return qEnvironmentVariable("KESTRUNE_SIMULATED_DISKS");
+    const EnvironmentPath setting = TrustedEnvironmentPath("KESTRUNE_SIMULATED_DISKS");
+    // A folder that may not be used lists nothing, as an empty name does.
+    if (!setting.refusal.empty())
+        return QString();
+    return QFile::decodeName(QByteArray::fromStdString(setting.value));
 }
 
 std::unique_ptr<DiskEnumerator> createDiskEnumerator() {

@@ -53,6 +53,11 @@ private:
     int error_ = 0;
 };
 
+// Whether the user this process works for could write the file themselves; true when it
+// works for no one. A simulated disk is a file: erasing one as root must give that user no
+// more than they had.
+bool InvokingUserMayWrite(const std::string& path);
+
 // Creates a folder and its missing parents (mode before umask) with the rights its place
 // calls for (see FileFolder). True when the folder exists afterwards.
 bool CreateUserFolders(const std::string& path, mode_t mode = 0755);

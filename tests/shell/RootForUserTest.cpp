@@ -302,8 +302,21 @@ TEST_F(RootForUserTest, NoImageInADiskFolderOfTheUsersIsListedOrWritten) {
         ASSERT_TRUE(after.open(QIODevice::ReadOnly));
         EXPECT_EQ(after.readAll(), content);
     }
-    // Root's own folder serves, as the demo's does under sudo.
-    ASSERT_TRUE(QFile::rename(image, roots_.filePath(QStringLiteral("stick.img"))));
+    // A folder of root's alone is no user's doing, but an image of root's in it is still
+    // nothing root may erase for them: only one the user could write without root.
+    const QString rootsImage = roots_.filePath(QStringLiteral("stick.img"));
+    ASSERT_TRUE(QFile::rename(image, rootsImage));
+    ASSERT_EQ(::chmod(native(roots_.path()).constData(), 0700), 0);
+    std::snprintf(identity.path, sizeof identity.path, "%s", native(rootsImage).constData());
     const test::ScopedEnvironment named("KESTRUNE_SIMULATED_DISKS", native(roots_.path()));
+    EXPECT_TRUE(platform::createDiskEnumerator()->removableDisks().empty());
+    EXPECT_EQ(engine::shredDisk(identity, 0, engine::ALGORITHM_ZERO, nullptr, nullptr, nullptr),
+              SHRED_STATUS_FAILED_PERMISSION);
+    QFile after(rootsImage);
+    ASSERT_TRUE(after.open(QIODevice::ReadOnly));
+    EXPECT_EQ(after.readAll(), content);
+    // Handed to the user, as the demo does under sudo, it is their stick.
+    ASSERT_EQ(::chmod(native(roots_.path()).constData(), 0755), 0);
+    ASSERT_EQ(::chown(native(rootsImage).constData(), user_.uid(), user_.gid()), 0);
     EXPECT_EQ(platform::createDiskEnumerator()->removableDisks().size(), 1u);
 }

@@ -2,6 +2,7 @@
 
 #include "shredengine/SystemUse.h"
 
+#include "platform/InvokingUser.h"
 #include "platform/TrustedPath.h"
 
 #include <algorithm>
@@ -172,6 +173,8 @@ int32_t checkBeforeOpen(const KestruneDiskIdentity& id, const DiskAccessOptions&
         if (options.requireRemovable && options.simulatedFolder &&
             !isInFolder(id.path, *options.simulatedFolder))
             return SHRED_STATUS_FAILED_MEDIA;
+        if (!platform::InvokingUserMayWrite(id.path))
+            return SHRED_STATUS_FAILED_PERMISSION;
         if (imageIsImmutable(id.path))
             return SHRED_STATUS_FAILED_WRITE_PROTECTED;
         if (access(id.path, W_OK) != 0)
@@ -304,7 +307,8 @@ std::optional<std::string> simulatedImageOfLoop(const std::string& sysfsDir,
     const std::string path(image);
     struct stat st {};
     if (path.size() < 5 || path.compare(path.size() - 4, 4, ".img") != 0 ||
-        lstat(image, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1)
+        lstat(image, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
+        !platform::InvokingUserMayWrite(path))
         return std::nullopt;
     return path;
 }

@@ -171,6 +171,20 @@ void ActingAs::restore() {
     }
 }
 
+bool InvokingUserMayWrite(const std::string& path) {
+    const auto user = ElevatedFor();
+    if (!user)
+        return true;
+    const ActingAs acting(&*user);
+    if (acting.failed())
+        return false;
+    // faccessat2 with AT_EACCESS checks with this thread's file-system identity; without it
+    // (an old kernel) the answer is no. Not opening the file: closing a file opened for
+    // writing would read as a change of the disk folder.
+    return ::syscall(SYS_faccessat2, AT_FDCWD, path.c_str(), W_OK,
+                     AT_EACCESS | AT_SYMLINK_NOFOLLOW) == 0;
+}
+
 bool CreateUserFolders(const std::string& path, mode_t mode) {
     return !path.empty() && FileFolder(path, true, FileFolder::Rights::ForTheFolder, mode).ok();
 }

@@ -1,4 +1,5 @@
 #include "platform/DiskEnumerator.h"
+#include "platform/InvokingUser.h"
 #include "platform/TrustedPath.h"
 #include "platform/linux/BlockDiskEnumerator.h"
 #include "platform/linux/DirectoryEntries.h"
@@ -83,7 +84,8 @@ public:
             // lstat and regular files only: a link planted in the folder must never lead
             // the engine to a real device. A file with another name elsewhere (a hard link)
             // may be something else entirely: it is no stick either.
-            if (::lstat(native.constData(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1)
+            if (::lstat(native.constData(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
+                !InvokingUserMayWrite(native.toStdString()))
                 continue;
             const QString base = cleanDeviceText(fileName.chopped(4));
             char resolved[PATH_MAX];

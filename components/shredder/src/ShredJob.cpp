@@ -281,8 +281,9 @@ public:
         const uint64_t block = guest_->reservedLength();
         const uint64_t end = offset + length;
         uint64_t at = offset;
-        auto it =
-            std::upper_bound(blocks.begin(), blocks.end(), offset < block ? 0 : offset - block);
+        // The first block that ends past the offset.
+        auto it = std::lower_bound(blocks.begin(), blocks.end(),
+                                   offset + 1 > block ? offset + 1 - block : 0);
         for (; it != blocks.end() && *it < end; ++it) {
             if (*it > at) {
                 if (int rc = device_.writeAt(bytes + (at - offset), *it - at, at))
@@ -478,6 +479,7 @@ int32_t runPasses(BlockDevice& device, const std::vector<Pass>& plan, ProgressSi
     if (!work || !transfer[0] || !transfer[1])
         return ENGINE_STATUS_NO_RESOURCES;
     PatternBuffer patterns(work);
+    AroundReserved firstPass(device, options.firstPassGuest);
     IoWorker io; // declared after the buffers: it finishes its transfer before they go
     std::unique_ptr<IoWorker> secondReader;
 
@@ -503,7 +505,7 @@ int32_t runPasses(BlockDevice& device, const std::vector<Pass>& plan, ProgressSi
     for (size_t index = 0; index < plan.size(); ++index) {
         const Pass& pass = plan[index];
         FirstPassGuest* guest = index == 0 ? options.firstPassGuest : nullptr;
-        AroundReserved target(device, guest);
+        BlockDevice& target = guest ? firstPass : device;
         if (observer)
             observer->passStarted(index, pass);
         const bool randomData = pass.kind == PassKind::Random;

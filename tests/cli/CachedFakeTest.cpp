@@ -45,16 +45,11 @@ TEST_F(CliTest, ACounterfeitStickBehindACacheEndsWithTheCounterfeitCode) {
     arguments.disks = {fs.imagePath()};
 
     EXPECT_EQ(command.run(arguments), 23);
-    std::fflush(output);
-    std::rewind(output);
-    QByteArray shown;
-    char buffer[4096];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, output)) > 0;)
-        shown.append(buffer, static_cast<qsizetype>(n));
+    const QString shown = contentOf(output);
     const QString expected =
         FormatWithOneText(text("status_failed_counterfeit"),
                           formatSizeText(static_cast<std::int64_t>(options.usable)));
-    EXPECT_TRUE(QString::fromUtf8(shown).contains(expected)) << shown.toStdString();
+    EXPECT_TRUE(shown.contains(expected)) << shown.toStdString();
     const QStringList written = reports();
     ASSERT_EQ(written.size(), 1);
     EXPECT_TRUE(readText(written[0]).contains(QStringLiteral("<result status=\"-14\"")));

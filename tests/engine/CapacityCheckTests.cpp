@@ -247,6 +247,15 @@ std::string describe(const CachedFake& fake) {
            std::to_string(fake.real) + " with a cache of " + std::to_string(fake.cache);
 }
 
+// A whole job of the algorithm on the device.
+int32_t runAlgorithm(BlockDevice& device, int32_t algorithm, JobOutcome& outcome,
+                     const unsigned char* abortFlag = nullptr, JobOptions options = smallBlocks()) {
+    std::vector<Pass> plan;
+    EXPECT_TRUE(passPlan(algorithm, plan));
+    NullSink sink;
+    return runJob(device, plan, sink, abortFlag, options, outcome);
+}
+
 bool allZero(const std::vector<uint8_t>& bytes) {
     return std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 0; });
 }
@@ -275,12 +284,8 @@ TEST(CapacityCheck, NoCacheHidesAFakeFromAJobOfZeros) {
          }) {
         SCOPED_TRACE(describe(fake));
         FakeStick stick(claimed, fake.real, fake.past, fake.cache);
-        std::vector<Pass> plan;
-        ASSERT_TRUE(passPlan(ALGORITHM_ZERO, plan));
-        NullSink sink;
         JobOutcome outcome;
-        EXPECT_EQ(runJob(stick, plan, sink, nullptr, smallBlocks(), outcome),
-                  SHRED_STATUS_FAILED_COUNTERFEIT);
+        EXPECT_EQ(runAlgorithm(stick, ALGORITHM_ZERO, outcome), SHRED_STATUS_FAILED_COUNTERFEIT);
         EXPECT_EQ(outcome.claimedBytes, claimed);
         EXPECT_EQ(outcome.usableBytes, fake.real);
         if (fake.real == 0) {
@@ -302,14 +307,12 @@ TEST(CapacityCheck, EveryAlgorithmErasesWhatACachedFakeKeeps) {
         for (int32_t algorithm : {ALGORITHM_RANDOM, ALGORITHM_THREE_PASS, ALGORITHM_GUTMANN}) {
             SCOPED_TRACE(std::to_string(algorithm) + (past == Past::Wrap ? " wraps" : " drops"));
             FakeStick stick(16 << 20, real, past, 1 << 20);
-            std::vector<Pass> plan;
-            ASSERT_TRUE(passPlan(algorithm, plan));
-            NullSink sink;
             JobOutcome outcome;
-            EXPECT_EQ(runJob(stick, plan, sink, nullptr, smallBlocks(), outcome),
-                      SHRED_STATUS_FAILED_COUNTERFEIT);
+            EXPECT_EQ(runAlgorithm(stick, algorithm, outcome), SHRED_STATUS_FAILED_COUNTERFEIT);
             EXPECT_EQ(outcome.usableBytes, real);
-            EXPECT_EQ(outcome.passesDone, plan.size());
+            EXPECT_EQ(outcome.passesDone, algorithm == ALGORITHM_RANDOM       ? 1u
+                                          : algorithm == ALGORITHM_THREE_PASS ? 3u
+                                                                              : 35u);
             EXPECT_EQ(outcome.verification, JobOutcome::Verification::Passed);
             const std::vector<uint8_t> kept = stick.peek(0, real);
             std::set<uint8_t> seen(kept.begin(), kept.end());
@@ -328,13 +331,9 @@ TEST(CapacityCheck, EveryAlgorithmErasesWhatACachedFakeKeeps) {
 TEST(CapacityCheck, AGenuineStickBehindACacheShredsAndTheCheckCostsLittle) {
     const uint64_t size = 256 << 20;
     FakeStick stick(size, size, Past::Wrap, 8 << 20);
-    std::vector<Pass> plan;
-    ASSERT_TRUE(passPlan(ALGORITHM_ZERO, plan));
-    NullSink sink;
     JobOutcome outcome;
-    JobOptions options;
-    options.reportInterval = std::chrono::milliseconds(0);
-    EXPECT_EQ(runJob(stick, plan, sink, nullptr, options, outcome), SHRED_STATUS_SHREDDED);
+    EXPECT_EQ(runAlgorithm(stick, ALGORITHM_ZERO, outcome, nullptr, JobOptions{}),
+              SHRED_STATUS_SHREDDED);
     EXPECT_EQ(outcome.usableBytes, size);
     EXPECT_EQ(outcome.passesDone, 1u);
     EXPECT_EQ(outcome.verification, JobOutcome::Verification::Passed);
@@ -361,11 +360,8 @@ TEST(CapacityCheck, AMarkerMisreadOnceLeavesAWholeMediumWhole) {
         bool misread = false;
     };
     MisreadOnce device(8 << 20);
-    std::vector<Pass> plan;
-    ASSERT_TRUE(passPlan(ALGORITHM_RANDOM, plan));
-    NullSink sink;
     JobOutcome outcome;
-    EXPECT_EQ(runJob(device, plan, sink, nullptr, smallBlocks(), outcome), SHRED_STATUS_SHREDDED);
+    EXPECT_EQ(runAlgorithm(device, ALGORITHM_RANDOM, outcome), SHRED_STATUS_SHREDDED);
     EXPECT_TRUE(device.misread);
     EXPECT_EQ(outcome.usableBytes, 8u << 20);
     EXPECT_EQ(outcome.verification, JobOutcome::Verification::Passed);
@@ -381,11 +377,8 @@ TEST(CapacityCheck, AnAbortWhileAFakeIsMeasured) {
         if (written > claimed + (2 << 20))
             __atomic_store_n(&abortFlag, 1, __ATOMIC_RELEASE);
     };
-    std::vector<Pass> plan;
-    ASSERT_TRUE(passPlan(ALGORITHM_ZERO, plan));
-    NullSink sink;
     JobOutcome outcome;
-    EXPECT_EQ(runJob(stick, plan, sink, &abortFlag, smallBlocks(), outcome), SHRED_STATUS_ABORTED);
+    EXPECT_EQ(runAlgorithm(stick, ALGORITHM_ZERO, outcome, &abortFlag), SHRED_STATUS_ABORTED);
     EXPECT_EQ(outcome.usableBytes, 0u);
     EXPECT_EQ(outcome.passesDone, 0u);
     EXPECT_LT(stick.bytesWritten, claimed + (4 << 20)) << "the measurement went on";

@@ -17,6 +17,16 @@
 
 namespace kestrune::test {
 
+QString contentOf(std::FILE* stream) {
+    std::fflush(stream);
+    std::rewind(stream);
+    QByteArray bytes;
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, stream)) > 0;)
+        bytes.append(buffer, static_cast<qsizetype>(n));
+    return QString::fromUtf8(bytes);
+}
+
 TerminalRun runOnTerminal(const QString& program, const QStringList& arguments,
                           const QProcessEnvironment& environment, const QByteArray& prompt,
                           const QByteArray& answer, int timeoutMs) {

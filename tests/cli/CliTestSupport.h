@@ -13,6 +13,7 @@
 #include <QProcessEnvironment>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <cstdio>
 #include <gtest/gtest.h>
 #include <memory>
 #include <vector>
@@ -35,6 +36,9 @@ struct TerminalRun {
 TerminalRun runOnTerminal(const QString& program, const QStringList& arguments,
                           const QProcessEnvironment& environment, const QByteArray& prompt,
                           const QByteArray& answer, int timeoutMs = 120000);
+
+// All that was written to a temporary file standing in for an output.
+QString contentOf(std::FILE* stream);
 
 class CliTest : public ::testing::Test {
 public:

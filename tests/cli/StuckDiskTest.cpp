@@ -18,20 +18,6 @@
 using namespace kestrune;
 using namespace kestrune::test;
 
-namespace {
-
-QString contentOf(std::FILE* stream) {
-    std::fflush(stream);
-    std::rewind(stream);
-    QByteArray bytes;
-    char buffer[4096];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, stream)) > 0;)
-        bytes.append(buffer, static_cast<qsizetype>(n));
-    return QString::fromUtf8(bytes);
-}
-
-} // namespace
-
 TEST_F(CliTest, AnAbortThatCannotReachTheDiskGivesUpOnItNamesItAndKeepsItsReport) {
     KESTRUNE_SKIP_WITHOUT_TESTFS();
     TestFileSystemOptions options;

@@ -1,8 +1,11 @@
 // Devices that misbehave on purpose, for the pass logic.
 #pragma once
 
+#include "ControllerCache.h"
+#include "SparseImage.h"
 #include "shredengine/BlockDevice.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -30,11 +33,9 @@ public:
             return writeError;
         // A fake-capacity stick: what lies beyond the real size lands at its start again,
         // or is lost.
-        for (size_t i = 0; i < length; ++i) {
-            if (dropPastEnd && offset + i >= data.size())
-                break;
-            data[(offset + i) % data.size()] = static_cast<const uint8_t*>(src)[i];
-        }
+        forEachPlace(length, offset, [&](size_t at, size_t place, size_t run) {
+            std::memcpy(&data[place], static_cast<const uint8_t*>(src) + at, run);
+        });
         if (writeDelayPer64k.count())
             std::this_thread::sleep_for(writeDelayPer64k * (length / 65536));
         blockLengths.push_back(length);
@@ -44,16 +45,29 @@ public:
         ++reads;
         if (readError)
             return readError;
-        for (size_t i = 0; i < length; ++i) {
-            uint8_t byte =
-                dropPastEnd && offset + i >= data.size() ? 0 : data[(offset + i) % data.size()];
-            if (offset + i == flipAt)
-                byte ^= 0x10;
-            static_cast<uint8_t*>(dst)[i] = byte;
-        }
+        auto* bytes = static_cast<uint8_t*>(dst);
+        std::memset(bytes, 0, length);
+        forEachPlace(length, offset, [&](size_t at, size_t place, size_t run) {
+            std::memcpy(bytes + at, &data[place], run);
+        });
+        if (flipAt >= offset && flipAt - offset < length)
+            bytes[flipAt - offset] ^= 0x10;
         return 0;
     }
     int sync() override { return syncError; }
+
+    // Calls place(position in the request, position in data, length) for each run that
+    // reaches the real bytes.
+    template <typename Place> void forEachPlace(size_t length, uint64_t offset, Place place) const {
+        for (size_t at = 0; at < length && !data.empty();) {
+            if (dropPastEnd && offset + at >= data.size())
+                return;
+            const size_t real = static_cast<size_t>((offset + at) % data.size());
+            const size_t run = std::min(length - at, data.size() - real);
+            place(at, real, run);
+            at += run;
+        }
+    }
 
     std::vector<uint8_t> data;
     uint64_t reported;
@@ -69,6 +83,54 @@ public:
     int writes = 0;
     int reads = 0;
     std::vector<size_t> blockLengths;
+};
+
+// A stick as the FUSE test device models one: storage that keeps `real` bytes and wraps or
+// drops what lies past them, behind a controller whose write-back cache answers reads of
+// what was written last. Counts what goes through it.
+class FakeStick : public BlockDevice {
+public:
+    FakeStick(uint64_t claimed, uint64_t real, testfs::PastUsable past, uint64_t cacheBytes = 0)
+        : claimed_(claimed), image_(real, past), cache_(cacheBytes) {}
+
+    uint64_t size() const override { return claimed_; }
+    size_t alignment() const override { return 512; }
+    bool readOnly() const override { return false; }
+    bool direct() const override { return true; }
+    int writeAt(const void* src, size_t length, uint64_t offset) override {
+        ++writes;
+        bytesWritten += length;
+        if (beforeWrite)
+            beforeWrite(bytesWritten);
+        cache_.write(
+            static_cast<const char*>(src), length, offset,
+            [this](const char* data, size_t count, uint64_t at) { image_.write(data, count, at); });
+        return 0;
+    }
+    int readAt(void* dst, size_t length, uint64_t offset) override {
+        ++reads;
+        bytesRead += length;
+        image_.read(static_cast<char*>(dst), length, offset);
+        cache_.overlay(static_cast<char*>(dst), length, offset);
+        return 0;
+    }
+    int sync() override { return 0; } // flushes are ignored, as cheap controllers do
+
+    // What a read of the range returns, without counting it.
+    std::vector<uint8_t> peek(uint64_t offset, size_t length) const {
+        std::vector<uint8_t> bytes(length);
+        image_.read(reinterpret_cast<char*>(bytes.data()), length, offset);
+        cache_.overlay(reinterpret_cast<char*>(bytes.data()), length, offset);
+        return bytes;
+    }
+
+    uint64_t writes = 0, reads = 0, bytesWritten = 0, bytesRead = 0;
+    std::function<void(uint64_t)> beforeWrite; // with the bytes written so far, this one included
+
+private:
+    uint64_t claimed_;
+    testfs::SparseImage image_;
+    testfs::ControllerCache cache_;
 };
 
 } // namespace kestrune::engine::test

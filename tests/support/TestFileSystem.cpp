@@ -100,6 +100,10 @@ void TestFileSystem::mount(const TestFileSystemOptions& options) {
                      ? QStringLiteral("wrap")
                      : QStringLiteral("drop"));
     }
+    if (options.keepsNothing)
+        args << QStringLiteral("--keep-nothing");
+    if (options.cache != 0)
+        args << QStringLiteral("--cache") << QString::number(options.cache);
     if (options.rate != 0)
         args << QStringLiteral("--rate") << QString::number(options.rate);
     if (options.directIo)

@@ -15,6 +15,10 @@ struct TestFileSystemOptions {
     // 0: all of the size really exists.
     std::uint64_t usable = 0;
     PastUsable pastUsable = PastUsable::Wrap;
+    // Nothing written is kept at all (usable stays 0).
+    bool keepsNothing = false;
+    // Bytes of the controller's write cache, which answers reads of what was written last.
+    std::uint64_t cache = 0;
     // Bytes per second for reads and writes together; 0: no limit.
     std::uint64_t rate = 0;
     // Empty: a flag in the file system's own temporary folder, set with stall().

@@ -264,6 +264,98 @@ private:
     std::thread thread_;
 };
 
+// The device as the first pass writes it while a guest holds blocks of it.
+class AroundReserved final : public BlockDevice {
+public:
+    AroundReserved(BlockDevice& device, const FirstPassGuest* guest)
+        : device_(device), guest_(guest) {}
+    uint64_t size() const override { return device_.size(); }
+    size_t alignment() const override { return device_.alignment(); }
+    bool readOnly() const override { return device_.readOnly(); }
+    bool direct() const override { return device_.direct(); }
+    int writeAt(const void* data, size_t length, uint64_t offset) override {
+        if (!guest_)
+            return device_.writeAt(data, length, offset);
+        const auto* bytes = static_cast<const uint8_t*>(data);
+        const std::vector<uint64_t>& blocks = guest_->reservedBlocks();
+        const uint64_t block = guest_->reservedLength();
+        const uint64_t end = offset + length;
+        uint64_t at = offset;
+        // The first block that ends past the offset.
+        auto it = std::lower_bound(blocks.begin(), blocks.end(),
+                                   offset + 1 > block ? offset + 1 - block : 0);
+        for (; it != blocks.end() && *it < end; ++it) {
+            if (*it > at) {
+                if (int rc = device_.writeAt(bytes + (at - offset), *it - at, at))
+                    return rc;
+            }
+            at = std::max(at, *it + block);
+        }
+        return at < end ? device_.writeAt(bytes + (at - offset), end - at, at) : 0;
+    }
+    int readAt(void* data, size_t length, uint64_t offset) override {
+        return device_.readAt(data, length, offset);
+    }
+    int sync() override { return device_.sync(); }
+
+private:
+    BlockDevice& device_;
+    const FirstPassGuest* guest_;
+};
+
+// A fixed pattern needs no preparation, so it is written from the job's thread.
+template <typename Written, typename WriteFailed>
+int32_t writePattern(BlockDevice& device, const Pass& pass, PatternBuffer& patterns,
+                     BlockSizer& sizer, const unsigned char* abortFlag, Written& written,
+                     WriteFailed& writeFailed) {
+    const uint64_t size = device.size();
+    for (uint64_t offset = 0; offset < size;) {
+        if (abortRequested(abortFlag))
+            return SHRED_STATUS_ABORTED;
+        size_t length = static_cast<size_t>(std::min<uint64_t>(sizer.current(), size - offset));
+        const uint8_t* data = patterns.at(pass, offset);
+        auto started = Clock::now();
+        if (int rc = device.writeAt(data, length, offset))
+            return writeFailed(rc);
+        if (int32_t status = written(offset, length, Clock::now() - started))
+            return status;
+        offset += length;
+    }
+    return 0;
+}
+
+// The first pass is on the medium but for the guest's blocks: once the guest lets the job
+// go on, they get the pass's content too.
+template <typename WriteFailed>
+int32_t letGuestIn(BlockDevice& device, FirstPassGuest* guest, const Pass& pass,
+                   PatternBuffer& patterns, RandomStream& random, AlignedBuffer& buffer,
+                   WriteFailed& writeFailed) {
+    if (!guest)
+        return 0;
+    if (int32_t status = guest->firstPassDone())
+        return status;
+    const size_t length = guest->reservedLength();
+    for (uint64_t offset : guest->reservedBlocks()) {
+        for (size_t done = 0; done < length;) {
+            const uint64_t at = offset + done;
+            const size_t piece = std::min(length - done, buffer.size());
+            const uint8_t* data = buffer.data();
+            if (pass.kind == PassKind::Random) {
+                if (!random.fillAt(buffer.data(), piece, at))
+                    return ENGINE_STATUS_NO_RESOURCES;
+            } else {
+                data = patterns.at(pass, at);
+            }
+            if (int rc = device.writeAt(data, piece, at))
+                return writeFailed(rc);
+            done += piece;
+        }
+    }
+    if (int rc = device.sync())
+        return writeFailed(rc);
+    return 0;
+}
+
 } // namespace
 
 Pass patternPass(uint8_t a, uint8_t b, uint8_t c) {
@@ -387,6 +479,7 @@ int32_t runPasses(BlockDevice& device, const std::vector<Pass>& plan, ProgressSi
     if (!work || !transfer[0] || !transfer[1])
         return ENGINE_STATUS_NO_RESOURCES;
     PatternBuffer patterns(work);
+    AroundReserved firstPass(device, options.firstPassGuest);
     IoWorker io; // declared after the buffers: it finishes its transfer before they go
     std::unique_ptr<IoWorker> secondReader;
 
@@ -411,6 +504,8 @@ int32_t runPasses(BlockDevice& device, const std::vector<Pass>& plan, ProgressSi
 
     for (size_t index = 0; index < plan.size(); ++index) {
         const Pass& pass = plan[index];
+        FirstPassGuest* guest = index == 0 ? options.firstPassGuest : nullptr;
+        BlockDevice& target = guest ? firstPass : device;
         if (observer)
             observer->passStarted(index, pass);
         const bool randomData = pass.kind == PassKind::Random;
@@ -454,10 +549,10 @@ int32_t runPasses(BlockDevice& device, const std::vector<Pass>& plan, ProgressSi
                 turn ^= 1;
                 if (!random.fill(data, length))
                     return ENGINE_STATUS_NO_RESOURCES;
-                io.start([&device, abortFlag, data, length, offset] {
+                io.start([&target, abortFlag, data, length, offset] {
                     if (abortRequested(abortFlag))
                         return IoWorker::kAborted;
-                    return device.writeAt(data, length, offset);
+                    return target.writeAt(data, length, offset);
                 });
                 pending.push_back({offset, length});
                 offset += length;
@@ -466,25 +561,16 @@ int32_t runPasses(BlockDevice& device, const std::vector<Pass>& plan, ProgressSi
                 if (int32_t status = collect())
                     return status;
             }
-        } else {
-            // A fixed pattern needs no preparation, so it is written from this thread.
-            for (uint64_t offset = 0; offset < size;) {
-                if (abortRequested(abortFlag))
-                    return SHRED_STATUS_ABORTED;
-                size_t length =
-                    static_cast<size_t>(std::min<uint64_t>(sizer.current(), size - offset));
-                const uint8_t* data = patterns.at(pass, offset);
-                auto started = Clock::now();
-                if (int rc = device.writeAt(data, length, offset))
-                    return writeFailed(rc);
-                if (int32_t status = written(offset, length, Clock::now() - started))
-                    return status;
-                offset += length;
-            }
+        } else if (int32_t status = writePattern(target, pass, patterns, sizer, abortFlag, written,
+                                                 writeFailed)) {
+            return status;
         }
         if (int rc = device.sync())
             return writeFailed(rc);
         if (int32_t status = mediumStatus())
+            return status;
+        if (int32_t status =
+                letGuestIn(device, guest, pass, patterns, random, transfer[0], writeFailed))
             return status;
         if (outcome)
             outcome->passesDone = static_cast<uint32_t>(index + 1);
@@ -592,6 +678,25 @@ int32_t runPasses(BlockDevice& device, const std::vector<Pass>& plan, ProgressSi
     return SHRED_STATUS_SHREDDED;
 }
 
+namespace {
+
+// The passes over all that a measured medium keeps.
+int32_t eraseMeasured(BlockDevice& device, const CapacityCheck& check,
+                      const std::vector<Pass>& plan, ProgressSink& sink,
+                      const unsigned char* abortFlag, const JobOptions& options,
+                      JobOutcome& outcome) {
+    outcome.usableBytes = check.usable();
+    if (!check.counterfeit())
+        return runPasses(device, plan, sink, abortFlag, options, &outcome);
+    if (check.usable() == 0)
+        return SHRED_STATUS_FAILED_COUNTERFEIT; // it keeps nothing that could be erased
+    UsablePart usable(device, check.usable());
+    const int32_t status = runPasses(usable, plan, sink, abortFlag, options, &outcome);
+    return status == SHRED_STATUS_SHREDDED ? SHRED_STATUS_FAILED_COUNTERFEIT : status;
+}
+
+} // namespace
+
 int32_t runJob(BlockDevice& device, const std::vector<Pass>& plan, ProgressSink& sink,
                const unsigned char* abortFlag, const JobOptions& options, JobOutcome& outcome) {
     outcome = JobOutcome{};
@@ -600,17 +705,27 @@ int32_t runJob(BlockDevice& device, const std::vector<Pass>& plan, ProgressSink&
         return ENGINE_STATUS_BAD_REQUEST;
     if (device.readOnly())
         return SHRED_STATUS_FAILED_WRITE_PROTECTED;
-    const CapacityCheck capacity = checkCapacity(device, abortFlag);
-    if (capacity.status) {
-        const int32_t status = options.mediumCheck ? options.mediumCheck() : 0;
-        return status ? status : capacity.status;
+    CapacityCheck check(device, abortFlag);
+    int32_t status = check.begin();
+    if (status == 0 && !check.counterfeit()) {
+        // The check rides on the first pass, which flushes any cache its markers hide in.
+        JobOptions riding = options;
+        riding.firstPassGuest = &check;
+        status = runPasses(device, plan, sink, abortFlag, riding, &outcome);
+        if (!check.counterfeit()) {
+            if (check.settled())
+                outcome.usableBytes = check.usable();
+            return status;
+        }
+        status = 0;
     }
-    outcome.usableBytes = capacity.usable;
-    if (!capacity.counterfeit)
-        return runPasses(device, plan, sink, abortFlag, options, &outcome);
-    UsablePart usable(device, capacity.usable);
-    const int32_t status = runPasses(usable, plan, sink, abortFlag, options, &outcome);
-    return status == SHRED_STATUS_SHREDDED ? SHRED_STATUS_FAILED_COUNTERFEIT : status;
+    if (status == 0)
+        status = check.measure();
+    if (status != 0) {
+        const int32_t medium = options.mediumCheck ? options.mediumCheck() : 0;
+        return medium ? medium : status;
+    }
+    return eraseMeasured(device, check, plan, sink, abortFlag, options, outcome);
 }
 
 } // namespace kestrune::engine

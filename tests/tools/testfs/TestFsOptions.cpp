@@ -15,8 +15,9 @@ bool parseBytes(const std::string& text, std::uint64_t& value) {
 } // namespace
 
 const char* usageText() {
-    return "usage: kestrune-testfs MOUNTPOINT --file NAME --size BYTES [--usable BYTES]\n"
-           "         [--past-usable wrap|drop] [--rate BYTES_PER_SECOND]\n"
+    return "usage: kestrune-testfs MOUNTPOINT --file NAME --size BYTES\n"
+           "         [--usable BYTES [--past-usable wrap|drop] | --keep-nothing]\n"
+           "         [--cache BYTES] [--rate BYTES_PER_SECOND]\n"
            "         [--stall-flag PATH [--stall-what reads|writes|all]] [--direct-io]\n"
            "         [--allow-other]\n";
 }
@@ -24,10 +25,15 @@ const char* usageText() {
 std::string parseOptions(const std::vector<std::string>& arguments, TestFsOptions& options) {
     bool pastUsableGiven = false;
     bool stallWhatGiven = false;
+    bool keepNothing = false;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& name = arguments[i];
         if (name == "--direct-io") {
             options.directIo = true;
+            continue;
+        }
+        if (name == "--keep-nothing") {
+            keepNothing = true;
             continue;
         }
         if (name == "--allow-other") {
@@ -48,10 +54,12 @@ std::string parseOptions(const std::vector<std::string>& arguments, TestFsOption
                 value.find('/') != std::string::npos)
                 return "--file needs a plain file name, not '" + value + "'";
             options.fileName = value;
-        } else if (name == "--size" || name == "--usable" || name == "--rate") {
+        } else if (name == "--size" || name == "--usable" || name == "--rate" ||
+                   name == "--cache") {
             std::uint64_t& target = name == "--size"     ? options.size
                                     : name == "--usable" ? options.usable
-                                                         : options.rate;
+                                    : name == "--rate"   ? options.rate
+                                                         : options.cache;
             if (!parseBytes(value, target))
                 return name + " needs a positive whole number of bytes, not '" + value + "'";
         } else if (name == "--past-usable") {
@@ -87,9 +95,13 @@ std::string parseOptions(const std::vector<std::string>& arguments, TestFsOption
         return "--usable cannot be more than --size";
     if (pastUsableGiven && options.usable == 0)
         return "--past-usable needs --usable";
+    if (keepNothing && options.usable != 0)
+        return "--keep-nothing and --usable exclude each other";
     if (stallWhatGiven && options.stallFlag.empty())
         return "--stall-what needs --stall-flag";
-    if (options.usable == 0)
+    if (keepNothing)
+        options.pastUsable = PastUsable::Drop; // every write is lost
+    else if (options.usable == 0)
         options.usable = options.size;
     return {};
 }

@@ -1,7 +1,9 @@
 // kestrune-testfs: one image file on a FUSE mount, with the faults tests need
-// (counterfeit capacity, a steady rate, requests that hang while a flag file exists).
+// (counterfeit capacity, a controller's write cache, a steady rate, requests that hang
+// while a flag file exists).
 #define FUSE_USE_VERSION 312
 
+#include "ControllerCache.h"
 #include "SparseImage.h"
 #include "TestFsOptions.h"
 #include "Throttle.h"
@@ -26,7 +28,7 @@ namespace {
 struct FileSystem {
     FileSystem(const TestFsOptions& given)
         : options(given), imagePath("/" + given.fileName), image(given.usable, given.pastUsable),
-          throttle(given.rate), size(given.size) {}
+          cache(given.cache), throttle(given.rate), size(given.size) {}
 
     const TestFsOptions options;
     const std::string imagePath;
@@ -38,6 +40,7 @@ struct FileSystem {
         return now;
     }();
     SparseImage image;
+    ControllerCache cache;
     Throttle throttle;
     std::atomic<bool> outOfMemoryReported{false};
     // A medium may shrink under a job (a card that fails, a loop device resized), never grow.
@@ -145,6 +148,7 @@ int readImage(const char* path, char* buffer, size_t length, off_t offset, fuse_
     length = static_cast<size_t>(std::min<std::uint64_t>(length, size - start));
     fs.throttle.pass(length);
     fs.image.read(buffer, length, start);
+    fs.cache.overlay(buffer, length, start);
     return static_cast<int>(length);
 }
 
@@ -161,7 +165,10 @@ int writeImage(const char* path, const char* data, size_t length, off_t offset, 
     length = static_cast<size_t>(std::min<std::uint64_t>(length, size - start));
     fs.throttle.pass(length);
     try {
-        fs.image.write(data, length, start);
+        fs.cache.write(data, length, start,
+                       [&fs](const char* bytes, std::size_t count, std::uint64_t at) {
+                           fs.image.write(bytes, count, at);
+                       });
     } catch (const std::bad_alloc&) {
         if (!fs.outOfMemoryReported.exchange(true))
             std::fprintf(stderr, "kestrune-testfs: out of memory for the image's data\n");

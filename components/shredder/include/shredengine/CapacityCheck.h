@@ -1,29 +1,57 @@
 // Whether a medium really stores what it claims. Counterfeit sticks report a capacity they
 // do not have: writes past the real one vanish or land on the start again, and a pass of
-// zeros read back as zeros would never show it.
+// zeros read back as zeros would never show it. Their controllers often keep the last
+// megabytes written in memory and answer reads of them from there, so a marker that reads
+// back right after it was written proves nothing. A marker lost, or found in another
+// place, is evidence at once; one that held only counts once more was written since than
+// any cache smaller than the medium keeps.
 #pragma once
 
 #include "shredengine/BlockDevice.h"
+#include "shredengine/ShredJob.h"
 
 #include <cstdint>
+#include <memory>
+#include <vector>
 
 namespace kestrune::engine {
 
-struct CapacityCheck {
-    // 0, or the job's status when the check itself could not run (-3 aborted, -4 the
-    // medium failed from its first byte on, -5 a write was refused, -10 no memory).
-    int32_t status = 0;
-    // The bytes that hold what is written to them: the whole size for a genuine medium.
-    uint64_t usable = 0;
-    bool counterfeit = false;
-};
+// The check of one job, in steps around its first pass:
+//  begin()          writes markers at places spread over the medium and reads them back
+//                   at once, with the start of the medium, where markers past a smaller
+//                   real capacity land. Catches a fake whose cache is small.
+//  firstPassDone()  the first pass wrote everything but the markers, which flushes any
+//                   cache smaller than the medium; the markers are read again. Catches
+//                   the rest. Returns -14 to stop the passes when it does.
+//  measure()        on a medium caught by either: where it really stops keeping what it is
+//                   given, to the byte, from markers over its start that are read back
+//                   only after more was written than a cache could have kept of them.
+// Each step returns 0 or the job's status when the check could not go on (-3 aborted, -4
+// the medium failed, -5 a write was refused, -10 no memory or randomness).
+class CapacityCheck final : public FirstPassGuest {
+public:
+    CapacityCheck(BlockDevice& device, const unsigned char* abortFlag);
+    ~CapacityCheck() override;
+    CapacityCheck(const CapacityCheck&) = delete;
+    CapacityCheck& operator=(const CapacityCheck&) = delete;
 
-// Writes markers (the byte offset and a per-check random tag, in every 32 bytes) over a
-// contiguous head of the medium and at positions spread up to its end, then reads them all
-// back. A write past the real capacity that wraps lands in the head, whatever that capacity
-// is, and one that is lost reads back without its marker. Costs a few seconds on a stick of
-// tens of gigabytes; leaves markers that the passes then overwrite.
-CapacityCheck checkCapacity(BlockDevice& device, const unsigned char* abortFlag);
+    int32_t begin();
+    const std::vector<uint64_t>& reservedBlocks() const override;
+    size_t reservedLength() const override;
+    int32_t firstPassDone() override;
+    int32_t measure();
+
+    // The medium was caught holding less than it claims, and measure() found no better.
+    bool counterfeit() const;
+    // The usable size is known: a genuine medium confirmed, or a caught one measured.
+    bool settled() const;
+    // The bytes that keep what is written to them; the whole size until it is caught.
+    uint64_t usable() const;
+
+private:
+    class Run;
+    std::unique_ptr<Run> run_;
+};
 
 // The first bytes of a device, as a device of their own.
 class UsablePart final : public BlockDevice {

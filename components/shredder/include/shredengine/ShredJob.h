@@ -86,6 +86,19 @@ public:
     virtual void blockWritten(uint64_t /*offset*/, size_t /*length*/) {}
 };
 
+// Rides on the first pass (the capacity check does): the pass writes around the blocks it
+// reserves, and once the pass reached the medium, asks it whether the job goes on; only
+// then does it write those blocks too.
+class FirstPassGuest {
+public:
+    virtual ~FirstPassGuest() = default;
+    // Offsets of blocks of reservedLength() bytes each, ascending and apart.
+    virtual const std::vector<uint64_t>& reservedBlocks() const = 0;
+    virtual size_t reservedLength() const = 0;
+    // 0 lets the passes go on; any other status ends them with it.
+    virtual int32_t firstPassDone() = 0;
+};
+
 struct JobOptions {
     // Block sizes adapt to the medium so that an abort is noticed within a second.
     size_t initialBlock = 1u << 20;
@@ -100,13 +113,15 @@ struct JobOptions {
     // status that says what became of it (-4 gone or shrunk, -15 now write-protected).
     // Asked after every pass and whenever a transfer fails, so the status names the cause.
     std::function<int32_t()> mediumCheck;
+    FirstPassGuest* firstPassGuest = nullptr;
 };
 
 // What a job found out, for its report.
 struct JobOutcome {
     enum class Verification { NotReached, Passed, Failed };
     uint64_t claimedBytes = 0;
-    // What the capacity check found; 0 when it did not run to its end.
+    // What the capacity check found; 0 when it did not run to its end, or when the medium
+    // keeps nothing at all (the job then ends as counterfeit).
     uint64_t usableBytes = 0;
     Verification verification = Verification::NotReached;
     uint64_t mismatchOffset = 0; // of the first byte that read back different
@@ -122,9 +137,9 @@ int32_t runPasses(BlockDevice& device, const std::vector<Pass>& plan, ProgressSi
                   const unsigned char* abortFlag, const JobOptions& options = {},
                   JobOutcome* outcome = nullptr);
 
-// A shred job: the capacity check, then the passes over what the medium really holds.
-// Returns what runPasses returns, or -14 when all went well on a medium that holds less
-// than it claims.
+// A shred job: the capacity check around the first pass, then the passes over what the
+// medium really holds. Returns what runPasses returns, or -14 when all went well on a
+// medium that holds less than it claims.
 int32_t runJob(BlockDevice& device, const std::vector<Pass>& plan, ProgressSink& sink,
                const unsigned char* abortFlag, const JobOptions& options, JobOutcome& outcome);
 

@@ -144,7 +144,8 @@ bool isCardReader(const Properties& properties, const QString& product) {
             value == "1")
             return true;
     static const QRegularExpression names(
-        QStringLiteral("card.?reader|sd/mmc|multi.?card|\\bsd(hc|xc)?.?card\\b|compact.?flash"),
+        QStringLiteral("card.?reader|multi.?card|\\bsd(hc|xc)?.?card\\b|compact.?flash|"
+                       "^(cf|ms|xd|sm|sd|mmc)([ /-].*)?$"),
         QRegularExpression::CaseInsensitiveOption);
     return names.match(product).hasMatch();
 }

@@ -280,17 +280,30 @@ int copyDataExtents(const QString& image, engine::BlockDevice& partition) {
     return rc;
 }
 
-// Builds the file system in a temporary file and copies it onto the partition. Empty on
-// success; "aborted" when the abort flag stopped it.
+// Builds the file system in a temporary file, without the label when mkfs.fat refuses it
+// (why goes to *labelRefused), and copies it onto the partition once. Empty on success;
+// "aborted" when the abort flag stopped it.
 QString makeFileSystem(engine::BlockDevice& partition, int diskFd, const Partition& part,
-                       const QString& label, const unsigned char* abortFlag) {
+                       const QString& label, const unsigned char* abortFlag,
+                       QString* labelRefused) {
     QTemporaryFile image(QDir::tempPath() + QStringLiteral("/kestrune-fat-XXXXXX"));
-    if (!image.open() || !image.resize(static_cast<qint64>(part.sectors * part.sectorSize)))
+    const auto bytes = static_cast<qint64>(part.sectors * part.sectorSize);
+    if (!image.open() || !image.resize(bytes))
         return QStringLiteral("no room for the file system's image: %1").arg(image.errorString());
     image.close();
-    QString failure =
-        buildFatImage(image.fileName(), part.start * part.sectorSize,
-                      static_cast<uint32_t>(part.sectorSize), label, abortFlag, geometryOf(diskFd));
+    auto build = [&](const QString& withLabel) {
+        return buildFatImage(image.fileName(), part.start * part.sectorSize,
+                             static_cast<uint32_t>(part.sectorSize), withLabel, abortFlag,
+                             geometryOf(diskFd));
+    };
+    QString failure = build(label);
+    if (!failure.isEmpty() && failure != QLatin1String(kAbortedMkfs) && !label.isEmpty()) {
+        // Perhaps only the label was refused: a fresh image without it.
+        *labelRefused = failure;
+        if (!QFile::resize(image.fileName(), 0) || !QFile::resize(image.fileName(), bytes))
+            return QStringLiteral("no room for the file system's image");
+        failure = build(QString());
+    }
     if (!failure.isEmpty())
         return failure;
     if (abortRequested(abortFlag))
@@ -464,14 +477,11 @@ FormatOutcome formatWholeDisk(const FormatRequest& request, const PartitioningHo
 
     const QString label = request.label.toUpper();
     const int diskFd = disk->device().fd();
-    QString mkfsError = makeFileSystem(partition, diskFd, part, label, request.abortFlag);
-    if (!mkfsError.isEmpty() && mkfsError != QLatin1String(kAbortedMkfs) && !label.isEmpty()) {
-        // Perhaps only the label was refused: format without it.
-        outcome.failure = mkfsError;
-        mkfsError = makeFileSystem(partition, diskFd, part, QString(), request.abortFlag);
-    } else {
-        outcome.labelled = true;
-    }
+    QString labelRefused;
+    const QString mkfsError =
+        makeFileSystem(partition, diskFd, part, label, request.abortFlag, &labelRefused);
+    outcome.labelled = labelRefused.isEmpty();
+    outcome.failure = labelRefused;
     // The kernel and udev see the new file system, not what they cached of the old disk.
     disk->rereadPartitions();
     if (mkfsError == QLatin1String(kAbortedMkfs)) {

@@ -150,6 +150,19 @@ bool isCardReader(const Properties& properties, const QString& product) {
     return names.match(product).hasMatch();
 }
 
+// A USB disk that says its medium is removable is a stick; USB hard disks and SSDs say it is
+// fixed, and so do some sticks, which udev's rules or their names give away.
+bool isFlashDrive(bool removable, const Properties& properties, const QString& product) {
+    if (removable)
+        return true;
+    const auto thumb = properties.find("ID_DRIVE_THUMB");
+    if (thumb != properties.end() && thumb->second == "1")
+        return true;
+    static const QRegularExpression names(QStringLiteral("flash|thumb|pen.?drive|\\bstick\\b"),
+                                          QRegularExpression::CaseInsensitiveOption);
+    return names.match(product).hasMatch();
+}
+
 QByteArray unescapeOctal(const QByteArray& value) {
     QByteArray out;
     for (qsizetype i = 0; i < value.size(); ++i) {
@@ -402,11 +415,10 @@ DiskInfo BlockDiskEnumerator::describe(const RawDisk& disk, const Context& conte
         info.bus = QStringLiteral("VIRTIO");
     else if (disk.scsi)
         info.bus = QStringLiteral("SCSI");
-    // A USB disk that says its medium is removable is a stick; USB hard disks and SSDs say
-    // it is fixed.
     if (!disk.mmcType.isEmpty() || isCardReader(disk.properties, info.product))
         info.mediumType = MediumType::MemoryCard;
-    else if (!disk.usbDir.isEmpty() && disk.removableFlag)
+    else if (!disk.usbDir.isEmpty() &&
+             isFlashDrive(disk.removableFlag, disk.properties, info.product))
         info.mediumType = MediumType::UsbFlashDrive;
     else
         info.mediumType = MediumType::Disk;

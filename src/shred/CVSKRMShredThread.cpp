@@ -4,6 +4,7 @@
 #include "app/SystemUtil.h"
 #include "devices/DeviceTable.h"
 #include "lang/LanguageManager.h"
+#include "platform/AccountName.h"
 #include "platform/DiskAuthorization.h"
 #include "platform/MessageService.h"
 #include "platform/Module.h"
@@ -64,7 +65,8 @@ void CVSKRMShredThread::relay(std::int32_t status, std::int64_t bytesLeft, std::
     if (status >= SHRED_FINDING_FIRST && status <= SHRED_FINDING_LAST) {
         if (status == SHRED_FINDING_CAPACITY) {
             usableBytes_ = static_cast<std::uint64_t>(secondValue);
-        } else if (status == SHRED_FINDING_VERIFIED || status == SHRED_FINDING_VERIFY_MISMATCH) {
+        } else if (status == SHRED_FINDING_VERIFIED || status == SHRED_FINDING_VERIFY_MISMATCH ||
+                   status == SHRED_FINDING_VERIFY_INTERRUPTED) {
             verification_ = status;
             mismatchOffset_ = static_cast<std::uint64_t>(secondValue);
         } else if (status == SHRED_FINDING_PASSES_DONE && secondValue >= 0 && secondValue <= 1000) {
@@ -159,6 +161,7 @@ bool CVSKRMShredThread::InitInstance() {
     }
     QString serial, make, model, size, bus;
     std::uint64_t capacity = 0;
+    platform::MediumType mediumType = platform::MediumType::Disk;
     {
         // The scan rewrites these texts under the table's lock.
         std::unique_lock<std::timed_mutex> guard;
@@ -170,10 +173,14 @@ bool CVSKRMShredThread::InitInstance() {
         size = record_->sizeGigabytesText;
         bus = record_->busText;
         capacity = record_->sizeBytes;
+        mediumType = record_->mediumType;
     }
     capacity_ = capacity;
-    withReport(
-        [&](ShredReport& report) { report.addHardwareItems(serial, make, model, size, bus); });
+    const JobProvenance who = provenance(mediumType);
+    withReport([&](ShredReport& report) {
+        report.addHardwareItems(serial, make, model, size, bus);
+        report.setProvenance(who);
+    });
 
     // The number stays this disk's while the job holds the record (see ScanDevices).
     identityKnown_ = kestrune_disk_number_resolve(deviceNumber_, &identity_) != 0;
@@ -235,9 +242,10 @@ bool CVSKRMShredThread::InitInstance() {
         else if (finalStatus_ == SHRED_STATUS_FAILED_VERIFY)
             detail = static_cast<std::int64_t>(mismatchOffset_);
         const ReportVerification verification =
-            verification_ == SHRED_FINDING_VERIFIED          ? ReportVerification::Passed
-            : verification_ == SHRED_FINDING_VERIFY_MISMATCH ? ReportVerification::Failed
-                                                             : ReportVerification::NotReached;
+            verification_ == SHRED_FINDING_VERIFIED             ? ReportVerification::Passed
+            : verification_ == SHRED_FINDING_VERIFY_MISMATCH    ? ReportVerification::Failed
+            : verification_ == SHRED_FINDING_VERIFY_INTERRUPTED ? ReportVerification::Interrupted
+                                                                : ReportVerification::NotReached;
         // A job the engine never saw wrote nothing; an engine that did not count its
         // passes completed them all only when it shredded.
         std::optional<int> passes = enginePasses_;
@@ -250,7 +258,7 @@ bool CVSKRMShredThread::InitInstance() {
             report.setOutcome(finalStatus_, capacity);
             report.setUsableCapacity(usableBytes_);
             report.setVerification(verification, mismatchOffset_);
-            passesDone_ = passes;
+            report.setPassesDone(passes);
         });
     }
     reportStatus(finalStatus_, detail);
@@ -278,11 +286,24 @@ int CVSKRMShredThread::ExitInstance() {
     return written;
 }
 
+JobProvenance CVSKRMShredThread::provenance(platform::MediumType mediumType) const {
+    JobProvenance who;
+    if (language_)
+        who.toolName = language_->GetString(QStringLiteral("product_name"));
+    who.toolVersion = settings_->util()->FindProgramVersion();
+    who.mediumType = mediumType;
+    const platform::AccountName account = platform::JobAccount();
+    who.operatorLogin = account.login;
+    who.operatorName = account.fullName;
+    who.organisation = settings_->GetOrganisation();
+    who.location = settings_->GetLocation();
+    who.asset = asset_;
+    return who;
+}
+
 CertificateFacts CVSKRMShredThread::certificateFacts(const ShredReport& report) const {
     CertificateFacts facts;
-    if (language_)
-        facts.programName = language_->GetString(QStringLiteral("product_name"));
-    facts.programVersion = settings_->util()->FindProgramVersion();
+    facts.provenance = report.provenance();
     facts.vendor = report.make();
     facts.product = report.model();
     facts.serial = report.serial();
@@ -291,7 +312,7 @@ CertificateFacts CVSKRMShredThread::certificateFacts(const ShredReport& report) 
     facts.usableBytes = report.usableBytes();
     facts.algorithm = report.algorithm();
     facts.passesPlanned = plannedPasses(report.algorithm());
-    facts.passesDone = passesDone_;
+    facts.passesDone = report.passesDone();
     facts.verification = report.verification();
     facts.mismatchOffset = report.mismatchOffset();
     facts.startTime = report.startTime();
@@ -366,7 +387,7 @@ void CVSKRMShredThread::abandon() {
         return;
     report_->setOutcome(SHRED_STATUS_ABORTED, capacity_);
     // The engine may still be counting: of its passes nothing is known for certain.
-    passesDone_.reset();
+    report_->setPassesDone(std::nullopt);
     const int written = report_->finish();
     reportWritten_ = true;
     if (written)

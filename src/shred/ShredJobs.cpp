@@ -64,6 +64,7 @@ std::shared_ptr<CVSKRMShredThread> ShredJobs::start(const std::shared_ptr<Device
         std::make_shared<CVSKRMShredThread>(context_.get(), record, algorithm, &OnShredStatus, 0);
     job->setTable(table_);
     job->setFormatDrive(options.formatDrive);
+    job->setAssetNumber(options.assetNumber);
     job->setFormatter(formatter_ ? formatter_ : formatterWith(monitor_));
     record->workers.fetch_add(1);
     {

@@ -125,7 +125,9 @@ struct JobOutcome {
     uint64_t usableBytes = 0;
     Verification verification = Verification::NotReached;
     uint64_t mismatchOffset = 0; // of the first byte that read back different
-    uint32_t passesDone = 0;     // complete and synced to the medium
+    bool verificationStarted = false;
+    uint64_t verifiedBytes = 0; // read back from the start and matching
+    uint32_t passesDone = 0;    // complete and synced to the medium
 };
 
 // Buffers a job holds at most: keeps a job within 16 MiB.

@@ -238,7 +238,7 @@ bool CVSKRMShredThread::InitInstance() {
     {
         std::lock_guard guard(relayMutex_);
         if (finalStatus_ == SHRED_STATUS_FAILED_COUNTERFEIT)
-            detail = static_cast<std::int64_t>(usableBytes_);
+            detail = static_cast<std::int64_t>(usableBytes_.value_or(0));
         else if (finalStatus_ == SHRED_STATUS_FAILED_VERIFY)
             detail = static_cast<std::int64_t>(mismatchOffset_);
         const ReportVerification verification =

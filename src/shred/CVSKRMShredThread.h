@@ -148,7 +148,7 @@ private:
     std::mutex relayMutex_;
     std::condition_variable engineDone_;
     bool engineRunning_ = false;
-    std::uint64_t usableBytes_ = 0;
+    std::optional<std::uint64_t> usableBytes_; // from the engine's finding, when it came
     // 0 not reached, else the finding: SHRED_FINDING_VERIFIED, _VERIFY_MISMATCH or
     // _VERIFY_INTERRUPTED, with the offset where the read-back ended.
     int verification_ = 0;

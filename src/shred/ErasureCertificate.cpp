@@ -137,8 +137,8 @@ Page pageFor(const CertificateFacts& facts, const LanguageManager& language) {
     Page page;
     const CertificateVerdict verdict = certificateVerdict(facts);
     page.certified = verdict == CertificateVerdict::Certified;
-    const QString status =
-        JobStatusText(&language, facts.finalStatus, static_cast<std::int64_t>(facts.usableBytes));
+    const QString status = JobStatusText(&language, facts.finalStatus,
+                                         static_cast<std::int64_t>(facts.usableBytes.value_or(0)));
     switch (verdict) {
     case CertificateVerdict::Certified:
         page.title = text("cert_title_certified");
@@ -167,7 +167,7 @@ Page pageFor(const CertificateFacts& facts, const LanguageManager& language) {
         {text("cert_capacity_claimed"),
          facts.claimedBytes ? bytes(facts.claimedBytes) : text("N/A")},
         {text("cert_capacity_usable"),
-         facts.usableBytes ? bytes(facts.usableBytes) : notDetermined},
+         facts.usableBytes ? bytes(*facts.usableBytes) : notDetermined},
     };
 
     QString algorithm =
@@ -408,13 +408,13 @@ void drawFoot(const Page& page, Layout& layout) {
 } // namespace
 
 bool reachedClear(std::int32_t finalStatus, int passesPlanned, std::optional<int> passesDone,
-                  std::uint64_t claimedBytes, std::uint64_t usableBytes,
+                  std::uint64_t claimedBytes, std::optional<std::uint64_t> usableBytes,
                   ReportVerification verification) {
     const bool shredded = finalStatus == SHRED_STATUS_SHREDDED ||
                           finalStatus == SHRED_STATUS_FORMATTED ||
                           finalStatus == SHRED_STATUS_FAILED_FORMAT;
     const bool everyPass = passesPlanned > 0 && passesDone && *passesDone >= passesPlanned;
-    const bool wholeMedium = usableBytes == 0 || usableBytes >= claimedBytes;
+    const bool wholeMedium = !usableBytes || *usableBytes >= claimedBytes;
     return shredded && everyPass && wholeMedium && verification == ReportVerification::Passed;
 }
 

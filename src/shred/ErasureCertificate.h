@@ -20,7 +20,7 @@ struct CertificateFacts {
     QString serial;
     QString bus;
     std::uint64_t claimedBytes = 0;
-    std::uint64_t usableBytes = 0; // 0: the capacity check did not run to its end
+    std::optional<std::uint64_t> usableBytes; // none: the capacity check did not end
     std::int32_t algorithm = 0;
     int passesPlanned = 0;
     std::optional<int> passesDone; // nothing: not known
@@ -53,7 +53,7 @@ inline constexpr char kSanitizationClear[] = "Clear";
 // matching: a logical overwrite of every addressable location, which those standards call
 // Clear.
 bool reachedClear(std::int32_t finalStatus, int passesPlanned, std::optional<int> passesDone,
-                  std::uint64_t claimedBytes, std::uint64_t usableBytes,
+                  std::uint64_t claimedBytes, std::optional<std::uint64_t> usableBytes,
                   ReportVerification verification);
 
 // The passes the algorithm of the settings runs; 0 for an unknown algorithm.

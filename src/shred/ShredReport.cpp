@@ -241,7 +241,7 @@ int ShredReport::finish(std::int64_t finishTime) {
     if (usableBytes_)
         appendLine(QStringLiteral("<capacity claimed=\"%1\" usable=\"%2\"/>")
                        .arg(capacityBytes_)
-                       .arg(usableBytes_));
+                       .arg(*usableBytes_));
     else
         appendLine(QStringLiteral("<capacity claimed=\"%1\"/>").arg(capacityBytes_));
     switch (verification_) {

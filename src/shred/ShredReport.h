@@ -47,7 +47,7 @@ public:
         capacityBytes_ = capacityBytes;
     }
     // What the capacity check found the medium to hold (0: it did not run to its end).
-    void setUsableCapacity(std::uint64_t bytes) { usableBytes_ = bytes; }
+    void setUsableCapacity(std::optional<std::uint64_t> bytes) { usableBytes_ = bytes; }
     // The offset is where the read-back ended: the first difference, or how far an
     // interrupted one got.
     void setVerification(ReportVerification outcome, std::uint64_t offset = 0) {
@@ -82,7 +82,7 @@ public:
     std::int64_t finishTime() const { return finishTime_; }
     std::int32_t finalStatus() const { return finalStatus_; }
     std::uint64_t capacityBytes() const { return capacityBytes_; }
-    std::uint64_t usableBytes() const { return usableBytes_; }
+    std::optional<std::uint64_t> usableBytes() const { return usableBytes_; }
     ReportVerification verification() const { return verification_; }
     std::uint64_t mismatchOffset() const { return mismatchOffset_; }
     std::optional<int> passesDone() const { return passesDone_; }
@@ -111,7 +111,7 @@ private:
     QString body_;
     std::int32_t finalStatus_ = 0;
     std::uint64_t capacityBytes_ = 0;
-    std::uint64_t usableBytes_ = 0;
+    std::optional<std::uint64_t> usableBytes_; // none: the capacity check did not end
     ReportVerification verification_ = ReportVerification::NotReached;
     std::uint64_t mismatchOffset_ = 0;
     std::optional<int> passesDone_;

@@ -250,8 +250,9 @@ TEST_F(ErasureCertificateTest, EveryJobThatDidNotSucceedSaysSoAndNeverReadsAsSuc
         EXPECT_FALSE(page.contains(text("cert_title_certified"))) << page.toStdString();
         EXPECT_FALSE(page.contains(text("cert_summary_certified").left(40)));
         // The row's own words for the status, in the headline's explanation too.
-        const QString status = JobStatusText(language.get(), facts.finalStatus,
-                                             static_cast<std::int64_t>(facts.usableBytes));
+        const QString status =
+            JobStatusText(language.get(), facts.finalStatus,
+                          static_cast<std::int64_t>(facts.usableBytes.value_or(0)));
         EXPECT_TRUE(page.contains(status)) << status.toStdString();
         EXPECT_TRUE(page.simplified().contains(
             FillPlaceholders(text("cert_summary_failed"), {status}).left(60)))
@@ -263,7 +264,7 @@ TEST_F(ErasureCertificateTest, EveryJobThatDidNotSucceedSaysSoAndNeverReadsAsSuc
 TEST_F(ErasureCertificateTest, TheGermanCertificateIsAllGerman) {
     useLanguage(QStringLiteral("DE"));
     CertificateFacts facts = shreddedJob();
-    facts.usableBytes = 0;
+    facts.usableBytes.reset();
     const QString page = render(facts);
     for (const char* expected : {"Löschzertifikat",
                                  "Hersteller",

@@ -273,7 +273,7 @@ void reportFindings(const JobOutcome& outcome, ShredStatusCallback callback, voi
     };
     report(SHRED_FINDING_PASSES_DONE, outcome.passesDone);
     if (outcome.usableBytes)
-        report(SHRED_FINDING_CAPACITY, outcome.usableBytes);
+        report(SHRED_FINDING_CAPACITY, *outcome.usableBytes);
     if (outcome.verification == JobOutcome::Verification::Passed)
         report(SHRED_FINDING_VERIFIED, 0);
     else if (outcome.verification == JobOutcome::Verification::Failed)

@@ -1,7 +1,7 @@
 // Measures how long the GUI thread goes without handling events while four jobs run at
 // once on simulated disks: the longest gap between ticks of a 5 ms timer.
-#include "app/CVSKKestruneApp.h"
 #include "controls/CListCtrlEx.h"
+#include "kestrune/CVSKKestruneApp.h"
 #include "platform/MessageService.h"
 #include "platform/Registry.h"
 #include "shred/ShredJobs.h"

@@ -55,7 +55,7 @@ void JobRun::start(const std::vector<const ScannedDisk*>& disks, std::int32_t al
         record.setState(JobState::Running);
         record.speedSamples = 0;
         record.startTime = secondsNow();
-        record.abortFlag().store(0);
+        record.abort.lower();
         const int row = scan_.list()->rowOfRecord(&record);
         scan_.list()->setCellText(row, DeviceListModel::StatusColumn, processing);
         ShredJobOptions options;

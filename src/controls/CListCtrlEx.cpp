@@ -33,15 +33,15 @@ CListCtrlEx::CListCtrlEx(QWidget* parent) : QTableWidget(parent) {
 
 CListCtrlEx::~CListCtrlEx() {
     if (model_)
-        model_->attach(nullptr);
+        model_->attach(nullptr, nullptr);
 }
 
 void CListCtrlEx::SetDeviceModel(DeviceListModel* model) {
     if (model_)
-        model_->attach(nullptr);
+        model_->attach(nullptr, nullptr);
     model_ = model;
     if (model_)
-        model_->attach(this);
+        model_->attach(this, this);
 }
 
 void CListCtrlEx::SetBackgroundImage(const QImage& image, int xPercent, int yPercent) {

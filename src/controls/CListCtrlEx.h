@@ -1,5 +1,6 @@
 #pragma once
 
+#include "devices/DeviceListModel.h"
 #include "devices/DeviceRecord.h"
 
 #include <QImage>
@@ -12,12 +13,10 @@ class QPushButton;
 
 namespace kestrune {
 
-class DeviceListModel;
-
 // The list of removable disks. Each row carries a Start button in the start column and a
 // progress bar in the progress column, real child controls laid out on every paint.
 // Rows change only through the apply* operations, which DeviceListModel posts in order.
-class CListCtrlEx : public QTableWidget {
+class CListCtrlEx : public QTableWidget, public DeviceRowsView {
     Q_OBJECT
 public:
     static constexpr int kProgressIdBase = 1024;
@@ -53,13 +52,13 @@ public:
     int rowProgress(int row) const;
 
     // Applied on the GUI thread, in the order the model received them.
-    void applyInsertRow(int row, const std::shared_ptr<DeviceRecord>& record);
-    void applyDeleteRow(int row);
-    void applyCellText(int row, int column, const QString& text);
-    void applyAutoSizeColumn(int column);
-    void applyRowProgress(int row, int value);
-    void applyStartButtonText(std::uint32_t deviceNumber, const QString& text);
-    void applyStartButtonEnabled(std::uint32_t deviceNumber, bool enabled);
+    void applyInsertRow(int row, const std::shared_ptr<DeviceRecord>& record) override;
+    void applyDeleteRow(int row) override;
+    void applyCellText(int row, int column, const QString& text) override;
+    void applyAutoSizeColumn(int column) override;
+    void applyRowProgress(int row, int value) override;
+    void applyStartButtonText(std::uint32_t deviceNumber, const QString& text) override;
+    void applyStartButtonEnabled(std::uint32_t deviceNumber, bool enabled) override;
 
 signals:
     // A child control's command, passed on to the parent window: the notification code

@@ -96,7 +96,7 @@ std::shared_ptr<CVSKRMShredThread> ShredJobs::start(const std::shared_ptr<Device
 void ShredJobs::abortAll() {
     std::lock_guard guard(state_->mutex);
     for (const auto& job : state_->jobs)
-        job->record()->requestAbort();
+        job->record()->abort.raise();
 }
 
 std::vector<std::shared_ptr<DeviceRecord>> ShredJobs::abandonRunning() {
@@ -108,7 +108,7 @@ std::vector<std::shared_ptr<DeviceRecord>> ShredJobs::abandonRunning() {
     }
     std::vector<std::shared_ptr<DeviceRecord>> records;
     for (const auto& job : jobs) {
-        job->record()->requestAbort();
+        job->record()->abort.raise();
         job->abandon();
         records.push_back(job->record());
     }

@@ -2,7 +2,7 @@
 
 #include "devices/DeviceRecord.h"
 #include "shred/CVSKRMShredThread.h"
-#include "ui/ShredStatusDisplay.h"
+#include "shred/ShredStatusDisplay.h"
 
 #include <condition_variable>
 #include <functional>

@@ -3,24 +3,25 @@
 #include "app/SettingsStore.h"
 #include "app/SystemUtil.h"
 #include "controls/CListCtrlEx.h"
+#include "controls/CPictureEx.h"
 #include "controls/CVSKImageButton.h"
+#include "controls/LanguagePicture.h"
 #include "controls/ProgramBitmap.h"
 #include "devices/CVSKListThread.h"
 #include "devices/DeviceListModel.h"
 #include "devices/DeviceTable.h"
-#include "lang/CPictureEx.h"
 #include "lang/LanguageManager.h"
 #include "lang/TextPlaceholders.h"
 #include "platform/DeviceMonitor.h"
 #include "platform/MessageService.h"
 #include "shred/ShredJobs.h"
+#include "shred/ShredStatusDisplay.h"
 #include "ui/CVSKInfoDlg.h"
 #include "ui/CVSKInsertUSB.h"
 #include "ui/CVSKSettingsDlg.h"
 #include "ui/DialogUnits.h"
 #include "ui/PanelText.h"
 #include "ui/ProgramLook.h"
-#include "ui/ShredStatusDisplay.h"
 #include "ui/WindowMessages.h"
 #include "update/UpdateManager.h"
 
@@ -253,8 +254,8 @@ bool CVSKKestruneDlg::OnInitDialog() {
     setWindowIcon(icon_);
     infoBackground_ =
         language_->LoadBitmapForRatio(QStringLiteral("info_bkg"), -1, devicePixelRatioF());
-    language_->LoadImageInto(*top_, QStringLiteral("top"), "JPG", -1);
-    language_->LoadImageInto(*logo_, QStringLiteral("bott_logo"), "JPG", -1);
+    ShowLanguagePicture(*top_, *language_, QStringLiteral("top"), "JPG", -1);
+    ShowLanguagePicture(*logo_, *language_, QStringLiteral("bott_logo"), "JPG", -1);
     showMiddlePicture(QStringLiteral("bott_middle"));
     language_->SelectCurrentLanguage();
     setWindowTitle(settings_->GetProductName());
@@ -374,7 +375,7 @@ void CVSKKestruneDlg::layOutInfoTexts() {
 
 void CVSKKestruneDlg::showMiddlePicture(const QString& name) {
     middleName_ = name;
-    language_->LoadImageInto(*middle_, name, "JPG", -1);
+    ShowLanguagePicture(*middle_, *language_, name, "JPG", -1);
 }
 
 void CVSKKestruneDlg::startDeviceScan() {
@@ -448,7 +449,7 @@ void CVSKKestruneDlg::onStartButton(quintptr controlId) {
         }
         record->setState(JobState::Running);
         record->beginJob(secondsNow());
-        record->abortFlag().store(0);
+        record->abort.lower();
         record->startPressedAtMs = steadyMs();
         std::uint32_t algorithm = settings_->GetShredAlgo();
         if (algorithm < 100)
@@ -462,7 +463,7 @@ void CVSKKestruneDlg::onStartButton(quintptr controlId) {
         if (record->startPressedAtMs >= 0 && steadyMs() - record->startPressedAtMs < kDoubleClickMs)
             return;
         setStatus("status_aborting");
-        record->requestAbort();
+        record->abort.raise();
     }
 }
 

@@ -75,7 +75,7 @@ TEST(DeviceTable, RemovingARunningRecordAbortsAndWaitsForTheJobToLeave) {
     auto record = table.findByDeviceNumber(5);
     record->setState(JobState::Running);
     std::thread job([record] {
-        while (!record->abortIsRequested())
+        while (!record->abort.raised())
             std::this_thread::yield();
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         record->setState(JobState::Aborted);
@@ -97,7 +97,7 @@ TEST(DeviceTable, ARecordStillRunningAfterTheWaitStaysValidForItsJob) {
     record.reset();
     table.remove(heldByJob);
     EXPECT_EQ(table.size(), 0);
-    EXPECT_TRUE(heldByJob->abortIsRequested());
+    EXPECT_TRUE(heldByJob->abort.raised());
     heldByJob->setState(JobState::Aborted); // the job can still write its record
     heldByJob.reset();
     EXPECT_TRUE(watch.expired());

@@ -7,7 +7,7 @@
 #include "TestSupport.h"
 #include "lang/LanguageManager.h"
 #include "lang/TextPlaceholders.h"
-#include "ui/ShredStatusDisplay.h"
+#include "shred/ShredStatusDisplay.h"
 
 #include <QDir>
 #include <QFile>

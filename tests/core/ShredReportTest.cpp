@@ -2,6 +2,7 @@
 #include "TestSupport.h"
 #include "lang/LanguageManager.h"
 
+#include "ui/ReportSaveDialog.h"
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDir>
@@ -191,7 +192,7 @@ TEST_F(ShredReportTest, TheSaveDialogAsksBeforeItTakesTheNameOfAnExistingFile) {
             return true;
         });
         const QString chosen =
-            ShredReport::askWithSaveDialog(logs.filePath(QStringLiteral("new.xml")), QString());
+            AskWithSaveDialog(logs.filePath(QStringLiteral("new.xml")), QString());
         EXPECT_TRUE(question.contains(QStringLiteral("already exists"))) << question.toStdString();
         EXPECT_EQ(chosen, answer == QMessageBox::Yes ? older : QString());
     }

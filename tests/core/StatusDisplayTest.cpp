@@ -3,7 +3,7 @@
 #include "devices/DeviceListModel.h"
 #include "devices/DeviceTable.h"
 #include "lang/LanguageManager.h"
-#include "ui/ShredStatusDisplay.h"
+#include "shred/ShredStatusDisplay.h"
 
 #include <QCoreApplication>
 #include <QPushButton>
@@ -32,7 +32,7 @@ protected:
         view.SetStartColumn(DeviceListModel::StartColumn);
         view.SetProgressColumn(DeviceListModel::ProgressColumn);
         view.SetDeviceModel(list.get());
-        list->attach(&view);
+        list->attach(&view, &view);
         table->insertSorted(3);
         record = table->findByDeviceNumber(3);
         list->insertRow(0, record);
@@ -40,7 +40,7 @@ protected:
         startJob();
     }
     void TearDown() override {
-        list->attach(nullptr);
+        list->attach(nullptr, nullptr);
         context.language.reset();
         ReleaseLanguageManager();
     }

@@ -281,7 +281,7 @@ TEST_F(Scan, DiskUnpluggedWhileItsJobRunsKeepsItsNumberUntilTheJobEnds) {
     scan();
     EXPECT_EQ(table.size(), 0);
     EXPECT_EQ(list.rowCount(), 0);
-    EXPECT_TRUE(running->abortIsRequested());
+    EXPECT_TRUE(running->abort.raised());
     KestruneDiskIdentity resolved{};
     EXPECT_EQ(kestrune_disk_number_resolve(0, &resolved), 1);
 
@@ -309,7 +309,7 @@ TEST_F(Scan, AnEnumerationThatFailsChangesNothing) {
     scan();
     EXPECT_EQ(table.size(), 2);
     EXPECT_EQ(list.rowCount(), 2);
-    EXPECT_FALSE(running->abortIsRequested());
+    EXPECT_FALSE(running->abort.raised());
     EXPECT_FALSE(running->stale.load());
     EXPECT_EQ(notifier.empty, 0);
     expectRowsMatchRecords();

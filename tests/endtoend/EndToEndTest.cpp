@@ -317,7 +317,7 @@ TEST_F(EndToEndTest, AbortIsNeverBlockedByTheNoMediumCheck) {
     const auto record = window.listModel()->recordOfRow(0);
     record->hasMedium = false;
     window.OnWndMsg(0, 1124 + record->deviceNumber);
-    EXPECT_TRUE(record->abortIsRequested());
+    EXPECT_TRUE(record->abort.raised());
     EXPECT_EQ(window.listModel()->cellText(0, DeviceListModel::StatusColumn),
               GetLanguageManager()->GetString(QStringLiteral("status_aborting")));
     ASSERT_TRUE(QTest::qWaitFor([&] { return window.jobs().runningCount() == 0; }, 20000));

@@ -200,6 +200,14 @@ public:
             root() + "/dev/block/" + std::to_string(major) + ":" + std::to_string(minor);
         EXPECT_EQ(symlink(dir.c_str(), link.c_str()), 0);
     }
+    // A USB device's folder, as the kernel shows one: its subsystem and its vendor.
+    void usbDevice(const std::string& devicePath) {
+        std::string dir = root() + "/devices/" + devicePath;
+        QDir().mkpath(QString::fromStdString(dir));
+        QDir().mkpath(QString::fromStdString(root() + "/bus/usb"));
+        std::ofstream(dir + "/idVendor") << "0781\n";
+        EXPECT_EQ(symlink((root() + "/bus/usb").c_str(), (dir + "/subsystem").c_str()), 0);
+    }
 
 private:
     QTemporaryDir dir_;
@@ -209,6 +217,7 @@ private:
 
 TEST(DiskFacts, RemovableRuleHoldersPartitionsAndDiskseq) {
     FakeSysfs sys;
+    sys.usbDevice("pci0000:00/0000:00:14.0/usb2/2-1");
     sys.disk(8, 16, "pci0000:00/0000:00:14.0/usb2/2-1/2-1:1.0/host6/target6:0:0/6:0:0:0/block/sdb",
              {{"removable", "0"},
               {"ro", "0"},

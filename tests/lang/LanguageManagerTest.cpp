@@ -1,7 +1,8 @@
 #include "DamagedObjects.h"
 #include "LanguageFixtures.h"
 
-#include "lang/CPictureEx.h"
+#include "controls/CPictureEx.h"
+#include "controls/LanguagePicture.h"
 #include "lang/LanguageManager.h"
 
 #include <QColor>
@@ -287,7 +288,7 @@ TEST_F(LanguageManagerTest, ShippedFilesCarryEveryPicture) {
              {"top", "bott_logo", "bott_middle", "bott_middle_settings", "bott_middle_about",
               "bott_middle_update", "settings_top", "settings_bot", "grey_usb", "insert_usb"}) {
             CPictureEx picture;
-            manager.LoadImageInto(picture, QLatin1String(name), "JPG", index);
+            ShowLanguagePicture(picture, manager, QLatin1String(name), "JPG", index);
             EXPECT_TRUE(picture.isLoaded()) << name << " in " << index;
         }
         EXPECT_FALSE(manager.LoadBitmapByName(QStringLiteral("info_bkg"), index).isNull());
@@ -473,16 +474,16 @@ TEST_F(LanguageManagerTest, PicturesAndBitmapsComeFromTheLanguageFile) {
     EXPECT_EQ(QColor(swatch.pixel(2, 1)), QColor(Qt::red));
 
     CPictureEx picture;
-    manager.LoadImageInto(picture, QStringLiteral("banner"), "JPG", -1);
+    ShowLanguagePicture(picture, manager, QStringLiteral("banner"), "JPG", -1);
     EXPECT_EQ(messages().boxes().size(), 1u);
     ASSERT_TRUE(picture.isLoaded());
     EXPECT_EQ(picture.surfaceImage().size(), QSize(4, 4));
     EXPECT_EQ(QColor(picture.surfaceImage().pixel(1, 1)), QColor(Qt::blue));
 
-    manager.LoadImageInto(picture, QStringLiteral("nothing"), "JPG", 0);
+    ShowLanguagePicture(picture, manager, QStringLiteral("nothing"), "JPG", 0);
     EXPECT_TRUE(manager.LoadBitmapByName(QStringLiteral("nothing"), 0).isNull());
     // Row 1 lacks GetBitmapId, which stopped the start-up.
-    manager.LoadImageInto(picture, QStringLiteral("banner"), "JPG", 1);
+    ShowLanguagePicture(picture, manager, QStringLiteral("banner"), "JPG", 1);
     EXPECT_TRUE(manager.LoadBitmapByName(QStringLiteral("swatch"), 1).isNull());
     const auto texts = messages().texts();
     ASSERT_EQ(texts.size(), 5u);

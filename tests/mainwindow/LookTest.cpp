@@ -7,10 +7,10 @@
 #include "devices/CVSKListThread.h"
 #include "devices/DeviceListModel.h"
 #include "lang/LanguageManager.h"
+#include "shred/ShredStatusDisplay.h"
 #include "ui/CVSKInsertUSB.h"
 #include "ui/CVSKKestruneDlg.h"
 #include "ui/PanelText.h"
-#include "ui/ShredStatusDisplay.h"
 
 #include <QApplication>
 #include <QDir>

@@ -3,8 +3,8 @@
 // simulated disk, with nothing from the build tree.
 #include "ProgramRun.h"
 #include "TestSupport.h"
+#include "base/SharedObjectCheck.h"
 #include "platform/Module.h"
-#include "platform/SharedObjectCheck.h"
 #include "platform/linux/FileRegistry.h"
 
 #include <QDir>

@@ -1,6 +1,6 @@
 #include "TestSupport.h"
-#include "lang/CPictureEx.h"
-#include "lang/GifFrameSplitter.h"
+#include "controls/CPictureEx.h"
+#include "controls/GifFrameSplitter.h"
 
 #include <QFile>
 #include <QImage>

@@ -1,7 +1,7 @@
 #include "TestSupport.h"
 #include "app/SettingsStore.h"
 #include "app/SystemUtil.h"
-#include "lang/CPictureEx.h"
+#include "controls/CPictureEx.h"
 #include "lang/LanguageManager.h"
 #include "platform/Registry.h"
 #include "ui/CVSKInfoDlg.h"

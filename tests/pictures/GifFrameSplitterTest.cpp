@@ -1,4 +1,4 @@
-#include "lang/GifFrameSplitter.h"
+#include "controls/GifFrameSplitter.h"
 #include "GifBuilder.h"
 
 #include <QBuffer>

@@ -1,6 +1,6 @@
 #include "GifBuilder.h"
 #include "TestSupport.h"
-#include "lang/CPictureEx.h"
+#include "controls/CPictureEx.h"
 
 #include <QBuffer>
 #include <QPalette>

@@ -1,6 +1,6 @@
 #include "SettingsFixture.h"
 
-#include "lang/CPictureEx.h"
+#include "controls/CPictureEx.h"
 #include "ui/CVSKSettingsDlg.h"
 #include "ui/TemplateDialog.h"
 

@@ -2,8 +2,8 @@
 // each component then reports its missing-file text instead of crashing.
 #include "DamagedObjects.h"
 #include "app/SystemUtil.h"
+#include "base/SharedObjectCheck.h"
 #include "platform/Module.h"
-#include "platform/SharedObjectCheck.h"
 #include "support/TestSupport.h"
 #include "update/UpdateManager.h"
 

@@ -1,6 +1,6 @@
 // Started as root through sudo or pkexec, the program leaves the user's own files in the
 // user's folders: a real user is created for these tests and removed afterwards.
-#include "platform/InvokingUser.h"
+#include "base/InvokingUser.h"
 #include "LanguageComponent.h"
 #include "TestSupport.h"
 #include "TestUser.h"

@@ -1,6 +1,6 @@
 // Which paths root, working for a user, lets decide what it loads, runs or writes: only
 // those that root alone can change, along their whole length.
-#include "platform/TrustedPath.h"
+#include "base/TrustedPath.h"
 #include "RealDisks.h"
 #include "TestSupport.h"
 #include "TestUser.h"

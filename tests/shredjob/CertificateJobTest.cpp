@@ -12,7 +12,7 @@
 #include "shred/CVSKRMShredThread.h"
 #include "shred/ErasureCertificate.h"
 #include "shred/ShredReport.h"
-#include "ui/ShredStatusDisplay.h"
+#include "shred/ShredStatusDisplay.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -226,7 +226,7 @@ TEST_F(CertificateJobTest, ACounterfeitStickIsNotCertifiedAndItsRealSizeIsStated
 }
 
 TEST_F(CertificateJobTest, AnAbortedJobSaysSoWhetherItEndsOrIsGivenUpOn) {
-    record->requestAbort();
+    record->abort.raise();
     auto aborted = run();
     const QString page = certificateOf(*aborted);
     expectNotCompleted(page, text("status_aborted"));
@@ -235,7 +235,7 @@ TEST_F(CertificateJobTest, AnAbortedJobSaysSoWhetherItEndsOrIsGivenUpOn) {
 
     // A job still inside a silent engine when the program must end: its documents are
     // written now, as aborted, and the job writes no second pair when it does end.
-    record->abortFlag().store(0);
+    record->abort.lower();
     qputenv("KESTRUNE_FAKE_ENGINE_SILENT_MS", "1500");
     const QDir folder(logs.path());
     const int before = static_cast<int>(folder.entryList({QStringLiteral("*.pdf")}).size());

@@ -163,7 +163,7 @@ TEST_F(ShredWorkerTest, AFailedFormatIsReportedAsSuchNotAsSuccess) {
 TEST_F(ShredWorkerTest, TheFormatSeesTheJobsAbortFlagAndAnAbortedFormatEndsAborted) {
     setFormatDrive(true);
     auto job = run(FormatResult::Aborted);
-    EXPECT_EQ(formatAbortFlag, &record->abortRequested);
+    EXPECT_EQ(formatAbortFlag, record->abort.address());
     EXPECT_EQ(job->finalStatus(), SHRED_STATUS_ABORTED);
     EXPECT_EQ(statuses.back(), SHRED_STATUS_ABORTED);
     EXPECT_TRUE(
@@ -205,7 +205,7 @@ TEST_F(ShredWorkerTest, AFailedShredSkipsFormatting) {
 
 TEST_F(ShredWorkerTest, AnAbortRequestedBeforehandStopsTheEngine) {
     setFormatDrive(false);
-    record->requestAbort();
+    record->abort.raise();
     auto job = run();
     EXPECT_EQ(statuses, (std::vector<int>{SHRED_STATUS_ABORTED}));
 }
@@ -290,7 +290,7 @@ TEST_F(ShredWorkerTest, AMismatchNamesItsOffsetAndAJobStoppedEarlyNeverReachedTh
         QStringLiteral("<verification result=\"failed\" offset=\"4096\"/>")));
 
     record->sizeBytes = 1000;
-    record->requestAbort();
+    record->abort.raise();
     auto aborted = run();
     const QString body = aborted->report()->body();
     EXPECT_TRUE(body.contains(QStringLiteral("<verification result=\"not reached\"/>")));

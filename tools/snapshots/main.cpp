@@ -1,21 +1,22 @@
 // Renders every window of the program offscreen into PNG files, in English and German,
 // on simulated disks, so a change of look can be reviewed without a display.
-#include "app/CVSKKestruneApp.h"
 #include "app/SettingsStore.h"
 #include "controls/CListCtrlEx.h"
 #include "controls/CVSKImageButton.h"
+#include "controls/LanguagePicture.h"
 #include "devices/CVSKListThread.h"
 #include "devices/DeviceListModel.h"
 #include "devices/DeviceTable.h"
+#include "kestrune/CVSKKestruneApp.h"
 #include "lang/LanguageManager.h"
 #include "platform/MessageService.h"
 #include "platform/Registry.h"
 #include "shred/ShredJobs.h"
+#include "shred/ShredStatusDisplay.h"
 #include "ui/CVSKInfoDlg.h"
 #include "ui/CVSKInsertUSB.h"
 #include "ui/CVSKKestruneDlg.h"
 #include "ui/CVSKSettingsDlg.h"
-#include "ui/ShredStatusDisplay.h"
 
 #include <QApplication>
 #include <QDir>
@@ -163,7 +164,8 @@ void saveWithPrompt(CVSKKestruneDlg& window, const QString& name) {
 // The prompt's picture plays from its first frame again; the stick is half-way in after
 // the first frame's pause and half of the sliding frames.
 void saveMiddleFrame(CVSKInsertUSB& prompt, const QString& name) {
-    GetLanguageManager()->LoadImageInto(*prompt.picture(), QStringLiteral("insert_usb"), "JPG", -1);
+    ShowLanguagePicture(*prompt.picture(), *GetLanguageManager(), QStringLiteral("insert_usb"),
+                        "JPG", -1);
     pump(900 + 4 * 80 + 40);
     save(&prompt, name);
 }

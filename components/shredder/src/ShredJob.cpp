@@ -1,5 +1,6 @@
 #include "shredengine/ShredJob.h"
 
+#include "base/AbortFlag.h"
 #include "shredengine/CapacityCheck.h"
 #include "shredengine/RandomStream.h"
 
@@ -19,10 +20,6 @@ namespace kestrune::engine {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-bool abortRequested(const unsigned char* flag) {
-    return flag && __atomic_load_n(flag, __ATOMIC_ACQUIRE) != 0;
-}
 
 bool uniformIndex(size_t bound, size_t& out) {
     // Rejection sampling keeps the shuffle unbiased.
@@ -310,7 +307,7 @@ int32_t writePattern(BlockDevice& device, const Pass& pass, PatternBuffer& patte
                      WriteFailed& writeFailed) {
     const uint64_t size = device.size();
     for (uint64_t offset = 0; offset < size;) {
-        if (abortRequested(abortFlag))
+        if (AbortFlag::raisedAt(abortFlag))
             return SHRED_STATUS_ABORTED;
         size_t length = static_cast<size_t>(std::min<uint64_t>(sizer.current(), size - offset));
         const uint8_t* data = patterns.at(pass, offset);
@@ -537,7 +534,7 @@ int32_t runPasses(BlockDevice& device, const std::vector<Pass>& plan, ProgressSi
             };
             int turn = 0;
             for (uint64_t offset = 0; offset < size;) {
-                if (abortRequested(abortFlag))
+                if (AbortFlag::raisedAt(abortFlag))
                     return SHRED_STATUS_ABORTED;
                 if (pending.size() == 2) {
                     if (int32_t status = collect())
@@ -550,7 +547,7 @@ int32_t runPasses(BlockDevice& device, const std::vector<Pass>& plan, ProgressSi
                 if (!random.fill(data, length))
                     return ENGINE_STATUS_NO_RESOURCES;
                 io.start([&target, abortFlag, data, length, offset] {
-                    if (abortRequested(abortFlag))
+                    if (AbortFlag::raisedAt(abortFlag))
                         return IoWorker::kAborted;
                     return target.writeAt(data, length, offset);
                 });
@@ -619,7 +616,7 @@ int32_t runPasses(BlockDevice& device, const std::vector<Pass>& plan, ProgressSi
             uint8_t* data = slots[slot];
             const uint64_t offset = nextOffset;
             reader->start([&device, abortFlag, data, length, offset] {
-                if (abortRequested(abortFlag))
+                if (AbortFlag::raisedAt(abortFlag))
                     return IoWorker::kAborted;
                 return device.readAt(data, length, offset);
             });
@@ -627,7 +624,7 @@ int32_t runPasses(BlockDevice& device, const std::vector<Pass>& plan, ProgressSi
             nextOffset += length;
             ++queued;
         };
-        if (abortRequested(abortFlag))
+        if (AbortFlag::raisedAt(abortFlag))
             return SHRED_STATUS_ABORTED;
         while (pending.size() < depth && nextOffset < size)
             queueRead();
@@ -668,7 +665,7 @@ int32_t runPasses(BlockDevice& device, const std::vector<Pass>& plan, ProgressSi
             progress.add(block.length);
             if (progress.due())
                 progress.report();
-            if (abortRequested(abortFlag))
+            if (AbortFlag::raisedAt(abortFlag))
                 return SHRED_STATUS_ABORTED;
             if (nextOffset < size)
                 queueRead();

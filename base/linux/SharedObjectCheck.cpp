@@ -1,7 +1,7 @@
-#include "platform/SharedObjectCheck.h"
+#include "base/SharedObjectCheck.h"
 
-#include "platform/InvokingUser.h"
-#include "platform/TrustedPath.h"
+#include "base/InvokingUser.h"
+#include "base/TrustedPath.h"
 
 #include <cerrno>
 #include <cstdint>

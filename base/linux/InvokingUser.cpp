@@ -1,8 +1,8 @@
-#include "platform/InvokingUser.h"
+#include "base/InvokingUser.h"
 
-#include "platform/TrustedPath.h"
-#include "platform/UserFiles.h"
-#include "platform/linux/FolderWalk.h"
+#include "FolderWalk.h"
+#include "base/TrustedPath.h"
+#include "base/UserFiles.h"
 
 #include <cerrno>
 #include <climits>

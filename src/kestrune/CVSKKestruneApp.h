@@ -1,6 +1,10 @@
 #pragma once
 
+#include "ui/ReportSaveDialog.h"
+#include "ui/WidgetMessageService.h"
+
 #include <QApplication>
+#include <optional>
 
 namespace kestrune {
 
@@ -10,9 +14,14 @@ class CVSKKestruneApp : public QApplication {
     Q_OBJECT
 public:
     CVSKKestruneApp(int& argc, char** argv);
+    ~CVSKKestruneApp() override;
     // Always false: the process ends once it returns.
     bool InitInstance();
     int Run();
+
+private:
+    WidgetMessageService messages_;
+    std::optional<ReportSaveDialogAsker> reportAsker_;
 };
 
 } // namespace kestrune

@@ -1,10 +1,15 @@
-#include "shredengine/SystemUse.h"
+#include "base/DiskSafety.h"
 
+#include <climits>
+#include <cstdlib>
 #include <fstream>
 #include <libmount.h>
+#include <sstream>
+#include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
-namespace kestrune::engine {
+namespace kestrune::platform {
 
 namespace {
 
@@ -57,6 +62,66 @@ std::vector<std::string> overlayLayers(const std::string& options) {
     return layers;
 }
 
+bool startsWith(const std::string& text, const char* prefix) {
+    return text.rfind(prefix, 0) == 0;
+}
+
+// Digits from at to the end, at least one.
+bool onlyDigitsFrom(const std::string& text, std::size_t at) {
+    if (at >= text.size())
+        return false;
+    for (std::size_t i = at; i < text.size(); ++i)
+        if (text[i] < '0' || text[i] > '9')
+            return false;
+    return true;
+}
+
+std::string baseName(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string parentOf(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos || slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+std::string resolved(const std::string& path) {
+    char buffer[PATH_MAX];
+    return ::realpath(path.c_str(), buffer) ? std::string(buffer) : std::string();
+}
+
+bool exists(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+// The kernel name of the device a mount or swap names by its node ("/dev/sdb1" -> "sdb1"),
+// found in devRoot; empty for anything that is no device node.
+std::string kernelNameOf(const std::string& source, const std::string& devRoot) {
+    if (!startsWith(source, "/dev/"))
+        return {};
+    const std::string inTree = resolved(devRoot + source.substr(4));
+    return baseName(inTree.empty() ? source : inTree);
+}
+
+// /proc/swaps writes a space in a path as \040.
+std::string unescapeOctal(const std::string& value) {
+    std::string out;
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        if (value[i] == '\\' && i + 3 < value.size() && value[i + 1] >= '0' &&
+            value[i + 1] <= '3' && value[i + 2] >= '0' && value[i + 2] <= '7' &&
+            value[i + 3] >= '0' && value[i + 3] <= '7') {
+            out += static_cast<char>((value[i + 1] - '0') * 64 + (value[i + 2] - '0') * 8 +
+                                     (value[i + 3] - '0'));
+            i += 3;
+            continue;
+        }
+        out += value[i];
+    }
+    return out;
+}
+
 std::string loopBackingFile(const std::string& sysfsRoot, dev_t devt) {
     std::ifstream in(sysfsRoot + "/dev/block/" + std::to_string(major(devt)) + ":" +
                      std::to_string(minor(devt)) + "/loop/backing_file");
@@ -67,6 +132,47 @@ std::string loopBackingFile(const std::string& sysfsRoot, dev_t devt) {
 }
 
 } // namespace
+
+bool isNeverWrittenName(const std::string& name) {
+    for (const char* prefix : {"loop", "ram", "zram", "dm-", "md", "sr", "nbd", "zd", "fd"})
+        if (startsWith(name, prefix))
+            return true;
+    if (!startsWith(name, "mmcblk"))
+        return false;
+    std::size_t at = 6;
+    while (at < name.size() && name[at] >= '0' && name[at] <= '9')
+        ++at;
+    if (at == 6)
+        return false;
+    const std::string area = name.substr(at);
+    return area == "rpmb" || (startsWith(area, "boot") && onlyDigitsFrom(area, 4));
+}
+
+bool isNeverWritten(const std::string& kernelName, const std::string& sysfsDevice) {
+    return isNeverWrittenName(kernelName) ||
+           sysfsDevice.find("/devices/virtual/") != std::string::npos;
+}
+
+std::string usbDeviceAbove(const std::string& sysfsDevice, const std::string& devicesRoot) {
+    if (devicesRoot.empty())
+        return {};
+    for (std::string dir = sysfsDevice; startsWith(dir, (devicesRoot + "/").c_str());
+         dir = parentOf(dir)) {
+        char target[PATH_MAX];
+        const ssize_t length = ::readlink((dir + "/subsystem").c_str(), target, sizeof target - 1);
+        if (length <= 0)
+            continue;
+        target[length] = '\0';
+        if (baseName(target) == "usb" && exists(dir + "/idVendor"))
+            return dir;
+    }
+    return {};
+}
+
+bool isRemovableMedium(bool removableFlag, const std::string& mmcType,
+                       const std::string& usbDevice) {
+    return !usbDevice.empty() || mmcType == "SD" || removableFlag;
+}
 
 bool isSystemMountTarget(const std::string& target) {
     static const char* const exact[] = {"/", "/home"};
@@ -144,4 +250,37 @@ std::set<dev_t> systemDevices(const std::vector<MountEntry>& mounts, const std::
     }
 }
 
-} // namespace kestrune::engine
+SystemUse readSystemUse(const SystemPaths& paths) {
+    SystemUse use;
+    const std::vector<MountEntry> table = readMountTable(paths.mountinfo, use.known);
+    for (const MountEntry& entry : table) {
+        SystemUse::Mount mount{entry.devno, kernelNameOf(entry.source, paths.devRoot),
+                               entry.target};
+        if (isSystemMountTarget(entry.target) && !mount.sourceName.empty())
+            use.names.insert(mount.sourceName);
+        use.mounts.push_back(std::move(mount));
+    }
+    use.devices = systemDevices(table, paths.sysfsRoot);
+
+    std::ifstream swaps(paths.swaps);
+    std::string line;
+    // The first line names the columns.
+    for (bool heading = true; std::getline(swaps, line); heading = false) {
+        std::istringstream fields(line);
+        std::string field;
+        if (heading || !(fields >> field))
+            continue;
+        const std::string entry = unescapeOctal(field);
+        if (const std::string name = kernelNameOf(entry, paths.devRoot); !name.empty()) {
+            use.names.insert(name);
+            continue;
+        }
+        // A swap file: its file system's disk is in use by the system.
+        struct stat st {};
+        if (::stat(entry.c_str(), &st) == 0)
+            use.devices.insert(st.st_dev);
+    }
+    return use;
+}
+
+} // namespace kestrune::platform

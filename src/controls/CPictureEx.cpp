@@ -1,7 +1,6 @@
-#include "lang/CPictureEx.h"
+#include "controls/CPictureEx.h"
 
-#include "lang/GifFrameSplitter.h"
-#include "platform/Module.h"
+#include "controls/GifFrameSplitter.h"
 
 #include <QCloseEvent>
 #include <QMetaObject>
@@ -35,16 +34,6 @@ CPictureEx::CPictureEx(QWidget* parent) : QWidget(parent) {}
 
 CPictureEx::~CPictureEx() {
     ReleaseImage();
-}
-
-bool CPictureEx::LoadResourceImage(const platform::Module& module, int id, const char* type,
-                                   qreal pixelRatio) {
-    const QByteArray bytes = module.resource(id, type);
-    if (bytes.isEmpty()) {
-        ReleaseImage();
-        return false;
-    }
-    return LoadImageData(bytes, pixelRatio);
 }
 
 bool CPictureEx::LoadImageData(const QByteArray& bytes, qreal pixelRatio) {

@@ -1,13 +1,13 @@
-#include "platform/TrustedPath.h"
+#include "base/TrustedPath.h"
 
-#include "platform/InvokingUser.h"
-#include "platform/linux/FolderWalk.h"
+#include "FolderWalk.h"
+#include "base/InvokingUser.h"
+#include "base/SystemLog.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <set>
-#include <syslog.h>
 #include <unistd.h>
 #include <vector>
 
@@ -23,9 +23,7 @@ void tellOnce(const std::string& key, const std::string& text) {
         if (!told.insert(key).second)
             return;
     }
-    std::fprintf(stderr, "%s\n", text.c_str());
-    std::fflush(stderr);
-    ::syslog(LOG_WARNING, "%s", text.c_str());
+    LogWarning(text);
 }
 
 std::vector<std::string> split(const std::string& list) {

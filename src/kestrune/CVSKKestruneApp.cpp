@@ -1,4 +1,4 @@
-#include "app/CVSKKestruneApp.h"
+#include "kestrune/CVSKKestruneApp.h"
 
 #include "controls/CVSKImageButton.h"
 #include "platform/TerminationSignals.h"
@@ -22,6 +22,13 @@ CVSKKestruneApp::CVSKKestruneApp(int& argc, char** argv) : QApplication(argc, ar
     setFont(ProgramFont());
     setQuitOnLastWindowClosed(false);
     InitProgramResources();
+    platform::setMessageService(&messages_);
+    reportAsker_.emplace();
+}
+
+CVSKKestruneApp::~CVSKKestruneApp() {
+    reportAsker_.reset();
+    platform::setMessageService(nullptr);
 }
 
 bool CVSKKestruneApp::InitInstance() {

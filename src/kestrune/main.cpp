@@ -1,5 +1,5 @@
-#include "app/CVSKKestruneApp.h"
-#include "platform/TrustedPath.h"
+#include "base/TrustedPath.h"
+#include "kestrune/CVSKKestruneApp.h"
 
 int main(int argc, char** argv) {
     // Before the toolkit loads its first plugin.

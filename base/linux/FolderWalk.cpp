@@ -1,4 +1,4 @@
-#include "platform/linux/FolderWalk.h"
+#include "FolderWalk.h"
 
 #include <cerrno>
 #include <climits>

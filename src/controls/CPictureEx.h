@@ -12,9 +12,6 @@
 #include <vector>
 
 namespace kestrune {
-namespace platform {
-class Module;
-}
 
 // A picture control: decodes a picture from memory onto an off-screen surface of the
 // picture's pixel size, resizes itself to it (divided by the picture's pixel ratio) and
@@ -28,8 +25,6 @@ public:
 
     // pixelRatio is how many of the picture's pixels make one layout pixel: 2 for a
     // drawing made for screens with twice the pixels, shown at half its pixel size.
-    bool LoadResourceImage(const platform::Module& module, int id, const char* type,
-                           qreal pixelRatio = 1.0);
     bool LoadImageData(const QByteArray& data, qreal pixelRatio = 1.0);
     bool ShowImage();
     void StopAnimation();

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/InvokingUser.h"
+#include "base/InvokingUser.h"
 
 #include <cstddef>
 #include <optional>

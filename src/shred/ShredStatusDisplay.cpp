@@ -1,4 +1,4 @@
-#include "ui/ShredStatusDisplay.h"
+#include "shred/ShredStatusDisplay.h"
 
 #include "devices/DeviceListModel.h"
 #include "devices/DeviceTable.h"

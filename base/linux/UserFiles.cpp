@@ -1,7 +1,7 @@
-#include "platform/UserFiles.h"
+#include "base/UserFiles.h"
 
-#include "platform/TrustedPath.h"
-#include "platform/linux/FolderWalk.h"
+#include "FolderWalk.h"
+#include "base/TrustedPath.h"
 
 #include <cerrno>
 #include <cstring>

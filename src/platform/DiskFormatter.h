@@ -26,8 +26,9 @@ struct FormatRequest {
     // The job's abort flag (read atomically); the format stops within about a second.
     const unsigned char* abortFlag = nullptr;
     bool requireRemovable = true; // only tests of loop devices turn this off
-    // The disk reads as zeros already, so the zeroing pass is left out; only tests of huge
-    // sparse images set it.
+    // The disk reads as zeros already (a job has just written zeros over all of it and read
+    // them back), so the zeroing pass is left out and the format writes only its table and
+    // the file system's structures.
     bool diskReadsAsZeros = false;
 };
 

@@ -59,6 +59,13 @@ void CVSKRMShredThread::relayStatus(void* self, std::int32_t, std::int32_t statu
     static_cast<CVSKRMShredThread*>(self)->relay(status, bytesLeft, secondValue, speed);
 }
 
+bool CVSKRMShredThread::wroteVerifiedZeros() {
+    constexpr std::int32_t kOnePassOfZeros = 100;
+    std::lock_guard guard(relayMutex_);
+    return algorithm_ == kOnePassOfZeros && verification_ == SHRED_FINDING_VERIFIED &&
+           (!usableBytes_ || *usableBytes_ >= capacity_);
+}
+
 void CVSKRMShredThread::relay(std::int32_t status, std::int64_t bytesLeft, std::int64_t secondValue,
                               double speed) {
     std::lock_guard guard(relayMutex_);
@@ -211,10 +218,10 @@ bool CVSKRMShredThread::InitInstance() {
                 disk->handOver(deviceNumber_);
             bool labelled = false;
             const FormatResult formatted =
-                formatter_
-                    ? formatter_(FormatJob{identity_, identityKnown_, deviceNumber_, callback_,
-                                           context_, abortFlag_, kVolumeLabel, &labelled})
-                    : FormatResult::Failed;
+                formatter_ ? formatter_(FormatJob{identity_, identityKnown_, deviceNumber_,
+                                                  callback_, context_, abortFlag_, kVolumeLabel,
+                                                  &labelled, wroteVerifiedZeros()})
+                           : FormatResult::Failed;
             if (disk)
                 disk->reclaim(deviceNumber_);
             // Only a format that really completed counts as one.

@@ -44,6 +44,8 @@ struct FormatJob {
     // it was written.
     QString label;
     bool* labelled = nullptr;
+    // The job wrote zeros over the whole medium and read them back.
+    bool diskReadsAsZeros = false;
 };
 using DiskFormatter = std::function<FormatResult(const FormatJob& job)>;
 
@@ -104,6 +106,9 @@ private:
     // 0, or why the system would not open the disk for the job.
     std::int32_t authorizeDisk(std::unique_ptr<platform::AuthorizedDisk>& disk);
     void reportStatus(std::int32_t status, std::int64_t detail = 0);
+    // The engine wrote zeros over all the medium claims to hold and read them back: the
+    // format need not write them again.
+    bool wroteVerifiedZeros();
     // Runs fn on the report under the lock that keeps abandon() and the job apart.
     template <typename Fn> void withReport(Fn&& fn);
     // Writes the certificate beside a written report, unless the user turned certificates

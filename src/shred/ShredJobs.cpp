@@ -36,6 +36,7 @@ DiskFormatter formatterWith(platform::DeviceMonitor* monitor) {
         request.callback = job.callback;
         request.context = job.context;
         request.abortFlag = job.abortFlag;
+        request.diskReadsAsZeros = job.diskReadsAsZeros;
         return formatAndLabel(request, hooks, job.labelled);
     };
 }

@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <gtest/gtest.h>
 
 using namespace kestrune;
@@ -41,14 +42,34 @@ protected:
         EXPECT_TRUE(file.resize(bytes));
         return path;
     }
-    static FormatResult format(const QString& device, bool readsAsZeros = false) {
+    static FormatResult format(const QString& device, bool readsAsZeros = false,
+                               std::vector<int>* statuses = nullptr) {
         platform::FormatRequest request;
+        request.context = statuses;
+        if (statuses)
+            request.callback = [](void* context, int32_t, int32_t status, int64_t, int64_t,
+                                  double) {
+                static_cast<std::vector<int>*>(context)->push_back(status);
+            };
         request.identity = diskIdentityOf(device);
         request.deviceNumber = -1;
         request.label = QStringLiteral("Shredded");
         request.requireRemovable = false;
         request.diskReadsAsZeros = readsAsZeros;
         return formatAndLabel(request);
+    }
+
+    static QByteArray readAll(const QString& path) {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+    // The sectors of 512 bytes written to a block device since it appeared.
+    static qint64 sectorsWritten(const QString& name) {
+        QFile stat(QStringLiteral("/sys/block/%1/stat").arg(name));
+        if (!stat.open(QIODevice::ReadOnly))
+            return -1;
+        const QList<QByteArray> fields = stat.readAll().simplified().split(' ');
+        return fields.size() > 6 ? fields[6].toLongLong() : -1;
     }
 
     QTemporaryDir dir_{QFileInfo::exists("/dev/shm") ? "/dev/shm/kestrune-XXXXXX" : QString()};
@@ -123,4 +144,58 @@ TEST_F(DiskGeometry, BeyondTwoTebibytesAGptPartitionSpansTheDiskWithAValidFat32)
     // covers the whole partition.
     EXPECT_EQ(boot->bytesPerSector, 4096);
     EXPECT_GE(boot->totalSectors * 4096 + kMiB, quint64(partition->size));
+}
+
+// After a job of zeros that read back, the format leaves the zeroing out; the disk ends up the
+// same, byte for byte, as after a full format. Formats in the order full, short, full: what
+// differs between the two full ones is what differs every time (the file system's serial
+// number and time stamps), and the short one may differ from them only there, and in the
+// MBR's random disk identifier.
+TEST_F(DiskGeometry, AfterVerifiedZerosTheFormatSkipsZeroingAndWritesTheSameBytes) {
+    for (const int sector : {512, 4096}) {
+        SCOPED_TRACE(sector);
+        constexpr qint64 kBytes = 64 * kMiB;
+        QStringList paths;
+        std::vector<qint64> written;
+        std::vector<int> statuses;
+        for (const bool readsAsZeros : {false, true, false}) {
+            const QString path = dir_.filePath(QStringLiteral("zeros%1.img").arg(paths.size()));
+            QFile file(path);
+            ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.resize(kBytes));
+            file.close();
+            LoopDisk loop(path, LoopDisk::Options{false, 0, 0, sector});
+            ASSERT_TRUE(loop.attached());
+            const qint64 before = sectorsWritten(loop.name());
+            ASSERT_EQ(format(loop.device(), readsAsZeros, readsAsZeros ? &statuses : nullptr),
+                      FormatResult::Formatted);
+            written.push_back(sectorsWritten(loop.name()) - before);
+            const auto partition = firstPartition(loop.device());
+            ASSERT_TRUE(partition);
+            EXPECT_EQ(checkFileSystemAt(path, partition->start, partition->size).fsck, 0);
+            paths << path;
+        }
+        const QByteArray full = readAll(paths[0]), quick = readAll(paths[1]),
+                         again = readAll(paths[2]);
+        ASSERT_EQ(full.size(), kBytes);
+        ASSERT_EQ(quick.size(), kBytes);
+        qsizetype differences = 0, everyTime = 0;
+        for (qsizetype at = 0; at < kBytes; ++at) {
+            const bool diskIdentifier = at >= 440 && at < 444;
+            everyTime += full[at] != again[at];
+            if (quick[at] != full[at] && full[at] == again[at] && !diskIdentifier) {
+                ADD_FAILURE() << "byte " << at << " differs from the full format's";
+                if (++differences > 8)
+                    break;
+            }
+        }
+        EXPECT_LT(everyTime, 32) << "two full formats differ in more than serials and times";
+        // The full format wrote the partition once more; the short one only its structures.
+        EXPECT_GT(written[0], kBytes / 512 * 9 / 10);
+        EXPECT_LT(written[1], kBytes / 512 / 10);
+        // Its progress follows that work from its start to its end.
+        ASSERT_FALSE(statuses.empty());
+        EXPECT_EQ(statuses.front(), SHRED_STATUS_FORMATTING + 1);
+        EXPECT_EQ(*std::max_element(statuses.begin(), statuses.end() - 1), 399);
+        EXPECT_EQ(statuses.back(), SHRED_STATUS_FORMATTED);
+    }
 }

@@ -83,7 +83,8 @@ TEST_F(SlowDisk, AnAbortDuringTheVerificationTakesEffectAtOnce) {
 }
 
 TEST_F(SlowDisk, AnAbortWhileTheFormatZeroesThePartitionTakesEffectAtOnce) {
-    setAlgorithm(100);
+    // Random data, not zeros: after zeros read back from the whole stick there is no zeroing.
+    setAlgorithm(101);
     setFormat(true);
     TestFileSystemOptions options = throttled();
     options.rate = 4 << 20; // the zeroing lasts four seconds, long enough to catch it
@@ -118,7 +119,7 @@ TEST_F(SlowDisk, ClosingWithAStuckDiskNamesItWritesItsReportAndEnds) {
     window->setCloseWait(std::chrono::seconds(3));
     ASSERT_TRUE(rig->stall(true));
     start(disk.device());
-    QTest::qWait(700);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return rig->holdsARequest(); }, 10000));
     ASSERT_EQ(window->jobs().runningCount(), 1);
 
     QSignalSpy closed(window.get(), &CVSKKestruneDlg::jobsFinishedForClose);

@@ -14,8 +14,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
 #include <libfdisk.h>
 #include <linux/hdreg.h>
 #include <memory>
@@ -240,15 +242,34 @@ int writeNonZeroPieces(engine::BlockDevice& partition, const uint8_t* data, size
     return 0;
 }
 
+// The bytes of a sparse file that are not holes.
+uint64_t dataBytes(int fd) {
+    uint64_t total = 0;
+    for (off_t at = 0;;) {
+        const off_t data = lseek(fd, at, SEEK_DATA);
+        const off_t hole = data < 0 ? -1 : lseek(fd, data, SEEK_HOLE);
+        if (hole < 0)
+            return total;
+        total += static_cast<uint64_t>(hole - data);
+        at = hole;
+    }
+}
+
+// Where the format stands while it writes its structures, as statuses 301..399.
+using CopyProgress = std::function<void(uint64_t done, uint64_t total)>;
+
 // Copies what mkfs.fat wrote into the (sparse) file onto the partition, which reads as
 // zeros: holes and zeros are left out, so a FAT of hundreds of MiB costs only its first
 // sectors. 0 or an errno value.
-int copyDataExtents(const QString& image, engine::BlockDevice& partition) {
+int copyDataExtents(const QString& image, engine::BlockDevice& partition,
+                    const CopyProgress& progress) {
     const int fd = open(QFile::encodeName(image).constData(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return errno;
     engine::AlignedBuffer buffer(1 << 20);
     int rc = buffer ? 0 : ENOMEM;
+    const uint64_t total = progress ? dataBytes(fd) : 0;
+    uint64_t done = 0;
     off_t at = 0;
     while (rc == 0) {
         const off_t data = lseek(fd, at, SEEK_DATA);
@@ -272,6 +293,9 @@ int copyDataExtents(const QString& image, engine::BlockDevice& partition) {
             rc = writeNonZeroPieces(partition, buffer.data(), static_cast<size_t>(got),
                                     static_cast<uint64_t>(at));
             at += got;
+            done += static_cast<uint64_t>(got);
+            if (progress && rc == 0)
+                progress(done, total);
         }
     }
     close(fd);
@@ -282,8 +306,8 @@ int copyDataExtents(const QString& image, engine::BlockDevice& partition) {
 // (why goes to *labelRefused), and copies it onto the partition once. Empty on success;
 // "aborted" when the abort flag stopped it.
 QString makeFileSystem(engine::BlockDevice& partition, int diskFd, const Partition& part,
-                       const QString& label, const unsigned char* abortFlag,
-                       QString* labelRefused) {
+                       const QString& label, const unsigned char* abortFlag, QString* labelRefused,
+                       const CopyProgress& progress) {
     QTemporaryFile image(QDir::tempPath() + QStringLiteral("/kestrune-fat-XXXXXX"));
     const auto bytes = static_cast<qint64>(part.sectors * part.sectorSize);
     if (!image.open() || !image.resize(bytes))
@@ -306,7 +330,7 @@ QString makeFileSystem(engine::BlockDevice& partition, int diskFd, const Partiti
         return failure;
     if (AbortFlag::raisedAt(abortFlag))
         return QString::fromLatin1(kAbortedMkfs);
-    if (int rc = copyDataExtents(image.fileName(), partition))
+    if (int rc = copyDataExtents(image.fileName(), partition, progress))
         return QStringLiteral("cannot write the file system: %1").arg(strerror(rc));
     if (int rc = partition.sync())
         return QStringLiteral("cannot write the file system: %1").arg(strerror(rc));
@@ -460,6 +484,23 @@ FormatOutcome formatWholeDisk(const FormatRequest& request, const PartitioningHo
 
     RangeDevice partition(disk->device(), part.start * part.sectorSize,
                           part.sectors * part.sectorSize);
+    // Zeros already read back from the whole disk need not be written again: the format then
+    // writes only its table and the file system's structures, and its progress follows them.
+    engine::StatusCallbackSink structures(request.callback, request.context, request.deviceNumber,
+                                          SHRED_STATUS_FORMATTING + 1, 98);
+    CopyProgress copied;
+    if (request.diskReadsAsZeros) {
+        structures.progress(1, static_cast<int64_t>(bytes), 0, 0.0);
+        copied = [&structures, started = std::chrono::steady_clock::now()](uint64_t done,
+                                                                           uint64_t total) {
+            const double seconds =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+            structures.progress(50 + static_cast<int>(done * 50 / std::max<uint64_t>(total, 1)),
+                                static_cast<int64_t>(total - std::min(done, total)),
+                                static_cast<int64_t>(done),
+                                seconds > 0 ? double(done) / seconds / (1 << 20) : 0.0);
+        };
+    }
     const int32_t status = request.diskReadsAsZeros
                                ? SHRED_STATUS_SHREDDED
                                : zeroPartition(disk->device(), partition, request);
@@ -477,7 +518,7 @@ FormatOutcome formatWholeDisk(const FormatRequest& request, const PartitioningHo
     const int diskFd = disk->device().fd();
     QString labelRefused;
     const QString mkfsError =
-        makeFileSystem(partition, diskFd, part, label, request.abortFlag, &labelRefused);
+        makeFileSystem(partition, diskFd, part, label, request.abortFlag, &labelRefused, copied);
     outcome.labelled = labelRefused.isEmpty();
     outcome.failure = labelRefused;
     // The kernel and udev see the new file system, not what they cached of the old disk.

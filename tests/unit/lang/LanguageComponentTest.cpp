@@ -199,7 +199,7 @@ TEST(LanguageResources, TableIsOrderedByNameAndTypedByExtension) {
     EXPECT_TRUE(module->hasResource(201, KESTRUNE_RESOURCE_TYPE_BITMAP));
     EXPECT_FALSE(module->hasResource(201, KESTRUNE_RESOURCE_TYPE_PICTURE));
     EXPECT_FALSE(module->hasResource(200, "jpg")) << "types compare exactly";
-    QFile bmp(QDir(sourceDir()).filePath(QStringLiteral("tests/lang/pictures/swatch.bmp")));
+    QFile bmp(QDir(sourceDir()).filePath(QStringLiteral("tests/unit/lang/pictures/swatch.bmp")));
     ASSERT_TRUE(bmp.open(QIODevice::ReadOnly));
     EXPECT_EQ(module->resource(201, KESTRUNE_RESOURCE_TYPE_BITMAP), bmp.readAll());
     EXPECT_TRUE(module->resource(202, KESTRUNE_RESOURCE_TYPE_BITMAP).isEmpty());

@@ -5,6 +5,7 @@
 #include "lang/LanguageManager.h"
 #include "platform/DeviceMonitor.h"
 #include "shred/FormatAndLabel.h"
+#include "shred/JobServices.h"
 
 #include <atomic>
 #include <chrono>
@@ -60,8 +61,13 @@ ShredJobs::~ShredJobs() {
 std::shared_ptr<CVSKRMShredThread> ShredJobs::start(const std::shared_ptr<DeviceRecord>& record,
                                                     std::int32_t algorithm,
                                                     const ShredJobOptions& options) {
-    auto job =
-        std::make_shared<CVSKRMShredThread>(context_.get(), record, algorithm, &OnShredStatus, 0);
+    // The job services follow the job through its status reports on their way to the rows.
+    const auto tracked = services_ ? services_->jobStarted(JobServices::diskName(*table_, *record),
+                                                           context_.get(), &OnShredStatus)
+                                   : nullptr;
+    auto job = std::make_shared<CVSKRMShredThread>(
+        tracked ? tracked->statusContext() : context_.get(), record, algorithm,
+        tracked ? &JobServices::Job::relayStatus : &OnShredStatus, 0);
     job->setTable(table_);
     job->setFormatDrive(options.formatDrive);
     job->setFormatter(formatter_ ? formatter_ : formatterWith(monitor_));
@@ -74,8 +80,10 @@ std::shared_ptr<CVSKRMShredThread> ShredJobs::start(const std::shared_ptr<Device
     ++processJobs;
     // The thread keeps the status context, the state and the record alive by itself, so
     // a job that outlives the window never touches freed memory.
-    std::thread([job, state = state_, context = context_, record] {
+    std::thread([job, state = state_, context = context_, record, tracked] {
         job->Run();
+        if (tracked)
+            tracked->ended(job->finalStatus());
         record->workers.fetch_sub(1);
         std::function<void()> onEnded;
         {

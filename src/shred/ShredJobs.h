@@ -14,6 +14,7 @@ namespace kestrune {
 
 class DeviceListModel;
 class DeviceTable;
+class JobServices;
 namespace platform {
 class DeviceMonitor;
 }
@@ -50,6 +51,9 @@ public:
         state_->onEnded = std::move(onEnded);
     }
     ShredStatusContext* statusContext() const { return context_.get(); }
+    // Who keeps the machine awake and tells the desktop while jobs run (none: nobody).
+    void setJobServices(std::shared_ptr<JobServices> services) { services_ = std::move(services); }
+    const std::shared_ptr<JobServices>& jobServices() const { return services_; }
 
     // Jobs still running in the whole process (the program must not end under them).
     static int runningInProcess();
@@ -66,6 +70,7 @@ private:
     std::shared_ptr<State> state_;
     std::shared_ptr<ShredStatusContext> context_;
     DiskFormatter formatter_;
+    std::shared_ptr<JobServices> services_;
     platform::DeviceMonitor* monitor_ = nullptr;
     bool abandoned_ = false;
 };

@@ -68,9 +68,6 @@ public:
 
     // The disk as the notices and the inhibitor's reason name it.
     static QString diskName(DeviceTable& table, const DeviceRecord& record);
-    // The share of its work a status report says a job has done, as its row's bar shows it
-    // (0 to 100); -1 for a report that is no progress.
-    static int progressOf(std::int32_t status);
 
 signals:
     // The user activated a notice: the window should come up.
@@ -78,6 +75,9 @@ signals:
 
 private:
     explicit JobServices(Services services);
+    // The share of its work a status report says a job has done, as its row's bar shows it
+    // (0 to 100); -1 for a report that is no progress.
+    static int progressOf(std::int32_t status);
     void started(std::uint64_t id, const QString& disk);
     void progressed(std::uint64_t id, int progress);
     void ended(std::uint64_t id, std::int32_t status, std::int64_t detail);

@@ -105,17 +105,6 @@ TEST_F(JobServicesTest, ReportsReachTheDisplayUntouched) {
     job->ended(SHRED_STATUS_FAILED_COUNTERFEIT);
 }
 
-TEST_F(JobServicesTest, ProgressIsWhatTheRowsBarShows) {
-    EXPECT_EQ(JobServices::progressOf(0), 0);
-    EXPECT_EQ(JobServices::progressOf(100), 100);
-    EXPECT_EQ(JobServices::progressOf(SHRED_STATUS_SHREDDED), -1);
-    EXPECT_EQ(JobServices::progressOf(SHRED_STATUS_FORMATTING), 0);
-    EXPECT_EQ(JobServices::progressOf(SHRED_STATUS_FORMATTING + 42), 42);
-    EXPECT_EQ(JobServices::progressOf(SHRED_STATUS_FORMATTED), -1);
-    EXPECT_EQ(JobServices::progressOf(SHRED_STATUS_ABORTED), -1);
-    EXPECT_EQ(JobServices::progressOf(SHRED_FINDING_FIRST), -1);
-}
-
 TEST_F(JobServicesTest, NoticesGoOutOnlyWhileTheWindowIsInactive) {
     StandInNotifications server(sessionBus);
     ASSERT_TRUE(server.registered());
@@ -170,7 +159,7 @@ TEST_F(JobServicesTest, NoticesSpeakTheChosenLanguage) {
     const auto services = JobServices::forWindow();
     const Job job = start(*services, "Alpha Stick");
     ASSERT_TRUE(QTest::qWaitFor([&] { return logind.heldCount() == 1; }, 5000));
-    EXPECT_EQ(logind.inhibitions()[0].why, QStringLiteral("Alpha Stick wird gelöscht"));
+    EXPECT_EQ(logind.inhibitions()[0].why, QStringLiteral("Löscht Alpha Stick"));
     job->ended(SHRED_STATUS_FAILED_WRITE);
     ASSERT_TRUE(QTest::qWaitFor([&] { return server.notices().size() == 1; }, 5000));
     EXPECT_EQ(server.notices()[0].summary, QStringLiteral("Löschen fehlgeschlagen: Alpha Stick"));

@@ -53,6 +53,8 @@ private:
         }
         QDBusMessage call =
             QDBusMessage::createMethodCall(kService, kPath, kManager, QStringLiteral("Inhibit"));
+        // A running login manager or none: never one started for us.
+        call.setAutoStartService(false);
         call << QStringLiteral("sleep:idle") << QStringLiteral("Kestrune") << *wanted_
              << QStringLiteral("block");
         pending_ = *wanted_;

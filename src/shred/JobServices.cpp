@@ -10,7 +10,7 @@
 #include "ui/ShredStatusDisplay.h"
 
 #include <QStringList>
-#include <QThread>
+#include <mutex>
 
 namespace kestrune {
 namespace {
@@ -26,53 +26,57 @@ QString text(const char* key) {
 
 } // namespace
 
-std::shared_ptr<JobServices> JobServices::create(Services services) {
-    std::shared_ptr<JobServices> created(new JobServices(std::move(services)), [](JobServices* s) {
-        if (QThread::currentThread() == s->thread())
-            delete s;
-        else
-            s->deleteLater();
-    });
-    created->self_ = created;
-    return created;
-}
+// Where jobs post what they report: to the services while they live, to nobody after.
+struct JobServices::Feed {
+    std::mutex mutex;
+    JobServices* services = nullptr;
 
-std::shared_ptr<JobServices> JobServices::forWindow() {
+    // Under the lock, so the services cannot go while the post is on its way.
+    template <typename Fn> void post(Fn&& fn) {
+        std::lock_guard guard(mutex);
+        if (services)
+            QMetaObject::invokeMethod(
+                services, [services = services, fn = std::forward<Fn>(fn)] { fn(*services); },
+                Qt::QueuedConnection);
+    }
+};
+
+std::unique_ptr<JobServices> JobServices::forWindow() {
     Services services;
     services.inhibitor = platform::systemSleepInhibitor();
     services.notifier = platform::sessionDesktopNotifier(kDesktopId);
     services.launcher = platform::sessionLauncherProgress(kDesktopId);
-    return create(std::move(services));
+    return std::make_unique<JobServices>(std::move(services));
 }
 
-std::shared_ptr<JobServices> JobServices::forCommandLine() {
+std::unique_ptr<JobServices> JobServices::forCommandLine() {
     Services services;
     services.inhibitor = platform::systemSleepInhibitor();
-    return create(std::move(services));
+    return std::make_unique<JobServices>(std::move(services));
 }
 
-JobServices::JobServices(Services services) : services_(std::move(services)) {
+JobServices::JobServices(Services services)
+    : services_(std::move(services)), feed_(std::make_shared<Feed>()) {
+    feed_->services = this;
     if (services_.notifier)
         services_.notifier->setOnShow([this] { emit raiseWindowRequested(); });
 }
 
-// Whatever is still held goes with the services: the inhibitor's descriptor closes.
-JobServices::~JobServices() = default;
-
-template <typename Fn> void JobServices::post(Fn&& fn) {
-    QMetaObject::invokeMethod(this, std::forward<Fn>(fn), Qt::QueuedConnection);
+JobServices::~JobServices() {
+    std::lock_guard guard(feed_->mutex);
+    feed_->services = nullptr;
 }
 
 std::shared_ptr<JobServices::Job> JobServices::jobStarted(const QString& diskName,
                                                           void* displayContext,
                                                           ShredStatusCallback display) {
     const std::uint64_t id = nextId_.fetch_add(1);
-    post([this, id, diskName] { started(id, diskName); });
-    return std::make_shared<Job>(self_.lock(), id, displayContext, display);
+    feed_->post([id, diskName](JobServices& services) { services.started(id, diskName); });
+    return std::make_shared<Job>(feed_, id, displayContext, display);
 }
 
 void JobServices::setWindowActive(bool active) {
-    post([this, active] { windowActive_ = active; });
+    feed_->post([active](JobServices& services) { services.windowActive_ = active; });
 }
 
 QString JobServices::diskName(DeviceTable& table, const DeviceRecord& record) {
@@ -102,9 +106,9 @@ int JobServices::progressOf(std::int32_t status) {
     return -1;
 }
 
-JobServices::Job::Job(std::shared_ptr<JobServices> services, std::uint64_t id, void* displayContext,
+JobServices::Job::Job(std::shared_ptr<Feed> feed, std::uint64_t id, void* displayContext,
                       ShredStatusCallback display)
-    : services_(std::move(services)), id_(id), displayContext_(displayContext), display_(display) {}
+    : feed_(std::move(feed)), id_(id), displayContext_(displayContext), display_(display) {}
 
 void JobServices::Job::relayStatus(void* jobPointer, std::int32_t deviceNumber, std::int32_t status,
                                    std::int64_t bytesLeft, std::int64_t secondValue, double speed) {
@@ -116,17 +120,14 @@ void JobServices::Job::relayStatus(void* jobPointer, std::int32_t deviceNumber, 
     // The engine reports many times a second; the desktop hears of each new percent.
     if (progress < 0 || job.lastProgress_.exchange(progress) == progress)
         return;
-    JobServices* services = job.services_.get();
-    const std::uint64_t id = job.id_;
-    services->post([services, id, progress] { services->progressed(id, progress); });
+    job.feed_->post(
+        [id = job.id_, progress](JobServices& services) { services.progressed(id, progress); });
 }
 
 void JobServices::Job::ended(std::int32_t finalStatus) {
-    JobServices* services = services_.get();
-    const std::uint64_t id = id_;
-    const std::int64_t detail = failureDetail_.load();
-    services->post(
-        [services, id, finalStatus, detail] { services->ended(id, finalStatus, detail); });
+    feed_->post([id = id_, finalStatus, detail = failureDetail_.load()](JobServices& services) {
+        services.ended(id, finalStatus, detail);
+    });
 }
 
 void JobServices::started(std::uint64_t id, const QString& disk) {

@@ -21,30 +21,32 @@ class SleepInhibitor;
 
 // What the desktop learns of the running jobs: the machine stays awake while any runs, a
 // job that ends while the window is not the active one is announced (and the notice brings
-// the window up), and the launcher shows how far they are together. Every operation may be
-// called from any thread; the work is done on the thread the object lives on, whose event
-// loop must run.
+// the window up), and the launcher shows how far they are together. Jobs report from any
+// thread; the work is done on the thread the object lives on, whose event loop must run.
+// Jobs that outlive the object report to nobody.
 class JobServices : public QObject {
     Q_OBJECT
+    struct Feed;
+
 public:
     struct Services {
         std::unique_ptr<platform::SleepInhibitor> inhibitor;
         std::unique_ptr<platform::DesktopNotifier> notifier;  // none: no notices
         std::unique_ptr<platform::LauncherProgress> launcher; // none: no launcher progress
     };
-    // Deleted on its own thread once the last holder lets go, wherever that is.
-    static std::shared_ptr<JobServices> create(Services services);
+    explicit JobServices(Services services);
     // The window's: all of it, for the program's desktop entry.
-    static std::shared_ptr<JobServices> forWindow();
+    static std::unique_ptr<JobServices> forWindow();
     // The command line's: the machine stays awake; a terminal has no window to come back to.
-    static std::shared_ptr<JobServices> forCommandLine();
+    static std::unique_ptr<JobServices> forCommandLine();
+    // Drops whatever is still held.
     ~JobServices() override;
 
     // One job from its start to its end. Its status reports pass through it on their way to
     // the display the job was given.
     class Job {
     public:
-        Job(std::shared_ptr<JobServices> services, std::uint64_t id, void* displayContext,
+        Job(std::shared_ptr<Feed> feed, std::uint64_t id, void* displayContext,
             ShredStatusCallback display);
         // What to hand the job instead of the display's callback and context.
         void* statusContext() { return this; }
@@ -53,7 +55,7 @@ public:
         void ended(std::int32_t finalStatus);
 
     private:
-        std::shared_ptr<JobServices> services_;
+        std::shared_ptr<Feed> feed_;
         std::uint64_t id_;
         void* displayContext_;
         ShredStatusCallback display_;
@@ -74,7 +76,6 @@ signals:
     void raiseWindowRequested();
 
 private:
-    explicit JobServices(Services services);
     // The share of its work a status report says a job has done, as its row's bar shows it
     // (0 to 100); -1 for a report that is no progress.
     static int progressOf(std::int32_t status);
@@ -84,14 +85,13 @@ private:
     void updateInhibitor();
     void updateLauncher();
     void announce(const QString& disk, std::int32_t status, std::int64_t detail);
-    template <typename Fn> void post(Fn&& fn);
 
     struct Running {
         QString disk;
         int progress = 0;
     };
     Services services_;
-    std::weak_ptr<JobServices> self_;
+    std::shared_ptr<Feed> feed_;
     std::atomic<std::uint64_t> nextId_{1};
     std::map<std::uint64_t, Running> running_; // by start, so the reason keeps its order
     bool windowActive_ = false;

@@ -122,6 +122,10 @@ std::vector<std::shared_ptr<DeviceRecord>> ShredJobs::abandonRunning() {
     return records;
 }
 
+void ShredJobs::setJobServices(std::unique_ptr<JobServices> services) {
+    services_ = std::move(services);
+}
+
 int ShredJobs::runningCount() const {
     std::lock_guard guard(state_->mutex);
     return state_->running;

@@ -52,8 +52,8 @@ public:
     }
     ShredStatusContext* statusContext() const { return context_.get(); }
     // Who keeps the machine awake and tells the desktop while jobs run (none: nobody).
-    void setJobServices(std::shared_ptr<JobServices> services) { services_ = std::move(services); }
-    const std::shared_ptr<JobServices>& jobServices() const { return services_; }
+    void setJobServices(std::unique_ptr<JobServices> services);
+    JobServices* jobServices() const { return services_.get(); }
 
     // Jobs still running in the whole process (the program must not end under them).
     static int runningInProcess();
@@ -70,7 +70,7 @@ private:
     std::shared_ptr<State> state_;
     std::shared_ptr<ShredStatusContext> context_;
     DiskFormatter formatter_;
-    std::shared_ptr<JobServices> services_;
+    std::unique_ptr<JobServices> services_;
     platform::DeviceMonitor* monitor_ = nullptr;
     bool abandoned_ = false;
 };

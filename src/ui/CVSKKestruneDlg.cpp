@@ -140,7 +140,7 @@ CVSKKestruneDlg::CVSKKestruneDlg(QWidget* parent) : QDialog(parent) {
     // While jobs run the machine stays awake; one that ends unseen is announced, and its
     // notice brings this window up.
     jobs_->setJobServices(JobServices::forWindow());
-    JobServices* jobServices = jobs_->jobServices().get();
+    JobServices* jobServices = jobs_->jobServices();
     jobServices->setWindowActive(QGuiApplication::applicationState() == Qt::ApplicationActive);
     connect(qApp, &QGuiApplication::applicationStateChanged, jobServices,
             [jobServices](Qt::ApplicationState state) {

@@ -105,6 +105,21 @@ TEST_F(JobServicesTest, ReportsReachTheDisplayUntouched) {
     job->ended(SHRED_STATUS_FAILED_COUNTERFEIT);
 }
 
+TEST_F(JobServicesTest, AJobThatOutlivesTheServicesStillReachesItsDisplay) {
+    StandInLogind logind(systemBus);
+    ASSERT_TRUE(logind.registered());
+    auto services = JobServices::forCommandLine();
+    const Job job = start(*services, "Stuck Stick");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return logind.heldCount() == 1; }, 5000));
+    // The window went while the job hangs in the kernel: the lock goes with it.
+    services.reset();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return logind.heldCount() == 0; }, 5000));
+    report(job, 60);
+    job->ended(SHRED_STATUS_ABORTED);
+    settle();
+    EXPECT_EQ(display.statuses, std::vector<std::int32_t>{60});
+}
+
 TEST_F(JobServicesTest, NoticesGoOutOnlyWhileTheWindowIsInactive) {
     StandInNotifications server(sessionBus);
     ASSERT_TRUE(server.registered());

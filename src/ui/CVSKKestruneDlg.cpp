@@ -13,6 +13,7 @@
 #include "lang/TextPlaceholders.h"
 #include "platform/DeviceMonitor.h"
 #include "platform/MessageService.h"
+#include "shred/JobServices.h"
 #include "shred/ShredJobs.h"
 #include "ui/CVSKInfoDlg.h"
 #include "ui/CVSKInsertUSB.h"
@@ -136,6 +137,21 @@ CVSKKestruneDlg::CVSKKestruneDlg(QWidget* parent) : QDialog(parent) {
     listModel_ = std::make_shared<DeviceListModel>();
     insertPrompt_ = std::make_unique<CVSKInsertUSB>();
     jobs_ = std::make_unique<ShredJobs>(table_, listModel_);
+    // While jobs run the machine stays awake; one that ends unseen is announced, and its
+    // notice brings this window up.
+    jobs_->setJobServices(JobServices::forWindow());
+    JobServices* jobServices = jobs_->jobServices();
+    jobServices->setWindowActive(QGuiApplication::applicationState() == Qt::ApplicationActive);
+    connect(qApp, &QGuiApplication::applicationStateChanged, jobServices,
+            [jobServices](Qt::ApplicationState state) {
+                jobServices->setWindowActive(state == Qt::ApplicationActive);
+            });
+    connect(jobServices, &JobServices::raiseWindowRequested, this, [this] {
+        if (isMinimized())
+            showNormal();
+        raise();
+        activateWindow();
+    });
     scanNotifier_ = std::make_shared<MainWindowScanNotifier>(this);
     scanLauncher_ = std::make_unique<DeviceScanLauncher>(table_, listModel_, scanNotifier_);
 }

@@ -158,6 +158,7 @@ protected:
 
     test::ScopedRegistry registry;
     QTemporaryDir logs;
+    QTemporaryDir mountPoint;
     QString mounted;
     std::int32_t algorithm = 101;
     std::shared_ptr<DeviceRecord> record = std::make_shared<DeviceRecord>();
@@ -335,7 +336,7 @@ TEST_F(CertificateJobTest, TheCertificateIsInTheProgramsLanguage) {
 // A folder with room for the report but not for its certificate: the disk stays shredded,
 // the row adds that the certificate is missing, and no partial file is left.
 TEST_F(CertificateJobTest, ACertificateThatCannotBeWrittenLeavesNoFileAndIsSaid) {
-    QTemporaryDir small;
+    QTemporaryDir& small = mountPoint; // unmounted in TearDown, then removed
     if (::mount("tmpfs", QFile::encodeName(small.path()).constData(), "tmpfs", 0, "size=8k") != 0)
         GTEST_SKIP() << "cannot mount a tmpfs here (needs root)";
     mounted = small.path();

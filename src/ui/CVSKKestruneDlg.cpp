@@ -150,6 +150,7 @@ CVSKKestruneDlg::~CVSKKestruneDlg() {
     scanLauncher_.reset();
     scanNotifier_.reset();
     list_->SetDeviceModel(nullptr);
+    list_->SetRowNamer({});
     table_.reset();
     insertPrompt_.reset();
     settings_.reset();
@@ -270,6 +271,9 @@ bool CVSKKestruneDlg::OnInitDialog() {
     list_->SetProgressColumn(DeviceListModel::ProgressColumn);
     list_->SetStartColumn(DeviceListModel::StartColumn);
     list_->SetDeviceModel(listModel_.get());
+    list_->SetRowNamer([language = language_](const RowFacts& row) {
+        return AccessibleNamesOfRow(*language, row);
+    });
     list_->setColumnCount(DeviceListModel::kColumnCount);
     QStringList headings;
     for (const ColumnDefinition& column : kColumns)

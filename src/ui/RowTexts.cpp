@@ -41,4 +41,21 @@ QString StartQuestionText(const LanguageManager& language, const RowDisk& disk,
     return question;
 }
 
+RowAccessibleNames AccessibleNamesOfRow(const LanguageManager& language, const RowFacts& row) {
+    const auto text = [&language](const char* key) {
+        return language.GetString(QString::fromLatin1(key));
+    };
+    QStringList parts;
+    for (const QString& part : {row.device, row.size})
+        if (!part.isEmpty())
+            parts << part;
+    const QString disk = parts.join(QStringLiteral(", "));
+    const bool offersAbort = row.buttonCaption == text("status_abort");
+    RowAccessibleNames names;
+    names.button = FillPlaceholders(text(offersAbort ? "access_abort" : "access_start"), {disk});
+    names.progress = FillPlaceholders(text("access_progress"), {disk});
+    names.status = FillPlaceholders(text("access_status"), {disk, row.status});
+    return names;
+}
+
 } // namespace kestrune

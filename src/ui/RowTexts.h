@@ -1,5 +1,7 @@
 #pragma once
 
+#include "controls/CListCtrlEx.h"
+
 #include <QString>
 #include <cstdint>
 
@@ -25,5 +27,10 @@ RowDisk DiskOfRow(DeviceTable& table, const DeviceListModel& list, const DeviceR
 // and the format that follows when it is switched on.
 QString StartQuestionText(const LanguageManager& language, const RowDisk& disk,
                           std::uint32_t algorithm, bool format);
+
+// The accessible names of a row's button, progress bar and status, each naming the disk as
+// its row does ("Start erasing Kestrune Virtual Stick, 64.00 MB"); the button's follows the
+// caption it shows, Start or Abort.
+RowAccessibleNames AccessibleNamesOfRow(const LanguageManager& language, const RowFacts& row);
 
 } // namespace kestrune

@@ -160,6 +160,17 @@ void saveHovered(QWidget* window, QWidget* button, const QString& name) {
     pump(50);
 }
 
+// The window as a keyboard user sees it with the focus on a control.
+void saveFocused(CVSKKestruneDlg& window, QWidget* control, const QString& name) {
+    if (!control)
+        return;
+    QApplication::setActiveWindow(&window);
+    control->setFocus(Qt::TabFocusReason);
+    pump(100);
+    save(&window, name);
+    window.deviceList()->setFocus(Qt::OtherFocusReason);
+}
+
 void removeDisks(const QString& disks) {
     for (const QString& file : QDir(disks).entryList({QStringLiteral("*.img")}))
         QFile::remove(QDir(disks).filePath(file));
@@ -379,6 +390,10 @@ void renderLanguage(const QString& suffix, const QString& disks, const QString& 
         saveHovered(&window, window.aboutButton(),
                     QStringLiteral("main-window-hover-about-") + suffix);
         saveEverySettingOn(window, QStringLiteral("main-window-every-setting-") + suffix);
+        saveFocused(window, window.deviceList()->startButtonOfRow(1),
+                    QStringLiteral("main-window-focus-row-") + suffix);
+        saveFocused(window, window.aboutButton(),
+                    QStringLiteral("main-window-focus-about-") + suffix);
 
         {
             CVSKInfoDlg about(&window);

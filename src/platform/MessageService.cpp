@@ -6,6 +6,7 @@
 #include <QThread>
 #include <atomic>
 #include <cstdio>
+#include <memory>
 
 namespace kestrune::platform {
 namespace {
@@ -24,31 +25,10 @@ private:
         std::printf("MessageBox: %s: %s\n", request.caption.toUtf8().constData(),
                     request.text.toUtf8().constData());
         std::fflush(stdout);
-        QMessageBox box(request.owner);
-        box.setText(request.text);
-        box.setWindowTitle(request.caption);
-        switch (request.style & 0xF0) {
-        case MB_ICONERROR_STYLE:
-            box.setIcon(QMessageBox::Critical);
-            break;
-        case MB_ICONQUESTION_STYLE:
-            box.setIcon(QMessageBox::Question);
-            break;
-        case MB_ICONINFORMATION_STYLE:
-            box.setIcon(QMessageBox::Information);
-            break;
-        default:
-            box.setIcon(QMessageBox::NoIcon);
-        }
-        if ((request.style & 0xF) == MB_YESNO_STYLE) {
-            box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
-            const bool noByDefault = (request.style & MB_DEFBUTTON2_STYLE) != 0;
-            box.setDefaultButton(noByDefault ? QMessageBox::No : QMessageBox::Yes);
-            box.setEscapeButton(QMessageBox::No);
-            return box.exec() == QMessageBox::Yes ? ID_YES : ID_NO;
-        }
-        box.setStandardButtons(QMessageBox::Ok);
-        box.exec();
+        const std::unique_ptr<QMessageBox> box = makeMessageBox(request);
+        const int result = box->exec();
+        if ((request.style & 0xF) == MB_YESNO_STYLE)
+            return result == QMessageBox::Yes ? ID_YES : ID_NO;
         return ID_OK;
     }
 };
@@ -61,6 +41,34 @@ QtMessageService& standardService() {
 std::atomic<MessageService*> installed{nullptr};
 
 } // namespace
+
+std::unique_ptr<QMessageBox> makeMessageBox(const MessageRequest& request) {
+    auto box = std::make_unique<QMessageBox>(request.owner);
+    box->setText(request.text);
+    box->setWindowTitle(request.caption);
+    switch (request.style & 0xF0) {
+    case MB_ICONERROR_STYLE:
+        box->setIcon(QMessageBox::Critical);
+        break;
+    case MB_ICONQUESTION_STYLE:
+        box->setIcon(QMessageBox::Question);
+        break;
+    case MB_ICONINFORMATION_STYLE:
+        box->setIcon(QMessageBox::Information);
+        break;
+    default:
+        box->setIcon(QMessageBox::NoIcon);
+    }
+    if ((request.style & 0xF) == MB_YESNO_STYLE) {
+        box->setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+        const bool noByDefault = (request.style & MB_DEFBUTTON2_STYLE) != 0;
+        box->setDefaultButton(noByDefault ? QMessageBox::No : QMessageBox::Yes);
+        box->setEscapeButton(QMessageBox::No);
+    } else {
+        box->setStandardButtons(QMessageBox::Ok);
+    }
+    return box;
+}
 
 MessageService& messageService() {
     MessageService* service = installed.load();

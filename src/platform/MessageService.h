@@ -2,7 +2,9 @@
 
 #include <QString>
 #include <functional>
+#include <memory>
 
+class QMessageBox;
 class QWidget;
 
 namespace kestrune::platform {
@@ -36,6 +38,9 @@ public:
 MessageService& messageService();
 // Replaces the process-wide service (tests); null restores the standard one.
 void setMessageService(MessageService* service);
+
+// The box the standard service shows for a request, not yet shown.
+std::unique_ptr<QMessageBox> makeMessageBox(const MessageRequest& request);
 
 // Convenience for the common case.
 int showMessage(const QString& text, const QString& caption, unsigned style,

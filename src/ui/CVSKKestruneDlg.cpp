@@ -21,6 +21,7 @@
 #include "ui/DialogUnits.h"
 #include "ui/PanelText.h"
 #include "ui/ProgramLook.h"
+#include "ui/RowTexts.h"
 #include "ui/ShredStatusDisplay.h"
 #include "ui/WindowMessages.h"
 #include "update/UpdateManager.h"
@@ -165,6 +166,7 @@ CVSKKestruneDlg::~CVSKKestruneDlg() {
     scanLauncher_.reset();
     scanNotifier_.reset();
     list_->SetDeviceModel(nullptr);
+    list_->SetRowNamer({});
     table_.reset();
     insertPrompt_.reset();
     settings_.reset();
@@ -285,6 +287,9 @@ bool CVSKKestruneDlg::OnInitDialog() {
     list_->SetProgressColumn(DeviceListModel::ProgressColumn);
     list_->SetStartColumn(DeviceListModel::StartColumn);
     list_->SetDeviceModel(listModel_.get());
+    list_->SetRowNamer([language = language_](const RowFacts& row) {
+        return AccessibleNamesOfRow(*language, row);
+    });
     list_->setColumnCount(DeviceListModel::kColumnCount);
     QStringList headings;
     for (const ColumnDefinition& column : kColumns)
@@ -462,13 +467,23 @@ void CVSKKestruneDlg::onStartButton(quintptr controlId) {
             setStatus("status_failed_media");
             return;
         }
+        std::uint32_t algorithm = settings_->GetShredAlgo();
+        if (algorithm < 100)
+            algorithm = 100;
+        const bool confirmed = confirmStart(*record, algorithm);
+        if (terminationRequested_) {
+            done(QDialog::Rejected);
+            return;
+        }
+        // The question ran an event loop of its own: the disk may have gone, or its row may
+        // have been started or closed meanwhile.
+        if (!confirmed || closing_ || table_->findByDeviceNumber(deviceNumber) != record ||
+            record->state() != state || !record->hasMedium)
+            return;
         record->setState(JobState::Running);
         record->beginJob(secondsNow());
         record->abortFlag().store(0);
         record->startPressedAtMs = steadyMs();
-        std::uint32_t algorithm = settings_->GetShredAlgo();
-        if (algorithm < 100)
-            algorithm = 100;
         // Before the worker starts: a job that fails at once must have the last word.
         setStatus("status_processing");
         listModel_->SetStartButtonText(deviceNumber,
@@ -586,6 +601,22 @@ bool CVSKKestruneDlg::confirmAbortForClose() {
         this);
     asking_ = false;
     return answer == platform::ID_YES || terminationRequested_;
+}
+
+// Asks before a job erases the disk; No is the default answer, and Enter and Escape
+// keep the disk too.
+bool CVSKKestruneDlg::confirmStart(const DeviceRecord& record, std::uint32_t algorithm) {
+    if (!settings_->GetAskBeforeStart())
+        return true;
+    asking_ = true;
+    const int answer = platform::showMessage(
+        StartQuestionText(*language_, DiskOfRow(*table_, *listModel_, record), algorithm,
+                          settings_->GetFormatDrive()),
+        settings_->GetProductName(),
+        platform::MB_YESNO_STYLE | platform::MB_ICONQUESTION_STYLE | platform::MB_DEFBUTTON2_STYLE,
+        this);
+    asking_ = false;
+    return answer == platform::ID_YES;
 }
 
 // Closing while jobs run asks every job to abort and keeps the window alive (disabled)

@@ -60,7 +60,12 @@ protected:
         ASSERT_TRUE(window->OnInitDialog());
         window->show();
         QApplication::setActiveWindow(window.get());
-        ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+        // Under a bare X server no window manager hands out the focus; only the
+        // announcement test runs there, and it needs none.
+        if (QGuiApplication::platformName() == QLatin1String("offscreen"))
+            ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+        else
+            ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
         ASSERT_TRUE(QTest::qWaitFor([&] { return window->deviceList()->rowCount() == 2; }, 10000));
         for (int row = 0; row < 2; ++row)
             ASSERT_NE(test::waitForRowButton(*window, row), nullptr);
@@ -210,11 +215,15 @@ TEST_P(KeyboardTest, TheNamesFollowAJobsProgress) {
 
 // The same changes, followed by what a screen reader hears.
 TEST_P(KeyboardTest, AJobsChangesAreAnnounced) {
+    if (QGuiApplication::platformName() == QLatin1String("offscreen"))
+        GTEST_SKIP() << "the offscreen Qt platform has no accessibility bridge, so no event "
+                        "reaches an update handler; KeyboardAnnouncements runs this test on "
+                        "Xvfb with the desktop's accessibility bus";
     QAccessible::setActive(true);
-    if (!QAccessible::isActive())
-        GTEST_SKIP() << "the Qt platform '" << QGuiApplication::platformName().toStdString()
-                     << "' has no accessibility backend: QAccessible::updateAccessibility "
-                        "passes no event to an update handler";
+    // The bridge comes up once it has reached the accessibility bus.
+    ASSERT_TRUE(QTest::qWaitFor([] { return QAccessible::isActive(); }, 10000))
+        << "no accessibility bridge on the Qt platform "
+        << QGuiApplication::platformName().toStdString();
     QAccessible::installUpdateHandler(recordEvent);
     const auto record = window->listModel()->recordOfRow(1);
     const QString disk = diskOfRow(1);

@@ -8,6 +8,7 @@
 #include "devices/DeviceListModel.h"
 #include "devices/DeviceTable.h"
 #include "platform/TerminationSignals.h"
+#include "shred/JobServices.h"
 #include "shred/ShredJobs.h"
 
 #include <QEventLoop>
@@ -31,7 +32,10 @@ std::int64_t secondsNow() {
 
 JobRun::JobRun(const DiskScan& scan, Console& console, std::chrono::milliseconds abortWait)
     : scan_(scan), console_(console), abortWait_(abortWait),
-      jobs_(std::make_unique<ShredJobs>(scan.table(), scan.list())) {}
+      jobs_(std::make_unique<ShredJobs>(scan.table(), scan.list())) {
+    // The machine stays awake while the jobs run.
+    jobs_->setJobServices(JobServices::forCommandLine());
+}
 
 JobRun::~JobRun() {
     // Jobs stuck in the kernel still hold what they use; the process ends under them

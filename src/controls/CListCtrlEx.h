@@ -6,12 +6,28 @@
 #include <QImage>
 #include <QPointer>
 #include <QTableWidget>
+#include <functional>
 #include <memory>
 
 class QProgressBar;
 class QPushButton;
 
 namespace kestrune {
+
+// What a row shows, for the names assistive technology gives its controls.
+struct RowFacts {
+    QString device;
+    QString size;
+    QString buttonCaption;
+    QString status;
+};
+// Each control's accessible name, saying which disk it belongs to.
+struct RowAccessibleNames {
+    QString button;
+    QString progress;
+    QString status;
+};
+using RowNamer = std::function<RowAccessibleNames(const RowFacts&)>;
 
 // The list of removable disks. Each row carries a Start button in the start column and a
 // progress bar in the progress column, real child controls laid out on every paint.
@@ -30,6 +46,8 @@ public:
     void SetProgressColumn(int column) { progressColumn_ = column; }
     void SetStartColumn(int column) { startColumn_ = column; }
     void SetDeviceModel(DeviceListModel* model);
+    // Names the rows' controls for assistive technology; empty: they keep Qt's names.
+    void SetRowNamer(RowNamer namer);
     // The watermark, not tiled, placed at xPercent / yPercent of the free space.
     void SetBackgroundImage(const QImage& image, int xPercent, int yPercent);
     // Where the watermark is drawn in the viewport; empty without one.
@@ -44,6 +62,9 @@ public:
     // Places the row controls of the visible rows in their cells (creating them on first
     // sight). Runs after every paint; moving a control that is in place costs nothing.
     void LayoutRowControls();
+    // Tab goes from the list through the rows' buttons in row order, then on to whatever
+    // followed the list.
+    void ChainTabOrder();
 
     QPushButton* startButtonOfRow(int row) const;
     QProgressBar* progressBarOfRow(int row) const;
@@ -69,6 +90,7 @@ protected:
     void paintEvent(QPaintEvent* event) override;
     void scrollContentsBy(int dx, int dy) override;
     void resizeEvent(QResizeEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     struct RowControls {
@@ -78,14 +100,18 @@ private:
         int progressValue = 0;
         QString buttonText;
         bool buttonEnabled = true;
+        RowAccessibleNames names;
     };
     QRect cellRect(int row, int column) const;
+    void updateAccessibleNames(int row);
+    void announceCell(int row, int column);
     void scheduleLayout();
     void fillLastColumn();
 
     QVector<RowControls> rows_;
     QObject* parentWindow_ = nullptr;
     DeviceListModel* model_ = nullptr;
+    RowNamer namer_;
     int progressColumn_ = 0;
     int startColumn_ = 0;
     QImage background_;

@@ -35,6 +35,12 @@ struct DeviceRecord {
     // shows no speed and no time left.
     std::int64_t lastProgressTime = 0;
     std::int64_t lastBytesLeft = -1;
+    // The bytes the job has written and read as its reports count them, and when the count
+    // was first seen and last moved (ms of a steady clock): the job's mean speed at its end.
+    std::int64_t firstBytesDone = 0;
+    std::int64_t bytesDone = 0;
+    std::int64_t firstProgressMs = -1;
+    std::int64_t lastProgressMs = -1;
     // Raised to stop the disk's job; handed to the engine by address.
     AbortFlag abort;
     // GUI thread only: when Start was last pressed (steady clock, ms), so the second click
@@ -69,6 +75,10 @@ struct DeviceRecord {
         lastUpdateTime = 0;
         lastProgressTime = now;
         lastBytesLeft = -1;
+        firstBytesDone = 0;
+        bytesDone = 0;
+        firstProgressMs = -1;
+        lastProgressMs = -1;
     }
 
     JobState state() const { return static_cast<JobState>(jobState.load()); }

@@ -25,6 +25,39 @@ std::int64_t now(const ShredStatusContext& context) {
     return context.clock ? context.clock() : systemSeconds();
 }
 
+std::int64_t nowMs(const ShredStatusContext& context) {
+    if (context.clockMs)
+        return context.clockMs();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// Every progress report counts, also those the display skips: a job may end before the
+// row is due again. A repeat without new bytes (the worker's heartbeat) is no progress.
+void noteBytesDone(const ShredStatusContext& context, DeviceRecord& record,
+                   std::int64_t bytesDone) {
+    const std::int64_t time = nowMs(context);
+    if (record.firstProgressMs < 0) {
+        record.firstProgressMs = time;
+        record.lastProgressMs = time;
+        record.firstBytesDone = bytesDone;
+        record.bytesDone = bytesDone;
+    } else if (bytesDone > record.bytesDone) {
+        record.bytesDone = bytesDone;
+        record.lastProgressMs = time;
+    }
+}
+
+// Once the job's writing and reading has ended, the row shows their mean speed: a job done
+// within a second has no other, and a long one's is truer than the mean of its samples.
+void showMeanSpeed(const ShredStatusContext& context, const DeviceRecord& record, int row) {
+    const double speed = MeanSpeed(record.bytesDone - record.firstBytesDone,
+                                   record.lastProgressMs - record.firstProgressMs);
+    if (row >= 0 && speed > 0)
+        context.list->setCellText(row, DeviceListModel::SpeedColumn, FormatSpeed(speed));
+}
+
 QString text(const ShredStatusContext& context, const char* key) {
     return context.language ? context.language->GetString(QString::fromLatin1(key)) : QString();
 }
@@ -40,6 +73,7 @@ void handleFailure(ShredStatusContext& context, const DeviceTable::RecordPtr& re
     record->setState(JobState::Finished);
     const QString message = JobStatusText(context.language.get(), status, detail);
     const int row = context.list->rowOfRecord(record.get());
+    showMeanSpeed(context, *record, row);
     if (!record->stale.load() && row >= 0) {
         setStatusText(context, row, message);
         context.list->autoSizeColumn(DeviceListModel::StatusColumn);
@@ -145,6 +179,12 @@ QString FormatTimeSpan(std::int64_t seconds) {
                              static_cast<long long>(minutes), static_cast<long long>(seconds % 60));
 }
 
+double MeanSpeed(std::int64_t bytes, std::int64_t milliseconds) {
+    if (bytes <= 0 || milliseconds <= 0)
+        return 0.0;
+    return static_cast<double>(bytes) / 1048576.0 / (static_cast<double>(milliseconds) / 1000.0);
+}
+
 QString FormatSpeed(double mibPerSecond) {
     // Above 100 MB/s the hundredths say nothing and would not fit the column.
     return mibPerSecond < 99.995 ? QString::asprintf("%.02f MB/s", mibPerSecond)
@@ -208,7 +248,9 @@ void OnShredStatus(void* contextPointer, std::int32_t deviceNumber, std::int32_t
         list.SetStartButtonText(number, text(context, "status_start"));
         if (row >= 0)
             list.setCellText(row, DeviceListModel::TimeLeftColumn, FormatTimeSpan(0));
+        showMeanSpeed(context, *record, row);
     } else if (status == SHRED_STATUS_FORMATTING) {
+        showMeanSpeed(context, *record, row);
         if (row >= 0)
             setStatusText(context, row, text(context, "status_formating"));
         record->setState(JobState::Running);
@@ -231,6 +273,7 @@ void OnShredStatus(void* contextPointer, std::int32_t deviceNumber, std::int32_t
         if (row >= 0)
             setStatusText(context, row, text(context, "status_aborted"));
         record->setState(JobState::Aborted);
+        showMeanSpeed(context, *record, row);
     } else if (status < 0) {
         handleFailure(context, record, deviceNumber, status, secondValue);
     } else if (status == SHRED_STATUS_REPORT_NOT_SAVED) {
@@ -240,6 +283,7 @@ void OnShredStatus(void* contextPointer, std::int32_t deviceNumber, std::int32_t
     } else if (status >= SHRED_FINDING_FIRST && status <= SHRED_FINDING_LAST) {
         // Findings about the medium are the report's, not progress.
     } else {
+        noteBytesDone(context, *record, secondValue);
         handleProgress(context, *record, row, status, bytesLeft, speed);
     }
 }

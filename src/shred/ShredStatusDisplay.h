@@ -22,6 +22,9 @@ struct ShredStatusContext {
     // Seconds since the epoch; the system clock when empty. Set before any job reports:
     // reports of several jobs read it at once.
     std::function<std::int64_t()> clock;
+    // Milliseconds of a steady clock, for a job's mean speed; the system's steady clock when
+    // empty. Set before any job reports, as the clock above.
+    std::function<std::int64_t()> clockMs;
 };
 
 // The status callback handed to every shred worker and, through it, to the engine.
@@ -34,6 +37,8 @@ QString JobStatusText(const LanguageManager* language, std::int32_t status, std:
 
 // A span of seconds as "%H:%M:%S"; beyond a day the hours go on counting ("83:12:05").
 QString FormatTimeSpan(std::int64_t seconds);
+// MiB per second of bytes over milliseconds; 0 when either is not positive.
+double MeanSpeed(std::int64_t bytes, std::int64_t milliseconds);
 // A speed in MiB/s as the speed column shows it: "%.02f MB/s", whole numbers from 100 on.
 QString FormatSpeed(double mibPerSecond);
 // Fills the first "%s" of a language text with value ("%%" is a percent sign).

@@ -13,6 +13,7 @@
 #include "lang/LanguageManager.h"
 #include "platform/DeviceMonitor.h"
 #include "platform/MessageService.h"
+#include "shred/JobServices.h"
 #include "shred/ShredJobs.h"
 #include "shred/ShredStatusDisplay.h"
 #include "ui/CVSKInfoDlg.h"
@@ -21,6 +22,7 @@
 #include "ui/DialogUnits.h"
 #include "ui/PanelText.h"
 #include "ui/ProgramLook.h"
+#include "ui/RowTexts.h"
 #include "ui/WindowMessages.h"
 #include "update/UpdateManager.h"
 
@@ -122,6 +124,21 @@ CVSKKestruneDlg::CVSKKestruneDlg(QWidget* parent) : QDialog(parent) {
     listModel_ = std::make_shared<DeviceListModel>();
     insertPrompt_ = std::make_unique<CVSKInsertUSB>();
     jobs_ = std::make_unique<ShredJobs>(table_, listModel_);
+    // While jobs run the machine stays awake; one that ends unseen is announced, and its
+    // notice brings this window up.
+    jobs_->setJobServices(JobServices::forWindow());
+    JobServices* jobServices = jobs_->jobServices();
+    jobServices->setWindowActive(QGuiApplication::applicationState() == Qt::ApplicationActive);
+    connect(qApp, &QGuiApplication::applicationStateChanged, jobServices,
+            [jobServices](Qt::ApplicationState state) {
+                jobServices->setWindowActive(state == Qt::ApplicationActive);
+            });
+    connect(jobServices, &JobServices::raiseWindowRequested, this, [this] {
+        if (isMinimized())
+            showNormal();
+        raise();
+        activateWindow();
+    });
     scanNotifier_ = std::make_shared<MainWindowScanNotifier>(this);
     scanLauncher_ = std::make_unique<DeviceScanLauncher>(table_, listModel_, scanNotifier_);
 }
@@ -135,6 +152,7 @@ CVSKKestruneDlg::~CVSKKestruneDlg() {
     scanLauncher_.reset();
     scanNotifier_.reset();
     list_->SetDeviceModel(nullptr);
+    list_->SetRowNamer({});
     table_.reset();
     insertPrompt_.reset();
     settings_.reset();
@@ -255,6 +273,9 @@ bool CVSKKestruneDlg::OnInitDialog() {
     list_->SetProgressColumn(DeviceListModel::ProgressColumn);
     list_->SetStartColumn(DeviceListModel::StartColumn);
     list_->SetDeviceModel(listModel_.get());
+    list_->SetRowNamer([language = language_](const RowFacts& row) {
+        return AccessibleNamesOfRow(*language, row);
+    });
     list_->setColumnCount(DeviceListModel::kColumnCount);
     QStringList headings;
     for (const ColumnDefinition& column : kColumns)
@@ -432,13 +453,23 @@ void CVSKKestruneDlg::onStartButton(quintptr controlId) {
             setStatus("status_failed_media");
             return;
         }
+        std::uint32_t algorithm = settings_->GetShredAlgo();
+        if (algorithm < 100)
+            algorithm = 100;
+        const bool confirmed = confirmStart(*record, algorithm);
+        if (terminationRequested_) {
+            done(QDialog::Rejected);
+            return;
+        }
+        // The question ran an event loop of its own: the disk may have gone, or its row may
+        // have been started or closed meanwhile.
+        if (!confirmed || closing_ || table_->findByDeviceNumber(deviceNumber) != record ||
+            record->state() != state || !record->hasMedium)
+            return;
         record->setState(JobState::Running);
         record->beginJob(secondsNow());
         record->abort.lower();
         record->startPressedAtMs = steadyMs();
-        std::uint32_t algorithm = settings_->GetShredAlgo();
-        if (algorithm < 100)
-            algorithm = 100;
         // Before the worker starts: a job that fails at once must have the last word.
         setStatus("status_processing");
         listModel_->SetStartButtonText(deviceNumber,
@@ -534,6 +565,22 @@ void CVSKKestruneDlg::done(int result) {
     if (waitForJobsBeforeClosing(result))
         return;
     QDialog::done(result);
+}
+
+// Asks before a job erases the disk; No is the default answer, and Enter and Escape
+// keep the disk too.
+bool CVSKKestruneDlg::confirmStart(const DeviceRecord& record, std::uint32_t algorithm) {
+    if (!settings_->GetAskBeforeStart())
+        return true;
+    asking_ = true;
+    const int answer = platform::showMessage(
+        StartQuestionText(*language_, DiskOfRow(*table_, *listModel_, record), algorithm,
+                          settings_->GetFormatDrive()),
+        settings_->GetProductName(),
+        platform::MB_YESNO_STYLE | platform::MB_ICONQUESTION_STYLE | platform::MB_DEFBUTTON2_STYLE,
+        this);
+    asking_ = false;
+    return answer == platform::ID_YES;
 }
 
 } // namespace kestrune

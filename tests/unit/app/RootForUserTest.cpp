@@ -36,10 +36,6 @@ using platform::RegistryRoot;
 
 namespace {
 
-QByteArray native(const QString& path) {
-    return QFile::encodeName(path);
-}
-
 class RootForUserTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -48,7 +44,7 @@ protected:
         home_ = user_.home();
         // A folder of root's as the system has them, that the user can see into.
         ASSERT_TRUE(roots_.isValid());
-        ASSERT_EQ(::chmod(native(roots_.path()).constData(), 0755), 0);
+        ASSERT_EQ(::chmod(QFile::encodeName(roots_.path()).constData(), 0755), 0);
         ShredReport::setSaveFileAsker([this](const QString&) {
             const QString next = names_.isEmpty() ? QString() : names_.takeFirst();
             ++asked_;
@@ -63,13 +59,13 @@ protected:
         for (const QString& part : relative.split(u'/')) {
             path += u'/' + part;
             EXPECT_TRUE(QDir().mkpath(path));
-            EXPECT_EQ(::chown(native(path).constData(), user_.uid(), user_.gid()), 0);
+            EXPECT_EQ(::chown(QFile::encodeName(path).constData(), user_.uid(), user_.gid()), 0);
         }
         return path;
     }
     void plantLink(const QString& target, const QString& link) const {
         ASSERT_TRUE(QFile::link(target, link)) << link.toStdString();
-        ASSERT_EQ(::lchown(native(link).constData(), user_.uid(), user_.gid()), 0);
+        ASSERT_EQ(::lchown(QFile::encodeName(link).constData(), user_.uid(), user_.gid()), 0);
     }
     QString rootsFile(const char* name, const QByteArray& content) const {
         const QString path = roots_.filePath(QString::fromLatin1(name));
@@ -87,7 +83,7 @@ protected:
         while (it.hasNext()) {
             const QString path = it.next();
             struct stat info {};
-            ::lstat(native(path).constData(), &info);
+            ::lstat(QFile::encodeName(path).constData(), &info);
             entries << QStringLiteral("%1 uid=%2 size=%3")
                            .arg(path.mid(roots_.path().size()))
                            .arg(info.st_uid)
@@ -104,7 +100,8 @@ protected:
     }
     // The language texts the reports need, from root's registry folder.
     std::shared_ptr<LanguageManager> language() {
-        const std::string why = platform::UntrustedPathReason(native(test::binDir()).toStdString());
+        const std::string why =
+            platform::UntrustedPathReason(QFile::encodeName(test::binDir()).toStdString());
         if (!why.empty()) {
             ADD_FAILURE() << "root working for a user loads no component from the build: " << why;
             return {};
@@ -128,8 +125,8 @@ protected:
 
 // The user's own process: exchanges a folder of theirs with a link until it is killed.
 pid_t startSwapping(const QString& folder, const QString& link, uid_t uid, gid_t gid) {
-    const QByteArray from = native(folder);
-    const QByteArray to = native(link);
+    const QByteArray from = QFile::encodeName(folder);
+    const QByteArray to = QFile::encodeName(link);
     const pid_t child = ::fork();
     if (child != 0)
         return child;
@@ -235,7 +232,7 @@ TEST_F(RootForUserTest, ANameTypedIntoTheSaveDialogIsWrittenWithTheUsersRights) 
     ASSERT_TRUE(olderFile.open(QIODevice::WriteOnly));
     olderFile.write("older");
     olderFile.close();
-    ASSERT_EQ(::chown(native(older).constData(), user_.uid(), user_.gid()), 0);
+    ASSERT_EQ(::chown(QFile::encodeName(older).constData(), user_.uid(), user_.gid()), 0);
 
     names_ = {victim, older};
     ShredReport report(100, texts);
@@ -264,12 +261,12 @@ TEST_F(RootForUserTest, NothingIsLoadedThroughARegistryFolderOfTheUsers) {
     hive.write("Windows Registry Editor Version 5.00\n\n"
                "[HKEY_LOCAL_MACHINE\\Software\\Vaskor Security\\Paths\\DLLs]\n"
                "\"VSKLanguage.dll\"=\"" +
-               native(components) + "\"\n");
+               QFile::encodeName(components) + "\"\n");
     hive.close();
     for (const QString& file : {component, hive.fileName()})
-        ASSERT_EQ(::chown(native(file).constData(), user_.uid(), user_.gid()), 0);
+        ASSERT_EQ(::chown(QFile::encodeName(file).constData(), user_.uid(), user_.gid()), 0);
 
-    const test::ScopedEnvironment named("KESTRUNE_REGISTRY_DIR", native(settings));
+    const test::ScopedEnvironment named("KESTRUNE_REGISTRY_DIR", QFile::encodeName(settings));
     EXPECT_EQ(SystemUtil().GetComponentDirectory(QStringLiteral("VSKLanguage.dll")), QString());
     EXPECT_NE(writeFlag(), platform::REGISTRY_OK);
     EXPECT_FALSE(QFileInfo::exists(settings + "/user.reg"));
@@ -286,15 +283,15 @@ TEST_F(RootForUserTest, NoImageInADiskFolderOfTheUsersIsListedOrWritten) {
     file.write(content);
     file.close();
     struct stat info {};
-    ASSERT_EQ(::stat(native(image).constData(), &info), 0);
+    ASSERT_EQ(::stat(QFile::encodeName(image).constData(), &info), 0);
     KestruneDiskIdentity identity{};
-    std::snprintf(identity.path, sizeof identity.path, "%s", native(image).constData());
+    std::snprintf(identity.path, sizeof identity.path, "%s", QFile::encodeName(image).constData());
     identity.devt = info.st_dev;
     identity.diskseq = info.st_ino;
     identity.simulated = 1;
 
     {
-        const test::ScopedEnvironment named("KESTRUNE_SIMULATED_DISKS", native(disks));
+        const test::ScopedEnvironment named("KESTRUNE_SIMULATED_DISKS", QFile::encodeName(disks));
         EXPECT_TRUE(platform::createDiskEnumerator()->removableDisks().empty());
         EXPECT_EQ(engine::shredDisk(identity, 0, engine::ALGORITHM_ZERO, nullptr, nullptr, nullptr),
                   SHRED_STATUS_FAILED_MEDIA);
@@ -306,9 +303,11 @@ TEST_F(RootForUserTest, NoImageInADiskFolderOfTheUsersIsListedOrWritten) {
     // nothing root may erase for them: only one the user could write without root.
     const QString rootsImage = roots_.filePath(QStringLiteral("stick.img"));
     ASSERT_TRUE(QFile::rename(image, rootsImage));
-    ASSERT_EQ(::chmod(native(roots_.path()).constData(), 0700), 0);
-    std::snprintf(identity.path, sizeof identity.path, "%s", native(rootsImage).constData());
-    const test::ScopedEnvironment named("KESTRUNE_SIMULATED_DISKS", native(roots_.path()));
+    ASSERT_EQ(::chmod(QFile::encodeName(roots_.path()).constData(), 0700), 0);
+    std::snprintf(identity.path, sizeof identity.path, "%s",
+                  QFile::encodeName(rootsImage).constData());
+    const test::ScopedEnvironment named("KESTRUNE_SIMULATED_DISKS",
+                                        QFile::encodeName(roots_.path()));
     EXPECT_TRUE(platform::createDiskEnumerator()->removableDisks().empty());
     EXPECT_EQ(engine::shredDisk(identity, 0, engine::ALGORITHM_ZERO, nullptr, nullptr, nullptr),
               SHRED_STATUS_FAILED_PERMISSION);
@@ -316,7 +315,7 @@ TEST_F(RootForUserTest, NoImageInADiskFolderOfTheUsersIsListedOrWritten) {
     ASSERT_TRUE(after.open(QIODevice::ReadOnly));
     EXPECT_EQ(after.readAll(), content);
     // Handed to the user, as the demo does under sudo, it is their stick.
-    ASSERT_EQ(::chmod(native(roots_.path()).constData(), 0755), 0);
-    ASSERT_EQ(::chown(native(rootsImage).constData(), user_.uid(), user_.gid()), 0);
+    ASSERT_EQ(::chmod(QFile::encodeName(roots_.path()).constData(), 0755), 0);
+    ASSERT_EQ(::chown(QFile::encodeName(rootsImage).constData(), user_.uid(), user_.gid()), 0);
     EXPECT_EQ(platform::createDiskEnumerator()->removableDisks().size(), 1u);
 }

@@ -8,15 +8,8 @@
 #include <gtest/gtest.h>
 
 using namespace kestrune;
+using kestrune::test::registryString;
 using platform::RegistryRoot;
-
-namespace {
-
-QByteArray utf16(const QString& text) {
-    return QByteArray(reinterpret_cast<const char*>(text.utf16()), (text.size() + 1) * 2);
-}
-
-} // namespace
 
 // The product key comes from the language component, so these run against the one the
 // build puts beside the program.
@@ -30,7 +23,7 @@ protected:
             platform::registry().write(RegistryRoot::LocalMachine,
                                        QStringLiteral("Software\\Vaskor Security\\Paths\\DLLs"),
                                        QStringLiteral("VSKLanguage.dll"),
-                                       {platform::REG_SZ_TYPE, utf16(test::binDir())}),
+                                       {platform::REG_SZ_TYPE, registryString(test::binDir())}),
             0);
         ReleaseLanguageManager();
         language = GetLanguageManager();
@@ -112,7 +105,8 @@ TEST_F(SettingsStoreTest, OnlyExactlyOneCountsAndOnlyInTheRightRoot) {
 
     // A text "1" is the character code 49, not 1.
     ASSERT_EQ(platform::registry().write(RegistryRoot::CurrentUser, store->ProductKey("\\Settings"),
-                                         "FormatDrive", {platform::REG_SZ_TYPE, utf16("1")}),
+                                         "FormatDrive",
+                                         {platform::REG_SZ_TYPE, registryString("1")}),
               0);
     EXPECT_FALSE(store->GetFormatDrive());
 }

@@ -10,16 +10,13 @@
 #include <gtest/gtest.h>
 
 using namespace kestrune;
+using kestrune::test::registryString;
 using platform::RegistryRoot;
 using platform::RegistryValue;
 
 namespace {
 
 const QString kComponents = QStringLiteral("Software\\Vaskor Security\\Paths\\DLLs");
-
-QByteArray utf16(const QString& text) {
-    return QByteArray(reinterpret_cast<const char*>(text.utf16()), (text.size() + 1) * 2);
-}
 
 void store(RegistryRoot root, const QString& key, const QString& name, std::uint32_t type,
            const QByteArray& data) {
@@ -28,7 +25,7 @@ void store(RegistryRoot root, const QString& key, const QString& name, std::uint
 
 void registerComponent(const QString& dir) {
     store(RegistryRoot::LocalMachine, kComponents, QStringLiteral("VSKUpdate.dll"),
-          platform::REG_SZ_TYPE, utf16(dir));
+          platform::REG_SZ_TYPE, registryString(dir));
 }
 
 QByteArray le16(std::uint16_t v) {
@@ -55,9 +52,10 @@ QString writeTemp(const QTemporaryDir& dir, const QString& name, const QByteArra
 TEST(SystemUtilRegistry, DwordReadTakesTheRawBytesOfAnyTypeUpToFour) {
     test::ScopedRegistry scope;
     const QString key = QStringLiteral("Software\\T");
-    store(RegistryRoot::CurrentUser, key, QStringLiteral("One"), platform::REG_SZ_TYPE, utf16("1"));
+    store(RegistryRoot::CurrentUser, key, QStringLiteral("One"), platform::REG_SZ_TYPE,
+          registryString("1"));
     store(RegistryRoot::CurrentUser, key, QStringLiteral("Twelve"), platform::REG_SZ_TYPE,
-          utf16("12"));
+          registryString("12"));
     store(RegistryRoot::CurrentUser, key, QStringLiteral("Short"), platform::REG_BINARY_TYPE,
           QByteArray("\x01\x02", 2));
     store(RegistryRoot::CurrentUser, key, QStringLiteral("Wide"), platform::REG_BINARY_TYPE,

@@ -22,10 +22,6 @@ std::string reason(const QString& path) {
     return platform::UntrustedPathReason(QFile::encodeName(path).toStdString());
 }
 
-QByteArray native(const QString& path) {
-    return QFile::encodeName(path);
-}
-
 class TrustedPathTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -39,13 +35,13 @@ protected:
         QFile file(library_);
         ASSERT_TRUE(file.open(QIODevice::WriteOnly));
         file.close();
-        ASSERT_EQ(::chmod(native(library_).constData(), 0644), 0);
+        ASSERT_EQ(::chmod(QFile::encodeName(library_).constData(), 0644), 0);
     }
     QString folder(const char* name, mode_t mode, uid_t owner = 0) const {
         const QString path = base_.filePath(QString::fromLatin1(name));
         EXPECT_TRUE(QDir().mkpath(path));
-        EXPECT_EQ(::chmod(native(path).constData(), mode), 0);
-        EXPECT_EQ(::chown(native(path).constData(), owner, owner), 0);
+        EXPECT_EQ(::chmod(QFile::encodeName(path).constData(), mode), 0);
+        EXPECT_EQ(::chown(QFile::encodeName(path).constData(), owner, owner), 0);
         return path;
     }
 
@@ -72,23 +68,24 @@ TEST_F(TrustedPathTest, RootsOwnPathsBelowTheStickyTmpAreTrusted) {
 
 TEST_F(TrustedPathTest, WhatOthersCanChangeIsNamedWithTheReason) {
     for (mode_t mode : {mode_t(0775), mode_t(0757)}) {
-        ASSERT_EQ(::chmod(native(roots_).constData(), mode), 0);
+        ASSERT_EQ(::chmod(QFile::encodeName(roots_).constData(), mode), 0);
         const std::string why = reason(library_);
-        EXPECT_NE(why.find(native(roots_).toStdString() + " can be changed by others than root"),
+        EXPECT_NE(why.find(QFile::encodeName(roots_).toStdString() +
+                           " can be changed by others than root"),
                   std::string::npos)
             << why;
     }
     // Sticky, others cannot touch root's entry; the folder itself is anyone's to fill.
-    ASSERT_EQ(::chmod(native(roots_).constData(), 01777), 0);
+    ASSERT_EQ(::chmod(QFile::encodeName(roots_).constData(), 01777), 0);
     EXPECT_EQ(reason(library_), "");
     EXPECT_NE(reason(roots_).find("(mode 1777)"), std::string::npos);
-    ASSERT_EQ(::chmod(native(roots_).constData(), 0755), 0);
-    ASSERT_EQ(::chmod(native(library_).constData(), 0646), 0);
+    ASSERT_EQ(::chmod(QFile::encodeName(roots_).constData(), 0755), 0);
+    ASSERT_EQ(::chmod(QFile::encodeName(library_).constData(), 0646), 0);
     EXPECT_NE(reason(library_).find("(mode 0646)"), std::string::npos);
 
     const QString others = folder("others", 0755, kOther);
     EXPECT_EQ(reason(others + "/below"),
-              native(others).toStdString() + " belongs to user 54321, not to root");
+              QFile::encodeName(others).toStdString() + " belongs to user 54321, not to root");
     EXPECT_NE(reason(others), "");
 }
 
@@ -104,7 +101,7 @@ TEST_F(TrustedPathTest, LinksAreFollowedOnlyWhereRootAlonePlacedThem) {
 
     // A link of another user's, or one in a folder others may write to, is never followed.
     ASSERT_TRUE(QFile::link(roots_, links + "/theirs"));
-    ASSERT_EQ(::lchown(native(links + "/theirs").constData(), kOther, kOther), 0);
+    ASSERT_EQ(::lchown(QFile::encodeName(links + "/theirs").constData(), kOther, kOther), 0);
     EXPECT_NE(reason(links + "/theirs/library.so").find("is a link that another user could"),
               std::string::npos);
     ASSERT_TRUE(QFile::link(roots_, others + "/planted"));
@@ -117,26 +114,27 @@ TEST(ElevatedEnvironment, WhatCouldMakeRootLoadOrRunAUsersFilesIsDropped) {
         GTEST_SKIP() << user.unavailable().toStdString();
     const QString home = user.home();
     const QString plugins = QLibraryInfo::path(QLibraryInfo::PluginsPath);
-    test::ScopedEnvironment pluginPath("QT_PLUGIN_PATH", native(home + "/plugins:" + plugins));
+    test::ScopedEnvironment pluginPath("QT_PLUGIN_PATH",
+                                       QFile::encodeName(home + "/plugins:" + plugins));
     test::ScopedEnvironment platformPath("QT_QPA_PLATFORM_PLUGIN_PATH",
-                                         native(plugins + "/platforms"));
-    test::ScopedEnvironment temporary("TMPDIR", native(home));
-    test::ScopedEnvironment path("PATH", native(home + "/bin:/usr/bin::/bin:bin"));
+                                         QFile::encodeName(plugins + "/platforms"));
+    test::ScopedEnvironment temporary("TMPDIR", QFile::encodeName(home));
+    test::ScopedEnvironment path("PATH", QFile::encodeName(home + "/bin:/usr/bin::/bin:bin"));
     ASSERT_TRUE(platform::SettleElevatedEnvironment());
     EXPECT_FALSE(qEnvironmentVariableIsSet("QT_PLUGIN_PATH"));
     EXPECT_FALSE(qEnvironmentVariableIsSet("TMPDIR"));
-    EXPECT_EQ(qgetenv("QT_QPA_PLATFORM_PLUGIN_PATH"), native(plugins + "/platforms"))
+    EXPECT_EQ(qgetenv("QT_QPA_PLATFORM_PLUGIN_PATH"), QFile::encodeName(plugins + "/platforms"))
         << "a folder of root's alone stays";
     EXPECT_EQ(qgetenv("PATH"), QByteArray("/usr/bin:/bin"));
 
     // The program's own variables are not dropped but refused: the program does not start.
     for (const char* variable : {"KESTRUNE_REGISTRY_DIR", "KESTRUNE_SIMULATED_DISKS"}) {
-        test::ScopedEnvironment users(variable, native(home));
+        test::ScopedEnvironment users(variable, QFile::encodeName(home));
         EXPECT_FALSE(platform::SettleElevatedEnvironment()) << variable;
         const platform::EnvironmentPath checked = platform::TrustedEnvironmentPath(variable);
         EXPECT_TRUE(checked.set);
         EXPECT_EQ(checked.refusal.rfind(std::string("Kestrune: ") + variable + "=" +
-                                            native(home).toStdString() + " refused: ",
+                                            QFile::encodeName(home).toStdString() + " refused: ",
                                         0),
                   0u)
             << checked.refusal;

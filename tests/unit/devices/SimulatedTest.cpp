@@ -152,6 +152,15 @@ TEST(SimulatedDisks, HostileImageNamesAreListedAndShownSafely) {
     QTemporaryDir dir;
     const QByteArray folder = QFile::encodeName(dir.path());
     const QByteArray names[] = {"two\nlines.img", "cod\xe2\x80\xaegnp.img", "latin\xe9.img"};
+    // The folder's own clean-up cannot name a file whose name is no UTF-8.
+    struct RemoveByBytes {
+        const QByteArray& folder;
+        const QByteArray (&names)[3];
+        ~RemoveByBytes() {
+            for (const QByteArray& name : names)
+                ::unlink((folder + '/' + name).constData());
+        }
+    } removeByBytes{folder, names};
     for (const QByteArray& name : names) {
         const int fd = ::open((folder + '/' + name).constData(), O_CREAT | O_WRONLY, 0644);
         ASSERT_GE(fd, 0);

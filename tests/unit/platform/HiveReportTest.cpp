@@ -1,6 +1,7 @@
 // A hive's comments survive a write; a hive that cannot be used is reported on standard
 // error and in the system log, once per file.
 #include "platform/linux/FileRegistry.h"
+#include "support/DamagedObjects.h"
 #include "support/TestSupport.h"
 
 #include <QDir>
@@ -19,21 +20,13 @@
 #include <unistd.h>
 
 using namespace kestrune::platform;
+using kestrune::test::readWholeFile;
+using kestrune::test::registryString;
+using kestrune::test::writeWholeFile;
 
 namespace {
 
-const QString kKey = QStringLiteral("Software\\Vaskor Security\\Vaskor Kestrune\\Settings");
-
-void writeFile(const QString& path, const QByteArray& bytes) {
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(bytes);
-}
-
-QByteArray readFile(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
+const QString kSettingsKey = QStringLiteral("Software\\Vaskor Security\\Vaskor Kestrune\\Settings");
 
 RegistryValue dword(std::uint32_t number) {
     QByteArray bytes(4, '\0');
@@ -79,21 +72,21 @@ TEST(HiveComments, SurviveWritesInTheirPlaces) {
                             "Windows Registry Editor Version 5.00\n"
                             "; about the first key\n"
                             "[HKEY_CURRENT_USER\\" +
-                            kKey.toUtf8() +
+                            kSettingsKey.toUtf8() +
                             "]\n"
                             "; about StartAuto\n"
                             "\"StartAuto\"=dword:00000000\n"
                             "\"FormatDrive\"=dword:00000001\n"
                             ";[HKEY_CURRENT_USER\\Software\\Switched\\Off]\n"
                             ";\"Old\"=dword:00000001\n";
-    writeFile(scope.userHive(), text);
-    ASSERT_EQ(
-        registry().write(RegistryRoot::CurrentUser, kKey, QStringLiteral("StartAuto"), dword(1)),
-        0);
-    ASSERT_EQ(registry().write(RegistryRoot::CurrentUser, kKey + QStringLiteral("\\Update"),
+    ASSERT_TRUE(writeWholeFile(scope.userHive(), text));
+    ASSERT_EQ(registry().write(RegistryRoot::CurrentUser, kSettingsKey, QStringLiteral("StartAuto"),
+                               dword(1)),
+              0);
+    ASSERT_EQ(registry().write(RegistryRoot::CurrentUser, kSettingsKey + QStringLiteral("\\Update"),
                                QStringLiteral("DayCheck"), dword(2)),
               0);
-    const QString written = QString::fromUtf8(readFile(scope.userHive()));
+    const QString written = QString::fromUtf8(readWholeFile(scope.userHive()));
     const QStringList comments = {QStringLiteral("; before the header"),
                                   QStringLiteral("; about the first key"),
                                   QStringLiteral("; about StartAuto"),
@@ -115,14 +108,16 @@ TEST(HiveComments, SurviveWritesInTheirPlaces) {
                                  QStringLiteral("Software\\Switched\\Off"), QStringLiteral("Old")))
         << "a commented-out value stays out of force";
 
-    const auto hive = parseHive(readFile(scope.userHive()));
+    const auto hive = parseHive(readWholeFile(scope.userHive()));
     ASSERT_TRUE(hive.has_value());
-    EXPECT_EQ(serializeHive(*hive), readFile(scope.userHive())) << "a second round changes nothing";
+    EXPECT_EQ(serializeHive(*hive), readWholeFile(scope.userHive()))
+        << "a second round changes nothing";
 }
 
 TEST(HiveProblems, DamagedAndUnreadableHivesAreReportedOncePerFile) {
     kestrune::test::ScopedRegistry scope;
-    writeFile(scope.machineHive(), "[HKEY_LOCAL_MACHINE\\Software]\n\"HideSettings\"=dword:1\n");
+    ASSERT_TRUE(writeWholeFile(scope.machineHive(),
+                               "[HKEY_LOCAL_MACHINE\\Software]\n\"HideSettings\"=dword:1\n"));
     QDir().mkpath(scope.userHive()); // a folder where the file should be
     CapturedStandardError captured;
     for (int i = 0; i < 3; ++i) {
@@ -146,10 +141,11 @@ TEST(HiveProblems, AHiveThatIsAFifoIsRefusedWithoutWaitingForAWriter) {
     ASSERT_EQ(::mkfifo(fifo.constData(), 0600), 0);
     CapturedStandardError captured;
     auto attempt = std::async(std::launch::async, [] {
-        const bool read = registry()
-                              .read(RegistryRoot::CurrentUser, kKey, QStringLiteral("StartAuto"))
-                              .has_value();
-        const int written = registry().write(RegistryRoot::CurrentUser, kKey,
+        const bool read =
+            registry()
+                .read(RegistryRoot::CurrentUser, kSettingsKey, QStringLiteral("StartAuto"))
+                .has_value();
+        const int written = registry().write(RegistryRoot::CurrentUser, kSettingsKey,
                                              QStringLiteral("StartAuto"), dword(1));
         return std::make_pair(read, written);
     });
@@ -199,7 +195,8 @@ TEST(HiveProblems, DamagedMachineHiveReachesTheSystemLog) {
     ::setsockopt(listener, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
 
     kestrune::test::ScopedRegistry scope;
-    writeFile(scope.machineHive(), "Windows Registry Editor Version 5.00\n[broken\n");
+    ASSERT_TRUE(
+        writeWholeFile(scope.machineHive(), "Windows Registry Editor Version 5.00\n[broken\n"));
     CapturedStandardError quiet;
     EXPECT_FALSE(registry().read(RegistryRoot::LocalMachine, QStringLiteral("Software"),
                                  QStringLiteral("HideSettings")));

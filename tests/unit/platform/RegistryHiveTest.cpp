@@ -1,4 +1,5 @@
 #include "platform/linux/FileRegistry.h"
+#include "support/DamagedObjects.h"
 #include "support/TestSupport.h"
 
 #include <QDir>
@@ -10,6 +11,9 @@
 #include <unistd.h>
 
 using namespace kestrune::platform;
+using kestrune::test::readWholeFile;
+using kestrune::test::registryString;
+using kestrune::test::writeWholeFile;
 
 namespace {
 
@@ -17,22 +21,6 @@ const QString kKey = QStringLiteral("Software\\Test Co\\Product\\Settings");
 
 RegistryValue value(std::uint32_t type, const QByteArray& data) {
     return RegistryValue{type, data};
-}
-
-QByteArray utf16(const QString& text) {
-    QByteArray bytes(reinterpret_cast<const char*>(text.utf16()), (text.size() + 1) * 2);
-    return bytes;
-}
-
-QByteArray readFile(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void writeFile(const QString& path, const QByteArray& bytes) {
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(bytes);
 }
 
 } // namespace
@@ -43,23 +31,23 @@ TEST(RegistryHive, EveryTypeSurvivesWriteAndReadByteExact) {
     for (int i = 0; i < 70; ++i)
         longBinary.append(char(i * 7));
     const std::vector<std::pair<QString, RegistryValue>> cases = {
-        {"Path", value(REG_SZ_TYPE, utf16(QStringLiteral("C:\\dir \"quoted\" \\")))},
-        {"Unicode", value(REG_SZ_TYPE, utf16(QStringLiteral("Gr\u00FC\u00DFe \u2713")))},
-        {"Empty", value(REG_SZ_TYPE, utf16(QString()))},
+        {"Path", value(REG_SZ_TYPE, registryString(QStringLiteral("C:\\dir \"quoted\" \\")))},
+        {"Unicode", value(REG_SZ_TYPE, registryString(QStringLiteral("Gr\u00FC\u00DFe \u2713")))},
+        {"Empty", value(REG_SZ_TYPE, registryString(QString()))},
         {"NoTerminator", value(REG_SZ_TYPE, QByteArray("a\0b\0", 4))},
         {"OddLength", value(REG_SZ_TYPE, QByteArray("1\0\0", 3))},
-        {"LineBreak", value(REG_SZ_TYPE, utf16(QStringLiteral("two\nlines")))},
+        {"LineBreak", value(REG_SZ_TYPE, registryString(QStringLiteral("two\nlines")))},
         {"LoneSurrogate", value(REG_SZ_TYPE, QByteArray("\x00\xD8\x00\x00", 4))},
         {"Number", value(REG_DWORD_TYPE, QByteArray("\x2a\x00\x00\x80", 4))},
         {"ShortNumber", value(REG_DWORD_TYPE, QByteArray("\x01\x02\x03", 3))},
         {"Blob", value(REG_BINARY_TYPE, longBinary)},
         {"EmptyBlob", value(REG_BINARY_TYPE, QByteArray())},
-        {"Expand", value(REG_EXPAND_SZ_TYPE, utf16(QStringLiteral("%HOME%")))},
+        {"Expand", value(REG_EXPAND_SZ_TYPE, registryString(QStringLiteral("%HOME%")))},
         {"Multi", value(REG_MULTI_SZ_TYPE, QByteArray("a\0\0\0b\0\0\0\0\0", 10))},
         {"Quad", value(REG_QWORD_TYPE, QByteArray("\x01\x00\x00\x00\x00\x00\x00\xff", 8))},
         {"None", value(REG_NONE_TYPE, QByteArray())},
         {"Odd \"name\" \\", value(REG_DWORD_TYPE, QByteArray("\x07\x00\x00\x00", 4))},
-        {"", value(REG_SZ_TYPE, utf16(QStringLiteral("default")))},
+        {"", value(REG_SZ_TYPE, registryString(QStringLiteral("default")))},
     };
     for (const auto& [name, stored] : cases)
         ASSERT_EQ(registry().write(RegistryRoot::CurrentUser, kKey, name, stored), 0)
@@ -70,7 +58,7 @@ TEST(RegistryHive, EveryTypeSurvivesWriteAndReadByteExact) {
         EXPECT_EQ(back->type, stored.type) << name.toStdString();
         EXPECT_EQ(back->data, stored.data) << name.toStdString();
     }
-    const QByteArray text = readFile(scope.userHive());
+    const QByteArray text = readWholeFile(scope.userHive());
     EXPECT_TRUE(text.startsWith("Windows Registry Editor Version 5.00\n"));
     EXPECT_TRUE(text.contains("[HKEY_CURRENT_USER\\Software\\Test Co\\Product\\Settings]\n"));
     EXPECT_TRUE(text.contains("\"Number\"=dword:8000002a\n"));
@@ -100,7 +88,7 @@ TEST(RegistryHive, ParsesHandWrittenFiles) {
         QStringLiteral("HKEY_LOCAL_MACHINE\\Software\\Vaskor Security\\Paths\\DLLs");
     const HiveValue* dir = hive->findValue(key.toUpper(), QStringLiteral("VSKUPDATE.DLL"));
     ASSERT_NE(dir, nullptr);
-    EXPECT_EQ(dir->value.data, utf16(QStringLiteral("/later/")));
+    EXPECT_EQ(dir->value.data, registryString(QStringLiteral("/later/")));
     EXPECT_EQ(hive->findValue(key, QString())->value.data, QByteArray("\x2a\0\0\0", 4));
     EXPECT_EQ(hive->findValue(key, QStringLiteral("Blob"))->value.data,
               QByteArray("\x01\x02\x03\xff"));
@@ -115,7 +103,7 @@ TEST(RegistryHive, ParsesHandWrittenFiles) {
     ASSERT_TRUE(fromWide.has_value());
     EXPECT_EQ(fromWide->findValue(QStringLiteral("HKEY_CURRENT_USER\\A"), QStringLiteral("n"))
                   ->value.data,
-              utf16(QStringLiteral("\u00E9")));
+              registryString(QStringLiteral("\u00E9")));
 
     EXPECT_TRUE(parseHive(QByteArray()).has_value()) << "an empty file is an empty hive";
 }
@@ -149,14 +137,14 @@ TEST(RegistryHive, DamagedHiveReadsEmptyAndIsNeverOverwritten) {
                                "[HKEY_CURRENT_USER\\Software\\A]\n"
                                "\"Good\"=dword:00000001\n"
                                "\"Bad\"=hex:01,xyz\n";
-    writeFile(scope.userHive(), damaged);
+    ASSERT_TRUE(writeWholeFile(scope.userHive(), damaged));
     EXPECT_FALSE(registry().read(RegistryRoot::CurrentUser, QStringLiteral("Software\\A"),
                                  QStringLiteral("Good")));
     EXPECT_FALSE(registry().keyExists(RegistryRoot::CurrentUser, QStringLiteral("Software\\A")));
     EXPECT_NE(registry().write(RegistryRoot::CurrentUser, QStringLiteral("Software\\A"),
                                QStringLiteral("New"), value(REG_DWORD_TYPE, QByteArray(4, '\0'))),
               0);
-    EXPECT_EQ(readFile(scope.userHive()), damaged);
+    EXPECT_EQ(readWholeFile(scope.userHive()), damaged);
     const QStringList left = QDir(scope.path()).entryList(QDir::Files);
     for (const QString& name : left)
         EXPECT_TRUE(name == "user.reg" || name == "user.reg.lock") << name.toStdString();
@@ -171,12 +159,12 @@ TEST(RegistryHive, AnEditBetweenTwoReadsIsSeenByTheSecond) {
         return read ? int(read->data[0]) : -1;
     };
     // Same size each time, in the same second: only the bytes tell the versions apart.
-    writeFile(scope.userHive(), header + "\"N\"=dword:00000001\n");
+    ASSERT_TRUE(writeWholeFile(scope.userHive(), header + "\"N\"=dword:00000001\n"));
     EXPECT_EQ(number(), 1);
     EXPECT_EQ(number(), 1);
-    writeFile(scope.userHive(), header + "\"N\"=dword:00000002\n");
+    ASSERT_TRUE(writeWholeFile(scope.userHive(), header + "\"N\"=dword:00000002\n"));
     EXPECT_EQ(number(), 2);
-    writeFile(scope.userHive(), header + "\"N\"=dword:0000000x\n");
+    ASSERT_TRUE(writeWholeFile(scope.userHive(), header + "\"N\"=dword:0000000x\n"));
     EXPECT_EQ(number(), -1) << "a hive damaged since the last read is not used";
 }
 
@@ -224,7 +212,7 @@ TEST(RegistryHive, ConcurrentWritersFromTwoProcessesAllLand) {
         ASSERT_EQ(::waitpid(pid, &status, 0), pid);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     }
-    const auto hive = parseHive(readFile(scope.userHive()));
+    const auto hive = parseHive(readWholeFile(scope.userHive()));
     ASSERT_TRUE(hive.has_value());
     const HiveKey* key = hive->findKey(QStringLiteral("HKEY_CURRENT_USER\\") + kKey);
     ASSERT_NE(key, nullptr);

@@ -31,12 +31,13 @@ using platform::RegistryRoot;
 
 namespace {
 
-std::mutex statusMutex;
-std::vector<int> statuses;
+std::mutex certificateStatusMutex;
+std::vector<int> certificateStatuses;
 
-void recordStatus(void*, std::int32_t, std::int32_t status, std::int64_t, std::int64_t, double) {
-    std::lock_guard guard(statusMutex);
-    statuses.push_back(status);
+void recordCertificateStatus(void*, std::int32_t, std::int32_t status, std::int64_t, std::int64_t,
+                             double) {
+    std::lock_guard guard(certificateStatusMutex);
+    certificateStatuses.push_back(status);
 }
 
 QString readFile(const QString& path) {
@@ -58,8 +59,8 @@ protected:
     void SetUp() override {
         KESTRUNE_SKIP_WITHOUT_PDF_TOOLS();
         {
-            std::lock_guard guard(statusMutex);
-            statuses.clear();
+            std::lock_guard guard(certificateStatusMutex);
+            certificateStatuses.clear();
         }
         test::registerComponentDirectory(QStringLiteral("VSKLanguage.dll"), test::binDir());
         test::registerComponentDirectory(QStringLiteral("VSKRemovableShredder.dll"),
@@ -97,8 +98,8 @@ protected:
                                  QString::fromLatin1(name), value);
     }
     std::shared_ptr<CVSKRMShredThread> makeJob(bool labelWritten = true) {
-        auto job =
-            std::make_shared<CVSKRMShredThread>(nullptr, record, algorithm, &recordStatus, 0);
+        auto job = std::make_shared<CVSKRMShredThread>(nullptr, record, algorithm,
+                                                       &recordCertificateStatus, 0);
         job->setFormatter([labelWritten](const FormatJob& format) {
             if (format.labelled)
                 *format.labelled = labelWritten;
@@ -115,8 +116,8 @@ protected:
         return GetLanguageManager()->GetString(QString::fromLatin1(key));
     }
     std::vector<int> statusesNow() const {
-        std::lock_guard guard(statusMutex);
-        return statuses;
+        std::lock_guard guard(certificateStatusMutex);
+        return certificateStatuses;
     }
     // The job's report and certificate: the certificate beside the report, named like it,
     // stating the report's identifier and the hash of the report as it lies on disk.
@@ -157,6 +158,7 @@ protected:
 
     test::ScopedRegistry registry;
     QTemporaryDir logs;
+    QTemporaryDir mountPoint;
     QString mounted;
     std::int32_t algorithm = 101;
     std::shared_ptr<DeviceRecord> record = std::make_shared<DeviceRecord>();
@@ -334,7 +336,7 @@ TEST_F(CertificateJobTest, TheCertificateIsInTheProgramsLanguage) {
 // A folder with room for the report but not for its certificate: the disk stays shredded,
 // the row adds that the certificate is missing, and no partial file is left.
 TEST_F(CertificateJobTest, ACertificateThatCannotBeWrittenLeavesNoFileAndIsSaid) {
-    QTemporaryDir small;
+    QTemporaryDir& small = mountPoint; // unmounted in TearDown, then removed
     if (::mount("tmpfs", QFile::encodeName(small.path()).constData(), "tmpfs", 0, "size=8k") != 0)
         GTEST_SKIP() << "cannot mount a tmpfs here (needs root)";
     mounted = small.path();

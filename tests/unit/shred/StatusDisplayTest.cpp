@@ -27,6 +27,7 @@ protected:
         context.table = table;
         context.list = list;
         context.clock = [this] { return now; };
+        context.clockMs = [this] { return nowMs; };
         view.resize(900, 200);
         view.setColumnCount(DeviceListModel::kColumnCount);
         view.SetStartColumn(DeviceListModel::StartColumn);
@@ -74,6 +75,7 @@ protected:
     CListCtrlEx view;
     ShredStatusContext context;
     std::int64_t now = 1'000'000;
+    std::int64_t nowMs = 5'000;
     std::shared_ptr<DeviceRecord> record;
 };
 
@@ -206,6 +208,68 @@ TEST_P(StatusDisplay, ShreddedFormattedAndAbortedWithTheirTextsAndButtons) {
     EXPECT_EQ(record->state(), JobState::Aborted);
     EXPECT_EQ(cell(DeviceListModel::StatusColumn), text("status_aborted"));
     EXPECT_EQ(button()->text(), text("status_start"));
+}
+
+// The engine reports about every 250 ms; the row takes one report a second. A job done
+// before its second report was due showed "0.00 MB/s" for good.
+TEST_P(StatusDisplay, AJobDoneWithinASecondShowsItsMeanSpeed) {
+    constexpr std::int64_t MiB = 1048576;
+    report(0, 16 * MiB, 0.0, 0);
+    EXPECT_EQ(cell(DeviceListModel::SpeedColumn), QStringLiteral("0.00 MB/s"));
+    nowMs += 400;
+    report(50, 8 * MiB, 25.0, 8 * MiB); // the same second: skipped, but its bytes count
+    nowMs += 400;
+    report(100, 0, 15.0, 16 * MiB);
+    nowMs += 1500;
+    report(100, 0, 0.0, 16 * MiB); // the worker's repeat while the engine finishes
+    EXPECT_EQ(cell(DeviceListModel::SpeedColumn), QStringLiteral("0.00 MB/s"));
+    report(SHRED_STATUS_SHREDDED);
+    // 16 MiB written and read back in 0.8 s.
+    EXPECT_EQ(cell(DeviceListModel::SpeedColumn), QStringLiteral("20.00 MB/s"));
+
+    // With a format after it, the mean is shown when the format begins and kept.
+    startJob();
+    report(0, 4 * MiB, 0.0, 0);
+    nowMs += 200;
+    report(100, 0, 30.0, 4 * MiB);
+    report(SHRED_STATUS_FORMATTING);
+    EXPECT_EQ(cell(DeviceListModel::SpeedColumn), QStringLiteral("20.00 MB/s"));
+    nowMs += 3000;
+    report(350);
+    report(SHRED_STATUS_FORMATTED);
+    EXPECT_EQ(cell(DeviceListModel::SpeedColumn), QStringLiteral("20.00 MB/s"));
+
+    // An aborted job shows the speed of what it did; nothing of the job before counts.
+    startJob();
+    nowMs += 60'000;
+    report(0, 10 * MiB, 0.0, 0);
+    nowMs += 500;
+    report(30, 7 * MiB, 6.0, 3 * MiB);
+    report(SHRED_STATUS_ABORTED);
+    EXPECT_EQ(cell(DeviceListModel::SpeedColumn), QStringLiteral("6.00 MB/s"));
+}
+
+TEST_P(StatusDisplay, ALongJobEndsWithItsMeanSpeedNotTheMeanOfItsSamples) {
+    constexpr std::int64_t MiB = 1048576;
+    report(0, 100 * MiB, 0.0, 0);
+    for (int second = 1; second <= 10; ++second) {
+        now += 1;
+        nowMs += 1000;
+        // Fast while the stick's cache takes it, then slow.
+        report(second * 10, (10 - second) * 10 * MiB, second <= 2 ? 40.0 : 5.0, second * 10 * MiB);
+    }
+    EXPECT_EQ(cell(DeviceListModel::SpeedColumn), QStringLiteral("12.00 MB/s"));
+    report(SHRED_STATUS_SHREDDED);
+    EXPECT_EQ(cell(DeviceListModel::SpeedColumn), QStringLiteral("10.00 MB/s"));
+}
+
+TEST_P(StatusDisplay, AJobThatFailedBeforeWritingKeepsItsSpeedColumn) {
+    report(0, 10, 0.0, 0);
+    report(SHRED_STATUS_FAILED_BUSY);
+    EXPECT_EQ(cell(DeviceListModel::SpeedColumn), QStringLiteral("0.00 MB/s"));
+    EXPECT_EQ(MeanSpeed(0, 1000), 0.0);
+    EXPECT_EQ(MeanSpeed(1048576, 0), 0.0);
+    EXPECT_DOUBLE_EQ(MeanSpeed(3 * 1048576, 1500), 2.0);
 }
 
 TEST_P(StatusDisplay, EveryFailureSaysWhyAndTheButtonOffersStartAgain) {

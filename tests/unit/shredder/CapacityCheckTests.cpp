@@ -59,7 +59,7 @@ MemoryDevice counterfeit(size_t real, uint64_t claimed, bool drop) {
     return device;
 }
 
-JobOptions smallBlocks() {
+JobOptions checkBlocks() {
     JobOptions options;
     options.initialBlock = 64 * 1024;
     options.minBlock = 4096;
@@ -179,7 +179,7 @@ TEST(CapacityCheck, EveryAlgorithmEndsCounterfeitAfterErasingTheRealPart) {
             ASSERT_TRUE(passPlan(algorithm, plan));
             NullSink sink;
             JobOutcome outcome;
-            EXPECT_EQ(runJob(device, plan, sink, nullptr, smallBlocks(), outcome),
+            EXPECT_EQ(runJob(device, plan, sink, nullptr, checkBlocks(), outcome),
                       SHRED_STATUS_FAILED_COUNTERFEIT)
                 << algorithm << " " << drop;
             EXPECT_EQ(outcome.claimedBytes, 16u << 20);
@@ -207,19 +207,19 @@ TEST(CapacityCheck, AGenuineMediumShredsAsBeforeAndTheOutcomeSaysWhatTheReadBack
     ASSERT_TRUE(passPlan(ALGORITHM_RANDOM, plan));
     NullSink sink;
     JobOutcome outcome;
-    EXPECT_EQ(runJob(device, plan, sink, nullptr, smallBlocks(), outcome), SHRED_STATUS_SHREDDED);
+    EXPECT_EQ(runJob(device, plan, sink, nullptr, checkBlocks(), outcome), SHRED_STATUS_SHREDDED);
     EXPECT_EQ(outcome.usableBytes, 2u << 20);
     EXPECT_EQ(outcome.verification, JobOutcome::Verification::Passed);
 
     MemoryDevice flipped(2 << 20);
     flipped.flipAt = 1234567;
-    EXPECT_EQ(runJob(flipped, plan, sink, nullptr, smallBlocks(), outcome),
+    EXPECT_EQ(runJob(flipped, plan, sink, nullptr, checkBlocks(), outcome),
               SHRED_STATUS_FAILED_VERIFY);
     EXPECT_EQ(outcome.verification, JobOutcome::Verification::Failed);
     EXPECT_EQ(outcome.mismatchOffset, 1234567u);
 
     unsigned char abortFlag = 0;
-    JobOptions options = smallBlocks();
+    JobOptions options = checkBlocks();
     struct AbortOnSecondPass : JobObserver {
         unsigned char* flag;
         void passFinished(size_t, const Pass&) override {
@@ -249,7 +249,7 @@ std::string describe(const CachedFake& fake) {
 
 // A whole job of the algorithm on the device.
 int32_t runAlgorithm(BlockDevice& device, int32_t algorithm, JobOutcome& outcome,
-                     const unsigned char* abortFlag = nullptr, JobOptions options = smallBlocks()) {
+                     const unsigned char* abortFlag = nullptr, JobOptions options = checkBlocks()) {
     std::vector<Pass> plan;
     EXPECT_TRUE(passPlan(algorithm, plan));
     NullSink sink;

@@ -84,7 +84,7 @@ public:
     void progress(int, int64_t, int64_t, double) override {}
 };
 
-JobOptions smallBlocks() {
+JobOptions readAheadBlocks() {
     JobOptions options;
     options.initialBlock = 16 * 1024;
     options.minBlock = 4096;
@@ -96,7 +96,7 @@ JobOptions smallBlocks() {
 int32_t run(SharedMemoryDevice& device, const std::vector<Pass>& plan,
             const unsigned char* abortFlag = nullptr) {
     NoProgress sink;
-    return runPasses(device, plan, sink, abortFlag, smallBlocks());
+    return runPasses(device, plan, sink, abortFlag, readAheadBlocks());
 }
 
 } // namespace
@@ -134,7 +134,7 @@ TEST(ReadAhead, AbortStopsTheReadsAhead) {
         void verificationStarted() override { __atomic_store_n(flag, 1, __ATOMIC_RELEASE); }
     } observer;
     observer.flag = &abortFlag;
-    JobOptions options = smallBlocks();
+    JobOptions options = readAheadBlocks();
     options.observer = &observer;
     NoProgress sink;
     EXPECT_EQ(runPasses(device, {patternPass(0)}, sink, &abortFlag, options), SHRED_STATUS_ABORTED);

@@ -22,12 +22,6 @@ namespace {
 constexpr auto kDisplayInterval = std::chrono::milliseconds(250);
 constexpr auto kPlainLineInterval = std::chrono::seconds(5);
 
-std::int64_t secondsNow() {
-    return std::chrono::duration_cast<std::chrono::seconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
 } // namespace
 
 JobRun::JobRun(const DiskScan& scan, Console& console, std::chrono::milliseconds abortWait)
@@ -52,20 +46,18 @@ void JobRun::start(const std::vector<const ScannedDisk*>& disks, std::int32_t al
     lines_ = std::make_unique<ProgressLines>(labels, console_.outputIsTerminal());
     throttle_ =
         std::make_unique<PlainLineThrottle>(static_cast<int>(disks.size()), kPlainLineInterval);
-    const QString processing = cliText("status_processing");
     for (const ScannedDisk* disk : disks) {
-        // What a Start in the window leaves on the record for its worker.
-        DeviceRecord& record = *disk->record;
-        record.setState(JobState::Running);
-        record.speedSamples = 0;
-        record.startTime = secondsNow();
-        record.abort.lower();
-        const int row = scan_.list()->rowOfRecord(&record);
-        scan_.list()->setCellText(row, DeviceListModel::StatusColumn, processing);
         ShredJobOptions options;
         options.formatDrive = format;
         options.assetNumber = asset;
-        running_.push_back({disk, jobs_->start(disk->record, algorithm, options)});
+        auto job = jobs_->start(disk->record, algorithm, options);
+        // The card may have left the reader since the disk was chosen.
+        if (!job) {
+            console_.message(FillPlaceholders(cliText("cli_refused_no_medium"), {disk->label()}));
+            refused_ = true;
+            continue;
+        }
+        running_.push_back({disk, std::move(job)});
     }
 }
 
@@ -110,6 +102,8 @@ int JobRun::finish() {
                             ? exitCodeOfJob(entry.job->finalStatus(), documentsWritten)
                             : exitCodeOfJob(SHRED_STATUS_ABORTED, documentsWritten));
     }
+    if (refused_)
+        codes.push_back(ExitMediumFailure);
     return worstExitCode(codes);
 }
 

@@ -58,6 +58,7 @@ private:
     bool aborting_ = false;
     std::chrono::steady_clock::time_point abortDeadline_;
     bool leftJobsRunning_ = false;
+    bool refused_ = false;
 };
 
 } // namespace kestrune::cli

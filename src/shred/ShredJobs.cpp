@@ -16,6 +16,12 @@ namespace {
 
 std::atomic<int> processJobs{0};
 
+std::int64_t secondsNow() {
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
 // The real format, with the monitor told to ignore the events of our own partitioning.
 DiskFormatter formatterWith(platform::DeviceMonitor* monitor) {
     return [monitor](const FormatJob& job) {
@@ -44,6 +50,10 @@ DiskFormatter formatterWith(platform::DeviceMonitor* monitor) {
 
 } // namespace
 
+QString ShredJobs::text(const char* key) const {
+    return context_->language ? context_->language->GetString(QString::fromLatin1(key)) : QString();
+}
+
 ShredJobs::ShredJobs(std::shared_ptr<DeviceTable> table, std::shared_ptr<DeviceListModel> list)
     : table_(table), state_(std::make_shared<State>()),
       context_(std::make_shared<ShredStatusContext>()) {
@@ -62,6 +72,25 @@ ShredJobs::~ShredJobs() {
 std::shared_ptr<CVSKRMShredThread> ShredJobs::start(const std::shared_ptr<DeviceRecord>& record,
                                                     std::int32_t algorithm,
                                                     const ShredJobOptions& options) {
+    if (!record->hasMedium.load())
+        return nullptr;
+    // One start wins: a second one on a running record (a double click, the command line
+    // and the window at once) changes nothing.
+    auto state = record->jobState.load();
+    do {
+        if (static_cast<JobState>(state) == JobState::Running)
+            return nullptr;
+    } while (!record->jobState.compare_exchange_weak(state,
+                                                     static_cast<std::int32_t>(JobState::Running)));
+    // No worker holds the record now, so its job's fields are ours without the table's lock
+    // (which the window's thread never takes).
+    record->beginJob(context_->clock ? context_->clock() : secondsNow());
+    record->abort.lower();
+    // Before the worker starts: a job that fails at once must have the last word.
+    const int row = context_->list->rowOfRecord(record.get());
+    if (row >= 0)
+        context_->list->setCellText(row, DeviceListModel::StatusColumn, text("status_processing"));
+    context_->list->SetStartButtonText(record->deviceNumber, text("status_abort"));
     // The job services follow the job through its status reports on their way to the rows.
     const auto tracked = services_ ? services_->jobStarted(JobServices::diskName(*table_, *record),
                                                            context_.get(), &OnShredStatus)

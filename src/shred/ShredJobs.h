@@ -33,7 +33,11 @@ public:
     // Waits a bounded time for running jobs; any still running keep what they use alive.
     ~ShredJobs();
 
-    // The job, for whoever wants its outcome once it has ended.
+    // Starts a new job on the record's disk, as both the window and the command line do:
+    // the record turns running with nothing of its last job carried over, its abort flag
+    // lowered, its row saying so, then the worker runs. Null when the record's disk cannot
+    // take a job now (one runs on it already, or a reader holds no card); nothing changed.
+    // Otherwise the job, for whoever wants its outcome once it has ended.
     std::shared_ptr<CVSKRMShredThread> start(const std::shared_ptr<DeviceRecord>& record,
                                              std::int32_t algorithm,
                                              const ShredJobOptions& options = {});
@@ -60,6 +64,8 @@ public:
     static int runningInProcess();
 
 private:
+    QString text(const char* key) const;
+
     struct State {
         std::mutex mutex;
         std::condition_variable finished;

@@ -84,12 +84,6 @@ constexpr int kPanelTop = 410;
 const QRect kInfoArea(146, 422, 328, 136);
 const QRect kWarningArea(494, 422, 336, 136);
 
-std::int64_t secondsNow() {
-    return std::chrono::duration_cast<std::chrono::seconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
 std::int64_t steadyMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
@@ -466,15 +460,8 @@ void CVSKKestruneDlg::onStartButton(quintptr controlId) {
         if (!confirmed || closing_ || table_->findByDeviceNumber(deviceNumber) != record ||
             record->state() != state || !record->hasMedium)
             return;
-        record->setState(JobState::Running);
-        record->beginJob(secondsNow());
-        record->abort.lower();
-        record->startPressedAtMs = steadyMs();
-        // Before the worker starts: a job that fails at once must have the last word.
-        setStatus("status_processing");
-        listModel_->SetStartButtonText(deviceNumber,
-                                       language_->GetString(QStringLiteral("status_abort")));
-        jobs_->start(record, static_cast<std::int32_t>(algorithm));
+        if (jobs_->start(record, static_cast<std::int32_t>(algorithm)))
+            record->startPressedAtMs = steadyMs();
     } else if (state == JobState::Running) {
         if (record->startPressedAtMs >= 0 && steadyMs() - record->startPressedAtMs < kDoubleClickMs)
             return;

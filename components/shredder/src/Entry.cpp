@@ -5,12 +5,12 @@
 
 #include <cstdio>
 #include <exception>
+#include <kestrune/component_export.h>
 #include <kestrune/shred_abi.h>
 
-extern "C" __attribute__((visibility("default"))) int32_t
-VSKRMShred(uint32_t /*driveLetter*/, uint32_t deviceNumber, int32_t algorithm,
-           ShredStatusCallback callback, void* context, int32_t /*reserved*/,
-           const unsigned char* abortFlag) noexcept {
+KESTRUNE_EXPORT int32_t VSKRMShred(uint32_t /*driveLetter*/, uint32_t deviceNumber,
+                                   int32_t algorithm, ShredStatusCallback callback, void* context,
+                                   int32_t /*reserved*/, const unsigned char* abortFlag) noexcept {
     // No exception may reach a caller that knows only C. What can throw here is a failed
     // allocation or a thread that could not be started: both mean the job lacked resources.
     try {

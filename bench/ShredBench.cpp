@@ -73,7 +73,7 @@ int runJobMode(bool withCheck, int32_t algorithm, const char* path) {
                                ? runJob(disk->device(), plan, sink, nullptr, options, outcome)
                                : runPasses(disk->device(), plan, sink, nullptr, options, &outcome);
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    const uint64_t usable = withCheck ? outcome.usableBytes : disk->device().size();
+    const uint64_t usable = withCheck ? outcome.usableBytes.value_or(0) : disk->device().size();
     std::printf("%.3f %d %llu\n", seconds, status, static_cast<unsigned long long>(usable));
     return 0;
 }

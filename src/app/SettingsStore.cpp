@@ -2,6 +2,9 @@
 
 #include "app/SystemUtil.h"
 #include "lang/LanguageManager.h"
+#include "platform/Registry.h"
+
+#include <QRegularExpression>
 
 #include <mutex>
 
@@ -46,6 +49,14 @@ bool SettingsStore::GetCertificates() const {
     return !ReadFlag(kSettings, QStringLiteral("NoCertificates"), false);
 }
 
+QString SettingsStore::GetOrganisation() const {
+    return ReadMachineText(kSettings, QStringLiteral("Organisation"));
+}
+
+QString SettingsStore::GetLocation() const {
+    return ReadMachineText(kSettings, QStringLiteral("Location"));
+}
+
 QString SettingsStore::GetProductName() const {
     const auto language = GetLanguageManager();
     return language ? language->GetString(QStringLiteral("product_name")) : QString();
@@ -65,6 +76,17 @@ bool SettingsStore::ReadFlag(const QString& suffix, const QString& name, bool ma
 std::int32_t SettingsStore::WriteFlag(const QString& suffix, const QString& name, bool on) const {
     // A failed write leaves the old value in force; the caller decides whom to tell.
     return util_->WriteRegistryDword(ProductKey(suffix), name, on ? 1u : 0u, false);
+}
+
+QString SettingsStore::ReadMachineText(const QString& suffix, const QString& name) const {
+    const auto value =
+        platform::registry().read(platform::RegistryRoot::LocalMachine, ProductKey(suffix), name);
+    if (!value)
+        return {};
+    // Control characters would break the lines of the documents it goes into.
+    QString text = platform::registryText(*value).value_or(QString());
+    text.replace(QRegularExpression(QStringLiteral("[\\x00-\\x1f\\x7f]+")), QStringLiteral(" "));
+    return text.trimmed();
 }
 
 std::shared_ptr<SettingsStore> GetSettingsStore() {

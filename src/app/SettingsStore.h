@@ -24,11 +24,17 @@ public:
     QString GetProductName() const;
     // A PDF certificate beside every report, unless the user's "NoCertificates" is 1.
     bool GetCertificates() const;
+    // Who erases and where, for every report and certificate: the machine's "Organisation"
+    // and "Location" texts, which only an administrator sets; empty when not set.
+    QString GetOrganisation() const;
+    QString GetLocation() const;
 
     // "Software\<company>\<product><suffix>", company from language 0.
     QString ProductKey(const QString& suffix) const;
     bool ReadFlag(const QString& suffix, const QString& name, bool machineWide) const;
     std::int32_t WriteFlag(const QString& suffix, const QString& name, bool on) const;
+    // A text value of the machine's hive, trimmed; empty when missing or not text.
+    QString ReadMachineText(const QString& suffix, const QString& name) const;
 
     std::shared_ptr<SystemUtil> util() const { return util_; }
 

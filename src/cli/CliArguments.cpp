@@ -8,9 +8,24 @@ namespace {
 constexpr std::int32_t kFirstAlgorithm = 100;
 constexpr std::int32_t kLastAlgorithm = 103;
 constexpr qsizetype kHelpWidth = 79;
+constexpr qsizetype kMaxAssetLength = 64;
 
 QString unknownOption(const QString& option, const QString& command) {
     return QStringLiteral("unknown option '%1' for %2").arg(option, command);
+}
+
+// Why an asset number cannot stand on a certificate as given; empty when it can.
+QString assetProblem(const QString& asset) {
+    if (asset.trimmed().isEmpty())
+        return QStringLiteral("--asset needs the medium's asset number");
+    if (asset.size() > kMaxAssetLength)
+        return QStringLiteral("--asset takes at most %1 characters, not %2")
+            .arg(kMaxAssetLength)
+            .arg(asset.size());
+    for (const QChar c : asset)
+        if (c.category() == QChar::Other_Control || c.category() == QChar::Other_Format)
+            return QStringLiteral("--asset takes printable characters only");
+    return {};
 }
 
 } // namespace
@@ -48,6 +63,19 @@ ParsedArguments parseArguments(const QStringList& arguments) {
             parsed.format = false;
         } else if (argument == QLatin1String("--trace")) {
             parsed.trace = true;
+        } else if (argument == QLatin1String("--asset") ||
+                   argument.startsWith(QLatin1String("--asset="))) {
+            QString value;
+            if (argument.contains(u'=')) {
+                value = argument.section(u'=', 1);
+            } else if (i + 1 < arguments.size()) {
+                value = arguments[++i];
+            } else {
+                return fail(QStringLiteral("--asset needs the medium's asset number"));
+            }
+            if (const QString problem = assetProblem(value); !problem.isEmpty())
+                return fail(problem);
+            parsed.asset = value.trimmed();
         } else if (argument == QLatin1String("-a") || argument == QLatin1String("--algorithm") ||
                    argument.startsWith(QLatin1String("--algorithm="))) {
             QString value;
@@ -85,6 +113,8 @@ ParsedArguments parseArguments(const QStringList& arguments) {
                                       *command));
         if (parsed.yes)
             return fail(unknownOption(QStringLiteral("--yes"), *command));
+        if (!parsed.asset.isEmpty())
+            return fail(unknownOption(QStringLiteral("--asset"), *command));
         return {parsed, {}};
     }
     if (*command == QLatin1String("shred")) {
@@ -93,6 +123,9 @@ ParsedArguments parseArguments(const QStringList& arguments) {
             return fail(unknownOption(QStringLiteral("--json"), *command));
         if (rest.isEmpty())
             return fail(QStringLiteral("shred needs at least one DISK"));
+        // One asset number belongs to one medium.
+        if (!parsed.asset.isEmpty() && rest.size() > 1)
+            return fail(QStringLiteral("--asset names one medium: give it with one DISK"));
         parsed.disks = rest;
         return {parsed, {}};
     }
@@ -102,7 +135,8 @@ ParsedArguments parseArguments(const QStringList& arguments) {
 QString helpText(const QString& program) {
     QString text = QStringLiteral(
         "Usage: %1 list [--json]\n"
-        "       %1 shred [--algorithm 100|101|102|103] [--format|--no-format] [--yes] DISK...\n"
+        "       %1 shred [--algorithm 100|101|102|103] [--format|--no-format] [--yes]\n"
+        "             [--asset TEXT] DISK...\n"
         "       %1 --help | --version\n"
         "\n"
         "Securely erases USB sticks and memory cards with the engine, the rules and the\n"
@@ -121,6 +155,8 @@ QString helpText(const QString& program) {
         "                       the settings\n"
         "  --format             afterwards a FAT file system labelled SHREDDED on each disk\n"
         "  --no-format          no file system afterwards, whatever the settings say\n"
+        "  --asset TEXT         the medium's asset number, printed on its certificate and\n"
+        "                       kept in its report (one DISK only; at most 64 characters)\n"
         "  -y, --yes            erase without asking\n"
         "  --trace              the program's trace lines on standard error\n"
         "  -h, --help           this help\n"

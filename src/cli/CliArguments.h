@@ -14,6 +14,8 @@ struct CliArguments {
     // Unset: the user's settings, as the window uses them.
     std::optional<std::int32_t> algorithm;
     std::optional<bool> format;
+    // The medium's asset number for its report and certificate; empty: none.
+    QString asset;
     bool yes = false;
     bool trace = false;
     QStringList disks;

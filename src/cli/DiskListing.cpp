@@ -30,7 +30,12 @@ QJsonDocument disksAsJson(const std::vector<ScannedDisk>& disks) {
     for (const ScannedDisk& disk : disks) {
         const DeviceRecord& record = *disk.record;
         QJsonObject object;
-        object[QStringLiteral("number")] = static_cast<qint64>(record.deviceNumber);
+        // A disk beyond the numbers the program hands out has none: null, so that a consumer
+        // never takes the placeholder for a number.
+        object[QStringLiteral("number")] =
+            record.deviceNumber == kUnknownDeviceNumber
+                ? QJsonValue(QJsonValue::Null)
+                : QJsonValue(static_cast<qint64>(record.deviceNumber));
         object[QStringLiteral("path")] = disk.info.identity.path;
         object[QStringLiteral("simulated")] = disk.info.identity.simulated;
         if (!disk.info.imageFile.isEmpty())

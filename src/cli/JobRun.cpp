@@ -41,7 +41,7 @@ JobRun::~JobRun() {
 }
 
 void JobRun::start(const std::vector<const ScannedDisk*>& disks, std::int32_t algorithm,
-                   bool format) {
+                   bool format, const QString& asset) {
     QStringList labels;
     for (const ScannedDisk* disk : disks)
         labels << disk->label();
@@ -60,6 +60,7 @@ void JobRun::start(const std::vector<const ScannedDisk*>& disks, std::int32_t al
         scan_.list()->setCellText(row, DeviceListModel::StatusColumn, processing);
         ShredJobOptions options;
         options.formatDrive = format;
+        options.assetNumber = asset;
         running_.push_back({disk, jobs_->start(disk->record, algorithm, options)});
     }
 }

@@ -69,7 +69,7 @@ int ShredCommand::run(const CliArguments& arguments) {
     }
 
     JobRun run(scan, console_, abortWait_);
-    run.start(selection.disks, algorithm, format);
+    run.start(selection.disks, algorithm, format, arguments.asset);
     run.wait();
     leftJobsRunning_ = run.leftJobsRunning();
     return run.finish();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/MediumType.h"
+
 #include <QString>
 #include <atomic>
 #include <cstdint>
@@ -47,6 +49,7 @@ struct DeviceRecord {
     QString vendorText;
     QString productText;
     QString busText;
+    platform::MediumType mediumType = platform::MediumType::Disk;
     QString sizeGigabytesText;
     // Capacity in bytes as the scan read it (0 when unknown), for the report.
     std::uint64_t sizeBytes = 0;

@@ -186,6 +186,7 @@ int scanDevices(DeviceTable& table, DeviceListModel& list, DeviceScanNotifier& n
             record->devicePath = disk.identity.path;
             record->serialText = disk.serial;
             record->busText = disk.bus;
+            record->mediumType = disk.mediumType;
             record->vendorText = disk.vendor;
             record->productText = disk.product;
             record->sizeGigabytesText = reportSize;

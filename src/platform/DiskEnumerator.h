@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/MediumType.h"
+
 #include <QByteArray>
 #include <QString>
 #include <cstdint>
@@ -39,6 +41,7 @@ struct DiskInfo {
     QString product;
     QString serial;
     QString bus; // "USB", "SD", "MMC", "ATA", ...
+    MediumType mediumType = MediumType::Disk;
     std::uint64_t sizeBytes = 0;
     bool hasMedium = false; // false for a card reader without a card (size 0)
     bool readOnly = false;

@@ -27,6 +27,17 @@ struct RegistryValue {
     QByteArray data;
 };
 
+// The text of a REG_SZ or REG_EXPAND_SZ value up to its terminator; nothing for any other type.
+inline std::optional<QString> registryText(const RegistryValue& value) {
+    if (value.type != REG_SZ_TYPE && value.type != REG_EXPAND_SZ_TYPE)
+        return std::nullopt;
+    const auto* units = reinterpret_cast<const char16_t*>(value.data.constData());
+    qsizetype length = 0;
+    while (length < value.data.size() / 2 && units[length] != 0)
+        ++length;
+    return QString::fromUtf16(units, length);
+}
+
 // The two hives of the settings store. Keys are backslash-separated paths below the root
 // ("Software\\Vaskor Security\\Vaskor Kestrune\\Settings"); names are compared without
 // regard to case, as the registry compares them.

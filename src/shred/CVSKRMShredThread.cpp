@@ -4,6 +4,7 @@
 #include "app/SystemUtil.h"
 #include "devices/DeviceTable.h"
 #include "lang/LanguageManager.h"
+#include "platform/AccountName.h"
 #include "platform/DiskAuthorization.h"
 #include "platform/MessageService.h"
 #include "platform/Module.h"
@@ -58,13 +59,21 @@ void CVSKRMShredThread::relayStatus(void* self, std::int32_t, std::int32_t statu
     static_cast<CVSKRMShredThread*>(self)->relay(status, bytesLeft, secondValue, speed);
 }
 
+bool CVSKRMShredThread::wroteVerifiedZeros() {
+    constexpr std::int32_t kOnePassOfZeros = 100;
+    std::lock_guard guard(relayMutex_);
+    return algorithm_ == kOnePassOfZeros && verification_ == SHRED_FINDING_VERIFIED &&
+           (!usableBytes_ || *usableBytes_ >= capacity_);
+}
+
 void CVSKRMShredThread::relay(std::int32_t status, std::int64_t bytesLeft, std::int64_t secondValue,
                               double speed) {
     std::lock_guard guard(relayMutex_);
     if (status >= SHRED_FINDING_FIRST && status <= SHRED_FINDING_LAST) {
         if (status == SHRED_FINDING_CAPACITY) {
             usableBytes_ = static_cast<std::uint64_t>(secondValue);
-        } else if (status == SHRED_FINDING_VERIFIED || status == SHRED_FINDING_VERIFY_MISMATCH) {
+        } else if (status == SHRED_FINDING_VERIFIED || status == SHRED_FINDING_VERIFY_MISMATCH ||
+                   status == SHRED_FINDING_VERIFY_INTERRUPTED) {
             verification_ = status;
             mismatchOffset_ = static_cast<std::uint64_t>(secondValue);
         } else if (status == SHRED_FINDING_PASSES_DONE && secondValue >= 0 && secondValue <= 1000) {
@@ -159,6 +168,7 @@ bool CVSKRMShredThread::InitInstance() {
     }
     QString serial, make, model, size, bus;
     std::uint64_t capacity = 0;
+    platform::MediumType mediumType = platform::MediumType::Disk;
     {
         // The scan rewrites these texts under the table's lock.
         std::unique_lock<std::timed_mutex> guard;
@@ -170,10 +180,14 @@ bool CVSKRMShredThread::InitInstance() {
         size = record_->sizeGigabytesText;
         bus = record_->busText;
         capacity = record_->sizeBytes;
+        mediumType = record_->mediumType;
     }
     capacity_ = capacity;
-    withReport(
-        [&](ShredReport& report) { report.addHardwareItems(serial, make, model, size, bus); });
+    const JobProvenance who = provenance(mediumType);
+    withReport([&](ShredReport& report) {
+        report.addHardwareItems(serial, make, model, size, bus);
+        report.setProvenance(who);
+    });
 
     // The number stays this disk's while the job holds the record (see ScanDevices).
     identityKnown_ = kestrune_disk_number_resolve(deviceNumber_, &identity_) != 0;
@@ -204,10 +218,10 @@ bool CVSKRMShredThread::InitInstance() {
                 disk->handOver(deviceNumber_);
             bool labelled = false;
             const FormatResult formatted =
-                formatter_
-                    ? formatter_(FormatJob{identity_, identityKnown_, deviceNumber_, callback_,
-                                           context_, abortFlag_, kVolumeLabel, &labelled})
-                    : FormatResult::Failed;
+                formatter_ ? formatter_(FormatJob{identity_, identityKnown_, deviceNumber_,
+                                                  callback_, context_, abortFlag_, kVolumeLabel,
+                                                  &labelled, wroteVerifiedZeros()})
+                           : FormatResult::Failed;
             if (disk)
                 disk->reclaim(deviceNumber_);
             // Only a format that really completed counts as one.
@@ -231,13 +245,14 @@ bool CVSKRMShredThread::InitInstance() {
     {
         std::lock_guard guard(relayMutex_);
         if (finalStatus_ == SHRED_STATUS_FAILED_COUNTERFEIT)
-            detail = static_cast<std::int64_t>(usableBytes_);
+            detail = static_cast<std::int64_t>(usableBytes_.value_or(0));
         else if (finalStatus_ == SHRED_STATUS_FAILED_VERIFY)
             detail = static_cast<std::int64_t>(mismatchOffset_);
         const ReportVerification verification =
-            verification_ == SHRED_FINDING_VERIFIED          ? ReportVerification::Passed
-            : verification_ == SHRED_FINDING_VERIFY_MISMATCH ? ReportVerification::Failed
-                                                             : ReportVerification::NotReached;
+            verification_ == SHRED_FINDING_VERIFIED             ? ReportVerification::Passed
+            : verification_ == SHRED_FINDING_VERIFY_MISMATCH    ? ReportVerification::Failed
+            : verification_ == SHRED_FINDING_VERIFY_INTERRUPTED ? ReportVerification::Interrupted
+                                                                : ReportVerification::NotReached;
         // A job the engine never saw wrote nothing; an engine that did not count its
         // passes completed them all only when it shredded.
         std::optional<int> passes = enginePasses_;
@@ -250,7 +265,7 @@ bool CVSKRMShredThread::InitInstance() {
             report.setOutcome(finalStatus_, capacity);
             report.setUsableCapacity(usableBytes_);
             report.setVerification(verification, mismatchOffset_);
-            passesDone_ = passes;
+            report.setPassesDone(passes);
         });
     }
     reportStatus(finalStatus_, detail);
@@ -278,11 +293,24 @@ int CVSKRMShredThread::ExitInstance() {
     return written;
 }
 
+JobProvenance CVSKRMShredThread::provenance(platform::MediumType mediumType) const {
+    JobProvenance who;
+    if (language_)
+        who.toolName = language_->GetString(QStringLiteral("product_name"));
+    who.toolVersion = settings_->util()->FindProgramVersion();
+    who.mediumType = mediumType;
+    const platform::AccountName account = platform::JobAccount();
+    who.operatorLogin = account.login;
+    who.operatorName = account.fullName;
+    who.organisation = settings_->GetOrganisation();
+    who.location = settings_->GetLocation();
+    who.asset = asset_;
+    return who;
+}
+
 CertificateFacts CVSKRMShredThread::certificateFacts(const ShredReport& report) const {
     CertificateFacts facts;
-    if (language_)
-        facts.programName = language_->GetString(QStringLiteral("product_name"));
-    facts.programVersion = settings_->util()->FindProgramVersion();
+    facts.provenance = report.provenance();
     facts.vendor = report.make();
     facts.product = report.model();
     facts.serial = report.serial();
@@ -291,7 +319,7 @@ CertificateFacts CVSKRMShredThread::certificateFacts(const ShredReport& report) 
     facts.usableBytes = report.usableBytes();
     facts.algorithm = report.algorithm();
     facts.passesPlanned = plannedPasses(report.algorithm());
-    facts.passesDone = passesDone_;
+    facts.passesDone = report.passesDone();
     facts.verification = report.verification();
     facts.mismatchOffset = report.mismatchOffset();
     facts.startTime = report.startTime();
@@ -366,7 +394,7 @@ void CVSKRMShredThread::abandon() {
         return;
     report_->setOutcome(SHRED_STATUS_ABORTED, capacity_);
     // The engine may still be counting: of its passes nothing is known for certain.
-    passesDone_.reset();
+    report_->setPassesDone(std::nullopt);
     const int written = report_->finish();
     reportWritten_ = true;
     if (written)

@@ -24,6 +24,7 @@ class LanguageManager;
 class SettingsStore;
 class ShredReport;
 struct CertificateFacts;
+struct JobProvenance;
 namespace platform {
 class AuthorizedDisk;
 class DiskAuthorization;
@@ -43,6 +44,8 @@ struct FormatJob {
     // it was written.
     QString label;
     bool* labelled = nullptr;
+    // The job wrote zeros over the whole medium and read them back.
+    bool diskReadsAsZeros = false;
 };
 using DiskFormatter = std::function<FormatResult(const FormatJob& job)>;
 
@@ -64,6 +67,8 @@ public:
     // Formats after a successful shred, or not, whatever the user's setting says (a run of
     // the command line that asked for it); unset: the setting, read when the shred ends.
     void setFormatDrive(std::optional<bool> format) { formatDrive_ = format; }
+    // The medium's asset number, for its report and certificate; empty: none.
+    void setAssetNumber(const QString& asset) { asset_ = asset; }
     // Runs the whole job on the calling thread: the job, then the report.
     void Run();
     // True once Run() has returned: the final status and the written files are complete.
@@ -101,6 +106,9 @@ private:
     // 0, or why the system would not open the disk for the job.
     std::int32_t authorizeDisk(std::unique_ptr<platform::AuthorizedDisk>& disk);
     void reportStatus(std::int32_t status, std::int64_t detail = 0);
+    // The engine wrote zeros over all the medium claims to hold and read them back: the
+    // format need not write them again.
+    bool wroteVerifiedZeros();
     // Runs fn on the report under the lock that keeps abandon() and the job apart.
     template <typename Fn> void withReport(Fn&& fn);
     // Writes the certificate beside a written report, unless the user turned certificates
@@ -108,6 +116,8 @@ private:
     // system log). Called under reportMutex_.
     bool writeCertificate(const ShredReport& report);
     CertificateFacts certificateFacts(const ShredReport& report) const;
+    // Who the job is done for, where and with what, as it begins.
+    JobProvenance provenance(platform::MediumType mediumType) const;
 
     std::shared_ptr<SettingsStore> settings_;
     std::shared_ptr<DeviceRecord> record_;
@@ -132,8 +142,8 @@ private:
     // What the format did, for the certificate; written by the job's thread before its
     // report, under reportMutex_.
     bool labelled_ = false;
-    std::optional<int> passesDone_; // not known: nothing
     std::uint64_t capacity_ = 0;
+    QString asset_;
     std::optional<bool> formatDrive_;
     std::atomic<std::int32_t> finalStatus_{0};
     std::atomic<bool> ended_{false};
@@ -143,8 +153,10 @@ private:
     std::mutex relayMutex_;
     std::condition_variable engineDone_;
     bool engineRunning_ = false;
-    std::uint64_t usableBytes_ = 0;
-    int verification_ = 0; // 0 not reached, SHRED_FINDING_VERIFIED or _VERIFY_MISMATCH
+    std::optional<std::uint64_t> usableBytes_; // from the engine's finding, when it came
+    // 0 not reached, else the finding: SHRED_FINDING_VERIFIED, _VERIFY_MISMATCH or
+    // _VERIFY_INTERRUPTED, with the offset where the read-back ended.
+    int verification_ = 0;
     std::uint64_t mismatchOffset_ = 0;
     std::optional<int> enginePasses_; // as the engine reported them
     bool engineCalled_ = false;

@@ -29,12 +29,17 @@ constexpr int kDotsPerInch = 300;
 constexpr qreal kPageWidth = 210;
 constexpr qreal kPageHeight = 297;
 constexpr qreal kMarginX = 20;
-constexpr qreal kMarginTop = 16;
+constexpr qreal kMarginTop = 14;
 constexpr qreal kMarginBottom = 14;
-constexpr qreal kLabelWidth = 52;
+// The values of the first column start in one line; a second pair starts further right,
+// with short labels, so the first values have room.
+constexpr qreal kLabelWidth = 38;
+constexpr qreal kSecondPairAt = 95;
+constexpr qreal kSecondLabelWidth = 30;
+constexpr qreal kPairGap = 4;
 constexpr qreal kFooterHeight = 10;
-constexpr qreal kSignatureRowHeight = 19;
-constexpr qreal kSignatureBlockHeight = 10 + 2 * kSignatureRowHeight;
+constexpr qreal kSignatureRowHeight = 17;
+constexpr qreal kSignatureBlockHeight = 10 + kSignatureRowHeight;
 
 const QColor kInk(0x1F, 0x29, 0x33);
 const QColor kMuted(0x5F, 0x6B, 0x7A);
@@ -49,21 +54,30 @@ qreal dots(qreal millimetres) {
     return millimetres * kDotsPerInch / 25.4;
 }
 
-QFont pageFont(qreal points, bool bold = false, bool monospace = false) {
+QFont pageFont(qreal points, bool bold = false, bool monospace = false, bool italic = false) {
     QFont font(monospace ? QStringLiteral("DejaVu Sans Mono") : QStringLiteral("DejaVu Sans"));
     font.setStyleHint(monospace ? QFont::Monospace : QFont::SansSerif);
     font.setPointSizeF(points);
     font.setBold(bold);
+    font.setItalic(italic);
     // No ligatures: text copied from the page, a serial number say, must be the letters.
     font.setStyleStrategy(QFont::PreferNoShaping);
     return font;
 }
 
+// A label and its value across the page, or two pairs side by side; a row without a label
+// is a note in small type.
 struct Row {
     QString label;
     QString value;
     bool monospace = false;
+    QString label2;
+    QString value2;
 };
+
+Row pair(const QString& label, const QString& value, const QString& label2, const QString& value2) {
+    return Row{label, value, false, label2, value2};
+}
 
 struct Section {
     QString heading;
@@ -93,6 +107,18 @@ QString dateTimeText(std::int64_t seconds) {
            QString::asprintf(" UTC%c%02d:%02d", offset < 0 ? '-' : '+', minutes / 60, minutes % 60);
 }
 
+const char* mediumTypeKey(platform::MediumType type) {
+    switch (type) {
+    case platform::MediumType::UsbFlashDrive:
+        return "cert_medium_usb_flash_drive";
+    case platform::MediumType::MemoryCard:
+        return "cert_medium_memory_card";
+    case platform::MediumType::Disk:
+        break;
+    }
+    return "cert_medium_disk";
+}
+
 Page pageFor(const CertificateFacts& facts, const LanguageManager& language) {
     auto text = [&language](const char* key) {
         return language.GetString(QString::fromLatin1(key));
@@ -106,12 +132,13 @@ Page pageFor(const CertificateFacts& facts, const LanguageManager& language) {
             text("cert_bytes"),
             {formatSizeText(static_cast<std::int64_t>(count)), QString::number(count)});
     };
+    const JobProvenance& who = facts.provenance;
 
     Page page;
     const CertificateVerdict verdict = certificateVerdict(facts);
     page.certified = verdict == CertificateVerdict::Certified;
-    const QString status =
-        JobStatusText(&language, facts.finalStatus, static_cast<std::int64_t>(facts.usableBytes));
+    const QString status = JobStatusText(&language, facts.finalStatus,
+                                         static_cast<std::int64_t>(facts.usableBytes.value_or(0)));
     switch (verdict) {
     case CertificateVerdict::Certified:
         page.title = text("cert_title_certified");
@@ -126,25 +153,30 @@ Page pageFor(const CertificateFacts& facts, const LanguageManager& language) {
         page.summary = FillPlaceholders(text("cert_summary_failed"), {status});
         break;
     }
-    const QString version = facts.programVersion.isEmpty() ? notDetermined : facts.programVersion;
+    const QString version = who.toolVersion.isEmpty() ? notDetermined : who.toolVersion;
     page.company = text("company_ntv");
-    page.program = facts.programName + u' ' + version;
+    page.program = who.toolName + u' ' + version;
 
     Section medium{text("cert_section_medium"), {}};
     medium.rows = {
-        {text("cert_vendor"), orNone(facts.vendor)},
-        {text("cert_product"), orNone(facts.product)},
+        pair(text("cert_medium_type"), text(mediumTypeKey(who.mediumType)), text("cert_bus"),
+             orNone(facts.bus)),
+        pair(text("cert_vendor"), orNone(facts.vendor), text("cert_product"),
+             orNone(facts.product)),
         {text("cert_serial"), orNone(facts.serial)},
-        {text("cert_bus"), orNone(facts.bus)},
         {text("cert_capacity_claimed"),
          facts.claimedBytes ? bytes(facts.claimedBytes) : text("N/A")},
         {text("cert_capacity_usable"),
-         facts.usableBytes ? bytes(facts.usableBytes) : notDetermined},
+         facts.usableBytes ? bytes(*facts.usableBytes) : notDetermined},
     };
 
-    QString method = language.GetString(QStringLiteral("shred_algo_short_%1").arg(facts.algorithm));
-    if (method.isEmpty())
-        method = QString::number(facts.algorithm);
+    QString algorithm =
+        language.GetString(QStringLiteral("shred_algo_short_%1").arg(facts.algorithm));
+    if (algorithm.isEmpty())
+        algorithm = QString::number(facts.algorithm);
+    QString patterns = language.GetString(QStringLiteral("cert_patterns_%1").arg(facts.algorithm));
+    if (patterns.isEmpty())
+        patterns = notDetermined;
     const QString passes = FillPlaceholders(
         text("cert_passes_value"),
         {facts.passesDone ? QString::number(*facts.passesDone) : notDetermined,
@@ -158,36 +190,72 @@ Page pageFor(const CertificateFacts& facts, const LanguageManager& language) {
         verification = FillPlaceholders(text("cert_verification_failed"),
                                         {QString::number(facts.mismatchOffset)});
         break;
+    case ReportVerification::Interrupted:
+        verification = FillPlaceholders(text("cert_verification_interrupted"),
+                                        {QString::number(facts.mismatchOffset)});
+        break;
     case ReportVerification::NotReached:
         verification = text("cert_verification_not_reached");
         break;
     }
+    const bool clear = reachedClear(facts.finalStatus, facts.passesPlanned, facts.passesDone,
+                                    facts.claimedBytes, facts.usableBytes, facts.verification);
+    Section sanitization{text("cert_section_sanitization"), {}};
+    sanitization.rows = {
+        {text("cert_standard"),
+         QStringLiteral("%1, %2").arg(QLatin1String(kSanitizationStandard),
+                                      QLatin1String(kSanitizationTechniques))},
+        pair(text("cert_sanitization_method"),
+             clear ? QString::fromLatin1(kSanitizationClear) : text("cert_method_not_reached"),
+             text("cert_technique"), text("cert_technique_overwrite")),
+        pair(text("cert_method"), algorithm, text("cert_passes"), passes),
+        {text("cert_patterns"), patterns},
+        {text("cert_verification"),
+         FillPlaceholders(text("cert_verification_method_value"), {verification})},
+        {text("cert_tool"), page.program},
+        {QString(), text("cert_flash_note")},
+    };
+
     QString formatted = text("cert_formatted_no");
     if (facts.formatted)
         formatted = facts.label.isEmpty()
                         ? text("cert_formatted_unlabelled")
                         : FillPlaceholders(text("cert_formatted_labelled"), {facts.label});
-    Section erasure{text("cert_section_erasure"), {}};
-    erasure.rows = {
-        {text("cert_method"), method},
-        {text("cert_passes"), passes},
-        {text("cert_verification"), verification},
+    Section job{text("cert_section_erasure"), {}};
+    job.rows = {
         {text("cert_started"), dateTimeText(facts.startTime)},
         {text("cert_ended"), dateTimeText(facts.finishTime)},
-        {text("cert_duration"), FormatTimeSpan(facts.finishTime - facts.startTime)},
-        {text("cert_final_status"), status},
+        pair(text("cert_duration"), FormatTimeSpan(facts.finishTime - facts.startTime),
+             text("cert_final_status"), status),
         {text("cert_formatted"), formatted},
+    };
+
+    // Blank where nothing is known, to be filled in by hand.
+    const bool nameSaysMore = !who.operatorName.isEmpty() &&
+                              who.operatorName.compare(who.operatorLogin, Qt::CaseInsensitive);
+    const QString operatorName =
+        nameSaysMore ? QStringLiteral("%1 (%2)").arg(who.operatorName, who.operatorLogin)
+                     : who.operatorLogin;
+    // Boxes to tick by hand; a line breaks between the choices, never inside one.
+    QStringList destinations;
+    for (const char* key : {"cert_destination_reuse_inside", "cert_destination_reuse_outside",
+                            "cert_destination_recycling", "cert_destination_destruction"})
+        destinations << QString(QStringLiteral("\u2610 ") + text(key)).replace(u' ', QChar(0xA0));
+    Section accountability{text("cert_section_accountability"), {}};
+    accountability.rows = {
+        pair(text("cert_organisation"), who.organisation, text("cert_location"), who.location),
+        pair(text("cert_operator"), operatorName, text("cert_asset"), who.asset),
+        {text("cert_destination"), destinations.join(QStringLiteral("\u2002 "))},
     };
 
     Section report{text("cert_section_report"), {}};
     report.rows = {
-        {text("cert_program"), page.program},
+        // The footer names the report's file.
         {text("cert_report_id"), orNone(facts.reportId)},
-        {text("cert_report_file"), orNone(facts.reportFile)},
         {text("cert_report_sha256"),
          facts.reportSha256.isEmpty() ? notDetermined : facts.reportSha256, true},
     };
-    page.sections = {medium, erasure, report};
+    page.sections = {medium, sanitization, job, accountability, report};
 
     page.signatures = text("cert_section_signatures");
     page.operatorLabel = text("cert_signature_operator");
@@ -237,6 +305,18 @@ private:
     QPainter* painter_;
 };
 
+// A label and its value side by side; gives the height they take.
+qreal drawCell(Layout& layout, qreal x, qreal y, qreal labelWidth, qreal valueWidth,
+               const QString& label, const QString& value, bool monospace, qreal scale) {
+    const qreal labelHeight =
+        layout.text(x, y, labelWidth - 3, label, pageFont(8.5 * scale), kMuted);
+    const QFont valueFont = pageFont((monospace ? 8.5 : 9.5) * scale, false, monospace);
+    const qreal valueHeight =
+        layout.text(x + labelWidth, y, valueWidth, value, valueFont, kInk,
+                    Qt::AlignLeft | Qt::AlignTop | (monospace ? Qt::TextWrapAnywhere : 0));
+    return std::max(labelHeight, valueHeight);
+}
+
 // The title, the verdict and the tables from the top; returns where they end (mm). The
 // type shrinks by scale when a long value would run into the signatures.
 qreal drawBody(const Page& page, Layout& layout, qreal scale) {
@@ -250,7 +330,7 @@ qreal drawBody(const Page& page, Layout& layout, qreal scale) {
                 Qt::AlignRight | Qt::AlignTop);
     y += 5;
     layout.line(left, y, left + width, y, kBrand, 0.5);
-    y += 7;
+    y += 6;
 
     y += layout.text(left, y, width, page.title, pageFont(22 * scale, true),
                      page.certified ? kBrand : kBad);
@@ -259,52 +339,66 @@ qreal drawBody(const Page& page, Layout& layout, qreal scale) {
     // The verdict in a tinted box with a bar of its colour, so a failure cannot be missed.
     constexpr qreal pad = 3.5;
     constexpr qreal bar = 1.6;
-    const QFont summaryFont = pageFont(10 * scale, !page.certified);
+    const QFont summaryFont = pageFont(9.5 * scale, !page.certified);
     const qreal textWidth = width - bar - 2 * pad;
     const qreal height = layout.height(textWidth, page.summary, summaryFont) + 2 * pad;
     layout.box(left, y, width, height, page.certified ? kGoodFill : kBadFill);
     layout.box(left, y, bar, height, accent);
     layout.text(left + bar + pad, y + pad, textWidth, page.summary, summaryFont,
                 page.certified ? kGood : kBad);
-    y += height + 3;
+    y += height + 2;
 
     for (const Section& section : page.sections) {
-        y += 4;
+        y += 3 * scale;
         y += layout.text(left, y, width, section.heading, pageFont(11 * scale, true), kBrand);
         y += 1;
         layout.line(left, y, left + width, y, kBrand, 0.3);
+        const qreal rowPad = 1.0 * scale;
         for (const Row& row : section.rows) {
-            const qreal rowPad = 1.3 * scale;
-            const qreal labelHeight = layout.text(left, y + rowPad, kLabelWidth - 3, row.label,
-                                                  pageFont(8.5 * scale), kMuted);
-            const QFont valueFont =
-                pageFont((row.monospace ? 8.5 : 9.5) * scale, false, row.monospace);
-            const qreal valueHeight = layout.text(
-                left + kLabelWidth, y + rowPad, width - kLabelWidth, row.value, valueFont, kInk,
-                Qt::AlignLeft | Qt::AlignTop | (row.monospace ? Qt::TextWrapAnywhere : 0));
-            y += std::max(labelHeight, valueHeight) + 2 * rowPad;
+            qreal rowHeight = 0;
+            if (row.label.isEmpty()) {
+                rowHeight = layout.text(left, y + rowPad, width, row.value,
+                                        pageFont(8 * scale, false, false, true), kMuted);
+            } else if (row.label2.isEmpty()) {
+                rowHeight = drawCell(layout, left, y + rowPad, kLabelWidth, width - kLabelWidth,
+                                     row.label, row.value, row.monospace, scale);
+            } else {
+                // Two pairs side by side.
+                rowHeight =
+                    std::max(drawCell(layout, left, y + rowPad, kLabelWidth,
+                                      kSecondPairAt - kLabelWidth - kPairGap, row.label, row.value,
+                                      false, scale),
+                             drawCell(layout, left + kSecondPairAt, y + rowPad, kSecondLabelWidth,
+                                      width - kSecondPairAt - kSecondLabelWidth, row.label2,
+                                      row.value2, false, scale));
+            }
+            y += rowHeight + 2 * rowPad;
             layout.line(left, y, left + width, y, kRule, 0.2);
         }
     }
     return y;
 }
 
-// Two lines to sign and two to date at the foot of the page, then the footer.
+// A line to sign and one to date for the operator and for a witness, side by side at the
+// foot of the page, then the footer.
 void drawFoot(const Page& page, Layout& layout) {
     const qreal left = kMarginX;
     const qreal right = kPageWidth - kMarginX;
-    const qreal dateLeft = right - 48;
+    const qreal half = (right - left) / 2;
     qreal y = kPageHeight - kMarginBottom - kFooterHeight - kSignatureBlockHeight;
     layout.text(left, y, right - left, page.signatures, pageFont(11, true), kBrand);
     y += 6;
     layout.line(left, y, right, y, kBrand, 0.3);
+    // Room to sign above the lines.
+    y += kSignatureRowHeight - 6;
+    qreal x = left;
     for (const QString& label : {page.operatorLabel, page.witnessLabel}) {
-        // Room to sign above each line.
-        y += kSignatureRowHeight;
-        layout.line(left, y - 6, dateLeft - 10, y - 6, kInk, 0.3);
-        layout.line(dateLeft, y - 6, right, y - 6, kInk, 0.3);
-        layout.text(left, y - 4.8, dateLeft - 10 - left, label, pageFont(8), kMuted);
-        layout.text(dateLeft, y - 4.8, right - dateLeft, page.dateLabel, pageFont(8), kMuted);
+        const qreal dateLeft = x + half - 6 - 20;
+        layout.line(x, y, dateLeft - 4, y, kInk, 0.3);
+        layout.line(dateLeft, y, x + half - 6, y, kInk, 0.3);
+        layout.text(x, y + 1.2, dateLeft - 4 - x, label, pageFont(7.5), kMuted);
+        layout.text(dateLeft, y + 1.2, 20, page.dateLabel, pageFont(7.5), kMuted);
+        x += half + 6;
     }
     const qreal footerTop = kPageHeight - kMarginBottom - kFooterHeight + 4;
     layout.line(left, footerTop, right, footerTop, kRule, 0.2);
@@ -313,14 +407,20 @@ void drawFoot(const Page& page, Layout& layout) {
 
 } // namespace
 
+bool reachedClear(std::int32_t finalStatus, int passesPlanned, std::optional<int> passesDone,
+                  std::uint64_t claimedBytes, std::optional<std::uint64_t> usableBytes,
+                  ReportVerification verification) {
+    const bool shredded = finalStatus == SHRED_STATUS_SHREDDED ||
+                          finalStatus == SHRED_STATUS_FORMATTED ||
+                          finalStatus == SHRED_STATUS_FAILED_FORMAT;
+    const bool everyPass = passesPlanned > 0 && passesDone && *passesDone >= passesPlanned;
+    const bool wholeMedium = !usableBytes || *usableBytes >= claimedBytes;
+    return shredded && everyPass && wholeMedium && verification == ReportVerification::Passed;
+}
+
 CertificateVerdict certificateVerdict(const CertificateFacts& facts) {
-    const bool shredded = facts.finalStatus == SHRED_STATUS_SHREDDED ||
-                          facts.finalStatus == SHRED_STATUS_FORMATTED ||
-                          facts.finalStatus == SHRED_STATUS_FAILED_FORMAT;
-    const bool everyPass =
-        facts.passesPlanned > 0 && facts.passesDone && *facts.passesDone >= facts.passesPlanned;
-    const bool wholeMedium = facts.usableBytes == 0 || facts.usableBytes >= facts.claimedBytes;
-    if (!shredded || !everyPass || !wholeMedium || facts.verification != ReportVerification::Passed)
+    if (!reachedClear(facts.finalStatus, facts.passesPlanned, facts.passesDone, facts.claimedBytes,
+                      facts.usableBytes, facts.verification))
         return CertificateVerdict::NotCompleted;
     // Only a report on disk, named by its hash, can be vouched for.
     if (facts.finalStatus == SHRED_STATUS_FAILED_FORMAT || facts.reportSha256.isEmpty())
@@ -387,7 +487,8 @@ QByteArray renderErasureCertificate(const CertificateFacts& facts, const Languag
         writer.setCreator(page.program);
         // The largest type at which the tables end above the signatures.
         Layout measure(writer, nullptr);
-        const qreal limit = kPageHeight - kMarginBottom - kFooterHeight - kSignatureBlockHeight;
+        // Some room is left between the tables and the signatures.
+        const qreal limit = kPageHeight - kMarginBottom - kFooterHeight - kSignatureBlockHeight - 5;
         qreal scale = 1.0;
         while (scale > 0.6 && drawBody(page, measure, scale) > limit)
             scale -= 0.05;

@@ -14,14 +14,13 @@ class LanguageManager;
 // Everything one certificate states, gathered by the job where each fact is known. The
 // certificate draws only from this and the language texts, so it can be made without a disk.
 struct CertificateFacts {
-    QString programName;
-    QString programVersion; // empty: not determined
+    JobProvenance provenance;
     QString vendor;
     QString product;
     QString serial;
     QString bus;
     std::uint64_t claimedBytes = 0;
-    std::uint64_t usableBytes = 0; // 0: the capacity check did not run to its end
+    std::optional<std::uint64_t> usableBytes; // none: the capacity check did not end
     std::int32_t algorithm = 0;
     int passesPlanned = 0;
     std::optional<int> passesDone; // nothing: not known
@@ -44,6 +43,18 @@ enum class CertificateVerdict {
     NotCertified, // the medium was erased and verified, but the job did not succeed
 };
 CertificateVerdict certificateVerdict(const CertificateFacts& facts);
+
+// The standards in whose terms the certificate and the report name the sanitization.
+inline constexpr char kSanitizationStandard[] = "NIST SP 800-88 Rev. 2";
+inline constexpr char kSanitizationTechniques[] = "IEEE 2883-2022";
+inline constexpr char kSanitizationClear[] = "Clear";
+
+// True when every pass reached every block the medium claims to have and all of it read back
+// matching: a logical overwrite of every addressable location, which those standards call
+// Clear.
+bool reachedClear(std::int32_t finalStatus, int passesPlanned, std::optional<int> passesDone,
+                  std::uint64_t claimedBytes, std::optional<std::uint64_t> usableBytes,
+                  ReportVerification verification);
 
 // The passes the algorithm of the settings runs; 0 for an unknown algorithm.
 int plannedPasses(std::int32_t algorithm);

@@ -36,6 +36,7 @@ DiskFormatter formatterWith(platform::DeviceMonitor* monitor) {
         request.callback = job.callback;
         request.context = job.context;
         request.abortFlag = job.abortFlag;
+        request.diskReadsAsZeros = job.diskReadsAsZeros;
         return formatAndLabel(request, hooks, job.labelled);
     };
 }
@@ -64,6 +65,7 @@ std::shared_ptr<CVSKRMShredThread> ShredJobs::start(const std::shared_ptr<Device
         std::make_shared<CVSKRMShredThread>(context_.get(), record, algorithm, &OnShredStatus, 0);
     job->setTable(table_);
     job->setFormatDrive(options.formatDrive);
+    job->setAssetNumber(options.assetNumber);
     job->setFormatter(formatter_ ? formatter_ : formatterWith(monitor_));
     record->workers.fetch_add(1);
     {

@@ -21,6 +21,7 @@ class DeviceMonitor;
 // What a start may set for one job instead of the user's settings.
 struct ShredJobOptions {
     std::optional<bool> formatDrive;
+    QString assetNumber; // empty: none
 };
 
 // The running shred jobs of the main window: starts each on its own thread and knows how

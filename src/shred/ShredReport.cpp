@@ -23,6 +23,33 @@ namespace {
 std::mutex askerMutex;
 ShredReport::SaveFileAsker installedAsker;
 
+QString overwritePatterns(std::int32_t algorithm) {
+    switch (algorithm) {
+    case 100:
+        return QStringLiteral("0x00");
+    case 101:
+        return QStringLiteral("random");
+    case 102:
+        return QStringLiteral("0x00, 0xFF, random");
+    case 103:
+        return QStringLiteral("4 x random, 27 fixed patterns in random order, 4 x random");
+    default:
+        return {};
+    }
+}
+
+QString mediumTypeName(platform::MediumType type) {
+    switch (type) {
+    case platform::MediumType::UsbFlashDrive:
+        return QStringLiteral("usb flash drive");
+    case platform::MediumType::MemoryCard:
+        return QStringLiteral("memory card");
+    case platform::MediumType::Disk:
+        break;
+    }
+    return QStringLiteral("disk");
+}
+
 std::int64_t secondsNow() {
     return std::chrono::duration_cast<std::chrono::seconds>(
                std::chrono::system_clock::now().time_since_epoch())
@@ -123,6 +150,71 @@ QString ShredReport::escapeXml(const QString& input) {
     return out;
 }
 
+// The sanitization in the terms of the standards, with the same facts as the certificate;
+// the values are fixed English words, whatever the program's language.
+void ShredReport::appendSanitization() {
+    auto attribute = [](const char* name, const QString& value) {
+        return QStringLiteral(" %1=\"%2\"").arg(QLatin1String(name), escapeXml(value));
+    };
+    const int planned = plannedPasses(algorithm_);
+    const bool clear = reachedClear(finalStatus_, planned, passesDone_, capacityBytes_,
+                                    usableBytes_, verification_);
+    appendLine(QStringLiteral("<sanitization") +
+               attribute("standard", QLatin1String(kSanitizationStandard)) +
+               attribute("techniques", QLatin1String(kSanitizationTechniques)) +
+               attribute("method", clear ? QLatin1String(kSanitizationClear)
+                                         : QStringLiteral("not reached")) +
+               u'>');
+    QString technique = QStringLiteral("<technique name=\"overwrite\"") +
+                        attribute("algorithm", QString::number(algorithm_)) +
+                        attribute("passes", QString::number(planned));
+    if (passesDone_)
+        technique += attribute("passesdone", QString::number(*passesDone_));
+    appendLine(technique + attribute("patterns", overwritePatterns(algorithm_)) +
+               QStringLiteral("/>"));
+    QString readback =
+        QStringLiteral("<readback") + attribute("method", QStringLiteral("full read-back"));
+    switch (verification_) {
+    case ReportVerification::Passed:
+        readback += attribute("result", QStringLiteral("passed"));
+        break;
+    case ReportVerification::Failed:
+        readback += attribute("result", QStringLiteral("failed")) +
+                    attribute("offset", QString::number(mismatchOffset_));
+        break;
+    case ReportVerification::Interrupted:
+        readback += attribute("result", QStringLiteral("interrupted")) +
+                    attribute("offset", QString::number(mismatchOffset_));
+        break;
+    case ReportVerification::NotReached:
+        readback += attribute("result", QStringLiteral("not reached"));
+        break;
+    }
+    appendLine(readback + QStringLiteral("/>"));
+    QString tool = QStringLiteral("<tool") + attribute("name", provenance_.toolName);
+    if (!provenance_.toolVersion.isEmpty())
+        tool += attribute("version", provenance_.toolVersion);
+    appendLine(tool + QStringLiteral("/>"));
+    appendLine(QStringLiteral("<medium") +
+               attribute("type", mediumTypeName(provenance_.mediumType)) + QStringLiteral("/>"));
+    QString account = QStringLiteral("<operator") + attribute("login", provenance_.operatorLogin);
+    if (!provenance_.operatorName.isEmpty())
+        account += attribute("name", provenance_.operatorName);
+    appendLine(account + QStringLiteral("/>"));
+    if (!provenance_.organisation.isEmpty() || !provenance_.location.isEmpty()) {
+        QString site = QStringLiteral("<organisation");
+        if (!provenance_.organisation.isEmpty())
+            site += attribute("name", provenance_.organisation);
+        if (!provenance_.location.isEmpty())
+            site += attribute("location", provenance_.location);
+        appendLine(site + QStringLiteral("/>"));
+    }
+    if (!provenance_.asset.isEmpty())
+        appendLine(QStringLiteral("<asset") + attribute("number", provenance_.asset) +
+                   QStringLiteral("/>"));
+    appendLine(QStringLiteral("</sanitization>"));
+}
+
 int ShredReport::finish(std::int64_t finishTime) {
     const std::int64_t end = finishTime >= 0 ? finishTime : secondsNow();
     finishTime_ = end;
@@ -149,7 +241,7 @@ int ShredReport::finish(std::int64_t finishTime) {
     if (usableBytes_)
         appendLine(QStringLiteral("<capacity claimed=\"%1\" usable=\"%2\"/>")
                        .arg(capacityBytes_)
-                       .arg(usableBytes_));
+                       .arg(*usableBytes_));
     else
         appendLine(QStringLiteral("<capacity claimed=\"%1\"/>").arg(capacityBytes_));
     switch (verification_) {
@@ -161,10 +253,14 @@ int ShredReport::finish(std::int64_t finishTime) {
             QStringLiteral("<verification result=\"failed\" offset=\"%1\"/>").arg(mismatchOffset_));
         break;
     case ReportVerification::NotReached:
+    case ReportVerification::Interrupted: // how far it got is told below
         appendLine(QStringLiteral("<verification result=\"not reached\"/>"));
         break;
     }
-    for (const char* line : {"</disk>", "</cleaner>", "</hardware>", "</report>", "</reports>"})
+    for (const char* line : {"</disk>", "</cleaner>", "</hardware>"})
+        appendLine(QString::fromLatin1(line));
+    appendSanitization();
+    for (const char* line : {"</report>", "</reports>"})
         appendLine(QString::fromLatin1(line));
 
     QString target = makeReportFileName();
@@ -219,15 +315,8 @@ QString ShredReport::logFolder() const {
     const QString key = QStringLiteral("Software\\%1\\%2\\Settings").arg(company, product);
     const auto value = platform::registry().read(platform::RegistryRoot::LocalMachine, key,
                                                  QStringLiteral("LogPath"));
-    if (value &&
-        (value->type == platform::REG_SZ_TYPE || value->type == platform::REG_EXPAND_SZ_TYPE) &&
-        value->data.size() <= 520) {
-        const auto* units = reinterpret_cast<const char16_t*>(value->data.constData());
-        qsizetype length = 0;
-        while (length < value->data.size() / 2 && units[length] != 0)
-            ++length;
-        folder = QString::fromUtf16(units, length);
-    }
+    if (value && value->data.size() <= 520)
+        folder = platform::registryText(*value).value_or(QString());
     if (folder.isEmpty()) {
         const QString dataHome =
             QFile::decodeName(QByteArray::fromStdString(platform::UserDataHome()));

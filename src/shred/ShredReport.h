@@ -1,15 +1,31 @@
 #pragma once
 
+#include "platform/MediumType.h"
+
 #include <QString>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 
 namespace kestrune {
 
 class LanguageManager;
 
-enum class ReportVerification { NotReached, Passed, Failed };
+// How the read-back of a job ended; Interrupted: it began but stopped before its end.
+enum class ReportVerification { NotReached, Passed, Failed, Interrupted };
+
+// Who erased the medium, where, and with what: the same on the report and its certificate.
+struct JobProvenance {
+    QString toolName;
+    QString toolVersion; // empty: not determined
+    platform::MediumType mediumType = platform::MediumType::Disk;
+    QString operatorLogin;
+    QString operatorName; // the full name; empty when the account has none
+    QString organisation; // from the machine's settings; empty: not set
+    QString location;
+    QString asset; // the asset number given for the job; empty: none
+};
 
 // The XML report of one shred job, written to the log folder when the job ends.
 class ShredReport {
@@ -31,11 +47,16 @@ public:
         capacityBytes_ = capacityBytes;
     }
     // What the capacity check found the medium to hold (0: it did not run to its end).
-    void setUsableCapacity(std::uint64_t bytes) { usableBytes_ = bytes; }
-    void setVerification(ReportVerification outcome, std::uint64_t mismatchOffset = 0) {
+    void setUsableCapacity(std::optional<std::uint64_t> bytes) { usableBytes_ = bytes; }
+    // The offset is where the read-back ended: the first difference, or how far an
+    // interrupted one got.
+    void setVerification(ReportVerification outcome, std::uint64_t offset = 0) {
         verification_ = outcome;
-        mismatchOffset_ = mismatchOffset;
+        mismatchOffset_ = offset;
     }
+    // The passes that reached the medium; nothing: not known.
+    void setPassesDone(std::optional<int> passes) { passesDone_ = passes; }
+    void setProvenance(const JobProvenance& provenance) { provenance_ = provenance; }
     // 1 when written, 0 when the user gave up.
     int finish(std::int64_t finishTime = -1);
 
@@ -61,9 +82,11 @@ public:
     std::int64_t finishTime() const { return finishTime_; }
     std::int32_t finalStatus() const { return finalStatus_; }
     std::uint64_t capacityBytes() const { return capacityBytes_; }
-    std::uint64_t usableBytes() const { return usableBytes_; }
+    std::optional<std::uint64_t> usableBytes() const { return usableBytes_; }
     ReportVerification verification() const { return verification_; }
     std::uint64_t mismatchOffset() const { return mismatchOffset_; }
+    std::optional<int> passesDone() const { return passesDone_; }
+    const JobProvenance& provenance() const { return provenance_; }
 
     static void setSaveFileAsker(SaveFileAsker asker);
     // The standard asker: a save-file dialog on the GUI thread, which asks before it takes
@@ -73,6 +96,7 @@ public:
 
 private:
     QString text(const char* key) const;
+    void appendSanitization();
     QString formatLocalTime(const QString& format) const;
     void appendLine(const QString& line) { body_ += line + u'\n'; }
 
@@ -87,9 +111,11 @@ private:
     QString body_;
     std::int32_t finalStatus_ = 0;
     std::uint64_t capacityBytes_ = 0;
-    std::uint64_t usableBytes_ = 0;
+    std::optional<std::uint64_t> usableBytes_; // none: the capacity check did not end
     ReportVerification verification_ = ReportVerification::NotReached;
     std::uint64_t mismatchOffset_ = 0;
+    std::optional<int> passesDone_;
+    JobProvenance provenance_;
     QString writtenPath_;
     bool replacedOlderFile_ = false;
 };

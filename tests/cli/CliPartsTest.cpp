@@ -115,6 +115,42 @@ TEST(CliArguments, OptionsStandAnywhereAndTwoDashesEndThem) {
                      .arguments);
 }
 
+TEST(CliArguments, AnAssetNumberIsOnePrintableTextForOneDisk) {
+    auto parse = [](QStringList arguments) {
+        arguments.prepend(QStringLiteral("shred"));
+        return parseArguments(arguments);
+    };
+    ParsedArguments parsed = parse(
+        {QStringLiteral("--asset"), QStringLiteral(" INV-20417 "), QStringLiteral("/dev/sdb")});
+    ASSERT_TRUE(parsed.arguments) << parsed.error.toStdString();
+    EXPECT_EQ(parsed.arguments->asset, QStringLiteral("INV-20417"));
+    parsed = parse({QStringLiteral("/dev/sdb"), QStringLiteral("--asset=Büro 3/17")});
+    ASSERT_TRUE(parsed.arguments) << parsed.error.toStdString();
+    EXPECT_EQ(parsed.arguments->asset, QStringLiteral("Büro 3/17"));
+
+    const std::vector<std::pair<QStringList, QString>> wrong = {
+        {{QStringLiteral("/dev/sdb"), QStringLiteral("--asset")},
+         QStringLiteral("--asset needs the medium's asset number")},
+        {{QStringLiteral("--asset=  "), QStringLiteral("/dev/sdb")},
+         QStringLiteral("--asset needs the medium's asset number")},
+        {{QStringLiteral("--asset"), QString(65, u'x'), QStringLiteral("/dev/sdb")},
+         QStringLiteral("--asset takes at most 64 characters, not 65")},
+        {{QStringLiteral("--asset"), QStringLiteral("INV\n1"), QStringLiteral("/dev/sdb")},
+         QStringLiteral("--asset takes printable characters only")},
+        {{QStringLiteral("--asset"), QStringLiteral("INV\u202e1"), QStringLiteral("/dev/sdb")},
+         QStringLiteral("--asset takes printable characters only")},
+        {{QStringLiteral("--asset=INV-1"), QStringLiteral("/dev/sdb"), QStringLiteral("/dev/sdc")},
+         QStringLiteral("--asset names one medium: give it with one DISK")},
+    };
+    for (const auto& [arguments, error] : wrong) {
+        SCOPED_TRACE(arguments.join(u' ').toStdString());
+        parsed = parse(arguments);
+        EXPECT_FALSE(parsed.arguments);
+        EXPECT_EQ(parsed.error, error);
+    }
+    EXPECT_TRUE(helpText(QStringLiteral("kestrune-cli")).contains(QStringLiteral("--asset TEXT")));
+}
+
 TEST(CliText, EachPlaceholderTakesTheNextArgumentAndNothingElseIsRead) {
     EXPECT_EQ(FillPlaceholders(QStringLiteral("%s: report %s"),
                                {QStringLiteral("sdb"), QStringLiteral("r.xml")}),

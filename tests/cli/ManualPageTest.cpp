@@ -35,8 +35,9 @@ TEST(CliManualPage, ListsEveryExitCodeOfTheHelpWithItsMeaning) {
             QStringLiteral(".B %1 %2").arg(entry.code).arg(QString::fromLatin1(entry.meaning));
         EXPECT_TRUE(words.contains(expected)) << expected.toStdString();
     }
-    for (const char* option : {"--json", "--algorithm", "--format", "--no-format", "--yes",
-                               "--trace", "--help", "--version", "KESTRUNE_SIMULATED_DISKS"})
+    for (const char* option :
+         {"--json", "--algorithm", "--format", "--no-format", "--yes", "--trace", "--help",
+          "--version", "--asset", "KESTRUNE_SIMULATED_DISKS"})
         EXPECT_TRUE(words.contains(QString::fromLatin1(option))) << option;
 }
 

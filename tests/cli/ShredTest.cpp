@@ -2,6 +2,7 @@
 // window's engine and leaves the window's report; the options hold for one run only; what
 // the window refuses is refused with the reason, and then nothing at all is written.
 #include "CliTestSupport.h"
+#include "PdfText.h"
 #include "shred/ErasureCertificate.h"
 
 #include <QJsonArray>
@@ -253,16 +254,44 @@ TEST_F(CliShred, ADiskBeyondTheNumbersThereAreIsRefused) {
         images << makeImage(QStringLiteral("stick%1.img").arg(i, 2, 10, QLatin1Char('0')), 4096);
     const CliResult listed = run({QStringLiteral("list"), QStringLiteral("--json")});
     ASSERT_EQ(listed.exitCode, 0);
+    // The disk without a number has a null one, never the placeholder behind it.
+    EXPECT_FALSE(listed.output.contains(QStringLiteral("4294967295")));
     QString overflow;
     for (const QJsonValue& value : QJsonDocument::fromJson(listed.output.toUtf8())
                                        .object()[QStringLiteral("disks")]
-                                       .toArray())
-        if (value.toObject()[QStringLiteral("number")].toInteger() == 0xFFFFFFFFll)
+                                       .toArray()) {
+        const QJsonValue number = value.toObject()[QStringLiteral("number")];
+        if (number.isNull())
             overflow = value.toObject()[QStringLiteral("path")].toString();
+        else
+            EXPECT_LT(number.toInteger(-1), 32) << listed.output.toStdString();
+    }
     ASSERT_FALSE(overflow.isEmpty()) << listed.output.toStdString();
 
     expectRefused(run({QStringLiteral("shred"), QStringLiteral("--yes"), overflow}),
                   filled("cli_refused_too_many", {overflow, QStringLiteral("32")}), {overflow});
+}
+
+// The asset number given for a run is the medium's, on its certificate and in its report,
+// with the medium's type as the scan found it.
+TEST_F(CliShred, TheAssetNumberGoesIntoTheReportAndOntoTheCertificate) {
+    const QString image = makeImage(QStringLiteral("stick.img"), 4 << 20);
+    const CliResult result =
+        run({QStringLiteral("shred"), QStringLiteral("--yes"), QStringLiteral("--no-format"),
+             QStringLiteral("--algorithm=100"), QStringLiteral("--asset"),
+             QStringLiteral("INV <2026> & 7"), image});
+    ASSERT_EQ(result.exitCode, 0) << result.errors.toStdString();
+    ASSERT_EQ(reports().size(), 1);
+    const QString report = reports()[0];
+    EXPECT_TRUE(
+        readText(report).contains(QStringLiteral("<asset number=\"INV &lt;2026&gt; &amp; 7\"/>")))
+        << readText(report).toStdString();
+    // A simulated disk is a stick, as the scan told the job.
+    EXPECT_TRUE(readText(report).contains(QStringLiteral("<medium type=\"usb flash drive\"/>")));
+    EXPECT_EQ(runProgram(QStringLiteral("xmllint"), {QStringLiteral("--noout"), report}), 0);
+    if (pdfToolsMissing().isEmpty()) {
+        EXPECT_TRUE(pdfText(certificatePathFor(report)).contains(QStringLiteral("INV <2026> & 7")));
+    }
 }
 
 TEST_F(CliShred, ADiskNamedTwiceIsErasedOnce) {
@@ -281,6 +310,7 @@ TEST_F(CliShred, AWrongCommandLineDoesNothing) {
         {QStringLiteral("shred"), image, QStringLiteral("--algorithm")},
         {QStringLiteral("shred"), QStringLiteral("--json"), image},
         {QStringLiteral("shred"), QStringLiteral("--frobnicate"), image},
+        {QStringLiteral("shred"), QStringLiteral("--asset=INV-8"), image, QStringLiteral("stick")},
         {QStringLiteral("list"), QStringLiteral("--yes")},
         {QStringLiteral("list"), image},
         {QStringLiteral("erase"), image},

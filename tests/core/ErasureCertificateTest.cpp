@@ -26,8 +26,14 @@ const QString kHash =
 
 CertificateFacts shreddedJob() {
     CertificateFacts facts;
-    facts.programName = QStringLiteral("Vaskor Kestrune");
-    facts.programVersion = QStringLiteral("1.0.0.1");
+    facts.provenance.toolName = QStringLiteral("Vaskor Kestrune");
+    facts.provenance.toolVersion = QStringLiteral("1.0.0.1");
+    facts.provenance.mediumType = platform::MediumType::UsbFlashDrive;
+    facts.provenance.operatorLogin = QStringLiteral("jdoe");
+    facts.provenance.operatorName = QStringLiteral("Jane Doe");
+    facts.provenance.organisation = QStringLiteral("Example Ltd");
+    facts.provenance.location = QStringLiteral("Building 3");
+    facts.provenance.asset = QStringLiteral("INV-20417");
     facts.vendor = QStringLiteral("Acme");
     facts.product = QStringLiteral("Flash Disk");
     facts.serial = QStringLiteral("4C530001230515109142");
@@ -87,30 +93,92 @@ TEST_F(ErasureCertificateTest, ASucceededJobIsCertifiedWithEveryFactOfIt) {
     const QString page = render(facts);
     ASSERT_FALSE(page.isEmpty());
     for (const QString& expected :
-         {text("cert_title_certified"),
-          text("cert_summary_certified").left(40),
-          QStringLiteral("Vaskor Kestrune 1.0.0.1"),
-          facts.vendor,
-          facts.product,
-          facts.serial,
-          facts.bus,
-          QStringLiteral("14.91 GB (16008609792 bytes)"),
-          text("shred_algo_short_102"),
+         {text("cert_title_certified"), text("cert_summary_certified").left(40),
+          QStringLiteral("Vaskor Kestrune 1.0.0.1"), facts.vendor, facts.product, facts.serial,
+          facts.bus, QStringLiteral("14.91 GB (16008609792 bytes)"), text("shred_algo_short_102"),
           FillPlaceholders(text("cert_passes_value"), {QStringLiteral("3"), QStringLiteral("3")}),
-          text("cert_verification_passed"),
-          QStringLiteral("03:25:07"),
-          text("status_shredded"),
+          text("cert_verification_passed"), QStringLiteral("03:25:07"), text("status_shredded"),
           FillPlaceholders(text("cert_formatted_labelled"), {QStringLiteral("SHREDDED")}),
-          facts.reportId,
-          facts.reportFile,
-          kHash,
-          text("cert_signature_operator"),
-          text("cert_signature_witness"),
-          text("cert_signature_date")})
+          facts.reportId, facts.reportFile, kHash, text("cert_signature_operator"),
+          text("cert_signature_witness"), text("cert_signature_date"),
+          // In the terms of the standards, with the technique and what it wrote.
+          text("cert_section_sanitization"),
+          QStringLiteral("NIST SP 800-88 Rev. 2, IEEE 2883-2022"), QStringLiteral("Clear"),
+          text("cert_technique_overwrite"), text("cert_patterns_102"),
+          FillPlaceholders(text("cert_verification_method_value"),
+                           {text("cert_verification_passed")}),
+          text("cert_medium_usb_flash_drive"),
+          // Who, where, and what becomes of the medium.
+          QStringLiteral("Jane Doe (jdoe)"), QStringLiteral("Example Ltd"),
+          QStringLiteral("Building 3"), QStringLiteral("INV-20417"),
+          text("cert_destination_reuse_inside"), text("cert_destination_reuse_outside"),
+          text("cert_destination_recycling"), text("cert_destination_destruction")})
         EXPECT_TRUE(page.contains(expected)) << expected.toStdString() << "\n"
                                              << page.toStdString();
+    EXPECT_TRUE(page.simplified().contains(text("cert_flash_note").left(60))) << page.toStdString();
     EXPECT_FALSE(page.contains(text("cert_title_not_completed")));
     EXPECT_EQ(page.count(text("cert_signature_date")), 2);
+}
+
+// Flash keeps blocks no software reaches: no certificate, in either language and whatever
+// its verdict, claims that nothing of the former content is left, and only a job that
+// reached its verified end names the method Clear.
+TEST_F(ErasureCertificateTest, NoPageClaimsMoreThanClear) {
+    for (const QString& code : {QStringLiteral("NTV"), QStringLiteral("DE")}) {
+        SCOPED_TRACE(code.toStdString());
+        useLanguage(code);
+        CertificateFacts facts = shreddedJob();
+        const QString certified = render(facts).simplified();
+        facts.finalStatus = SHRED_STATUS_FAILED_FORMAT;
+        const QString erased = render(facts).simplified();
+        facts.finalStatus = SHRED_STATUS_ABORTED;
+        const QString aborted = render(facts).simplified();
+        for (const QString* page : {&certified, &erased, &aborted}) {
+            for (const char* claim : {"holds nothing", "former content", "nichts mehr"})
+                EXPECT_FALSE(page->contains(QString::fromLatin1(claim))) << claim;
+            EXPECT_TRUE(page->contains(text("cert_flash_note").left(60)));
+        }
+        const QString clear = text("cert_sanitization_method") + QStringLiteral(" Clear");
+        EXPECT_TRUE(certified.contains(clear)) << certified.toStdString();
+        EXPECT_TRUE(erased.contains(clear)) << "erased and verified; only the format failed";
+        EXPECT_FALSE(aborted.contains(clear)) << aborted.toStdString();
+        EXPECT_TRUE(aborted.contains(text("cert_sanitization_method") + u' ' +
+                                     text("cert_method_not_reached")))
+            << aborted.toStdString();
+    }
+}
+
+// How far the read-back got: all of it, a difference, an interruption, or nothing; and
+// each medium type by its name.
+TEST_F(ErasureCertificateTest, TheVerificationAndTheMediumAreNamedAsTheyWere) {
+    CertificateFacts facts = shreddedJob();
+    facts.finalStatus = SHRED_STATUS_ABORTED;
+    facts.verification = ReportVerification::Interrupted;
+    facts.mismatchOffset = 1048576;
+    facts.provenance.mediumType = platform::MediumType::MemoryCard;
+    facts.provenance.operatorName.clear();
+    facts.provenance.organisation.clear();
+    facts.provenance.asset.clear();
+    EXPECT_EQ(certificateVerdict(facts), CertificateVerdict::NotCompleted);
+    QString page = render(facts);
+    EXPECT_TRUE(page.contains(FillPlaceholders(
+        text("cert_verification_method_value"),
+        {FillPlaceholders(text("cert_verification_interrupted"), {QStringLiteral("1048576")})})))
+        << page.toStdString();
+    EXPECT_FALSE(page.contains(FillPlaceholders(text("cert_verification_method_value"),
+                                                {text("cert_verification_not_reached")})));
+    EXPECT_TRUE(page.contains(text("cert_medium_memory_card")));
+    // Without a full name the login stands alone; what is not known is left blank.
+    EXPECT_TRUE(page.contains(QStringLiteral("jdoe")));
+    EXPECT_FALSE(page.contains(QStringLiteral("(jdoe)")));
+    EXPECT_FALSE(page.contains(QStringLiteral("INV-")));
+
+    facts.provenance.mediumType = platform::MediumType::Disk;
+    useLanguage(QStringLiteral("DE"));
+    page = render(facts);
+    EXPECT_TRUE(page.contains(QStringLiteral("unterbrochen bei Byte 1048576")))
+        << page.toStdString();
+    EXPECT_TRUE(page.contains(QStringLiteral("Laufwerk")));
 }
 
 TEST_F(ErasureCertificateTest, EveryJobThatDidNotSucceedSaysSoAndNeverReadsAsSuccess) {
@@ -183,8 +251,9 @@ TEST_F(ErasureCertificateTest, EveryJobThatDidNotSucceedSaysSoAndNeverReadsAsSuc
         EXPECT_FALSE(page.contains(text("cert_title_certified"))) << page.toStdString();
         EXPECT_FALSE(page.contains(text("cert_summary_certified").left(40)));
         // The row's own words for the status, in the headline's explanation too.
-        const QString status = JobStatusText(language.get(), facts.finalStatus,
-                                             static_cast<std::int64_t>(facts.usableBytes));
+        const QString status =
+            JobStatusText(language.get(), facts.finalStatus,
+                          static_cast<std::int64_t>(facts.usableBytes.value_or(0)));
         EXPECT_TRUE(page.contains(status)) << status.toStdString();
         EXPECT_TRUE(page.simplified().contains(
             FillPlaceholders(text("cert_summary_failed"), {status}).left(60)))
@@ -196,17 +265,42 @@ TEST_F(ErasureCertificateTest, EveryJobThatDidNotSucceedSaysSoAndNeverReadsAsSuc
 TEST_F(ErasureCertificateTest, TheGermanCertificateIsAllGerman) {
     useLanguage(QStringLiteral("DE"));
     CertificateFacts facts = shreddedJob();
-    facts.usableBytes = 0;
+    facts.usableBytes.reset();
     const QString page = render(facts);
-    for (const char* expected :
-         {"Löschzertifikat", "Hersteller", "Seriennummer", "Angegebene Kapazität",
-          "nicht ermittelt", "Drei Durchgänge", "3 von 3", "bestanden", "Endstatus", "Gelöscht",
-          "mit der Bezeichnung SHREDDED", "SHA-256 des Berichts", "Durchgeführt von", "Bezeugt von",
-          "Datum", "16008609792 Byte"})
+    for (const char* expected : {"Löschzertifikat",
+                                 "Hersteller",
+                                 "Seriennummer",
+                                 "Angegebene Kapazität",
+                                 "nicht ermittelt",
+                                 "Drei Durchgänge",
+                                 "3 von 3",
+                                 "bestanden",
+                                 "Endstatus",
+                                 "Gelöscht",
+                                 "mit der Bezeichnung SHREDDED",
+                                 "SHA-256 des Berichts",
+                                 "Durchgeführt von",
+                                 "Bezeugt von",
+                                 "Datum",
+                                 "16008609792 Byte",
+                                 "Bereinigung",
+                                 "Methode",
+                                 "Überschreiben",
+                                 "USB-Stick",
+                                 "Nullen (0x00), Einsen (0xFF), Zufallsdaten",
+                                 "vollständiges Zurücklesen jedes Blocks: bestanden",
+                                 "Werkzeug",
+                                 "Bediener",
+                                 "Inventarnummer",
+                                 "Standort",
+                                 "Verbleib",
+                                 "Vernichtung",
+                                 "Auf Flash-Speicher"})
         EXPECT_TRUE(page.contains(QString::fromUtf8(expected))) << expected << "\n"
                                                                 << page.toStdString();
-    for (const char* english : {"Serial number", "Vendor", "Passes", "Shredded", "Signatures",
-                                "not determined", "certificate"})
+    for (const char* english :
+         {"Serial number", "Vendor", "Passes", "Shredded", "Signatures", "not determined",
+          "certificate", "Sanitization", "overwrite", "Operator", "Asset", "random", "flash drive"})
         EXPECT_FALSE(page.contains(QString::fromLatin1(english))) << english;
 
     facts.finalStatus = SHRED_STATUS_ABORTED;

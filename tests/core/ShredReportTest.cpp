@@ -196,3 +196,77 @@ TEST_F(ShredReportTest, TheSaveDialogAsksBeforeItTakesTheNameOfAnExistingFile) {
         EXPECT_EQ(chosen, answer == QMessageBox::Yes ? older : QString());
     }
 }
+
+// The sanitization in the standards' terms, after every element the report had before, which
+// stay as they were; values from outside are escaped, facts not known are left out.
+TEST_F(ShredReportTest, TheSanitizationElementFollowsTheHardwareWithTheCertificatesFacts) {
+    auto xpath = [](const QString& path, const char* expression) {
+        QProcess xmllint;
+        xmllint.start(QStringLiteral("xmllint"),
+                      {QStringLiteral("--xpath"), QString::fromLatin1(expression), path});
+        xmllint.waitForFinished();
+        return QString::fromUtf8(xmllint.readAllStandardOutput()).trimmed();
+    };
+    ShredReport report(102, language);
+    report.addHardwareItems(QStringLiteral("SN1"), QStringLiteral("Acme"), QStringLiteral("Card"),
+                            QStringLiteral("0.06"), QStringLiteral("USB"));
+    report.setCleaned();
+    report.setOutcome(400, 67108864);
+    report.setUsableCapacity(67108864);
+    report.setVerification(ReportVerification::Passed);
+    report.setPassesDone(3);
+    JobProvenance who;
+    who.toolName = QStringLiteral("Vaskor Kestrune");
+    who.toolVersion = QStringLiteral("1.0.0.1");
+    who.mediumType = platform::MediumType::MemoryCard;
+    who.operatorLogin = QStringLiteral("jdoe");
+    who.operatorName = QStringLiteral("Jane \"JD\" Doe");
+    who.organisation = QStringLiteral("Smith & Sons");
+    who.location = QStringLiteral("Hall <3>");
+    who.asset = QStringLiteral("INV-1");
+    report.setProvenance(who);
+    ASSERT_EQ(report.finish(), 1);
+    const QString path = report.writtenPath();
+    ASSERT_TRUE(wellFormed(path));
+    const QString body = read(path);
+    EXPECT_TRUE(body.contains(QStringLiteral(
+        "<verification result=\"passed\"/>\n</disk>\n</cleaner>\n</hardware>\n"
+        "<sanitization standard=\"NIST SP 800-88 Rev. 2\" techniques=\"IEEE 2883-2022\" "
+        "method=\"Clear\">\n"
+        "<technique name=\"overwrite\" algorithm=\"102\" passes=\"3\" passesdone=\"3\" "
+        "patterns=\"0x00, 0xFF, random\"/>\n"
+        "<readback method=\"full read-back\" result=\"passed\"/>\n"
+        "<tool name=\"Vaskor Kestrune\" version=\"1.0.0.1\"/>\n"
+        "<medium type=\"memory card\"/>\n"
+        "<operator login=\"jdoe\" name=\"Jane &quot;JD&quot; Doe\"/>\n"
+        "<organisation name=\"Smith &amp; Sons\" location=\"Hall &lt;3&gt;\"/>\n"
+        "<asset number=\"INV-1\"/>\n"
+        "</sanitization>\n</report>\n</reports>\n")))
+        << body.toStdString();
+    EXPECT_EQ(xpath(path, "string(/reports/report/sanitization/organisation/@location)"),
+              QStringLiteral("Hall <3>"));
+    EXPECT_EQ(xpath(path, "count(/reports/report/hardware/cleaner/disk/*)"), QStringLiteral("5"));
+
+    // An aborted job: Clear not reached, how far the read-back got, nothing made up.
+    ShredReport aborted(103, language);
+    aborted.setOutcome(-3, 67108864);
+    aborted.setVerification(ReportVerification::Interrupted, 4096);
+    JobProvenance unknown;
+    unknown.toolName = QStringLiteral("Vaskor Kestrune");
+    unknown.operatorLogin = QStringLiteral("root");
+    aborted.setProvenance(unknown);
+    ASSERT_EQ(aborted.finish(), 1);
+    ASSERT_TRUE(wellFormed(aborted.writtenPath()));
+    const QString partial = read(aborted.writtenPath());
+    for (const char* line :
+         {"<verification result=\"not reached\"/>", "method=\"not reached\">",
+          "<technique name=\"overwrite\" algorithm=\"103\" passes=\"35\" patterns=\"4 x random, "
+          "27 fixed patterns in random order, 4 x random\"/>",
+          "<readback method=\"full read-back\" result=\"interrupted\" offset=\"4096\"/>",
+          "<tool name=\"Vaskor Kestrune\"/>", "<medium type=\"disk\"/>",
+          "<operator login=\"root\"/>"})
+        EXPECT_TRUE(partial.contains(QString::fromLatin1(line))) << line << "\n"
+                                                                 << partial.toStdString();
+    for (const char* absent : {"<organisation", "<asset", "passesdone"})
+        EXPECT_FALSE(partial.contains(QString::fromLatin1(absent))) << absent;
+}

@@ -203,6 +203,34 @@ TEST_F(BlockEnumeration, EverySlotOfACardReaderIsADisk) {
     EXPECT_EQ(findDisk(disks, "sdd")->product, "SD/MMC");
 }
 
+// What kind of medium each disk is, for its certificate: a USB disk whose medium is
+// removable is a stick, one that says it is fixed a disk unless udev or its name calls it a
+// stick; a card in a slot, or in a reader that udev or its name marks as one, a memory card.
+TEST_F(BlockEnumeration, EachDiskIsAStickACardOrADiskAsItsBusAndDeviceTell) {
+    fake.addUsbDisk({"sdc", "", 8, 32, 976773168, 5, false, false}, "WD", "Elements 25A2", "57");
+    fake.addUsbDisk({"sdg", "", 8, 96, 30031872, 9, false, false}, "SanDisk", "Ultra Flair", "9");
+    fake.setUdev(8, 96, {{"ID_DRIVE_THUMB", "1"}});
+    fake.addUsbDisk({"sdh", "", 8, 112, 30031872, 10, false, false}, "Generic", "Flash Disk", "1");
+    fake.addUsbDisk({"sdd", "", 8, 48, 3911680, 6, true, false}, "Generic", "SD/MMC", "0815");
+    fake.addUsbDisk({"sde", "", 8, 64, 3911680, 7, true, false}, "Generic", "MS/MS-Pro", "0815");
+    fake.addUsbDisk({"sdf", "", 8, 80, 3911680, 8, true, false}, "Realtek", "RTS5129", "2012");
+    fake.setUdev(8, 80, {{"ID_DRIVE_FLASH_SD", "1"}});
+    fake.writeFile("sys/devices/platform/mmc0/mmc0:aaaa/type", "SD\n");
+    fake.addDisk({"mmcblk0", "platform/mmc0/mmc0:aaaa", 179, 0, 62333952, 11, false, false});
+    const auto disks = BlockDiskEnumerator(fake.paths()).removableDisks();
+    using kestrune::platform::MediumType;
+    const std::map<QString, MediumType> expected = {
+        {"sdb", MediumType::UsbFlashDrive}, {"sdc", MediumType::Disk},
+        {"sdd", MediumType::MemoryCard},    {"sde", MediumType::MemoryCard},
+        {"sdf", MediumType::MemoryCard},    {"mmcblk0", MediumType::MemoryCard},
+        {"sdg", MediumType::UsbFlashDrive}, {"sdh", MediumType::UsbFlashDrive}};
+    for (const auto& [name, type] : expected) {
+        const DiskInfo* disk = findDisk(disks, name);
+        ASSERT_NE(disk, nullptr) << name.toStdString();
+        EXPECT_EQ(disk->mediumType, type) << name.toStdString();
+    }
+}
+
 TEST_F(BlockEnumeration, CardReadersAndSdCards) {
     // An SD card in a built-in reader is removable although its flag says 0; eMMC is not.
     fake.writeFile("sys/devices/platform/mmc0/mmc0:aaaa/type", "SD\n");

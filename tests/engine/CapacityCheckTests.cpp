@@ -379,7 +379,7 @@ TEST(CapacityCheck, AnAbortWhileAFakeIsMeasured) {
     };
     JobOutcome outcome;
     EXPECT_EQ(runAlgorithm(stick, ALGORITHM_ZERO, outcome, &abortFlag), SHRED_STATUS_ABORTED);
-    EXPECT_EQ(outcome.usableBytes, 0u);
+    EXPECT_FALSE(outcome.usableBytes.has_value());
     EXPECT_EQ(outcome.passesDone, 0u);
     EXPECT_LT(stick.bytesWritten, claimed + (4 << 20)) << "the measurement went on";
 }

@@ -194,6 +194,50 @@ TEST(Verification, CatchesAFlippedByteAfterPatternAndRandomPasses) {
     }
 }
 
+// A read-back that stops early tells how far it found the medium matching, for the
+// certificate's "interrupted at byte N"; one never begun tells nothing.
+TEST(Verification, AnInterruptedReadBackSaysHowFarItMatched) {
+    // Reads fail from the fourth on, as from a medium that stopped answering.
+    struct FailingReads : MemoryDevice {
+        using MemoryDevice::MemoryDevice;
+        int readAt(void* dst, size_t length, uint64_t offset) override {
+            if (reads >= 3) {
+                ++reads;
+                if (firstFailed == UINT64_MAX)
+                    firstFailed = offset;
+                return EIO;
+            }
+            return MemoryDevice::readAt(dst, length, offset);
+        }
+        uint64_t firstFailed = UINT64_MAX;
+    };
+    FailingReads device(512 * 1024);
+    std::vector<Pass> plan;
+    ASSERT_TRUE(passPlan(ALGORITHM_RANDOM, plan));
+    RecordingSink sink;
+    JobOutcome outcome;
+    EXPECT_EQ(runPasses(device, plan, sink, nullptr, smallBlocks(), &outcome),
+              SHRED_STATUS_FAILED_MEDIA);
+    EXPECT_TRUE(outcome.verificationStarted);
+    EXPECT_EQ(outcome.verification, JobOutcome::Verification::NotReached);
+    ASSERT_NE(device.firstFailed, UINT64_MAX);
+    EXPECT_GT(device.firstFailed, 0u);
+    EXPECT_EQ(outcome.verifiedBytes, device.firstFailed);
+
+    MemoryDevice whole(128 * 1024);
+    JobOutcome passed;
+    EXPECT_EQ(runPasses(whole, plan, sink, nullptr, smallBlocks(), &passed), SHRED_STATUS_SHREDDED);
+    EXPECT_EQ(passed.verifiedBytes, 128u * 1024);
+
+    // Aborted before the read-back: it never began.
+    MemoryDevice aborted(128 * 1024);
+    unsigned char abortFlag = 1;
+    JobOutcome early;
+    EXPECT_EQ(runPasses(aborted, plan, sink, &abortFlag, smallBlocks(), &early),
+              SHRED_STATUS_ABORTED);
+    EXPECT_FALSE(early.verificationStarted);
+}
+
 TEST(Verification, ExposesAStickThatLiesAboutItsCapacity) {
     MemoryDevice device(128 * 1024);
     device.reported = 512 * 1024;

@@ -110,7 +110,8 @@ TEST_F(InstalledPackageTest, HoldsTheDesktopApplicationsFiles) {
                              (kComponentDir.size() + 1) * 2));
     }
     // Its switches are there for the administrator, but none is on.
-    for (const char* name : {"HideSettings", "HideUpdate", "LogPath", "FeedUrl"})
+    for (const char* name :
+         {"HideSettings", "HideUpdate", "LogPath", "FeedUrl", "Organisation", "Location"})
         EXPECT_TRUE(read(inRoot("/etc/kestrune/machine.reg")).contains(name)) << name;
     EXPECT_EQ(hive->keys.size(), 1u);
 

@@ -14,18 +14,6 @@ using namespace kestrune::test;
 
 namespace {
 
-KestruneDiskIdentity identityOf(const QString& device) {
-    KestruneDiskIdentity id{};
-    std::snprintf(id.path, sizeof id.path, "%s", QFile::encodeName(device).constData());
-    struct stat st {};
-    EXPECT_EQ(::stat(id.path, &st), 0);
-    id.devt = st.st_rdev;
-    QFile seq(QStringLiteral("/sys/block/%1/diskseq").arg(QFileInfo(device).fileName()));
-    if (seq.open(QIODevice::ReadOnly))
-        id.diskseq = seq.readAll().trimmed().toULongLong();
-    return id;
-}
-
 class SystemDisk : public RealDiskWindowTest {
 protected:
     void SetUp() override {
@@ -75,7 +63,7 @@ protected:
         EXPECT_EQ(window->jobs().runningCount(), 0);
         // And the engine refuses the disk itself, before it unmounts anything.
         const QByteArray before = readBytes(image, 0, 1 << 20);
-        EXPECT_EQ(engine::shredDisk(identityOf(device), 0, 100, nullptr, nullptr, nullptr),
+        EXPECT_EQ(engine::shredDisk(diskIdentityOf(device), 0, 100, nullptr, nullptr, nullptr),
                   SHRED_STATUS_FAILED_SYSTEM_DISK);
         EXPECT_TRUE(isMounted(device));
         EXPECT_EQ(readBytes(image, 0, 1 << 20), before);

@@ -8,6 +8,7 @@
 #include "devices/DeviceRecord.h"
 #include "lang/LanguageManager.h"
 #include "lang/TextPlaceholders.h"
+#include "platform/AccountName.h"
 #include "shred/CVSKRMShredThread.h"
 #include "shred/ErasureCertificate.h"
 #include "shred/ShredReport.h"
@@ -75,9 +76,10 @@ protected:
         record->busText = QStringLiteral("USB");
         record->sizeBytes = 64 << 20;
         record->setState(JobState::Running);
-        for (const char* name : {"KESTRUNE_FAKE_ENGINE_RESULT", "KESTRUNE_FAKE_ENGINE_USABLE",
-                                 "KESTRUNE_FAKE_ENGINE_MISMATCH", "KESTRUNE_FAKE_ENGINE_SILENT_MS",
-                                 "KESTRUNE_FAKE_ENGINE_PASSES"})
+        for (const char* name :
+             {"KESTRUNE_FAKE_ENGINE_RESULT", "KESTRUNE_FAKE_ENGINE_USABLE",
+              "KESTRUNE_FAKE_ENGINE_MISMATCH", "KESTRUNE_FAKE_ENGINE_SILENT_MS",
+              "KESTRUNE_FAKE_ENGINE_PASSES", "KESTRUNE_FAKE_ENGINE_VERIFIED_UNTIL"})
             qunsetenv(name);
     }
     void TearDown() override {
@@ -249,6 +251,56 @@ TEST_F(CertificateJobTest, AnAbortedJobSaysSoWhetherItEndsOrIsGivenUpOn) {
     worker.join();
     EXPECT_EQ(stuck->writtenFiles().size(), 2);
     EXPECT_EQ(folder.entryList({QStringLiteral("*.pdf")}).size(), before + 1);
+}
+
+// Who erased which kind of medium, where, with which asset number: the same on the page and
+// in the report, from the machine's settings, the job's account and the job's start.
+TEST_F(CertificateJobTest, ThePageAndTheReportNameTheOperatorThePlaceAndTheAsset) {
+    test::writeRegistryString(RegistryRoot::LocalMachine, test::productKey("\\Settings"),
+                              QStringLiteral("Organisation"), QStringLiteral("Smith & Sons"));
+    test::writeRegistryString(RegistryRoot::LocalMachine, test::productKey("\\Settings"),
+                              QStringLiteral("Location"), QStringLiteral("Hall\t4 "));
+    // The user's own hive names no organisation.
+    test::writeRegistryString(RegistryRoot::CurrentUser, test::productKey("\\Settings"),
+                              QStringLiteral("Organisation"), QStringLiteral("Forged Ltd"));
+    record->mediumType = platform::MediumType::MemoryCard;
+    auto job = makeJob();
+    job->setAssetNumber(QStringLiteral("INV-77"));
+    job->Run();
+    const QString page = certificateOf(*job);
+    const platform::AccountName account = platform::JobAccount();
+    for (const QString& expected :
+         {QStringLiteral("Smith & Sons"), QStringLiteral("Hall 4"), QStringLiteral("INV-77"),
+          text("cert_medium_memory_card"), account.login, QStringLiteral("Clear")})
+        EXPECT_TRUE(page.contains(expected)) << expected.toStdString() << "\n"
+                                             << page.toStdString();
+    EXPECT_FALSE(page.contains(QStringLiteral("Forged")));
+    const QString xml = readFile(job->writtenFiles().value(0));
+    for (const QString& expected :
+         {QStringLiteral("<organisation name=\"Smith &amp; Sons\" location=\"Hall 4\"/>"),
+          QStringLiteral("<asset number=\"INV-77\"/>"),
+          QStringLiteral("<medium type=\"memory card\"/>"),
+          QStringLiteral("<operator login=\"%1\"").arg(account.login)})
+        EXPECT_TRUE(xml.contains(expected)) << expected.toStdString() << "\n" << xml.toStdString();
+}
+
+TEST_F(CertificateJobTest, AReadBackThatStoppedSaysWhere) {
+    qputenv("KESTRUNE_FAKE_ENGINE_RESULT", "-4");
+    qputenv("KESTRUNE_FAKE_ENGINE_PASSES", "1");
+    qputenv("KESTRUNE_FAKE_ENGINE_VERIFIED_UNTIL", "33554432");
+    auto job = run();
+    ASSERT_EQ(job->finalStatus(), SHRED_STATUS_FAILED_MEDIA);
+    const QString page = certificateOf(*job);
+    expectNotCompleted(page, text("status_failed_media"));
+    EXPECT_TRUE(page.contains(
+        FillPlaceholders(text("cert_verification_interrupted"), {QStringLiteral("33554432")})))
+        << page.toStdString();
+    EXPECT_TRUE(page.contains(text("cert_method_not_reached")));
+    const QString xml = readFile(job->writtenFiles().value(0));
+    EXPECT_TRUE(xml.contains(QStringLiteral(
+        "<readback method=\"full read-back\" result=\"interrupted\" offset=\"33554432\"/>")))
+        << xml.toStdString();
+    EXPECT_TRUE(xml.contains(QStringLiteral("<verification result=\"not reached\"/>")));
 }
 
 TEST_F(CertificateJobTest, NoCertificatesOneTurnsThemOffAndAnythingElseLeavesThemOn) {

@@ -95,7 +95,8 @@ protected:
     run(FormatResult outcome = FormatResult::Formatted,
         std::shared_ptr<platform::DiskAuthorization> authorization = nullptr,
         std::chrono::milliseconds heartbeat = std::chrono::milliseconds(1000)) {
-        auto job = std::make_unique<CVSKRMShredThread>(nullptr, record, 101, &recordStatus, 0);
+        auto job =
+            std::make_unique<CVSKRMShredThread>(nullptr, record, algorithm, &recordStatus, 0);
         job->setDiskAuthorization(std::move(authorization));
         job->setHeartbeat(heartbeat);
         job->setFormatter([this, outcome](const FormatJob& format) {
@@ -103,6 +104,7 @@ protected:
             formatAbortFlag = format.abortFlag;
             formatIdentity = format.identity;
             formatIdentityKnown = format.identityKnown;
+            formatSkipsZeros = format.diskReadsAsZeros;
             if (duringFormat)
                 duringFormat();
             for (int p : {0, 50, 100})
@@ -126,6 +128,8 @@ protected:
     const unsigned char* formatAbortFlag = nullptr;
     KestruneDiskIdentity formatIdentity{};
     bool formatIdentityKnown = false;
+    bool formatSkipsZeros = false;
+    std::int32_t algorithm = 101;
     std::function<void()> duringFormat;
 };
 
@@ -149,6 +153,30 @@ TEST_F(ShredWorkerTest, FormattingRunsBetween300And400) {
     EXPECT_EQ(formattedDisk, 4u);
     EXPECT_TRUE(
         job->report()->body().contains(QStringLiteral("iscleaned=\"1\" isformatted=\"1\"")));
+}
+
+TEST_F(ShredWorkerTest, OnlyZerosReadBackFromTheWholeMediumSpareTheFormatWritingThemAgain) {
+    setFormatDrive(true);
+    record->sizeBytes = 64 << 20;
+    struct Case {
+        std::int32_t algorithm;
+        const char* usable;   // what the capacity check found
+        const char* mismatch; // where the read-back differed
+        bool skipsZeros;
+    };
+    for (const Case& c : {Case{100, nullptr, nullptr, true}, Case{101, nullptr, nullptr, false},
+                          Case{102, nullptr, nullptr, false}, Case{100, nullptr, "4096", false},
+                          Case{100, "1048576", nullptr, false}}) {
+        algorithm = c.algorithm;
+        c.usable ? qputenv("KESTRUNE_FAKE_ENGINE_USABLE", c.usable)
+                 : qunsetenv("KESTRUNE_FAKE_ENGINE_USABLE");
+        c.mismatch ? qputenv("KESTRUNE_FAKE_ENGINE_MISMATCH", c.mismatch)
+                   : qunsetenv("KESTRUNE_FAKE_ENGINE_MISMATCH");
+        formatSkipsZeros = !c.skipsZeros;
+        run();
+        EXPECT_EQ(formatSkipsZeros, c.skipsZeros)
+            << c.algorithm << " " << (c.usable ? c.usable : "") << (c.mismatch ? c.mismatch : "");
+    }
 }
 
 TEST_F(ShredWorkerTest, AFailedFormatIsReportedAsSuchNotAsSuccess) {

@@ -7,8 +7,10 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QThread>
+#include <cstdio>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace kestrune::test {
@@ -46,6 +48,8 @@ LoopDisk::LoopDisk(const QString& backingFile, const Options& options) {
         args << QStringLiteral("--offset") << QString::number(options.offset);
     if (options.sizeLimit > 0)
         args << QStringLiteral("--sizelimit") << QString::number(options.sizeLimit);
+    if (options.sectorSize > 0)
+        args << QStringLiteral("--sector-size") << QString::number(options.sectorSize);
     args << backingFile;
     QByteArray output;
     if (runProgram(QStringLiteral("losetup"), args, &output) == 0)
@@ -72,6 +76,18 @@ bool LoopDisk::detach() {
         QThread::msleep(100);
     }
     return false;
+}
+
+KestruneDiskIdentity diskIdentityOf(const QString& device) {
+    KestruneDiskIdentity id{};
+    std::snprintf(id.path, sizeof id.path, "%s", QFile::encodeName(device).constData());
+    struct stat st {};
+    if (::stat(id.path, &st) == 0)
+        id.devt = st.st_rdev;
+    QFile seq(QStringLiteral("/sys/block/%1/diskseq").arg(QFileInfo(device).fileName()));
+    if (seq.open(QIODevice::ReadOnly))
+        id.diskseq = seq.readAll().trimmed().toULongLong();
+    return id;
 }
 
 ScopedEnvironment::ScopedEnvironment(const char* name, const QByteArray& value)
@@ -102,7 +118,9 @@ std::optional<PartitionEntry> firstPartition(const QString& disk) {
     entry.start = first.value(QStringLiteral("start")).toInteger() * sectorSize;
     entry.size = first.value(QStringLiteral("size")).toInteger() * sectorSize;
     bool ok = false;
-    entry.type = first.value(QStringLiteral("type")).toString().toInt(&ok, 16);
+    entry.typeText = first.value(QStringLiteral("type")).toString();
+    entry.type = entry.typeText.toInt(&ok, 16);
+    entry.sectorSize = sectorSize;
     return entry;
 }
 
@@ -131,6 +149,37 @@ QByteArray readBytes(const QString& path, qint64 offset, qint64 length) {
     if (!file.open(QIODevice::ReadOnly) || !file.seek(offset))
         return {};
     return file.read(length);
+}
+
+std::optional<FatBootSector> readFatBootSector(const QString& path, qint64 offset) {
+    const QByteArray sector = readBytes(path, offset, 512);
+    if (sector.size() != 512 || quint8(sector[510]) != 0x55 || quint8(sector[511]) != 0xAA)
+        return std::nullopt;
+    auto number = [&](int at, int bytes) {
+        quint64 value = 0;
+        for (int i = bytes - 1; i >= 0; --i)
+            value = value << 8 | quint8(sector[at + i]);
+        return value;
+    };
+    FatBootSector boot;
+    boot.bytesPerSector = static_cast<int>(number(11, 2));
+    boot.sectorsPerCluster = static_cast<int>(number(13, 1));
+    const quint64 reserved = number(14, 2);
+    const quint64 fats = number(16, 1);
+    const quint64 rootEntries = number(17, 2);
+    boot.totalSectors = number(19, 2) ? number(19, 2) : number(32, 4);
+    boot.hiddenSectors = number(28, 4);
+    const quint64 fatSectors = number(22, 2) ? number(22, 2) : number(36, 4);
+    if (boot.bytesPerSector < 512 || boot.sectorsPerCluster == 0 || fats == 0)
+        return std::nullopt;
+    const quint64 rootSectors =
+        (rootEntries * 32 + boot.bytesPerSector - 1) / quint64(boot.bytesPerSector);
+    const quint64 meta = reserved + fats * fatSectors + rootSectors;
+    if (boot.totalSectors <= meta)
+        return std::nullopt;
+    boot.clusters = (boot.totalSectors - meta) / quint64(boot.sectorsPerCluster);
+    boot.fatBitsByCount = boot.clusters < 4085 ? 12 : boot.clusters < 65525 ? 16 : 32;
+    return boot;
 }
 
 bool isMounted(const QString& device) {

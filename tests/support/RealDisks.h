@@ -2,6 +2,8 @@
 // job left on a disk, read from its byte ranges (this kernel may parse no partition table).
 #pragma once
 
+#include <kestrune/disk_numbers.h>
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -19,6 +21,7 @@ public:
         bool readOnly = false;
         qint64 offset = 0;
         qint64 sizeLimit = 0;
+        int sectorSize = 0; // 0: the kernel's 512
     };
     explicit LoopDisk(const QString& backingFile);
     LoopDisk(const QString& backingFile, const Options& options);
@@ -35,6 +38,9 @@ public:
 private:
     QString device_;
 };
+
+// The identity the engine is given for a block device: its node, dev_t and diskseq.
+KestruneDiskIdentity diskIdentityOf(const QString& device);
 
 // Sets an environment variable for the object's lifetime.
 class ScopedEnvironment {
@@ -54,10 +60,12 @@ int runProgram(const QString& program, const QStringList& arguments, QByteArray*
 
 // The first entry of the disk's MBR as sfdisk reads it, in bytes.
 struct PartitionEntry {
-    QString label; // "dos"
+    QString label; // "dos" or "gpt"
     qint64 start = 0;
     qint64 size = 0;
-    int type = 0;
+    int type = 0;     // an MBR's type byte
+    QString typeText; // as sfdisk writes it: "c", or a GPT's type GUID
+    qint64 sectorSize = 512;
 };
 std::optional<PartitionEntry> firstPartition(const QString& disk);
 
@@ -72,6 +80,19 @@ struct FileSystemCheck {
 FileSystemCheck checkFileSystemAt(const QString& disk, qint64 offset, qint64 size);
 
 QByteArray readBytes(const QString& path, qint64 offset, qint64 length);
+
+// What a FAT boot sector says of its file system, and the FAT width its count of clusters
+// makes it (the rule every FAT driver follows: below 4085 FAT12, below 65525 FAT16).
+struct FatBootSector {
+    int bytesPerSector = 0;
+    int sectorsPerCluster = 0;
+    quint64 totalSectors = 0;
+    quint64 hiddenSectors = 0;
+    quint64 clusters = 0;
+    int fatBitsByCount = 0;
+};
+// Nothing when the bytes hold no FAT boot sector.
+std::optional<FatBootSector> readFatBootSector(const QString& path, qint64 offset);
 
 // Whether this kernel knows the file system (/proc/filesystems).
 bool kernelHasFileSystem(const QByteArray& type);

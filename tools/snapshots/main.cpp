@@ -104,6 +104,14 @@ void setMachineDword(const QString& suffix, const QString& name, std::uint32_t v
 
 const QString kProductKey = QStringLiteral("Software\\Vaskor Security\\Vaskor Kestrune");
 
+// The organisation and location an administrator gives every certificate.
+void setMachineText(const QString& name, const QString& text) {
+    QByteArray data(reinterpret_cast<const char*>(text.utf16()), (text.size() + 1) * 2);
+    platform::registry().write(platform::RegistryRoot::LocalMachine,
+                               kProductKey + QStringLiteral("\\Settings"), name,
+                               platform::RegistryValue{platform::REG_SZ_TYPE, data});
+}
+
 void setUserDword(const QString& suffix, const QString& name, std::uint32_t value) {
     QByteArray data(4, '\0');
     for (int i = 0; i < 4; ++i)
@@ -383,6 +391,8 @@ void renderLanguage(const QString& suffix, const QString& disks, const QString& 
             if (QPushButton* button = window.deviceList()->startButtonOfRow(row))
                 button->click();
         };
+        setMachineText(QStringLiteral("Organisation"), QStringLiteral("Example Ltd, IT Services"));
+        setMachineText(QStringLiteral("Location"), QStringLiteral("Building 3, Room 2.14"));
         QStringList before = certificates(base);
         clickStart(1);
         waitFor([&] { return window.jobs().runningCount() == 0; }, 60000);

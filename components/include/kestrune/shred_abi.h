@@ -52,6 +52,9 @@ enum KestruneShredFinding {
     SHRED_FINDING_VERIFIED = 501,        // the read-back matched everything written
     SHRED_FINDING_VERIFY_MISMATCH = 502, // the byte offset of the first difference
     SHRED_FINDING_PASSES_DONE = 503,     // the overwrite passes that ran to their end
+    // The read-back began but stopped before its end (abort, a read error): the bytes from the
+    // start that it found matching.
+    SHRED_FINDING_VERIFY_INTERRUPTED = 504,
     SHRED_FINDING_FIRST = SHRED_FINDING_CAPACITY,
     SHRED_FINDING_LAST = 599
 };

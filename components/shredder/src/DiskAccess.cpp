@@ -273,11 +273,13 @@ void reportFindings(const JobOutcome& outcome, ShredStatusCallback callback, voi
     };
     report(SHRED_FINDING_PASSES_DONE, outcome.passesDone);
     if (outcome.usableBytes)
-        report(SHRED_FINDING_CAPACITY, outcome.usableBytes);
+        report(SHRED_FINDING_CAPACITY, *outcome.usableBytes);
     if (outcome.verification == JobOutcome::Verification::Passed)
         report(SHRED_FINDING_VERIFIED, 0);
     else if (outcome.verification == JobOutcome::Verification::Failed)
         report(SHRED_FINDING_VERIFY_MISMATCH, outcome.mismatchOffset);
+    else if (outcome.verificationStarted)
+        report(SHRED_FINDING_VERIFY_INTERRUPTED, outcome.verifiedBytes);
 }
 
 } // namespace

@@ -581,6 +581,8 @@ int32_t runPasses(BlockDevice& device, const std::vector<Pass>& plan, ProgressSi
     if (options.verify) {
         if (observer)
             observer->verificationStarted();
+        if (outcome)
+            outcome->verificationStarted = true;
         const Pass& last = plan.back();
         const bool randomData = last.kind == PassKind::Random;
         if (randomData && !random.restart())
@@ -661,6 +663,8 @@ int32_t runPasses(BlockDevice& device, const std::vector<Pass>& plan, ProgressSi
                 }
                 return SHRED_STATUS_FAILED_VERIFY;
             }
+            if (outcome)
+                outcome->verifiedBytes = block.offset + block.length;
             progress.add(block.length);
             if (progress.due())
                 progress.report();

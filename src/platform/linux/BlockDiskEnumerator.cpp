@@ -136,6 +136,33 @@ QString firstText(std::initializer_list<std::optional<QByteArray>> candidates) {
     return {};
 }
 
+// A card reader is a USB disk too: udev's rules mark the readers they know, and most others
+// say what they are in their product name.
+bool isCardReader(const Properties& properties, const QString& product) {
+    for (const auto& [key, value] : properties)
+        if ((key.startsWith("ID_DRIVE_FLASH_") || key.startsWith("ID_DRIVE_MEDIA_FLASH_")) &&
+            value == "1")
+            return true;
+    static const QRegularExpression names(
+        QStringLiteral("card.?reader|multi.?card|\\bsd(hc|xc)?.?card\\b|compact.?flash|"
+                       "^(cf|ms|xd|sm|sd|mmc)([ /-].*)?$"),
+        QRegularExpression::CaseInsensitiveOption);
+    return names.match(product).hasMatch();
+}
+
+// A USB disk that says its medium is removable is a stick; USB hard disks and SSDs say it is
+// fixed, and so do some sticks, which udev's rules or their names give away.
+bool isFlashDrive(bool removable, const Properties& properties, const QString& product) {
+    if (removable)
+        return true;
+    const auto thumb = properties.find("ID_DRIVE_THUMB");
+    if (thumb != properties.end() && thumb->second == "1")
+        return true;
+    static const QRegularExpression names(QStringLiteral("flash|thumb|pen.?drive|\\bstick\\b"),
+                                          QRegularExpression::CaseInsensitiveOption);
+    return names.match(product).hasMatch();
+}
+
 QByteArray unescapeOctal(const QByteArray& value) {
     QByteArray out;
     for (qsizetype i = 0; i < value.size(); ++i) {
@@ -388,6 +415,13 @@ DiskInfo BlockDiskEnumerator::describe(const RawDisk& disk, const Context& conte
         info.bus = QStringLiteral("VIRTIO");
     else if (disk.scsi)
         info.bus = QStringLiteral("SCSI");
+    if (!disk.mmcType.isEmpty() || isCardReader(disk.properties, info.product))
+        info.mediumType = MediumType::MemoryCard;
+    else if (!disk.usbDir.isEmpty() &&
+             isFlashDrive(disk.removableFlag, disk.properties, info.product))
+        info.mediumType = MediumType::UsbFlashDrive;
+    else
+        info.mediumType = MediumType::Disk;
 
     auto makeVolume = [&](const QString& name, dev_t devt) {
         VolumeInfo volume;

@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QStringList>
@@ -11,8 +12,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
 #include <libfdisk.h>
 #include <linux/hdreg.h>
 #include <memory>
@@ -25,6 +28,16 @@ namespace {
 
 constexpr uint64_t kFat32From = 512ull << 20;
 constexpr uint64_t kFat12Below = 8ull << 20;
+// An MBR counts 32-bit sectors of 512 bytes: a larger disk gets a GPT instead.
+constexpr uint64_t kMbrUpTo = 2ull << 40;
+constexpr auto kBasicDataType = "EBD0A0A2-B9E5-4433-87C0-68B6B72699C7";
+// Cluster counts each FAT width allows; 4087 is mkfs.fat's own floor for FAT16.
+constexpr uint64_t kMinClusters16 = 4087;
+constexpr uint64_t kMaxClusters16 = 65524;
+constexpr uint64_t kMaxClusters32 = 0x0FFFFFF5;
+constexpr uint64_t kMaxFatSectors = 0xFFFFFFFFull; // the boot sector counts them in 32 bits
+constexpr uint32_t kLargeSector = 4096;
+constexpr uint64_t kMaxCluster = 64 << 10;
 
 // A window onto part of a disk, so the zeroing pass covers just the partition.
 class RangeDevice final : public engine::BlockDevice {
@@ -76,19 +89,41 @@ struct FdiskContext {
     }
 };
 
-// One MBR partition over the whole disk; type 0x0e below 512 MiB, else 0x0c.
-QString writePartitionTable(int fd, const char* path, uint64_t bytes, Partition& out) {
+// Zeros over a range of the disk. 0 or an errno value.
+int zeroRange(engine::BlockDevice& device, uint64_t from, uint64_t to) {
+    engine::AlignedBuffer zeros(1 << 20);
+    if (!zeros)
+        return ENOMEM;
+    std::memset(zeros.data(), 0, zeros.size());
+    while (from < to) {
+        size_t length = static_cast<size_t>(std::min<uint64_t>(zeros.size(), to - from));
+        if (int rc = device.writeAt(zeros.data(), length, from))
+            return rc;
+        from += length;
+    }
+    return 0;
+}
+
+// One partition over the whole disk: in an MBR up to 2 TiB (type 0x0e below 512 MiB, else
+// 0x0c), in a GPT beyond (basic data). What lies outside the partition is zeroed before the
+// table is written, so no old signature is left behind and the GPT's own sectors stay.
+QString partitionDisk(engine::FdBlockDevice& disk, const char* path, uint64_t bytes,
+                      Partition& out) {
     FdiskContext fdisk;
     if (!fdisk.cxt)
         return QStringLiteral("no memory for the partition table");
-    fdisk.fd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    fdisk.fd = fcntl(disk.fd(), F_DUPFD_CLOEXEC, 0);
     if (fdisk.fd < 0 || fdisk_assign_device_by_fd(fdisk.cxt, fdisk.fd, path, 0) != 0)
         return QStringLiteral("cannot read the disk's geometry");
-    if (fdisk_create_disklabel(fdisk.cxt, "dos") != 0)
-        return QStringLiteral("cannot create an MBR");
+    const bool gpt = bytes > kMbrUpTo;
+    if (fdisk_create_disklabel(fdisk.cxt, gpt ? "gpt" : "dos") != 0)
+        return gpt ? QStringLiteral("cannot create a GPT") : QStringLiteral("cannot create an MBR");
     fdisk_label* label = fdisk_get_label(fdisk.cxt, nullptr);
     fdisk_parttype* type =
-        fdisk_label_get_parttype_from_code(label, bytes < kFat32From ? 0x0e : 0x0c);
+        gpt ? fdisk_label_get_parttype_from_string(label, kBasicDataType)
+            : fdisk_label_get_parttype_from_code(label, bytes < kFat32From ? 0x0e : 0x0c);
+    if (!type)
+        return QStringLiteral("the partition type is unknown to libfdisk");
     fdisk_partition* wanted = fdisk_new_partition();
     fdisk_partition_set_partno(wanted, 0);
     fdisk_partition_set_start(wanted, fdisk_get_first_lba(fdisk.cxt));
@@ -98,15 +133,25 @@ QString writePartitionTable(int fd, const char* path, uint64_t bytes, Partition&
     fdisk_unref_partition(wanted);
     if (rc != 0)
         return QStringLiteral("the disk is too small for a partition");
+    fdisk_partition* planned = nullptr;
+    if (fdisk_get_partition(fdisk.cxt, 0, &planned) != 0)
+        return QStringLiteral("the new partition cannot be read back");
+    out.start = fdisk_partition_get_start(planned);
+    out.sectors = fdisk_partition_get_size(planned);
+    out.sectorSize = fdisk_get_sector_size(fdisk.cxt);
+    fdisk_unref_partition(planned);
+
+    const uint64_t partStart = out.start * out.sectorSize;
+    const uint64_t partEnd = partStart + out.sectors * out.sectorSize;
+    rc = zeroRange(disk, out.sectorSize, partStart);
+    if (rc == 0)
+        rc = zeroRange(disk, partEnd, bytes);
+    if (rc == 0)
+        rc = disk.sync();
+    if (rc != 0)
+        return QStringLiteral("cannot write the partition table: %1").arg(strerror(rc));
     if (fdisk_write_disklabel(fdisk.cxt) != 0)
         return QStringLiteral("cannot write the partition table: %1").arg(strerror(errno));
-    fdisk_partition* written = nullptr;
-    if (fdisk_get_partition(fdisk.cxt, 0, &written) != 0)
-        return QStringLiteral("the new partition cannot be read back");
-    out.start = fdisk_partition_get_start(written);
-    out.sectors = fdisk_partition_get_size(written);
-    out.sectorSize = fdisk_get_sector_size(fdisk.cxt);
-    fdisk_unref_partition(written);
     return {};
 }
 
@@ -137,15 +182,14 @@ QString geometryOf(int fd) {
 // Runs mkfs.fat on a file the size of the partition, as it would run on the partition
 // itself: the job's descriptor is the only way onto the disk, so the file system is built
 // beside it and copied in. Empty on success.
-QString runMkfs(const QString& program, const QString& image, const Partition& part,
-                const QString& geometry, const QString& label, const unsigned char* abortFlag) {
-    const uint64_t bytes = part.sectors * part.sectorSize;
-    QStringList args{QStringLiteral("-I"), QStringLiteral("-S"), QString::number(part.sectorSize)};
-    if (bytes >= kFat32From)
-        args << QStringLiteral("-F") << QStringLiteral("32");
-    else if (bytes >= kFat12Below)
-        args << QStringLiteral("-F") << QStringLiteral("16");
-    args << QStringLiteral("-h") << QString::number(part.start);
+QString runMkfs(const QString& program, const QString& image, uint64_t bytes,
+                uint64_t partitionOffset, const FatLayout& layout, const QString& geometry,
+                const QString& label, const unsigned char* abortFlag) {
+    QStringList args{QStringLiteral("-I"), QStringLiteral("-S"), QString::number(layout.sectorSize),
+                     QStringLiteral("-F"), QString::number(layout.fatBits)};
+    if (layout.sectorsPerCluster)
+        args << QStringLiteral("-s") << QString::number(layout.sectorsPerCluster);
+    args << QStringLiteral("-h") << QString::number(partitionOffset / layout.sectorSize);
     if (!geometry.isEmpty())
         args << QStringLiteral("-g") << geometry;
     if (!label.isEmpty())
@@ -172,14 +216,62 @@ QString runMkfs(const QString& program, const QString& image, const Partition& p
     return {};
 }
 
-// Copies what mkfs.fat wrote into the (sparse) file onto the partition; the holes are
-// zeros, which the partition already holds. 0 or an errno value.
-int copyDataExtents(const QString& image, engine::BlockDevice& partition) {
+bool allZeros(const uint8_t* data, size_t length) {
+    return length == 0 || (data[0] == 0 && std::memcmp(data, data + 1, length - 1) == 0);
+}
+
+// Writes the pieces of a block that hold more than zeros, which the partition holds already.
+int writeNonZeroPieces(engine::BlockDevice& partition, const uint8_t* data, size_t length,
+                       uint64_t offset) {
+    constexpr size_t kPiece = 64 << 10;
+    size_t runStart = 0;
+    size_t runLength = 0;
+    for (size_t at = 0; at < length; at += kPiece) {
+        const size_t piece = std::min(kPiece, length - at);
+        if (!allZeros(data + at, piece)) {
+            if (runLength == 0)
+                runStart = at;
+            runLength += piece;
+            if (at + piece < length)
+                continue;
+        }
+        if (runLength) {
+            if (int rc = partition.writeAt(data + runStart, runLength, offset + runStart))
+                return rc;
+            runLength = 0;
+        }
+    }
+    return 0;
+}
+
+// The bytes of a sparse file that are not holes.
+uint64_t dataBytes(int fd) {
+    uint64_t total = 0;
+    for (off_t at = 0;;) {
+        const off_t data = lseek(fd, at, SEEK_DATA);
+        const off_t hole = data < 0 ? -1 : lseek(fd, data, SEEK_HOLE);
+        if (hole < 0)
+            return total;
+        total += static_cast<uint64_t>(hole - data);
+        at = hole;
+    }
+}
+
+// Where the format stands while it writes its structures, as statuses 301..399.
+using CopyProgress = std::function<void(uint64_t done, uint64_t total)>;
+
+// Copies what mkfs.fat wrote into the (sparse) file onto the partition, which reads as
+// zeros: holes and zeros are left out, so a FAT of hundreds of MiB costs only its first
+// sectors. 0 or an errno value.
+int copyDataExtents(const QString& image, engine::BlockDevice& partition,
+                    const CopyProgress& progress) {
     const int fd = open(QFile::encodeName(image).constData(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return errno;
     engine::AlignedBuffer buffer(1 << 20);
     int rc = buffer ? 0 : ENOMEM;
+    const uint64_t total = progress ? dataBytes(fd) : 0;
+    uint64_t done = 0;
     off_t at = 0;
     while (rc == 0) {
         const off_t data = lseek(fd, at, SEEK_DATA);
@@ -200,50 +292,51 @@ int copyDataExtents(const QString& image, engine::BlockDevice& partition) {
                 rc = got < 0 ? errno : EIO;
                 break;
             }
-            rc = partition.writeAt(buffer.data(), static_cast<size_t>(got),
-                                   static_cast<uint64_t>(at));
+            rc = writeNonZeroPieces(partition, buffer.data(), static_cast<size_t>(got),
+                                    static_cast<uint64_t>(at));
             at += got;
+            done += static_cast<uint64_t>(got);
+            if (progress && rc == 0)
+                progress(done, total);
         }
     }
     close(fd);
     return rc;
 }
 
-// Builds the file system in a temporary file and copies it onto the partition. Empty on
-// success; "aborted" when the abort flag stopped it.
-QString makeFileSystem(const QString& program, engine::BlockDevice& partition, int diskFd,
-                       const Partition& part, const QString& label,
-                       const unsigned char* abortFlag) {
+// Builds the file system in a temporary file, without the label when mkfs.fat refuses it
+// (why goes to *labelRefused), and copies it onto the partition once. Empty on success;
+// "aborted" when the abort flag stopped it.
+QString makeFileSystem(engine::BlockDevice& partition, int diskFd, const Partition& part,
+                       const QString& label, const unsigned char* abortFlag, QString* labelRefused,
+                       const CopyProgress& progress) {
     QTemporaryFile image(QDir::tempPath() + QStringLiteral("/kestrune-fat-XXXXXX"));
-    if (!image.open() || !image.resize(static_cast<qint64>(part.sectors * part.sectorSize)))
+    const auto bytes = static_cast<qint64>(part.sectors * part.sectorSize);
+    if (!image.open() || !image.resize(bytes))
         return QStringLiteral("no room for the file system's image: %1").arg(image.errorString());
     image.close();
-    QString failure =
-        runMkfs(program, image.fileName(), part, geometryOf(diskFd), label, abortFlag);
+    auto build = [&](const QString& withLabel) {
+        return buildFatImage(image.fileName(), part.start * part.sectorSize,
+                             static_cast<uint32_t>(part.sectorSize), withLabel, abortFlag,
+                             geometryOf(diskFd));
+    };
+    QString failure = build(label);
+    if (!failure.isEmpty() && failure != QLatin1String(kAbortedMkfs) && !label.isEmpty()) {
+        // Perhaps only the label was refused: a fresh image without it.
+        *labelRefused = failure;
+        if (!QFile::resize(image.fileName(), 0) || !QFile::resize(image.fileName(), bytes))
+            return QStringLiteral("no room for the file system's image");
+        failure = build(QString());
+    }
     if (!failure.isEmpty())
         return failure;
     if (abortRequested(abortFlag))
         return QString::fromLatin1(kAbortedMkfs);
-    if (int rc = copyDataExtents(image.fileName(), partition))
+    if (int rc = copyDataExtents(image.fileName(), partition, progress))
         return QStringLiteral("cannot write the file system: %1").arg(strerror(rc));
     if (int rc = partition.sync())
         return QStringLiteral("cannot write the file system: %1").arg(strerror(rc));
     return {};
-}
-
-// Zeros outside the partition too (but not the MBR), so no old signature is left behind.
-int zeroRange(engine::BlockDevice& device, uint64_t from, uint64_t to) {
-    engine::AlignedBuffer zeros(1 << 20);
-    if (!zeros)
-        return ENOMEM;
-    std::memset(zeros.data(), 0, zeros.size());
-    while (from < to) {
-        size_t length = static_cast<size_t>(std::min<uint64_t>(zeros.size(), to - from));
-        if (int rc = device.writeAt(zeros.data(), length, from))
-            return rc;
-        from += length;
-    }
-    return 0;
 }
 
 class HookGuard {
@@ -262,12 +355,100 @@ private:
     QString path_;
 };
 
+// The zeroing pass over the partition; its status.
+int32_t zeroPartition(engine::FdBlockDevice& disk, engine::BlockDevice& partition,
+                      const FormatRequest& request) {
+    // 0..100 % of the zeroing as 301..399: 300 itself means the format has begun.
+    engine::StatusCallbackSink sink(request.callback, request.context, request.deviceNumber,
+                                    SHRED_STATUS_FORMATTING + 1, 98);
+    engine::JobOptions zeroing;
+    zeroing.verify = false;
+    // Straight to the medium, so the progress shown is the medium's and not the page cache's
+    // (a small stick would otherwise jump to 99 % and then wait). libfdisk is done with the
+    // descriptor; the flag goes again before the file system is copied in.
+    const int flags = fcntl(disk.fd(), F_GETFL);
+    const bool direct =
+        flags >= 0 && (flags & O_DIRECT) == 0 && fcntl(disk.fd(), F_SETFL, flags | O_DIRECT) == 0;
+    const int32_t status =
+        engine::runPasses(partition, {engine::patternPass(0x00)}, sink, request.abortFlag, zeroing);
+    if (direct)
+        fcntl(disk.fd(), F_SETFL, flags);
+    return status;
+}
+
 } // namespace
+
+std::optional<FatLayout> chooseFatLayout(uint64_t bytes, uint32_t diskSectorSize,
+                                         QString* failure) {
+    FatLayout layout;
+    layout.sectorSize = std::max<uint32_t>(diskSectorSize, 512);
+    const uint64_t sectors = bytes / layout.sectorSize;
+    if (bytes >= kFat32From) {
+        // The cluster sizes Windows gives FAT32 up to 2 TiB; beyond, 64 KiB keeps each FAT of
+        // a 3 TiB disk at 200 MiB.
+        uint64_t cluster = bytes <= (8ull << 30)    ? 4 << 10
+                           : bytes <= (16ull << 30) ? 8 << 10
+                           : bytes <= (32ull << 30) ? 16 << 10
+                           : bytes <= kMbrUpTo      ? 32 << 10
+                                                    : kMaxCluster;
+        // The boot sector counts sectors in 32 bits: beyond 2 TiB they must be larger.
+        if (sectors > kMaxFatSectors)
+            layout.sectorSize = std::max(layout.sectorSize, kLargeSector);
+        cluster = std::max<uint64_t>(cluster, layout.sectorSize);
+        while (bytes / cluster > kMaxClusters32 && cluster < kMaxCluster)
+            cluster *= 2;
+        if (bytes / layout.sectorSize > kMaxFatSectors || bytes / cluster > kMaxClusters32) {
+            if (failure)
+                *failure = QStringLiteral("the disk is too large for a FAT32 file system");
+            return std::nullopt;
+        }
+        layout.fatBits = 32;
+        layout.sectorsPerCluster = static_cast<uint32_t>(cluster / layout.sectorSize);
+        return layout;
+    }
+    if (bytes >= kFat12Below) {
+        // What is not clusters, at most: boot sectors, two FATs of the largest FAT16, the root
+        // folder and the alignment of the data to a cluster.
+        auto clustersAtLeast = [&](uint64_t perCluster) -> uint64_t {
+            const uint64_t overhead = 32 + 2 * (2 * 65536 / layout.sectorSize) +
+                                      (512 * 32) / layout.sectorSize + 2 * perCluster;
+            return sectors > overhead ? (sectors - overhead) / perCluster : 0;
+        };
+        // mkfs.fat's own start of 2 KiB, grown while there are too many clusters, and shrunk
+        // to one sector while there are too few (large sectors, or just 8 MiB).
+        uint64_t perCluster = std::max<uint64_t>(1, 2048 / layout.sectorSize);
+        while (sectors / perCluster > kMaxClusters16)
+            perCluster *= 2;
+        while (clustersAtLeast(perCluster) < kMinClusters16 && perCluster > 1)
+            perCluster /= 2;
+        if (clustersAtLeast(perCluster) >= kMinClusters16) {
+            layout.fatBits = 16;
+            layout.sectorsPerCluster = static_cast<uint32_t>(perCluster);
+            return layout;
+        }
+    }
+    // Too small for FAT16 with sectors this large, or below 8 MiB.
+    layout.fatBits = 12;
+    return layout;
+}
+
+QString buildFatImage(const QString& image, uint64_t partitionOffset, uint32_t diskSectorSize,
+                      const QString& label, const unsigned char* abortFlag,
+                      const QString& geometry) {
+    const QString program = findMkfs();
+    if (program.isEmpty())
+        return QStringLiteral("mkfs.fat is not installed");
+    const auto bytes = static_cast<uint64_t>(QFileInfo(image).size());
+    QString failure;
+    const std::optional<FatLayout> layout = chooseFatLayout(bytes, diskSectorSize, &failure);
+    if (!layout)
+        return failure;
+    return runMkfs(program, image, bytes, partitionOffset, *layout, geometry, label, abortFlag);
+}
 
 FormatOutcome formatWholeDisk(const FormatRequest& request, const PartitioningHooks& hooks) {
     FormatOutcome outcome;
-    const QString mkfs = findMkfs();
-    if (mkfs.isEmpty()) {
+    if (findMkfs().isEmpty()) {
         outcome.failure = QStringLiteral("mkfs.fat is not installed");
         return outcome;
     }
@@ -290,42 +471,41 @@ FormatOutcome formatWholeDisk(const FormatRequest& request, const PartitioningHo
     const QString path = QString::fromLocal8Bit(request.identity.path);
     const uint64_t bytes = disk->device().size();
 
+    // A disk no FAT can span is refused before anything is written to it.
+    if (!chooseFatLayout(bytes, static_cast<uint32_t>(disk->device().alignment()),
+                         &outcome.failure))
+        return outcome;
+
     HookGuard guard(hooks, path);
     Partition part;
-    outcome.failure = writePartitionTable(disk->device().fd(), request.identity.path, bytes, part);
+    outcome.failure = partitionDisk(disk->device(), request.identity.path, bytes, part);
     if (!outcome.failure.isEmpty())
         return outcome;
-    const uint64_t partStart = part.start * part.sectorSize;
-    const uint64_t partEnd = partStart + part.sectors * part.sectorSize;
-    int rc = zeroRange(disk->device(), part.sectorSize, partStart);
-    if (rc == 0)
-        rc = zeroRange(disk->device(), partEnd, bytes);
-    if (rc == 0)
-        rc = disk->device().sync();
-    if (rc != 0) {
-        outcome.failure = QStringLiteral("cannot write the partition table: %1").arg(strerror(rc));
-        return outcome;
-    }
     disk->rereadPartitions(); // the partition is written through the disk, so a refusal does not
                               // matter
 
     RangeDevice partition(disk->device(), part.start * part.sectorSize,
                           part.sectors * part.sectorSize);
-    // 0..100 % of the zeroing as 301..399: 300 itself means the format has begun.
-    engine::StatusCallbackSink sink(request.callback, request.context, request.deviceNumber,
-                                    SHRED_STATUS_FORMATTING + 1, 98);
-    engine::JobOptions zeroing;
-    zeroing.verify = false;
-    // Straight to the medium, so the progress shown is the medium's and not the page cache's
-    // (a small stick would otherwise jump to 99 % and then wait). libfdisk is done with the
-    // descriptor; the flag goes again before the file system is copied in.
-    const int flags = fcntl(disk->device().fd(), F_GETFL);
-    const bool direct = flags >= 0 && (flags & O_DIRECT) == 0 &&
-                        fcntl(disk->device().fd(), F_SETFL, flags | O_DIRECT) == 0;
-    int32_t status =
-        engine::runPasses(partition, {engine::patternPass(0x00)}, sink, request.abortFlag, zeroing);
-    if (direct)
-        fcntl(disk->device().fd(), F_SETFL, flags);
+    // Zeros already read back from the whole disk need not be written again: the format then
+    // writes only its table and the file system's structures, and its progress follows them.
+    engine::StatusCallbackSink structures(request.callback, request.context, request.deviceNumber,
+                                          SHRED_STATUS_FORMATTING + 1, 98);
+    CopyProgress copied;
+    if (request.diskReadsAsZeros) {
+        structures.progress(1, static_cast<int64_t>(bytes), 0, 0.0);
+        copied = [&structures, started = std::chrono::steady_clock::now()](uint64_t done,
+                                                                           uint64_t total) {
+            const double seconds =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+            structures.progress(50 + static_cast<int>(done * 50 / std::max<uint64_t>(total, 1)),
+                                static_cast<int64_t>(total - std::min(done, total)),
+                                static_cast<int64_t>(done),
+                                seconds > 0 ? double(done) / seconds / (1 << 20) : 0.0);
+        };
+    }
+    const int32_t status = request.diskReadsAsZeros
+                               ? SHRED_STATUS_SHREDDED
+                               : zeroPartition(disk->device(), partition, request);
     if (status == SHRED_STATUS_ABORTED) {
         outcome.aborted = true;
         outcome.failure = QStringLiteral("aborted while zeroing the partition");
@@ -338,14 +518,11 @@ FormatOutcome formatWholeDisk(const FormatRequest& request, const PartitioningHo
 
     const QString label = request.label.toUpper();
     const int diskFd = disk->device().fd();
-    QString mkfsError = makeFileSystem(mkfs, partition, diskFd, part, label, request.abortFlag);
-    if (!mkfsError.isEmpty() && mkfsError != QLatin1String(kAbortedMkfs) && !label.isEmpty()) {
-        // Perhaps only the label was refused: format without it.
-        outcome.failure = mkfsError;
-        mkfsError = makeFileSystem(mkfs, partition, diskFd, part, QString(), request.abortFlag);
-    } else {
-        outcome.labelled = true;
-    }
+    QString labelRefused;
+    const QString mkfsError =
+        makeFileSystem(partition, diskFd, part, label, request.abortFlag, &labelRefused, copied);
+    outcome.labelled = labelRefused.isEmpty();
+    outcome.failure = labelRefused;
     // The kernel and udev see the new file system, not what they cached of the old disk.
     disk->rereadPartitions();
     if (mkfsError == QLatin1String(kAbortedMkfs)) {

@@ -128,6 +128,7 @@ private:
         disk.product = QStringLiteral("Virtual Stick");
         disk.serial = base;
         disk.bus = QStringLiteral("USB");
+        disk.mediumType = MediumType::UsbFlashDrive;
     }
 
     static std::vector<VolumeInfo> volumesOf(const QByteArray& path, const QString& base) {

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <vector>
 
 namespace kestrune::engine {
@@ -120,12 +121,14 @@ struct JobOptions {
 struct JobOutcome {
     enum class Verification { NotReached, Passed, Failed };
     uint64_t claimedBytes = 0;
-    // What the capacity check found; 0 when it did not run to its end, or when the medium
-    // keeps nothing at all (the job then ends as counterfeit).
-    uint64_t usableBytes = 0;
+    // What the capacity check found (0: the medium keeps nothing at all); none when the
+    // check did not run to its end.
+    std::optional<uint64_t> usableBytes;
     Verification verification = Verification::NotReached;
     uint64_t mismatchOffset = 0; // of the first byte that read back different
-    uint32_t passesDone = 0;     // complete and synced to the medium
+    bool verificationStarted = false;
+    uint64_t verifiedBytes = 0; // read back from the start and matching
+    uint32_t passesDone = 0;    // complete and synced to the medium
 };
 
 // Buffers a job holds at most: keeps a job within 16 MiB.

@@ -30,6 +30,10 @@ public:
     Library(const Library&) = delete;
     Library& operator=(const Library&) = delete;
     HMODULE module() const { return module_; }
+    VSKRMShredFn entry() const {
+        return reinterpret_cast<VSKRMShredFn>(
+            reinterpret_cast<void*>(GetProcAddress(module_, KESTRUNE_SHRED_ENTRY)));
+    }
     DWORD error() const { return error_; }
 
     // The names in the library's export table.
@@ -72,8 +76,7 @@ TEST(ComponentExport, TheEntryIsFoundByItsNameAndCalledThroughTheAbi) {
     Library engine(L"fake\\VSKRemovableShredder.dll");
     ASSERT_NE(engine.module(), nullptr) << "LoadLibraryW: error " << engine.error();
     EXPECT_EQ(engine.exportedNames(), std::set<std::string>{KESTRUNE_SHRED_ENTRY});
-    const auto shred = reinterpret_cast<VSKRMShredFn>(
-        reinterpret_cast<void*>(GetProcAddress(engine.module(), KESTRUNE_SHRED_ENTRY)));
+    const VSKRMShredFn shred = engine.entry();
     ASSERT_NE(shred, nullptr);
 
     unsigned char abortFlag = 0;
@@ -85,10 +88,18 @@ TEST(ComponentExport, TheEntryIsFoundByItsNameAndCalledThroughTheAbi) {
                                     SHRED_FINDING_VERIFIED}));
 }
 
-// The engine's own inside never leaves it: what it exports is only what is marked (its entry
-// comes with the Windows disk access).
-TEST(ComponentExport, TheEngineComponentLoadsAndShowsNothingOfItsInside) {
+// The engine's own inside never leaves it: what it exports is its entry alone. The entry
+// refuses an unknown algorithm before it looks for a disk, and a disk number no machine
+// has (never one that might be a real disk here) as a medium that is not there.
+TEST(ComponentExport, TheEngineShowsOnlyItsEntryWhichKeepsToItsRules) {
     Library engine(L"VSKRemovableShredder.dll");
     ASSERT_NE(engine.module(), nullptr) << "LoadLibraryW: error " << engine.error();
-    EXPECT_EQ(engine.exportedNames(), std::set<std::string>{});
+    EXPECT_EQ(engine.exportedNames(), std::set<std::string>{KESTRUNE_SHRED_ENTRY});
+    const VSKRMShredFn shred = engine.entry();
+    ASSERT_NE(shred, nullptr);
+    unsigned char abortFlag = 0;
+    Calls calls;
+    EXPECT_EQ(shred(0, 0, 99, record, &calls, 0, &abortFlag), -2);
+    EXPECT_EQ(shred(0, 0xFFFFFFF0u, 100, record, &calls, 0, &abortFlag), SHRED_STATUS_FAILED_MEDIA);
+    EXPECT_TRUE(calls.statuses.empty());
 }

@@ -1,5 +1,6 @@
 // Whole jobs of the engine on image files through the Windows file device, and what the
 // device makes of Win32's errors.
+#include "SmallBlocks.h"
 #include "shredengine/HandleBlockDevice.h"
 #include "shredengine/ShredJob.h"
 
@@ -68,15 +69,6 @@ private:
     unsigned char* flag_;
     int64_t bytes_;
 };
-
-JobOptions smallBlocks() {
-    JobOptions options;
-    options.initialBlock = 64 * 1024;
-    options.minBlock = 64 * 1024;
-    options.maxBlock = 256 * 1024;
-    options.reportInterval = std::chrono::milliseconds(0);
-    return options;
-}
 
 int32_t shred(BlockDevice& device, int32_t algorithm, JobOutcome& outcome,
               const unsigned char* abortFlag = nullptr, ProgressSink* sink = nullptr) {

@@ -1,5 +1,7 @@
 #include "shredengine/HandleBlockDevice.h"
 
+#include "shredengine/WindowsDisk.h"
+
 #include <windows.h>
 
 #include <algorithm>
@@ -11,31 +13,6 @@ namespace {
 
 constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
 constexpr DWORD kUnbuffered = FILE_FLAG_NO_BUFFERING | FILE_FLAG_WRITE_THROUGH;
-// What one call moves at most: far below what a DWORD counts, and a whole number of sectors.
-constexpr size_t kMostPerCall = 1u << 30;
-
-int loopTransfer(HANDLE handle, bool write, uint8_t* data, size_t length, uint64_t offset) {
-    while (length > 0) {
-        const auto chunk = static_cast<DWORD>(std::min(length, kMostPerCall));
-        OVERLAPPED at{};
-        at.Offset = static_cast<DWORD>(offset);
-        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-        DWORD done = 0;
-        const BOOL ok = write ? WriteFile(handle, data, chunk, &done, &at)
-                              : ReadFile(handle, data, chunk, &done, &at);
-        if (!ok) {
-            const DWORD code = GetLastError();
-            return !write && code == ERROR_HANDLE_EOF ? EIO : errnoFromWin32(code);
-        }
-        if (done == 0)
-            return write ? ENOSPC : EIO; // nothing more fits, or the file ended early
-        data += done;
-        length -= done;
-        offset += done;
-    }
-    return 0;
-}
-
 } // namespace
 
 std::unique_ptr<HandleBlockDevice> HandleBlockDevice::openImage(const std::wstring& path,
@@ -120,7 +97,7 @@ int HandleBlockDevice::transfer(bool write, uint8_t* data, size_t length, uint64
     if (alignedMemory && offset % kAlignment == 0)
         head = length - length % kAlignment;
     if (head > 0) {
-        if (int rc = loopTransfer(handle_, write, data, head, offset))
+        if (int rc = win32Transfer(systemWin32Calls(), handle_, write, data, head, offset))
             return rc;
     }
     if (head == length)
@@ -129,7 +106,8 @@ int HandleBlockDevice::transfer(bool write, uint8_t* data, size_t length, uint64
     Handle buffered = bufferedHandle(&error);
     if (!buffered)
         return error;
-    return loopTransfer(buffered, write, data + head, length - head, offset + head);
+    return win32Transfer(systemWin32Calls(), buffered, write, data + head, length - head,
+                         offset + head);
 }
 
 int HandleBlockDevice::writeAt(const void* data, size_t length, uint64_t offset) {

@@ -119,7 +119,7 @@ TEST_F(SlowDisk, ClosingWithAStuckDiskNamesItWritesItsReportAndEnds) {
     window->setCloseWait(std::chrono::seconds(3));
     ASSERT_TRUE(rig->stall(true));
     start(disk.device());
-    QTest::qWait(700);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return rig->holdsARequest(); }, 10000));
     ASSERT_EQ(window->jobs().runningCount(), 1);
 
     QSignalSpy closed(window.get(), &CVSKKestruneDlg::jobsFinishedForClose);

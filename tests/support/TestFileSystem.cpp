@@ -149,10 +149,17 @@ void TestFileSystem::mount(const TestFileSystemOptions& options) {
 }
 
 bool TestFileSystem::stall(bool on) {
+    const QString held = stallFlag_ + QStringLiteral(".held");
+    if (QFileInfo::exists(held) && !QFile::remove(held))
+        return false;
     if (!on)
         return !QFileInfo::exists(stallFlag_) || QFile::remove(stallFlag_);
     QFile flag(stallFlag_);
     return flag.open(QIODevice::WriteOnly);
+}
+
+bool TestFileSystem::holdsARequest() const {
+    return QFileInfo::exists(stallFlag_ + QStringLiteral(".held"));
 }
 
 // The process is asked to end first, so its own unmount runs; a lazy unmount catches a

@@ -53,6 +53,8 @@ public:
 
     // While stalled, the matching requests block; false lets them complete.
     bool stall(bool on);
+    // True once a request has hung on the stall since it was last set.
+    bool holdsARequest() const;
 
 private:
     void mount(const TestFileSystemOptions& options);

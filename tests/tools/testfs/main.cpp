@@ -65,7 +65,15 @@ bool waitWhileStalled(bool writing) {
         return true;
     fuse_session* session = fuse_get_session(fuse_get_context()->fuse);
     struct stat flag {};
+    bool held = false;
     while (::stat(options.stallFlag.c_str(), &flag) == 0) {
+        if (!held) {
+            // Tells a test that a request really hangs now, not merely that it may soon.
+            const std::string heldMark = options.stallFlag + ".held";
+            if (FILE* mark = std::fopen(heldMark.c_str(), "w"))
+                std::fclose(mark);
+            held = true;
+        }
         if (fuse_session_exited(session))
             return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));

@@ -21,15 +21,11 @@ set_target_properties(${KESTRUNE_INSTALLED_LIBRARIES} PROPERTIES
 # The program of the build tree runs beside its components in bin/; the installed one is
 # linked apart for its place in /usr/bin.
 file(RELATIVE_PATH kestrune_bin_to_private ${CMAKE_INSTALL_FULL_BINDIR} ${KESTRUNE_COMPONENT_DIR})
-add_executable(kestrune_installed src/app/main.cpp
-               ${CMAKE_BINARY_DIR}/generated/ProgramVersionRecord.cpp)
-target_link_libraries(kestrune_installed PRIVATE kestrune_core)
+kestrune_window_program(kestrune_installed)
 set_target_properties(kestrune_installed PROPERTIES
     OUTPUT_NAME kestrune RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/installed
     BUILD_WITH_INSTALL_RPATH ON INSTALL_RPATH "$ORIGIN/${kestrune_bin_to_private}")
-add_executable(kestrune-cli_installed src/cli/main.cpp
-               ${CMAKE_BINARY_DIR}/generated/ProgramVersionRecord.cpp)
-target_link_libraries(kestrune-cli_installed PRIVATE kestrune_core)
+kestrune_terminal_program(kestrune-cli_installed)
 set_target_properties(kestrune-cli_installed PROPERTIES
     OUTPUT_NAME kestrune-cli RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/installed
     BUILD_WITH_INSTALL_RPATH ON INSTALL_RPATH "$ORIGIN/${kestrune_bin_to_private}")

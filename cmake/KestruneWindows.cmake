@@ -19,6 +19,6 @@ endif()
 # (libstdc++, libgcc, winpthreads) goes into it.
 add_link_options(-static)
 
-include_directories(${CMAKE_SOURCE_DIR}/components/include)
+add_subdirectory(base)
 add_subdirectory(components/shredder)
 add_subdirectory(tests/windows)

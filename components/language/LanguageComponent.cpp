@@ -2,10 +2,9 @@
 
 #include "LanguageText.h"
 
-#include "platform/InvokingUser.h"
-#include "platform/SharedObjectCheck.h"
-#include "platform/TrustedPath.h"
-#include "platform/UserFiles.h"
+#include "base/SettingsPlace.h"
+#include "base/SharedObjectCheck.h"
+#include "base/UserFiles.h"
 
 #include <algorithm>
 #include <cctype>
@@ -123,15 +122,9 @@ std::vector<LanguageFileInfo> scanLanguageFiles(const std::string& directory,
 }
 
 std::string choiceDirectory() {
-    const platform::EnvironmentPath registryDir =
-        platform::TrustedEnvironmentPath("KESTRUNE_REGISTRY_DIR");
+    const platform::SettingsPlace folder = platform::UserSettingsFolder();
     // A folder that may not be used keeps no choice at all.
-    if (!registryDir.refusal.empty())
-        return std::string();
-    if (!registryDir.value.empty())
-        return registryDir.value;
-    const std::string config = platform::UserConfigHome();
-    return config.empty() ? std::string() : config + "/kestrune";
+    return folder.refused ? std::string() : folder.path;
 }
 
 std::string choiceFilePath() {

@@ -4,7 +4,7 @@
 #include "UpdateFeed.h"
 #include "UpdateTrust.h"
 
-#include "platform/InvokingUser.h"
+#include "base/InvokingUser.h"
 
 #include <kestrune/update_abi.h>
 

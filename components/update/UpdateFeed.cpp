@@ -3,8 +3,9 @@
 #include "DebianVersion.h"
 #include "UpdateTrust.h"
 
-#include "platform/InvokingUser.h"
-#include "platform/TrustedPath.h"
+#include "base/Hive.h"
+#include "base/InvokingUser.h"
+#include "base/SettingsPlace.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -18,9 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <curl/curl.h>
-#include <fcntl.h>
 #include <mutex>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace kestrune::update {
@@ -49,44 +48,6 @@ std::optional<QString> decodeUtf8(const QByteArray& bytes) {
     return text;
 }
 
-// A hive may be UTF-16LE with a byte-order mark, as the registry editor writes it.
-std::optional<QString> decodeHive(const QByteArray& bytes) {
-    if (bytes.startsWith("\xFF\xFE")) {
-        QStringDecoder decoder(QStringDecoder::Utf16LE);
-        QString text = decoder.decode(bytes.mid(2));
-        if (decoder.hasError())
-            return std::nullopt;
-        return text;
-    }
-    return decodeUtf8(bytes);
-}
-
-// Parses "text" with \\ and \" escapes at text[pos]; pos ends after the closing quote.
-std::optional<QString> parseQuoted(const QString& text, qsizetype& pos) {
-    if (pos >= text.size() || text[pos] != QLatin1Char('"'))
-        return std::nullopt;
-    QString result;
-    for (++pos; pos < text.size(); ++pos) {
-        const QChar c = text[pos];
-        if (c == QLatin1Char('"')) {
-            ++pos;
-            return result;
-        }
-        if (c == QLatin1Char('\\')) {
-            if (pos + 1 >= text.size())
-                return std::nullopt;
-            const QChar next = text[pos + 1];
-            if (next != QLatin1Char('\\') && next != QLatin1Char('"'))
-                return std::nullopt;
-            result.append(next);
-            ++pos;
-            continue;
-        }
-        result.append(c);
-    }
-    return std::nullopt;
-}
-
 // The path of a key below HKEY_LOCAL_MACHINE\\Software\\<company>\\<product>, empty for
 // any other key.
 QString productSubkey(const QString& path, const QString& productName) {
@@ -95,25 +56,6 @@ QString productSubkey(const QString& path, const QString& productName) {
         !sameText(parts[1], QStringLiteral("Software")) || !sameText(parts[3], productName))
         return {};
     return parts.mid(4).join(QLatin1Char('\\'));
-}
-
-// "name"="value" on a line of a hive; nothing for any other kind of line.
-std::optional<std::pair<QString, QString>> stringValue(const QString& line) {
-    qsizetype pos = 0;
-    const auto name = parseQuoted(line, pos);
-    if (!name)
-        return std::nullopt;
-    while (pos < line.size() && line[pos].isSpace())
-        ++pos;
-    if (pos >= line.size() || line[pos] != QLatin1Char('='))
-        return std::nullopt;
-    ++pos;
-    while (pos < line.size() && line[pos].isSpace())
-        ++pos;
-    const auto value = parseQuoted(line, pos);
-    if (!value)
-        return std::nullopt;
-    return std::make_pair(*name, value->trimmed());
 }
 
 void initialiseCurl() {
@@ -338,47 +280,42 @@ std::optional<SignedFeed> splitSignature(const QByteArray& bytes, QString* error
 
 QString machineHivePath() {
     // Refused (working for another user from a folder they could change): no hive at all.
-    const platform::EnvironmentPath folder =
-        platform::TrustedEnvironmentPath("KESTRUNE_REGISTRY_DIR");
-    if (!folder.refusal.empty())
-        return {};
-    if (folder.set && !folder.value.empty())
-        return QDir(QFile::decodeName(QByteArray::fromStdString(folder.value)))
-            .filePath(QStringLiteral("machine.reg"));
-    return QStringLiteral(KESTRUNE_MACHINE_HIVE);
+    const platform::SettingsPlace hive = platform::MachineHiveFile();
+    return hive.refused ? QString() : QFile::decodeName(QByteArray::fromStdString(hive.path));
 }
 
-UpdateSettings updateSettingsFromHive(const QByteArray& hive, const QString& productName) {
+UpdateSettings updateSettingsFromHive(const platform::Hive& hive, const QString& productName) {
     UpdateSettings settings;
-    const auto text = decodeHive(hive);
-    if (!text)
-        return settings;
     const QString updateKey = QStringLiteral("Settings\\Update");
     const QString keysKey = QStringLiteral("Settings\\Update\\TrustedKeys");
-    QString key;
-    for (QString line : text->split(QLatin1Char('\n'))) {
-        line = line.trimmed();
-        if (line.startsWith(QLatin1Char('['))) {
-            key = line.endsWith(QLatin1Char(']'))
-                      ? productSubkey(line.mid(1, line.size() - 2), productName)
-                      : QString();
-            continue;
-        }
-        if (key.isEmpty() || !line.startsWith(QLatin1Char('"')))
-            continue;
-        const auto value = stringValue(line);
-        if (!value || value->second.isEmpty())
-            continue;
-        if (sameText(key, keysKey)) {
-            settings.trustedKeys << value->second;
-        } else if (sameText(key, updateKey)) {
-            if (sameText(value->first, QStringLiteral("FeedUrl")) && settings.feedUrl.isEmpty())
-                settings.feedUrl = value->second;
-            else if (sameText(value->first, QStringLiteral("CaFile")) && settings.caFile.isEmpty())
-                settings.caFile = value->second;
+    auto text = [](const platform::HiveValue& value) {
+        return platform::registryText(value.value).value_or(QString()).trimmed();
+    };
+    for (const platform::HiveKey& key : hive.keys) {
+        const QString subkey = productSubkey(key.path, productName);
+        if (sameText(subkey, keysKey)) {
+            for (const platform::HiveValue& value : key.values)
+                if (value.value.type == platform::REG_SZ_TYPE && !text(value).isEmpty())
+                    settings.trustedKeys << text(value);
+        } else if (sameText(subkey, updateKey)) {
+            for (const platform::HiveValue& value : key.values) {
+                if (value.value.type != platform::REG_SZ_TYPE || text(value).isEmpty())
+                    continue;
+                // The first key that names one holds.
+                if (sameText(value.name, QStringLiteral("FeedUrl")) && settings.feedUrl.isEmpty())
+                    settings.feedUrl = text(value);
+                else if (sameText(value.name, QStringLiteral("CaFile")) &&
+                         settings.caFile.isEmpty())
+                    settings.caFile = text(value);
+            }
         }
     }
     return settings;
+}
+
+UpdateSettings updateSettingsFromHive(const QByteArray& bytes, const QString& productName) {
+    const std::optional<platform::Hive> hive = platform::parseHive(bytes);
+    return hive ? updateSettingsFromHive(*hive, productName) : UpdateSettings{};
 }
 
 bool isHttpsAddress(const QString& address) {
@@ -498,31 +435,14 @@ void removeDownloadFolder(const DownloadFolder& folder) {
         QDir(folder.path).removeRecursively();
 }
 
-namespace {
-
-// Opened without blocking and taken only when it is a regular file: a FIFO in its place
-// would otherwise keep the program waiting for a writer at every start.
-std::optional<QByteArray> readMachineHive() {
-    const QByteArray path = QFile::encodeName(machineHivePath());
-    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0)
-        return std::nullopt;
-    struct stat info {};
-    QFile file;
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
-        !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
-        return std::nullopt;
-    }
-    return file.readAll();
-}
-
-} // namespace
-
 CheckResult checkForUpdate(const QString& productName, const QString& programVersion) {
     CheckResult result;
-    if (const auto hive = readMachineHive())
-        result.settings = updateSettingsFromHive(*hive, productName);
+    // Read as every hive is: without blocking, only a regular file, a damaged one not at all.
+    if (const QString path = machineHivePath(); !path.isEmpty()) {
+        const platform::HiveFile hive = platform::ReadHiveFile(path);
+        if (hive.state == platform::HiveState::Loaded)
+            result.settings = updateSettingsFromHive(*hive.hive, productName);
+    }
     const QString feed = result.settings.feedUrl;
     if (feed.isEmpty()) {
         result.outcome = Outcome::NoFeed;

@@ -2,6 +2,8 @@
 // fetching the manifest and the package.
 #pragma once
 
+#include "base/Hive.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -40,9 +42,11 @@ struct UpdateSettings {
     QString caFile;
     QStringList trustedKeys;
 };
+UpdateSettings updateSettingsFromHive(const platform::Hive& hive, const QString& productName);
+// The same from the bytes of a hive file; nothing from one that does not parse.
 UpdateSettings updateSettingsFromHive(const QByteArray& hive, const QString& productName);
 
-// The machine hive: $KESTRUNE_REGISTRY_DIR/machine.reg, else /etc/kestrune/machine.reg.
+// The machine hive, as the program finds it (SettingsPlace); empty when refused.
 QString machineHivePath();
 
 // Resolves a reference from the feed against the feed's own address.

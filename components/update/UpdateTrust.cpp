@@ -3,6 +3,8 @@
 #include "DebianVersion.h"
 #include "UpdateFeed.h"
 
+#include "base/SystemLog.h"
+
 #include <QProcess>
 #include <QProcessEnvironment>
 
@@ -12,7 +14,6 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
-#include <syslog.h>
 
 namespace kestrune::update {
 namespace {
@@ -162,12 +163,8 @@ QString checkPackage(const QString& path, const QString& sha256, const QString& 
 }
 
 void logRefusal(const QString& reason) {
-    static std::once_flag opened;
-    std::call_once(opened, [] { ::openlog("kestrune", LOG_PID, LOG_USER); });
-    const QByteArray text = QStringLiteral("The update was refused: %1").arg(reason).toUtf8();
-    std::fprintf(stderr, "%s\n", text.constData());
-    std::fflush(stderr);
-    ::syslog(LOG_WARNING, "%s", text.constData());
+    platform::LogWarning(
+        QStringLiteral("The update was refused: %1").arg(reason).toUtf8().toStdString());
 }
 
 } // namespace kestrune::update

@@ -49,6 +49,10 @@ bool SettingsStore::GetCertificates() const {
     return !ReadFlag(kSettings, QStringLiteral("NoCertificates"), false);
 }
 
+bool SettingsStore::GetAskBeforeStart() const {
+    return !ReadFlag(kSettings, QStringLiteral("NoStartQuestion"), true);
+}
+
 QString SettingsStore::GetOrganisation() const {
     return ReadMachineText(kSettings, QStringLiteral("Organisation"));
 }

@@ -24,6 +24,9 @@ public:
     QString GetProductName() const;
     // A PDF certificate beside every report, unless the user's "NoCertificates" is 1.
     bool GetCertificates() const;
+    // Whether Start in the window asks before it erases a disk: yes, unless the machine's
+    // "NoStartQuestion" is 1 (a bulk-erasure station).
+    bool GetAskBeforeStart() const;
     // Who erases and where, for every report and certificate: the machine's "Organisation"
     // and "Location" texts, which only an administrator sets; empty when not set.
     QString GetOrganisation() const;

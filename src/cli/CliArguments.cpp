@@ -162,8 +162,9 @@ QString helpText(const QString& program) {
         "  -h, --help           this help\n"
         "  --version            the program's version\n"
         "\n"
-        "Each job writes its report into the window's report folder. Ctrl+C, SIGTERM or\n"
-        "SIGHUP aborts every job; each still writes its report.\n"
+        "Each job writes its report (XML) and its erasure certificate (PDF, same name)\n"
+        "into the window's report folder, and the output names both. Ctrl+C, SIGTERM or\n"
+        "SIGHUP aborts every job; each still writes its report and certificate.\n"
         "\n"
         "Exit status (several disks: the highest code of their jobs):\n");
     text = text.arg(program);

@@ -8,6 +8,7 @@
 #include "devices/DeviceListModel.h"
 #include "devices/DeviceTable.h"
 #include "platform/TerminationSignals.h"
+#include "shred/JobServices.h"
 #include "shred/ShredJobs.h"
 
 #include <QEventLoop>
@@ -31,7 +32,10 @@ std::int64_t secondsNow() {
 
 JobRun::JobRun(const DiskScan& scan, Console& console, std::chrono::milliseconds abortWait)
     : scan_(scan), console_(console), abortWait_(abortWait),
-      jobs_(std::make_unique<ShredJobs>(scan.table(), scan.list())) {}
+      jobs_(std::make_unique<ShredJobs>(scan.table(), scan.list())) {
+    // The machine stays awake while the jobs run.
+    jobs_->setJobServices(JobServices::forCommandLine());
+}
 
 JobRun::~JobRun() {
     // Jobs stuck in the kernel still hold what they use; the process ends under them
@@ -55,7 +59,7 @@ void JobRun::start(const std::vector<const ScannedDisk*>& disks, std::int32_t al
         record.setState(JobState::Running);
         record.speedSamples = 0;
         record.startTime = secondsNow();
-        record.abortFlag().store(0);
+        record.abort.lower();
         const int row = scan_.list()->rowOfRecord(&record);
         scan_.list()->setCellText(row, DeviceListModel::StatusColumn, processing);
         ShredJobOptions options;

@@ -1,6 +1,6 @@
+#include "base/TrustedPath.h"
 #include "cli/ExitCodes.h"
 #include "cli/KestruneCli.h"
-#include "platform/TrustedPath.h"
 
 int main(int argc, char** argv) {
     // Before the toolkit loads its first plugin.

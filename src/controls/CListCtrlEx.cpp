@@ -1,7 +1,9 @@
 #include "controls/CListCtrlEx.h"
 
+#include "controls/FocusFrame.h"
 #include "devices/DeviceListModel.h"
 
+#include <QAccessible>
 #include <QHeaderView>
 #include <QPainter>
 #include <QProgressBar>
@@ -11,6 +13,24 @@
 #include <cstdio>
 
 namespace kestrune {
+namespace {
+
+// A row's Start/Abort button, with the program's focus frame over the style's look.
+class RowButton final : public QPushButton {
+public:
+    using QPushButton::QPushButton;
+
+protected:
+    void paintEvent(QPaintEvent* event) override {
+        QPushButton::paintEvent(event);
+        if (hasFocus()) {
+            QPainter painter(this);
+            DrawFocusFrame(painter, rect());
+        }
+    }
+};
+
+} // namespace
 
 CListCtrlEx::CListCtrlEx(QWidget* parent) : QTableWidget(parent) {
     setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -19,6 +39,8 @@ CListCtrlEx::CListCtrlEx(QWidget* parent) : QTableWidget(parent) {
     setShowGrid(false);
     setWordWrap(false);
     setFocusPolicy(Qt::StrongFocus);
+    // Tab leaves the list for the rows' buttons; the arrows still walk the rows.
+    setTabKeyNavigation(false);
     verticalHeader()->hide();
     verticalHeader()->setMinimumSectionSize(kMinimumRowHeight);
     verticalHeader()->setDefaultSectionSize(
@@ -33,15 +55,66 @@ CListCtrlEx::CListCtrlEx(QWidget* parent) : QTableWidget(parent) {
 
 CListCtrlEx::~CListCtrlEx() {
     if (model_)
-        model_->attach(nullptr);
+        model_->attach(nullptr, nullptr);
 }
 
 void CListCtrlEx::SetDeviceModel(DeviceListModel* model) {
     if (model_)
-        model_->attach(nullptr);
+        model_->attach(nullptr, nullptr);
     model_ = model;
     if (model_)
-        model_->attach(this);
+        model_->attach(this, this);
+}
+
+void CListCtrlEx::SetRowNamer(RowNamer namer) {
+    namer_ = std::move(namer);
+    for (int row = 0; row < rows_.size(); ++row)
+        updateAccessibleNames(row);
+}
+
+// The names follow what the row shows; a new status is announced, as a screen reader
+// would not otherwise notice a cell that changes beside the focus.
+void CListCtrlEx::updateAccessibleNames(int row) {
+    if (!namer_ || row < 0 || row >= rows_.size() || row >= rowCount())
+        return;
+    RowControls& controls = rows_[row];
+    const auto text = [this, row](int column) {
+        const QTableWidgetItem* cell = item(row, column);
+        return cell ? cell->text() : QString();
+    };
+    const QString caption =
+        controls.buttonText.isNull() ? QStringLiteral("Start") : controls.buttonText;
+    const QString status = text(DeviceListModel::StatusColumn);
+    controls.names = namer_(RowFacts{text(DeviceListModel::DeviceColumn),
+                                     text(DeviceListModel::SizeColumn), caption, status});
+    if (controls.button) {
+        controls.button->setAccessibleName(controls.names.button);
+        controls.button->setAccessibleDescription(status);
+    }
+    if (controls.progress)
+        controls.progress->setAccessibleName(controls.names.progress);
+    QTableWidgetItem* cell = item(row, DeviceListModel::StatusColumn);
+    if (cell && cell->data(Qt::AccessibleTextRole).toString() != controls.names.status) {
+        cell->setData(Qt::AccessibleTextRole, controls.names.status);
+        announceCell(row, DeviceListModel::StatusColumn);
+    }
+}
+
+void CListCtrlEx::announceCell(int row, int column) {
+#if QT_CONFIG(accessibility)
+    if (!QAccessible::isActive())
+        return;
+    QAccessibleInterface* list = QAccessible::queryAccessibleInterface(this);
+    QAccessibleTableInterface* table = list ? list->tableInterface() : nullptr;
+    QAccessibleInterface* cell = table ? table->cellAt(row, column) : nullptr;
+    if (!cell)
+        return;
+    QAccessibleEvent event(cell, QAccessible::NameChanged);
+    QAccessible::updateAccessibility(&event);
+#else
+    Q_UNUSED(row);
+    Q_UNUSED(column);
+#endif
 }
 
 void CListCtrlEx::SetBackgroundImage(const QImage& image, int xPercent, int yPercent) {
@@ -122,6 +195,7 @@ void CListCtrlEx::LayoutRowControls() {
             row.progress->setProperty("controlId", kProgressIdBase + i);
             row.progress->setValue(std::clamp(row.progressValue, 0, 100));
             row.progress->setGeometry(progressCell);
+            row.progress->setAccessibleName(row.names.progress);
             row.progress->show();
         }
         row.progress->setValue(std::clamp(row.progressValue, 0, 100));
@@ -129,17 +203,20 @@ void CListCtrlEx::LayoutRowControls() {
             row.progress->setGeometry(progressCell);
         if (!row.button) {
             const int id = kStartIdBase + static_cast<int>(row.record->deviceNumber);
-            row.button = new QPushButton(QStringLiteral("Start"), viewport());
+            row.button = new RowButton(QStringLiteral("Start"), viewport());
             row.button->setProperty("controlId", id);
-            row.button->setFocusPolicy(Qt::NoFocus);
-            // Enter belongs to the window; it must never start a shred.
+            // Reached by Tab and pressed by Space. Enter belongs to the window; it must never
+            // start a shred.
+            row.button->setFocusPolicy(Qt::TabFocus);
             row.button->setAutoDefault(false);
+            row.button->installEventFilter(this);
             if (!row.buttonText.isNull())
                 row.button->setText(row.buttonText);
             row.button->setEnabled(row.buttonEnabled);
             connect(row.button, &QPushButton::clicked, this,
                     [this, id] { emit commandForwarded(0, id); });
             row.button->setGeometry(progressCell);
+            row.button->setAccessibleName(row.names.button);
             row.button->show();
             std::printf("Row %d: Start %d: %s %s %s\n", i, id,
                         row.record->vendorText.toUtf8().constData(),
@@ -151,6 +228,28 @@ void CListCtrlEx::LayoutRowControls() {
         if (row.button->geometry() != startCell)
             row.button->setGeometry(startCell);
     }
+    ChainTabOrder();
+}
+
+void CListCtrlEx::ChainTabOrder() {
+    QWidget* previous = this;
+    for (const RowControls& row : rows_) {
+        if (!row.button)
+            continue;
+        if (previous->nextInFocusChain() != row.button)
+            QWidget::setTabOrder(previous, row.button);
+        previous = row.button;
+    }
+}
+
+// A button reached by Tab in a row scrolled out of sight brings its row into view.
+bool CListCtrlEx::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::FocusIn) {
+        for (int i = 0; i < rows_.size(); ++i)
+            if (rows_[i].button == watched && i < rowCount())
+                scrollTo(model()->index(i, startColumn_));
+    }
+    return QTableWidget::eventFilter(watched, event);
 }
 
 // Controls are created and moved right after a paint, never inside one: a child shown or
@@ -220,7 +319,8 @@ void CListCtrlEx::applyInsertRow(int row, const std::shared_ptr<DeviceRecord>& r
     insertRow(row);
     for (int column = 0; column < columnCount(); ++column)
         setItem(row, column, new QTableWidgetItem());
-    rows_.insert(row, RowControls{record, {}, {}, 0, QString(), true});
+    rows_.insert(row, RowControls{record, {}, {}, 0, QString(), true, {}});
+    updateAccessibleNames(row);
     viewport()->update();
 }
 
@@ -244,6 +344,9 @@ void CListCtrlEx::applyCellText(int row, int column, const QString& text) {
     }
     cell->setText(text);
     cell->setToolTip(text);
+    if (column == DeviceListModel::DeviceColumn || column == DeviceListModel::SizeColumn ||
+        column == DeviceListModel::StatusColumn)
+        updateAccessibleNames(row);
 }
 
 void CListCtrlEx::applyAutoSizeColumn(int column) {
@@ -279,6 +382,7 @@ void CListCtrlEx::applyStartButtonText(std::uint32_t deviceNumber, const QString
     rows_[row].buttonText = text;
     if (rows_[row].button)
         rows_[row].button->setText(text);
+    updateAccessibleNames(row);
 }
 
 void CListCtrlEx::applyStartButtonEnabled(std::uint32_t deviceNumber, bool enabled) {

@@ -1,10 +1,12 @@
 #pragma once
 
+#include "devices/DeviceListModel.h"
 #include "devices/DeviceRecord.h"
 
 #include <QImage>
 #include <QPointer>
 #include <QTableWidget>
+#include <functional>
 #include <memory>
 
 class QProgressBar;
@@ -12,12 +14,25 @@ class QPushButton;
 
 namespace kestrune {
 
-class DeviceListModel;
+// What a row shows, for the names assistive technology gives its controls.
+struct RowFacts {
+    QString device;
+    QString size;
+    QString buttonCaption;
+    QString status;
+};
+// Each control's accessible name, saying which disk it belongs to.
+struct RowAccessibleNames {
+    QString button;
+    QString progress;
+    QString status;
+};
+using RowNamer = std::function<RowAccessibleNames(const RowFacts&)>;
 
 // The list of removable disks. Each row carries a Start button in the start column and a
 // progress bar in the progress column, real child controls laid out on every paint.
 // Rows change only through the apply* operations, which DeviceListModel posts in order.
-class CListCtrlEx : public QTableWidget {
+class CListCtrlEx : public QTableWidget, public DeviceRowsView {
     Q_OBJECT
 public:
     static constexpr int kProgressIdBase = 1024;
@@ -31,6 +46,8 @@ public:
     void SetProgressColumn(int column) { progressColumn_ = column; }
     void SetStartColumn(int column) { startColumn_ = column; }
     void SetDeviceModel(DeviceListModel* model);
+    // Names the rows' controls for assistive technology; empty: they keep Qt's names.
+    void SetRowNamer(RowNamer namer);
     // The watermark, not tiled, placed at xPercent / yPercent of the free space.
     void SetBackgroundImage(const QImage& image, int xPercent, int yPercent);
     // Where the watermark is drawn in the viewport; empty without one.
@@ -45,6 +62,9 @@ public:
     // Places the row controls of the visible rows in their cells (creating them on first
     // sight). Runs after every paint; moving a control that is in place costs nothing.
     void LayoutRowControls();
+    // Tab goes from the list through the rows' buttons in row order, then on to whatever
+    // followed the list.
+    void ChainTabOrder();
 
     QPushButton* startButtonOfRow(int row) const;
     QProgressBar* progressBarOfRow(int row) const;
@@ -53,13 +73,13 @@ public:
     int rowProgress(int row) const;
 
     // Applied on the GUI thread, in the order the model received them.
-    void applyInsertRow(int row, const std::shared_ptr<DeviceRecord>& record);
-    void applyDeleteRow(int row);
-    void applyCellText(int row, int column, const QString& text);
-    void applyAutoSizeColumn(int column);
-    void applyRowProgress(int row, int value);
-    void applyStartButtonText(std::uint32_t deviceNumber, const QString& text);
-    void applyStartButtonEnabled(std::uint32_t deviceNumber, bool enabled);
+    void applyInsertRow(int row, const std::shared_ptr<DeviceRecord>& record) override;
+    void applyDeleteRow(int row) override;
+    void applyCellText(int row, int column, const QString& text) override;
+    void applyAutoSizeColumn(int column) override;
+    void applyRowProgress(int row, int value) override;
+    void applyStartButtonText(std::uint32_t deviceNumber, const QString& text) override;
+    void applyStartButtonEnabled(std::uint32_t deviceNumber, bool enabled) override;
 
 signals:
     // A child control's command, passed on to the parent window: the notification code
@@ -70,6 +90,7 @@ protected:
     void paintEvent(QPaintEvent* event) override;
     void scrollContentsBy(int dx, int dy) override;
     void resizeEvent(QResizeEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     struct RowControls {
@@ -79,14 +100,18 @@ private:
         int progressValue = 0;
         QString buttonText;
         bool buttonEnabled = true;
+        RowAccessibleNames names;
     };
     QRect cellRect(int row, int column) const;
+    void updateAccessibleNames(int row);
+    void announceCell(int row, int column);
     void scheduleLayout();
     void fillLastColumn();
 
     QVector<RowControls> rows_;
     QObject* parentWindow_ = nullptr;
     DeviceListModel* model_ = nullptr;
+    RowNamer namer_;
     int progressColumn_ = 0;
     int startColumn_ = 0;
     QImage background_;

@@ -1,5 +1,6 @@
 #include "controls/CVSKImageButton.h"
 
+#include "controls/FocusFrame.h"
 #include "controls/ProgramBitmap.h"
 
 #include <QMouseEvent>
@@ -23,6 +24,8 @@ CVSKImageButton::CVSKImageButton(QWidget* parent) : QAbstractButton(parent) {
     InitProgramResources();
     // Moves must arrive without a button held, or there is no hover look.
     setMouseTracking(true);
+    // Reached by Tab and pressed by Space; a mouse click leaves the focus where it was.
+    setFocusPolicy(Qt::TabFocus);
 }
 
 void CVSKImageButton::SetBitmaps(int normal, int hover, int pressed) {
@@ -87,6 +90,8 @@ void CVSKImageButton::paintEvent(QPaintEvent*) {
     const qreal ratio = bitmap.devicePixelRatio();
     painter.drawImage(QRectF(0, 0, width(), height()), bitmap,
                       QRectF(0, 0, width() * ratio, height() * ratio));
+    if (hasFocus())
+        DrawFocusFrame(painter, rect());
 }
 
 void CVSKImageButton::mousePressEvent(QMouseEvent* event) {

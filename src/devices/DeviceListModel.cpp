@@ -1,28 +1,27 @@
 #include "devices/DeviceListModel.h"
 
-#include "controls/CListCtrlEx.h"
-
 #include <QMetaObject>
 #include <algorithm>
 
 namespace kestrune {
 
-void DeviceListModel::attach(CListCtrlEx* view) {
+void DeviceListModel::attach(QObject* context, DeviceRowsView* view) {
     std::lock_guard guard(mutex_);
-    view_ = view;
+    context_ = view ? context : nullptr;
+    view_ = context ? view : nullptr;
 }
 
 // Called with mutex_ held, so the view receives operations in the mirror's order.
 template <typename Fn> void DeviceListModel::post(Fn&& fn) {
     if (view_)
-        QMetaObject::invokeMethod(view_, std::forward<Fn>(fn), Qt::QueuedConnection);
+        QMetaObject::invokeMethod(context_, std::forward<Fn>(fn), Qt::QueuedConnection);
 }
 
 void DeviceListModel::insertRow(int row, const std::shared_ptr<DeviceRecord>& record) {
     std::lock_guard guard(mutex_);
     row = std::clamp(row, 0, static_cast<int>(rows_.size()));
     rows_.insert(row, Row{record, {}, 0});
-    CListCtrlEx* view = view_;
+    DeviceRowsView* view = view_;
     post([view, row, record] { view->applyInsertRow(row, record); });
 }
 
@@ -31,7 +30,7 @@ void DeviceListModel::deleteRow(int row) {
     if (row < 0 || row >= rows_.size())
         return;
     rows_.remove(row);
-    CListCtrlEx* view = view_;
+    DeviceRowsView* view = view_;
     post([view, row] { view->applyDeleteRow(row); });
 }
 
@@ -40,13 +39,13 @@ void DeviceListModel::setCellText(int row, int column, const QString& text) {
     if (row < 0 || row >= rows_.size() || column < 0 || column >= kColumnCount)
         return;
     rows_[row].texts[column] = text;
-    CListCtrlEx* view = view_;
+    DeviceRowsView* view = view_;
     post([view, row, column, text] { view->applyCellText(row, column, text); });
 }
 
 void DeviceListModel::autoSizeColumn(int column) {
     std::lock_guard guard(mutex_);
-    CListCtrlEx* view = view_;
+    DeviceRowsView* view = view_;
     post([view, column] { view->applyAutoSizeColumn(column); });
 }
 
@@ -55,25 +54,25 @@ void DeviceListModel::SetRowProgress(int row, int value) {
     if (row < 0 || row >= rows_.size())
         return;
     rows_[row].progress = value;
-    CListCtrlEx* view = view_;
+    DeviceRowsView* view = view_;
     post([view, row, value] { view->applyRowProgress(row, value); });
 }
 
 void DeviceListModel::SetStartButtonText(std::uint32_t deviceNumber, const QString& text) {
     std::lock_guard guard(mutex_);
-    CListCtrlEx* view = view_;
+    DeviceRowsView* view = view_;
     post([view, deviceNumber, text] { view->applyStartButtonText(deviceNumber, text); });
 }
 
 void DeviceListModel::EnableStartButton(std::uint32_t deviceNumber) {
     std::lock_guard guard(mutex_);
-    CListCtrlEx* view = view_;
+    DeviceRowsView* view = view_;
     post([view, deviceNumber] { view->applyStartButtonEnabled(deviceNumber, true); });
 }
 
 void DeviceListModel::DisableStartButton(std::uint32_t deviceNumber) {
     std::lock_guard guard(mutex_);
-    CListCtrlEx* view = view_;
+    DeviceRowsView* view = view_;
     post([view, deviceNumber] { view->applyStartButtonEnabled(deviceNumber, false); });
 }
 

@@ -10,12 +10,24 @@
 
 namespace kestrune {
 
-class CListCtrlEx;
+// What draws the rows (the window's list control). Each operation arrives on the thread of
+// the view's context object, in the order the model took it.
+class DeviceRowsView {
+public:
+    virtual ~DeviceRowsView() = default;
+    virtual void applyInsertRow(int row, const std::shared_ptr<DeviceRecord>& record) = 0;
+    virtual void applyDeleteRow(int row) = 0;
+    virtual void applyCellText(int row, int column, const QString& text) = 0;
+    virtual void applyAutoSizeColumn(int column) = 0;
+    virtual void applyRowProgress(int row, int value) = 0;
+    virtual void applyStartButtonText(std::uint32_t deviceNumber, const QString& text) = 0;
+    virtual void applyStartButtonEnabled(std::uint32_t deviceNumber, bool enabled) = 0;
+};
 
 // The rows of the device list as every thread sees them. Each operation is applied at once
-// to a mirror that any thread may read, and posted in the same order to the list control on
-// the GUI thread, so the control always goes through the same sequence of states as the
-// mirror and no thread ever waits for the GUI.
+// to a mirror that any thread may read, and posted in the same order to the view on the GUI
+// thread, so the view always goes through the same sequence of states as the mirror and no
+// thread ever waits for the GUI.
 class DeviceListModel {
 public:
     static constexpr int kColumnCount = 9;
@@ -32,8 +44,9 @@ public:
     };
 
     DeviceListModel() = default;
-    // Where operations are posted; null for none (tests without a window).
-    void attach(CListCtrlEx* view);
+    // Where operations are posted: the view, on the thread of its context object (which
+    // takes the view's pending operations with it when it goes); null for none.
+    void attach(QObject* context, DeviceRowsView* view);
 
     void insertRow(int row, const std::shared_ptr<DeviceRecord>& record);
     void deleteRow(int row);
@@ -62,7 +75,8 @@ private:
 
     mutable std::mutex mutex_;
     QVector<Row> rows_;
-    CListCtrlEx* view_ = nullptr;
+    QObject* context_ = nullptr;
+    DeviceRowsView* view_ = nullptr;
 };
 
 } // namespace kestrune

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/AbortFlag.h"
 #include "platform/MediumType.h"
 
 #include <QString>
@@ -17,7 +18,7 @@ inline constexpr std::uint32_t kUnknownDeviceNumber = 0xFFFFFFFFu;
 //
 // Texts are written by the scan under the table's lock and read under it. The job fields
 // are written by the GUI thread before a job's worker starts and by the progress display
-// under the table's lock afterwards; jobState and abortRequested are atomics because the
+// under the table's lock afterwards; jobState and the abort flag are atomic because the
 // GUI thread, the watcher and the engine read them without any lock.
 struct DeviceRecord {
     // Linux has no drive letters: the engine receives 0. The name of the disk's last volume
@@ -34,8 +35,14 @@ struct DeviceRecord {
     // shows no speed and no time left.
     std::int64_t lastProgressTime = 0;
     std::int64_t lastBytesLeft = -1;
-    // Handed to the engine by address; every access is atomic (see abortFlag()).
-    unsigned char abortRequested = 0;
+    // The bytes the job has written and read as its reports count them, and when the count
+    // was first seen and last moved (ms of a steady clock): the job's mean speed at its end.
+    std::int64_t firstBytesDone = 0;
+    std::int64_t bytesDone = 0;
+    std::int64_t firstProgressMs = -1;
+    std::int64_t lastProgressMs = -1;
+    // Raised to stop the disk's job; handed to the engine by address.
+    AbortFlag abort;
     // GUI thread only: when Start was last pressed (steady clock, ms), so the second click
     // of a double click never aborts the job the first one started.
     std::int64_t startPressedAtMs = -1;
@@ -68,15 +75,14 @@ struct DeviceRecord {
         lastUpdateTime = 0;
         lastProgressTime = now;
         lastBytesLeft = -1;
+        firstBytesDone = 0;
+        bytesDone = 0;
+        firstProgressMs = -1;
+        lastProgressMs = -1;
     }
 
     JobState state() const { return static_cast<JobState>(jobState.load()); }
     void setState(JobState s) { jobState.store(static_cast<std::int32_t>(s)); }
-    std::atomic_ref<unsigned char> abortFlag() {
-        return std::atomic_ref<unsigned char>(abortRequested);
-    }
-    void requestAbort() { abortFlag().store(1); }
-    bool abortIsRequested() { return abortFlag().load() != 0; }
 };
 
 } // namespace kestrune

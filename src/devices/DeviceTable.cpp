@@ -94,7 +94,7 @@ void DeviceTable::removeStale(DeviceListModel& list) {
 int DeviceTable::remove(const RecordPtr& record) {
     if (!record)
         return -1;
-    record->requestAbort();
+    record->abort.raise();
     for (int check = 0; check < removeChecks_; ++check) {
         if (record->state() != JobState::Running)
             break;

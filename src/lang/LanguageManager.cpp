@@ -1,7 +1,6 @@
 #include "lang/LanguageManager.h"
 
 #include "app/SystemUtil.h"
-#include "lang/CPictureEx.h"
 #include "platform/MessageService.h"
 #include "platform/Module.h"
 
@@ -203,29 +202,28 @@ int LanguageManager::findResource(const Entry& row, const QString& name) const {
     return row.getBitmapId(1, wanted.c_str());
 }
 
-void LanguageManager::LoadImageInto(CPictureEx& picture, const QString& name, const char* type,
-                                    int index) const {
+QByteArray LanguageManager::FindPictureData(const QString& name, const char* type,
+                                            int index) const {
+    const Entry* row = entryFor(index);
+    if (!row)
+        return {};
+    const int id = findResource(*row, name);
+    return id == -1 ? QByteArray() : row->module->resource(id & 0xFFFF, type);
+}
+
+std::optional<QByteArray> LanguageManager::PictureData(const QString& name, const char* type,
+                                                       int index) const {
     const Entry* row = entryFor(index);
     if (!row || !row->module || !row->getBitmapId) {
         errorBox(kMissingComponent);
-        return;
-    }
-    // A screen with more pixels than layout pixels gets the sharper drawing, shown at
-    // the same layout size; a language without one falls back to the plain picture.
-    if (picture.devicePixelRatioF() > 1.0) {
-        const int sharp = findResource(*row, name + QStringLiteral("@2x"));
-        if (sharp != -1 && picture.LoadResourceImage(*row->module, sharp & 0xFFFF, type, 2.0)) {
-            picture.ShowImage();
-            return;
-        }
+        return std::nullopt;
     }
     const int id = findResource(*row, name);
     if (id == -1) {
         errorBox(QStringLiteral("Could not locate image in dll. (GetBitmapId)"));
-        return;
+        return std::nullopt;
     }
-    if (picture.LoadResourceImage(*row->module, id & 0xFFFF, type))
-        picture.ShowImage();
+    return row->module->resource(id & 0xFFFF, type);
 }
 
 QImage LanguageManager::LoadBitmapByName(const QString& name, int index) const {

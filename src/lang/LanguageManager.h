@@ -4,13 +4,13 @@
 #include <QString>
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include <kestrune/language_abi.h>
 
 namespace kestrune {
 
-class CPictureEx;
 class SystemUtil;
 namespace platform {
 class Module;
@@ -26,7 +26,11 @@ public:
 
     QString GetString(const QString& key) const;
     QString GetStringForLanguage(const QString& key, int index) const;
-    void LoadImageInto(CPictureEx& picture, const QString& name, const char* type, int index) const;
+    // The bytes of the language file's picture of that name; empty when it has none. Silent.
+    QByteArray FindPictureData(const QString& name, const char* type, int index) const;
+    // The same, but a missing component or picture is said in a message box, and nothing is
+    // returned.
+    std::optional<QByteArray> PictureData(const QString& name, const char* type, int index) const;
     // The bitmap, or a null image after a reported failure.
     QImage LoadBitmapByName(const QString& name, int index) const;
     // As LoadBitmapByName, but above a pixel ratio of 1 the language's drawing at twice

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/UserFiles.h"
+#include "base/UserFiles.h"
 
 #include <QByteArray>
 #include <QString>

@@ -1,7 +1,6 @@
 #include "platform/MessageService.h"
 
-#include <QApplication>
-#include <QMessageBox>
+#include <QCoreApplication>
 #include <QMetaObject>
 #include <QThread>
 #include <atomic>
@@ -10,51 +9,18 @@
 namespace kestrune::platform {
 namespace {
 
-class QtMessageService final : public MessageService {
+class StandardErrorService final : public MessageService {
 public:
     int show(const MessageRequest& request) override {
-        int answer = ID_OK;
-        runOnGuiThreadAndWait([&] { answer = showHere(request); });
-        return answer;
-    }
-
-private:
-    static int showHere(const MessageRequest& request) {
-        // Also a trace line: a box nobody can see (no display, a test run) still says why.
-        std::printf("MessageBox: %s: %s\n", request.caption.toUtf8().constData(),
-                    request.text.toUtf8().constData());
-        std::fflush(stdout);
-        QMessageBox box(request.owner);
-        box.setText(request.text);
-        box.setWindowTitle(request.caption);
-        switch (request.style & 0xF0) {
-        case MB_ICONERROR_STYLE:
-            box.setIcon(QMessageBox::Critical);
-            break;
-        case MB_ICONQUESTION_STYLE:
-            box.setIcon(QMessageBox::Question);
-            break;
-        case MB_ICONINFORMATION_STYLE:
-            box.setIcon(QMessageBox::Information);
-            break;
-        default:
-            box.setIcon(QMessageBox::NoIcon);
-        }
-        if ((request.style & 0xF) == MB_YESNO_STYLE) {
-            box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
-            const bool noByDefault = (request.style & MB_DEFBUTTON2_STYLE) != 0;
-            box.setDefaultButton(noByDefault ? QMessageBox::No : QMessageBox::Yes);
-            box.setEscapeButton(QMessageBox::No);
-            return box.exec() == QMessageBox::Yes ? ID_YES : ID_NO;
-        }
-        box.setStandardButtons(QMessageBox::Ok);
-        box.exec();
-        return ID_OK;
+        std::fprintf(stderr, "%s: %s\n", request.caption.toLocal8Bit().constData(),
+                     request.text.toLocal8Bit().constData());
+        std::fflush(stderr);
+        return (request.style & 0xF) == MB_YESNO_STYLE ? ID_NO : ID_OK;
     }
 };
 
-QtMessageService& standardService() {
-    static QtMessageService service;
+StandardErrorService& standardService() {
+    static StandardErrorService service;
     return service;
 }
 
@@ -71,7 +37,7 @@ void setMessageService(MessageService* service) {
     installed.store(service);
 }
 
-int showMessage(const QString& text, const QString& caption, unsigned style, QWidget* owner) {
+int showMessage(const QString& text, const QString& caption, unsigned style, QObject* owner) {
     return messageService().show(MessageRequest{text, caption, style, owner});
 }
 

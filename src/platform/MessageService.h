@@ -3,7 +3,7 @@
 #include <QString>
 #include <functional>
 
-class QWidget;
+class QObject;
 
 namespace kestrune::platform {
 
@@ -22,11 +22,13 @@ struct MessageRequest {
     QString text;
     QString caption;
     unsigned style = MB_OK_STYLE;
-    QWidget* owner = nullptr; // null: no owner window
+    QObject* owner = nullptr; // the window the box belongs to; null: none
 };
 
 // Every message box runs on the GUI thread, whichever thread asks; the asker waits for
-// the answer. Tests install their own service to record boxes and answer them.
+// the answer. The window installs its boxes, the terminal program its questions on the
+// terminal, tests their own service to record boxes and answer them. Without one, a box is
+// a line on standard error and a question is answered No: nobody is there to say yes.
 class MessageService {
 public:
     virtual ~MessageService() = default;
@@ -34,12 +36,12 @@ public:
 };
 
 MessageService& messageService();
-// Replaces the process-wide service (tests); null restores the standard one.
+// Replaces the process-wide service; null restores the standard one.
 void setMessageService(MessageService* service);
 
 // Convenience for the common case.
 int showMessage(const QString& text, const QString& caption, unsigned style,
-                QWidget* owner = nullptr);
+                QObject* owner = nullptr);
 
 // Runs fn on the GUI thread and waits for it (no lock may be held by the caller).
 void runOnGuiThreadAndWait(const std::function<void()>& fn);

@@ -1,42 +1,13 @@
 #pragma once
 
-#include <QByteArray>
+#include "base/Hive.h"
+
 #include <QString>
-#include <cstdint>
 #include <optional>
 
 namespace kestrune::platform {
 
 enum class RegistryRoot { CurrentUser, LocalMachine };
-
-// Value types keep their Windows numbers, so stored files read the same everywhere.
-enum RegistryType : std::uint32_t {
-    REG_NONE_TYPE = 0,
-    REG_SZ_TYPE = 1,
-    REG_EXPAND_SZ_TYPE = 2,
-    REG_BINARY_TYPE = 3,
-    REG_DWORD_TYPE = 4,
-    REG_MULTI_SZ_TYPE = 7,
-    REG_QWORD_TYPE = 11,
-};
-
-// A value as stored: its type and its raw bytes (REG_SZ: UTF-16LE with terminator;
-// REG_DWORD: 4 bytes little-endian).
-struct RegistryValue {
-    std::uint32_t type = REG_NONE_TYPE;
-    QByteArray data;
-};
-
-// The text of a REG_SZ or REG_EXPAND_SZ value up to its terminator; nothing for any other type.
-inline std::optional<QString> registryText(const RegistryValue& value) {
-    if (value.type != REG_SZ_TYPE && value.type != REG_EXPAND_SZ_TYPE)
-        return std::nullopt;
-    const auto* units = reinterpret_cast<const char16_t*>(value.data.constData());
-    qsizetype length = 0;
-    while (length < value.data.size() / 2 && units[length] != 0)
-        ++length;
-    return QString::fromUtf16(units, length);
-}
 
 // The two hives of the settings store. Keys are backslash-separated paths below the root
 // ("Software\\Vaskor Security\\Vaskor Kestrune\\Settings"); names are compared without

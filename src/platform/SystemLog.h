@@ -1,11 +1,12 @@
 #pragma once
 
+#include "base/SystemLog.h"
+
 #include <QString>
 
 namespace kestrune::platform {
 
-// A problem the administrator must hear of even when nobody reads the terminal: written to
-// standard error and to the system log.
+// The same for a text of the toolkit's.
 void LogWarning(const QString& text);
 
 } // namespace kestrune::platform

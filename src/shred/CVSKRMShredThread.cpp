@@ -35,7 +35,7 @@ CVSKRMShredThread::CVSKRMShredThread(void* context, std::shared_ptr<DeviceRecord
                                      std::int32_t reserved)
     : settings_(GetSettingsStore()), record_(std::move(record)), driveLetter_(record_->driveLetter),
       deviceNumber_(record_->deviceNumber), algorithm_(algorithm), reserved_(reserved),
-      abortFlag_(&record_->abortRequested), context_(context), callback_(callback),
+      abortFlag_(record_->abort.address()), context_(context), callback_(callback),
       authorization_(platform::diskAuthorizationForThisProcess()) {
     std::printf("CVSKRMShredThread: %d: algo: %d\n", static_cast<int>(deviceNumber_), algorithm_);
     std::fflush(stdout);
@@ -209,7 +209,7 @@ bool CVSKRMShredThread::InitInstance() {
         withReport([](ShredReport& report) { report.setCleaned(); });
     const bool formatWanted = formatDrive_ ? *formatDrive_ : settings_->GetFormatDrive();
     if (result == SHRED_STATUS_SHREDDED && formatWanted) {
-        if (__atomic_load_n(abortFlag_, __ATOMIC_ACQUIRE) != 0) {
+        if (AbortFlag::raisedAt(abortFlag_)) {
             // Abort pressed as the shred ended: the disk stays shredded and unformatted.
             finalStatus_ = SHRED_STATUS_ABORTED;
         } else {

@@ -4,7 +4,7 @@
 #include "lang/LanguageManager.h"
 #include "lang/TextPlaceholders.h"
 #include "platform/ExclusiveFile.h"
-#include "ui/ShredStatusDisplay.h"
+#include "shred/ShredStatusDisplay.h"
 
 #include <QBuffer>
 #include <QCryptographicHash>

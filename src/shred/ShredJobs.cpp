@@ -5,6 +5,7 @@
 #include "lang/LanguageManager.h"
 #include "platform/DeviceMonitor.h"
 #include "shred/FormatAndLabel.h"
+#include "shred/JobServices.h"
 
 #include <atomic>
 #include <chrono>
@@ -61,8 +62,13 @@ ShredJobs::~ShredJobs() {
 std::shared_ptr<CVSKRMShredThread> ShredJobs::start(const std::shared_ptr<DeviceRecord>& record,
                                                     std::int32_t algorithm,
                                                     const ShredJobOptions& options) {
-    auto job =
-        std::make_shared<CVSKRMShredThread>(context_.get(), record, algorithm, &OnShredStatus, 0);
+    // The job services follow the job through its status reports on their way to the rows.
+    const auto tracked = services_ ? services_->jobStarted(JobServices::diskName(*table_, *record),
+                                                           context_.get(), &OnShredStatus)
+                                   : nullptr;
+    auto job = std::make_shared<CVSKRMShredThread>(
+        tracked ? tracked->statusContext() : context_.get(), record, algorithm,
+        tracked ? &JobServices::Job::relayStatus : &OnShredStatus, 0);
     job->setTable(table_);
     job->setFormatDrive(options.formatDrive);
     job->setAssetNumber(options.assetNumber);
@@ -76,8 +82,10 @@ std::shared_ptr<CVSKRMShredThread> ShredJobs::start(const std::shared_ptr<Device
     ++processJobs;
     // The thread keeps the status context, the state and the record alive by itself, so
     // a job that outlives the window never touches freed memory.
-    std::thread([job, state = state_, context = context_, record] {
+    std::thread([job, state = state_, context = context_, record, tracked] {
         job->Run();
+        if (tracked)
+            tracked->ended(job->finalStatus());
         record->workers.fetch_sub(1);
         std::function<void()> onEnded;
         {
@@ -97,7 +105,7 @@ std::shared_ptr<CVSKRMShredThread> ShredJobs::start(const std::shared_ptr<Device
 void ShredJobs::abortAll() {
     std::lock_guard guard(state_->mutex);
     for (const auto& job : state_->jobs)
-        job->record()->requestAbort();
+        job->record()->abort.raise();
 }
 
 std::vector<std::shared_ptr<DeviceRecord>> ShredJobs::abandonRunning() {
@@ -109,11 +117,15 @@ std::vector<std::shared_ptr<DeviceRecord>> ShredJobs::abandonRunning() {
     }
     std::vector<std::shared_ptr<DeviceRecord>> records;
     for (const auto& job : jobs) {
-        job->record()->requestAbort();
+        job->record()->abort.raise();
         job->abandon();
         records.push_back(job->record());
     }
     return records;
+}
+
+void ShredJobs::setJobServices(std::unique_ptr<JobServices> services) {
+    services_ = std::move(services);
 }
 
 int ShredJobs::runningCount() const {

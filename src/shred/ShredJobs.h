@@ -2,7 +2,7 @@
 
 #include "devices/DeviceRecord.h"
 #include "shred/CVSKRMShredThread.h"
-#include "ui/ShredStatusDisplay.h"
+#include "shred/ShredStatusDisplay.h"
 
 #include <condition_variable>
 #include <functional>
@@ -14,6 +14,7 @@ namespace kestrune {
 
 class DeviceListModel;
 class DeviceTable;
+class JobServices;
 namespace platform {
 class DeviceMonitor;
 }
@@ -51,6 +52,9 @@ public:
         state_->onEnded = std::move(onEnded);
     }
     ShredStatusContext* statusContext() const { return context_.get(); }
+    // Who keeps the machine awake and tells the desktop while jobs run (none: nobody).
+    void setJobServices(std::unique_ptr<JobServices> services);
+    JobServices* jobServices() const { return services_.get(); }
 
     // Jobs still running in the whole process (the program must not end under them).
     static int runningInProcess();
@@ -67,6 +71,7 @@ private:
     std::shared_ptr<State> state_;
     std::shared_ptr<ShredStatusContext> context_;
     DiskFormatter formatter_;
+    std::unique_ptr<JobServices> services_;
     platform::DeviceMonitor* monitor_ = nullptr;
     bool abandoned_ = false;
 };

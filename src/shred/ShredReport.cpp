@@ -8,7 +8,6 @@
 #include "shred/ErasureCertificate.h"
 
 #include <QFile>
-#include <QFileDialog>
 #include <QUuid>
 #include <chrono>
 #include <clocale>
@@ -297,7 +296,7 @@ int ShredReport::finish(std::int64_t finishTime) {
             std::lock_guard guard(askerMutex);
             asker = installedAsker;
         }
-        const QString chosen = asker ? asker(target) : askWithSaveDialog(target, text("all_files"));
+        const QString chosen = asker ? asker(target) : QString();
         if (chosen.isEmpty())
             return 0;
         target = chosen;
@@ -349,14 +348,6 @@ QString ShredReport::makeReportFileName() const {
     for (int counter = 1; taken(name) && counter < 1000; ++counter)
         name = QStringLiteral("%1(%2).xml").arg(base).arg(counter);
     return name;
-}
-
-QString ShredReport::askWithSaveDialog(const QString& suggestedName, const QString& filter) {
-    QString chosen;
-    // The toolkit's dialog asks before the name of an existing file is taken.
-    platform::runOnGuiThreadAndWait(
-        [&] { chosen = QFileDialog::getSaveFileName(nullptr, QString(), suggestedName, filter); });
-    return chosen;
 }
 
 void ShredReport::setSaveFileAsker(SaveFileAsker asker) {

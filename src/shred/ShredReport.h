@@ -31,7 +31,8 @@ struct JobProvenance {
 class ShredReport {
 public:
     // Asked for another file name when the report cannot be created; an empty answer gives
-    // up. The standard asker shows a save-file dialog on the GUI thread.
+    // up. The window asks with a save-file dialog, the terminal says it cannot ask; without
+    // an asker, nobody is asked and the report is given up.
     using SaveFileAsker = std::function<QString(const QString& suggestedName)>;
 
     ShredReport(std::int32_t algorithm, std::shared_ptr<LanguageManager> language,
@@ -89,9 +90,6 @@ public:
     const JobProvenance& provenance() const { return provenance_; }
 
     static void setSaveFileAsker(SaveFileAsker asker);
-    // The standard asker: a save-file dialog on the GUI thread, which asks before it takes
-    // the name of an existing file.
-    static QString askWithSaveDialog(const QString& suggestedName, const QString& filter);
     static QString escapeXml(const QString& text);
 
 private:

@@ -2,7 +2,8 @@
 
 #include "app/SettingsStore.h"
 #include "app/SystemUtil.h"
-#include "lang/CPictureEx.h"
+#include "controls/CPictureEx.h"
+#include "controls/LanguagePicture.h"
 #include "lang/LanguageManager.h"
 #include "ui/DialogUnits.h"
 #include "ui/ProgramLook.h"
@@ -59,8 +60,8 @@ void CVSKInfoDlg::OnInitDialog() {
     headingFont.setUnderline(false);
     headingFont.setStrikeOut(false);
 
-    language_->LoadImageInto(*top_, QStringLiteral("settings_top"), "JPG", -1);
-    language_->LoadImageInto(*bottom_, QStringLiteral("settings_bot"), "JPG", -1);
+    ShowLanguagePicture(*top_, *language_, QStringLiteral("settings_top"), "JPG", -1);
+    ShowLanguagePicture(*bottom_, *language_, QStringLiteral("settings_bot"), "JPG", -1);
     heading_->setFont(headingFont);
     // A 16-pixel heading does not fit the template's 8 units: let it grow, not clip.
     heading_->resize(heading_->width(),

@@ -1,6 +1,7 @@
 #include "ui/CVSKInsertUSB.h"
 
-#include "lang/CPictureEx.h"
+#include "controls/CPictureEx.h"
+#include "controls/LanguagePicture.h"
 #include "lang/LanguageManager.h"
 #include "ui/DialogUnits.h"
 #include "ui/ProgramLook.h"
@@ -28,7 +29,7 @@ void CVSKInsertUSB::Create(QWidget* mainWindow, QWidget* over) {
     hide();
     if (mainWindow && parentWidget() != mainWindow)
         setParent(mainWindow, Qt::Tool | Qt::FramelessWindowHint);
-    GetLanguageManager()->LoadImageInto(*picture_, QStringLiteral("insert_usb"), "JPG", -1);
+    ShowLanguagePicture(*picture_, *GetLanguageManager(), QStringLiteral("insert_usb"), "JPG", -1);
     // A one-pixel border around the picture; a missing picture keeps the template size.
     if (picture_->isLoaded()) {
         picture_->move(1, 1);

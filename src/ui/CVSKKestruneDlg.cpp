@@ -3,24 +3,26 @@
 #include "app/SettingsStore.h"
 #include "app/SystemUtil.h"
 #include "controls/CListCtrlEx.h"
+#include "controls/CPictureEx.h"
 #include "controls/CVSKImageButton.h"
+#include "controls/LanguagePicture.h"
 #include "controls/ProgramBitmap.h"
 #include "devices/CVSKListThread.h"
 #include "devices/DeviceListModel.h"
 #include "devices/DeviceTable.h"
-#include "lang/CPictureEx.h"
 #include "lang/LanguageManager.h"
-#include "lang/TextPlaceholders.h"
 #include "platform/DeviceMonitor.h"
 #include "platform/MessageService.h"
+#include "shred/JobServices.h"
 #include "shred/ShredJobs.h"
+#include "shred/ShredStatusDisplay.h"
 #include "ui/CVSKInfoDlg.h"
 #include "ui/CVSKInsertUSB.h"
 #include "ui/CVSKSettingsDlg.h"
 #include "ui/DialogUnits.h"
 #include "ui/PanelText.h"
 #include "ui/ProgramLook.h"
-#include "ui/ShredStatusDisplay.h"
+#include "ui/RowTexts.h"
 #include "ui/WindowMessages.h"
 #include "update/UpdateManager.h"
 
@@ -29,10 +31,8 @@
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
-#include <QMessageBox>
 #include <QPainter>
 #include <QSessionManager>
-#include <QTimer>
 #include <chrono>
 #include <cstdio>
 
@@ -96,18 +96,6 @@ std::int64_t steadyMs() {
         .count();
 }
 
-QString describeDisk(const DeviceRecord& record, DeviceTable& table) {
-    QString vendor, product, path;
-    {
-        auto guard = table.lockByPolling();
-        vendor = record.vendorText;
-        product = record.productText;
-        path = record.devicePath;
-    }
-    QString name = (vendor + QLatin1Char(' ') + product).trimmed();
-    return name.isEmpty() ? path : QStringLiteral("%1 (%2)").arg(name, path);
-}
-
 class MainWindowScanNotifier final : public DeviceScanNotifier {
 public:
     explicit MainWindowScanNotifier(CVSKKestruneDlg* window) : window_(window) {}
@@ -136,6 +124,21 @@ CVSKKestruneDlg::CVSKKestruneDlg(QWidget* parent) : QDialog(parent) {
     listModel_ = std::make_shared<DeviceListModel>();
     insertPrompt_ = std::make_unique<CVSKInsertUSB>();
     jobs_ = std::make_unique<ShredJobs>(table_, listModel_);
+    // While jobs run the machine stays awake; one that ends unseen is announced, and its
+    // notice brings this window up.
+    jobs_->setJobServices(JobServices::forWindow());
+    JobServices* jobServices = jobs_->jobServices();
+    jobServices->setWindowActive(QGuiApplication::applicationState() == Qt::ApplicationActive);
+    connect(qApp, &QGuiApplication::applicationStateChanged, jobServices,
+            [jobServices](Qt::ApplicationState state) {
+                jobServices->setWindowActive(state == Qt::ApplicationActive);
+            });
+    connect(jobServices, &JobServices::raiseWindowRequested, this, [this] {
+        if (isMinimized())
+            showNormal();
+        raise();
+        activateWindow();
+    });
     scanNotifier_ = std::make_shared<MainWindowScanNotifier>(this);
     scanLauncher_ = std::make_unique<DeviceScanLauncher>(table_, listModel_, scanNotifier_);
 }
@@ -149,6 +152,7 @@ CVSKKestruneDlg::~CVSKKestruneDlg() {
     scanLauncher_.reset();
     scanNotifier_.reset();
     list_->SetDeviceModel(nullptr);
+    list_->SetRowNamer({});
     table_.reset();
     insertPrompt_.reset();
     settings_.reset();
@@ -253,8 +257,8 @@ bool CVSKKestruneDlg::OnInitDialog() {
     setWindowIcon(icon_);
     infoBackground_ =
         language_->LoadBitmapForRatio(QStringLiteral("info_bkg"), -1, devicePixelRatioF());
-    language_->LoadImageInto(*top_, QStringLiteral("top"), "JPG", -1);
-    language_->LoadImageInto(*logo_, QStringLiteral("bott_logo"), "JPG", -1);
+    ShowLanguagePicture(*top_, *language_, QStringLiteral("top"), "JPG", -1);
+    ShowLanguagePicture(*logo_, *language_, QStringLiteral("bott_logo"), "JPG", -1);
     showMiddlePicture(QStringLiteral("bott_middle"));
     language_->SelectCurrentLanguage();
     setWindowTitle(settings_->GetProductName());
@@ -269,6 +273,9 @@ bool CVSKKestruneDlg::OnInitDialog() {
     list_->SetProgressColumn(DeviceListModel::ProgressColumn);
     list_->SetStartColumn(DeviceListModel::StartColumn);
     list_->SetDeviceModel(listModel_.get());
+    list_->SetRowNamer([language = language_](const RowFacts& row) {
+        return AccessibleNamesOfRow(*language, row);
+    });
     list_->setColumnCount(DeviceListModel::kColumnCount);
     QStringList headings;
     for (const ColumnDefinition& column : kColumns)
@@ -374,7 +381,7 @@ void CVSKKestruneDlg::layOutInfoTexts() {
 
 void CVSKKestruneDlg::showMiddlePicture(const QString& name) {
     middleName_ = name;
-    language_->LoadImageInto(*middle_, name, "JPG", -1);
+    ShowLanguagePicture(*middle_, *language_, name, "JPG", -1);
 }
 
 void CVSKKestruneDlg::startDeviceScan() {
@@ -446,13 +453,23 @@ void CVSKKestruneDlg::onStartButton(quintptr controlId) {
             setStatus("status_failed_media");
             return;
         }
-        record->setState(JobState::Running);
-        record->beginJob(secondsNow());
-        record->abortFlag().store(0);
-        record->startPressedAtMs = steadyMs();
         std::uint32_t algorithm = settings_->GetShredAlgo();
         if (algorithm < 100)
             algorithm = 100;
+        const bool confirmed = confirmStart(*record, algorithm);
+        if (terminationRequested_) {
+            done(QDialog::Rejected);
+            return;
+        }
+        // The question ran an event loop of its own: the disk may have gone, or its row may
+        // have been started or closed meanwhile.
+        if (!confirmed || closing_ || table_->findByDeviceNumber(deviceNumber) != record ||
+            record->state() != state || !record->hasMedium)
+            return;
+        record->setState(JobState::Running);
+        record->beginJob(secondsNow());
+        record->abort.lower();
+        record->startPressedAtMs = steadyMs();
         // Before the worker starts: a job that fails at once must have the last word.
         setStatus("status_processing");
         listModel_->SetStartButtonText(deviceNumber,
@@ -462,7 +479,7 @@ void CVSKKestruneDlg::onStartButton(quintptr controlId) {
         if (record->startPressedAtMs >= 0 && steadyMs() - record->startPressedAtMs < kDoubleClickMs)
             return;
         setStatus("status_aborting");
-        record->requestAbort();
+        record->abort.raise();
     }
 }
 
@@ -550,79 +567,20 @@ void CVSKKestruneDlg::done(int result) {
     QDialog::done(result);
 }
 
-void CVSKKestruneDlg::closeAbortingJobs() {
-    terminationRequested_ = true;
-    if (asking_) {
-        // The open question counts as answered Yes; done() goes on once it returns.
-        for (QMessageBox* box : findChildren<QMessageBox*>())
-            box->reject();
-        return;
-    }
-    done(QDialog::Rejected);
-}
-
-// Asks whether to abort the running jobs; No (the default) keeps everything running.
-bool CVSKKestruneDlg::confirmAbortForClose() {
+// Asks before a job erases the disk; No is the default answer, and Enter and Escape
+// keep the disk too.
+bool CVSKKestruneDlg::confirmStart(const DeviceRecord& record, std::uint32_t algorithm) {
+    if (!settings_->GetAskBeforeStart())
+        return true;
     asking_ = true;
     const int answer = platform::showMessage(
-        language_->GetString(QStringLiteral("question_abort_jobs")), settings_->GetProductName(),
+        StartQuestionText(*language_, DiskOfRow(*table_, *listModel_, record), algorithm,
+                          settings_->GetFormatDrive()),
+        settings_->GetProductName(),
         platform::MB_YESNO_STYLE | platform::MB_ICONQUESTION_STYLE | platform::MB_DEFBUTTON2_STYLE,
         this);
     asking_ = false;
-    return answer == platform::ID_YES || terminationRequested_;
-}
-
-// Closing while jobs run asks every job to abort and keeps the window alive (disabled)
-// until they have ended, so each writes its report. Returns true while waiting.
-bool CVSKKestruneDlg::waitForJobsBeforeClosing(int result) {
-    if (closing_)
-        return true;
-    if (!jobs_ || jobs_->runningCount() == 0)
-        return false;
-    closing_ = true;
-    closeResult_ = result;
-    // Each running row says what happens to it while the window waits.
-    const QString aborting = language_->GetString(QStringLiteral("status_aborting"));
-    for (const DeviceTable::RecordPtr& record : table_->records()) {
-        const int row = listModel_->rowOfRecord(record.get());
-        if (record->state() == JobState::Running && row >= 0)
-            listModel_->setCellText(row, DeviceListModel::StatusColumn, aborting);
-    }
-    jobs_->abortAll();
-    setEnabled(false);
-    insertPrompt_->HidePrompt();
-    const auto deadline = std::chrono::steady_clock::now() + closeWait_;
-    auto* timer = new QTimer(this);
-    timer->setInterval(100);
-    connect(timer, &QTimer::timeout, this, [this, timer, deadline] {
-        if (jobs_->runningCount() > 0 && std::chrono::steady_clock::now() < deadline)
-            return;
-        timer->stop();
-        timer->deleteLater();
-        if (jobs_->runningCount() > 0)
-            reportUnfinishedJobs();
-        emit jobsFinishedForClose();
-        closing_ = false;
-        QDialog::done(closeResult_);
-    });
-    timer->start();
-    return true;
-}
-
-// Jobs stuck in a device that no longer answers: their reports are written now, and the
-// user learns which disks were left unfinished before the program ends under them.
-void CVSKKestruneDlg::reportUnfinishedJobs() {
-    QStringList disks;
-    for (const DeviceTable::RecordPtr& record : jobs_->abandonRunning())
-        disks << describeDisk(*record, *table_);
-    std::fprintf(stderr, "Kestrune: jobs did not stop in time, left unfinished: %s\n",
-                 disks.join(QStringLiteral(", ")).toLocal8Bit().constData());
-    QString text = language_->GetString(QStringLiteral("message_jobs_unfinished"));
-    const QString list = disks.join(QLatin1Char('\n'));
-    text = text.contains(QLatin1String("%s")) ? FillPlaceholders(text, {list})
-                                              : text + QStringLiteral("\n\n") + list;
-    setEnabled(true);
-    platform::showMessage(text, settings_->GetProductName(), platform::MB_ICONERROR_STYLE, this);
+    return answer == platform::ID_YES;
 }
 
 } // namespace kestrune

@@ -103,6 +103,7 @@ private:
     void onUpdate();
     void onSessionQuitRequest(QSessionManager& manager);
     bool confirmAbortForClose();
+    bool confirmStart(const DeviceRecord& record, std::uint32_t algorithm);
     bool waitForJobsBeforeClosing(int result);
     void reportUnfinishedJobs();
 

@@ -2,7 +2,8 @@
 
 #include "app/SettingsStore.h"
 #include "app/SystemUtil.h"
-#include "lang/CPictureEx.h"
+#include "controls/CPictureEx.h"
+#include "controls/LanguagePicture.h"
 #include "lang/LanguageManager.h"
 #include "platform/MessageService.h"
 #include "platform/Registry.h"
@@ -156,8 +157,8 @@ void CVSKSettingsDlg::OnInitDialog() {
     if (!language_)
         return;
     setWindowTitle(settings_->GetProductName());
-    language_->LoadImageInto(*top_, QStringLiteral("settings_top"), "JPG", -1);
-    language_->LoadImageInto(*bottom_, QStringLiteral("settings_bot"), "JPG", -1);
+    ShowLanguagePicture(*top_, *language_, QStringLiteral("settings_top"), "JPG", -1);
+    ShowLanguagePicture(*bottom_, *language_, QStringLiteral("settings_bot"), "JPG", -1);
     // The pictures size themselves to the image; the buttons stay above them, on the
     // bottom band's middle line.
     ok_->raise();
@@ -200,7 +201,7 @@ void CVSKSettingsDlg::OnInitDialog() {
         for (QWidget* control : std::initializer_list<QWidget*>{
                  updateGroup_, updateText_, activate_, daily_, weekly_, monthly_})
             control->hide();
-        language_->LoadImageInto(*grey_, QStringLiteral("grey_usb"), "JPG", -1);
+        ShowLanguagePicture(*grey_, *language_, QStringLiteral("grey_usb"), "JPG", -1);
         grey_->show();
     } else {
         if (QRadioButton* radio = radioFor(updates_->GetUpdateSchedule()))

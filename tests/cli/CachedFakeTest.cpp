@@ -8,7 +8,7 @@
 #include "cli/ShredCommand.h"
 #include "cli/TerminalMessages.h"
 #include "devices/ScanDevices.h"
-#include "ui/ShredStatusDisplay.h"
+#include "shred/ShredStatusDisplay.h"
 
 #include <cstdio>
 

@@ -2,7 +2,7 @@
 // the walk's promises: counting and cutting agree, and every cut frame is a well-formed
 // one-frame GIF of the original header.
 
-#include "lang/GifFrameSplitter.h"
+#include "controls/GifFrameSplitter.h"
 
 #include <cstdint>
 #include <cstdlib>

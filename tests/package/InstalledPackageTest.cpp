@@ -3,8 +3,8 @@
 // simulated disk, with nothing from the build tree.
 #include "ProgramRun.h"
 #include "TestSupport.h"
+#include "base/SharedObjectCheck.h"
 #include "platform/Module.h"
-#include "platform/SharedObjectCheck.h"
 #include "platform/linux/FileRegistry.h"
 
 #include <QDir>
@@ -21,7 +21,7 @@ using namespace kestrune;
 namespace {
 
 const QString kComponentDir = QStringLiteral(KESTRUNE_PACKAGED_COMPONENT_DIR);
-const QString kAppId = QStringLiteral(KESTRUNE_PACKAGED_APP_ID);
+const QString kInstalledAppId = QStringLiteral(KESTRUNE_PACKAGED_APP_ID);
 const QStringList kComponents = {QStringLiteral("VSKLanguage.dll"),
                                  QStringLiteral("VSKRemovableShredder.dll"),
                                  QStringLiteral("VSKUpdate.dll")};
@@ -81,10 +81,10 @@ TEST_F(InstalledPackageTest, HoldsTheDesktopApplicationsFiles) {
     for (const QString& path :
          {QStringLiteral("/usr/bin/kestrune"), QStringLiteral("/usr/bin/kestrune-cli"),
           QStringLiteral("/etc/kestrune/machine.reg"),
-          "/usr/share/applications/" + kAppId + ".desktop",
-          "/usr/share/metainfo/" + kAppId + ".metainfo.xml",
-          "/usr/share/icons/hicolor/48x48/apps/" + kAppId + ".png",
-          "/usr/share/icons/hicolor/256x256/apps/" + kAppId + ".png",
+          "/usr/share/applications/" + kInstalledAppId + ".desktop",
+          "/usr/share/metainfo/" + kInstalledAppId + ".metainfo.xml",
+          "/usr/share/icons/hicolor/48x48/apps/" + kInstalledAppId + ".png",
+          "/usr/share/icons/hicolor/256x256/apps/" + kInstalledAppId + ".png",
           QStringLiteral("/usr/share/man/man1/kestrune.1.gz"),
           QStringLiteral("/usr/share/man/man1/kestrune-cli.1.gz"),
           QStringLiteral("/usr/share/doc/kestrune/copyright"),

@@ -32,7 +32,7 @@ struct FakeCase {
     std::uint64_t real = 16 * MiB;
 };
 
-std::string caseName(const ::testing::TestParamInfo<FakeCase>& info) {
+std::string fakeCaseName(const ::testing::TestParamInfo<FakeCase>& info) {
     const FakeCase& fake = info.param;
     const char* kind = fake.kind == Kind::Drops          ? "Drops"
                        : fake.kind == Kind::Wraps        ? "Wraps"
@@ -162,4 +162,4 @@ INSTANTIATE_TEST_SUITE_P(
                       FakeCase{103, Kind::KeepsNothing, 128 * KiB, 64 * MiB},
                       FakeCase{100, Kind::Genuine, 8 * MiB, 64 * MiB},
                       FakeCase{102, Kind::Genuine, MiB, 24 * MiB}),
-    caseName);
+    fakeCaseName);

@@ -6,7 +6,7 @@
 #include "app/SystemUtil.h"
 #include "devices/ScanDevices.h"
 #include "shred/ErasureCertificate.h"
-#include "ui/ShredStatusDisplay.h"
+#include "shred/ShredStatusDisplay.h"
 
 #include <QRegularExpression>
 #include <chrono>

@@ -15,7 +15,7 @@ struct JobCase {
     qint64 size;
 };
 
-std::string caseName(const ::testing::TestParamInfo<JobCase>& info) {
+std::string jobCaseName(const ::testing::TestParamInfo<JobCase>& info) {
     return "Algorithm" + std::to_string(info.param.algorithm) +
            (info.param.format ? "Formatted" : "Unformatted") +
            std::to_string(info.param.size >> 20) + "MiB";
@@ -103,7 +103,7 @@ INSTANTIATE_TEST_SUITE_P(
                       JobCase{102, true, 32 << 20}, JobCase{102, false, 8 << 20},
                       JobCase{103, true, 16 << 20}, JobCase{103, false, 8 << 20},
                       JobCase{100, true, 600 << 20}),
-    caseName);
+    jobCaseName);
 
 using LoopDiskSession = RealDiskWindowTest;
 

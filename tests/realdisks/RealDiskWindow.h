@@ -41,6 +41,10 @@ protected:
         registerComponentDirectory(QStringLiteral("VSKRemovableShredder.dll"), binDir());
         writeRegistryString(platform::RegistryRoot::LocalMachine, productKey("\\Settings"),
                             QStringLiteral("LogPath"), logs.path());
+        // A bulk-erasure station: Start erases at once, so the jobs' own boxes are the only
+        // ones.
+        writeRegistryDword(platform::RegistryRoot::LocalMachine, productKey("\\Settings"),
+                           QStringLiteral("NoStartQuestion"), 1);
     }
     void TearDown() override {
         window.reset();

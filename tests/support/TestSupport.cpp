@@ -3,6 +3,8 @@
 #include "lang/LanguageManager.h"
 
 #include <QDir>
+#include <QFile>
+#include <gtest/gtest.h>
 
 namespace kestrune::test {
 
@@ -97,6 +99,10 @@ void chooseLanguage(const QString& code) {
 
 QString productKey(const QString& suffix) {
     return QStringLiteral("Software\\Vaskor Security\\Vaskor Kestrune") + suffix;
+}
+
+QByteArray registryString(const QString& text) {
+    return QByteArray(reinterpret_cast<const char*>(text.utf16()), (text.size() + 1) * 2);
 }
 
 QString binDir() {

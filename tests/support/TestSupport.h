@@ -57,6 +57,9 @@ void chooseLanguage(const QString& code);
 // The product key of the built language files ("Software\Vaskor Security\Vaskor Kestrune").
 QString productKey(const QString& suffix);
 
+// A registry string's data: UTF-16 with its terminating zero.
+QByteArray registryString(const QString& text);
+
 // The folder the build puts the program and its components in.
 QString binDir();
 QString sourceDir();

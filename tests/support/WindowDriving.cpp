@@ -31,7 +31,7 @@ int waitForRowOfDevice(const CVSKKestruneDlg& window, const QString& devicePath,
     return found;
 }
 
-bool clickRowButton(CVSKKestruneDlg& window, int row) {
+QPushButton* waitForRowButton(CVSKKestruneDlg& window, int row) {
     // The list creates a row's button when it lays the row out after a paint.
     QPushButton* button = nullptr;
     (void)QTest::qWaitFor(
@@ -43,6 +43,11 @@ bool clickRowButton(CVSKKestruneDlg& window, int row) {
             return button != nullptr;
         },
         5000);
+    return button;
+}
+
+bool clickRowButton(CVSKKestruneDlg& window, int row) {
+    QPushButton* button = waitForRowButton(window, row);
     if (!button)
         return false;
     QTest::mouseClick(button, Qt::LeftButton);

@@ -3,6 +3,8 @@
 
 #include <QString>
 
+class QPushButton;
+
 namespace kestrune {
 class CVSKKestruneDlg;
 }
@@ -13,6 +15,8 @@ namespace kestrune::test {
 int rowOfDevice(const CVSKKestruneDlg& window, const QString& devicePath);
 // The same, waiting up to the timeout for the row to appear.
 int waitForRowOfDevice(const CVSKKestruneDlg& window, const QString& devicePath, int timeoutMs);
+// The row's button, waiting for the list to create it; null when it never did.
+QPushButton* waitForRowButton(CVSKKestruneDlg& window, int row);
 // Clicks the row's button; false when the list never created it.
 bool clickRowButton(CVSKKestruneDlg& window, int row);
 

@@ -271,6 +271,9 @@ protected:
                            QStringLiteral("ShredAlgo"), 100);
         writeRegistryDword(platform::RegistryRoot::CurrentUser, productKey("\\Settings"),
                            QStringLiteral("FormatDrive"), 1);
+        // Start erases at once: the session's boxes are the jobs' own.
+        writeRegistryDword(platform::RegistryRoot::LocalMachine, productKey("\\Settings"),
+                           QStringLiteral("NoStartQuestion"), 1);
         for (const QString& path :
              {home.path(), home.filePath(QStringLiteral("data")),
               home.filePath(QStringLiteral("config")), home.filePath(QStringLiteral("runtime")),

@@ -1,26 +1,29 @@
 // Renders every window of the program offscreen into PNG files, in English and German,
 // on simulated disks, so a change of look can be reviewed without a display.
-#include "app/CVSKKestruneApp.h"
 #include "app/SettingsStore.h"
 #include "controls/CListCtrlEx.h"
 #include "controls/CVSKImageButton.h"
+#include "controls/LanguagePicture.h"
 #include "devices/CVSKListThread.h"
 #include "devices/DeviceListModel.h"
 #include "devices/DeviceTable.h"
+#include "kestrune/CVSKKestruneApp.h"
 #include "lang/LanguageManager.h"
 #include "platform/MessageService.h"
 #include "platform/Registry.h"
 #include "shred/ShredJobs.h"
+#include "shred/ShredStatusDisplay.h"
 #include "ui/CVSKInfoDlg.h"
 #include "ui/CVSKInsertUSB.h"
 #include "ui/CVSKKestruneDlg.h"
 #include "ui/CVSKSettingsDlg.h"
-#include "ui/ShredStatusDisplay.h"
+#include "ui/WidgetMessageService.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QMessageBox>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QProcess>
@@ -37,15 +40,30 @@ namespace {
 
 QString outDir;
 
-// Message boxes would wait for a click that never comes: answer them and say so.
+void save(QWidget* widget, const QString& name);
+void pump(int ms);
+
+// Message boxes would wait for a click that never comes: answer them and say so. The
+// question before a job is rendered once per language, then answered Yes.
 class AnsweringMessages final : public platform::MessageService {
 public:
     int show(const platform::MessageRequest& request) override {
         std::fprintf(stderr, "snapshots: message box: %s\n", qPrintable(request.text));
-        return (request.style & 0xF) == platform::MB_YESNO_STYLE ? platform::ID_NO
-                                                                 : platform::ID_OK;
+        if (!saveStartQuestionAs.isEmpty()) {
+            const std::unique_ptr<QMessageBox> box = makeMessageBox(request);
+            box->show();
+            pump(200);
+            save(box.get(), saveStartQuestionAs);
+            saveStartQuestionAs.clear();
+        }
+        if ((request.style & 0xF) != platform::MB_YESNO_STYLE)
+            return platform::ID_OK;
+        return answerYes ? platform::ID_YES : platform::ID_NO;
     }
+    QString saveStartQuestionAs;
+    bool answerYes = false;
 };
+AnsweringMessages answering;
 
 void pump(int ms) {
     QElapsedTimer timer;
@@ -144,6 +162,17 @@ void saveHovered(QWidget* window, QWidget* button, const QString& name) {
     pump(50);
 }
 
+// The window as a keyboard user sees it with the focus on a control.
+void saveFocused(CVSKKestruneDlg& window, QWidget* control, const QString& name) {
+    if (!control)
+        return;
+    QApplication::setActiveWindow(&window);
+    control->setFocus(Qt::TabFocusReason);
+    pump(100);
+    save(&window, name);
+    window.deviceList()->setFocus(Qt::OtherFocusReason);
+}
+
 void removeDisks(const QString& disks) {
     for (const QString& file : QDir(disks).entryList({QStringLiteral("*.img")}))
         QFile::remove(QDir(disks).filePath(file));
@@ -163,7 +192,8 @@ void saveWithPrompt(CVSKKestruneDlg& window, const QString& name) {
 // The prompt's picture plays from its first frame again; the stick is half-way in after
 // the first frame's pause and half of the sliding frames.
 void saveMiddleFrame(CVSKInsertUSB& prompt, const QString& name) {
-    GetLanguageManager()->LoadImageInto(*prompt.picture(), QStringLiteral("insert_usb"), "JPG", -1);
+    ShowLanguagePicture(*prompt.picture(), *GetLanguageManager(), QStringLiteral("insert_usb"),
+                        "JPG", -1);
     pump(900 + 4 * 80 + 40);
     save(&prompt, name);
 }
@@ -363,6 +393,10 @@ void renderLanguage(const QString& suffix, const QString& disks, const QString& 
         saveHovered(&window, window.aboutButton(),
                     QStringLiteral("main-window-hover-about-") + suffix);
         saveEverySettingOn(window, QStringLiteral("main-window-every-setting-") + suffix);
+        saveFocused(window, window.deviceList()->startButtonOfRow(1),
+                    QStringLiteral("main-window-focus-row-") + suffix);
+        saveFocused(window, window.aboutButton(),
+                    QStringLiteral("main-window-focus-about-") + suffix);
 
         {
             CVSKInfoDlg about(&window);
@@ -388,9 +422,12 @@ void renderLanguage(const QString& suffix, const QString& disks, const QString& 
 
         // One job that finishes and one still running when the picture is taken.
         auto clickStart = [&](int row) {
+            answering.answerYes = true;
             if (QPushButton* button = window.deviceList()->startButtonOfRow(row))
                 button->click();
+            answering.answerYes = false;
         };
+        answering.saveStartQuestionAs = QStringLiteral("start-question-") + suffix;
         setMachineText(QStringLiteral("Organisation"), QStringLiteral("Example Ltd, IT Services"));
         setMachineText(QStringLiteral("Location"), QStringLiteral("Building 3, Room 2.14"));
         QStringList before = certificates(base);
@@ -478,8 +515,7 @@ int main(int argc, char** argv) {
         qputenv("QT_SCALE_FACTOR", "2");
 
     CVSKKestruneApp app(argc, argv);
-    AnsweringMessages messages;
-    platform::setMessageService(&messages);
+    platform::setMessageService(&answering);
     for (const auto& [code, suffix] : {std::pair{"NTV", "en"}, std::pair{"DE", "de"}}) {
         chooseLanguage(QString::fromLatin1(code));
         if (scaleTwo)

@@ -1,5 +1,7 @@
 #include "shredengine/CapacityCheck.h"
 
+#include "base/AbortFlag.h"
+
 #include "shredengine/RandomStream.h"
 
 #include <algorithm>
@@ -23,10 +25,6 @@ constexpr uint64_t kFirstSweep = 4u << 20;
 constexpr uint64_t kNone = UINT64_MAX;
 
 using Tag = std::array<uint8_t, 16>;
-
-bool abortRequested(const unsigned char* flag) {
-    return flag && __atomic_load_n(flag, __ATOMIC_ACQUIRE) != 0;
-}
 
 void storeLe(uint8_t* p, uint64_t value) {
     for (int i = 0; i < 8; ++i)
@@ -273,7 +271,7 @@ private:
     // everything.
     int32_t writeMarkers(uint64_t offset, size_t length, const Tag& tag,
                          Evidence* evidence = nullptr) {
-        if (abortRequested(abortFlag_))
+        if (AbortFlag::raisedAt(abortFlag_))
             return SHRED_STATUS_ABORTED;
         fillMarkers(buffer_.data(), length, offset, tag);
         const int rc = device_.writeAt(buffer_.data(), length, offset);
@@ -288,7 +286,7 @@ private:
 
     int32_t readBack(uint64_t offset, size_t length, uint64_t examined, const Tag& tag,
                      Evidence& evidence, bool written) {
-        if (abortRequested(abortFlag_))
+        if (AbortFlag::raisedAt(abortFlag_))
             return SHRED_STATUS_ABORTED;
         if (int rc = device_.readAt(buffer_.data(), length, offset)) {
             if (offset == 0 || rc == ENODEV || rc == ENXIO || rc == ENOMEDIUM)

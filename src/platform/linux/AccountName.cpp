@@ -1,6 +1,6 @@
 #include "platform/AccountName.h"
 
-#include "platform/InvokingUser.h"
+#include "base/InvokingUser.h"
 
 #include <QFile>
 #include <cerrno>

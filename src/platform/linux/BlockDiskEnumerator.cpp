@@ -1,8 +1,8 @@
 #include "platform/linux/BlockDiskEnumerator.h"
 
+#include "base/DiskSafety.h"
 #include "platform/linux/DirectoryEntries.h"
 #include "platform/linux/VolumeProbe.h"
-#include "shredengine/SystemUse.h"
 
 #include <QDir>
 #include <QFile>
@@ -163,46 +163,16 @@ bool isFlashDrive(bool removable, const Properties& properties, const QString& p
     return names.match(product).hasMatch();
 }
 
-QByteArray unescapeOctal(const QByteArray& value) {
-    QByteArray out;
-    for (qsizetype i = 0; i < value.size(); ++i) {
-        if (value[i] == '\\' && i + 3 < value.size()) {
-            bool ok = false;
-            const int byte = value.mid(i + 1, 3).toInt(&ok, 8);
-            if (ok) {
-                out.append(static_cast<char>(byte));
-                i += 3;
-                continue;
-            }
-        }
-        out.append(value[i]);
-    }
-    return out;
-}
-
 } // namespace
 
-bool isNeverListedName(const QString& name) {
-    static const QRegularExpression excluded(
-        QStringLiteral("^(loop|ram|zram|dm-|md|sr|nbd|zd|fd)|^mmcblk\\d+(boot\\d+|rpmb)$"));
-    return excluded.match(name).hasMatch();
-}
-
 struct BlockDiskEnumerator::Context {
-    struct Mount {
-        dev_t devno = 0;
-        QString sourceName; // kernel name of the source device, if it is one
-        QString target;
-    };
-    bool mountsKnown = false;
-    std::vector<Mount> mounts;
-    std::set<dev_t> protectedDevts;
-    std::set<QString> protectedNames;
+    SystemUse use;
 
     QString mountPointOf(dev_t devt, const QString& name) const {
-        for (const Mount& mount : mounts)
-            if ((mount.devno != 0 && mount.devno == devt) || mount.sourceName == name)
-                return mount.target;
+        const std::string kernelName = QFile::encodeName(name).toStdString();
+        for (const SystemUse::Mount& mount : use.mounts)
+            if ((mount.devno != 0 && mount.devno == devt) || mount.sourceName == kernelName)
+                return QFile::decodeName(QByteArray::fromStdString(mount.target));
         return {};
     }
 };
@@ -234,49 +204,12 @@ struct BlockDiskEnumerator::RawDisk {
 BlockDiskEnumerator::BlockDiskEnumerator(BlockSystemPaths paths) : paths_(std::move(paths)) {}
 
 BlockDiskEnumerator::Context BlockDiskEnumerator::loadContext() const {
-    Context context;
-    auto kernelNameOf = [this](const QString& source) -> QString {
-        if (!source.startsWith(QLatin1String("/dev/")))
-            return {};
-        const QFileInfo inTree(paths_.devRoot + source.mid(4));
-        if (inTree.exists())
-            return QFileInfo(inTree.canonicalFilePath()).fileName();
-        return QFileInfo(source).fileName();
-    };
-
-    const std::vector<engine::MountEntry> table = engine::readMountTable(
-        QFile::encodeName(paths_.mountinfo).toStdString(), context.mountsKnown);
-    for (const engine::MountEntry& entry : table) {
-        Context::Mount mount;
-        mount.devno = entry.devno;
-        mount.sourceName = kernelNameOf(QFile::decodeName(QByteArray::fromStdString(entry.source)));
-        mount.target = QFile::decodeName(QByteArray::fromStdString(entry.target));
-        if (engine::isSystemMountTarget(entry.target) && !mount.sourceName.isEmpty())
-            context.protectedNames.insert(mount.sourceName);
-        context.mounts.push_back(std::move(mount));
-    }
-    context.protectedDevts =
-        engine::systemDevices(table, QFile::encodeName(paths_.sysfsRoot).toStdString());
-
-    if (const auto swaps = readAttribute(paths_.swaps)) {
-        const QList<QByteArray> lines = swaps->split('\n');
-        for (qsizetype i = 1; i < lines.size(); ++i) {
-            const QList<QByteArray> fields = lines[i].simplified().split(' ');
-            if (fields.isEmpty() || fields[0].isEmpty())
-                continue;
-            const QString entry = QFile::decodeName(unescapeOctal(fields[0]));
-            const QString name = kernelNameOf(entry);
-            if (!name.isEmpty()) {
-                context.protectedNames.insert(name);
-                continue;
-            }
-            // A swap file: its file system's disk is in use by the system.
-            struct stat st {};
-            if (::stat(QFile::encodeName(entry).constData(), &st) == 0)
-                context.protectedDevts.insert(st.st_dev);
-        }
-    }
-    return context;
+    SystemPaths paths;
+    paths.mountinfo = QFile::encodeName(paths_.mountinfo).toStdString();
+    paths.swaps = QFile::encodeName(paths_.swaps).toStdString();
+    paths.sysfsRoot = QFile::encodeName(paths_.sysfsRoot).toStdString();
+    paths.devRoot = QFile::encodeName(paths_.devRoot).toStdString();
+    return {readSystemUse(paths)};
 }
 
 std::optional<BlockDiskEnumerator::RawDisk> BlockDiskEnumerator::readRaw(const QString& name,
@@ -317,16 +250,9 @@ std::optional<BlockDiskEnumerator::RawDisk> BlockDiskEnumerator::readRaw(const Q
 
     const QString devicesRoot =
         QFileInfo(paths_.sysfsRoot).canonicalFilePath() + QStringLiteral("/devices");
-    for (QString dir = disk.syspath; dir.startsWith(devicesRoot + QLatin1Char('/'));
-         dir = QFileInfo(dir).path()) {
-        const QString subsystem =
-            QFileInfo(QFileInfo(dir + QStringLiteral("/subsystem")).symLinkTarget()).fileName();
-        if (subsystem == QLatin1String("usb") &&
-            QFileInfo::exists(dir + QStringLiteral("/idVendor"))) {
-            disk.usbDir = dir;
-            break;
-        }
-    }
+    disk.usbDir = QFile::decodeName(
+        QByteArray::fromStdString(usbDeviceAbove(QFile::encodeName(disk.syspath).toStdString(),
+                                                 QFile::encodeName(devicesRoot).toStdString())));
     disk.deviceDir = QFileInfo(disk.dir + QStringLiteral("/device")).canonicalFilePath();
     if (!disk.deviceDir.isEmpty()) {
         if (name.startsWith(QLatin1String("mmcblk")))
@@ -342,15 +268,14 @@ std::optional<BlockDiskEnumerator::RawDisk> BlockDiskEnumerator::readRaw(const Q
 }
 
 QString BlockDiskEnumerator::systemUse(const RawDisk& disk, const Context& context) const {
-    if (!context.mountsKnown)
+    if (!context.use.known)
         return QStringLiteral("mount table unreadable");
     bool holders = disk.holders;
-    bool system =
-        context.protectedDevts.count(disk.devt) || context.protectedNames.count(disk.name);
+    bool system = context.use.uses(disk.devt, QFile::encodeName(disk.name).toStdString());
     for (const auto& partition : disk.partitions) {
         holders = holders || partition.holders;
-        system = system || context.protectedDevts.count(partition.devt) ||
-                 context.protectedNames.count(partition.name);
+        system = system ||
+                 context.use.uses(partition.devt, QFile::encodeName(partition.name).toStdString());
     }
     if (holders)
         return QStringLiteral("in use by another device");
@@ -362,19 +287,20 @@ QString BlockDiskEnumerator::systemUse(const RawDisk& disk, const Context& conte
 BlockDiskEnumerator::Verdict BlockDiskEnumerator::judge(const RawDisk& disk,
                                                         const Context& context) const {
     // Exclusions come first: no removable flag can bring these back.
-    if (!context.mountsKnown)
+    if (!context.use.known)
         return {false, QStringLiteral("mount table unreadable"), UnlistedReason::Unreadable};
-    if (isNeverListedName(disk.name) || disk.syspath.contains(QLatin1String("/devices/virtual/")))
+    if (isNeverWritten(QFile::encodeName(disk.name).toStdString(),
+                       QFile::encodeName(disk.syspath).toStdString()))
         return {false, QStringLiteral("virtual or system device"), UnlistedReason::NotRemovable};
     if (const QString use = systemUse(disk, context); !use.isEmpty())
         return {false, use, UnlistedReason::SystemDisk};
+    if (!isRemovableMedium(disk.removableFlag, disk.mmcType.toStdString(),
+                           QFile::encodeName(disk.usbDir).toStdString()))
+        return {false, QStringLiteral("fixed disk"), UnlistedReason::NotRemovable};
     if (!disk.usbDir.isEmpty())
         return {true, QStringLiteral("USB")};
-    if (disk.mmcType == QLatin1String("SD"))
-        return {true, QStringLiteral("SD card")};
-    if (disk.removableFlag)
-        return {true, QStringLiteral("removable")};
-    return {false, QStringLiteral("fixed disk"), UnlistedReason::NotRemovable};
+    return {true, disk.mmcType == QLatin1String("SD") ? QStringLiteral("SD card")
+                                                      : QStringLiteral("removable")};
 }
 
 DiskInfo BlockDiskEnumerator::describe(const RawDisk& disk, const Context& context) const {
@@ -526,7 +452,7 @@ BlockDiskEnumerator::Verdict BlockDiskEnumerator::judgeUse(const QString& name) 
     const auto raw = readRaw(name, context);
     if (!raw)
         return {false, QStringLiteral("not present"), UnlistedReason::NotFound};
-    if (!context.mountsKnown)
+    if (!context.use.known)
         return {false, QStringLiteral("mount table unreadable"), UnlistedReason::Unreadable};
     if (const QString use = systemUse(*raw, context); !use.isEmpty())
         return {false, use, UnlistedReason::SystemDisk};
@@ -547,7 +473,7 @@ std::optional<std::vector<DiskInfo>> BlockDiskEnumerator::enumerate() const {
     std::vector<DiskInfo> disks;
     const Context context = loadContext();
     // Without the mount table nobody can tell which disk holds the system.
-    if (!context.mountsKnown)
+    if (!context.use.known)
         return std::nullopt;
     const auto names = directoryEntries(paths_.sysfsRoot + QStringLiteral("/block"));
     if (!names)

@@ -6,9 +6,6 @@
 
 namespace kestrune::platform::linux_impl {
 
-// Kinds of block device that are never listed, by kernel name (loop, ram, dm-, ...).
-bool isNeverListedName(const QString& name);
-
 // Block disks from sysfs, with names from udev's database when it has them, mount points
 // from mountinfo and labels from libblkid.
 class BlockDiskEnumerator final : public DiskEnumerator {

@@ -1,5 +1,7 @@
 #include "platform/DiskFormatter.h"
 
+#include "base/AbortFlag.h"
+
 #include "shredengine/DiskAccess.h"
 
 #include <QDir>
@@ -164,10 +166,6 @@ QString findMkfs() {
     return found;
 }
 
-bool abortRequested(const unsigned char* flag) {
-    return flag && __atomic_load_n(flag, __ATOMIC_ACQUIRE) != 0;
-}
-
 constexpr auto kAbortedMkfs = "aborted";
 
 // The disk's heads and sectors per track, which mkfs.fat reads itself from a disk but not
@@ -203,7 +201,7 @@ QString runMkfs(const QString& program, const QString& image, uint64_t bytes,
     QElapsedTimer running;
     running.start();
     while (!mkfs.waitForFinished(100)) {
-        const bool aborted = abortRequested(abortFlag);
+        const bool aborted = AbortFlag::raisedAt(abortFlag);
         if (aborted || running.elapsed() > 30 * 60 * 1000) {
             mkfs.kill();
             mkfs.waitForFinished();
@@ -330,7 +328,7 @@ QString makeFileSystem(engine::BlockDevice& partition, int diskFd, const Partiti
     }
     if (!failure.isEmpty())
         return failure;
-    if (abortRequested(abortFlag))
+    if (AbortFlag::raisedAt(abortFlag))
         return QString::fromLatin1(kAbortedMkfs);
     if (int rc = copyDataExtents(image.fileName(), partition, progress))
         return QStringLiteral("cannot write the file system: %1").arg(strerror(rc));

@@ -1,5 +1,6 @@
 #include "platform/DeviceMonitor.h"
 
+#include "base/DiskSafety.h"
 #include "platform/linux/BlockDiskEnumerator.h"
 #include "platform/linux/DirectoryEntries.h"
 
@@ -143,7 +144,9 @@ struct DeviceMonitor::Impl {
 
     bool counts(const QString& kernelName) const {
         const bool loop = kernelName.startsWith(QLatin1String("loop"));
-        return options.loopDevicesOnly ? loop : !linux_impl::isNeverListedName(kernelName);
+        return options.loopDevicesOnly
+                   ? loop
+                   : !isNeverWrittenName(QFile::encodeName(kernelName).toStdString());
     }
 
     bool openUdev() {

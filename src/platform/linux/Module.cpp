@@ -1,6 +1,6 @@
 #include "platform/Module.h"
 
-#include "platform/SharedObjectCheck.h"
+#include "base/SharedObjectCheck.h"
 
 #include <kestrune/resource_abi.h>
 

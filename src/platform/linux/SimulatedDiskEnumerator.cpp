@@ -1,11 +1,11 @@
+#include "base/DiskSafety.h"
+#include "base/InvokingUser.h"
+#include "base/TrustedPath.h"
 #include "platform/DiskEnumerator.h"
-#include "platform/InvokingUser.h"
-#include "platform/TrustedPath.h"
 #include "platform/linux/BlockDiskEnumerator.h"
 #include "platform/linux/DirectoryEntries.h"
 #include "platform/linux/VolumeProbe.h"
 #include "shredengine/DiskAccess.h"
-#include "shredengine/SystemUse.h"
 
 #include <QDir>
 #include <QFile>
@@ -69,7 +69,7 @@ public:
             return std::nullopt;
         if (!loops->empty()) {
             bool readable = false;
-            engine::readMountTable("/proc/self/mountinfo", readable);
+            readMountTable("/proc/self/mountinfo", readable);
             if (!readable)
                 return std::nullopt;
         }

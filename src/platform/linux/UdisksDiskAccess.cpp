@@ -2,6 +2,8 @@
 // system bus; udisks2 asks polkit, whose agent on the desktop may ask the user.
 #include "platform/DiskAuthorization.h"
 
+#include "base/AbortFlag.h"
+
 #include <kestrune/shred_abi.h>
 
 #include <QAtomicInteger>
@@ -38,10 +40,6 @@ const QString kProperties = QStringLiteral("org.freedesktop.DBus.Properties");
 constexpr int kQuickCallMs = 25000;
 // The user may take a while over the authorization dialog.
 constexpr int kAuthorizationCallMs = 10 * 60 * 1000;
-
-bool abortRequested(const unsigned char* flag) {
-    return flag && __atomic_load_n(flag, __ATOMIC_ACQUIRE) != 0;
-}
 
 void trace(const QString& line) {
     std::printf("udisks2: %s\n", line.toLocal8Bit().constData());
@@ -118,7 +116,7 @@ public:
         QDBusPendingCall pending =
             bus_.asyncCall(message, interactive ? kAuthorizationCallMs : kQuickCallMs);
         while (!pending.isFinished()) {
-            if (abortRequested(abortFlag))
+            if (AbortFlag::raisedAt(abortFlag))
                 return failed(SHRED_STATUS_ABORTED, QStringLiteral("aborted by the user"));
             QThread::msleep(50);
         }

@@ -26,6 +26,7 @@ struct DiskAccessOptions {
     std::optional<std::string> simulatedFolder = simulatedFolderFromEnvironment();
     std::string sysfsRoot = "/sys";
     std::string mountInfo = "/proc/self/mountinfo";
+    std::string swaps = "/proc/swaps";
     std::chrono::milliseconds lockWait{2000};
     // The disk as opened by someone allowed to (the disk service, for a process that may not
     // open it): the disk is then written through a duplicate of it, after the same checks,
@@ -39,12 +40,13 @@ struct DiskFacts {
     std::string name;
     bool exists = false;
     bool isPartition = false;
-    bool removable = false; // USB ancestor, SD card or removable=1, and never a virtual disk
+    bool removable = false; // removable media by the one disk-safety rule (base/DiskSafety.h)
     bool hasHolders = false;
     bool readOnly = false;
     bool hasDiskseq = false;
     uint64_t diskseq = 0;
     std::vector<dev_t> partitions;
+    std::vector<std::string> partitionNames; // the kernel's, in the order of partitions
 };
 DiskFacts readDiskFacts(const std::string& sysfsRoot, dev_t devt);
 

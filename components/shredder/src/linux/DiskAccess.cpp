@@ -1,10 +1,11 @@
 #include "shredengine/DiskAccess.h"
 
 #include "shredengine/DiskJob.h"
-#include "shredengine/SystemUse.h"
 
-#include "platform/InvokingUser.h"
-#include "platform/TrustedPath.h"
+#include "base/DiskSafety.h"
+
+#include "base/InvokingUser.h"
+#include "base/TrustedPath.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -54,31 +55,6 @@ bool parseDevt(const std::string& text, dev_t& devt) {
 
 bool startsWith(const std::string& s, const char* prefix) {
     return s.rfind(prefix, 0) == 0;
-}
-
-bool isVirtualName(const std::string& name) {
-    for (const char* prefix : {"loop", "ram", "zram", "dm-", "md", "sr", "nbd"}) {
-        if (startsWith(name, prefix))
-            return true;
-    }
-    if (startsWith(name, "mmcblk") &&
-        (name.find("boot") != std::string::npos || name.find("rpmb") != std::string::npos))
-        return true;
-    return false;
-}
-
-bool hasUsbAncestor(const std::string& sysfsDir) {
-    // /sys/devices/pci0000:00/0000:00:14.0/usb2/2-1/2-1:1.0/host6/...
-    size_t pos = 0;
-    while ((pos = sysfsDir.find("/usb", pos)) != std::string::npos) {
-        size_t end = sysfsDir.find('/', pos + 1);
-        std::string segment =
-            sysfsDir.substr(pos + 4, end == std::string::npos ? end : end - pos - 4);
-        if (!segment.empty() && std::all_of(segment.begin(), segment.end(), ::isdigit))
-            return true;
-        pos += 4;
-    }
-    return false;
 }
 
 bool sameFile(const struct stat& st, const KestruneDiskIdentity& id) {
@@ -197,15 +173,17 @@ int32_t checkBeforeOpen(const KestruneDiskIdentity& id, const DiskAccessOptions&
     if (facts.hasHolders)
         return SHRED_STATUS_FAILED_HELD; // a device mapper or RAID set is built on it
     // The list left such disks out, but the system may have come to depend on this one since.
-    bool readable = false;
-    const std::set<dev_t> system =
-        systemDevices(readMountTable(options.mountInfo, readable), options.sysfsRoot);
-    if (!readable)
+    platform::SystemPaths paths;
+    paths.mountinfo = options.mountInfo;
+    paths.swaps = options.swaps;
+    paths.sysfsRoot = options.sysfsRoot;
+    const platform::SystemUse system = platform::readSystemUse(paths);
+    if (!system.known)
         return SHRED_STATUS_FAILED_BUSY;
-    if (system.count(static_cast<dev_t>(id.devt)))
+    if (system.uses(static_cast<dev_t>(id.devt), facts.name))
         return SHRED_STATUS_FAILED_SYSTEM_DISK;
-    for (dev_t partition : facts.partitions)
-        if (system.count(partition))
+    for (std::size_t i = 0; i < facts.partitions.size(); ++i)
+        if (system.uses(facts.partitions[i], facts.partitionNames[i]))
             return SHRED_STATUS_FAILED_SYSTEM_DISK;
     if (facts.readOnly)
         return SHRED_STATUS_FAILED_WRITE_PROTECTED;
@@ -312,11 +290,17 @@ DiskFacts readDiskFacts(const std::string& sysfsRoot, dev_t devt) {
     facts.isPartition = stat((facts.sysfsDir + "/partition").c_str(), &st) == 0;
 
     std::string value;
-    bool removableFlag = readLine(facts.sysfsDir + "/removable", value) && value == "1";
-    bool sdCard = startsWith(facts.name, "mmcblk") &&
-                  readLine(facts.sysfsDir + "/device/type", value) && value == "SD";
-    facts.removable =
-        !isVirtualName(facts.name) && (removableFlag || sdCard || hasUsbAncestor(facts.sysfsDir));
+    const bool removableFlag = readLine(facts.sysfsDir + "/removable", value) && value == "1";
+    std::string mmcType;
+    if (startsWith(facts.name, "mmcblk"))
+        readLine(facts.sysfsDir + "/device/type", mmcType);
+    char devicesRoot[PATH_MAX];
+    const std::string usbDevice =
+        realpath(sysfsRoot.c_str(), devicesRoot)
+            ? platform::usbDeviceAbove(facts.sysfsDir, std::string(devicesRoot) + "/devices")
+            : std::string();
+    facts.removable = !platform::isNeverWritten(facts.name, facts.sysfsDir) &&
+                      platform::isRemovableMedium(removableFlag, mmcType, usbDevice);
     facts.readOnly = readLine(facts.sysfsDir + "/ro", value) && value == "1";
     if (readLine(facts.sysfsDir + "/diskseq", value)) {
         facts.hasDiskseq = true;
@@ -337,8 +321,10 @@ DiskFacts readDiskFacts(const std::string& sysfsRoot, dev_t devt) {
             std::string child = facts.sysfsDir + "/" + entry->d_name;
             dev_t part = 0;
             if (stat((child + "/partition").c_str(), &st) == 0 && readLine(child + "/dev", value) &&
-                parseDevt(value, part))
+                parseDevt(value, part)) {
                 facts.partitions.push_back(part);
+                facts.partitionNames.push_back(entry->d_name);
+            }
         }
         closedir(dir);
     }

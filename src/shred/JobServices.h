@@ -1,0 +1,101 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+
+#include <kestrune/shred_abi.h>
+
+namespace kestrune {
+
+struct DeviceRecord;
+class DeviceTable;
+namespace platform {
+class DesktopNotifier;
+class LauncherProgress;
+class SleepInhibitor;
+} // namespace platform
+
+// What the desktop learns of the running jobs: the machine stays awake while any runs, a
+// job that ends while the window is not the active one is announced (and the notice brings
+// the window up), and the launcher shows how far they are together. Jobs report from any
+// thread; the work is done on the thread the object lives on, whose event loop must run.
+// Jobs that outlive the object report to nobody.
+class JobServices : public QObject {
+    Q_OBJECT
+    struct Feed;
+
+public:
+    struct Services {
+        std::unique_ptr<platform::SleepInhibitor> inhibitor;
+        std::unique_ptr<platform::DesktopNotifier> notifier;  // none: no notices
+        std::unique_ptr<platform::LauncherProgress> launcher; // none: no launcher progress
+    };
+    explicit JobServices(Services services);
+    // The window's: all of it, for the program's desktop entry.
+    static std::unique_ptr<JobServices> forWindow();
+    // The command line's: the machine stays awake; a terminal has no window to come back to.
+    static std::unique_ptr<JobServices> forCommandLine();
+    // Drops whatever is still held.
+    ~JobServices() override;
+
+    // One job from its start to its end. Its status reports pass through it on their way to
+    // the display the job was given.
+    class Job {
+    public:
+        Job(std::shared_ptr<Feed> feed, std::uint64_t id, void* displayContext,
+            ShredStatusCallback display);
+        // What to hand the job instead of the display's callback and context.
+        void* statusContext() { return this; }
+        static void relayStatus(void* job, std::int32_t deviceNumber, std::int32_t status,
+                                std::int64_t bytesLeft, std::int64_t secondValue, double speed);
+        void ended(std::int32_t finalStatus);
+
+    private:
+        std::shared_ptr<Feed> feed_;
+        std::uint64_t id_;
+        void* displayContext_;
+        ShredStatusCallback display_;
+        std::atomic<int> lastProgress_{-1};
+        std::atomic<std::int64_t> failureDetail_{0};
+    };
+    // diskName: how the user knows the disk ("Kestrune Virtual Stick, 64.00 MB").
+    std::shared_ptr<Job> jobStarted(const QString& diskName, void* displayContext,
+                                    ShredStatusCallback display);
+    // Whether the window (or one of its dialogs) is the one the user works in.
+    void setWindowActive(bool active);
+
+    // The disk as the notices and the inhibitor's reason name it.
+    static QString diskName(DeviceTable& table, const DeviceRecord& record);
+
+signals:
+    // The user activated a notice: the window should come up.
+    void raiseWindowRequested();
+
+private:
+    // The share of its work a status report says a job has done, as its row's bar shows it
+    // (0 to 100); -1 for a report that is no progress.
+    static int progressOf(std::int32_t status);
+    void started(std::uint64_t id, const QString& disk);
+    void progressed(std::uint64_t id, int progress);
+    void ended(std::uint64_t id, std::int32_t status, std::int64_t detail);
+    void updateInhibitor();
+    void updateLauncher();
+    void announce(const QString& disk, std::int32_t status, std::int64_t detail);
+
+    struct Running {
+        QString disk;
+        int progress = 0;
+    };
+    Services services_;
+    std::shared_ptr<Feed> feed_;
+    std::atomic<std::uint64_t> nextId_{1};
+    std::map<std::uint64_t, Running> running_; // by start, so the reason keeps its order
+    bool windowActive_ = false;
+    int shownProgress_ = -1; // per mille; -1: hidden
+};
+
+} // namespace kestrune

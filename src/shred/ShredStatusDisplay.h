@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QString>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include <kestrune/shred_abi.h>
+
+namespace kestrune {
+
+class DeviceListModel;
+class DeviceTable;
+class LanguageManager;
+
+// What the status callback reaches through its context: the table, the rows and the
+// texts. Workers hold it by shared pointer, so a late report never meets freed state.
+struct ShredStatusContext {
+    std::shared_ptr<DeviceTable> table;
+    std::shared_ptr<DeviceListModel> list;
+    std::shared_ptr<LanguageManager> language;
+    // Seconds since the epoch; the system clock when empty. Set before any job reports:
+    // reports of several jobs read it at once.
+    std::function<std::int64_t()> clock;
+    // Milliseconds of a steady clock, for a job's mean speed; the system's steady clock when
+    // empty. Set before any job reports, as the clock above.
+    std::function<std::int64_t()> clockMs;
+};
+
+// The status callback handed to every shred worker and, through it, to the engine.
+void OnShredStatus(void* context, std::int32_t deviceNumber, std::int32_t status,
+                   std::int64_t bytesLeft, std::int64_t secondValue, double speed);
+
+// What a job's row says of its final status (detail: the usable bytes of a counterfeit
+// medium), so every document of a job words its outcome as the row does.
+QString JobStatusText(const LanguageManager* language, std::int32_t status, std::int64_t detail);
+
+// A span of seconds as "%H:%M:%S"; beyond a day the hours go on counting ("83:12:05").
+QString FormatTimeSpan(std::int64_t seconds);
+// MiB per second of bytes over milliseconds; 0 when either is not positive.
+double MeanSpeed(std::int64_t bytes, std::int64_t milliseconds);
+// A speed in MiB/s as the speed column shows it: "%.02f MB/s", whole numbers from 100 on.
+QString FormatSpeed(double mibPerSecond);
+// Fills the first "%s" of a language text with value ("%%" is a percent sign).
+QString FormatWithOneText(const QString& format, const QString& value);
+// Fills the one integer placeholder of a language text; every other '%' is shown as it
+// stands, so a text can never read arguments that are not there.
+QString FormatWithOneInteger(const QString& format, int value);
+
+} // namespace kestrune

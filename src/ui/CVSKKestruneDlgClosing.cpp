@@ -1,0 +1,111 @@
+// Closing the window while jobs run: the question, the wait for the jobs to end, and the
+// report of those that did not.
+#include "ui/CVSKKestruneDlg.h"
+
+#include "app/SettingsStore.h"
+#include "devices/DeviceListModel.h"
+#include "devices/DeviceTable.h"
+#include "lang/LanguageManager.h"
+#include "lang/TextPlaceholders.h"
+#include "platform/MessageService.h"
+#include "shred/ShredJobs.h"
+#include "ui/CVSKInsertUSB.h"
+
+#include <QMessageBox>
+#include <QTimer>
+#include <chrono>
+#include <cstdio>
+
+namespace kestrune {
+namespace {
+
+QString describeDisk(const DeviceRecord& record, DeviceTable& table) {
+    QString vendor, product, path;
+    {
+        auto guard = table.lockByPolling();
+        vendor = record.vendorText;
+        product = record.productText;
+        path = record.devicePath;
+    }
+    QString name = (vendor + QLatin1Char(' ') + product).trimmed();
+    return name.isEmpty() ? path : QStringLiteral("%1 (%2)").arg(name, path);
+}
+
+} // namespace
+
+void CVSKKestruneDlg::closeAbortingJobs() {
+    terminationRequested_ = true;
+    if (asking_) {
+        // The open question counts as answered Yes; done() goes on once it returns.
+        for (QMessageBox* box : findChildren<QMessageBox*>())
+            box->reject();
+        return;
+    }
+    done(QDialog::Rejected);
+}
+
+// Asks whether to abort the running jobs; No (the default) keeps everything running.
+bool CVSKKestruneDlg::confirmAbortForClose() {
+    asking_ = true;
+    const int answer = platform::showMessage(
+        language_->GetString(QStringLiteral("question_abort_jobs")), settings_->GetProductName(),
+        platform::MB_YESNO_STYLE | platform::MB_ICONQUESTION_STYLE | platform::MB_DEFBUTTON2_STYLE,
+        this);
+    asking_ = false;
+    return answer == platform::ID_YES || terminationRequested_;
+}
+
+// Closing while jobs run asks every job to abort and keeps the window alive (disabled)
+// until they have ended, so each writes its report. Returns true while waiting.
+bool CVSKKestruneDlg::waitForJobsBeforeClosing(int result) {
+    if (closing_)
+        return true;
+    if (!jobs_ || jobs_->runningCount() == 0)
+        return false;
+    closing_ = true;
+    closeResult_ = result;
+    // Each running row says what happens to it while the window waits.
+    const QString aborting = language_->GetString(QStringLiteral("status_aborting"));
+    for (const DeviceTable::RecordPtr& record : table_->records()) {
+        const int row = listModel_->rowOfRecord(record.get());
+        if (record->state() == JobState::Running && row >= 0)
+            listModel_->setCellText(row, DeviceListModel::StatusColumn, aborting);
+    }
+    jobs_->abortAll();
+    setEnabled(false);
+    insertPrompt_->HidePrompt();
+    const auto deadline = std::chrono::steady_clock::now() + closeWait_;
+    auto* timer = new QTimer(this);
+    timer->setInterval(100);
+    connect(timer, &QTimer::timeout, this, [this, timer, deadline] {
+        if (jobs_->runningCount() > 0 && std::chrono::steady_clock::now() < deadline)
+            return;
+        timer->stop();
+        timer->deleteLater();
+        if (jobs_->runningCount() > 0)
+            reportUnfinishedJobs();
+        emit jobsFinishedForClose();
+        closing_ = false;
+        QDialog::done(closeResult_);
+    });
+    timer->start();
+    return true;
+}
+
+// Jobs stuck in a device that no longer answers: their reports are written now, and the
+// user learns which disks were left unfinished before the program ends under them.
+void CVSKKestruneDlg::reportUnfinishedJobs() {
+    QStringList disks;
+    for (const DeviceTable::RecordPtr& record : jobs_->abandonRunning())
+        disks << describeDisk(*record, *table_);
+    std::fprintf(stderr, "Kestrune: jobs did not stop in time, left unfinished: %s\n",
+                 disks.join(QStringLiteral(", ")).toLocal8Bit().constData());
+    QString text = language_->GetString(QStringLiteral("message_jobs_unfinished"));
+    const QString list = disks.join(QLatin1Char('\n'));
+    text = text.contains(QLatin1String("%s")) ? FillPlaceholders(text, {list})
+                                              : text + QStringLiteral("\n\n") + list;
+    setEnabled(true);
+    platform::showMessage(text, settings_->GetProductName(), platform::MB_ICONERROR_STYLE, this);
+}
+
+} // namespace kestrune

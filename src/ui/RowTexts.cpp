@@ -1,0 +1,61 @@
+#include "ui/RowTexts.h"
+
+#include "devices/DeviceListModel.h"
+#include "devices/DeviceRecord.h"
+#include "devices/DeviceTable.h"
+#include "lang/LanguageManager.h"
+#include "lang/TextPlaceholders.h"
+
+namespace kestrune {
+
+RowDisk DiskOfRow(DeviceTable& table, const DeviceListModel& list, const DeviceRecord& record) {
+    RowDisk disk;
+    {
+        auto guard = table.lockByPolling();
+        disk.path = record.devicePath;
+    }
+    const int row = list.rowOfRecord(&record);
+    if (row < 0)
+        return disk;
+    disk.device = list.cellText(row, DeviceListModel::DeviceColumn);
+    disk.size = list.cellText(row, DeviceListModel::SizeColumn);
+    disk.volumes = list.cellText(row, DeviceListModel::NameColumn);
+    return disk;
+}
+
+QString StartQuestionText(const LanguageManager& language, const RowDisk& disk,
+                          std::uint32_t algorithm, bool format) {
+    const auto text = [&language](const QString& key) { return language.GetString(key); };
+    const QString volumes =
+        disk.volumes.isEmpty() ? text(QStringLiteral("question_start_no_volumes")) : disk.volumes;
+    // A disk without vendor and product is still told apart by its path.
+    const QString device = disk.device.isEmpty() ? disk.path : disk.device;
+    // Only the known methods have a name; the engine refuses any other number.
+    const QString method = algorithm >= 100 && algorithm <= 103
+                               ? text(QStringLiteral("shred_algo_short_%1").arg(algorithm))
+                               : QString::number(algorithm);
+    QString question = FillPlaceholders(text(QStringLiteral("question_start_shred")),
+                                        {device, disk.path, disk.size, volumes, method});
+    if (format)
+        question += QStringLiteral("\n\n") + text(QStringLiteral("info_format_auto"));
+    return question;
+}
+
+RowAccessibleNames AccessibleNamesOfRow(const LanguageManager& language, const RowFacts& row) {
+    const auto text = [&language](const char* key) {
+        return language.GetString(QString::fromLatin1(key));
+    };
+    QStringList parts;
+    for (const QString& part : {row.device, row.size})
+        if (!part.isEmpty())
+            parts << part;
+    const QString disk = parts.join(QStringLiteral(", "));
+    const bool offersAbort = row.buttonCaption == text("status_abort");
+    RowAccessibleNames names;
+    names.button = FillPlaceholders(text(offersAbort ? "access_abort" : "access_start"), {disk});
+    names.progress = FillPlaceholders(text("access_progress"), {disk});
+    names.status = FillPlaceholders(text("access_status"), {disk, row.status});
+    return names;
+}
+
+} // namespace kestrune

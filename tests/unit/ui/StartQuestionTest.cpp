@@ -7,6 +7,7 @@
 #include "lang/LanguageManager.h"
 #include "shred/ShredJobs.h"
 #include "ui/CVSKKestruneDlg.h"
+#include "ui/WidgetMessageService.h"
 
 #include <QApplication>
 #include <QDir>
@@ -152,7 +153,9 @@ TEST_F(StartQuestionTest, TheQuestionNamesTheMethodAndTheFormatInGerman) {
 // The question as the user sees it: a real message box, answered from the keyboard.
 TEST_F(StartQuestionTest, EnterAndEscapeOnTheQuestionKeepTheDisk) {
     openWindow();
-    platform::setMessageService(nullptr);
+    // The window's own boxes, driven by keys.
+    WidgetMessageService boxes;
+    platform::setMessageService(&boxes);
     for (Qt::Key key : {Qt::Key_Return, Qt::Key_Escape, Qt::Key_Enter}) {
         bool answered = false;
         bool noWasDefault = false;

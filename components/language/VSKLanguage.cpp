@@ -2,7 +2,7 @@
 #include "LanguageComponent.h"
 #include "LanguageText.h"
 
-#define KESTRUNE_EXPORT extern "C" __attribute__((visibility("default")))
+#include <kestrune/component_export.h>
 
 namespace {
 

@@ -2,12 +2,11 @@
 // compiled into it, pictures from its resource table.
 #include "LanguageText.h"
 
+#include <kestrune/component_export.h>
 #include <kestrune/language_abi.h>
 #include <kestrune/resource_abi.h>
 
 #include <cstring>
-
-#define KESTRUNE_EXPORT extern "C" __attribute__((visibility("default")))
 
 extern "C" {
 extern const unsigned char kestrune_text_table[];

@@ -2,6 +2,7 @@
 #include "UpdateDialog.h"
 #include "UpdateFeed.h"
 
+#include <kestrune/component_export.h>
 #include <kestrune/update_abi.h>
 
 #include <QApplication>
@@ -16,9 +17,9 @@ QString text(const char16_t* value) {
 
 } // namespace
 
-extern "C" __attribute__((visibility("default"))) int32_t
-VSKUpdate(int32_t /*reserved1*/, const char16_t* /*programDirectory*/, const char16_t* productName,
-          const char16_t* programVersion, int32_t mode, int32_t /*reserved2*/) {
+KESTRUNE_EXPORT int32_t VSKUpdate(int32_t /*reserved1*/, const char16_t* /*programDirectory*/,
+                                  const char16_t* productName, const char16_t* programVersion,
+                                  int32_t mode, int32_t /*reserved2*/) {
     using namespace kestrune::update;
     try {
         const QString product = text(productName);

@@ -1,12 +1,10 @@
 #include "shredengine/RandomStream.h"
 
+#include "CipherLane.h"
+
 #include <algorithm>
-#include <cerrno>
 #include <climits>
 #include <cstring>
-#include <openssl/crypto.h>
-#include <openssl/evp.h>
-#include <sys/random.h>
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
@@ -16,24 +14,7 @@
 namespace kestrune::engine {
 
 namespace {
-// Encrypting from a small source that stays in cache is faster than clearing the output.
-constexpr size_t kZeroChunk = 64 * 1024;
-const uint8_t kZeros[kZeroChunk] = {};
 constexpr size_t kCipherBlock = 16;
-
-// The counter block for the given block of the stream: the IV as a 128-bit big-endian
-// number plus the block index, as the cipher's own counter advances.
-std::array<uint8_t, 16> counterAt(const std::array<uint8_t, 16>& iv, uint64_t block) {
-    std::array<uint8_t, 16> counter = iv;
-    unsigned carry = 0;
-    for (int i = 15; i >= 0; --i) {
-        unsigned add = (i >= 8 ? static_cast<unsigned>((block >> ((15 - i) * 8)) & 0xFF) : 0u);
-        unsigned sum = counter[static_cast<size_t>(i)] + add + carry;
-        counter[static_cast<size_t>(i)] = static_cast<uint8_t>(sum);
-        carry = sum >> 8;
-    }
-    return counter;
-}
 
 uint64_t bigEndian64(const uint8_t* p) {
     uint64_t value = 0;
@@ -132,45 +113,34 @@ vectorCtr(const uint8_t* schedule, uint64_t hi, uint64_t lo, uint8_t* out, size_
 #endif
 } // namespace
 
-// The library's cipher context and where in the stream it stands.
-struct RandomStream::Lane {
-    Lane() : ctx(EVP_CIPHER_CTX_new()) {}
-    ~Lane() { EVP_CIPHER_CTX_free(ctx); }
-    Lane(const Lane&) = delete;
-    Lane& operator=(const Lane&) = delete;
-    EVP_CIPHER_CTX* ctx;
-    bool positioned = false;
-    uint64_t position = 0;
-};
-
-bool systemRandom(void* buf, size_t length) {
-    auto* out = static_cast<uint8_t*>(buf);
-    while (length > 0) {
-        ssize_t n = getrandom(out, length, 0);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        out += n;
-        length -= static_cast<size_t>(n);
+std::array<uint8_t, 16> counterAt(const std::array<uint8_t, 16>& iv, uint64_t block) {
+    std::array<uint8_t, 16> counter = iv;
+    unsigned carry = 0;
+    for (int i = 15; i >= 0; --i) {
+        unsigned add = (i >= 8 ? static_cast<unsigned>((block >> ((15 - i) * 8)) & 0xFF) : 0u);
+        unsigned sum = counter[static_cast<size_t>(i)] + add + carry;
+        counter[static_cast<size_t>(i)] = static_cast<uint8_t>(sum);
+        carry = sum >> 8;
     }
-    return true;
+    return counter;
 }
 
-RandomStream::RandomStream() : lane_(std::make_unique<Lane>()) {
+RandomStream::RandomStream(Generator generator) : lane_(std::make_unique<Lane>()) {
 #ifdef KESTRUNE_VECTOR_AES
-    vectorized_ = vectorAesAvailable();
+    vectorized_ = generator == Generator::Fastest && vectorAesAvailable();
+#else
+    (void)generator;
 #endif
 }
 
 RandomStream::~RandomStream() {
-    OPENSSL_cleanse(key_.data(), key_.size());
-    OPENSSL_cleanse(schedule_.data(), schedule_.size());
+    clearSecret(key_.data(), key_.size());
+    clearSecret(iv_.data(), iv_.size());
+    clearSecret(schedule_.data(), schedule_.size());
 }
 
 bool RandomStream::setKey() {
-    lane_->positioned = false;
+    lane_->forget();
 #ifdef KESTRUNE_VECTOR_AES
     if (vectorized_)
         expandKey(key_.data(), schedule_.data());
@@ -179,7 +149,7 @@ bool RandomStream::setKey() {
 }
 
 bool RandomStream::rekey() {
-    keyed_ = lane_->ctx && systemRandom(key_.data(), key_.size()) &&
+    keyed_ = lane_->ready() && systemRandom(key_.data(), key_.size()) &&
              systemRandom(iv_.data(), iv_.size());
     return keyed_ && setKey();
 }
@@ -187,7 +157,7 @@ bool RandomStream::rekey() {
 bool RandomStream::rekey(const uint8_t (&key)[32], const uint8_t (&iv)[16]) {
     std::memcpy(key_.data(), key, key_.size());
     std::memcpy(iv_.data(), iv, iv_.size());
-    keyed_ = lane_->ctx != nullptr;
+    keyed_ = lane_->ready();
     return keyed_ && setKey();
 }
 
@@ -199,35 +169,7 @@ bool RandomStream::restart() {
 }
 
 bool RandomStream::fillLane(uint8_t* out, size_t length, uint64_t position) {
-    Lane& lane = *lane_;
-    if (!lane.positioned || lane.position != position) {
-        std::array<uint8_t, 16> counter = counterAt(iv_, position / kCipherBlock);
-        if (EVP_EncryptInit_ex(lane.ctx, EVP_aes_256_ctr(), nullptr, key_.data(), counter.data()) !=
-            1)
-            return false;
-        lane.positioned = true;
-        lane.position = position - position % kCipherBlock;
-        if (size_t skip = position % kCipherBlock) {
-            uint8_t discard[kCipherBlock];
-            int written = 0;
-            if (EVP_EncryptUpdate(lane.ctx, discard, &written, kZeros, static_cast<int>(skip)) != 1)
-                return false;
-            lane.position += skip;
-        }
-    }
-    while (length > 0) {
-        size_t chunk = length < kZeroChunk ? length : kZeroChunk;
-        int written = 0;
-        if (EVP_EncryptUpdate(lane.ctx, out, &written, kZeros, static_cast<int>(chunk)) != 1 ||
-            static_cast<size_t>(written) != chunk) {
-            lane.positioned = false;
-            return false;
-        }
-        out += chunk;
-        length -= chunk;
-        lane.position += chunk;
-    }
-    return true;
+    return lane_->generate(key_, iv_, position, out, length);
 }
 
 bool RandomStream::fillAt(uint8_t* out, size_t length, uint64_t position) {

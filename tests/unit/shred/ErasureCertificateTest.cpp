@@ -8,6 +8,7 @@
 #include "lang/LanguageManager.h"
 #include "lang/TextPlaceholders.h"
 #include "shred/ShredStatusDisplay.h"
+#include "shredengine/ShredJob.h"
 
 #include <QDir>
 #include <QFile>
@@ -356,4 +357,15 @@ TEST_F(ErasureCertificateTest, ItsNameAndTheReportsHashComeFromTheReportFile) {
     EXPECT_EQ(sha256OfFile(dir.filePath(QStringLiteral("none.xml"))), QString());
     for (std::int32_t algorithm : {0, 99, 104})
         EXPECT_EQ(plannedPasses(algorithm), 0);
+}
+
+// The certificate's count of each algorithm's passes is the engine's.
+TEST(ErasureCertificatePasses, ThePlannedPassesAreThoseTheEngineRuns) {
+    using namespace kestrune::engine;
+    for (int32_t algorithm :
+         {ALGORITHM_ZERO, ALGORITHM_RANDOM, ALGORITHM_THREE_PASS, ALGORITHM_GUTMANN}) {
+        std::vector<Pass> plan;
+        ASSERT_TRUE(passPlan(algorithm, plan));
+        EXPECT_EQ(plannedPasses(algorithm), static_cast<int>(plan.size())) << algorithm;
+    }
 }

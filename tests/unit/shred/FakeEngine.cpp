@@ -6,6 +6,7 @@
 // silent that long after its second report, as a device that stopped answering would.
 // The passes it reports done are KESTRUNE_FAKE_ENGINE_PASSES (-1: none reported, as an
 // older engine), else all of the algorithm's when it shredded and none when it failed.
+#include <kestrune/component_export.h>
 #include <kestrune/shred_abi.h>
 
 #include <chrono>
@@ -21,9 +22,9 @@ long long number(const char* name, long long fallback) {
 
 } // namespace
 
-extern "C" __attribute__((visibility("default"))) int32_t
-VSKRMShred(uint32_t, uint32_t deviceNumber, int32_t algorithm, ShredStatusCallback callback,
-           void* context, int32_t, const unsigned char* abortFlag) {
+KESTRUNE_EXPORT int32_t VSKRMShred(uint32_t, uint32_t deviceNumber, int32_t algorithm,
+                                   ShredStatusCallback callback, void* context, int32_t,
+                                   const unsigned char* abortFlag) {
     const auto device = static_cast<int32_t>(deviceNumber);
     for (int percent = 0; percent <= 100; percent += 50) {
         if (__atomic_load_n(abortFlag, __ATOMIC_RELAXED)) {

@@ -1,4 +1,6 @@
 // A shred engine file without its entry point.
-extern "C" __attribute__((visibility("default"))) int KestruneNothingHere() {
+#include <kestrune/component_export.h>
+
+KESTRUNE_EXPORT int KestruneNothingHere() {
     return 0;
 }

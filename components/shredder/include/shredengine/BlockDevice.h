@@ -3,11 +3,20 @@
 #pragma once
 
 #include <atomic>
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
+
+// Errno values the devices report that not every C library names (Windows' has neither).
+#ifndef ENOMEDIUM
+#define ENOMEDIUM 2001 // no medium in the drive
+#endif
+#ifndef ESHUTDOWN
+#define ESHUTDOWN 2002 // the device is shutting down, as a stick that is pulled
+#endif
 
 namespace kestrune::engine {
 
@@ -73,7 +82,7 @@ private:
     size_t alignment_ = 4096;
 };
 
-// 4096-aligned memory for direct I/O.
+// 4096-aligned memory for direct (unbuffered) I/O.
 class AlignedBuffer {
 public:
     explicit AlignedBuffer(size_t size);

@@ -9,17 +9,21 @@
 
 namespace kestrune::engine {
 
-// Fills buf with bytes from the kernel's random source; false when it cannot.
+// Fills buf with bytes from the system's random source; false when it cannot.
 bool systemRandom(void* buf, size_t length);
 
 class RandomStream {
 public:
-    RandomStream();
+    // Fastest: the wide vector instructions where the processor has them, else the
+    // platform's cryptography library. Library: that library alone.
+    enum class Generator { Fastest, Library };
+
+    explicit RandomStream(Generator generator = Generator::Fastest);
     ~RandomStream();
     RandomStream(const RandomStream&) = delete;
     RandomStream& operator=(const RandomStream&) = delete;
 
-    // A fresh key and counter from the kernel; false when no randomness is available.
+    // A fresh key and counter from the system; false when no randomness is available.
     bool rekey();
     // A given key and initial counter block (big-endian), for a stream known in advance.
     bool rekey(const uint8_t (&key)[32], const uint8_t (&iv)[16]);

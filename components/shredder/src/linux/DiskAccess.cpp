@@ -1,5 +1,7 @@
 #include "shredengine/DiskAccess.h"
 
+#include "shredengine/DiskJob.h"
+
 #include "base/DiskSafety.h"
 
 #include "base/InvokingUser.h"
@@ -241,24 +243,6 @@ bool pathLeadsTo(const KestruneDiskIdentity& id) {
     return holds;
 }
 
-void reportFindings(const JobOutcome& outcome, ShredStatusCallback callback, void* context,
-                    int32_t deviceNumber) {
-    if (!callback)
-        return;
-    auto report = [&](int32_t finding, uint64_t value) {
-        callback(context, deviceNumber, finding, 0, static_cast<int64_t>(value), 0.0);
-    };
-    report(SHRED_FINDING_PASSES_DONE, outcome.passesDone);
-    if (outcome.usableBytes)
-        report(SHRED_FINDING_CAPACITY, *outcome.usableBytes);
-    if (outcome.verification == JobOutcome::Verification::Passed)
-        report(SHRED_FINDING_VERIFIED, 0);
-    else if (outcome.verification == JobOutcome::Verification::Failed)
-        report(SHRED_FINDING_VERIFY_MISMATCH, outcome.mismatchOffset);
-    else if (outcome.verificationStarted)
-        report(SHRED_FINDING_VERIFY_INTERRUPTED, outcome.verifiedBytes);
-}
-
 } // namespace
 
 std::optional<std::string> simulatedFolderFromEnvironment() {
@@ -443,6 +427,41 @@ int32_t openDiskForWriting(const KestruneDiskIdentity& id, const DiskAccessOptio
     return 0;
 }
 
+namespace {
+
+// The opened disk, watched during the job for what may become of it.
+class LinuxJobDisk final : public JobDisk {
+public:
+    LinuxJobDisk(OpenDisk& disk, const KestruneDiskIdentity& identity, bool byPath)
+        : disk_(disk), identity_(identity), size_(disk.device().size()), byPath_(byPath) {}
+
+    BlockDevice& device() override { return disk_.device(); }
+    int32_t mediumCheck() override {
+        FdBlockDevice& device = disk_.device();
+        struct stat st {};
+        const bool deleted =
+            fstat(device.fd(), &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 0;
+        if (deleted || (byPath_ && !pathLeadsTo(identity_)) || device.currentSize() < size_)
+            return SHRED_STATUS_FAILED_MEDIA;
+        if (device.isBlockDevice()) {
+            int ro = 0;
+            if (ioctl(device.fd(), BLKROGET, &ro) == 0 && ro != 0)
+                return SHRED_STATUS_FAILED_WRITE_PROTECTED;
+        }
+        return 0;
+    }
+    // The kernel's view of the partitions must match the medium.
+    void jobEnded() override { disk_.rereadPartitions(); }
+
+private:
+    OpenDisk& disk_;
+    const KestruneDiskIdentity& identity_;
+    uint64_t size_;
+    bool byPath_;
+};
+
+} // namespace
+
 int32_t shredDisk(const KestruneDiskIdentity& identity, int32_t deviceNumber, int32_t algorithm,
                   ShredStatusCallback callback, void* context, const unsigned char* abortFlag,
                   const DiskAccessOptions& options, const JobOptions& jobOptions) {
@@ -452,31 +471,9 @@ int32_t shredDisk(const KestruneDiskIdentity& identity, int32_t deviceNumber, in
     std::unique_ptr<OpenDisk> disk;
     if (int32_t status = openDiskForWriting(identity, options, true, disk))
         return status;
-    StatusCallbackSink sink(callback, context, deviceNumber);
-    JobOptions job = jobOptions;
-    FdBlockDevice& device = disk->device();
-    const uint64_t size = device.size();
     // A disk handed over by the disk service may have a path we have no right to open.
-    const bool byPath = options.descriptor < 0;
-    job.mediumCheck = [&identity, &device, size, byPath]() -> int32_t {
-        struct stat st {};
-        const bool deleted =
-            fstat(device.fd(), &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 0;
-        if (deleted || (byPath && !pathLeadsTo(identity)) || device.currentSize() < size)
-            return SHRED_STATUS_FAILED_MEDIA;
-        if (device.isBlockDevice()) {
-            int ro = 0;
-            if (ioctl(device.fd(), BLKROGET, &ro) == 0 && ro != 0)
-                return SHRED_STATUS_FAILED_WRITE_PROTECTED;
-        }
-        return 0;
-    };
-    JobOutcome outcome;
-    int32_t status = runJob(device, plan, sink, abortFlag, job, outcome);
-    // Whatever happened, the kernel's view of the partitions must match the medium.
-    disk->rereadPartitions();
-    reportFindings(outcome, callback, context, deviceNumber);
-    return status;
+    LinuxJobDisk job(*disk, identity, options.descriptor < 0);
+    return runDiskJob(job, plan, deviceNumber, callback, context, abortFlag, jobOptions);
 }
 
 int32_t shredDiskNumber(uint32_t deviceNumber, int32_t algorithm, ShredStatusCallback callback,
@@ -498,6 +495,14 @@ int32_t shredDiskNumber(uint32_t deviceNumber, int32_t algorithm, ShredStatusCal
     if (handed >= 0)
         close(handed);
     return status;
+}
+
+int32_t shredListedDisk(uint32_t /*driveLetter*/, uint32_t deviceNumber, int32_t algorithm,
+                        ShredStatusCallback callback, void* context,
+                        const unsigned char* abortFlag) {
+    // The drive letter is 0 here: the number alone names the disk.
+    return shredDiskNumber(deviceNumber, algorithm, callback, context, abortFlag,
+                           DiskAccessOptions{});
 }
 
 } // namespace kestrune::engine

@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
@@ -145,18 +144,6 @@ uint64_t FdBlockDevice::currentSize() const {
         return static_cast<uint64_t>(st.st_size);
     uint64_t bytes = 0;
     return ioctl(fd_, BLKGETSIZE64, &bytes) == 0 ? bytes : 0;
-}
-
-AlignedBuffer::AlignedBuffer(size_t size) {
-    void* p = nullptr;
-    if (posix_memalign(&p, 4096, size) == 0) {
-        data_ = static_cast<uint8_t*>(p);
-        size_ = size;
-    }
-}
-
-AlignedBuffer::~AlignedBuffer() {
-    std::free(data_);
 }
 
 } // namespace kestrune::engine

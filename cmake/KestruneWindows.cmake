@@ -1,0 +1,24 @@
+# The Windows build (mingw-w64, cmake/MingwW64.cmake): the shred engine and its tests,
+# which run through the cross-compiling emulator (Wine) under ctest.
+find_package(Threads REQUIRED)
+enable_testing()
+include(GoogleTest)
+
+# GoogleTest from Debian's source package, built with the same compiler, before our own
+# warning flags: they are for our code.
+set(KESTRUNE_GTEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest's sources")
+set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+add_subdirectory(${KESTRUNE_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+
+add_compile_options(-Wall -Wextra -Wpedantic -Wshadow -Wno-missing-field-initializers)
+if(KESTRUNE_WERROR)
+    add_compile_options(-Werror)
+endif()
+# A component or a test program stands alone on a Windows machine: the compiler's runtime
+# (libstdc++, libgcc, winpthreads) goes into it.
+add_link_options(-static)
+
+add_subdirectory(base)
+add_subdirectory(components/shredder)
+add_subdirectory(tests/windows)

@@ -1,0 +1,467 @@
+#include "shredengine/WindowsDisk.h"
+
+#include "shredengine/HandleBlockDevice.h"
+
+#include <winioctl.h>
+
+#include <algorithm>
+#include <cstring>
+#include <cwctype>
+#include <thread>
+#include <utility>
+
+namespace kestrune::engine {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
+// Unbuffered I/O wants its memory aligned to the sector; a page covers every sector size.
+constexpr size_t kMemoryAlignment = 4096;
+constexpr size_t kBounceBytes = 1u << 20;
+// Beyond this no disk is measured by reading (2^50 bytes).
+constexpr uint64_t kMostBytes = uint64_t{1} << 50;
+
+bool isValid(HANDLE handle) {
+    return handle != INVALID_HANDLE_VALUE && handle != nullptr;
+}
+
+// A handle closed through the calls it came from.
+class Handle {
+public:
+    Handle(const Win32Calls& calls, HANDLE handle) : calls_(calls), handle_(handle) {}
+    ~Handle() {
+        if (isValid(handle_))
+            calls_.closeHandle(handle_);
+    }
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    HANDLE get() const { return handle_; }
+    bool valid() const { return isValid(handle_); }
+    HANDLE release() { return std::exchange(handle_, INVALID_HANDLE_VALUE); }
+
+private:
+    const Win32Calls& calls_;
+    HANDLE handle_;
+};
+
+// One DeviceIoControl with nothing in; 0 or the Win32 error.
+DWORD control(const Win32Calls& calls, HANDLE handle, DWORD code, void* out = nullptr,
+              DWORD outSize = 0, const void* in = nullptr, DWORD inSize = 0) {
+    DWORD returned = 0;
+    if (calls.deviceIoControl(handle, code, const_cast<void*>(in), inSize, out, outSize, &returned,
+                              nullptr))
+        return 0;
+    const DWORD error = calls.getLastError();
+    return error == 0 ? ERROR_GEN_FAILURE : error;
+}
+
+// The device does not know the request (Wine's drive letters know few).
+bool unsupported(DWORD error) {
+    return error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED;
+}
+
+bool isLetter(uint32_t c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
+// "\\?\Volume{...}\" as FindFirstVolumeW names it opens as a device without the last "\".
+std::wstring volumeDevicePath(std::wstring name) {
+    if (!name.empty() && name.back() == L'\\')
+        name.pop_back();
+    return name;
+}
+
+bool sameName(const std::wstring& a, const std::wstring& b) {
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(),
+                      [](wchar_t x, wchar_t y) { return std::towlower(x) == std::towlower(y); });
+}
+
+int32_t checkRemovable(const Win32Calls& calls, HANDLE disk) {
+    STORAGE_PROPERTY_QUERY query{};
+    query.PropertyId = StorageDeviceProperty;
+    query.QueryType = PropertyStandardQuery;
+    alignas(STORAGE_DEVICE_DESCRIPTOR) uint8_t buffer[1024] = {};
+    if (control(calls, disk, IOCTL_STORAGE_QUERY_PROPERTY, buffer, sizeof buffer, &query,
+                sizeof query) != 0)
+        return SHRED_STATUS_FAILED_MEDIA; // what cannot be shown removable is not written
+    const auto* descriptor = reinterpret_cast<const STORAGE_DEVICE_DESCRIPTOR*>(buffer);
+    const bool removable = descriptor->RemovableMedia || descriptor->BusType == BusTypeUsb ||
+                           descriptor->BusType == BusTypeSd || descriptor->BusType == BusTypeMmc;
+    return removable ? 0 : SHRED_STATUS_FAILED_MEDIA;
+}
+
+// The drive letter the program found on the disk still lies on a disk of that number: a
+// stick swapped for another under the same number since is never written.
+int32_t checkDriveLetter(const Win32Calls& calls, uint32_t driveLetter, uint32_t deviceNumber) {
+    if (!isLetter(driveLetter))
+        return 0;
+    const wchar_t path[] = {L'\\', L'\\', L'.', L'\\', static_cast<wchar_t>(driveLetter),
+                            L':',  L'\0'};
+    Handle volume(calls, calls.createFile(path, 0, kShare, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!volume.valid())
+        return 0; // the letter has gone with its volume; the number alone decides
+    STORAGE_DEVICE_NUMBER number{};
+    if (control(calls, volume.get(), IOCTL_STORAGE_GET_DEVICE_NUMBER, &number, sizeof number) != 0)
+        return 0;
+    return number.DeviceNumber == deviceNumber ? 0 : SHRED_STATUS_FAILED_MEDIA;
+}
+
+// 0 when the disk takes writes or cannot say, else the status of why it does not.
+int32_t writableStatus(const Win32Calls& calls, HANDLE disk) {
+    const DWORD error = control(calls, disk, IOCTL_DISK_IS_WRITABLE);
+    return error == 0 || unsupported(error) ? 0 : statusFromWin32(error);
+}
+
+size_t sectorSize(const Win32Calls& calls, HANDLE disk) {
+    DISK_GEOMETRY_EX geometry{};
+    if (control(calls, disk, IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, &geometry, sizeof geometry) == 0) {
+        const DWORD bytes = geometry.Geometry.BytesPerSector;
+        if (bytes >= 512 && bytes <= 65536 && (bytes & (bytes - 1)) == 0)
+            return bytes;
+    }
+    return 512;
+}
+
+// Whether the sector at this index reads: 1 yes, 0 it lies past the end, else a status.
+int32_t sectorReads(const Win32Calls& calls, HANDLE disk, AlignedBuffer& buffer, size_t sector,
+                    uint64_t index) {
+    OVERLAPPED at{};
+    const uint64_t offset = index * sector;
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD done = 0;
+    if (!calls.readFile(disk, buffer.data(), static_cast<DWORD>(sector), &done, &at)) {
+        const DWORD error = calls.getLastError();
+        return error == ERROR_HANDLE_EOF ? 0 : statusFromWin32(error);
+    }
+    return done == sector ? 1 : 0;
+}
+
+// Where a disk that does not tell its length ends: the last sector that reads.
+int32_t lengthByReading(const Win32Calls& calls, HANDLE disk, size_t sector, uint64_t& size) {
+    AlignedBuffer buffer(sector);
+    if (!buffer)
+        return ENGINE_STATUS_NO_RESOURCES;
+    int32_t reads = sectorReads(calls, disk, buffer, sector, 0);
+    if (reads != 1)
+        return reads == 0 ? SHRED_STATUS_FAILED_MEDIA : reads;
+    uint64_t low = 0;  // reads
+    uint64_t high = 1; // not known yet
+    while ((reads = sectorReads(calls, disk, buffer, sector, high)) == 1) {
+        low = high;
+        high *= 2;
+        if (high * sector > kMostBytes)
+            return SHRED_STATUS_FAILED_MEDIA;
+    }
+    if (reads != 0)
+        return reads;
+    while (high - low > 1) {
+        const uint64_t middle = low + (high - low) / 2;
+        reads = sectorReads(calls, disk, buffer, sector, middle);
+        if (reads == 1)
+            low = middle;
+        else if (reads == 0)
+            high = middle;
+        else
+            return reads;
+    }
+    size = (low + 1) * sector;
+    return 0;
+}
+
+// The name of the volume the running Windows lives on.
+bool systemVolume(const Win32Calls& calls, std::wstring& name) {
+    wchar_t folder[MAX_PATH];
+    wchar_t mountPoint[MAX_PATH];
+    wchar_t volume[MAX_PATH];
+    const UINT length = calls.getSystemWindowsDirectory(folder, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH ||
+        !calls.getVolumePathName(folder, mountPoint, MAX_PATH) ||
+        !calls.getVolumeNameForVolumeMountPoint(mountPoint, volume, MAX_PATH))
+        return false;
+    name = volume;
+    return true;
+}
+
+// Whether any part of the volume lies on the disk of that number. A volume that does not
+// say (a CD, a network share) lies on no disk we write.
+bool onDisk(const Win32Calls& calls, const std::wstring& volumeName, uint32_t deviceNumber) {
+    Handle volume(calls, calls.createFile(volumeDevicePath(volumeName).c_str(), 0, kShare, nullptr,
+                                          OPEN_EXISTING, 0, nullptr));
+    if (!volume.valid())
+        return false;
+    // Room for a volume spread over 64 disks.
+    constexpr size_t kExtents = 64;
+    std::vector<uint8_t> buffer(sizeof(VOLUME_DISK_EXTENTS) + kExtents * sizeof(DISK_EXTENT));
+    if (control(calls, volume.get(), IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, buffer.data(),
+                static_cast<DWORD>(buffer.size())) != 0)
+        return false;
+    const auto* extents = reinterpret_cast<const VOLUME_DISK_EXTENTS*>(buffer.data());
+    const DWORD count = std::min<DWORD>(extents->NumberOfDiskExtents, kExtents);
+    for (DWORD i = 0; i < count; ++i)
+        if (extents->Extents[i].DiskNumber == deviceNumber)
+            return true;
+    return false;
+}
+
+// The volumes on the disk; refuses the disk the system lives on.
+int32_t volumesOnDisk(const Win32Calls& calls, uint32_t deviceNumber,
+                      std::vector<std::wstring>& volumes) {
+    std::wstring system;
+    if (!systemVolume(calls, system))
+        return SHRED_STATUS_FAILED_BUSY; // without knowing it, no disk is safe to write
+    wchar_t name[MAX_PATH];
+    HANDLE find = calls.findFirstVolume(name, MAX_PATH);
+    if (find == INVALID_HANDLE_VALUE)
+        return SHRED_STATUS_FAILED_BUSY;
+    int32_t status = 0;
+    do {
+        if (!onDisk(calls, name, deviceNumber))
+            continue;
+        if (sameName(name, system)) {
+            status = SHRED_STATUS_FAILED_SYSTEM_DISK;
+            break;
+        }
+        volumes.emplace_back(name);
+    } while (calls.findNextVolume(find, name, MAX_PATH));
+    if (status == 0 && calls.getLastError() != ERROR_NO_MORE_FILES)
+        status = SHRED_STATUS_FAILED_BUSY; // the list broke off: some volume may be missing
+    calls.findVolumeClose(find);
+    return status;
+}
+
+// Locks each volume against every other user and dismounts its file system; the handles
+// hold the locks. 0 or a status.
+int32_t lockAndDismount(const Win32Calls& calls, const std::vector<std::wstring>& volumes,
+                        std::chrono::milliseconds wait, std::vector<HANDLE>& locked) {
+    const auto deadline = Clock::now() + wait;
+    for (const std::wstring& name : volumes) {
+        Handle volume(calls,
+                      calls.createFile(volumeDevicePath(name).c_str(), GENERIC_READ | GENERIC_WRITE,
+                                       kShare, nullptr, OPEN_EXISTING, 0, nullptr));
+        if (!volume.valid()) {
+            const DWORD error = calls.getLastError();
+            if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+                continue; // gone since it was listed
+            return error == ERROR_ACCESS_DENIED ? SHRED_STATUS_FAILED_PERMISSION
+                                                : SHRED_STATUS_FAILED_BUSY;
+        }
+        // A volume with files open refuses the lock until they close.
+        DWORD error = 0;
+        while ((error = control(calls, volume.get(), FSCTL_LOCK_VOLUME)) == ERROR_ACCESS_DENIED &&
+               Clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (error != 0 || control(calls, volume.get(), FSCTL_DISMOUNT_VOLUME) != 0)
+            return SHRED_STATUS_FAILED_BUSY;
+        locked.push_back(volume.release());
+    }
+    return 0;
+}
+
+void closeAll(const Win32Calls& calls, std::vector<HANDLE>& handles) {
+    for (HANDLE handle : handles)
+        calls.closeHandle(handle);
+    handles.clear();
+}
+
+} // namespace
+
+// The disk's sectors through its handle. Whole aligned sectors from aligned memory go
+// straight to the disk; anything else passes through a buffer of whole sectors, read
+// first where a write covers a sector only in part.
+class WindowsDisk::Raw final : public BlockDevice {
+public:
+    Raw(const Win32Calls& calls, HANDLE handle, uint64_t size, size_t sector)
+        : calls_(calls), handle_(handle), size_(size), sector_(sector) {}
+
+    uint64_t size() const override { return size_; }
+    size_t alignment() const override { return sector_; }
+    bool readOnly() const override { return false; }
+    bool direct() const override { return true; }
+    int writeAt(const void* data, size_t length, uint64_t offset) override {
+        return transfer(true, static_cast<uint8_t*>(const_cast<void*>(data)), length, offset);
+    }
+    int readAt(void* data, size_t length, uint64_t offset) override {
+        return transfer(false, static_cast<uint8_t*>(data), length, offset);
+    }
+    int sync() override {
+        return calls_.flushFileBuffers(handle_) ? 0 : errnoFromWin32(calls_.getLastError());
+    }
+
+private:
+    int transfer(bool write, uint8_t* data, size_t length, uint64_t offset) {
+        if (offset > size_ || length > size_ - offset)
+            return write ? ENOSPC : EIO;
+        if (offset % sector_ == 0 && length % sector_ == 0 &&
+            reinterpret_cast<uintptr_t>(data) % kMemoryAlignment == 0)
+            return win32Transfer(calls_, handle_, write, data, length, offset);
+        if (!bounce_) {
+            bounce_ = std::make_unique<AlignedBuffer>(std::max(kBounceBytes, sector_));
+            if (!*bounce_) {
+                bounce_.reset();
+                return ENOMEM;
+            }
+        }
+        uint8_t* const buffer = bounce_->data();
+        while (length > 0) {
+            const uint64_t start = offset - offset % sector_;
+            const size_t skip = static_cast<size_t>(offset - start);
+            const size_t wanted = skip + length;
+            const size_t span =
+                std::min(bounce_->size(), (wanted + sector_ - 1) / sector_ * sector_);
+            const size_t take = std::min(length, span - skip);
+            if (!write || skip != 0 || take != span) {
+                if (int rc = win32Transfer(calls_, handle_, false, buffer, span, start))
+                    return rc;
+            }
+            if (write) {
+                std::memcpy(buffer + skip, data, take);
+                if (int rc = win32Transfer(calls_, handle_, true, buffer, span, start))
+                    return rc;
+            } else {
+                std::memcpy(data, buffer + skip, take);
+            }
+            data += take;
+            length -= take;
+            offset += take;
+        }
+        return 0;
+    }
+
+    const Win32Calls& calls_;
+    HANDLE handle_;
+    uint64_t size_;
+    size_t sector_;
+    std::unique_ptr<AlignedBuffer> bounce_; // one call at a time: see concurrentReads()
+};
+
+int32_t statusFromWin32(DWORD error) {
+    switch (errnoFromWin32(error)) {
+    case EACCES:
+        return SHRED_STATUS_FAILED_PERMISSION;
+    case EROFS:
+        return SHRED_STATUS_FAILED_WRITE_PROTECTED;
+    case EBUSY:
+        return SHRED_STATUS_FAILED_HELD; // another program has it open or locked
+    case ENOMEM:
+        return ENGINE_STATUS_NO_RESOURCES;
+    default:
+        return SHRED_STATUS_FAILED_MEDIA;
+    }
+}
+
+int32_t WindowsDisk::open(const Win32Calls& calls, const std::wstring& path, uint32_t deviceNumber,
+                          uint32_t driveLetter, const WindowsDiskOptions& options,
+                          std::unique_ptr<WindowsDisk>& disk) {
+    disk.reset();
+    Handle handle(calls,
+                  calls.createFile(path.c_str(), GENERIC_READ | GENERIC_WRITE, kShare, nullptr,
+                                   OPEN_EXISTING, FILE_FLAG_NO_BUFFERING | FILE_FLAG_WRITE_THROUGH,
+                                   nullptr));
+    if (!handle.valid())
+        return statusFromWin32(calls.getLastError());
+    if (options.requireRemovable) {
+        if (int32_t status = checkRemovable(calls, handle.get()))
+            return status;
+    }
+    if (int32_t status = checkDriveLetter(calls, driveLetter, deviceNumber))
+        return status;
+    if (int32_t status = writableStatus(calls, handle.get()))
+        return status;
+
+    const size_t sector = sectorSize(calls, handle.get());
+    uint64_t size = 0;
+    GET_LENGTH_INFORMATION length{};
+    const DWORD lengthError =
+        control(calls, handle.get(), IOCTL_DISK_GET_LENGTH_INFO, &length, sizeof length);
+    const bool sizeByLength = lengthError == 0;
+    if (sizeByLength)
+        size = static_cast<uint64_t>(std::max<LONGLONG>(length.Length.QuadPart, 0));
+    else if (!unsupported(lengthError))
+        return statusFromWin32(lengthError);
+    else if (int32_t status = lengthByReading(calls, handle.get(), sector, size))
+        return status;
+    size -= size % sector;
+    if (size == 0)
+        return SHRED_STATUS_FAILED_MEDIA;
+
+    std::vector<std::wstring> names;
+    if (int32_t status = volumesOnDisk(calls, deviceNumber, names))
+        return status;
+    std::vector<HANDLE> volumes;
+    if (int32_t status = lockAndDismount(calls, names, options.lockWait, volumes)) {
+        closeAll(calls, volumes);
+        return status;
+    }
+    disk.reset(
+        new WindowsDisk(calls, handle.release(), std::move(volumes), size, sector, sizeByLength));
+    return 0;
+}
+
+WindowsDisk::WindowsDisk(const Win32Calls& calls, HANDLE handle, std::vector<HANDLE> volumes,
+                         uint64_t size, size_t sector, bool sizeByLength)
+    : calls_(calls), handle_(handle), volumes_(std::move(volumes)),
+      device_(std::make_unique<Raw>(calls, handle, size, sector)), sizeByLength_(sizeByLength) {}
+
+WindowsDisk::~WindowsDisk() {
+    device_.reset();
+    calls_.closeHandle(handle_);
+    closeAll(calls_, volumes_); // the volumes mount again when next used
+}
+
+BlockDevice& WindowsDisk::device() {
+    return *device_;
+}
+
+int32_t WindowsDisk::mediumCheck() {
+    if (int32_t status = writableStatus(calls_, handle_))
+        return status;
+    const uint64_t size = device_->size();
+    if (sizeByLength_) {
+        GET_LENGTH_INFORMATION length{};
+        if (control(calls_, handle_, IOCTL_DISK_GET_LENGTH_INFO, &length, sizeof length) != 0 ||
+            length.Length.QuadPart < static_cast<LONGLONG>(size))
+            return SHRED_STATUS_FAILED_MEDIA;
+        return 0;
+    }
+    AlignedBuffer buffer(device_->alignment());
+    if (!buffer)
+        return ENGINE_STATUS_NO_RESOURCES;
+    const uint64_t last = size / device_->alignment() - 1;
+    const int32_t reads = sectorReads(calls_, handle_, buffer, device_->alignment(), last);
+    return reads == 1 ? 0 : reads == 0 ? SHRED_STATUS_FAILED_MEDIA : reads;
+}
+
+void WindowsDisk::jobEnded() {
+    (void)control(calls_, handle_, IOCTL_DISK_UPDATE_PROPERTIES);
+}
+
+std::wstring physicalDrivePath(uint32_t deviceNumber) {
+    return L"\\\\.\\PhysicalDrive" + std::to_wstring(deviceNumber);
+}
+
+int32_t shredWindowsDisk(const Win32Calls& calls, const std::wstring& path, uint32_t deviceNumber,
+                         uint32_t driveLetter, int32_t algorithm, ShredStatusCallback callback,
+                         void* context, const unsigned char* abortFlag,
+                         const WindowsDiskOptions& options, const JobOptions& jobOptions) {
+    std::vector<Pass> plan;
+    if (!passPlan(algorithm, plan))
+        return ENGINE_STATUS_BAD_REQUEST;
+    std::unique_ptr<WindowsDisk> disk;
+    if (int32_t status = WindowsDisk::open(calls, path, deviceNumber, driveLetter, options, disk))
+        return status;
+    return runDiskJob(*disk, plan, static_cast<int32_t>(deviceNumber), callback, context, abortFlag,
+                      jobOptions);
+}
+
+int32_t shredListedDisk(uint32_t driveLetter, uint32_t deviceNumber, int32_t algorithm,
+                        ShredStatusCallback callback, void* context,
+                        const unsigned char* abortFlag) {
+    return shredWindowsDisk(systemWin32Calls(), physicalDrivePath(deviceNumber), deviceNumber,
+                            driveLetter, algorithm, callback, context, abortFlag);
+}
+
+} // namespace kestrune::engine

@@ -68,6 +68,19 @@ void CVSKInsertUSB::HidePrompt() {
         hide();
 }
 
+void CVSKInsertUSB::Follow(InsertPromptRule::Event event, bool windowClosing) {
+    switch (InsertPromptRule::decide(event, windowClosing)) {
+    case InsertPromptRule::Change::Show:
+        ShowPrompt();
+        break;
+    case InsertPromptRule::Change::Hide:
+        HidePrompt();
+        break;
+    case InsertPromptRule::Change::Keep:
+        break;
+    }
+}
+
 bool CVSKInsertUSB::isPauseKey(QEvent* event) const {
     switch (event->type()) {
     case QEvent::KeyPress:
@@ -84,13 +97,13 @@ bool CVSKInsertUSB::isPauseKey(QEvent* event) const {
 bool CVSKInsertUSB::eventFilter(QObject* watched, QEvent* event) {
     // Hide, then let the event go on as usual.
     if (isPauseKey(event))
-        HidePrompt();
+        Follow(InsertPromptRule::Event::PauseKey);
     return QDialog::eventFilter(watched, event);
 }
 
 bool CVSKInsertUSB::event(QEvent* event) {
     if (isPauseKey(event))
-        HidePrompt();
+        Follow(InsertPromptRule::Event::PauseKey);
     return QDialog::event(event);
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "window/InsertPromptRule.h"
+
 #include <QDialog>
 #include <QPointer>
 
@@ -23,6 +25,8 @@ public:
     // Shows the prompt centred over its place in the main window where that stands now.
     void ShowPrompt();
     void HidePrompt();
+    // Shows or hides the prompt as the window's rule says for this event.
+    void Follow(InsertPromptRule::Event event, bool windowClosing = false);
 
     CPictureEx* picture() const { return picture_; }
 

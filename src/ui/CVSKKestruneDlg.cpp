@@ -23,8 +23,10 @@
 #include "ui/PanelText.h"
 #include "ui/ProgramLook.h"
 #include "ui/RowTexts.h"
-#include "ui/WindowMessages.h"
 #include "update/UpdateManager.h"
+#include "window/StartAbortButton.h"
+#include "window/WindowMessages.h"
+#include "window/WindowTexts.h"
 
 #include <QCloseEvent>
 #include <QGuiApplication>
@@ -40,10 +42,6 @@ namespace kestrune {
 namespace {
 
 constexpr int kListId = 1000;
-constexpr int kStartButtonIdBase = 1124;
-constexpr std::uint32_t kHighestDeviceNumber = 31;
-// A second click on a row's button this soon after Start belongs to a double click.
-constexpr std::int64_t kDoubleClickMs = 500;
 
 struct ColumnDefinition {
     const char* key;
@@ -253,7 +251,7 @@ bool CVSKKestruneDlg::OnInitDialog() {
         language_->LoadBitmapForRatio(QStringLiteral("info_bkg"), -1, devicePixelRatioF());
     ShowLanguagePicture(*top_, *language_, QStringLiteral("top"), "JPG", -1);
     ShowLanguagePicture(*logo_, *language_, QStringLiteral("bott_logo"), "JPG", -1);
-    showMiddlePicture(QStringLiteral("bott_middle"));
+    showMiddlePicture(DefaultMiddlePicture());
     language_->SelectCurrentLanguage();
     setWindowTitle(settings_->GetProductName());
     welcome_->setText(language_->GetString(QStringLiteral("welcome_txt")));
@@ -337,20 +335,12 @@ void CVSKKestruneDlg::setUpUpdateButton() {
 }
 
 void CVSKKestruneDlg::UpdateInfoTexts() {
-    std::uint32_t algorithm = settings_->GetShredAlgo();
-    if (algorithm < 100)
-        algorithm = 100;
-    QString text = language_->GetString(QStringLiteral("shred_algo_description_%1").arg(algorithm));
-    if (settings_->GetFormatDrive())
-        text += QStringLiteral("\n\n") + language_->GetString(QStringLiteral("info_format_auto"));
-    info_->setText(text);
-    // The method's name heads its description; an unknown number has no name to show.
-    info_->setTitle(algorithm <= 103
-                        ? language_->GetString(QStringLiteral("shred_algo_short_%1").arg(algorithm))
-                        : QString());
-    warning_->setText(settings_->GetStartAuto()
-                          ? language_->GetString(QStringLiteral("warning_start_auto"))
-                          : QString());
+    const InfoTexts texts = ComposeInfoTexts(
+        settings_->GetShredAlgo(), settings_->GetFormatDrive(), settings_->GetStartAuto(),
+        [this](const QString& key) { return language_->GetString(key); });
+    info_->setText(texts.information);
+    info_->setTitle(texts.title);
+    warning_->setText(texts.warning);
     layOutInfoTexts();
 }
 
@@ -384,7 +374,7 @@ void CVSKKestruneDlg::startDeviceScan() {
 
 void CVSKKestruneDlg::OnVolumeArrival() {
     startDeviceScan();
-    insertPrompt_->HidePrompt();
+    insertPrompt_->Follow(InsertPromptRule::Event::VolumeArrived);
 }
 
 void CVSKKestruneDlg::OnVolumeRemoval() {
@@ -392,30 +382,19 @@ void CVSKKestruneDlg::OnVolumeRemoval() {
 }
 
 void CVSKKestruneDlg::OnWndMsg(unsigned message, quintptr wParam) {
+    if (const std::optional<QString> picture = MiddlePictureForMessage(message)) {
+        showMiddlePicture(*picture);
+        return;
+    }
     switch (message) {
     case MSG_ROW_COMMAND:
         onStartButton(wParam);
         break;
-    case MSG_SETTINGS_NORMAL:
-    case MSG_ABOUT_NORMAL:
-    case MSG_UPDATE_NORMAL:
-        showMiddlePicture(QStringLiteral("bott_middle"));
-        break;
-    case MSG_SETTINGS_HOVER:
-        showMiddlePicture(QStringLiteral("bott_middle_settings"));
-        break;
-    case MSG_ABOUT_HOVER:
-        showMiddlePicture(QStringLiteral("bott_middle_about"));
-        break;
-    case MSG_UPDATE_HOVER:
-        showMiddlePicture(QStringLiteral("bott_middle_update"));
-        break;
     case UM_DEVICELIST_EMPTY:
-        if (!closing_)
-            insertPrompt_->ShowPrompt();
+        insertPrompt_->Follow(InsertPromptRule::Event::ListEmpty, close_.closing());
         break;
     case UM_DEVICELIST_FILLED:
-        insertPrompt_->HidePrompt();
+        insertPrompt_->Follow(InsertPromptRule::Event::ListFilled, close_.closing());
         break;
     default:
         break;
@@ -425,11 +404,12 @@ void CVSKKestruneDlg::OnWndMsg(unsigned message, quintptr wParam) {
 void CVSKKestruneDlg::onStartButton(quintptr controlId) {
     const auto id = static_cast<std::uint32_t>(controlId);
     std::printf("msg click %d %d\n", static_cast<int>(id),
-                static_cast<int>(id - kStartButtonIdBase));
+                static_cast<int>(id - StartAbortButton::kIdBase));
     std::fflush(stdout);
-    const std::uint32_t deviceNumber = id - kStartButtonIdBase;
-    if (deviceNumber > kHighestDeviceNumber || closing_)
+    const std::optional<std::uint32_t> number = StartAbortButton::deviceNumberOf(controlId);
+    if (!number || close_.closing())
         return;
+    const std::uint32_t deviceNumber = *number;
     DeviceTable::RecordPtr record = table_->findByDeviceNumber(deviceNumber);
     if (!record)
         return;
@@ -441,30 +421,30 @@ void CVSKKestruneDlg::onStartButton(quintptr controlId) {
             listModel_->setCellText(row, DeviceListModel::StatusColumn,
                                     language_->GetString(QString::fromLatin1(key)));
     };
-    if (state == JobState::Idle || state == JobState::Finished || state == JobState::Aborted) {
-        if (!record->hasMedium) {
-            // A reader without a card: there is nothing to write.
-            setStatus("status_failed_media");
-            return;
-        }
-        std::uint32_t algorithm = settings_->GetShredAlgo();
-        if (algorithm < 100)
-            algorithm = 100;
-        const bool confirmed = confirmStart(*record, algorithm);
+    const auto rowNow = [&record] {
+        return StartAbortButton::Row{record->state(), record->hasMedium, record->startPressedAtMs};
+    };
+    const StartAbortButton::Action action =
+        StartAbortButton::press({state, record->hasMedium, record->startPressedAtMs},
+                                settings_->GetAskBeforeStart(), steadyMs());
+    if (action == StartAbortButton::Action::ReportNoMedium) {
+        setStatus("status_failed_media");
+    } else if (action == StartAbortButton::Action::Ask ||
+               action == StartAbortButton::Action::Start) {
+        const std::uint32_t algorithm = EffectiveShredAlgorithm(settings_->GetShredAlgo());
+        const bool confirmed =
+            action == StartAbortButton::Action::Start || confirmStart(*record, algorithm);
         if (terminationRequested_) {
             done(QDialog::Rejected);
             return;
         }
-        // The question ran an event loop of its own: the disk may have gone, or its row may
-        // have been started or closed meanwhile.
-        if (!confirmed || closing_ || table_->findByDeviceNumber(deviceNumber) != record ||
-            record->state() != state || !record->hasMedium)
+        if (!StartAbortButton::startStillWanted(confirmed, close_.closing(),
+                                                table_->findByDeviceNumber(deviceNumber) == record,
+                                                state, rowNow()))
             return;
         if (jobs_->start(record, static_cast<std::int32_t>(algorithm)))
             record->startPressedAtMs = steadyMs();
-    } else if (state == JobState::Running) {
-        if (record->startPressedAtMs >= 0 && steadyMs() - record->startPressedAtMs < kDoubleClickMs)
-            return;
+    } else if (action == StartAbortButton::Action::Abort) {
         setStatus("status_aborting");
         record->abort.raise();
     }
@@ -497,7 +477,7 @@ void CVSKKestruneDlg::onSessionQuitRequest(QSessionManager& manager) {
     std::printf("WM_ENDSESSION\n");
     std::fflush(stdout);
 #ifndef QT_NO_SESSIONMANAGER
-    if (!jobs_ || jobs_->runningCount() == 0 || closing_)
+    if (!jobs_ || jobs_->runningCount() == 0 || close_.closing())
         return;
     if (manager.allowsInteraction()) {
         const bool abort = confirmAbortForClose();
@@ -528,7 +508,7 @@ QRect CVSKKestruneDlg::infoPanelRect() const {
 }
 
 void CVSKKestruneDlg::closeEvent(QCloseEvent* event) {
-    if (closing_) {
+    if (close_.closing()) {
         event->ignore();
         return;
     }
@@ -545,9 +525,10 @@ void CVSKKestruneDlg::keyPressEvent(QKeyEvent* event) {
 }
 
 void CVSKKestruneDlg::done(int result) {
-    if (closing_ || asking_)
+    if (close_.closing() || asking_)
         return;
-    if (!terminationRequested_ && jobs_ && jobs_->runningCount() > 0 && !confirmAbortForClose())
+    if (jobs_ && CloseWithJobs::mustAsk(jobs_->runningCount(), terminationRequested_) &&
+        !confirmAbortForClose())
         return;
     if (waitForJobsBeforeClosing(result))
         return;
@@ -557,8 +538,6 @@ void CVSKKestruneDlg::done(int result) {
 // Asks before a job erases the disk; No is the default answer, and Enter and Escape
 // keep the disk too.
 bool CVSKKestruneDlg::confirmStart(const DeviceRecord& record, std::uint32_t algorithm) {
-    if (!settings_->GetAskBeforeStart())
-        return true;
     asking_ = true;
     const int answer = platform::showMessage(
         StartQuestionText(*language_, DiskOfRow(*table_, *listModel_, record), algorithm,

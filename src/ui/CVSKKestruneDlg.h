@@ -3,6 +3,7 @@
 #include "devices/DeviceRecord.h"
 #include "platform/DeviceMonitor.h"
 #include "ui/PanelText.h"
+#include "window/CloseWithJobs.h"
 
 #include <QDialog>
 #include <QIcon>
@@ -51,7 +52,7 @@ public:
     // Whether initialisation decided to end the modal run (no language, accepted update).
     bool endRequested() const { return endRequested_; }
     // How long closing waits for aborted jobs before it gives up on them.
-    void setCloseWait(std::chrono::milliseconds wait) { closeWait_ = wait; }
+    void setCloseWait(std::chrono::milliseconds wait) { close_.setWait(wait); }
     // Replaces the device monitor's options taken from the environment (before
     // OnInitDialog).
     void setDeviceMonitorOptions(const platform::DeviceMonitorOptions& options) {
@@ -136,11 +137,9 @@ private:
     QString middleName_;
     bool endRequested_ = false;
     bool initialised_ = false;
-    bool closing_ = false;
     bool asking_ = false;
     bool terminationRequested_ = false;
-    int closeResult_ = 0;
-    std::chrono::milliseconds closeWait_{std::chrono::seconds(60)};
+    CloseWithJobs close_;
     std::optional<platform::DeviceMonitorOptions> monitorOptions_;
 };
 

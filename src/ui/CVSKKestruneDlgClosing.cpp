@@ -6,7 +6,6 @@
 #include "devices/DeviceListModel.h"
 #include "devices/DeviceTable.h"
 #include "lang/LanguageManager.h"
-#include "lang/TextPlaceholders.h"
 #include "platform/MessageService.h"
 #include "shred/ShredJobs.h"
 #include "ui/CVSKInsertUSB.h"
@@ -17,22 +16,6 @@
 #include <cstdio>
 
 namespace kestrune {
-namespace {
-
-QString describeDisk(const DeviceRecord& record, DeviceTable& table) {
-    QString vendor, product, path;
-    {
-        auto guard = table.lockByPolling();
-        vendor = record.vendorText;
-        product = record.productText;
-        path = record.devicePath;
-    }
-    QString name = (vendor + QLatin1Char(' ') + product).trimmed();
-    return name.isEmpty() ? path : QStringLiteral("%1 (%2)").arg(name, path);
-}
-
-} // namespace
-
 void CVSKKestruneDlg::closeAbortingJobs() {
     terminationRequested_ = true;
     if (asking_) {
@@ -52,41 +35,39 @@ bool CVSKKestruneDlg::confirmAbortForClose() {
         platform::MB_YESNO_STYLE | platform::MB_ICONQUESTION_STYLE | platform::MB_DEFBUTTON2_STYLE,
         this);
     asking_ = false;
-    return answer == platform::ID_YES || terminationRequested_;
+    return CloseWithJobs::agreesToAbort(answer == platform::ID_YES, terminationRequested_);
 }
 
 // Closing while jobs run asks every job to abort and keeps the window alive (disabled)
 // until they have ended, so each writes its report. Returns true while waiting.
 bool CVSKKestruneDlg::waitForJobsBeforeClosing(int result) {
-    if (closing_)
+    if (close_.closing())
         return true;
-    if (!jobs_ || jobs_->runningCount() == 0)
+    if (!jobs_ || !close_.begin(result, jobs_->runningCount(), std::chrono::steady_clock::now()))
         return false;
-    closing_ = true;
-    closeResult_ = result;
     // Each running row says what happens to it while the window waits.
     const QString aborting = language_->GetString(QStringLiteral("status_aborting"));
-    for (const DeviceTable::RecordPtr& record : table_->records()) {
+    for (const DeviceTable::RecordPtr& record : CloseWithJobs::jobsToAbort(table_->records())) {
         const int row = listModel_->rowOfRecord(record.get());
-        if (record->state() == JobState::Running && row >= 0)
+        if (row >= 0)
             listModel_->setCellText(row, DeviceListModel::StatusColumn, aborting);
     }
     jobs_->abortAll();
     setEnabled(false);
-    insertPrompt_->HidePrompt();
-    const auto deadline = std::chrono::steady_clock::now() + closeWait_;
+    insertPrompt_->Follow(InsertPromptRule::Event::ClosingStarted, close_.closing());
     auto* timer = new QTimer(this);
     timer->setInterval(100);
-    connect(timer, &QTimer::timeout, this, [this, timer, deadline] {
-        if (jobs_->runningCount() > 0 && std::chrono::steady_clock::now() < deadline)
+    connect(timer, &QTimer::timeout, this, [this, timer] {
+        const CloseWithJobs::Tick tick =
+            close_.tick(jobs_->runningCount(), std::chrono::steady_clock::now());
+        if (tick == CloseWithJobs::Tick::KeepWaiting)
             return;
         timer->stop();
         timer->deleteLater();
-        if (jobs_->runningCount() > 0)
+        if (tick == CloseWithJobs::Tick::GiveUp)
             reportUnfinishedJobs();
         emit jobsFinishedForClose();
-        closing_ = false;
-        QDialog::done(closeResult_);
+        QDialog::done(close_.finish());
     });
     timer->start();
     return true;
@@ -97,13 +78,11 @@ bool CVSKKestruneDlg::waitForJobsBeforeClosing(int result) {
 void CVSKKestruneDlg::reportUnfinishedJobs() {
     QStringList disks;
     for (const DeviceTable::RecordPtr& record : jobs_->abandonRunning())
-        disks << describeDisk(*record, *table_);
+        disks << CloseWithJobs::describeDisk(*record, *table_);
     std::fprintf(stderr, "Kestrune: jobs did not stop in time, left unfinished: %s\n",
                  disks.join(QStringLiteral(", ")).toLocal8Bit().constData());
-    QString text = language_->GetString(QStringLiteral("message_jobs_unfinished"));
-    const QString list = disks.join(QLatin1Char('\n'));
-    text = text.contains(QLatin1String("%s")) ? FillPlaceholders(text, {list})
-                                              : text + QStringLiteral("\n\n") + list;
+    const QString text = CloseWithJobs::unfinishedMessage(
+        language_->GetString(QStringLiteral("message_jobs_unfinished")), disks);
     setEnabled(true);
     platform::showMessage(text, settings_->GetProductName(), platform::MB_ICONERROR_STYLE, this);
 }

@@ -8,7 +8,7 @@
 #include "shred/ShredJobs.h"
 #include "ui/CVSKInsertUSB.h"
 #include "ui/CVSKKestruneDlg.h"
-#include "ui/WindowMessages.h"
+#include "window/WindowMessages.h"
 
 #include <QHeaderView>
 #include <QLabel>

@@ -1,0 +1,52 @@
+#include "window/WindowTexts.h"
+
+#include "window/WindowMessages.h"
+
+namespace kestrune {
+namespace {
+
+// The highest method number that has a short name of its own.
+constexpr std::uint32_t kLastNamedAlgorithm = 103;
+
+} // namespace
+
+QString DefaultMiddlePicture() {
+    return QStringLiteral("bott_middle");
+}
+
+std::optional<QString> MiddlePictureForMessage(unsigned message) {
+    switch (message) {
+    case MSG_SETTINGS_NORMAL:
+    case MSG_ABOUT_NORMAL:
+    case MSG_UPDATE_NORMAL:
+        return DefaultMiddlePicture();
+    case MSG_SETTINGS_HOVER:
+        return QStringLiteral("bott_middle_settings");
+    case MSG_ABOUT_HOVER:
+        return QStringLiteral("bott_middle_about");
+    case MSG_UPDATE_HOVER:
+        return QStringLiteral("bott_middle_update");
+    default:
+        return std::nullopt;
+    }
+}
+
+std::uint32_t EffectiveShredAlgorithm(std::uint32_t stored) {
+    return stored < 100 ? 100 : stored;
+}
+
+InfoTexts ComposeInfoTexts(std::uint32_t storedAlgorithm, bool formatDrive, bool startAuto,
+                           const TextLookup& text) {
+    const std::uint32_t algorithm = EffectiveShredAlgorithm(storedAlgorithm);
+    InfoTexts texts;
+    texts.information = text(QStringLiteral("shred_algo_description_%1").arg(algorithm));
+    if (formatDrive)
+        texts.information += QStringLiteral("\n\n") + text(QStringLiteral("info_format_auto"));
+    if (algorithm <= kLastNamedAlgorithm)
+        texts.title = text(QStringLiteral("shred_algo_short_%1").arg(algorithm));
+    if (startAuto)
+        texts.warning = text(QStringLiteral("warning_start_auto"));
+    return texts;
+}
+
+} // namespace kestrune

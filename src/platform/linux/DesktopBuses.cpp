@@ -23,19 +23,27 @@ QString systemBusAddress() {
     return address.isEmpty() ? QString::fromLatin1(kSystemBusSocket) : address;
 }
 
+QString socketAddress(const QByteArray& socket) {
+    struct stat info {};
+    if (::lstat(socket.constData(), &info) != 0 || !S_ISSOCK(info.st_mode))
+        return {};
+    return QStringLiteral("unix:path=") + QString::fromLocal8Bit(socket);
+}
+
 // What the session's programs use; never a bus started just for us.
 QString sessionBusAddress() {
+    // Root working for a user takes no address from the user's environment: a D-Bus address
+    // can name a program to run (unixexec:). Only the user's bus socket where the system
+    // puts it is taken.
+    if (const std::optional<InvokingUser> user = ElevatedFor())
+        return socketAddress("/run/user/" + QByteArray::number(user->uid) + "/bus");
     const QString address = qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS");
     if (!address.isEmpty())
         return address;
     const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
     if (runtime.isEmpty())
         return {};
-    const QByteArray socket = runtime + "/bus";
-    struct stat info {};
-    if (::stat(socket.constData(), &info) != 0 || !S_ISSOCK(info.st_mode))
-        return {};
-    return QStringLiteral("unix:path=") + QString::fromLocal8Bit(socket);
+    return socketAddress(runtime + "/bus");
 }
 
 } // namespace
@@ -53,8 +61,10 @@ DesktopBus::~DesktopBus() {
 
 QString DesktopBus::failure() const {
     if (address_.isEmpty())
-        return QStringLiteral("no session bus (neither DBUS_SESSION_BUS_ADDRESS nor "
-                              "$XDG_RUNTIME_DIR/bus)");
+        return ElevatedFor() ? QStringLiteral("no session bus of the invoking user at "
+                                              "/run/user/<uid>/bus")
+                             : QStringLiteral("no session bus (neither DBUS_SESSION_BUS_ADDRESS "
+                                              "nor $XDG_RUNTIME_DIR/bus)");
     const QDBusError error = connection_.lastError();
     return QStringLiteral("%1: %2").arg(
         address_, error.isValid() ? error.message() : QStringLiteral("not connected"));

@@ -1,5 +1,6 @@
 #include "cli/DiskScan.h"
 
+#include "cli/CliText.h"
 #include "devices/DeviceListModel.h"
 #include "devices/DeviceTable.h"
 #include "devices/ScanDevices.h"
@@ -65,9 +66,11 @@ DiskScan DiskScan::run() {
                 if (info.identity.path == disk.record->devicePath)
                     disk.info = info;
         }
-        disk.nameColumn = scan.list_->cellText(row, DeviceListModel::NameColumn);
-        disk.deviceColumn = scan.list_->cellText(row, DeviceListModel::DeviceColumn);
-        disk.sizeColumn = scan.list_->cellText(row, DeviceListModel::SizeColumn);
+        // Worded as the window's row words it, from the same answer.
+        const RowDisk shown = rowDiskOf(disk.info, cliText("N/A"));
+        disk.nameColumn = shown.volumes;
+        disk.deviceColumn = shown.device;
+        disk.sizeColumn = shown.size;
         scan.disks_.push_back(std::move(disk));
     }
     return scan;

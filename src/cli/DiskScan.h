@@ -13,8 +13,8 @@ class DeviceTable;
 
 namespace kestrune::cli {
 
-// One disk of the scan: its record and row as the window has them, and what the
-// enumeration read of it (the volumes one by one, the image of a simulated disk).
+// One disk of the scan: its record as the window has it, what the enumeration read of it
+// (the volumes one by one, the image of a simulated disk), and how a row words it.
 struct ScannedDisk {
     std::shared_ptr<DeviceRecord> record;
     platform::DiskInfo info;

@@ -5,8 +5,6 @@
 #include "cli/DiskScan.h"
 #include "cli/ExitCodes.h"
 #include "cli/ProgressLines.h"
-#include "devices/DeviceListModel.h"
-#include "devices/DeviceTable.h"
 #include "platform/TerminationSignals.h"
 #include "shred/JobServices.h"
 #include "shred/ShredJobs.h"
@@ -118,18 +116,15 @@ bool JobRun::tick() {
     QStringList live;
     QStringList plain;
     const auto now = PlainLineThrottle::Clock::now();
-    {
-        // Under the lock the status display holds for a whole report, so that a line never
-        // mixes two reports, and no text of a row is shared with this thread beyond it.
-        auto guard = scan_.table()->lockByPolling();
-        for (std::size_t i = 0; i < running_.size(); ++i) {
-            const JobRow row = readJobRow(*scan_.list(), *running_[i].disk->record);
-            const QString line = lines_->line(static_cast<int>(i), row);
-            if (console_.outputIsTerminal())
-                live << line;
-            else if (throttle_->due(static_cast<int>(i), row, now))
-                plain << line;
-        }
+    for (std::size_t i = 0; i < running_.size(); ++i) {
+        // Each snapshot is taken whole between two reports, so a line never mixes two.
+        const std::optional<JobProgress> progress = jobs_->progressOf(*running_[i].disk->record);
+        const JobRow row = progress ? jobRowOf(*progress) : JobRow{};
+        const QString line = lines_->line(static_cast<int>(i), row);
+        if (console_.outputIsTerminal())
+            live << line;
+        else if (throttle_->due(static_cast<int>(i), row, now))
+            plain << line;
     }
     for (const QString& line : plain)
         console_.print(line);
@@ -149,18 +144,6 @@ void JobRun::abortAll() {
     aborting_ = true;
     abortDeadline_ = std::chrono::steady_clock::now() + abortWait_;
     console_.message(cliText("cli_aborting"));
-    const QString aborting = cliText("status_aborting");
-    {
-        // Under the lock the status display holds for each report, so the job's own last
-        // word on its row always comes after this one.
-        auto guard = scan_.table()->lockByPolling();
-        for (const RunningJob& entry : running_) {
-            const DeviceRecord& record = *entry.disk->record;
-            const int row = scan_.list()->rowOfRecord(&record);
-            if (record.state() == JobState::Running && row >= 0)
-                scan_.list()->setCellText(row, DeviceListModel::StatusColumn, aborting);
-        }
-    }
     jobs_->abortAll();
 }
 
@@ -168,9 +151,9 @@ void JobRun::abortAll() {
 // disks were left unfinished.
 void JobRun::giveUpOnRunningJobs() {
     QStringList unfinished;
-    for (const auto& record : jobs_->abandonRunning())
+    for (const auto& job : jobs_->abandonRunning())
         for (const RunningJob& entry : running_)
-            if (entry.disk->record == record)
+            if (entry.job == job)
                 unfinished << entry.disk->label();
     QString text = cliText("message_jobs_unfinished");
     const QString list = unfinished.join(u'\n');

@@ -1,7 +1,9 @@
 #include "cli/ProgressLines.h"
 
 #include "cli/CliText.h"
-#include "devices/DeviceListModel.h"
+#include "lang/LanguageManager.h"
+#include "shred/JobProgress.h"
+#include "shred/ShredStatusDisplay.h"
 
 #include <algorithm>
 
@@ -20,16 +22,16 @@ QString rightAligned(const QString& text, qsizetype width) {
 
 } // namespace
 
-JobRow readJobRow(const DeviceListModel& list, const DeviceRecord& record) {
+JobRow jobRowOf(const JobProgress& progress) {
     JobRow row;
-    const int at = list.rowOfRecord(&record);
-    if (at < 0)
-        return row;
-    row.progress = std::clamp(list.rowProgress(at), 0, 100);
-    row.speed = list.cellText(at, DeviceListModel::SpeedColumn);
-    row.elapsed = list.cellText(at, DeviceListModel::ElapsedColumn);
-    row.timeLeft = list.cellText(at, DeviceListModel::TimeLeftColumn);
-    row.status = list.cellText(at, DeviceListModel::StatusColumn);
+    row.progress = std::clamp(progress.percent, 0, 100);
+    if (progress.speed)
+        row.speed = FormatSpeed(*progress.speed);
+    if (progress.elapsedSeconds)
+        row.elapsed = FormatTimeSpan(*progress.elapsedSeconds);
+    if (progress.secondsLeft)
+        row.timeLeft = FormatTimeSpan(*progress.secondsLeft);
+    row.status = JobStatusLine(GetLanguageManager().get(), progress);
     return row;
 }
 

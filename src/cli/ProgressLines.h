@@ -6,13 +6,12 @@
 #include <vector>
 
 namespace kestrune {
-class DeviceListModel;
-struct DeviceRecord;
+struct JobProgress;
 } // namespace kestrune
 
 namespace kestrune::cli {
 
-// What one job's row shows, as the status display wrote it into the rows.
+// What one job's line shows.
 struct JobRow {
     int progress = 0; // percent of the current phase (shredding, then formatting)
     QString speed;
@@ -21,7 +20,8 @@ struct JobRow {
     QString status;
     bool operator==(const JobRow&) const = default;
 };
-JobRow readJobRow(const DeviceListModel& list, const DeviceRecord& record);
+// The line's texts for the job's progress: the window's figures and words, laid out anew.
+JobRow jobRowOf(const JobProgress& progress);
 
 // One line per job under a heading, the columns of the window: disk, progress, speed,
 // elapsed, time left, status. A terminal gets a bar in the progress column.

@@ -10,6 +10,7 @@
 #include "cli/JobRun.h"
 #include "cli/TerminalMessages.h"
 #include "platform/MessageService.h"
+#include "shred/ShredMethod.h"
 
 #include <algorithm>
 
@@ -35,7 +36,7 @@ int ShredCommand::run(const CliArguments& arguments) {
     // Without the options, the settings the window would use for a Start now.
     std::int32_t algorithm = arguments.algorithm.value_or(0);
     if (!arguments.algorithm)
-        algorithm = static_cast<std::int32_t>(std::max(settings->GetShredAlgo(), 100u));
+        algorithm = static_cast<std::int32_t>(EffectiveShredAlgorithm(settings->GetShredAlgo()));
     const bool format = arguments.format.value_or(settings->GetFormatDrive());
 
     const DiskScan scan = DiskScan::run();

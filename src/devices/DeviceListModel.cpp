@@ -43,6 +43,12 @@ void DeviceListModel::setCellText(int row, int column, const QString& text) {
     post([view, row, column, text] { view->applyCellText(row, column, text); });
 }
 
+void DeviceListModel::setDevicePath(int row, const QString& path) {
+    std::lock_guard guard(mutex_);
+    if (row >= 0 && row < rows_.size())
+        rows_[row].devicePath = path;
+}
+
 void DeviceListModel::autoSizeColumn(int column) {
     std::lock_guard guard(mutex_);
     DeviceRowsView* view = view_;
@@ -108,6 +114,15 @@ int DeviceListModel::rowOfRecord(const DeviceRecord* record) const {
         if (rows_[i].record.get() == record)
             return i;
     return -1;
+}
+
+RowDisk DeviceListModel::diskOfRecord(const DeviceRecord* record) const {
+    std::lock_guard guard(mutex_);
+    for (const Row& row : rows_)
+        if (row.record.get() == record)
+            return {row.texts[DeviceColumn], row.texts[SizeColumn], row.texts[NameColumn],
+                    row.devicePath};
+    return {};
 }
 
 } // namespace kestrune

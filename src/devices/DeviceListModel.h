@@ -10,6 +10,14 @@
 
 namespace kestrune {
 
+// A disk as its row shows it, for the texts that must name it the same way.
+struct RowDisk {
+    QString device;  // vendor and product, the device column
+    QString size;    // the size column
+    QString volumes; // the name column
+    QString path;    // the device node or image file
+};
+
 // What draws the rows (the window's list control). Each operation arrives on the thread of
 // the view's context object, in the order the model took it.
 class DeviceRowsView {
@@ -52,6 +60,8 @@ public:
     void deleteRow(int row);
     void setCellText(int row, int column, const QString& text);
     void autoSizeColumn(int column);
+    // The device node or image file the row stands for; no view shows it.
+    void setDevicePath(int row, const QString& path);
     // The row's progress value: the list item's data, shown by the row's bar.
     void SetRowProgress(int row, int value);
     void SetStartButtonText(std::uint32_t deviceNumber, const QString& text);
@@ -64,12 +74,16 @@ public:
     std::shared_ptr<DeviceRecord> recordOfRow(int row) const;
     // The row that shows this record now, or -1.
     int rowOfRecord(const DeviceRecord* record) const;
+    // The disk of the record's row now; empty texts when it has no row. The rows' own lock
+    // is all it takes, so any thread may ask, the window's too.
+    RowDisk diskOfRecord(const DeviceRecord* record) const;
 
 private:
     struct Row {
         std::shared_ptr<DeviceRecord> record;
         QString texts[kColumnCount];
         int progress = 0;
+        QString devicePath;
     };
     template <typename Fn> void post(Fn&& fn);
 

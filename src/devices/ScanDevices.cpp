@@ -5,6 +5,7 @@
 #include "lang/LanguageManager.h"
 
 #include <QFile>
+#include <QStringList>
 #include <cstdio>
 #include <cstring>
 #include <kestrune/disk_numbers.h>
@@ -53,6 +54,13 @@ QString deviceText(const QString& vendor, const QString& product) {
     return text;
 }
 
+QString volumesText(const std::vector<platform::VolumeInfo>& volumes) {
+    QStringList texts;
+    for (const platform::VolumeInfo& volume : volumes)
+        texts << volumeDisplayText(volume);
+    return texts.join(QStringLiteral(", "));
+}
+
 void releaseNumbers(const DeviceTable& table, const std::vector<RecordPtr>& removed,
                     const std::set<std::int32_t>& acquired) {
     std::lock_guard guard(pendingMutex);
@@ -80,19 +88,26 @@ void assignDriveLetters(DeviceTable& table, DeviceListModel& list,
             const RecordPtr record = table.findByDeviceNumber(entry.number);
             if (!record)
                 continue;
-            for (const platform::VolumeInfo& volume : entry.disk->volumes) {
-                if (!record->displayName.isEmpty())
-                    record->displayName += QStringLiteral(", ");
-                record->displayName += volumeDisplayText(volume);
+            const QString volumes = volumesText(entry.disk->volumes);
+            if (!record->displayName.isEmpty() && !volumes.isEmpty())
+                record->displayName += QStringLiteral(", ");
+            record->displayName += volumes;
+            for (const platform::VolumeInfo& volume : entry.disk->volumes)
                 record->volumeReference =
                     volume.devicePath.isEmpty() ? volume.name : volume.devicePath;
-            }
         }
     }
     table.publishNames(list);
 }
 
 } // namespace
+
+RowDisk rowDiskOf(const platform::DiskInfo& disk, const QString& noMediumText) {
+    const auto size = static_cast<std::int64_t>(disk.sizeBytes);
+    return {deviceText(disk.vendor, disk.product),
+            disk.hasMedium ? formatSizeText(size) : noMediumText, volumesText(disk.volumes),
+            disk.identity.path};
+}
 
 QString formatSizeText(std::int64_t bytes) {
     static const char* const units[] = {"%.2f B", "%.2f KB", "%.2f MB", "%.2f GB"};
@@ -159,8 +174,7 @@ int scanDevices(DeviceTable& table, DeviceListModel& list, DeviceScanNotifier& n
             acquired.insert(acquiredNumber);
 
         const auto size = static_cast<std::int64_t>(disk.sizeBytes);
-        const QString sizeColumn =
-            disk.hasMedium ? formatSizeText(size) : text(QStringLiteral("N/A"));
+        const RowDisk shown = rowDiskOf(disk, text(QStringLiteral("N/A")));
         // A disk without a readable size gets no report size, never the previous disk's.
         const QString reportSize = disk.hasMedium ? formatGigabytesText(size) : QString();
 
@@ -194,8 +208,9 @@ int scanDevices(DeviceTable& table, DeviceListModel& list, DeviceScanNotifier& n
             record->sizeBytes = disk.hasMedium ? disk.sizeBytes : 0;
         }
         const int row = record->rowIndex.load();
-        list.setCellText(row, DeviceListModel::DeviceColumn, deviceText(disk.vendor, disk.product));
-        list.setCellText(row, DeviceListModel::SizeColumn, sizeColumn);
+        list.setDevicePath(row, shown.path);
+        list.setCellText(row, DeviceListModel::DeviceColumn, shown.device);
+        list.setCellText(row, DeviceListModel::SizeColumn, shown.size);
         seen.push_back({number, &disk});
     }
 

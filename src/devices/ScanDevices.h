@@ -1,5 +1,6 @@
 #pragma once
 
+#include "devices/DeviceListModel.h"
 #include "platform/DiskEnumerator.h"
 
 #include <QString>
@@ -32,6 +33,10 @@ struct DeviceScanSources {
 int scanDevices(DeviceTable& table, DeviceListModel& list, DeviceScanNotifier& notifier);
 int scanDevices(DeviceTable& table, DeviceListModel& list, DeviceScanNotifier& notifier,
                 const DeviceScanSources& sources);
+
+// The disk as its row shows it, from what the enumeration read of it (noMediumText for the
+// size of a reader without a card).
+RowDisk rowDiskOf(const platform::DiskInfo& disk, const QString& noMediumText);
 
 // Size column text: "999.00 B", "0.98 KB", "3.73 GB", "1.00 TB".
 QString formatSizeText(std::int64_t bytes);

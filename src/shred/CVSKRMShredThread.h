@@ -1,5 +1,6 @@
 #pragma once
 
+#include "devices/DeviceListModel.h"
 #include "devices/DeviceRecord.h"
 #include "shred/FormatAndLabel.h"
 
@@ -90,6 +91,9 @@ public:
     // unless the job is writing it itself. The job never writes a second one.
     void abandon();
     const std::shared_ptr<DeviceRecord>& record() const { return record_; }
+    // The disk as its row showed it when the job started: a job outlives its row.
+    void setDisk(RowDisk disk) { disk_ = std::move(disk); }
+    const RowDisk& disk() const { return disk_; }
 
     // While the engine is silent (a device that stopped answering), the last progress is
     // reported again this often, so the row can tell a stall from slow progress.
@@ -121,6 +125,7 @@ private:
 
     std::shared_ptr<SettingsStore> settings_;
     std::shared_ptr<DeviceRecord> record_;
+    RowDisk disk_;
     std::shared_ptr<DeviceTable> table_;
     std::uint16_t driveLetter_;
     std::uint32_t deviceNumber_;

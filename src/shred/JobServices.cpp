@@ -79,21 +79,12 @@ void JobServices::setWindowActive(bool active) {
     feed_->post([active](JobServices& services) { services.windowActive_ = active; });
 }
 
-QString JobServices::diskName(DeviceTable& table, const DeviceRecord& record) {
-    QString vendor, product, path;
-    std::uint64_t size = 0;
-    {
-        auto guard = table.lockByPolling();
-        vendor = record.vendorText;
-        product = record.productText;
-        path = record.devicePath;
-        size = record.sizeBytes;
-    }
-    QString name = (vendor.trimmed() + QLatin1Char(' ') + product.trimmed()).trimmed();
+QString JobServices::diskName(const RowDisk& disk) {
+    QString name = disk.device.trimmed();
     if (name.isEmpty())
-        name = path;
-    if (size > 0)
-        name += QStringLiteral(", ") + formatSizeText(static_cast<std::int64_t>(size));
+        name = disk.path;
+    if (!disk.size.isEmpty())
+        name += QStringLiteral(", ") + disk.size;
     return name;
 }
 

@@ -11,8 +11,7 @@
 
 namespace kestrune {
 
-struct DeviceRecord;
-class DeviceTable;
+struct RowDisk;
 namespace platform {
 class DesktopNotifier;
 class LauncherProgress;
@@ -69,7 +68,7 @@ public:
     void setWindowActive(bool active);
 
     // The disk as the notices and the inhibitor's reason name it.
-    static QString diskName(DeviceTable& table, const DeviceRecord& record);
+    static QString diskName(const RowDisk& disk);
 
 signals:
     // The user activated a notice: the window should come up.

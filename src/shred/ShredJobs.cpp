@@ -82,22 +82,22 @@ std::shared_ptr<CVSKRMShredThread> ShredJobs::start(const std::shared_ptr<Device
             return nullptr;
     } while (!record->jobState.compare_exchange_weak(state,
                                                      static_cast<std::int32_t>(JobState::Running)));
-    // No worker holds the record now, so its job's fields are ours without the table's lock
-    // (which the window's thread never takes).
-    record->beginJob(context_->clock ? context_->clock() : secondsNow());
+    context_->progress.begin(record, context_->clock ? context_->clock() : secondsNow());
     record->abort.lower();
+    const RowDisk disk = context_->list->diskOfRecord(record.get());
     // Before the worker starts: a job that fails at once must have the last word.
     const int row = context_->list->rowOfRecord(record.get());
     if (row >= 0)
         context_->list->setCellText(row, DeviceListModel::StatusColumn, text("status_processing"));
     context_->list->SetStartButtonText(record->deviceNumber, text("status_abort"));
     // The job services follow the job through its status reports on their way to the rows.
-    const auto tracked = services_ ? services_->jobStarted(JobServices::diskName(*table_, *record),
+    const auto tracked = services_ ? services_->jobStarted(JobServices::diskName(disk),
                                                            context_.get(), &OnShredStatus)
                                    : nullptr;
     auto job = std::make_shared<CVSKRMShredThread>(
         tracked ? tracked->statusContext() : context_.get(), record, algorithm,
         tracked ? &JobServices::Job::relayStatus : &OnShredStatus, 0);
+    job->setDisk(disk);
     job->setTable(table_);
     job->setFormatDrive(options.formatDrive);
     job->setAssetNumber(options.assetNumber);
@@ -132,25 +132,36 @@ std::shared_ptr<CVSKRMShredThread> ShredJobs::start(const std::shared_ptr<Device
 }
 
 void ShredJobs::abortAll() {
-    std::lock_guard guard(state_->mutex);
-    for (const auto& job : state_->jobs)
-        job->record()->abort.raise();
+    std::vector<std::shared_ptr<CVSKRMShredThread>> jobs;
+    {
+        std::lock_guard guard(state_->mutex);
+        jobs = state_->jobs;
+    }
+    for (const auto& job : jobs)
+        abort(job->record());
 }
 
-std::vector<std::shared_ptr<DeviceRecord>> ShredJobs::abandonRunning() {
+void ShredJobs::abort(const std::shared_ptr<DeviceRecord>& record) {
+    ShowJobAborting(*context_, record);
+    record->abort.raise();
+}
+
+std::optional<JobProgress> ShredJobs::progressOf(const DeviceRecord& record) const {
+    return context_->progress.progressOf(record);
+}
+
+std::vector<std::shared_ptr<CVSKRMShredThread>> ShredJobs::abandonRunning() {
     abandoned_ = true;
     std::vector<std::shared_ptr<CVSKRMShredThread>> jobs;
     {
         std::lock_guard guard(state_->mutex);
         jobs = state_->jobs;
     }
-    std::vector<std::shared_ptr<DeviceRecord>> records;
     for (const auto& job : jobs) {
         job->record()->abort.raise();
         job->abandon();
-        records.push_back(job->record());
     }
-    return records;
+    return jobs;
 }
 
 void ShredJobs::setJobServices(std::unique_ptr<JobServices> services) {

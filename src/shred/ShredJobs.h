@@ -41,10 +41,14 @@ public:
     std::shared_ptr<CVSKRMShredThread> start(const std::shared_ptr<DeviceRecord>& record,
                                              std::int32_t algorithm,
                                              const ShredJobOptions& options = {});
+    // Asks the record's job to stop; its row says so until the job has its last word.
+    void abort(const std::shared_ptr<DeviceRecord>& record);
     void abortAll();
+    // The progress of the record's last job started here; empty when none was.
+    std::optional<JobProgress> progressOf(const DeviceRecord& record) const;
     // Writes the reports of the jobs still running as aborted (the program is ending under
-    // them) and returns their records.
-    std::vector<std::shared_ptr<DeviceRecord>> abandonRunning();
+    // them) and returns those jobs.
+    std::vector<std::shared_ptr<CVSKRMShredThread>> abandonRunning();
     int runningCount() const;
     // Waits until no job runs or the timeout passed; true when none runs.
     bool waitForAll(int timeoutMs);

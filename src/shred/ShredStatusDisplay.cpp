@@ -12,9 +12,6 @@
 namespace kestrune {
 namespace {
 
-// A device that has not moved on for this long is shown as standing still.
-constexpr std::int64_t kStallSeconds = 10;
-
 std::int64_t systemSeconds() {
     return std::chrono::duration_cast<std::chrono::seconds>(
                std::chrono::system_clock::now().time_since_epoch())
@@ -33,99 +30,67 @@ std::int64_t nowMs(const ShredStatusContext& context) {
         .count();
 }
 
-// Every progress report counts, also those the display skips: a job may end before the
-// row is due again. A repeat without new bytes (the worker's heartbeat) is no progress.
-void noteBytesDone(const ShredStatusContext& context, DeviceRecord& record,
-                   std::int64_t bytesDone) {
-    const std::int64_t time = nowMs(context);
-    if (record.firstProgressMs < 0) {
-        record.firstProgressMs = time;
-        record.lastProgressMs = time;
-        record.firstBytesDone = bytesDone;
-        record.bytesDone = bytesDone;
-    } else if (bytesDone > record.bytesDone) {
-        record.bytesDone = bytesDone;
-        record.lastProgressMs = time;
-    }
-}
-
-// Once the job's writing and reading has ended, the row shows their mean speed: a job done
-// within a second has no other, and a long one's is truer than the mean of its samples.
-void showMeanSpeed(const ShredStatusContext& context, const DeviceRecord& record, int row) {
-    const double speed = MeanSpeed(record.bytesDone - record.firstBytesDone,
-                                   record.lastProgressMs - record.firstProgressMs);
-    if (row >= 0 && speed > 0)
-        context.list->setCellText(row, DeviceListModel::SpeedColumn, FormatSpeed(speed));
-}
-
 QString text(const ShredStatusContext& context, const char* key) {
     return context.language ? context.language->GetString(QString::fromLatin1(key)) : QString();
 }
 
-void setStatusText(const ShredStatusContext& context, int row, const QString& value) {
-    context.list->setCellText(row, DeviceListModel::StatusColumn, value);
-}
-
-void handleFailure(ShredStatusContext& context, const DeviceTable::RecordPtr& record,
-                   std::int32_t deviceNumber, std::int32_t status, std::int64_t detail) {
-    std::printf("DeviceNumber: %d Failed\n", deviceNumber);
-    std::fflush(stdout);
-    record->setState(JobState::Finished);
-    const QString message = JobStatusText(context.language.get(), status, detail);
-    const int row = context.list->rowOfRecord(record.get());
-    showMeanSpeed(context, *record, row);
-    if (!record->stale.load() && row >= 0) {
-        setStatusText(context, row, message);
-        context.list->autoSizeColumn(DeviceListModel::StatusColumn);
-    }
-    context.list->SetStartButtonText(record->deviceNumber, text(context, "status_start"));
-    // A failure after formatting began must not leave the button disabled for good.
-    context.list->EnableStartButton(record->deviceNumber);
-}
-
-void handleProgress(ShredStatusContext& context, DeviceRecord& record, int row, std::int32_t status,
-                    std::int64_t bytesLeft, double speed) {
-    const std::int64_t time = now(context);
-    if (time - record.lastUpdateTime < 1)
-        return;
-    record.lastUpdateTime = time;
-    if (row >= 0)
-        context.list->SetRowProgress(row, status);
-    // A report without a speed (the first of a job, or one while the device is silent)
-    // is no sample: counted, it would pull the mean towards zero.
-    if (speed > 0) {
-        record.averageSpeed =
-            (speed + static_cast<double>(record.speedSamples) * record.averageSpeed) /
-            static_cast<double>(record.speedSamples + 1);
-        record.speedSamples += 1;
-    }
-    if (bytesLeft != record.lastBytesLeft) {
-        record.lastBytesLeft = bytesLeft;
-        record.lastProgressTime = time;
-    }
-    const bool stalled = time - record.lastProgressTime >= kStallSeconds;
+// The row shows what the report changed of the job's progress.
+void showProgress(const ShredStatusContext& context, const DeviceRecord& record, int row,
+                  const JobProgress& progress, const JobProgressChange& change,
+                  std::int32_t status) {
     if (row < 0)
         return;
-    context.list->setCellText(row, DeviceListModel::SpeedColumn,
-                              FormatSpeed(stalled ? 0.0 : record.averageSpeed));
-    context.list->setCellText(row, DeviceListModel::ElapsedColumn,
-                              FormatTimeSpan(time - record.startTime));
-    // No estimate is better than a stale one.
-    QString timeLeft;
-    const auto bytesPerSecond = static_cast<std::int64_t>(record.averageSpeed * 1048576.0);
-    if (!stalled && bytesPerSecond >= 1)
-        timeLeft = FormatTimeSpan(bytesLeft / bytesPerSecond);
-    context.list->setCellText(row, DeviceListModel::TimeLeftColumn, timeLeft);
+    DeviceListModel& list = *context.list;
+    if (change.percent)
+        list.SetRowProgress(row, progress.percent);
+    if (change.speed && progress.speed)
+        list.setCellText(row, DeviceListModel::SpeedColumn, FormatSpeed(*progress.speed));
+    if (change.elapsed && progress.elapsedSeconds)
+        list.setCellText(row, DeviceListModel::ElapsedColumn,
+                         FormatTimeSpan(*progress.elapsedSeconds));
+    if (change.timeLeft)
+        list.setCellText(row, DeviceListModel::TimeLeftColumn,
+                         progress.secondsLeft ? FormatTimeSpan(*progress.secondsLeft) : QString());
+    if (!change.status)
+        return;
+    const bool failed = status < 0 && status != SHRED_STATUS_ABORTED;
+    // A failure on a disk that is gone leaves its former row alone.
+    if (failed && record.stale.load())
+        return;
+    list.setCellText(row, DeviceListModel::StatusColumn,
+                     JobStatusLine(context.language.get(), progress));
+    if (failed || status == SHRED_STATUS_REPORT_NOT_SAVED ||
+        status == SHRED_STATUS_CERTIFICATE_NOT_SAVED)
+        list.autoSizeColumn(DeviceListModel::StatusColumn);
 }
 
-// The job ended, but one of its documents was not written: the row says so after its
-// status.
-void appendToStatus(ShredStatusContext& context, int row, const char* key) {
-    if (row < 0)
-        return;
-    const QString status = context.list->cellText(row, DeviceListModel::StatusColumn);
-    setStatusText(context, row, FormatWithOneText(text(context, key), status));
-    context.list->autoSizeColumn(DeviceListModel::StatusColumn);
+// The job's state and its Start/Abort button follow the job's turns.
+void followJob(const ShredStatusContext& context, DeviceRecord& record, std::int32_t status) {
+    DeviceListModel& list = *context.list;
+    const auto number = record.deviceNumber;
+    if (status == SHRED_STATUS_SHREDDED) {
+        record.setState(JobState::Finished);
+        list.SetStartButtonText(number, text(context, "status_start"));
+    } else if (status == SHRED_STATUS_FORMATTING) {
+        record.setState(JobState::Running);
+        // The format can be aborted like the shred before it.
+        list.SetStartButtonText(number, text(context, "status_abort"));
+        list.EnableStartButton(number);
+    } else if (status == SHRED_STATUS_FORMATTED) {
+        record.setState(JobState::Finished);
+        list.SetStartButtonText(number, text(context, "status_start"));
+        list.EnableStartButton(number);
+    } else if (status == SHRED_STATUS_ABORTED) {
+        list.SetStartButtonText(number, text(context, "status_start"));
+        record.setState(JobState::Aborted);
+    } else if (status < 0) {
+        std::printf("DeviceNumber: %d Failed\n", static_cast<int>(number));
+        std::fflush(stdout);
+        record.setState(JobState::Finished);
+        list.SetStartButtonText(number, text(context, "status_start"));
+        // A failure after formatting began must not leave the button disabled for good.
+        list.EnableStartButton(number);
+    }
 }
 
 } // namespace
@@ -235,57 +200,28 @@ void OnShredStatus(void* contextPointer, std::int32_t deviceNumber, std::int32_t
         context.table->findByDeviceNumber(static_cast<std::uint32_t>(deviceNumber));
     if (!record)
         return;
-    DeviceListModel& list = *context.list;
-    const int row = list.rowOfRecord(record.get());
-    const auto number = record->deviceNumber;
+    const std::int64_t seconds = now(context);
+    const std::int64_t milliseconds = nowMs(context);
+    // Under the board's lock, so that an abort's word on the row never comes after the job's.
+    context.progress.update(record, seconds, [&](JobProgressEstimator& estimator) {
+        const JobProgressChange change =
+            estimator.report(status, bytesLeft, secondValue, speed, seconds, milliseconds);
+        showProgress(context, *record, context.list->rowOfRecord(record.get()),
+                     estimator.progress(), change, status);
+        followJob(context, *record, status);
+    });
+}
 
-    if (status == SHRED_STATUS_SHREDDED) {
-        if (row >= 0) {
-            list.SetRowProgress(row, 100);
-            setStatusText(context, row, text(context, "status_shredded"));
-        }
-        record->setState(JobState::Finished);
-        list.SetStartButtonText(number, text(context, "status_start"));
+bool ShowJobAborting(ShredStatusContext& context, const std::shared_ptr<DeviceRecord>& record) {
+    return context.progress.update(record, now(context), [&](JobProgressEstimator& estimator) {
+        if (record->state() != JobState::Running || !estimator.requestAbort())
+            return false;
+        const int row = context.list->rowOfRecord(record.get());
         if (row >= 0)
-            list.setCellText(row, DeviceListModel::TimeLeftColumn, FormatTimeSpan(0));
-        showMeanSpeed(context, *record, row);
-    } else if (status == SHRED_STATUS_FORMATTING) {
-        showMeanSpeed(context, *record, row);
-        if (row >= 0)
-            setStatusText(context, row, text(context, "status_formating"));
-        record->setState(JobState::Running);
-        // The format can be aborted like the shred before it.
-        list.SetStartButtonText(number, text(context, "status_abort"));
-        list.EnableStartButton(number);
-    } else if (status == SHRED_STATUS_FORMATTED) {
-        if (row >= 0) {
-            list.SetRowProgress(row, 100);
-            setStatusText(context, row, text(context, "status_shredded"));
-        }
-        record->setState(JobState::Finished);
-        list.SetStartButtonText(number, text(context, "status_start"));
-        list.EnableStartButton(number);
-    } else if (status > SHRED_STATUS_FORMATTING && status < SHRED_STATUS_FORMATTED) {
-        if (row >= 0)
-            list.SetRowProgress(row, status - SHRED_STATUS_FORMATTING);
-    } else if (status == SHRED_STATUS_ABORTED) {
-        list.SetStartButtonText(number, text(context, "status_start"));
-        if (row >= 0)
-            setStatusText(context, row, text(context, "status_aborted"));
-        record->setState(JobState::Aborted);
-        showMeanSpeed(context, *record, row);
-    } else if (status < 0) {
-        handleFailure(context, record, deviceNumber, status, secondValue);
-    } else if (status == SHRED_STATUS_REPORT_NOT_SAVED) {
-        appendToStatus(context, row, "status_report_not_saved");
-    } else if (status == SHRED_STATUS_CERTIFICATE_NOT_SAVED) {
-        appendToStatus(context, row, "status_certificate_not_saved");
-    } else if (status >= SHRED_FINDING_FIRST && status <= SHRED_FINDING_LAST) {
-        // Findings about the medium are the report's, not progress.
-    } else {
-        noteBytesDone(context, *record, secondValue);
-        handleProgress(context, *record, row, status, bytesLeft, speed);
-    }
+            context.list->setCellText(row, DeviceListModel::StatusColumn,
+                                      JobStatusLine(context.language.get(), estimator.progress()));
+        return true;
+    });
 }
 
 } // namespace kestrune

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "shred/JobProgress.h"
+
 #include <QString>
 #include <cstdint>
 #include <functional>
@@ -11,14 +13,16 @@ namespace kestrune {
 
 class DeviceListModel;
 class DeviceTable;
-class LanguageManager;
+struct DeviceRecord;
 
-// What the status callback reaches through its context: the table, the rows and the
-// texts. Workers hold it by shared pointer, so a late report never meets freed state.
+// What the status callback reaches through its context: the table, each job's progress, the
+// rows and the texts. Workers hold it by shared pointer, so a late report never meets freed
+// state.
 struct ShredStatusContext {
     std::shared_ptr<DeviceTable> table;
     std::shared_ptr<DeviceListModel> list;
     std::shared_ptr<LanguageManager> language;
+    JobProgressBoard progress;
     // Seconds since the epoch; the system clock when empty. Set before any job reports:
     // reports of several jobs read it at once.
     std::function<std::int64_t()> clock;
@@ -30,6 +34,10 @@ struct ShredStatusContext {
 // The status callback handed to every shred worker and, through it, to the engine.
 void OnShredStatus(void* context, std::int32_t deviceNumber, std::int32_t status,
                    std::int64_t bytesLeft, std::int64_t secondValue, double speed);
+
+// The record's running job was asked to stop: its row says so, unless the job has had its
+// last word already. False then, or when no job runs.
+bool ShowJobAborting(ShredStatusContext& context, const std::shared_ptr<DeviceRecord>& record);
 
 // What a job's row says of its final status (detail: the usable bytes of a counterfeit
 // medium), so every document of a job words its outcome as the row does.

@@ -15,6 +15,7 @@
 #include "platform/MessageService.h"
 #include "shred/JobServices.h"
 #include "shred/ShredJobs.h"
+#include "shred/ShredMethod.h"
 #include "shred/ShredStatusDisplay.h"
 #include "ui/CVSKInfoDlg.h"
 #include "ui/CVSKInsertUSB.h"
@@ -414,21 +415,18 @@ void CVSKKestruneDlg::onStartButton(quintptr controlId) {
     if (!record)
         return;
     const JobState state = record->state();
-    // The row that shows this record now: a removal on the watcher thread may have moved it.
-    auto setStatus = [&](const char* key) {
+    const auto rowNow = [this, &record, deviceNumber] {
+        return StartAbortButton::Row{record->state(), record->hasMedium,
+                                     startPressedAtMs(deviceNumber)};
+    };
+    const StartAbortButton::Action action =
+        StartAbortButton::press(rowNow(), settings_->GetAskBeforeStart(), steadyMs());
+    if (action == StartAbortButton::Action::ReportNoMedium) {
+        // The row that shows this record now: a removal on the watcher thread may have moved it.
         const int row = listModel_->rowOfRecord(record.get());
         if (row >= 0)
             listModel_->setCellText(row, DeviceListModel::StatusColumn,
-                                    language_->GetString(QString::fromLatin1(key)));
-    };
-    const auto rowNow = [&record] {
-        return StartAbortButton::Row{record->state(), record->hasMedium, record->startPressedAtMs};
-    };
-    const StartAbortButton::Action action =
-        StartAbortButton::press({state, record->hasMedium, record->startPressedAtMs},
-                                settings_->GetAskBeforeStart(), steadyMs());
-    if (action == StartAbortButton::Action::ReportNoMedium) {
-        setStatus("status_failed_media");
+                                    language_->GetString(QStringLiteral("status_failed_media")));
     } else if (action == StartAbortButton::Action::Ask ||
                action == StartAbortButton::Action::Start) {
         const std::uint32_t algorithm = EffectiveShredAlgorithm(settings_->GetShredAlgo());
@@ -443,11 +441,15 @@ void CVSKKestruneDlg::onStartButton(quintptr controlId) {
                                                 state, rowNow()))
             return;
         if (jobs_->start(record, static_cast<std::int32_t>(algorithm)))
-            record->startPressedAtMs = steadyMs();
+            startPressedAt_[deviceNumber] = steadyMs();
     } else if (action == StartAbortButton::Action::Abort) {
-        setStatus("status_aborting");
-        record->abort.raise();
+        jobs_->abort(record);
     }
+}
+
+std::int64_t CVSKKestruneDlg::startPressedAtMs(std::uint32_t deviceNumber) const {
+    const auto found = startPressedAt_.find(deviceNumber);
+    return found == startPressedAt_.end() ? -1 : found->second;
 }
 
 void CVSKKestruneDlg::onSettings() {
@@ -540,7 +542,7 @@ void CVSKKestruneDlg::done(int result) {
 bool CVSKKestruneDlg::confirmStart(const DeviceRecord& record, std::uint32_t algorithm) {
     asking_ = true;
     const int answer = platform::showMessage(
-        StartQuestionText(*language_, DiskOfRow(*table_, *listModel_, record), algorithm,
+        StartQuestionText(*language_, listModel_->diskOfRecord(&record), algorithm,
                           settings_->GetFormatDrive()),
         settings_->GetProductName(),
         platform::MB_YESNO_STYLE | platform::MB_ICONQUESTION_STYLE | platform::MB_DEFBUTTON2_STYLE,

@@ -9,6 +9,7 @@
 #include <QIcon>
 #include <QImage>
 #include <chrono>
+#include <map>
 #include <memory>
 #include <optional>
 
@@ -105,6 +106,9 @@ private:
     void onSessionQuitRequest(QSessionManager& manager);
     bool confirmAbortForClose();
     bool confirmStart(const DeviceRecord& record, std::uint32_t algorithm);
+    // When Start last started a job on the disk (steady ms, -1: never), so the second click
+    // of a double click never aborts the job the first one started.
+    std::int64_t startPressedAtMs(std::uint32_t deviceNumber) const;
     bool waitForJobsBeforeClosing(int result);
     void reportUnfinishedJobs();
 
@@ -138,6 +142,7 @@ private:
     bool endRequested_ = false;
     bool initialised_ = false;
     bool asking_ = false;
+    std::map<std::uint32_t, std::int64_t> startPressedAt_;
     bool terminationRequested_ = false;
     CloseWithJobs close_;
     std::optional<platform::DeviceMonitorOptions> monitorOptions_;

@@ -46,12 +46,6 @@ bool CVSKKestruneDlg::waitForJobsBeforeClosing(int result) {
     if (!jobs_ || !close_.begin(result, jobs_->runningCount(), std::chrono::steady_clock::now()))
         return false;
     // Each running row says what happens to it while the window waits.
-    const QString aborting = language_->GetString(QStringLiteral("status_aborting"));
-    for (const DeviceTable::RecordPtr& record : CloseWithJobs::jobsToAbort(table_->records())) {
-        const int row = listModel_->rowOfRecord(record.get());
-        if (row >= 0)
-            listModel_->setCellText(row, DeviceListModel::StatusColumn, aborting);
-    }
     jobs_->abortAll();
     setEnabled(false);
     insertPrompt_->Follow(InsertPromptRule::Event::ClosingStarted, close_.closing());
@@ -77,8 +71,8 @@ bool CVSKKestruneDlg::waitForJobsBeforeClosing(int result) {
 // user learns which disks were left unfinished before the program ends under them.
 void CVSKKestruneDlg::reportUnfinishedJobs() {
     QStringList disks;
-    for (const DeviceTable::RecordPtr& record : jobs_->abandonRunning())
-        disks << CloseWithJobs::describeDisk(*record, *table_);
+    for (const auto& job : jobs_->abandonRunning())
+        disks << CloseWithJobs::describeDisk(job->disk());
     std::fprintf(stderr, "Kestrune: jobs did not stop in time, left unfinished: %s\n",
                  disks.join(QStringLiteral(", ")).toLocal8Bit().constData());
     const QString text = CloseWithJobs::unfinishedMessage(

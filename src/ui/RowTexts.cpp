@@ -1,27 +1,9 @@
 #include "ui/RowTexts.h"
 
-#include "devices/DeviceListModel.h"
-#include "devices/DeviceRecord.h"
-#include "devices/DeviceTable.h"
 #include "lang/LanguageManager.h"
 #include "lang/TextPlaceholders.h"
 
 namespace kestrune {
-
-RowDisk DiskOfRow(DeviceTable& table, const DeviceListModel& list, const DeviceRecord& record) {
-    RowDisk disk;
-    {
-        auto guard = table.lockByPolling();
-        disk.path = record.devicePath;
-    }
-    const int row = list.rowOfRecord(&record);
-    if (row < 0)
-        return disk;
-    disk.device = list.cellText(row, DeviceListModel::DeviceColumn);
-    disk.size = list.cellText(row, DeviceListModel::SizeColumn);
-    disk.volumes = list.cellText(row, DeviceListModel::NameColumn);
-    return disk;
-}
 
 QString StartQuestionText(const LanguageManager& language, const RowDisk& disk,
                           std::uint32_t algorithm, bool format) {

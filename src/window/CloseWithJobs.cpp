@@ -34,25 +34,9 @@ int CloseWithJobs::finish() {
     return result_;
 }
 
-std::vector<DeviceTable::RecordPtr>
-CloseWithJobs::jobsToAbort(const std::vector<DeviceTable::RecordPtr>& records) {
-    std::vector<DeviceTable::RecordPtr> running;
-    for (const DeviceTable::RecordPtr& record : records)
-        if (record && record->state() == JobState::Running)
-            running.push_back(record);
-    return running;
-}
-
-QString CloseWithJobs::describeDisk(const DeviceRecord& record, DeviceTable& table) {
-    QString vendor, product, path;
-    {
-        auto guard = table.lockByPolling();
-        vendor = record.vendorText;
-        product = record.productText;
-        path = record.devicePath;
-    }
-    QString name = (vendor + QLatin1Char(' ') + product).trimmed();
-    return name.isEmpty() ? path : QStringLiteral("%1 (%2)").arg(name, path);
+QString CloseWithJobs::describeDisk(const RowDisk& disk) {
+    const QString name = disk.device.trimmed();
+    return name.isEmpty() ? disk.path : QStringLiteral("%1 (%2)").arg(name, disk.path);
 }
 
 QString CloseWithJobs::unfinishedMessage(const QString& text, const QStringList& disks) {

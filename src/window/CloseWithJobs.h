@@ -1,11 +1,10 @@
 #pragma once
 
-#include "devices/DeviceTable.h"
+#include "devices/DeviceListModel.h"
 
 #include <QString>
 #include <QStringList>
 #include <chrono>
-#include <vector>
 
 namespace kestrune {
 
@@ -39,12 +38,9 @@ public:
     // Ends the closing and returns the result begin() was given.
     int finish();
 
-    // The jobs that closing aborts: those running now.
-    static std::vector<DeviceTable::RecordPtr>
-    jobsToAbort(const std::vector<DeviceTable::RecordPtr>& records);
     // A disk as the unfinished-jobs message names it: maker and model with the device path,
     // or the path alone.
-    static QString describeDisk(const DeviceRecord& record, DeviceTable& table);
+    static QString describeDisk(const RowDisk& disk);
     // The message of disks left unfinished: the language text with the list in its "%s",
     // or after it when the text has no place for it.
     static QString unfinishedMessage(const QString& text, const QStringList& disks);

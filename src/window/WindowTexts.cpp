@@ -1,5 +1,6 @@
 #include "window/WindowTexts.h"
 
+#include "shred/ShredMethod.h"
 #include "window/WindowMessages.h"
 
 namespace kestrune {
@@ -29,10 +30,6 @@ std::optional<QString> MiddlePictureForMessage(unsigned message) {
     default:
         return std::nullopt;
     }
-}
-
-std::uint32_t EffectiveShredAlgorithm(std::uint32_t stored) {
-    return stored < 100 ? 100 : stored;
 }
 
 InfoTexts ComposeInfoTexts(std::uint32_t storedAlgorithm, bool formatDrive, bool startAuto,

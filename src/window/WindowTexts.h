@@ -17,9 +17,6 @@ QString DefaultMiddlePicture();
 // nothing for a press or any other message, which leave the strip as it is.
 std::optional<QString> MiddlePictureForMessage(unsigned message);
 
-// The shred method a stored setting stands for: numbers below 100 mean method 100.
-std::uint32_t EffectiveShredAlgorithm(std::uint32_t stored);
-
 struct InfoTexts {
     QString information; // the method's description, with the automatic format's note
     QString title;       // the method's name; empty for a number that has none

@@ -178,21 +178,17 @@ TEST_F(FaultyStick, AThrottledStickShowsItsTrueSpeedAndTimeLeft) {
         const auto record = window->listModel()->recordOfRow(rowOf(disk.device()));
         ASSERT_TRUE(record);
         std::vector<Shown> shown;
-        auto table = window->jobs().statusContext()->table;
         (void)QTest::qWaitFor(
             [&] {
-                {
-                    auto guard = table->lockByPolling();
-                    const bool taken = record->lastUpdateTime != 0 &&
-                                       (shown.empty() || shown.back().at != record->lastUpdateTime);
-                    if (taken && record->state() == JobState::Running) {
-                        const int row = rowOf(disk.device());
-                        shown.push_back(
-                            {record->lastUpdateTime, std::chrono::steady_clock::now(),
-                             record->averageSpeed, record->lastBytesLeft,
-                             window->listModel()->cellText(row, DeviceListModel::TimeLeftColumn)});
-                    }
-                }
+                // Figures are worked out at most once a second, each with a new elapsed time.
+                const std::optional<JobProgress> progress = window->jobs().progressOf(*record);
+                if (progress && progress->phase == JobPhase::Shredding &&
+                    progress->elapsedSeconds &&
+                    (shown.empty() || shown.back().at != *progress->elapsedSeconds))
+                    shown.push_back({*progress->elapsedSeconds, std::chrono::steady_clock::now(),
+                                     progress->speed.value_or(0.0), progress->bytesLeft,
+                                     progress->secondsLeft ? FormatTimeSpan(*progress->secondsLeft)
+                                                           : QString()});
                 return window->jobs().runningCount() == 0;
             },
             120000);

@@ -309,7 +309,7 @@ void saveReportedJobs(CVSKKestruneDlg& window, const QString& disks, const QStri
         auto language = GetLanguageManager();
         for (const auto& record : {counterfeit, longJob}) {
             record->setState(JobState::Running);
-            record->beginJob(now);
+            context->progress.begin(record, now);
             window.listModel()->SetStartButtonText(
                 record->deviceNumber, language->GetString(QStringLiteral("status_abort")));
         }

@@ -66,16 +66,20 @@ protected:
 // The command line starts jobs through the same operation as the window: its jobs get a
 // start time (and so an elapsed time), a lowered abort flag and nothing of a previous job.
 TEST_F(ShredJobsTest, AStartedJobBeginsAfreshAndASecondStartWhileItRunsIsRefused) {
-    record->setState(JobState::Aborted);
+    // The job before left its figures and its end behind.
+    ShredStatusContext* context = jobs.statusContext();
+    context->progress.begin(record, 1'600'000'000);
+    OnShredStatus(context, 5, 50, 1 << 20, 0, 9.0);
+    OnShredStatus(context, 5, SHRED_STATUS_ABORTED, 0, 0, 0.0);
+    ASSERT_EQ(record->state(), JobState::Aborted);
     record->abort.raise();
-    record->averageSpeed = 9.0;
-    record->speedSamples = 4;
-    record->startTime = 0;
     const auto job = jobs.start(record, 101, formatting());
     ASSERT_TRUE(job);
-    EXPECT_EQ(record->startTime, 1'700'000'000);
-    EXPECT_EQ(record->speedSamples, 0u);
-    EXPECT_EQ(record->averageSpeed, 0.0);
+    const std::optional<JobProgress> progress = jobs.progressOf(*record);
+    ASSERT_TRUE(progress);
+    EXPECT_EQ(progress->startSeconds, 1'700'000'000);
+    EXPECT_NE(progress->speed, std::optional<double>(9.0));
+    EXPECT_NE(progress->phase, JobPhase::Ended);
     EXPECT_FALSE(record->abort.raised());
     ASSERT_EQ(formatReached.get_future().wait_for(std::chrono::seconds(10)),
               std::future_status::ready)
@@ -98,4 +102,46 @@ TEST_F(ShredJobsTest, AReaderWithoutACardIsRefusedAndKeepsItsRow) {
     EXPECT_EQ(record->state(), JobState::Idle);
     EXPECT_EQ(status(), QStringLiteral("as it was"));
     EXPECT_EQ(jobs.runningCount(), 0);
+}
+
+// The window's thread asks for an abort, a job's progress and a row's disk while a scan or
+// a report holds the table's lock: none of them may wait for it.
+TEST_F(ShredJobsTest, AbortProgressAndTheRowsDiskNeverWaitForTheTableLock) {
+    list->setDevicePath(0, QStringLiteral("/dev/sdq"));
+    list->setCellText(0, DeviceListModel::DeviceColumn, QStringLiteral("Acme Stick"));
+    const auto job = jobs.start(record, 101, formatting());
+    ASSERT_TRUE(job);
+    ASSERT_EQ(formatReached.get_future().wait_for(std::chrono::seconds(10)),
+              std::future_status::ready);
+
+    std::promise<void> held;
+    std::promise<void> letGo;
+    std::thread holder([&] {
+        auto guard = table->lockByPolling();
+        held.set_value();
+        letGo.get_future().wait();
+    });
+    held.get_future().wait();
+    auto asked = std::async(std::launch::async, [&] {
+        jobs.abort(record);
+        return std::make_pair(jobs.progressOf(*record), list->diskOfRecord(record.get()));
+    });
+    const bool answered = asked.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    letGo.set_value();
+    holder.join();
+    ASSERT_TRUE(answered) << "the window's thread waited for the table's lock";
+    const auto [progress, disk] = asked.get();
+    ASSERT_TRUE(progress);
+    EXPECT_TRUE(progress->aborting);
+    EXPECT_EQ(status(), GetLanguageManager()->GetString(QStringLiteral("status_aborting")));
+    EXPECT_EQ(disk.path, QStringLiteral("/dev/sdq"));
+
+    // A job outlives its row (the disk was pulled): it still names the disk it erases.
+    list->deleteRow(0);
+    const auto abandoned = jobs.abandonRunning();
+    ASSERT_EQ(abandoned.size(), 1u);
+    EXPECT_EQ(abandoned[0]->disk().device, QStringLiteral("Acme Stick"));
+    EXPECT_EQ(abandoned[0]->disk().path, QStringLiteral("/dev/sdq"));
+    release();
+    ASSERT_TRUE(jobs.waitForAll(10000));
 }

@@ -1,7 +1,9 @@
 #include "TestSupport.h"
+#include "cli/ProgressLines.h"
 #include "controls/CListCtrlEx.h"
 #include "devices/DeviceListModel.h"
 #include "devices/DeviceTable.h"
+#include "devices/ScanDevices.h"
 #include "lang/LanguageManager.h"
 #include "shred/ShredStatusDisplay.h"
 
@@ -49,7 +51,7 @@ protected:
     // What Start does before the worker runs.
     void startJob() {
         record->setState(JobState::Running);
-        record->beginJob(now);
+        context.progress.begin(record, now);
         list->SetStartButtonText(3, text("status_abort"));
         list->setCellText(0, DeviceListModel::StatusColumn, text("status_processing"));
     }
@@ -58,6 +60,7 @@ protected:
         OnShredStatus(&context, 3, status, bytesLeft, second, speed);
     }
     QString cell(int column) const { return list->cellText(0, column); }
+    JobProgress progress() const { return context.progress.progressOf(*record).value(); }
     QString text(const char* key) const {
         return context.language->GetString(QString::fromLatin1(key));
     }
@@ -119,11 +122,10 @@ TEST_P(StatusDisplay, ProgressIsThrottledToOncePerSecond) {
     EXPECT_EQ(list->rowProgress(0), 10);
     report(20, 900, 4.0); // same second: dropped, speed sample too
     EXPECT_EQ(list->rowProgress(0), 10);
-    EXPECT_EQ(record->speedSamples, 1u);
     now += 1;
     report(30, 800, 4.0);
     EXPECT_EQ(list->rowProgress(0), 30);
-    EXPECT_DOUBLE_EQ(record->averageSpeed, 3.0);
+    EXPECT_EQ(progress().speed, 3.0) << "the dropped report's sample counted";
     EXPECT_EQ(cell(DeviceListModel::SpeedColumn), QStringLiteral("3.00 MB/s"));
     EXPECT_EQ(cell(DeviceListModel::ElapsedColumn), QStringLiteral("00:00:01"));
 }
@@ -136,13 +138,12 @@ TEST_P(StatusDisplay, ANewJobStartsFromNothingAndItsFirstReportIsNoSample) {
     report(SHRED_STATUS_SHREDDED);
     startJob(); // the same second: the new job's first report still shows
     report(0, 7200LL * 1048576, 0.0);
-    EXPECT_EQ(record->speedSamples, 0u);
     EXPECT_EQ(cell(DeviceListModel::SpeedColumn), QStringLiteral("0.00 MB/s"));
     EXPECT_EQ(cell(DeviceListModel::TimeLeftColumn), QString());
     EXPECT_EQ(cell(DeviceListModel::ElapsedColumn), QStringLiteral("00:00:00"));
     now += 1;
     report(1, 3600LL * 1048576, 2.0);
-    EXPECT_DOUBLE_EQ(record->averageSpeed, 2.0);
+    EXPECT_EQ(progress().speed, 2.0) << "the first report was counted as a sample";
     EXPECT_EQ(cell(DeviceListModel::SpeedColumn), QStringLiteral("2.00 MB/s"));
     EXPECT_EQ(cell(DeviceListModel::TimeLeftColumn), QStringLiteral("00:30:00"));
 }
@@ -162,7 +163,7 @@ TEST_P(StatusDisplay, ADeviceThatStopsShowsNoSpeedAndNoTimeLeftAfterTenSeconds) 
     report(11, 996 * 1048576LL, 0.0);
     EXPECT_EQ(cell(DeviceListModel::SpeedColumn), QStringLiteral("0.00 MB/s"));
     EXPECT_EQ(cell(DeviceListModel::TimeLeftColumn), QString());
-    EXPECT_DOUBLE_EQ(record->averageSpeed, 4.0);
+    EXPECT_TRUE(progress().stalled);
     now += 1;
     report(12, 992 * 1048576LL, 4.0);
     EXPECT_EQ(cell(DeviceListModel::SpeedColumn), QStringLiteral("4.00 MB/s"));
@@ -358,6 +359,92 @@ TEST_P(StatusDisplay, AStaleRecordKeepsItsStatusText) {
     EXPECT_EQ(button()->text(), text("status_start"));
 }
 
+// An abort is the user's word on the row until the job has its own last word; one that
+// comes after the end changes nothing.
+TEST_P(StatusDisplay, AnAbortShowsUntilTheJobEndsAndNeverAfter) {
+    report(10, 1000, 2.0);
+    EXPECT_TRUE(ShowJobAborting(context, record));
+    EXPECT_EQ(cell(DeviceListModel::StatusColumn), text("status_aborting"));
+    now += 1;
+    report(11, 900, 2.0);
+    EXPECT_EQ(cell(DeviceListModel::StatusColumn), text("status_aborting"));
+    EXPECT_TRUE(progress().aborting);
+    report(SHRED_STATUS_ABORTED);
+    EXPECT_FALSE(ShowJobAborting(context, record));
+    EXPECT_EQ(cell(DeviceListModel::StatusColumn), text("status_aborted"));
+    EXPECT_FALSE(progress().aborting);
+}
+
+// The terminal formats its line from the same progress the row was drawn from; neither reads
+// the other's text, and yet they say the same at every turn of a job.
+TEST_P(StatusDisplay, TheTerminalLineSaysWhatTheRowSays) {
+    constexpr std::int64_t MiB = 1048576;
+    const auto expectSame = [&](const char* when) {
+        const cli::JobRow line = cli::jobRowOf(progress());
+        EXPECT_EQ(line.progress, list->rowProgress(0)) << when;
+        EXPECT_EQ(line.speed, cell(DeviceListModel::SpeedColumn)) << when;
+        EXPECT_EQ(line.elapsed, cell(DeviceListModel::ElapsedColumn)) << when;
+        EXPECT_EQ(line.timeLeft, cell(DeviceListModel::TimeLeftColumn)) << when;
+        EXPECT_EQ(line.status, cell(DeviceListModel::StatusColumn)) << when;
+    };
+    for (int column : {DeviceListModel::SpeedColumn, DeviceListModel::ElapsedColumn,
+                       DeviceListModel::TimeLeftColumn})
+        list->setCellText(0, column, QString());
+    expectSame("before the first report");
+    report(0, 64 * MiB, 0.0, 0);
+    expectSame("first report");
+    now += 1;
+    nowMs += 1000;
+    report(40, 40 * MiB, 24.0, 24 * MiB);
+    expectSame("running");
+    report(SHRED_FINDING_CAPACITY, 0, 0, 64 * MiB);
+    expectSame("a finding");
+    now += 1;
+    nowMs += 1000;
+    report(100, 0, 40.0, 64 * MiB);
+    report(SHRED_STATUS_FORMATTING);
+    expectSame("formatting");
+    report(320);
+    expectSame("formatting on");
+    ShowJobAborting(context, record);
+    expectSame("aborting");
+    report(SHRED_STATUS_FAILED_COUNTERFEIT, 0, 0, 8 * MiB);
+    report(SHRED_STATUS_REPORT_NOT_SAVED);
+    expectSame("ended without its report");
+    EXPECT_TRUE(cell(DeviceListModel::StatusColumn).contains(formatSizeText(8 * MiB)));
+}
+
+TEST(JobProgress, FindingsAreKeptAndChangeNothingShown) {
+    JobProgressEstimator estimator(100);
+    estimator.report(30, 700, 0, 2.0, 101, 0);
+    const JobProgress before = estimator.progress();
+    const JobProgressChange change = estimator.report(SHRED_FINDING_CAPACITY, 0, 123, 0.0, 105, 0);
+    EXPECT_FALSE(change.percent || change.speed || change.elapsed || change.timeLeft ||
+                 change.status);
+    estimator.report(SHRED_FINDING_VERIFIED, 0, 0, 0.0, 105, 0);
+    const std::vector<JobFinding> found{{SHRED_FINDING_CAPACITY, 123}, {SHRED_FINDING_VERIFIED, 0}};
+    EXPECT_EQ(estimator.progress().findings, found);
+    EXPECT_EQ(estimator.progress().elapsedSeconds, before.elapsedSeconds);
+}
+
+// The last job of a disk that is gone is kept only while someone still holds its record.
+TEST(JobProgressBoard, ForgetsTheJobsOfDisksNobodyHolds) {
+    JobProgressBoard board;
+    auto gone = std::make_shared<DeviceRecord>();
+    auto kept = std::make_shared<DeviceRecord>();
+    const std::weak_ptr<DeviceRecord> goneWatch = gone;
+    board.begin(gone, 10);
+    board.begin(kept, 10);
+    EXPECT_FALSE(board.progressOf(DeviceRecord{}).has_value());
+    gone.reset();
+    EXPECT_FALSE(goneWatch.expired()) << "the board still holds the record of its last job";
+    auto next = std::make_shared<DeviceRecord>();
+    board.begin(next, 20);
+    EXPECT_TRUE(goneWatch.expired());
+    ASSERT_TRUE(board.progressOf(*kept).has_value());
+    EXPECT_EQ(board.progressOf(*kept)->startSeconds, 10);
+}
+
 // Two jobs report at the same moment, each on its own thread, with the system clock.
 TEST(StatusDisplayThreads, TwoJobsReportAtOnce) {
     auto table = std::make_shared<DeviceTable>();
@@ -381,5 +468,5 @@ TEST(StatusDisplayThreads, TwoJobsReportAtOnce) {
     second.join();
     EXPECT_EQ(table->findByDeviceNumber(1)->state(), JobState::Finished);
     EXPECT_EQ(table->findByDeviceNumber(2)->state(), JobState::Finished);
-    EXPECT_DOUBLE_EQ(table->findByDeviceNumber(2)->averageSpeed, 3.0);
+    EXPECT_EQ(context.progress.progressOf(*table->findByDeviceNumber(2))->speed, 3.0);
 }

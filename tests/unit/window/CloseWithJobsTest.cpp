@@ -59,34 +59,18 @@ TEST(CloseWithJobs, GivesUpOnJobsThatOutliveTheWait) {
     EXPECT_EQ(close.tick(1, start + 2h + 100ms), Tick::KeepWaiting);
 }
 
-TEST(CloseWithJobs, AbortsOnlyRunningJobs) {
-    std::vector<DeviceTable::RecordPtr> records;
-    for (JobState state : {JobState::Idle, JobState::Running, JobState::Finished, JobState::Aborted,
-                           JobState::Running}) {
-        records.push_back(std::make_shared<DeviceRecord>());
-        records.back()->setState(state);
-    }
-    records.push_back(nullptr);
-    const auto running = CloseWithJobs::jobsToAbort(records);
-    ASSERT_EQ(running.size(), 2u);
-    EXPECT_EQ(running[0], records[1]);
-    EXPECT_EQ(running[1], records[4]);
-}
-
 TEST(CloseWithJobs, NamesUnfinishedDisksByMakerModelAndPath) {
-    DeviceTable table;
-    DeviceRecord named;
-    named.vendorText = QStringLiteral("Acme");
-    named.productText = QStringLiteral("Stick");
-    named.devicePath = QStringLiteral("/dev/sdx");
-    EXPECT_EQ(CloseWithJobs::describeDisk(named, table), QStringLiteral("Acme Stick (/dev/sdx)"));
-    DeviceRecord productOnly;
-    productOnly.productText = QStringLiteral("Card");
-    productOnly.devicePath = QStringLiteral("/dev/sdy");
-    EXPECT_EQ(CloseWithJobs::describeDisk(productOnly, table), QStringLiteral("Card (/dev/sdy)"));
-    DeviceRecord anonymous;
-    anonymous.devicePath = QStringLiteral("/dev/sdz");
-    EXPECT_EQ(CloseWithJobs::describeDisk(anonymous, table), QStringLiteral("/dev/sdz"));
+    RowDisk named;
+    named.device = QStringLiteral("Acme Stick");
+    named.path = QStringLiteral("/dev/sdx");
+    EXPECT_EQ(CloseWithJobs::describeDisk(named), QStringLiteral("Acme Stick (/dev/sdx)"));
+    RowDisk productOnly;
+    productOnly.device = QStringLiteral("Card");
+    productOnly.path = QStringLiteral("/dev/sdy");
+    EXPECT_EQ(CloseWithJobs::describeDisk(productOnly), QStringLiteral("Card (/dev/sdy)"));
+    RowDisk anonymous;
+    anonymous.path = QStringLiteral("/dev/sdz");
+    EXPECT_EQ(CloseWithJobs::describeDisk(anonymous), QStringLiteral("/dev/sdz"));
 }
 
 TEST(CloseWithJobs, TheUnfinishedMessageListsEveryDisk) {

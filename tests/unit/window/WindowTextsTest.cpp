@@ -1,6 +1,7 @@
 // The middle strip's picture for each bottom-button notification and the information
 // panel's texts for each combination of settings, decided without any widget.
 #include "window/WindowTexts.h"
+#include "shred/ShredMethod.h"
 #include "window/WindowMessages.h"
 
 #include <QStringList>

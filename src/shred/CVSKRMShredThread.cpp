@@ -79,6 +79,9 @@ void CVSKRMShredThread::relay(std::int32_t status, std::int64_t bytesLeft, std::
         } else if (status == SHRED_FINDING_PASSES_DONE && secondValue >= 0 && secondValue <= 1000) {
             enginePasses_ = static_cast<int>(secondValue);
         }
+        // The job's progress keeps them too; they are no progress to repeat.
+        callback_(context_, static_cast<std::int32_t>(deviceNumber_), status, bytesLeft,
+                  secondValue, speed);
         return;
     }
     // The job's end is the worker's to report, once, with what it found out.

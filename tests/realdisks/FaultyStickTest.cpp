@@ -9,6 +9,7 @@
 #include "shred/ShredStatusDisplay.h"
 
 #include <QRegularExpression>
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <set>
@@ -194,6 +195,13 @@ TEST_F(FaultyStick, AThrottledStickShowsItsTrueSpeedAndTimeLeft) {
             120000);
         ASSERT_TRUE(waitUntilNoJobRuns());
         EXPECT_EQ(status(disk.device()), text("status_shredded"));
+        // What the engine found out reached the job's progress beside its figures.
+        const std::optional<JobProgress> ended = window->jobs().progressOf(*record);
+        ASSERT_TRUE(ended);
+        EXPECT_TRUE(std::count(ended->findings.begin(), ended->findings.end(),
+                               JobFinding{SHRED_FINDING_VERIFIED, 0}));
+        EXPECT_TRUE(std::count(ended->findings.begin(), ended->findings.end(),
+                               JobFinding{SHRED_FINDING_CAPACITY, 12 << 20}));
         ASSERT_GE(shown.size(), 4u) << "the job should take about six seconds";
         const Shown& first = shown.front();
         const Shown& last = shown.back();

@@ -33,10 +33,17 @@ std::vector<std::int64_t> secondValues;
 std::vector<double> speeds;
 std::function<void(int status)> onStatus;
 
+std::vector<int> findings;
+
 void recordStatus(void*, std::int32_t, std::int32_t status, std::int64_t, std::int64_t second,
                   double speed) {
     {
         std::lock_guard guard(statusMutex);
+        // What the engine found out is passed on beside the progress, for the job's progress.
+        if (status >= SHRED_FINDING_FIRST && status <= SHRED_FINDING_LAST) {
+            findings.push_back(status);
+            return;
+        }
         statuses.push_back(status);
         secondValues.push_back(second);
         speeds.push_back(speed);
@@ -57,6 +64,7 @@ class ShredWorkerTest : public ::testing::Test {
 protected:
     void SetUp() override {
         statuses.clear();
+        findings.clear();
         secondValues.clear();
         speeds.clear();
         onStatus = nullptr;
@@ -140,6 +148,8 @@ TEST_F(ShredWorkerTest, WithoutFormattingTheEngineResultIsTheFinalStatus) {
     auto job = run();
     EXPECT_EQ(statuses, (std::vector<int>{0, 50, 100, 200}));
     EXPECT_EQ(job->finalStatus(), 200);
+    EXPECT_EQ(findings, (std::vector<int>{SHRED_FINDING_PASSES_DONE, SHRED_FINDING_CAPACITY,
+                                          SHRED_FINDING_VERIFIED}));
     EXPECT_EQ(formattedDisk, 99u);
     EXPECT_TRUE(
         job->report()->body().contains(QStringLiteral("iscleaned=\"1\" isformatted=\"0\"")));

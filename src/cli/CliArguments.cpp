@@ -36,6 +36,15 @@ ParsedArguments parseArguments(const QStringList& arguments) {
     QStringList rest;
     bool optionsEnded = false;
     std::optional<QString> command;
+    // An option's value: after its '=', else the next argument (taken), else none.
+    const auto valueOf = [&arguments](const QString& option,
+                                      qsizetype& i) -> std::optional<QString> {
+        if (option.contains(u'='))
+            return option.section(u'=', 1);
+        if (i + 1 < arguments.size())
+            return arguments[++i];
+        return std::nullopt;
+    };
     for (qsizetype i = 0; i < arguments.size(); ++i) {
         const QString& argument = arguments[i];
         if (optionsEnded || !argument.startsWith(u'-') || argument == QLatin1String("-")) {
@@ -65,32 +74,22 @@ ParsedArguments parseArguments(const QStringList& arguments) {
             parsed.trace = true;
         } else if (argument == QLatin1String("--asset") ||
                    argument.startsWith(QLatin1String("--asset="))) {
-            QString value;
-            if (argument.contains(u'=')) {
-                value = argument.section(u'=', 1);
-            } else if (i + 1 < arguments.size()) {
-                value = arguments[++i];
-            } else {
+            const std::optional<QString> value = valueOf(argument, i);
+            if (!value)
                 return fail(QStringLiteral("--asset needs the medium's asset number"));
-            }
-            if (const QString problem = assetProblem(value); !problem.isEmpty())
+            if (const QString problem = assetProblem(*value); !problem.isEmpty())
                 return fail(problem);
-            parsed.asset = value.trimmed();
+            parsed.asset = value->trimmed();
         } else if (argument == QLatin1String("-a") || argument == QLatin1String("--algorithm") ||
                    argument.startsWith(QLatin1String("--algorithm="))) {
-            QString value;
-            if (argument.contains(u'=')) {
-                value = argument.section(u'=', 1);
-            } else if (i + 1 < arguments.size()) {
-                value = arguments[++i];
-            } else {
+            const std::optional<QString> value = valueOf(argument, i);
+            if (!value)
                 return fail(QStringLiteral("--algorithm needs a number (100, 101, 102 or 103)"));
-            }
             bool ok = false;
-            const int number = value.toInt(&ok);
+            const int number = value->toInt(&ok);
             if (!ok || number < kFirstAlgorithm || number > kLastAlgorithm)
                 return fail(
-                    QStringLiteral("--algorithm takes 100, 101, 102 or 103, not '%1'").arg(value));
+                    QStringLiteral("--algorithm takes 100, 101, 102 or 103, not '%1'").arg(*value));
             parsed.algorithm = number;
         } else {
             return fail(QStringLiteral("unknown option '%1'").arg(argument));

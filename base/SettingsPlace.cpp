@@ -34,9 +34,13 @@ SettingsPlace UserHiveFile() {
 }
 
 SettingsPlace MachineHiveFile() {
+    SettingsPlace hive{KESTRUNE_MACHINE_HIVE};
     if (SettingsPlace folder = registryFolder(); !folder.path.empty())
-        return inFolder(folder, "machine.reg");
-    return {KESTRUNE_MACHINE_HIVE};
+        hive = inFolder(folder, "machine.reg");
+    // Its values decide what root trusts and installs.
+    if (!hive.refused && !RootSettingsFileRefusal(hive.path, "the machine hive").empty())
+        hive.refused = true;
+    return hive;
 }
 
 } // namespace kestrune::platform

@@ -52,6 +52,18 @@ std::optional<PasswordEntry> lookUp(uid_t uid) {
     return PasswordEntry{found->pw_gid, found->pw_name, found->pw_dir};
 }
 
+std::optional<unsigned long> uidOfName(const std::string& name) {
+    long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buffer(size > 0 ? size_t(size) : 16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    while (::getpwnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found) == ERANGE)
+        buffer.resize(buffer.size() * 2);
+    if (!found)
+        return std::nullopt;
+    return found->pw_uid;
+}
+
 std::vector<gid_t> groupsOf(const std::string& name, gid_t gid) {
     int count = 16;
     std::vector<gid_t> groups(std::size_t(count), 0);
@@ -105,6 +117,9 @@ std::optional<InvokingUser> ElevatedFor() {
         uid = idFrom("SUDO_UID");
         gid = idFrom("SUDO_GID");
     }
+    // doas names the user, not the number.
+    if (!uid && !environment("DOAS_USER").empty())
+        uid = uidOfName(environment("DOAS_USER"));
     if (!uid || *uid == 0)
         return std::nullopt;
     const auto entry = lookUp(uid_t(*uid));
@@ -117,6 +132,43 @@ std::optional<InvokingUser> ElevatedFor() {
     user.home = entry->home;
     user.groups = groupsOf(entry->name, user.gid);
     return user;
+}
+
+std::string RootForUserSign(uid_t effectiveUid, const char* (*variable)(const char*),
+                            const std::string& loginUid) {
+    if (effectiveUid != 0)
+        return {};
+    // Root acting as root through sudo or doas is still root's own session.
+    for (const char* name : {"SUDO_UID", "PKEXEC_UID", "DOAS_USER"}) {
+        const char* value = variable(name);
+        if (value && std::string(value) != "0" && std::string(value) != "root")
+            return std::string(name) + "=" + value;
+    }
+    // The kernel keeps the uid a session was opened with across su and setuid programs;
+    // (uid_t)-1 means no login set it (a service, a container).
+    std::string text = loginUid;
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
+        text.pop_back();
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
+        return {};
+    errno = 0;
+    const unsigned long long login = std::strtoull(text.c_str(), nullptr, 10);
+    if (errno != 0 || login == 0 || login >= (unsigned long long)(uid_t(-1)))
+        return {};
+    return "login uid " + text;
+}
+
+std::string RootForUserSign() {
+    std::string loginUid;
+    if (const int fd = ::open("/proc/self/loginuid", O_RDONLY | O_CLOEXEC); fd >= 0) {
+        char text[32];
+        const ssize_t got = ::read(fd, text, sizeof text);
+        if (got > 0)
+            loginUid.assign(text, std::size_t(got));
+        ::close(fd);
+    }
+    return RootForUserSign(
+        ::geteuid(), [](const char* name) -> const char* { return std::getenv(name); }, loginUid);
 }
 
 std::string UserConfigHome() {

@@ -15,6 +15,7 @@
 #include "shred/ShredJobs.h"
 #include "shred/ShredReport.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 
@@ -84,6 +85,18 @@ int KestruneCli::Run() {
     setup.outputIsTerminal = platform::isTerminal(stdout);
     setup.errorsAreTerminal = platform::isTerminal(stderr);
     setup.output = platform::divertTraceLines(command.trace);
+    if (!dropped_.empty()) {
+        std::string names;
+        for (std::string name : dropped_) {
+            // A name is the user's text too: nothing of it may steer the terminal.
+            for (char& c : name)
+                c = std::isalnum(static_cast<unsigned char>(c)) || c == '_' ? c : '?';
+            names += (names.empty() ? "" : " ") + name;
+        }
+        std::printf("Running as root for a user: the environment keeps only known variables; "
+                    "dropped: %s\n",
+                    names.c_str());
+    }
     platform::ignoreClosedOutput();
     Console console(setup);
     TerminalMessageService messages(console);

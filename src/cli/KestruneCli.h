@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QGuiApplication>
+#include <string>
+#include <vector>
 
 namespace kestrune::cli {
 
@@ -13,6 +15,11 @@ public:
     KestruneCli(int& argc, char** argv);
     // The exit status.
     int Run();
+    // What was taken out of the environment before the program started, for --trace.
+    void setDroppedEnvironment(std::vector<std::string> names) { dropped_ = std::move(names); }
+
+private:
+    std::vector<std::string> dropped_;
 };
 
 } // namespace kestrune::cli

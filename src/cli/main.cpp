@@ -3,9 +3,11 @@
 #include "cli/KestruneCli.h"
 
 int main(int argc, char** argv) {
-    // Before the toolkit loads its first plugin.
+    // Before any library reads the environment, and before the toolkit loads its first plugin.
+    const std::vector<std::string> dropped = kestrune::platform::KeepOnlyKnownEnvironment();
     if (!kestrune::platform::SettleElevatedEnvironment())
         return kestrune::cli::ExitProgramFailure;
     kestrune::cli::KestruneCli program(argc, argv);
+    program.setDroppedEnvironment(dropped);
     return program.Run();
 }

@@ -18,9 +18,19 @@ struct InvokingUser {
     std::vector<gid_t> groups; // every group the user is a member of, gid among them
 };
 
-// That user while the process runs as root through sudo (SUDO_UID, SUDO_GID) or pkexec
-// (PKEXEC_UID); nothing when not root, when root started it, or when the user is unknown.
+// That user while the process runs as root through sudo (SUDO_UID, SUDO_GID), pkexec
+// (PKEXEC_UID) or doas (DOAS_USER); nothing when not root, when root started it, or when
+// the user is unknown.
 std::optional<InvokingUser> ElevatedFor();
+
+// What shows that a process running as root works on behalf of a user rather than in root's
+// own session: SUDO_UID, PKEXEC_UID or DOAS_USER set, or a login uid that is neither root's
+// nor unset (a root shell opened from a user's session). Empty when none does, or when the
+// effective uid is not root. The first form decides from what it is given, so that each way
+// can be tried without becoming it; loginUid is the text of /proc/self/loginuid.
+std::string RootForUserSign(uid_t effectiveUid, const char* (*variable)(const char*),
+                            const std::string& loginUid);
+std::string RootForUserSign();
 
 // The settings and data folders of the user the program works for: $XDG_CONFIG_HOME and
 // $XDG_DATA_HOME, else below $HOME. Elevated, always below the invoking user's home, since

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace kestrune::platform {
 
@@ -24,6 +25,13 @@ struct EnvironmentPath {
 };
 EnvironmentPath TrustedEnvironmentPath(const char* variable);
 
+// Root takes settings and keys only from files that root alone can change, along the whole
+// path: otherwise whoever can change them decides what root installs or trusts. Empty when
+// the file may be used (or the process is not root, or the file is not there below a folder
+// of root's); else why not, told once on standard error and in the system log. what names
+// the file's role in that message ("the machine hive").
+std::string RootSettingsFileRefusal(const std::string& path, const char* what);
+
 // Run before anything else when the program starts: elevated for a user, the variables
 // through which the environment could make root load or run something of another user's
 // (the toolkit's plugin folders, font configuration, the folder for temporary files, PATH
@@ -31,5 +39,13 @@ EnvironmentPath TrustedEnvironmentPath(const char* variable);
 // a message for each, when a variable of the program's own (KESTRUNE_REGISTRY_DIR,
 // KESTRUNE_SIMULATED_DISKS) is refused: the program must not start.
 bool SettleElevatedEnvironment();
+
+// Run first of all by a program that acts for a user as root (RootForUserSign): a list of
+// variables to refuse always misses the next one (a bus address that names a program, a
+// library's configuration that loads a module, a key log file), so everything goes but the
+// system's PATH, the locale, the terminal's type and size, who the process works for and the
+// program's own KESTRUNE_* settings (SettleElevatedEnvironment checks those). HOME becomes
+// root's own. Returns the names dropped (none when not acting for a user).
+std::vector<std::string> KeepOnlyKnownEnvironment();
 
 } // namespace kestrune::platform

@@ -1,5 +1,7 @@
 // Which paths root, working for a user, lets decide what it loads, runs or writes: only
 // those that root alone can change, along their whole length.
+#include "base/InvokingUser.h"
+#include "base/SettingsPlace.h"
 #include "base/TrustedPath.h"
 #include "RealDisks.h"
 #include "TestSupport.h"
@@ -11,6 +13,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <map>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -158,4 +161,118 @@ TEST(ElevatedEnvironment, TheCommandLineRefusesToStartOnAUsersRegistryFolder) {
         errors.contains(QStringLiteral("KESTRUNE_REGISTRY_DIR=%1 refused").arg(user.home())))
         << errors.toStdString();
     EXPECT_TRUE(QDir(user.home()).isEmpty()) << "nothing was written there";
+}
+
+TEST_F(TrustedPathTest, RootTakesTheMachineHiveOnlyFromFilesRootAloneCanChange) {
+    test::ScopedEnvironment registry("KESTRUNE_REGISTRY_DIR", QFile::encodeName(roots_));
+    const QString hive = roots_ + "/machine.reg";
+    QFile file(hive);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.close();
+    const QByteArray hivePath = QFile::encodeName(hive);
+    const QByteArray folderPath = QFile::encodeName(roots_);
+    ASSERT_EQ(::chmod(hivePath.constData(), 0644), 0);
+    EXPECT_FALSE(platform::MachineHiveFile().refused);
+
+    struct Case {
+        const char* what;
+        uid_t hiveOwner;
+        mode_t hiveMode;
+        uid_t folderOwner;
+        mode_t folderMode;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"a user's hive", kOther, 0644, 0, 0755, "belongs to user 54321"},
+        {"a hive the group may write", 0, 0664, 0, 0755, "can be changed by others than root"},
+        {"a hive anyone may write", 0, 0646, 0, 0755, "can be changed by others than root"},
+        {"in a user's folder", 0, 0644, kOther, 0755, "belongs to user 54321"},
+        {"in a folder the group may write", 0, 0644, 0, 0775, "can be changed by others"},
+    };
+    for (const Case& c : cases) {
+        ASSERT_EQ(::chown(hivePath.constData(), c.hiveOwner, c.hiveOwner), 0);
+        ASSERT_EQ(::chmod(hivePath.constData(), c.hiveMode), 0);
+        ASSERT_EQ(::chown(folderPath.constData(), c.folderOwner, c.folderOwner), 0);
+        ASSERT_EQ(::chmod(folderPath.constData(), c.folderMode), 0);
+        EXPECT_TRUE(platform::MachineHiveFile().refused) << c.what;
+        const std::string refusal =
+            platform::RootSettingsFileRefusal(hivePath.toStdString(), "the machine hive");
+        EXPECT_EQ(refusal.rfind("Kestrune: the machine hive " + hivePath.toStdString() +
+                                    " is not used",
+                                0),
+                  0u)
+            << c.what << ": " << refusal;
+        EXPECT_NE(refusal.find(c.reason), std::string::npos) << c.what << ": " << refusal;
+    }
+    ASSERT_EQ(::chown(folderPath.constData(), 0, 0), 0);
+    ASSERT_EQ(::chmod(folderPath.constData(), 0755), 0);
+}
+
+TEST(RootForUserSign, EachWayOfActingForAUserIsRecognisedAndRootsOwnSessionIsNot) {
+    static std::map<std::string, std::string> variables;
+    const auto lookUp = [](const char* name) -> const char* {
+        const auto found = variables.find(name);
+        return found == variables.end() ? nullptr : found->second.c_str();
+    };
+    struct Case {
+        uid_t euid;
+        std::map<std::string, std::string> variables;
+        std::string loginUid;
+        std::string sign; // empty: root's own, or no root at all
+    };
+    const Case cases[] = {
+        {0, {{"SUDO_UID", "1000"}, {"SUDO_GID", "1000"}}, "4294967295", "SUDO_UID=1000"},
+        {0, {{"PKEXEC_UID", "1001"}}, "", "PKEXEC_UID=1001"},
+        {0, {{"DOAS_USER", "alice"}}, "4294967295", "DOAS_USER=alice"},
+        {0, {}, "1000\n", "login uid 1000"},
+        {0, {}, "4294967295", ""},
+        {0, {}, "0", ""},
+        {0, {}, "", ""},
+        {0, {{"SUDO_UID", "0"}}, "0", ""},
+        {1000, {{"SUDO_UID", "1000"}}, "1000", ""},
+    };
+    for (const Case& c : cases) {
+        variables = c.variables;
+        EXPECT_EQ(platform::RootForUserSign(c.euid, lookUp, c.loginUid), c.sign)
+            << "euid " << c.euid << ", login uid " << c.loginUid;
+    }
+}
+
+TEST(ElevatedEnvironment, TheCommandLineKeepsOnlyAKnownEnvironment) {
+    test::SudoingTestUser user;
+    if (!user.unavailable().isEmpty())
+        GTEST_SKIP() << user.unavailable().toStdString();
+    QTemporaryDir roots;
+    const QString marker = roots.filePath(QStringLiteral("bus-ran-this"));
+    const QString keyLog = roots.filePath(QStringLiteral("keys.log"));
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        environment.remove(QString::fromLatin1(name));
+    environment.insert(QStringLiteral("KESTRUNE_REGISTRY_DIR"), roots.path());
+    environment.insert(QStringLiteral("KESTRUNE_SIMULATED_DISKS"), roots.path());
+    environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
+                       QStringLiteral("unixexec:path=/usr/bin/touch,argv1=") + marker);
+    environment.insert(QStringLiteral("OPENSSL_CONF"), user.home() + "/openssl.cnf");
+    environment.insert(QStringLiteral("SSLKEYLOGFILE"), keyLog);
+    environment.insert(QStringLiteral("LANG"), QStringLiteral("C.UTF-8"));
+    environment.insert(QStringLiteral("TERM"), QStringLiteral("dumb"));
+    environment.insert(QStringLiteral("COLUMNS"), QStringLiteral("99"));
+    QProcess program;
+    program.setProcessEnvironment(environment);
+    program.start(test::binDir() + QStringLiteral("/kestrune-cli"),
+                  {QStringLiteral("--trace"), QStringLiteral("list")});
+    ASSERT_TRUE(program.waitForFinished(60000));
+    const QString errors = QString::fromUtf8(program.readAllStandardError());
+    const qsizetype at = errors.indexOf(QStringLiteral("dropped: "));
+    ASSERT_GE(at, 0) << errors.toStdString();
+    const QStringList dropped =
+        errors.mid(at + 9).section(u'\n', 0, 0).split(u' ', Qt::SkipEmptyParts);
+    for (const char* name : {"DBUS_SESSION_BUS_ADDRESS", "OPENSSL_CONF", "SSLKEYLOGFILE"})
+        EXPECT_TRUE(dropped.contains(QString::fromLatin1(name))) << name;
+    for (const char* name : {"LANG", "TERM", "COLUMNS", "SUDO_UID", "KESTRUNE_REGISTRY_DIR",
+                             "KESTRUNE_SIMULATED_DISKS", "PATH"})
+        EXPECT_FALSE(dropped.contains(QString::fromLatin1(name))) << name;
+    EXPECT_EQ(program.exitCode(), 0) << errors.toStdString();
+    EXPECT_FALSE(QFileInfo::exists(marker));
+    EXPECT_FALSE(QFileInfo::exists(keyLog));
 }

@@ -9,6 +9,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -24,13 +25,7 @@ public:
 };
 
 // What a terminal would act on, beyond the line feeds that end the program's lines.
-QString controlsIn(const QString& text) {
-    QString found;
-    for (const QChar c : text)
-        if ((c < u' ' && c != u'\n') || (c >= QChar(0x7f) && c <= QChar(0x9f)))
-            found += QStringLiteral("U+%1 ").arg(c.unicode(), 4, 16, QLatin1Char('0'));
-    return found;
-}
+const QRegularExpression kControls(QStringLiteral("[\\x00-\\x09\\x0b-\\x1f\\x7f-\\x9f]"));
 
 QJsonArray disksOf(const CliResult& result) {
     QJsonParseError error{};
@@ -151,14 +146,14 @@ TEST_F(CliList, ControlCharactersOfAFileNameNeverReachTheTerminal) {
 
     const CliResult table = run({QStringLiteral("list")});
     ASSERT_EQ(table.exitCode, 0) << table.errors.toStdString();
-    EXPECT_EQ(controlsIn(table.output + table.errors), QString());
+    EXPECT_FALSE((table.output + table.errors).contains(kControls));
     EXPECT_TRUE(
         table.output.contains(QStringLiteral("stick\\x1b]0;owned\\x07\\x1b[2J\\x7f\\u009b")))
         << table.output.toStdString();
 
     const CliResult json = run({QStringLiteral("list"), QStringLiteral("--json")});
     ASSERT_EQ(json.exitCode, 0) << json.errors.toStdString();
-    EXPECT_EQ(controlsIn(json.output + json.errors), QString());
+    EXPECT_FALSE((json.output + json.errors).contains(kControls));
     const QJsonArray listed = disksOf(json);
     ASSERT_EQ(listed.size(), 1);
     EXPECT_EQ(listed[0].toObject()[QStringLiteral("path")].toString(), QString::fromUtf8(native))

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <fcntl.h>
+#include <mutex>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <thread>
@@ -82,12 +83,18 @@ QString lockUnusable(const QString& why) {
     return QStringLiteral("its lock file cannot be opened: ") + why;
 }
 
-// The window writes settings from its own thread: a lock another process keeps must cost
-// it a fraction of a second, never its life. 0, or the errno of the last try (EWOULDBLOCK:
+// The window writes settings from its own thread: a lock another writer keeps must cost it a
+// fraction of a second, never its life. The writers of this process take turns at a mutex,
+// where the wait is fair; other processes are met at the file, tried often enough to find
+// the moment between two of their writes. 0, or the errno of the last try (EWOULDBLOCK:
 // still held).
-int takeLock(int fd) {
+int takeLock(int fd, std::unique_lock<std::timed_mutex>& turn) {
+    static std::timed_mutex writers;
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(300);
+    turn = std::unique_lock(writers, std::defer_lock);
+    if (!turn.try_lock_until(deadline))
+        return EWOULDBLOCK;
     for (;;) {
         if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
             return 0;
@@ -96,7 +103,7 @@ int takeLock(int fd) {
             return error;
         if (Clock::now() >= deadline)
             return EWOULDBLOCK;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
     }
 }
 
@@ -147,6 +154,7 @@ int FileRegistry::write(RegistryRoot root, const QString& key, const QString& na
 
     // Two instances may write at once: the lock serialises read-change-replace, so
     // neither loses the other's value.
+    std::unique_lock<std::timed_mutex> turn; // released after the file's lock
     const int lockFd = folder.openFile(
         fileName + ".lock", O_RDONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW, 0644);
     if (lockFd < 0) {
@@ -161,10 +169,10 @@ int FileRegistry::write(RegistryRoot root, const QString& key, const QString& na
         warnNotWritten(path, lockUnusable(QStringLiteral("not a regular file")));
         return REGISTRY_ACCESS_DENIED;
     }
-    if (const int error = takeLock(lockFd)) {
-        warnNotWritten(path, lockUnusable(error == EWOULDBLOCK
-                                              ? QStringLiteral("another process holds it")
-                                              : HiveErrnoText(error)));
+    if (const int error = takeLock(lockFd, turn)) {
+        warnNotWritten(path,
+                       lockUnusable(error == EWOULDBLOCK ? QStringLiteral("another writer holds it")
+                                                         : HiveErrnoText(error)));
         return codeForErrno(error);
     }
 

@@ -208,7 +208,7 @@ TEST(RegistryHive, AFifoOrAHeldLockFailsTheWriteAtOnce) {
             ::close(held);
         ASSERT_TRUE(said.has_value()) << "the write waited for the lock";
         EXPECT_TRUE(said->contains(QByteArray("was not written: its lock file cannot be opened: ") +
-                                   (fifo ? "not a regular file" : "another process holds it")))
+                                   (fifo ? "not a regular file" : "another writer holds it")))
             << said->toStdString();
         EXPECT_FALSE(QFile::exists(scope.userHive()));
     }

@@ -103,7 +103,7 @@ int takeLock(int fd, std::unique_lock<std::timed_mutex>& turn) {
             return error;
         if (Clock::now() >= deadline)
             return EWOULDBLOCK;
-        std::this_thread::sleep_for(std::chrono::microseconds(500));
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
     }
 }
 

@@ -206,7 +206,10 @@ TEST(RegistryHive, AFifoOrAHeldLockFailsTheWriteAtOnce) {
         const auto said = failedWriteInChild(scope.path() + "/said");
         if (!fifo)
             ::close(held);
-        ASSERT_TRUE(said.has_value()) << "the write waited for the lock";
+        if (!said) {
+            ADD_FAILURE() << "the write waited for the lock";
+            continue;
+        }
         EXPECT_TRUE(said->contains(QByteArray("was not written: its lock file cannot be opened: ") +
                                    (fifo ? "not a regular file" : "another writer holds it")))
             << said->toStdString();

@@ -91,8 +91,16 @@ TEST_F(InstalledPackageTest, HoldsTheDesktopApplicationsFiles) {
           QStringLiteral("/usr/share/doc/kestrune/changelog.gz"),
           kComponentDir + "/libkestrune_disknumbers.so",
           kComponentDir + "/VSKLanguageKestrune_NTV.dll",
-          kComponentDir + "/VSKLanguageKestrune_DE.dll"})
+          kComponentDir + "/VSKLanguageKestrune_DE.dll",
+          kComponentDir + "/kestrune-install-update"})
         EXPECT_TRUE(QFileInfo(inRoot(path)).isFile()) << path.toStdString();
+    // pkexec grants the installer's own action only at the path the action names.
+    const QByteArray policy =
+        read(inRoot("/usr/share/polkit-1/actions/" + kInstalledAppId + ".install-update.policy"));
+    EXPECT_TRUE(policy.contains("<annotate key=\"org.freedesktop.policykit.exec.path\">" +
+                                (kComponentDir + "/kestrune-install-update").toUtf8() +
+                                "</annotate>"))
+        << policy.constData();
     for (const QString& component : kComponents)
         EXPECT_TRUE(QFileInfo(inRoot(kComponentDir + "/" + component)).isFile())
             << component.toStdString();

@@ -293,6 +293,8 @@ int main(int argc, char** argv) {
     // The terminal's keys must not stop it between making its folder and removing it.
     for (int signal : {SIGINT, SIGQUIT, SIGHUP})
         std::signal(signal, SIG_IGN);
+    // pkexec clears the environment; run by other means for a user, nothing of theirs stays.
+    kestrune::platform::KeepOnlyKnownEnvironment();
     QCoreApplication application(argc, argv);
     if (argc != 3) {
         std::fprintf(stderr, "usage: %s SIGNED-FEED PACKAGE\n", argv[0]);

@@ -1,11 +1,11 @@
 // Which paths root, working for a user, lets decide what it loads, runs or writes: only
 // those that root alone can change, along their whole length.
-#include "base/InvokingUser.h"
-#include "base/SettingsPlace.h"
 #include "base/TrustedPath.h"
 #include "RealDisks.h"
 #include "TestSupport.h"
 #include "TestUser.h"
+#include "base/InvokingUser.h"
+#include "base/SettingsPlace.h"
 
 #include <QDir>
 #include <QFile>
@@ -197,9 +197,8 @@ TEST_F(TrustedPathTest, RootTakesTheMachineHiveOnlyFromFilesRootAloneCanChange) 
         EXPECT_TRUE(platform::MachineHiveFile().refused) << c.what;
         const std::string refusal =
             platform::RootSettingsFileRefusal(hivePath.toStdString(), "the machine hive");
-        EXPECT_EQ(refusal.rfind("Kestrune: the machine hive " + hivePath.toStdString() +
-                                    " is not used",
-                                0),
+        EXPECT_EQ(refusal.rfind(
+                      "Kestrune: the machine hive " + hivePath.toStdString() + " is not used", 0),
                   0u)
             << c.what << ": " << refusal;
         EXPECT_NE(refusal.find(c.reason), std::string::npos) << c.what << ": " << refusal;

@@ -4,7 +4,9 @@
 #include "devices/DeviceListModel.h"
 
 #include <QAccessible>
+#include <QContextMenuEvent>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
@@ -249,7 +251,30 @@ bool CListCtrlEx::eventFilter(QObject* watched, QEvent* event) {
             if (rows_[i].button == watched && i < rowCount())
                 scrollTo(model()->index(i, startColumn_));
     }
+    // The row's menu from the keyboard: the focus is on the row's button.
+    if (event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        const bool menuKey = key->key() == Qt::Key_Menu ||
+                             (key->key() == Qt::Key_F10 && key->modifiers() == Qt::ShiftModifier);
+        for (int i = 0; menuKey && i < rows_.size() && i < rowCount(); ++i) {
+            if (rows_[i].button != watched)
+                continue;
+            emit rowMenuRequested(i,
+                                  rows_[i].button->mapToGlobal(rows_[i].button->rect().center()));
+            return true;
+        }
+    }
     return QTableWidget::eventFilter(watched, event);
+}
+
+void CListCtrlEx::contextMenuEvent(QContextMenuEvent* event) {
+    const int row = rowAt(viewport()->mapFromGlobal(event->globalPos()).y());
+    if (row < 0 || row >= rowCount()) {
+        event->ignore();
+        return;
+    }
+    emit rowMenuRequested(row, event->globalPos());
+    event->accept();
 }
 
 // Controls are created and moved right after a paint, never inside one: a child shown or

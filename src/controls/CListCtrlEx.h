@@ -85,12 +85,16 @@ signals:
     // A child control's command, passed on to the parent window: the notification code
     // (0 for a click) and the control id (1124 + device number for a Start button).
     void commandForwarded(int notificationCode, int controlId);
+    // The user asked for a row's menu: a right click on it, or the menu key or Shift+F10 on
+    // its button. globalPos: where the menu goes.
+    void rowMenuRequested(int row, QPoint globalPos);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
     void scrollContentsBy(int dx, int dy) override;
     void resizeEvent(QResizeEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
 
 private:
     struct RowControls {

@@ -12,7 +12,15 @@ struct DesktopNotice {
     QString body;
     QString showLabel; // the action that brings the program's window up
     bool urgent = false;
+    // A job's certificate: the notice offers to open it and the folder that holds it.
+    QString certificate;
+    QString openCertificateLabel;
+    QString openFolderLabel;
 };
+
+// Opens a file or folder with the user's preferred program (the desktop's viewer, its file
+// manager). False when no such program could be started.
+bool OpenOnDesktop(const QString& path);
 
 // Notices on the user's desktop. Sent without waiting on the calling thread's event loop;
 // where the desktop has no notification service they are dropped.

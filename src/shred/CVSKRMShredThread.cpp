@@ -379,6 +379,11 @@ QStringList CVSKRMShredThread::writtenFiles() {
     return files;
 }
 
+QString CVSKRMShredThread::reportPath() {
+    std::lock_guard guard(reportMutex_);
+    return report_ && reportWritten_ ? report_->writtenPath() : QString();
+}
+
 QString CVSKRMShredThread::certificatePath() {
     std::lock_guard guard(reportMutex_);
     return certificatePath_;

@@ -83,7 +83,8 @@ public:
     // certificate), so that a front end can name each document a job leaves; empty when
     // none was written.
     QStringList writtenFiles();
-    // The certificate beside the report; empty when none was written.
+    // The report, and the certificate beside it; empty when that one was not written.
+    QString reportPath();
     QString certificatePath();
     // True when the report was written but its certificate, though wanted, was not.
     bool certificateMissing();

@@ -120,6 +120,12 @@ JobProgressChange JobProgressEstimator::report(std::int32_t status, std::int64_t
     return change;
 }
 
+void JobProgressEstimator::documentsWritten(const QString& reportPath,
+                                            const QString& certificatePath) {
+    progress_.reportPath = reportPath;
+    progress_.certificatePath = certificatePath;
+}
+
 bool JobProgressEstimator::requestAbort() {
     if (progress_.phase == JobPhase::Ended)
         return false;

@@ -45,6 +45,9 @@ struct JobProgress {
     // Documents the job could not write, after it ended.
     bool reportNotSaved = false;
     bool certificateNotSaved = false;
+    // Where the job's report and certificate lie once written; empty while none is.
+    QString reportPath;
+    QString certificatePath;
     std::vector<JobFinding> findings;
 };
 
@@ -69,6 +72,8 @@ public:
                              double speed, std::int64_t nowSeconds, std::int64_t nowMs);
     // Someone asked the job to stop; false when it had ended already.
     bool requestAbort();
+    // The job's documents are on disk (an empty path: that one was not written).
+    void documentsWritten(const QString& reportPath, const QString& certificatePath);
     const JobProgress& progress() const { return progress_; }
 
 private:

@@ -115,9 +115,10 @@ void JobServices::Job::relayStatus(void* jobPointer, std::int32_t deviceNumber, 
         [id = job.id_, progress](JobServices& services) { services.progressed(id, progress); });
 }
 
-void JobServices::Job::ended(std::int32_t finalStatus) {
-    feed_->post([id = id_, finalStatus, detail = failureDetail_.load()](JobServices& services) {
-        services.ended(id, finalStatus, detail);
+void JobServices::Job::ended(std::int32_t finalStatus, const QString& certificate) {
+    feed_->post([id = id_, finalStatus, detail = failureDetail_.load(),
+                 certificate](JobServices& services) {
+        services.ended(id, finalStatus, detail, certificate);
     });
 }
 
@@ -135,7 +136,8 @@ void JobServices::progressed(std::uint64_t id, int progress) {
     updateLauncher();
 }
 
-void JobServices::ended(std::uint64_t id, std::int32_t status, std::int64_t detail) {
+void JobServices::ended(std::uint64_t id, std::int32_t status, std::int64_t detail,
+                        const QString& certificate) {
     const auto found = running_.find(id);
     if (found == running_.end())
         return;
@@ -144,7 +146,7 @@ void JobServices::ended(std::uint64_t id, std::int32_t status, std::int64_t deta
     updateInhibitor();
     updateLauncher();
     if (!windowActive_)
-        announce(disk, status, detail);
+        announce(disk, status, detail, certificate);
 }
 
 void JobServices::updateInhibitor() {
@@ -176,12 +178,18 @@ void JobServices::updateLauncher() {
     services_.launcher->show(shown < 0 ? 0.0 : shown / 1000.0, shown >= 0);
 }
 
-void JobServices::announce(const QString& disk, std::int32_t status, std::int64_t detail) {
+void JobServices::announce(const QString& disk, std::int32_t status, std::int64_t detail,
+                           const QString& certificate) {
     if (!services_.notifier)
         return;
     platform::DesktopNotice notice;
     notice.application = text("product_name");
     notice.showLabel = text("notify_show");
+    if (!certificate.isEmpty()) {
+        notice.certificate = certificate;
+        notice.openCertificateLabel = text("open_certificate");
+        notice.openFolderLabel = text("open_folder");
+    }
     const auto language = GetLanguageManager();
     switch (status) {
     case SHRED_STATUS_SHREDDED:

@@ -51,7 +51,8 @@ public:
         void* statusContext() { return this; }
         static void relayStatus(void* job, std::int32_t deviceNumber, std::int32_t status,
                                 std::int64_t bytesLeft, std::int64_t secondValue, double speed);
-        void ended(std::int32_t finalStatus);
+        // certificate: where the job's certificate lies; empty when none was written.
+        void ended(std::int32_t finalStatus, const QString& certificate = {});
 
     private:
         std::shared_ptr<Feed> feed_;
@@ -80,10 +81,12 @@ private:
     static int progressOf(std::int32_t status);
     void started(std::uint64_t id, const QString& disk);
     void progressed(std::uint64_t id, int progress);
-    void ended(std::uint64_t id, std::int32_t status, std::int64_t detail);
+    void ended(std::uint64_t id, std::int32_t status, std::int64_t detail,
+               const QString& certificate);
     void updateInhibitor();
     void updateLauncher();
-    void announce(const QString& disk, std::int32_t status, std::int64_t detail);
+    void announce(const QString& disk, std::int32_t status, std::int64_t detail,
+                  const QString& certificate);
 
     struct Running {
         QString disk;

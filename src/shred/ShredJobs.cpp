@@ -113,8 +113,12 @@ std::shared_ptr<CVSKRMShredThread> ShredJobs::start(const std::shared_ptr<Device
     // a job that outlives the window never touches freed memory.
     std::thread([job, state = state_, context = context_, record, tracked] {
         job->Run();
+        const QString certificate = job->certificatePath();
+        context->progress.update(record, secondsNow(), [&](JobProgressEstimator& estimator) {
+            estimator.documentsWritten(job->reportPath(), certificate);
+        });
         if (tracked)
-            tracked->ended(job->finalStatus());
+            tracked->ended(job->finalStatus(), certificate);
         record->workers.fetch_sub(1);
         std::function<void()> onEnded;
         {

@@ -23,6 +23,7 @@
 #include "ui/DialogUnits.h"
 #include "ui/PanelText.h"
 #include "ui/ProgramLook.h"
+#include "ui/RowDocumentsMenu.h"
 #include "ui/RowTexts.h"
 #include "update/UpdateManager.h"
 #include "window/StartAbortButton.h"
@@ -217,6 +218,11 @@ void CVSKKestruneDlg::createControls() {
                 [this](unsigned message) { OnWndMsg(message, 0); });
     connect(list_, &CListCtrlEx::commandForwarded, this, [this](int code, int id) {
         OnWndMsg(static_cast<unsigned>(code), static_cast<quintptr>(id));
+    });
+    connect(list_, &CListCtrlEx::rowMenuRequested, this, [this](int row, QPoint at) {
+        const auto record = list_->recordOfRow(row);
+        if (record && jobs_ && language_)
+            ShowRowDocumentsMenu(this, jobs_->progressOf(*record), *language_, at);
     });
 #ifndef QT_NO_SESSIONMANAGER
     if (auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance()))

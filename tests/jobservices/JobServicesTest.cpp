@@ -188,9 +188,14 @@ TEST_F(JobServicesTest, OnlyTheDefaultActionOfOurNoticeRaisesTheWindow) {
     ASSERT_TRUE(server.registered());
     const auto services = JobServices::forWindow();
     QSignalSpy raised(services.get(), &JobServices::raiseWindowRequested);
-    start(*services, "Stick")->ended(SHRED_STATUS_SHREDDED);
+    start(*services, "Stick")->ended(SHRED_STATUS_SHREDDED, QStringLiteral("/nowhere/a.pdf"));
     ASSERT_TRUE(QTest::qWaitFor([&] { return server.notices().size() == 1; }, 5000));
     const uint id = server.notices()[0].id;
+    // The job's certificate and its folder are offered too; neither raises the window.
+    EXPECT_EQ(server.notices()[0].actions,
+              (QStringList{"default", "Show", "certificate", "Open certificate", "folder",
+                           "Open folder"}));
+    server.invoke(id, QStringLiteral("folder"));
 
     server.invoke(id + 1, QStringLiteral("default")); // another program's notice
     server.invoke(id, QStringLiteral("other"));
@@ -282,6 +287,7 @@ TEST_F(JobServicesTest, BothLanguagesHaveTheTexts) {
     const std::pair<const char*, int> texts[] = {
         {"inhibit_reason", 1},   {"notify_show", 0},    {"notify_shredded", 1},
         {"notify_formatted", 1}, {"notify_aborted", 1}, {"notify_failed", 1},
+        {"open_certificate", 0}, {"open_folder", 0},
     };
     for (int index = 0; index < languages; ++index)
         for (const auto& [key, placeholders] : texts) {

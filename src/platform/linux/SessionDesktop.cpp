@@ -8,8 +8,10 @@
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
+#include <QFileInfo>
+#include <QHash>
 #include <QObject>
-#include <QSet>
+#include <QProcess>
 #include <QVariantMap>
 
 namespace kestrune::platform {
@@ -18,6 +20,8 @@ namespace {
 const QString kNotifications = QStringLiteral("org.freedesktop.Notifications");
 const QString kNotificationsPath = QStringLiteral("/org/freedesktop/Notifications");
 const QString kDefaultAction = QStringLiteral("default");
+const QString kCertificateAction = QStringLiteral("certificate");
+const QString kFolderAction = QStringLiteral("folder");
 
 std::atomic<bool> notifierTraced{false};
 std::atomic<bool> launcherTraced{false};
@@ -56,11 +60,15 @@ public:
         const QVariantMap hints{
             {QStringLiteral("desktop-entry"), desktopId_},
             {QStringLiteral("urgency"), QVariant::fromValue<uchar>(notice.urgent ? 2 : 1)}};
-        call << notice.application << 0u << desktopId_ << notice.summary << notice.body
-             << QStringList{kDefaultAction, notice.showLabel} << hints << -1;
+        QStringList actions{kDefaultAction, notice.showLabel};
+        if (!notice.certificate.isEmpty())
+            actions << kCertificateAction << notice.openCertificateLabel << kFolderAction
+                    << notice.openFolderLabel;
+        call << notice.application << 0u << desktopId_ << notice.summary << notice.body << actions
+             << hints << -1;
         auto* watcher = new QDBusPendingCallWatcher(bus_->connection().asyncCall(call), this);
         connect(watcher, &QDBusPendingCallWatcher::finished, this,
-                [this](QDBusPendingCallWatcher* finished) {
+                [this, certificate = notice.certificate](QDBusPendingCallWatcher* finished) {
                     finished->deleteLater();
                     const QDBusPendingReply<uint> reply = *finished;
                     if (reply.isError())
@@ -68,7 +76,7 @@ public:
                                   QStringLiteral("no notice shown: %1: %2")
                                       .arg(reply.error().name(), reply.error().message()));
                     else
-                        shown_.insert(reply.value());
+                        shown_.insert(reply.value(), certificate);
                 });
     }
 
@@ -76,8 +84,15 @@ public:
 
 private slots:
     void actionInvoked(uint id, const QString& action) {
-        if (action == kDefaultAction && shown_.contains(id) && onShow_)
+        if (!shown_.contains(id))
+            return;
+        const QString certificate = shown_.value(id);
+        if (action == kDefaultAction && onShow_)
             onShow_();
+        else if (action == kCertificateAction && !certificate.isEmpty())
+            OpenOnDesktop(certificate);
+        else if (action == kFolderAction && !certificate.isEmpty())
+            OpenOnDesktop(QFileInfo(certificate).path());
     }
     void notificationClosed(uint id, uint) { shown_.remove(id); }
 
@@ -85,9 +100,18 @@ private:
     QString desktopId_;
     std::unique_ptr<DesktopBus> bus_;
     bool listening_ = false;
-    QSet<uint> shown_; // ours, still on the screen
+    QHash<uint, QString> shown_; // ours, still on the screen, with the certificate they offer
     std::function<void()> onShow_;
 };
+
+} // namespace
+
+bool OpenOnDesktop(const QString& path) {
+    // The desktop's own choice of program for the file's type, as its file manager would.
+    return QProcess::startDetached(QStringLiteral("xdg-open"), {path});
+}
+
+namespace {
 
 class SessionLauncherProgress final : public LauncherProgress {
 public:

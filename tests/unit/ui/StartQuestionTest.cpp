@@ -1,4 +1,5 @@
 // Start in the window asks before it erases: which disk, how, and No unless told otherwise.
+#include "RealDisks.h"
 #include "TestSupport.h"
 #include "WindowDriving.h"
 #include "controls/CListCtrlEx.h"
@@ -12,6 +13,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -25,6 +27,11 @@ using platform::RegistryRoot;
 namespace {
 
 const QByteArray kOldData("old data nobody may lose by a misclick");
+
+QString fileText(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
 
 class StartQuestionTest : public ::testing::Test {
 protected:
@@ -191,6 +198,48 @@ TEST_F(StartQuestionTest, YesErasesTheDiskOfTheRowOnly) {
     EXPECT_FALSE(holdsOldData(second));
     EXPECT_TRUE(holdsOldData(first));
     EXPECT_FALSE(QDir(logs.path()).isEmpty());
+}
+
+TEST_F(StartQuestionTest, AnErasedRowOffersItsCertificateAndItsFolderFromTheKeyboard) {
+    // The desktop's opener stands in: it notes what it was asked to open.
+    QTemporaryDir tools;
+    const QString opened = tools.filePath(QStringLiteral("opened"));
+    QFile opener(tools.filePath(QStringLiteral("xdg-open")));
+    ASSERT_TRUE(opener.open(QIODevice::WriteOnly));
+    opener.write("#!/bin/sh\necho \"$1\" >> \"$0\"-asked\n");
+    opener.close();
+    opener.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QFile::link(opener.fileName() + "-asked", opened);
+    test::ScopedEnvironment path("PATH", QFile::encodeName(tools.path()) + ":" + qgetenv("PATH"));
+    openWindow();
+    const auto menuOf = [&](const QString& disk) {
+        QPushButton* button = test::waitForRowButton(*window, rowOf(disk));
+        button->setFocus();
+        QTest::keyClick(button, Qt::Key_Menu);
+        return qobject_cast<QMenu*>(QApplication::activePopupWidget());
+    };
+    QMenu* menu = menuOf(first);
+    ASSERT_NE(menu, nullptr);
+    ASSERT_EQ(menu->actions().size(), 2);
+    EXPECT_EQ(menu->actions()[0]->text(), text("open_certificate"));
+    EXPECT_EQ(menu->actions()[1]->text(), text("open_folder"));
+    EXPECT_FALSE(menu->actions()[0]->isEnabled()) << "no job has written one yet";
+    menu->close();
+
+    test::messages().queueAnswer(platform::ID_YES);
+    pressStart(first);
+    ASSERT_TRUE(window->jobs().waitForAll(20000));
+    menu = menuOf(first);
+    ASSERT_NE(menu, nullptr);
+    for (QAction* action : menu->actions()) {
+        EXPECT_TRUE(action->isEnabled());
+        action->trigger();
+    }
+    const QString certificate = QDir(logs.path()).entryInfoList({"*.pdf"}).value(0).filePath();
+    ASSERT_FALSE(certificate.isEmpty());
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return fileText(opened) == certificate + "\n" + logs.path() + "\n"; }, 10000))
+        << fileText(opened).toStdString();
 }
 
 TEST_F(StartQuestionTest, TheMachineValueStartsWithoutAsking) {

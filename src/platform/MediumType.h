@@ -7,6 +7,7 @@ enum class MediumType {
     UsbFlashDrive,
     MemoryCard, // in a card slot or a USB card reader
     Disk,       // a hard disk or SSD, in a USB enclosure or not
+    ImageFile,  // a simulated disk: an image file, on a loop device or not
 };
 
 } // namespace kestrune::platform

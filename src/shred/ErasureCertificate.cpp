@@ -99,6 +99,30 @@ struct Page {
     QString footer;
 };
 
+} // namespace
+
+QString BinarySizeText(std::uint64_t bytes, const QString& decimalPoint) {
+    static const char* const units[] = {"B", "KiB", "MiB", "GiB", "TiB", "PiB"};
+    double value = static_cast<double>(bytes);
+    std::size_t unit = 0;
+    while (value >= 1024.0 && unit + 1 < std::size(units)) {
+        value /= 1024.0;
+        ++unit;
+    }
+    QString number = QString::asprintf("%.2f", value);
+    number.replace(u'.', decimalPoint.isEmpty() ? QStringLiteral(".") : decimalPoint);
+    return number + u' ' + QLatin1String(units[unit]);
+}
+
+QString GroupedNumber(std::uint64_t number, const QString& separator) {
+    QString digits = QString::number(number);
+    for (qsizetype at = digits.size() - 3; at > 0; at -= 3)
+        digits.insert(at, separator);
+    return digits;
+}
+
+namespace {
+
 QString dateTimeText(std::int64_t seconds) {
     const QDateTime at = QDateTime::fromSecsSinceEpoch(seconds);
     const int offset = at.offsetFromUtc();
@@ -113,6 +137,8 @@ const char* mediumTypeKey(platform::MediumType type) {
         return "cert_medium_usb_flash_drive";
     case platform::MediumType::MemoryCard:
         return "cert_medium_memory_card";
+    case platform::MediumType::ImageFile:
+        return "cert_medium_image_file";
     case platform::MediumType::Disk:
         break;
     }
@@ -128,9 +154,9 @@ Page pageFor(const CertificateFacts& facts, const LanguageManager& language) {
         return value.trimmed().isEmpty() ? text("N/A") : value;
     };
     auto bytes = [&](std::uint64_t count) {
-        return FillPlaceholders(
-            text("cert_bytes"),
-            {formatSizeText(static_cast<std::int64_t>(count)), QString::number(count)});
+        return FillPlaceholders(text("cert_bytes"),
+                                {BinarySizeText(count, text("cert_decimal_point")),
+                                 GroupedNumber(count, text("cert_digit_group"))});
     };
     const JobProvenance& who = facts.provenance;
 
@@ -149,8 +175,9 @@ Page pageFor(const CertificateFacts& facts, const LanguageManager& language) {
         page.summary = FillPlaceholders(text("cert_summary_failed"), {status});
         break;
     case CertificateVerdict::NotCertified:
+        // The erasure itself was verified; only what came after it failed.
         page.title = text("cert_title_not_certified");
-        page.summary = FillPlaceholders(text("cert_summary_failed"), {status});
+        page.summary = FillPlaceholders(text("cert_summary_erased_then_failed"), {status});
         break;
     }
     const QString version = who.toolVersion.isEmpty() ? notDetermined : who.toolVersion;

@@ -62,6 +62,11 @@ int plannedPasses(std::int32_t algorithm);
 // The certificate's name beside a report: the same name ending in ".pdf".
 QString certificatePathFor(const QString& reportPath);
 
+// A size in the binary units it is counted in ("64.00 MiB"), with the language's decimal
+// point; and a count with its digits grouped in threes ("67,108,864").
+QString BinarySizeText(std::uint64_t bytes, const QString& decimalPoint);
+QString GroupedNumber(std::uint64_t number, const QString& separator);
+
 // The SHA-256 of a file's bytes in lower-case hex; empty when it cannot be read.
 QString sha256OfFile(const QString& path);
 

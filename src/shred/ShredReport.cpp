@@ -7,6 +7,7 @@
 #include "platform/Registry.h"
 #include "shred/ErasureCertificate.h"
 
+#include <QDateTime>
 #include <QFile>
 #include <QUuid>
 #include <chrono>
@@ -43,10 +44,21 @@ QString mediumTypeName(platform::MediumType type) {
         return QStringLiteral("usb flash drive");
     case platform::MediumType::MemoryCard:
         return QStringLiteral("memory card");
+    case platform::MediumType::ImageFile:
+        return QStringLiteral("image file");
     case platform::MediumType::Disk:
         break;
     }
     return QStringLiteral("disk");
+}
+
+// With its offset from UTC, so that the record reads the same in any time zone.
+QString isoDateTime(std::int64_t seconds) {
+    const QDateTime at = QDateTime::fromSecsSinceEpoch(seconds);
+    const int offset = at.offsetFromUtc();
+    const int minutes = std::abs(offset) / 60;
+    return at.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss")) +
+           QString::asprintf("%c%02d:%02d", offset < 0 ? '-' : '+', minutes / 60, minutes % 60);
 }
 
 std::int64_t secondsNow() {
@@ -163,7 +175,8 @@ void ShredReport::appendSanitization() {
                attribute("techniques", QLatin1String(kSanitizationTechniques)) +
                attribute("method", clear ? QLatin1String(kSanitizationClear)
                                          : QStringLiteral("not reached")) +
-               u'>');
+               attribute("started", isoDateTime(startTime_)) +
+               attribute("ended", isoDateTime(finishTime_)) + u'>');
     QString technique = QStringLiteral("<technique name=\"overwrite\"") +
                         attribute("algorithm", QString::number(algorithm_)) +
                         attribute("passes", QString::number(planned));

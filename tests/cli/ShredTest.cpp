@@ -286,8 +286,8 @@ TEST_F(CliShred, TheAssetNumberGoesIntoTheReportAndOntoTheCertificate) {
     EXPECT_TRUE(
         readText(report).contains(QStringLiteral("<asset number=\"INV &lt;2026&gt; &amp; 7\"/>")))
         << readText(report).toStdString();
-    // A simulated disk is a stick, as the scan told the job.
-    EXPECT_TRUE(readText(report).contains(QStringLiteral("<medium type=\"usb flash drive\"/>")));
+    // A simulated disk is listed as a stick, but no document calls it one.
+    EXPECT_TRUE(readText(report).contains(QStringLiteral("<medium type=\"image file\"/>")));
     EXPECT_EQ(runProgram(QStringLiteral("xmllint"), {QStringLiteral("--noout"), report}), 0);
     if (pdfToolsMissing().isEmpty()) {
         EXPECT_TRUE(pdfText(certificatePathFor(report)).contains(QStringLiteral("INV <2026> & 7")));

@@ -128,7 +128,8 @@ private:
         disk.product = QStringLiteral("Virtual Stick");
         disk.serial = base;
         disk.bus = QStringLiteral("USB");
-        disk.mediumType = MediumType::UsbFlashDrive;
+        // Listed like a stick, but no document may call it one.
+        disk.mediumType = MediumType::ImageFile;
     }
 
     static std::vector<VolumeInfo> volumesOf(const QByteArray& path, const QString& base) {

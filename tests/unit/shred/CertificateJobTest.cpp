@@ -175,7 +175,7 @@ TEST_F(CertificateJobTest, AShreddedAndFormattedJobIsCertifiedAsItsReportSays) {
          {text("cert_title_certified"), text("status_shredded"), text("shred_algo_short_101"),
           passes(1, 1), text("cert_verification_passed"),
           FillPlaceholders(text("cert_formatted_labelled"), {QStringLiteral("SHREDDED")}),
-          QStringLiteral("67108864"), text("product_name")})
+          QStringLiteral("64.00 MiB (67,108,864 bytes)"), text("product_name")})
         EXPECT_TRUE(page.contains(expected)) << expected.toStdString() << "\n"
                                              << page.toStdString();
     // A test program carries no version record: the page says so rather than guess.
@@ -223,8 +223,8 @@ TEST_F(CertificateJobTest, ACounterfeitStickIsNotCertifiedAndItsRealSizeIsStated
     const QString page = certificateOf(*job);
     expectNotCompleted(
         page, JobStatusText(GetLanguageManager().get(), SHRED_STATUS_FAILED_COUNTERFEIT, 8000000));
-    EXPECT_TRUE(page.contains(QStringLiteral("(8000000 ")));
-    EXPECT_TRUE(page.contains(QStringLiteral("(67108864 ")));
+    EXPECT_TRUE(page.contains(QStringLiteral("7.63 MiB (8,000,000 bytes)")));
+    EXPECT_TRUE(page.contains(QStringLiteral("64.00 MiB (67,108,864 bytes)")));
 }
 
 TEST_F(CertificateJobTest, AnAbortedJobSaysSoWhetherItEndsOrIsGivenUpOn) {

@@ -5,12 +5,14 @@
 #include "ui/ReportSaveDialog.h"
 #include <QAbstractButton>
 #include <QApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <functional>
@@ -230,10 +232,20 @@ TEST_F(ShredReportTest, TheSanitizationElementFollowsTheHardwareWithTheCertifica
     const QString path = report.writtenPath();
     ASSERT_TRUE(wellFormed(path));
     const QString body = read(path);
+    // Start and end with their zone: the same moments wherever the record is read.
+    const QRegularExpression times(QStringLiteral(
+        "method=\"Clear\" started=\"([^\"]+[+-]\\d\\d:\\d\\d)\" ended=\"([^\"]+)\">\n"));
+    const QRegularExpressionMatch moments = times.match(body);
+    ASSERT_TRUE(moments.hasMatch()) << body.toStdString();
+    EXPECT_EQ(QDateTime::fromString(moments.captured(1), Qt::ISODate).toSecsSinceEpoch(),
+              report.startTime());
+    EXPECT_EQ(QDateTime::fromString(moments.captured(2), Qt::ISODate).toSecsSinceEpoch(),
+              report.finishTime());
     EXPECT_TRUE(body.contains(QStringLiteral(
         "<verification result=\"passed\"/>\n</disk>\n</cleaner>\n</hardware>\n"
         "<sanitization standard=\"NIST SP 800-88 Rev. 2\" techniques=\"IEEE 2883-2022\" "
-        "method=\"Clear\">\n"
+        "method=\"Clear\"")));
+    EXPECT_TRUE(body.contains(QStringLiteral(
         "<technique name=\"overwrite\" algorithm=\"102\" passes=\"3\" passesdone=\"3\" "
         "patterns=\"0x00, 0xFF, random\"/>\n"
         "<readback method=\"full read-back\" result=\"passed\"/>\n"
@@ -260,7 +272,7 @@ TEST_F(ShredReportTest, TheSanitizationElementFollowsTheHardwareWithTheCertifica
     ASSERT_TRUE(wellFormed(aborted.writtenPath()));
     const QString partial = read(aborted.writtenPath());
     for (const char* line :
-         {"<verification result=\"not reached\"/>", "method=\"not reached\">",
+         {"<verification result=\"not reached\"/>", "method=\"not reached\" started=",
           "<technique name=\"overwrite\" algorithm=\"103\" passes=\"35\" patterns=\"4 x random, "
           "27 fixed patterns in random order, 4 x random\"/>",
           "<readback method=\"full read-back\" result=\"interrupted\" offset=\"4096\"/>",

@@ -45,6 +45,7 @@ struct JobProgress {
     // Documents the job could not write, after it ended.
     bool reportNotSaved = false;
     bool certificateNotSaved = false;
+    bool certificateUnsigned = false; // signing was asked for and did not happen
     std::vector<JobFinding> findings;
 };
 

@@ -128,21 +128,34 @@ TEST_F(CliSigning, BothDocumentsAreSignedUntilOneOfTheirBytesChanges) {
         << verify.output.toStdString();
     EXPECT_EQ(verify.output.count(QLatin1String("signed by Test Signer at ")), 2);
 
-    // Each file changed by one byte, the other left as it was; verify names the changed one.
-    for (const auto& [path, name] : {std::pair{certificate, QStringLiteral("certificate")},
-                                     std::pair{report, QStringLiteral("report")}}) {
-        const QByteArray original = fileBytes(path);
+    // Each file changed, the other left as it was; verify names the changed one. A byte in
+    // the signature's unused room and an update appended after signing count as changes too.
+    const qsizetype room = fileBytes(certificate).lastIndexOf("000000>");
+    const struct {
+        QString path;
+        const char* name;
+        qsizetype offset; // -1: bytes appended
+    } changes[] = {{certificate, "certificate", 100},
+                   {certificate, "certificate", room},
+                   {certificate, "certificate", -1},
+                   {report, "report", 100}};
+    for (const auto& change : changes) {
+        const QByteArray original = fileBytes(change.path);
         QByteArray changed = original;
-        changed[100] = static_cast<char>(changed[100] ^ 0x01);
-        putFileBytes(path, changed);
+        if (change.offset < 0)
+            changed += "% appended\n";
+        else
+            changed[change.offset] = static_cast<char>(changed[change.offset] ^ 0x01);
+        putFileBytes(change.path, changed);
         verify = run({QStringLiteral("verify"), report});
-        EXPECT_EQ(verify.exitCode, 5) << name.toStdString();
-        EXPECT_TRUE(verify.output.contains(QStringLiteral("FAILS: %1 %2").arg(name, path)))
+        EXPECT_EQ(verify.exitCode, 5) << change.name << ' ' << change.offset;
+        EXPECT_TRUE(
+            verify.output.contains(QStringLiteral("FAILS: %1 %2").arg(change.name, change.path)))
             << verify.output.toStdString();
-        if (path == certificate) {
-            EXPECT_FALSE(pdfsig(path).contains(QLatin1String("Signature is Valid")));
+        if (change.offset == 100 && change.path == certificate) {
+            EXPECT_FALSE(pdfsig(change.path).contains(QLatin1String("Signature is Valid")));
         }
-        putFileBytes(path, original);
+        putFileBytes(change.path, original);
     }
 }
 

@@ -61,6 +61,19 @@ QString SettingsStore::GetLocation() const {
     return ReadMachineText(kSettings, QStringLiteral("Location"));
 }
 
+SigningSettings SettingsStore::GetSigning() const {
+    const QString key = ProductKey(QStringLiteral("\\Settings\\Signing"));
+    auto read = [&key](platform::RegistryRoot root) {
+        auto text = [&](const char* name) {
+            const auto value = platform::registry().read(root, key, QString::fromLatin1(name));
+            return value ? platform::registryText(*value).value_or(QString()).trimmed() : QString();
+        };
+        return SigningSettings{text("CertificateFile"), text("KeyFile"), text("TimestampUrl")};
+    };
+    const SigningSettings machine = read(platform::RegistryRoot::LocalMachine);
+    return machine.configured() ? machine : read(platform::RegistryRoot::CurrentUser);
+}
+
 QString SettingsStore::GetProductName() const {
     const auto language = GetLanguageManager();
     return language ? language->GetString(QStringLiteral("product_name")) : QString();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "shred/DocumentSigner.h"
+
 #include <QString>
 #include <cstdint>
 #include <memory>
@@ -31,6 +33,9 @@ public:
     // and "Location" texts, which only an administrator sets; empty when not set.
     QString GetOrganisation() const;
     QString GetLocation() const;
+    // The signing certificate, key and time-stamp service in "Settings\Signing": the
+    // machine's values when it names a certificate or a key (a station), else the user's.
+    SigningSettings GetSigning() const;
 
     // "Software\<company>\<product><suffix>", company from language 0.
     QString ProductKey(const QString& suffix) const;

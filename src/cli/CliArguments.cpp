@@ -97,7 +97,7 @@ ParsedArguments parseArguments(const QStringList& arguments) {
     }
 
     if (!command)
-        return fail(QStringLiteral("no command given (list or shred)"));
+        return fail(QStringLiteral("no command given (list, shred or verify)"));
     if (*command == QLatin1String("help"))
         return {CliArguments{}, {}};
     if (*command == QLatin1String("list")) {
@@ -116,6 +116,16 @@ ParsedArguments parseArguments(const QStringList& arguments) {
             return fail(unknownOption(QStringLiteral("--asset"), *command));
         return {parsed, {}};
     }
+    if (*command == QLatin1String("verify")) {
+        parsed.command = CliArguments::Command::Verify;
+        if (rest.size() != 1)
+            return fail(QStringLiteral("verify takes one FILE: a certificate or a report"));
+        if (parsed.json || parsed.algorithm || parsed.format || parsed.yes ||
+            !parsed.asset.isEmpty())
+            return fail(QStringLiteral("verify takes no options but --trace"));
+        parsed.file = rest.first();
+        return {parsed, {}};
+    }
     if (*command == QLatin1String("shred")) {
         parsed.command = CliArguments::Command::Shred;
         if (parsed.json)
@@ -128,7 +138,7 @@ ParsedArguments parseArguments(const QStringList& arguments) {
         parsed.disks = rest;
         return {parsed, {}};
     }
-    return fail(QStringLiteral("unknown command '%1' (list or shred)").arg(*command));
+    return fail(QStringLiteral("unknown command '%1' (list, shred or verify)").arg(*command));
 }
 
 QString helpText(const QString& program) {
@@ -136,6 +146,7 @@ QString helpText(const QString& program) {
         "Usage: %1 list [--json]\n"
         "       %1 shred [--algorithm 100|101|102|103] [--format|--no-format] [--yes]\n"
         "             [--asset TEXT] DISK...\n"
+        "       %1 verify FILE\n"
         "       %1 --help | --version\n"
         "\n"
         "Securely erases USB sticks and memory cards with the engine, the rules and the\n"
@@ -146,6 +157,10 @@ QString helpText(const QString& program) {
         "                 number, size and volumes\n"
         "  shred DISK...  erases the disks, all at once, after asking; DISK is a device path\n"
         "                 (/dev/sdb), a serial number, or the image file of a simulated disk\n"
+        "  verify FILE    checks a job's record from its certificate (.pdf) or report\n"
+        "                 (.xml) and the partner beside it: that the certificate names\n"
+        "                 the report's SHA-256 and each signature there holds; one line\n"
+        "                 per check, saying who signed and when\n"
         "\n"
         "Options:\n"
         "  --json               list: the disks as one JSON document\n"

@@ -8,7 +8,7 @@
 namespace kestrune::cli {
 
 struct CliArguments {
-    enum class Command { Help, Version, List, Shred };
+    enum class Command { Help, Version, List, Shred, Verify };
     Command command = Command::Help;
     bool json = false;
     // Unset: the user's settings, as the window uses them.
@@ -19,6 +19,7 @@ struct CliArguments {
     bool yes = false;
     bool trace = false;
     QStringList disks;
+    QString file; // verify: a certificate or a report
 };
 
 struct ParsedArguments {

@@ -76,6 +76,8 @@ const std::vector<ExitCodeMeaning>& exitCodeMeanings() {
         {ExitNotConfirmed,
          "the question was not answered with yes, or there was no terminal to ask and no "
          "--yes; nothing was written"},
+        {ExitNotVerified,
+         "verify: a check of the record did not hold, or a file could not be read"},
         {ExitFormatFailed, "shredded, but formatting failed"},
         {ExitReportNotWritten, "shredded, but the report or its certificate could not be written"},
         {ExitNotAuthorized, "not authorized to write the disk (polkit refused or was cancelled)"},

@@ -13,6 +13,7 @@ enum ExitCode : int {
     ExitUsage = 2,
     ExitRefused = 3,
     ExitNotConfirmed = 4,
+    ExitNotVerified = 5,
     ExitFormatFailed = 10,
     ExitReportNotWritten = 11,
     ExitNotAuthorized = 12,

@@ -9,6 +9,7 @@
 #include "cli/ListCommand.h"
 #include "cli/ShredCommand.h"
 #include "cli/TerminalMessages.h"
+#include "cli/VerifyCommand.h"
 #include "lang/LanguageManager.h"
 #include "platform/Terminal.h"
 #include "platform/TraceLines.h"
@@ -111,6 +112,8 @@ int KestruneCli::Run() {
     if (command.command == CliArguments::Command::Version) {
         console.print(kProgramName + u' ' + GetSystemUtil()->GetProgramVersion());
         status = ExitSuccess;
+    } else if (command.command == CliArguments::Command::Verify) {
+        status = runVerifyCommand(console, command.file);
     } else if (GetLanguageManager()->HasLanguages()) {
         messages.setAnswers({cliText("cli_answer_prompt"),
                              cliText("cli_answers_yes").split(u'|', Qt::SkipEmptyParts),

@@ -9,6 +9,7 @@
 #include "platform/MessageService.h"
 #include "platform/Module.h"
 #include "platform/SystemLog.h"
+#include "shred/DocumentSigner.h"
 #include "shred/ErasureCertificate.h"
 #include "shred/ShredReport.h"
 
@@ -280,12 +281,17 @@ int CVSKRMShredThread::ExitInstance() {
     int written = 0;
     bool attempted = false;
     bool certificateWritten = true;
+    bool unsignedDocuments = false;
     withReport([&](ShredReport& report) {
+        prepareSigning(report, true);
         written = report.finish();
         reportWritten_ = true;
         attempted = true;
-        if (written)
+        if (written) {
+            signReport(report);
             certificateWritten = writeCertificate(report);
+        }
+        unsignedDocuments = documentsUnsigned_;
     });
     // The user gave up saving it: the row must not look like a complete job.
     if (attempted && !written)
@@ -293,6 +299,8 @@ int CVSKRMShredThread::ExitInstance() {
     // The disk stays as the final status says; the row adds that its certificate is missing.
     else if (!certificateWritten)
         reportStatus(SHRED_STATUS_CERTIFICATE_NOT_SAVED);
+    else if (unsignedDocuments)
+        reportStatus(SHRED_STATUS_CERTIFICATE_UNSIGNED);
     return written;
 }
 
@@ -350,7 +358,26 @@ bool CVSKRMShredThread::writeCertificate(const ShredReport& report) {
     } else if (!language_ || !language_->HasLanguages()) {
         failure = QStringLiteral("no language file gives its texts");
     } else {
-        const QByteArray pdf = renderErasureCertificate(facts, *language_, &failure);
+        facts.unsignedReason = unsignedReason_;
+        QByteArray pdf = renderErasureCertificate(facts, *language_, &failure);
+        if (!pdf.isEmpty() && signer_) {
+            QString signFailure;
+            QString timestampProblem;
+            const QByteArray signedPdf =
+                signPdf(pdf, operatorSignatureBox(), *signer_, &signFailure, &timestampProblem);
+            if (!timestampProblem.isEmpty())
+                platform::LogWarning(QStringLiteral("The certificate beside %1 has no time stamp: "
+                                                    "%2.")
+                                         .arg(report.writtenPath(), timestampProblem));
+            if (signedPdf.isEmpty()) {
+                // Unsigned, and the page says so.
+                noteUnsigned(path, signFailure);
+                facts.unsignedReason = signFailure;
+                pdf = renderErasureCertificate(facts, *language_, &failure);
+            } else {
+                pdf = signedPdf;
+            }
+        }
         if (!pdf.isEmpty())
             failure = writeCertificateFile(path, pdf,
                                            report.replacedOlderFile()
@@ -367,6 +394,45 @@ bool CVSKRMShredThread::writeCertificate(const ShredReport& report) {
     platform::LogWarning(QStringLiteral("No certificate was written beside the report %1: %2.")
                              .arg(report.writtenPath(), failure));
     return false;
+}
+
+void CVSKRMShredThread::prepareSigning(ShredReport& report, bool withTimestamp) {
+    SigningSettings settings = settings_->GetSigning();
+    if (!settings.configured())
+        return;
+    if (!withTimestamp)
+        settings.timestampUrl.clear();
+    signer_ = DocumentSigner::load(settings, &unsignedReason_);
+    if (!signer_)
+        noteUnsigned(QStringLiteral("its report and certificate"), unsignedReason_);
+    report.setSigning(signer_ ? signer_->signerName() : QString(), unsignedReason_);
+}
+
+void CVSKRMShredThread::signReport(const ShredReport& report) {
+    if (!signer_)
+        return;
+    const QString path = report.writtenPath() + QStringLiteral(".p7s");
+    // The bytes as they lie on disk are what a reader will check.
+    const std::optional<QByteArray> bytes = readDocumentBack(report.writtenPath());
+    QString failure = bytes ? QString() : QStringLiteral("the report could not be read back");
+    QString timestampProblem;
+    const QByteArray signature =
+        bytes ? signer_->sign(*bytes, &failure, &timestampProblem) : QByteArray();
+    if (!timestampProblem.isEmpty())
+        platform::LogWarning(QStringLiteral("The signature of the report %1 has no time stamp: %2.")
+                                 .arg(report.writtenPath(), timestampProblem));
+    if (!signature.isEmpty())
+        failure =
+            writeCertificateFile(path, signature,
+                                 report.replacedOlderFile() ? CertificateFileMode::ReplaceExisting
+                                                            : CertificateFileMode::NewFile);
+    if (!failure.isEmpty())
+        noteUnsigned(path, failure);
+}
+
+void CVSKRMShredThread::noteUnsigned(const QString& document, const QString& why) {
+    documentsUnsigned_ = true;
+    platform::LogWarning(QStringLiteral("Not signed: %1: %2.").arg(document, why));
 }
 
 QStringList CVSKRMShredThread::writtenFiles() {
@@ -403,10 +469,13 @@ void CVSKRMShredThread::abandon() {
     report_->setOutcome(SHRED_STATUS_ABORTED, capacity_);
     // The engine may still be counting: of its passes nothing is known for certain.
     report_->setPassesDone(std::nullopt);
+    prepareSigning(*report_, false);
     const int written = report_->finish();
     reportWritten_ = true;
-    if (written)
+    if (written) {
+        signReport(*report_);
         writeCertificate(*report_);
+    }
 }
 
 } // namespace kestrune

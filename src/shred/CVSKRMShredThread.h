@@ -21,6 +21,7 @@
 namespace kestrune {
 
 class DeviceTable;
+class DocumentSigner;
 class LanguageManager;
 class SettingsStore;
 class ShredReport;
@@ -120,6 +121,13 @@ private:
     // off; false when it was wanted and could not be written (said on the trace and in the
     // system log). Called under reportMutex_.
     bool writeCertificate(const ShredReport& report);
+    // Reads the signing settings and files before the report is written, so that the report
+    // can say who signs or why nothing is signed. The time stamp needs the network, which
+    // a job abandoned at the program's end does not wait for.
+    void prepareSigning(ShredReport& report, bool withTimestamp);
+    // The report's detached signature beside it; called under reportMutex_.
+    void signReport(const ShredReport& report);
+    void noteUnsigned(const QString& document, const QString& why);
     CertificateFacts certificateFacts(const ShredReport& report) const;
     // Who the job is done for, where and with what, as it begins.
     JobProvenance provenance(platform::MediumType mediumType) const;
@@ -145,6 +153,9 @@ private:
     bool reportWritten_ = false;
     QString certificatePath_;
     bool certificateMissing_ = false;
+    std::shared_ptr<const DocumentSigner> signer_; // none: nothing is signed
+    QString unsignedReason_;                       // signing was asked for: why it is not done
+    bool documentsUnsigned_ = false;
     // What the format did, for the certificate; written by the job's thread before its
     // report, under reportMutex_.
     bool labelled_ = false;

@@ -15,6 +15,7 @@
 #include <QPageSize>
 #include <QPainter>
 #include <QPdfWriter>
+#include <QRegularExpression>
 #include <cstdlib>
 #include <unistd.h>
 #include <vector>
@@ -96,6 +97,7 @@ struct Page {
     QString operatorLabel;
     QString witnessLabel;
     QString dateLabel;
+    QString unsignedNote;
     QString footer;
 };
 
@@ -288,6 +290,8 @@ Page pageFor(const CertificateFacts& facts, const LanguageManager& language) {
     page.operatorLabel = text("cert_signature_operator");
     page.witnessLabel = text("cert_signature_witness");
     page.dateLabel = text("cert_signature_date");
+    if (!facts.unsignedReason.isEmpty())
+        page.unsignedNote = FillPlaceholders(text("cert_unsigned"), {facts.unsignedReason});
     page.footer = FillPlaceholders(text("cert_footer"), {orNone(facts.reportFile)});
     return page;
 }
@@ -414,6 +418,9 @@ void drawFoot(const Page& page, Layout& layout) {
     const qreal half = (right - left) / 2;
     qreal y = kPageHeight - kMarginBottom - kFooterHeight - kSignatureBlockHeight;
     layout.text(left, y, right - left, page.signatures, pageFont(11, true), kBrand);
+    // Beside the heading, so a missing digital signature is seen where one would stand.
+    layout.text(left + 45, y, right - left - 45, page.unsignedNote, pageFont(7), kBad,
+                Qt::AlignRight | Qt::AlignTop);
     y += 6;
     layout.line(left, y, right, y, kBrand, 0.3);
     // Room to sign above the lines.
@@ -476,19 +483,43 @@ QString certificatePathFor(const QString& reportPath) {
     return base + QStringLiteral(".pdf");
 }
 
-QString sha256OfFile(const QString& path) {
+std::optional<QByteArray> readDocumentBack(const QString& path) {
     // Read back with the rights it was written with, and never through a link put in its place.
     const int fd = platform::OpenRegularFileForReading(path);
     QFile file;
     if (fd < 0 || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
         if (fd >= 0)
             ::close(fd);
-        return {};
+        return std::nullopt;
     }
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (!hash.addData(&file) || !file.atEnd())
+    QByteArray bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError || !file.atEnd())
+        return std::nullopt;
+    return bytes;
+}
+
+QString sha256OfFile(const QString& path) {
+    const std::optional<QByteArray> bytes = readDocumentBack(path);
+    if (!bytes)
         return {};
-    return QString::fromLatin1(hash.result().toHex());
+    return QString::fromLatin1(
+        QCryptographicHash::hash(*bytes, QCryptographicHash::Sha256).toHex());
+}
+
+PdfBox operatorSignatureBox() {
+    // Between the rule under the heading and the operator's line (see drawFoot), in points.
+    const qreal top = kPageHeight - kMarginBottom - kFooterHeight - kSignatureBlockHeight + 6.5;
+    const qreal bottom = top + kSignatureRowHeight - 7;
+    const qreal right = kMarginX + (kPageWidth - 2 * kMarginX) / 2 - 30;
+    auto points = [](qreal millimetres) { return millimetres * 72 / 25.4; };
+    return PdfBox{points(kMarginX), points(kPageHeight - bottom), points(right),
+                  points(kPageHeight - top)};
+}
+
+QString certifiedReportSha256(const QByteArray& pdf) {
+    static const QRegularExpression pattern(
+        QStringLiteral("<kestrune:reportSha256>([0-9a-f]{64})</kestrune:reportSha256>"));
+    return pattern.match(QString::fromLatin1(pdf)).captured(1);
 }
 
 QByteArray renderErasureCertificate(const CertificateFacts& facts, const LanguageManager& language,
@@ -512,6 +543,21 @@ QByteArray renderErasureCertificate(const CertificateFacts& facts, const Languag
         writer.setResolution(kDotsPerInch);
         writer.setTitle(page.title);
         writer.setCreator(page.program);
+        // The report's hash where a program finds it; the page prints the same value.
+        writer.setDocumentXmpMetadata(
+            QStringLiteral("<?xpacket begin=\"\uFEFF\" id=\"W5M0MpCehiHzreSzNTczkc9d\"?>\n"
+                           "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rdf:RDF "
+                           "xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\">"
+                           "<rdf:Description rdf:about=\"\" "
+                           "xmlns:dc=\"http://purl.org/dc/elements/1.1/\" "
+                           "xmlns:kestrune=\"https://example.org/kestrune/ns/certificate/1.0/\">"
+                           "<dc:title><rdf:Alt><rdf:li xml:lang=\"x-default\">%1</rdf:li>"
+                           "</rdf:Alt></dc:title><kestrune:reportFile>%2</kestrune:reportFile>"
+                           "<kestrune:reportSha256>%3</kestrune:reportSha256>"
+                           "</rdf:Description></rdf:RDF></x:xmpmeta>\n<?xpacket end=\"r\"?>")
+                .arg(page.title.toHtmlEscaped(), facts.reportFile.toHtmlEscaped(),
+                     facts.reportSha256)
+                .toUtf8());
         // The largest type at which the tables end above the signatures.
         Layout measure(writer, nullptr);
         // Some room is left between the tables and the signatures.

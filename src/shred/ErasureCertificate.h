@@ -1,5 +1,6 @@
 #pragma once
 
+#include "shred/PdfSignature.h"
 #include "shred/ShredReport.h"
 
 #include <QByteArray>
@@ -32,8 +33,9 @@ struct CertificateFacts {
     bool formatted = false;
     QString label; // the volume label written; empty: none
     QString reportId;
-    QString reportFile;   // the report's file name
-    QString reportSha256; // of the report file as it lies on disk; empty: not known
+    QString reportFile;     // the report's file name
+    QString reportSha256;   // of the report file as it lies on disk; empty: not known
+    QString unsignedReason; // signing was asked for and cannot be done: why; empty: not so
 };
 
 // What a certificate can say of its job.
@@ -69,6 +71,15 @@ QString GroupedNumber(std::uint64_t number, const QString& separator);
 
 // The SHA-256 of a file's bytes in lower-case hex; empty when it cannot be read.
 QString sha256OfFile(const QString& path);
+// A document the job wrote, read back with the rights it was written with; nothing when it
+// cannot be read.
+std::optional<QByteArray> readDocumentBack(const QString& path);
+
+// Where the operator signs on the page, for the signature's widget.
+PdfBox operatorSignatureBox();
+// The report's SHA-256 as the certificate's metadata states it, for a reader to compare
+// with the report; empty when it states none. The page prints the same value.
+QString certifiedReportSha256(const QByteArray& pdf);
 
 // The one A4 page as a PDF in the language's current texts; empty when it could not be
 // made, and why in *failure.

@@ -111,6 +111,9 @@ JobProgressChange JobProgressEstimator::report(std::int32_t status, std::int64_t
     } else if (status == SHRED_STATUS_CERTIFICATE_NOT_SAVED) {
         progress_.certificateNotSaved = true;
         change.status = true;
+    } else if (status == SHRED_STATUS_CERTIFICATE_UNSIGNED) {
+        progress_.certificateUnsigned = true;
+        change.status = true;
     } else if (status >= SHRED_FINDING_FIRST && status <= SHRED_FINDING_LAST) {
         progress_.findings.push_back({status, secondValue});
     } else {
@@ -167,6 +170,8 @@ QString JobStatusLine(const LanguageManager* language, const JobProgress& progre
         line = FormatWithOneText(text("status_report_not_saved"), line);
     if (progress.certificateNotSaved)
         line = FormatWithOneText(text("status_certificate_not_saved"), line);
+    else if (progress.certificateUnsigned)
+        line = FormatWithOneText(text("status_certificate_unsigned"), line);
     return line;
 }
 

@@ -45,6 +45,7 @@ struct JobProgress {
     // Documents the job could not write, after it ended.
     bool reportNotSaved = false;
     bool certificateNotSaved = false;
+    bool certificateUnsigned = false; // signing was asked for and did not happen
     // Where the job's report and certificate lie once written; empty while none is.
     QString reportPath;
     QString certificatePath;

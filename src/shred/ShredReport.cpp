@@ -224,6 +224,13 @@ void ShredReport::appendSanitization() {
     if (!provenance_.asset.isEmpty())
         appendLine(QStringLiteral("<asset") + attribute("number", provenance_.asset) +
                    QStringLiteral("/>"));
+    // The signature itself lies beside the report (NAME.xml.p7s) and in the certificate.
+    if (!signer_.isEmpty())
+        appendLine(QStringLiteral("<signing status=\"signed\"") + attribute("signer", signer_) +
+                   attribute("detached", QStringLiteral("p7s")) + QStringLiteral("/>"));
+    else if (!unsignedReason_.isEmpty())
+        appendLine(QStringLiteral("<signing status=\"unsigned\"") +
+                   attribute("reason", unsignedReason_) + QStringLiteral("/>"));
     appendLine(QStringLiteral("</sanitization>"));
 }
 

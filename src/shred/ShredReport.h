@@ -58,6 +58,12 @@ public:
     // The passes that reached the medium; nothing: not known.
     void setPassesDone(std::optional<int> passes) { passesDone_ = passes; }
     void setProvenance(const JobProvenance& provenance) { provenance_ = provenance; }
+    // Who signs the job's documents; or, where signing was asked for and cannot be done,
+    // why not. Both empty: signing was not asked for.
+    void setSigning(const QString& signer, const QString& unsignedReason) {
+        signer_ = signer;
+        unsignedReason_ = unsignedReason;
+    }
     // 1 when written, 0 when the user gave up.
     int finish(std::int64_t finishTime = -1);
 
@@ -116,6 +122,8 @@ private:
     JobProvenance provenance_;
     QString writtenPath_;
     bool replacedOlderFile_ = false;
+    QString signer_;
+    QString unsignedReason_;
 };
 
 } // namespace kestrune

@@ -60,7 +60,7 @@ void showProgress(const ShredStatusContext& context, const DeviceRecord& record,
     list.setCellText(row, DeviceListModel::StatusColumn,
                      JobStatusLine(context.language.get(), progress));
     if (failed || status == SHRED_STATUS_REPORT_NOT_SAVED ||
-        status == SHRED_STATUS_CERTIFICATE_NOT_SAVED)
+        status == SHRED_STATUS_CERTIFICATE_NOT_SAVED || status == SHRED_STATUS_CERTIFICATE_UNSIGNED)
         list.autoSizeColumn(DeviceListModel::StatusColumn);
 }
 

@@ -240,6 +240,8 @@ TEST_F(LanguageManagerTest, ShippedFilesAnswerEveryKeyInBothLanguages) {
             {"cert_signature_date", 0},
             {"cert_footer", 1},
             {"status_certificate_not_saved", 1},
+            {"status_certificate_unsigned", 1},
+            {"cert_unsigned", 1},
             {"cli_certificate_of", 2},
             {"cli_certificate_missing", 1},
         };

@@ -119,10 +119,10 @@ TEST_P(CounterfeitStick, EndsCounterfeitWithItsRealSizeAfterErasingAllItHolds) {
         expected,
         serial,
         version,
-        QStringLiteral("(%1 ").arg(options.size),
+        QStringLiteral("(%1 ").arg(GroupedNumber(options.size, text("cert_digit_group"))),
         sha256OfFile(written[0]),
         text(QStringLiteral("shred_algo_short_%1").arg(job.algorithm).toLatin1().constData())};
-    facts << QStringLiteral("(%1 ").arg(keeps);
+    facts << QStringLiteral("(%1 ").arg(GroupedNumber(keeps, text("cert_digit_group")));
     if (keeps != 0)
         facts << text("cert_verification_passed");
     for (const QString& fact : facts)

@@ -79,7 +79,9 @@ const std::vector<ExitCodeMeaning>& exitCodeMeanings() {
         {ExitNotVerified,
          "verify: a check of the record did not hold, or a file could not be read"},
         {ExitFormatFailed, "shredded, but formatting failed"},
-        {ExitReportNotWritten, "shredded, but the report or its certificate could not be written"},
+        {ExitReportNotWritten,
+         "shredded, but the report or its certificate could not be written (or signed, "
+         "where signing is asked for)"},
         {ExitNotAuthorized, "not authorized to write the disk (polkit refused or was cancelled)"},
         {ExitNoDiskService, "the disk service udisks2 is not running"},
         {ExitDiskBusy,

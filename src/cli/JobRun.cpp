@@ -94,8 +94,13 @@ int JobRun::finish() {
         const bool certificateMissing = entry.job->certificateMissing();
         if (certificateMissing)
             console_.message(FillPlaceholders(cliText("cli_certificate_missing"), {label}));
+        // Signed documents were asked for: unsigned ones are documents not written as asked,
+        // never a plain success a script would take for one.
+        const bool unsignedDocuments = entry.job->documentsUnsigned();
+        if (unsignedDocuments)
+            console_.message(FillPlaceholders(cliText("cli_documents_unsigned"), {label}));
         // A job given up on had its report written as aborted.
-        const bool documentsWritten = !files.isEmpty() && !certificateMissing;
+        const bool documentsWritten = !files.isEmpty() && !certificateMissing && !unsignedDocuments;
         codes.push_back(entry.job->hasEnded()
                             ? exitCodeOfJob(entry.job->finalStatus(), documentsWritten)
                             : exitCodeOfJob(SHRED_STATUS_ABORTED, documentsWritten));

@@ -455,6 +455,11 @@ QString CVSKRMShredThread::certificatePath() {
     return certificatePath_;
 }
 
+bool CVSKRMShredThread::documentsUnsigned() {
+    std::lock_guard guard(reportMutex_);
+    return documentsUnsigned_;
+}
+
 bool CVSKRMShredThread::certificateMissing() {
     std::lock_guard guard(reportMutex_);
     return certificateMissing_;

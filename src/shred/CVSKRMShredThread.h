@@ -89,6 +89,8 @@ public:
     QString certificatePath();
     // True when the report was written but its certificate, though wanted, was not.
     bool certificateMissing();
+    // True when signing was asked for and a document of the job was left unsigned.
+    bool documentsUnsigned();
     // For a job that did not end when the program must: writes its report now, as aborted,
     // unless the job is writing it itself. The job never writes a second one.
     void abandon();

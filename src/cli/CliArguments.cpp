@@ -14,17 +14,18 @@ QString unknownOption(const QString& option, const QString& command) {
     return QStringLiteral("unknown option '%1' for %2").arg(option, command);
 }
 
-// Why an asset number cannot stand on a certificate as given; empty when it can.
-QString assetProblem(const QString& asset) {
-    if (asset.trimmed().isEmpty())
-        return QStringLiteral("--asset needs the medium's asset number");
-    if (asset.size() > kMaxAssetLength)
-        return QStringLiteral("--asset takes at most %1 characters, not %2")
+// Why a value cannot stand on a certificate as given; empty when it can.
+QString certificateValueProblem(const char* option, const QString& value, const char* what) {
+    if (value.trimmed().isEmpty())
+        return QStringLiteral("%1 needs %2").arg(QLatin1String(option), QLatin1String(what));
+    if (value.size() > kMaxAssetLength)
+        return QStringLiteral("%1 takes at most %2 characters, not %3")
+            .arg(QLatin1String(option))
             .arg(kMaxAssetLength)
-            .arg(asset.size());
-    for (const QChar c : asset)
+            .arg(value.size());
+    for (const QChar c : value)
         if (c.category() == QChar::Other_Control || c.category() == QChar::Other_Format)
-            return QStringLiteral("--asset takes printable characters only");
+            return QStringLiteral("%1 takes printable characters only").arg(QLatin1String(option));
     return {};
 }
 
@@ -77,9 +78,21 @@ ParsedArguments parseArguments(const QStringList& arguments) {
             const std::optional<QString> value = valueOf(argument, i);
             if (!value)
                 return fail(QStringLiteral("--asset needs the medium's asset number"));
-            if (const QString problem = assetProblem(*value); !problem.isEmpty())
+            if (const QString problem =
+                    certificateValueProblem("--asset", *value, "the medium's asset number");
+                !problem.isEmpty())
                 return fail(problem);
             parsed.asset = value->trimmed();
+        } else if (argument == QLatin1String("--source") ||
+                   argument.startsWith(QLatin1String("--source="))) {
+            const std::optional<QString> value = valueOf(argument, i);
+            const char* what = "where the media came from";
+            if (!value)
+                return fail(QStringLiteral("--source needs ") + QLatin1String(what));
+            if (const QString problem = certificateValueProblem("--source", *value, what);
+                !problem.isEmpty())
+                return fail(problem);
+            parsed.source = value->trimmed();
         } else if (argument == QLatin1String("-a") || argument == QLatin1String("--algorithm") ||
                    argument.startsWith(QLatin1String("--algorithm="))) {
             const std::optional<QString> value = valueOf(argument, i);
@@ -114,6 +127,8 @@ ParsedArguments parseArguments(const QStringList& arguments) {
             return fail(unknownOption(QStringLiteral("--yes"), *command));
         if (!parsed.asset.isEmpty())
             return fail(unknownOption(QStringLiteral("--asset"), *command));
+        if (!parsed.source.isEmpty())
+            return fail(unknownOption(QStringLiteral("--source"), *command));
         return {parsed, {}};
     }
     if (*command == QLatin1String("verify")) {
@@ -121,7 +136,7 @@ ParsedArguments parseArguments(const QStringList& arguments) {
         if (rest.size() != 1)
             return fail(QStringLiteral("verify takes one FILE: a certificate or a report"));
         if (parsed.json || parsed.algorithm || parsed.format || parsed.yes ||
-            !parsed.asset.isEmpty())
+            !parsed.asset.isEmpty() || !parsed.source.isEmpty())
             return fail(QStringLiteral("verify takes no options but --trace"));
         parsed.file = rest.first();
         return {parsed, {}};
@@ -145,7 +160,7 @@ QString helpText(const QString& program) {
     QString text = QStringLiteral(
         "Usage: %1 list [--json]\n"
         "       %1 shred [--algorithm 100|101|102|103] [--format|--no-format] [--yes]\n"
-        "             [--asset TEXT] DISK...\n"
+        "             [--asset TEXT] [--source TEXT] DISK...\n"
         "       %1 verify FILE\n"
         "       %1 --help | --version\n"
         "\n"
@@ -171,6 +186,8 @@ QString helpText(const QString& program) {
         "  --no-format          no file system afterwards, whatever the settings say\n"
         "  --asset TEXT         the medium's asset number, printed on its certificate and\n"
         "                       kept in its report (one DISK only; at most 64 characters)\n"
+        "  --source TEXT        where the media came from (a customer, a batch), printed\n"
+        "                       on every certificate and kept in every report\n"
         "  -y, --yes            erase without asking\n"
         "  --trace              the program's trace lines on standard error\n"
         "  -h, --help           this help\n"

@@ -16,6 +16,8 @@ struct CliArguments {
     std::optional<bool> format;
     // The medium's asset number for its report and certificate; empty: none.
     QString asset;
+    // Where the media came from, for every job's report and certificate; empty: not given.
+    QString source;
     bool yes = false;
     bool trace = false;
     QStringList disks;

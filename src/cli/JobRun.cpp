@@ -37,7 +37,7 @@ JobRun::~JobRun() {
 }
 
 void JobRun::start(const std::vector<const ScannedDisk*>& disks, std::int32_t algorithm,
-                   bool format, const QString& asset) {
+                   bool format, const QString& asset, const QString& source) {
     QStringList labels;
     for (const ScannedDisk* disk : disks)
         labels << disk->label();
@@ -48,6 +48,7 @@ void JobRun::start(const std::vector<const ScannedDisk*>& disks, std::int32_t al
         ShredJobOptions options;
         options.formatDrive = format;
         options.assetNumber = asset;
+        options.source = source;
         auto job = jobs_->start(disk->record, algorithm, options);
         // The card may have left the reader since the disk was chosen.
         if (!job) {

@@ -30,7 +30,7 @@ public:
 
     // Starts every disk's job at once, as a Start in the window starts one.
     void start(const std::vector<const ScannedDisk*>& disks, std::int32_t algorithm, bool format,
-               const QString& asset = {});
+               const QString& asset = {}, const QString& source = {});
     // Runs until every job has ended, or the abort wait gave up on some.
     void wait();
     // The files each job wrote; returns the exit status.

@@ -70,7 +70,7 @@ int ShredCommand::run(const CliArguments& arguments) {
     }
 
     JobRun run(scan, console_, abortWait_);
-    run.start(selection.disks, algorithm, format, arguments.asset);
+    run.start(selection.disks, algorithm, format, arguments.asset, arguments.source);
     run.wait();
     leftJobsRunning_ = run.leftJobsRunning();
     return run.finish();

@@ -14,6 +14,7 @@
 #include "shred/ShredReport.h"
 
 #include <QFileInfo>
+#include <QSysInfo>
 #include <cstdio>
 #include <thread>
 
@@ -316,6 +317,8 @@ JobProvenance CVSKRMShredThread::provenance(platform::MediumType mediumType) con
     who.organisation = settings_->GetOrganisation();
     who.location = settings_->GetLocation();
     who.asset = asset_;
+    who.source = source_;
+    who.host = QSysInfo::machineHostName();
     return who;
 }
 

@@ -71,6 +71,8 @@ public:
     void setFormatDrive(std::optional<bool> format) { formatDrive_ = format; }
     // The medium's asset number, for its report and certificate; empty: none.
     void setAssetNumber(const QString& asset) { asset_ = asset; }
+    // Where the medium came from, as the operator gave it; empty: not given.
+    void setSource(const QString& source) { source_ = source; }
     // Runs the whole job on the calling thread: the job, then the report.
     void Run();
     // True once Run() has returned: the final status and the written files are complete.
@@ -163,6 +165,7 @@ private:
     bool labelled_ = false;
     std::uint64_t capacity_ = 0;
     QString asset_;
+    QString source_;
     std::optional<bool> formatDrive_;
     std::atomic<std::int32_t> finalStatus_{0};
     std::atomic<bool> ended_{false};

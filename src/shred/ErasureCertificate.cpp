@@ -268,12 +268,14 @@ Page pageFor(const CertificateFacts& facts, const LanguageManager& language) {
     // Boxes to tick by hand; a line breaks between the choices, never inside one.
     QStringList destinations;
     for (const char* key : {"cert_destination_reuse_inside", "cert_destination_reuse_outside",
-                            "cert_destination_recycling", "cert_destination_destruction"})
+                            "cert_destination_recycling", "cert_destination_manufacturer",
+                            "cert_destination_destruction", "cert_destination_other"})
         destinations << QString(QStringLiteral("\u2610 ") + text(key)).replace(u' ', QChar(0xA0));
     Section accountability{text("cert_section_accountability"), {}};
     accountability.rows = {
         pair(text("cert_organisation"), who.organisation, text("cert_location"), who.location),
         pair(text("cert_operator"), operatorName, text("cert_asset"), who.asset),
+        pair(text("cert_host"), who.host, text("cert_source"), who.source),
         {text("cert_destination"), destinations.join(QStringLiteral("\u2002 "))},
     };
 

@@ -101,6 +101,7 @@ std::shared_ptr<CVSKRMShredThread> ShredJobs::start(const std::shared_ptr<Device
     job->setTable(table_);
     job->setFormatDrive(options.formatDrive);
     job->setAssetNumber(options.assetNumber);
+    job->setSource(options.source);
     job->setFormatter(formatter_ ? formatter_ : formatterWith(monitor_));
     record->workers.fetch_add(1);
     {

@@ -23,6 +23,7 @@ class DeviceMonitor;
 struct ShredJobOptions {
     std::optional<bool> formatDrive;
     QString assetNumber; // empty: none
+    QString source;      // where the medium came from; empty: not given
 };
 
 // The running shred jobs of the main window: starts each on its own thread and knows how

@@ -207,6 +207,9 @@ void ShredReport::appendSanitization() {
     if (!provenance_.toolVersion.isEmpty())
         tool += attribute("version", provenance_.toolVersion);
     appendLine(tool + QStringLiteral("/>"));
+    if (!provenance_.host.isEmpty())
+        appendLine(QStringLiteral("<host") + attribute("name", provenance_.host) +
+                   QStringLiteral("/>"));
     appendLine(QStringLiteral("<medium") +
                attribute("type", mediumTypeName(provenance_.mediumType)) + QStringLiteral("/>"));
     QString account = QStringLiteral("<operator") + attribute("login", provenance_.operatorLogin);
@@ -223,6 +226,9 @@ void ShredReport::appendSanitization() {
     }
     if (!provenance_.asset.isEmpty())
         appendLine(QStringLiteral("<asset") + attribute("number", provenance_.asset) +
+                   QStringLiteral("/>"));
+    if (!provenance_.source.isEmpty())
+        appendLine(QStringLiteral("<source") + attribute("description", provenance_.source) +
                    QStringLiteral("/>"));
     // The signature itself lies beside the report (NAME.xml.p7s) and in the certificate.
     if (!signer_.isEmpty())

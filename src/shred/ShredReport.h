@@ -24,7 +24,9 @@ struct JobProvenance {
     QString operatorName; // the full name; empty when the account has none
     QString organisation; // from the machine's settings; empty: not set
     QString location;
-    QString asset; // the asset number given for the job; empty: none
+    QString asset;  // the asset number given for the job; empty: none
+    QString source; // where the medium came from, as the operator gave it; empty: not given
+    QString host;   // the machine that ran the job
 };
 
 // The XML report of one shred job, written to the log folder when the job ends.

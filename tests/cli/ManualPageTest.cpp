@@ -37,7 +37,7 @@ TEST(CliManualPage, ListsEveryExitCodeOfTheHelpWithItsMeaning) {
     }
     for (const char* option :
          {"--json", "--algorithm", "--format", "--no-format", "--yes", "--trace", "--help",
-          "--version", "--asset", "KESTRUNE_SIMULATED_DISKS"})
+          "--version", "--asset", "--source", "KESTRUNE_SIMULATED_DISKS"})
         EXPECT_TRUE(words.contains(QString::fromLatin1(option))) << option;
 }
 

@@ -272,25 +272,31 @@ TEST_F(CliShred, ADiskBeyondTheNumbersThereAreIsRefused) {
                   filled("cli_refused_too_many", {overflow, QStringLiteral("32")}), {overflow});
 }
 
-// The asset number given for a run is the medium's, on its certificate and in its report,
-// with the medium's type as the scan found it.
+// The asset number and the source given for a run are the medium's, on its certificate and
+// in its report, with the medium's type as the scan found it and the host that erased it.
 TEST_F(CliShred, TheAssetNumberGoesIntoTheReportAndOntoTheCertificate) {
     const QString image = makeImage(QStringLiteral("stick.img"), 4 << 20);
-    const CliResult result =
-        run({QStringLiteral("shred"), QStringLiteral("--yes"), QStringLiteral("--no-format"),
-             QStringLiteral("--algorithm=100"), QStringLiteral("--asset"),
-             QStringLiteral("INV <2026> & 7"), image});
+    const CliResult result = run({QStringLiteral("shred"), QStringLiteral("--yes"),
+                                  QStringLiteral("--no-format"), QStringLiteral("--algorithm=100"),
+                                  QStringLiteral("--asset"), QStringLiteral("INV <2026> & 7"),
+                                  QStringLiteral("--source=Fleet return, batch 7"), image});
     ASSERT_EQ(result.exitCode, 0) << result.errors.toStdString();
     ASSERT_EQ(reports().size(), 1);
     const QString report = reports()[0];
-    EXPECT_TRUE(
-        readText(report).contains(QStringLiteral("<asset number=\"INV &lt;2026&gt; &amp; 7\"/>")))
-        << readText(report).toStdString();
+    for (const QString& element :
+         {QStringLiteral("<asset number=\"INV &lt;2026&gt; &amp; 7\"/>"),
+          QStringLiteral("<source description=\"Fleet return, batch 7\"/>"),
+          QStringLiteral("<host name=\"%1\"/>").arg(QSysInfo::machineHostName())})
+        EXPECT_TRUE(readText(report).contains(element)) << readText(report).toStdString();
     // A simulated disk is listed as a stick, but no document calls it one.
     EXPECT_TRUE(readText(report).contains(QStringLiteral("<medium type=\"image file\"/>")));
     EXPECT_EQ(runProgram(QStringLiteral("xmllint"), {QStringLiteral("--noout"), report}), 0);
     if (pdfToolsMissing().isEmpty()) {
-        EXPECT_TRUE(pdfText(certificatePathFor(report)).contains(QStringLiteral("INV <2026> & 7")));
+        const QString page = pdfText(certificatePathFor(report));
+        EXPECT_TRUE(page.contains(QStringLiteral("INV <2026> & 7")) &&
+                    page.contains(QStringLiteral("Fleet return, batch 7")) &&
+                    page.contains(text("cert_destination_manufacturer")))
+            << page.toStdString();
     }
 }
 

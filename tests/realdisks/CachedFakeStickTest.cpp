@@ -124,7 +124,10 @@ TEST_P(CachedFakeStick, ErasesWhatItKeepsAndSaysHowMuchThatIs) {
     }
     if (keeps == 0) {
         EXPECT_EQ(finding(findings, SHRED_FINDING_CAPACITY), 0) << "it keeps nothing, and says so";
-        EXPECT_EQ(finding(findings, SHRED_FINDING_PASSES_DONE), 0);
+        // Every pass went over the whole claimed size before the check could tell.
+        EXPECT_EQ(finding(findings, SHRED_FINDING_PASSES_DONE), fake.algorithm == 102   ? 3
+                                                                : fake.algorithm == 103 ? 35
+                                                                                        : 1);
         EXPECT_FALSE(finding(findings, SHRED_FINDING_VERIFIED).has_value());
         return;
     }

@@ -1,6 +1,8 @@
 # Install rules: the layout of the Debian package.
 #   /usr/bin/kestrune, /usr/bin/kestrune-cli
-#   /usr/lib/<multiarch>/kestrune/   the components and the disk-number library
+#   /usr/lib/<multiarch>/kestrune/   the components, the disk-number library and the
+#                                    update's installer
+#   /usr/share/polkit-1/actions/     the installer's polkit action
 #   /etc/kestrune/machine.reg        registers that folder for each component
 #   desktop entry, hicolor icons, AppStream metadata, manual page, copyright, changelog
 
@@ -36,6 +38,14 @@ set(kestrune_data_permissions OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 install(TARGETS kestrune_installed kestrune-cli_installed RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS ${KESTRUNE_INSTALLED_LIBRARIES}
         LIBRARY DESTINATION ${KESTRUNE_PRIVATE_LIBDIR} PERMISSIONS ${kestrune_library_permissions})
+# pkexec runs the installer only at the path its action names.
+install(TARGETS kestrune-install-update RUNTIME DESTINATION ${KESTRUNE_PRIVATE_LIBDIR})
+set(KESTRUNE_UPDATE_INSTALLER ${KESTRUNE_COMPONENT_DIR}/kestrune-install-update)
+configure_file(${KESTRUNE_PACKAGING_DIR}/install-update.policy.in
+               ${KESTRUNE_GENERATED_DIR}/${KESTRUNE_APP_ID}.install-update.policy @ONLY)
+install(FILES ${KESTRUNE_GENERATED_DIR}/${KESTRUNE_APP_ID}.install-update.policy
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/polkit-1/actions
+        PERMISSIONS ${kestrune_data_permissions})
 
 configure_file(${KESTRUNE_PACKAGING_DIR}/machine.reg.in ${KESTRUNE_GENERATED_DIR}/machine.reg @ONLY)
 # The full path: below the prefix /usr, the settings folder is /etc, not /usr/etc.

@@ -16,8 +16,9 @@
 namespace kestrune::platform {
 namespace {
 
-// A hive is a handful of settings; anything this large is not one of ours.
-constexpr qint64 kMaxHiveBytes = 64 * 1024 * 1024;
+// A hive is a handful of settings, a few kilobytes; anything this large is not one of ours,
+// and reading it on every access would stall every job.
+constexpr qint64 kMaxHiveBytes = 1024 * 1024;
 
 // The file is read on every access, but bytes identical to those parsed last time for the
 // same file are not parsed again: a large hive would otherwise cost a parse per setting.

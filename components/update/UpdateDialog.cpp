@@ -5,6 +5,7 @@
 #include "UpdateTrust.h"
 
 #include "base/InvokingUser.h"
+#include "base/TrustedPath.h"
 
 #include <kestrune/update_abi.h>
 
@@ -27,12 +28,17 @@
 
 #include <algorithm>
 #include <atomic>
+#include <dlfcn.h>
 #include <future>
 #include <memory>
 #include <thread>
+#include <unistd.h>
 
 namespace kestrune::update {
 namespace {
+
+// Any object of the component tells the loader which file the component is.
+const char kOwnFileAnchor = 0;
 
 const QColor kNavy(14, 39, 66);
 const QColor kNavyLight(27, 63, 99);
@@ -362,11 +368,12 @@ private:
         const QString caFile = result_.settings.caFile;
         const QString running = programVersion_;
         const QString target = target_;
-        download_thread_ = std::thread([this, manifest, caFile, running, target] {
+        const QByteArray signedFeed = result_.feed;
+        download_thread_ = std::thread([this, manifest, caFile, running, target, signedFeed] {
             QString error;
             bool refused = false;
             bool ok = downloadFile(
-                manifest.url, target, caFile, cancel_,
+                manifest.url, target, manifest.size, caFile, cancel_,
                 [this](qint64 received, qint64 total) {
                     received_ = received;
                     total_ = total;
@@ -379,6 +386,19 @@ private:
                     QFile::remove(target);
                     ok = false;
                     refused = true;
+                }
+            }
+            // The installer checks the package again against the very feed checked here.
+            if (ok) {
+                QFile feed(feedFileFor(target));
+                if (!feed.open(QIODevice::WriteOnly | QIODevice::NewOnly) ||
+                    feed.write(signedFeed) != signedFeed.size() || !feed.flush()) {
+                    error = QStringLiteral("%1 could not be saved: %2")
+                                .arg(feed.fileName(), feed.errorString());
+                    feed.close();
+                    feed.remove();
+                    QFile::remove(target);
+                    ok = false;
                 }
             }
             downloadOk_ = ok;
@@ -421,21 +441,18 @@ private:
     // Hands the package to the installer and waits for its verdict: only an installer
     // that installed the package ends the program.
     void startInstall() {
-        const QStringList command = installerCommand(target_);
+        QString why;
+        const QStringList command = installerCommand(feedFileFor(target_), target_, &why);
         if (command.isEmpty()) {
-            offerAgain(QStringLiteral("The package was saved to %1. There is no installer for "
-                                      "this kind of package; install it by hand.")
-                           .arg(target_));
+            offerAgain(QStringLiteral("The package was saved to %1. %2").arg(target_, why));
             return;
         }
         installer_ = new QProcess(this);
         installer_->setProcessChannelMode(QProcess::MergedChannels);
-        if (platform::ElevatedFor()) {
-            // Root for a user: nothing of that user's environment reaches the package tools.
-            QProcessEnvironment environment = toolEnvironment();
-            environment.insert(QStringLiteral("DEBIAN_FRONTEND"), QStringLiteral("noninteractive"));
-            installer_->setProcessEnvironment(environment);
-        }
+        // Root already: nothing of the caller's environment reaches the installer, a user
+        // it might work for least of all; the package lies in root's own folder then.
+        if (::geteuid() == 0)
+            installer_->setProcessEnvironment(toolEnvironment());
         connect(installer_, &QProcess::finished, this,
                 [this](int code, QProcess::ExitStatus how) { installerFinished(code, how); });
         connect(installer_, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
@@ -516,17 +533,44 @@ private:
 
 } // namespace
 
-QStringList installerCommand(const QString& packagePath) {
-    if (!packagePath.endsWith(QLatin1String(".deb"), Qt::CaseInsensitive))
+QString installerProgram() {
+    Dl_info info{};
+    if (::dladdr(&kOwnFileAnchor, &info) == 0 || !info.dli_fname)
         return {};
-    // An absolute path tells apt that this is a file, not a package name.
-    const QString file = QFileInfo(packagePath).absoluteFilePath();
-    // Root already: no program found through the user's PATH, and no question to ask.
-    if (platform::ElevatedFor())
-        return {QStringLiteral("/usr/bin/apt-get"), QStringLiteral("install"),
-                QStringLiteral("--yes"), file};
-    return {QStringLiteral("pkexec"), QStringLiteral("apt-get"), QStringLiteral("install"),
-            QStringLiteral("--yes"), file};
+    const QString folder =
+        QFileInfo(QFileInfo(QFile::decodeName(info.dli_fname)).canonicalFilePath()).path();
+    // Installed, the path the polkit action names; elsewhere (the build tree) the installer
+    // built beside the component.
+    if (folder == QLatin1String(KESTRUNE_UPDATE_INSTALLER_DIR))
+        return QStringLiteral(KESTRUNE_UPDATE_INSTALLER);
+    return folder + QStringLiteral("/kestrune-install-update");
+}
+
+QStringList installerCommand(const QString& feedPath, const QString& packagePath, QString* error) {
+    if (!packagePath.endsWith(QLatin1String(".deb"), Qt::CaseInsensitive)) {
+        *error = QStringLiteral("There is no installer for this kind of package; install it by "
+                                "hand.");
+        return {};
+    }
+    const QString installer = installerProgram();
+    if (installer.isEmpty() || !QFileInfo(installer).isExecutable()) {
+        *error = QStringLiteral("The installer %1 is missing.").arg(installer);
+        return {};
+    }
+    const QStringList files{QFileInfo(feedPath).absoluteFilePath(),
+                            QFileInfo(packagePath).absoluteFilePath()};
+    if (::geteuid() != 0)
+        return QStringList{QStringLiteral("/usr/bin/pkexec"), installer} + files;
+    // Root runs it without asking, so it must be root's alone.
+    if (const std::string why =
+            platform::UntrustedPathReason(QFile::encodeName(installer).toStdString());
+        !why.empty()) {
+        *error = QStringLiteral("The installer %1 is not used: %2")
+                     .arg(installer, QString::fromStdString(why));
+        logRefusal(*error);
+        return {};
+    }
+    return QStringList{installer} + files;
 }
 
 bool openPackage(const QString& path) {

@@ -11,11 +11,15 @@ namespace kestrune::update {
 // a check (the dialog then closes at once); else 0.
 int runUpdateDialog(const QString& productName, const QString& programVersion);
 
-// The command that installs a downloaded package, or an empty list when there is no
-// installer for that kind of package (only Debian packages have one). It asks the
-// desktop's authentication agent for the right to install, unless the program already
-// runs as root for a user.
-QStringList installerCommand(const QString& packagePath);
+// The installer program: the installed one beside the installed component, else the one
+// beside the component's own file. Empty when the component's file is unknown.
+QString installerProgram();
+
+// The command that has our installer check a downloaded package against the signed feed
+// saved beside it and install it, or an empty list with the reason (only Debian packages
+// have an installer). Not root, it goes through pkexec, which asks for the right to
+// install; root runs it directly, only when nobody else could have changed it.
+QStringList installerCommand(const QString& feedPath, const QString& packagePath, QString* error);
 
 // Opens a downloaded package with the desktop's handler for it.
 bool openPackage(const QString& path);

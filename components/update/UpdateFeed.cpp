@@ -6,6 +6,7 @@
 #include "base/Hive.h"
 #include "base/InvokingUser.h"
 #include "base/SettingsPlace.h"
+#include "base/TrustedPath.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -25,8 +26,6 @@
 namespace kestrune::update {
 namespace {
 
-constexpr qint64 kManifestMaxBytes = 64 * 1024;
-constexpr qint64 kPackageMaxBytes = qint64(4) * 1024 * 1024 * 1024;
 constexpr long kConnectTimeoutSeconds = 3;
 constexpr long kFeedTimeoutSeconds = 5;
 // A package download may take long; it stops when it stalls instead.
@@ -68,6 +67,7 @@ struct Transfer {
     QFile* file = nullptr;
     qint64 limit = 0;
     qint64 received = 0;
+    bool exact = false; // limit is the announced size, not just a ceiling
     bool tooLarge = false;
     bool writeFailed = false;
     const std::atomic<bool>* cancel = nullptr;
@@ -108,6 +108,16 @@ bool curlTransfer(const QString& address, Transfer& transfer, bool shortTimeout,
         *refused = true;
         *error = QStringLiteral("%1 is not an https:// address").arg(address);
         return false;
+    }
+    if (!caFile.isEmpty() && ::geteuid() == 0) {
+        const std::string why =
+            platform::UntrustedPathReason(QFile::encodeName(caFile).toStdString());
+        if (!why.empty()) {
+            *refused = true;
+            *error = QStringLiteral("the update authorities file %1 is not used: %2")
+                         .arg(caFile, QString::fromStdString(why));
+            return false;
+        }
     }
     initialiseCurl();
     CURL* curl = curl_easy_init();
@@ -150,7 +160,11 @@ bool curlTransfer(const QString& address, Transfer& transfer, bool shortTimeout,
     // that is too large is no accident of the network.
     *refused = transfer.tooLarge || code == CURLE_UNSUPPORTED_PROTOCOL ||
                code == CURLE_PEER_FAILED_VERIFICATION || code == CURLE_SSL_CACERT_BADFILE;
-    if (transfer.tooLarge)
+    if (transfer.tooLarge && transfer.exact)
+        *error = QStringLiteral("%1 sends more than the %2 bytes the update information announces.")
+                     .arg(address)
+                     .arg(transfer.limit);
+    else if (transfer.tooLarge)
         *error = QStringLiteral("The file at %1 is larger than expected.").arg(address);
     else if (transfer.writeFailed)
         *error = QStringLiteral("The file could not be written.");
@@ -187,14 +201,14 @@ std::optional<Manifest> parseManifest(const QByteArray& body, QString* error) {
             *error = line > 0 ? QStringLiteral("line %1: %2").arg(line).arg(why) : why;
         return std::nullopt;
     };
-    if (body.size() > kManifestMaxBytes)
+    if (body.size() > kFeedMaxBytes)
         return fail(0, QStringLiteral("the update information is too large"));
     const auto text = decodeUtf8(body);
     if (!text)
         return fail(0, QStringLiteral("the update information is not UTF-8 text"));
 
     Manifest manifest;
-    bool haveVersion = false, haveUrl = false, haveHash = false;
+    bool haveVersion = false, haveUrl = false, haveHash = false, haveSize = false;
     QStringList notes;
     const QStringList lines = text->split(QLatin1Char('\n'));
     for (qsizetype i = 0; i < lines.size(); ++i) {
@@ -236,6 +250,17 @@ std::optional<Manifest> parseManifest(const QByteArray& body, QString* error) {
                 return fail(number, QStringLiteral("bad sha256"));
             manifest.sha256 = hash;
             haveHash = true;
+        } else if (key == QLatin1String("size")) {
+            if (haveSize)
+                return fail(number, QStringLiteral("size given twice"));
+            bool digits = !value.isEmpty() && value.size() <= 12;
+            for (QChar c : value)
+                digits = digits && c >= QLatin1Char('0') && c <= QLatin1Char('9');
+            const qint64 size = digits ? value.toLongLong() : 0;
+            if (size <= 0 || size > kPackageMaxBytes)
+                return fail(number, QStringLiteral("bad size \"%1\"").arg(value));
+            manifest.size = size;
+            haveSize = true;
         } else if (key == QLatin1String("notes")) {
             notes << value;
         } else if (key == QLatin1String("signature")) {
@@ -250,6 +275,8 @@ std::optional<Manifest> parseManifest(const QByteArray& body, QString* error) {
         return fail(0, QStringLiteral("no url given"));
     if (!haveHash)
         return fail(0, QStringLiteral("no sha256 given"));
+    if (!haveSize)
+        return fail(0, QStringLiteral("no size given"));
     manifest.notes = notes.join(QLatin1Char('\n'));
     return manifest;
 }
@@ -338,8 +365,8 @@ FetchResult fetchSmall(const QString& address, qint64 maxBytes, const QString& c
     return result;
 }
 
-bool downloadFile(const QString& address, const QString& targetPath, const QString& caFile,
-                  const std::atomic<bool>& cancel,
+bool downloadFile(const QString& address, const QString& targetPath, qint64 size,
+                  const QString& caFile, const std::atomic<bool>& cancel,
                   const std::function<void(qint64, qint64)>& progress, QString* error,
                   bool* refused) {
     bool refusedHere = false;
@@ -352,10 +379,19 @@ bool downloadFile(const QString& address, const QString& targetPath, const QStri
     }
     Transfer transfer;
     transfer.file = &out;
-    transfer.limit = kPackageMaxBytes;
+    transfer.limit = size;
+    transfer.exact = true;
     transfer.cancel = &cancel;
     transfer.progress = &progress;
     bool ok = curlTransfer(address, transfer, false, caFile, error, &refusedHere);
+    if (ok && transfer.received != size) {
+        *error = QStringLiteral("The download from %1 ended after %2 of the %3 bytes the update "
+                                "information announces.")
+                     .arg(address)
+                     .arg(transfer.received)
+                     .arg(size);
+        ok = false;
+    }
     if (ok && !out.flush()) {
         *error = QStringLiteral("%1 could not be written: %2").arg(partial, out.errorString());
         ok = false;
@@ -395,10 +431,16 @@ QString downloadTargetFor(const QString& folder, const QString& address, const Q
     const QString suffix = info.suffix().isEmpty() ? QString() : QLatin1Char('.') + info.suffix();
     QString candidate = dir.filePath(name);
     for (int n = 1; QFileInfo(candidate).exists() || QFileInfo(candidate).isSymLink() ||
-                    QFileInfo::exists(candidate + QStringLiteral(".part"));
+                    QFileInfo::exists(candidate + QStringLiteral(".part")) ||
+                    QFileInfo(feedFileFor(candidate)).exists() ||
+                    QFileInfo(feedFileFor(candidate)).isSymLink();
          ++n)
         candidate = dir.filePath(QStringLiteral("%1 (%2)%3").arg(stem).arg(n).arg(suffix));
     return candidate;
+}
+
+QString feedFileFor(const QString& packagePath) {
+    return packagePath + QStringLiteral(".feed");
 }
 
 DownloadFolder prepareDownloadFolder() {
@@ -457,7 +499,7 @@ CheckResult checkForUpdate(const QString& productName, const QString& programVer
         logRefusal(reason);
         return result;
     };
-    const FetchResult fetched = fetchSmall(feed, kManifestMaxBytes, result.settings.caFile);
+    const FetchResult fetched = fetchSmall(feed, kFeedMaxBytes, result.settings.caFile);
     if (!fetched.ok && fetched.refused)
         return refuse(QStringLiteral("the update information: %1").arg(fetched.error));
     if (!fetched.ok) {
@@ -478,6 +520,7 @@ CheckResult checkForUpdate(const QString& productName, const QString& programVer
         return refuse(
             QStringLiteral("the update information at %1 is not readable (%2)").arg(feed, why));
     result.manifest = *manifest;
+    result.feed = fetched.data;
     result.manifest.url = resolveAddress(feed, manifest->url);
     if (!isHttpsAddress(result.manifest.url))
         return refuse(QStringLiteral("the package address %1 is not an https:// address")

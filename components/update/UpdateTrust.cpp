@@ -157,7 +157,7 @@ QString checkPackage(const QString& path, const QString& sha256, const QString& 
         return QStringLiteral("the package's version is %1, the feed says %2")
             .arg(fields.version, feedVersion);
     if (!isNewerThanRunning(fields.version, runningVersion))
-        return QStringLiteral("the package's version %1 is not newer than the running %2")
+        return QStringLiteral("the package's version %1 is not newer than the installed %2")
             .arg(fields.version, runningVersion);
     return {};
 }

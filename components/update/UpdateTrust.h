@@ -33,7 +33,7 @@ struct PackageFields {
 bool readPackageFields(const QString& path, PackageFields* fields, QString* error);
 
 // Empty when the file at path is the package the feed describes (its SHA-256, the name
-// kestrune, the feed's version) and newer than the running version ("none" when unknown);
+// kestrune, the feed's version) and newer than the installed version ("none" when unknown);
 // else why it must not be installed.
 QString checkPackage(const QString& path, const QString& sha256, const QString& feedVersion,
                      const QString& runningVersion);

@@ -71,7 +71,7 @@ int KestruneCli::Run() {
     const ParsedArguments parsed = parseArguments(words);
     if (!parsed.arguments) {
         writeTo(stderr, QStringLiteral("%1: %2\nTry '%1 --help' for more information.\n")
-                            .arg(kProgramName, parsed.error));
+                            .arg(kProgramName, terminalSafe(parsed.error)));
         return ExitUsage;
     }
     const CliArguments& command = *parsed.arguments;

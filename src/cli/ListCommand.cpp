@@ -15,8 +15,7 @@ int runListCommand(Console& console, bool json) {
         return ExitProgramFailure;
     }
     if (json) {
-        console.print(
-            QString::fromUtf8(disksAsJson(scan.disks()).toJson(QJsonDocument::Indented)).trimmed());
+        console.printJson(disksAsJson(scan.disks()));
         return ExitSuccess;
     }
     if (scan.disks().empty()) {

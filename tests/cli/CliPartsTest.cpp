@@ -1,6 +1,6 @@
 // The pieces of the command line that decide on their own: the exit code of several
-// outcomes, when a plain line is due, how the live block makes room for a message, and
-// options read in any order.
+// outcomes, when a plain line is due, how the live block makes room for a message, options
+// read in any order, and what of a text may reach the terminal.
 #include "cli/CliArguments.h"
 #include "cli/CliText.h"
 #include "cli/Console.h"
@@ -157,4 +157,28 @@ TEST(CliText, EachPlaceholderTakesTheNextArgumentAndNothingElseIsRead) {
               QStringLiteral("sdb: report r.xml"));
     EXPECT_EQ(FillPlaceholders(QStringLiteral("%s %s %d 100%% %"), {QStringLiteral("one")}),
               QStringLiteral("one %s %d 100% %"));
+}
+
+TEST(CliConsole, EveryControlCharacterIsShownAsTextThatSaysWhichItWas) {
+    const struct {
+        QString text;
+        LineBreaks breaks;
+        QString shown;
+    } cases[] = {
+        {QStringLiteral("Grüße 🙂 /media/a b"), LineBreaks::Escape,
+         QStringLiteral("Grüße 🙂 /media/a b")},
+        {QStringLiteral("a\x1b[2Jb\x1b]0;t\x07"), LineBreaks::Escape,
+         QStringLiteral("a\\x1b[2Jb\\x1b]0;t\\x07")},
+        {QStringLiteral("\t\r\n\x7f"), LineBreaks::Escape, QStringLiteral("\\x09\\x0d\\x0a\\x7f")},
+        {QStringLiteral("one\ntwo\r"), LineBreaks::Keep, QStringLiteral("one\ntwo\\x0d")},
+        {QString(QChar(0x9b)) + QChar(0x85) + QChar(0x202e) + QChar(0x2066), LineBreaks::Escape,
+         QStringLiteral("\\u009b\\u0085\\u202e\\u2066")},
+        // A backslash of the name itself cannot be taken for an escape.
+        {QStringLiteral("a\\x1b"), LineBreaks::Escape, QStringLiteral("a\\\\x1b")},
+        {QString(QChar(0xd800)) + u'x' + QChar(0xdc00), LineBreaks::Escape,
+         QStringLiteral("\\ud800x\\udc00")},
+        {QString::fromUtf8("a\xff\xc2\x9b"), LineBreaks::Escape, QStringLiteral("a\uFFFD\\u009b")},
+    };
+    for (const auto& [text, breaks, shown] : cases)
+        EXPECT_EQ(terminalSafe(text, breaks), shown) << text.toStdString();
 }

@@ -9,6 +9,9 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
+#include <fcntl.h>
+#include <unistd.h>
 
 using namespace kestrune;
 using namespace kestrune::test;
@@ -20,6 +23,9 @@ public:
     void deviceListEmpty() override {}
     void deviceListFilled() override {}
 };
+
+// What a terminal would act on, beyond the line feeds that end the program's lines.
+const QRegularExpression kControls(QStringLiteral("[\\x00-\\x09\\x0b-\\x1f\\x7f-\\x9f]"));
 
 QJsonArray disksOf(const CliResult& result) {
     QJsonParseError error{};
@@ -127,6 +133,31 @@ TEST_F(CliList, TheTableShowsOneLinePerDiskUnderItsHeadings) {
     EXPECT_TRUE(stick.contains(QStringLiteral("8.00 MB"))) << stick.toStdString();
     EXPECT_TRUE(reader.contains(text("N/A"))) << reader.toStdString();
     EXPECT_TRUE(holdsSecret(image)) << "listing writes nothing";
+}
+
+TEST_F(CliList, ControlCharactersOfAFileNameNeverReachTheTerminal) {
+    // Set the title, clear the screen, DEL, a C1 CSI and a byte that is no UTF-8.
+    const QByteArray name = "stick\x1b]0;owned\x07\x1b[2J\x7f\xc2\x9b\xff.img";
+    const QByteArray native = QFile::encodeName(disks.path()) + '/' + name;
+    const int fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::ftruncate(fd, 4 << 20), 0);
+    ::close(fd);
+
+    const CliResult table = run({QStringLiteral("list")});
+    ASSERT_EQ(table.exitCode, 0) << table.errors.toStdString();
+    EXPECT_FALSE((table.output + table.errors).contains(kControls));
+    EXPECT_TRUE(
+        table.output.contains(QStringLiteral("stick\\x1b]0;owned\\x07\\x1b[2J\\x7f\\u009b")))
+        << table.output.toStdString();
+
+    const CliResult json = run({QStringLiteral("list"), QStringLiteral("--json")});
+    ASSERT_EQ(json.exitCode, 0) << json.errors.toStdString();
+    EXPECT_FALSE((json.output + json.errors).contains(kControls));
+    const QJsonArray listed = disksOf(json);
+    ASSERT_EQ(listed.size(), 1);
+    EXPECT_EQ(listed[0].toObject()[QStringLiteral("path")].toString(), QString::fromUtf8(native))
+        << "the document keeps the name, escaped by its own rules";
 }
 
 TEST_F(CliList, NoDiskIsAnEmptyListNotAFailure) {

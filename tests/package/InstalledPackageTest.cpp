@@ -91,8 +91,16 @@ TEST_F(InstalledPackageTest, HoldsTheDesktopApplicationsFiles) {
           QStringLiteral("/usr/share/doc/kestrune/changelog.gz"),
           kComponentDir + "/libkestrune_disknumbers.so",
           kComponentDir + "/VSKLanguageKestrune_NTV.dll",
-          kComponentDir + "/VSKLanguageKestrune_DE.dll"})
+          kComponentDir + "/VSKLanguageKestrune_DE.dll",
+          kComponentDir + "/kestrune-install-update"})
         EXPECT_TRUE(QFileInfo(inRoot(path)).isFile()) << path.toStdString();
+    // pkexec grants the installer's own action only at the path the action names.
+    const QByteArray policy =
+        read(inRoot("/usr/share/polkit-1/actions/" + kInstalledAppId + ".install-update.policy"));
+    EXPECT_TRUE(policy.contains("<annotate key=\"org.freedesktop.policykit.exec.path\">" +
+                                (kComponentDir + "/kestrune-install-update").toUtf8() +
+                                "</annotate>"))
+        << policy.constData();
     for (const QString& component : kComponents)
         EXPECT_TRUE(QFileInfo(inRoot(kComponentDir + "/" + component)).isFile())
             << component.toStdString();
@@ -141,7 +149,8 @@ TEST_F(InstalledPackageTest, NoFileNamesTheBuildTreeAndEveryObjectLoads) {
             EXPECT_EQ(platform::SharedObjectProblem(path.toStdString()), "") << path.toStdString();
         }
     }
-    EXPECT_EQ(objects, 8) << "the two programs, five components and the disk-number library";
+    EXPECT_EQ(objects, 9) << "the two programs, five components, the disk-number library and "
+                             "the update's installer";
     for (const QString& component : kComponents) {
         auto module = platform::Module::load(inRoot(kComponentDir + "/" + component));
         EXPECT_NE(module, nullptr) << component.toStdString();

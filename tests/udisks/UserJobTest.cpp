@@ -274,10 +274,16 @@ protected:
         // Start erases at once: the session's boxes are the jobs' own.
         writeRegistryDword(platform::RegistryRoot::LocalMachine, productKey("\\Settings"),
                            QStringLiteral("NoStartQuestion"), 1);
+        // The user's programs get a copy of the hives in a folder of theirs; root, in this
+        // test, honours only the hive in root's own folder.
+        const QString userRegistry = home.filePath(QStringLiteral("registry"));
+        ASSERT_TRUE(QDir().mkpath(userRegistry));
+        for (const QString& hive : {registry.userHive(), registry.machineHive()})
+            ASSERT_TRUE(QFile::copy(hive, userRegistry + "/" + QFileInfo(hive).fileName()));
         for (const QString& path :
              {home.path(), home.filePath(QStringLiteral("data")),
               home.filePath(QStringLiteral("config")), home.filePath(QStringLiteral("runtime")),
-              registry.path(), registry.userHive(), registry.machineHive()})
+              userRegistry, userRegistry + "/user.reg", userRegistry + "/machine.reg"})
             ASSERT_TRUE(user->chown(path)) << path.toStdString();
     }
     void TearDown() override {
@@ -335,7 +341,8 @@ protected:
                            home.filePath(QStringLiteral("config")));
         environment.insert(QStringLiteral("XDG_RUNTIME_DIR"),
                            home.filePath(QStringLiteral("runtime")));
-        environment.insert(QStringLiteral("KESTRUNE_REGISTRY_DIR"), registry.path());
+        environment.insert(QStringLiteral("KESTRUNE_REGISTRY_DIR"),
+                           home.filePath(QStringLiteral("registry")));
         environment.insert(QStringLiteral("KESTRUNE_SIMULATED_DISKS"), disks.path());
         environment.insert(QStringLiteral("LANG"), QStringLiteral("C.UTF-8"));
         for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"})

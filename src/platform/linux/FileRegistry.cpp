@@ -7,9 +7,12 @@
 #include <QFile>
 #include <QFileInfo>
 #include <cerrno>
+#include <chrono>
 #include <fcntl.h>
+#include <mutex>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace kestrune::platform {
@@ -76,6 +79,34 @@ void warnNotWritten(const QString& path, const QString& why) {
     LogWarning(QStringLiteral("Registry file %1 was not written: %2").arg(path, why).toStdString());
 }
 
+QString lockUnusable(const QString& why) {
+    return QStringLiteral("its lock file cannot be opened: ") + why;
+}
+
+// The window writes settings from its own thread: a lock another writer keeps must cost it a
+// fraction of a second, never its life. The writers of this process take turns at a mutex,
+// where the wait is fair; other processes are met at the file, tried often enough to find
+// the moment between two of their writes. 0, or the errno of the last try (EWOULDBLOCK:
+// still held).
+int takeLock(int fd, std::unique_lock<std::timed_mutex>& turn) {
+    static std::timed_mutex writers;
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(300);
+    turn = std::unique_lock(writers, std::defer_lock);
+    if (!turn.try_lock_until(deadline))
+        return EWOULDBLOCK;
+    for (;;) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
+            return 0;
+        const int error = errno;
+        if (error != EWOULDBLOCK && error != EINTR)
+            return error;
+        if (Clock::now() >= deadline)
+            return EWOULDBLOCK;
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+}
+
 } // namespace
 
 QString hiveFilePath(RegistryRoot root) {
@@ -123,17 +154,26 @@ int FileRegistry::write(RegistryRoot root, const QString& key, const QString& na
 
     // Two instances may write at once: the lock serialises read-change-replace, so
     // neither loses the other's value.
-    const int lockFd = folder.openFile(fileName + ".lock", O_RDONLY | O_CREAT, 0644);
+    std::unique_lock<std::timed_mutex> turn; // released after the file's lock
+    const int lockFd = folder.openFile(
+        fileName + ".lock", O_RDONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW, 0644);
     if (lockFd < 0) {
         const int error = errno;
-        warnNotWritten(path, QStringLiteral("its lock file cannot be opened: ") +
-                                 HiveOpenFailureText(error));
+        warnNotWritten(path, lockUnusable(HiveOpenFailureText(error)));
         return codeForErrno(error);
     }
     FdCloser lockCloser(lockFd);
-    while (::flock(lockFd, LOCK_EX) != 0) {
-        if (errno != EINTR)
-            return codeForErrno(errno);
+    // A FIFO or a device there is no lock of ours, whatever locking it would do.
+    struct stat lockInfo {};
+    if (::fstat(lockFd, &lockInfo) != 0 || !S_ISREG(lockInfo.st_mode)) {
+        warnNotWritten(path, lockUnusable(QStringLiteral("not a regular file")));
+        return REGISTRY_ACCESS_DENIED;
+    }
+    if (const int error = takeLock(lockFd, turn)) {
+        warnNotWritten(path,
+                       lockUnusable(error == EWOULDBLOCK ? QStringLiteral("another writer holds it")
+                                                         : HiveErrnoText(error)));
+        return codeForErrno(error);
     }
 
     HiveFile loaded = ReadHiveFile(path, folder);

@@ -5,7 +5,13 @@
 #include <QDir>
 #include <QFile>
 #include <atomic>
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <optional>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -21,6 +27,27 @@ const QString kKey = QStringLiteral("Software\\Test Co\\Product\\Settings");
 
 RegistryValue value(std::uint32_t type, const QByteArray& data) {
     return RegistryValue{type, data};
+}
+
+// The write in a child, so that one waiting on the lock fails the test instead of stopping
+// it: what the child said on standard error, or nothing when it was not done in ten seconds.
+std::optional<QByteArray> failedWriteInChild(const QString& said) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::dup2(::open(QFile::encodeName(said).constData(), O_WRONLY | O_CREAT, 0600), 2);
+        ::_exit(registry().write(RegistryRoot::CurrentUser, kKey, QStringLiteral("N"),
+                                 value(REG_DWORD_TYPE, QByteArray(4, '\1'))) == REGISTRY_OK);
+    }
+    int status = -1;
+    for (int i = 0; i < 100 && ::waitpid(child, &status, WNOHANG) == 0; ++i, status = -1)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (status == -1) {
+        ::kill(child, SIGKILL);
+        ::waitpid(child, nullptr, 0);
+        return std::nullopt;
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the write is refused";
+    return readWholeFile(said);
 }
 
 } // namespace
@@ -148,6 +175,46 @@ TEST(RegistryHive, DamagedHiveReadsEmptyAndIsNeverOverwritten) {
     const QStringList left = QDir(scope.path()).entryList(QDir::Files);
     for (const QString& name : left)
         EXPECT_TRUE(name == "user.reg" || name == "user.reg.lock") << name.toStdString();
+}
+
+TEST(RegistryHive, AHiveAboveAMebibyteIsDamagedAndKept) {
+    kestrune::test::ScopedRegistry scope;
+    const QByteArray text = "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\A]\n"
+                            "\"Good\"=dword:00000001\n;" +
+                            QByteArray(1024 * 1024, 'x') + '\n';
+    ASSERT_TRUE(writeWholeFile(scope.userHive(), text));
+    ::testing::internal::CaptureStderr();
+    EXPECT_FALSE(registry().read(RegistryRoot::CurrentUser, QStringLiteral("A"), "Good"));
+    EXPECT_EQ(registry().write(RegistryRoot::CurrentUser, QStringLiteral("A"), "New",
+                               value(REG_DWORD_TYPE, QByteArray(4, '\0'))),
+              REGISTRY_BAD_DATABASE);
+    EXPECT_NE(::testing::internal::GetCapturedStderr().find(
+                  "does not parse (too large): its values are ignored and it is never overwritten"),
+              std::string::npos);
+    EXPECT_EQ(readWholeFile(scope.userHive()), text);
+}
+
+TEST(RegistryHive, AFifoOrAHeldLockFailsTheWriteAtOnce) {
+    for (const bool fifo : {true, false}) {
+        SCOPED_TRACE(fifo ? "fifo" : "held");
+        kestrune::test::ScopedRegistry scope;
+        const QByteArray lock = QFile::encodeName(scope.userHive() + ".lock");
+        // Another open file description holds it: another process, as flock sees it.
+        const int held = fifo ? ::mkfifo(lock.constData(), 0600)
+                              : ::open(lock.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        ASSERT_TRUE(fifo ? held == 0 : (held >= 0 && ::flock(held, LOCK_EX) == 0));
+        const auto said = failedWriteInChild(scope.path() + "/said");
+        if (!fifo)
+            ::close(held);
+        if (!said) {
+            ADD_FAILURE() << "the write waited for the lock";
+            continue;
+        }
+        EXPECT_TRUE(said->contains(QByteArray("was not written: its lock file cannot be opened: ") +
+                                   (fifo ? "not a regular file" : "another writer holds it")))
+            << said->toStdString();
+        EXPECT_FALSE(QFile::exists(scope.userHive()));
+    }
 }
 
 TEST(RegistryHive, AnEditBetweenTwoReadsIsSeenByTheSecond) {

@@ -7,6 +7,7 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
+#include <unistd.h>
 
 using namespace kestrune;
 using namespace kestrune::test;
@@ -99,15 +100,20 @@ TEST_F(StartupUpdateTest, AnsweringNoGoesOnAndAsksAgainOnlyAfterAPeriod) {
 }
 
 TEST_F(StartupUpdateTest, AnsweringYesAndInstallingEndsTheRun) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "not root, the dialog asks pkexec to run the installer";
     QTemporaryDir downloads;
-    const QByteArray previousPath = qgetenv("PATH");
-    // Nothing is really installed: a stand-in installer that always succeeds.
-    QFile opener(QDir(downloads.path()).filePath(QStringLiteral("pkexec")));
-    ASSERT_TRUE(opener.open(QIODevice::WriteOnly));
-    opener.write("#!/bin/sh\nexit 0\n");
-    opener.close();
-    opener.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    qputenv("PATH", downloads.path().toUtf8() + ":" + previousPath);
+    // Nothing is really installed: the component beside a stand-in installer that always
+    // succeeds.
+    QTemporaryDir component;
+    ASSERT_TRUE(QFile::copy(QDir(binDir()).filePath(QStringLiteral("VSKUpdate.dll")),
+                            QDir(component.path()).filePath(QStringLiteral("VSKUpdate.dll"))));
+    QFile installer(QDir(component.path()).filePath(QStringLiteral("kestrune-install-update")));
+    ASSERT_TRUE(installer.open(QIODevice::WriteOnly));
+    installer.write("#!/bin/sh\nexit 0\n");
+    installer.close();
+    installer.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    registerUpdateComponent(component.path());
     const QByteArray previousHome = qgetenv("HOME");
     const QByteArray previousCache = qgetenv("XDG_CACHE_HOME");
     qputenv("HOME", downloads.path().toUtf8());
@@ -125,7 +131,6 @@ TEST_F(StartupUpdateTest, AnsweringYesAndInstallingEndsTheRun) {
     EXPECT_TRUE(QFileInfo::exists(downloads.path() +
                                   QStringLiteral("/.cache/kestrune/updates/kestrune_9.0_all.deb")));
 
-    qputenv("PATH", previousPath);
     qputenv("HOME", previousHome);
     if (!previousCache.isEmpty())
         qputenv("XDG_CACHE_HOME", previousCache);

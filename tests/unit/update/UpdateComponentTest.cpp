@@ -63,7 +63,7 @@ TEST(UpdateManifest, ReadsVersionUrlHashAndMultiLineNotes) {
     QString error;
     const auto manifest = parseManifest("\xEF\xBB\xBF# feed\r\nversion = 1.2.3.4\r\n"
                                         "url=pkg/kestrune.deb\nnotes=First\nnotes=\n"
-                                        "notes=Third = line\nfuture=ignored\n"
+                                        "notes=Third = line\nfuture=ignored\nsize=816\n"
                                         "sha256=" +
                                             QByteArray(64, 'A') + "\n",
                                         &error);
@@ -72,21 +72,28 @@ TEST(UpdateManifest, ReadsVersionUrlHashAndMultiLineNotes) {
     EXPECT_EQ(manifest->url, QStringLiteral("pkg/kestrune.deb"));
     EXPECT_EQ(manifest->notes, QStringLiteral("First\n\nThird = line"));
     EXPECT_EQ(manifest->sha256, QString(64, QLatin1Char('a')));
+    EXPECT_EQ(manifest->size, 816);
 }
 
 TEST(UpdateManifest, RejectsWhatCannotBeTrusted) {
-    const QByteArray complete = "url=p.deb\nsha256=" + kHash + "\n";
+    const QByteArray complete = "url=p.deb\nsize=1\nsha256=" + kHash + "\n";
     const QByteArray bad[] = {"",
                               complete,
-                              "version=1\nsha256=" + kHash + "\n",
-                              "version=1\nurl=p.deb\n",
+                              "version=1\nsize=1\nsha256=" + kHash + "\n",
+                              "version=1\nurl=p.deb\nsha256=" + kHash + "\n",
+                              "version=1\nurl=p.deb\nsize=1\n",
                               "version=1.2\nversion=1.3\n" + complete,
                               "version=1.x_y\n" + complete,
                               "version=none\n" + complete,
                               "version=1\njust text\n" + complete,
                               "version=1\n=value\n" + complete,
-                              "version=1\nurl=\nsha256=" + kHash + "\n",
-                              "version=1\nurl=p.deb\nsha256=abc\n",
+                              "version=1\nurl=\nsize=1\nsha256=" + kHash + "\n",
+                              "version=1\nurl=p.deb\nsize=1\nsha256=abc\n",
+                              "version=1\nsize=2\n" + complete,
+                              "version=1\nurl=p.deb\nsize=0\nsha256=" + kHash + "\n",
+                              "version=1\nurl=p.deb\nsize=-1\nsha256=" + kHash + "\n",
+                              "version=1\nurl=p.deb\nsize=1e3\nsha256=" + kHash + "\n",
+                              "version=1\nurl=p.deb\nsize=99999999999999\nsha256=" + kHash + "\n",
                               "version=1\nsignature=AAAA\n" + complete,
                               "version=1\xff\n" + complete};
     for (const QByteArray& text : bad) {
@@ -222,14 +229,10 @@ TEST_F(UpdateDownloadTest, ThroughSudoThePackageGoesToAFolderOnlyRootCanEnter) {
     QString error;
     const QString target = downloadTargetFor(
         folder.path, server_->url(QStringLiteral("kestrune_2.0_all.deb")), QStringLiteral("2.0"));
-    ASSERT_TRUE(downloadFile(server_->url(QStringLiteral("kestrune_2.0_all.deb")), target,
+    ASSERT_TRUE(downloadFile(server_->url(QStringLiteral("kestrune_2.0_all.deb")), target, 7,
                              kit_->caFile(), cancel, {}, &error))
         << error.toStdString();
     EXPECT_EQ(ownerOf(target)->uid, 0u);
-    EXPECT_EQ(installerCommand(target),
-              (QStringList{QStringLiteral("/usr/bin/apt-get"), QStringLiteral("install"),
-                           QStringLiteral("--yes"), target}))
-        << "no installer found through the user's PATH";
     removeDownloadFolder(folder);
     EXPECT_FALSE(QFileInfo::exists(folder.path));
 }
@@ -259,7 +262,7 @@ TEST_F(UpdateDownloadTest, DownloadsOverHttpsOnlyAndCleansUpOnFailure) {
     QString error;
     const QString target = QDir(folder.path()).filePath(QStringLiteral("out.deb"));
     ASSERT_TRUE(downloadFile(
-        server_->url(QStringLiteral("src.deb")), target, kit_->caFile(), cancel,
+        server_->url(QStringLiteral("src.deb")), target, package.size(), kit_->caFile(), cancel,
         [&](qint64 got, qint64) { last = got; }, &error))
         << error.toStdString();
     EXPECT_EQ(QFileInfo(target).size(), package.size());
@@ -272,6 +275,8 @@ TEST_F(UpdateDownloadTest, DownloadsOverHttpsOnlyAndCleansUpOnFailure) {
         QString caFile;
         bool cancelled;
         bool refused;
+        qint64 size = 0; // announced; 0: the file's
+        const char* reason = "";
     };
     const Case cases[] = {
         {server_->url(QStringLiteral("src.deb")), kit_->caFile(), true, false},
@@ -280,13 +285,20 @@ TEST_F(UpdateDownloadTest, DownloadsOverHttpsOnlyAndCleansUpOnFailure) {
         {server_->url(QStringLiteral("redirect?to=http://127.0.0.1:1/src.deb")), kit_->caFile(),
          false, true},
         {writeFile(QStringLiteral("local.deb"), "local"), QString(), false, true},
-        {QStringLiteral("http://127.0.0.1:1/src.deb"), QString(), false, true}};
+        {QStringLiteral("http://127.0.0.1:1/src.deb"), QString(), false, true},
+        // A feed naming a small package must not make the program store a large one.
+        {server_->url(QStringLiteral("src.deb")), kit_->caFile(), false, true, 816,
+         "more than the 816 bytes"},
+        {server_->url(QStringLiteral("src.deb")), kit_->caFile(), false, false, package.size() + 1,
+         "ended after"}};
     for (const Case& c : cases) {
         cancel = c.cancelled;
         bool refused = !c.refused;
-        EXPECT_FALSE(downloadFile(c.address, failed, c.caFile, cancel, {}, &error, &refused))
+        EXPECT_FALSE(downloadFile(c.address, failed, c.size ? c.size : package.size(), c.caFile,
+                                  cancel, {}, &error, &refused))
             << c.address.toStdString();
         EXPECT_EQ(refused, c.refused) << c.address.toStdString() << ": " << error.toStdString();
+        EXPECT_TRUE(error.contains(QLatin1String(c.reason))) << error.toStdString();
         EXPECT_FALSE(QFileInfo::exists(failed)) << c.address.toStdString();
         EXPECT_FALSE(QFileInfo::exists(failed + QStringLiteral(".part")))
             << c.address.toStdString();
@@ -300,11 +312,14 @@ protected:
         SignedUpdateFixture::SetUp();
         if (IsSkipped())
             return;
-        module_ = platform::Module::load(QDir(binDir()).filePath(QStringLiteral("VSKUpdate.dll")));
+        module_ = platform::Module::load(
+            QDir(componentFolder()).filePath(QStringLiteral("VSKUpdate.dll")));
         ASSERT_TRUE(module_);
         entry_ = module_->entry<VSKUpdateFn>(KESTRUNE_UPDATE_ENTRY);
         ASSERT_TRUE(entry_);
     }
+
+    virtual QString componentFolder() const { return binDir(); }
 
     int call(const QString& version, int mode) {
         const std::u16string dir = binDir().toStdU16String();
@@ -359,8 +374,8 @@ TEST_F(UpdateComponentTest, ScheduledCheckAnswersZeroWhenNoFeedCanBeHad) {
 TEST_F(UpdateComponentTest, AFeedThatIsNotOursIsRefusedWithItsReason) {
     const QByteArray package = kit_->makePackage(QStringLiteral("kestrune"), QStringLiteral("2.0"));
     writeFile(QStringLiteral("kestrune_2.0_all.deb"), package);
-    const QByteArray body =
-        "version=2.0\nurl=kestrune_2.0_all.deb\nsha256=" + sha256(package) + "\n";
+    const QByteArray body = "version=2.0\nurl=kestrune_2.0_all.deb\nsha256=" + sha256(package) +
+                            "\nsize=" + QByteArray::number(package.size()) + "\n";
     const QByteArray good = kit_->sign(releaseKey_, body);
     QString strangerPublic;
     const QString stranger = kit_->makeKey(QStringLiteral("stranger"), &strangerPublic);
@@ -389,7 +404,7 @@ TEST_F(UpdateComponentTest, AFeedThatIsNotOursIsRefusedWithItsReason) {
         {"a wrong key", kit_->sign(stranger, body), {}, "trusted key"},
         {"a package address over http",
          kit_->sign(releaseKey_, "version=2.0\nurl=" + plain.url(QStringLiteral("p.deb")).toUtf8() +
-                                     "\nsha256=" + sha256(package) + "\n"),
+                                     "\nsha256=" + sha256(package) + "\nsize=1\n"),
          {},
          "https://"},
         {"a signed feed with a bad version",
@@ -422,10 +437,66 @@ TEST_F(UpdateComponentTest, AFeedThatIsNotOursIsRefusedWithItsReason) {
     EXPECT_TRUE(messages().boxes().empty()) << "the program, not the component, tells the user";
 }
 
+TEST_F(UpdateComponentTest, AsRootAnAuthoritiesFileOthersCouldChangeIsNotUsed) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "the rule is root's";
+    publish({});
+    QTemporaryDir place;
+    const QString folder = QDir(place.path()).filePath(QStringLiteral("authorities"));
+    ASSERT_TRUE(QDir().mkpath(folder));
+    const QString file = QDir(folder).filePath(QStringLiteral("ca.pem"));
+    ASSERT_TRUE(QFile::copy(kit_->caFile(), file));
+    const QByteArray native = QFile::encodeName(file);
+    const QByteArray nativeFolder = QFile::encodeName(folder);
+    struct Case {
+        const char* what;
+        std::function<void()> change;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"another owner", [&] { ASSERT_EQ(::chown(native.constData(), 65534, 0), 0); },
+         "belongs to user 65534"},
+        {"group-writable", [&] { ASSERT_EQ(::chmod(native.constData(), 0664), 0); },
+         "can be changed by others than root (mode 0664)"},
+        {"in a folder all may write to",
+         [&] { ASSERT_EQ(::chmod(nativeFolder.constData(), 0777), 0); },
+         "can be changed by others than root (mode 0777)"}};
+    putString(platform::RegistryRoot::LocalMachine, kUpdateKey, QStringLiteral("CaFile"), file);
+    for (const Case& c : cases) {
+        ASSERT_EQ(::chown(native.constData(), 0, 0), 0);
+        ASSERT_EQ(::chmod(native.constData(), 0644), 0);
+        ASSERT_EQ(::chmod(nativeFolder.constData(), 0755), 0);
+        QString errors;
+        ASSERT_EQ(check(&errors), 2) << "trusted again: " << errors.toStdString();
+        const qsizetype fetched = server_->requests().size();
+        c.change();
+        EXPECT_EQ(check(&errors), KESTRUNE_UPDATE_NOT_VERIFIED) << c.what;
+        EXPECT_TRUE(errors.contains(file + QStringLiteral(" is not used")) &&
+                    errors.contains(QLatin1String(c.reason)))
+            << c.what << ": " << errors.toStdString();
+        EXPECT_EQ(server_->requests().size(), fetched)
+            << c.what << ": nothing fetched, not even with the system's authorities";
+    }
+}
+
 // Mode 0 runs the component's own dialog; these tests press its buttons.
 class UpdateDialogTest : public UpdateComponentTest {
 protected:
     void SetUp() override {
+        // The component in a folder of its own, beside a stand-in for its installer that
+        // writes down its command line and answers with the exit code the test chose.
+        ASSERT_TRUE(QFile::copy(QDir(binDir()).filePath(QStringLiteral("VSKUpdate.dll")),
+                                QDir(tools_.path()).filePath(QStringLiteral("VSKUpdate.dll"))));
+        installLog_ = QDir(tools_.path()).filePath(QStringLiteral("installed.txt"));
+        installerAnswer_ = QDir(tools_.path()).filePath(QStringLiteral("installer-answer"));
+        setInstallerAnswer(0);
+        QFile installer(QDir(tools_.path()).filePath(QStringLiteral("kestrune-install-update")));
+        ASSERT_TRUE(installer.open(QIODevice::WriteOnly));
+        installer.write("#!/bin/sh\necho \"$*\" >> '" + installLog_.toUtf8() +
+                        "'\necho 'E: the fake installer says no' >&2\nexit $(cat '" +
+                        installerAnswer_.toUtf8() + "')\n");
+        installer.close();
+        installer.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         UpdateComponentTest::SetUp();
         if (IsSkipped())
             return;
@@ -441,20 +512,9 @@ protected:
         script.write("#!/bin/sh\necho \"$1\" >> '" + openLog_.toUtf8() + "'\n");
         script.close();
         script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        // The installer is replaced too: it writes down its command line and answers with
-        // the exit code the test chose.
-        installLog_ = QDir(tools_.path()).filePath(QStringLiteral("installed.txt"));
-        installerAnswer_ = QDir(tools_.path()).filePath(QStringLiteral("installer-answer"));
-        setInstallerAnswer(0);
-        QFile installer(QDir(tools_.path()).filePath(QStringLiteral("pkexec")));
-        ASSERT_TRUE(installer.open(QIODevice::WriteOnly));
-        installer.write("#!/bin/sh\necho \"$*\" >> '" + installLog_.toUtf8() +
-                        "'\necho 'E: the fake installer says no' >&2\nexit $(cat '" +
-                        installerAnswer_.toUtf8() + "')\n");
-        installer.close();
-        installer.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         qputenv("PATH", tools_.path().toUtf8() + ":" + previousPath_);
     }
+    QString componentFolder() const override { return tools_.path(); }
     void setInstallerAnswer(int code) {
         QFile answer(installerAnswer_);
         ASSERT_TRUE(answer.open(QIODevice::WriteOnly));
@@ -538,6 +598,8 @@ protected:
 };
 
 TEST_F(UpdateDialogTest, DownloadAndInstallClosesOnlyOnceTheInstallerInstalledIt) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "not root, the dialog asks pkexec to run the installer";
     const QByteArray package = publish({.extraLines = "notes=Faster\nnotes=Safer\n"});
     QString versions;
     const int result = runDialog(QStringLiteral("1.0.0.1"), [&](QDialog& dialog) {
@@ -552,13 +614,20 @@ TEST_F(UpdateDialogTest, DownloadAndInstallClosesOnlyOnceTheInstallerInstalledIt
     QFile file(saved);
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     EXPECT_EQ(file.readAll(), package);
-    EXPECT_EQ(installed(), QStringLiteral("apt-get install --yes ") + saved)
-        << "the installer gets the very file that was checked";
+    EXPECT_EQ(installed(), saved + QStringLiteral(".feed ") + saved)
+        << "the installer beside the component gets the file that was checked and its feed";
+    QFile feed(saved + QStringLiteral(".feed"));
+    ASSERT_TRUE(feed.open(QIODevice::ReadOnly));
+    QFile published(QDir(files_.path()).filePath(QStringLiteral("feed.txt")));
+    ASSERT_TRUE(published.open(QIODevice::ReadOnly));
+    EXPECT_EQ(feed.readAll(), published.readAll()) << "the very bytes whose signature was checked";
     EXPECT_TRUE(opened().isEmpty()) << "the package goes to the installer, not to an opener";
     EXPECT_TRUE(messages().boxes().empty());
 }
 
 TEST_F(UpdateDialogTest, AnInstallerThatRefusesKeepsTheProgramAndSaysWhy) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "not root, the dialog asks pkexec to run the installer";
     publish({});
     setInstallerAnswer(100);
     QString status;
@@ -581,11 +650,16 @@ TEST_F(UpdateDialogTest, AnInstallerThatRefusesKeepsTheProgramAndSaysWhy) {
 }
 
 TEST_F(UpdateDialogTest, APackageThatIsNoDebianPackageIsRefused) {
-    EXPECT_TRUE(installerCommand(QStringLiteral("/tmp/kestrune.tar.gz")).isEmpty());
+    QString why;
+    EXPECT_TRUE(installerCommand(QStringLiteral("/tmp/kestrune.tar.gz.feed"),
+                                 QStringLiteral("/tmp/kestrune.tar.gz"), &why)
+                    .isEmpty());
+    EXPECT_TRUE(why.contains(QStringLiteral("no installer for this kind"))) << why.toStdString();
     const QByteArray archive = "archive";
     writeFile(QStringLiteral("kestrune-2.0.tar.gz"), archive);
-    publishFeed(kit_->sign(
-        releaseKey_, "version=2.0\nurl=kestrune-2.0.tar.gz\nsha256=" + sha256(archive) + "\n"));
+    publishFeed(
+        kit_->sign(releaseKey_, "version=2.0\nurl=kestrune-2.0.tar.gz\nsha256=" + sha256(archive) +
+                                    "\nsize=" + QByteArray::number(archive.size()) + "\n"));
     QString errors;
     EXPECT_EQ(installRefused(QStringLiteral("1.0.0.1"), &errors), KESTRUNE_UPDATE_NOT_VERIFIED);
     EXPECT_TRUE(installed().isEmpty());

@@ -158,7 +158,9 @@ QByteArray SignedUpdateFixture::publish(const Release& release) {
     writeFile(name, package);
     const QByteArray feed = "version=" + release.version.toUtf8() +
                             "\nurl=" + (release.url.isEmpty() ? name : release.url).toUtf8() +
-                            "\nsha256=" + sha256(package) + "\n" + release.extraLines;
+                            "\nsha256=" + sha256(package) +
+                            "\nsize=" + QByteArray::number(package.size()) + "\n" +
+                            release.extraLines;
     publishFeed(kit_->sign(release.keyFile.isEmpty() ? releaseKey_ : release.keyFile, feed));
     return package;
 }

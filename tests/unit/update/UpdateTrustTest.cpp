@@ -66,7 +66,7 @@ TEST_F(UpdateTrustTest, OnlyEd25519PublicKeysAreTrusted) {
 TEST_F(UpdateTrustTest, ReleaseScriptSignsAfreshAndRefusesAnIncompleteFeed) {
     QString publicKey;
     const QString key = kit_.makeKey(QStringLiteral("release"), &publicKey);
-    const QByteArray body = "version=2.0\nurl=p.deb\nsha256=" + QByteArray(64, 'a');
+    const QByteArray body = "version=2.0\nurl=p.deb\nsize=1\nsha256=" + QByteArray(64, 'a');
     const QByteArray once = kit_.sign(key, body);
     EXPECT_TRUE(once.startsWith(body + "\nsignature=")) << "the last line gets its line break";
     const QByteArray twice = kit_.sign(key, once);
@@ -76,13 +76,14 @@ TEST_F(UpdateTrustTest, ReleaseScriptSignsAfreshAndRefusesAnIncompleteFeed) {
     ASSERT_TRUE(split) << error.toStdString();
     EXPECT_TRUE(verifySignature(split->body, split->signature, {publicKey}, &error));
 
-    const QString incomplete = writeFile(QStringLiteral("feed.txt"), "version=2.0\nurl=p.deb\n");
+    const QString incomplete = writeFile(QStringLiteral("feed.txt"),
+                                         "version=2.0\nurl=p.deb\nsha256=" + QByteArray(64, 'a'));
     const QString out = QDir(files_.path()).filePath(QStringLiteral("signed.txt"));
     QProcess script;
     script.start(sourceDir() + QStringLiteral("/script/sign-update"), {key, incomplete, out});
     ASSERT_TRUE(script.waitForFinished());
     EXPECT_NE(script.exitCode(), 0);
-    EXPECT_TRUE(script.readAllStandardError().contains("no sha256= line"));
+    EXPECT_TRUE(script.readAllStandardError().contains("no size= line"));
     EXPECT_FALSE(QFileInfo::exists(out));
 }
 

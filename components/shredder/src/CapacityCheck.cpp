@@ -194,34 +194,32 @@ private:
     // What one part of the start holds, a unit at a time.
     struct Scan {
         uint64_t bound = kNone;    // no start longer than this keeps what it was given
-        uint64_t lostBelow = 0;    // of what an earlier part kept, lost since
         uint64_t runBegin = kNone; // a run of units that did not keep their markers
         bool runUnreadable = true;
+        uint64_t heldFrom = kNone; // kept since, after the run
     };
 
-    int32_t endRun(Scan& scan, uint64_t at, bool heldAfter, uint64_t verified) {
+    int32_t endRun(Scan& scan, uint64_t at, bool heldAfter) {
         if (scan.runBegin == kNone)
             return 0;
         const uint64_t begin = scan.runBegin;
         scan.runBegin = kNone;
+        scan.heldFrom = kNone;
         if (heldAfter && at - begin <= kMaxBadRun && bad_ < kMaxBadPlaces) {
             ++bad_; // the medium around it keeps what it was given: a bad place
             return 0;
         }
         if (scan.runUnreadable)
             return SHRED_STATUS_FAILED_MEDIA; // a counterfeit answers; this medium does not
-        // Lost where an earlier part kept it: later writes took its place (flash reused).
-        // Lost where it was never seen kept: the medium stops keeping there.
-        if (begin < verified)
-            scan.lostBelow += std::min(at, verified) - begin;
-        if (at > verified)
-            scan.bound = std::min(scan.bound, std::max(begin, verified));
+        // No start that reaches it keeps what it was given, also where an earlier part
+        // kept it: then it was kept only for a while, in a cache larger than what was
+        // written past it (or in flash that later writes took).
+        scan.bound = std::min(scan.bound, begin);
         return 0;
     }
 
-    int32_t examine(uint64_t end, uint64_t verified, Scan& scan) {
-        bad_ = 0;
-        for (uint64_t at = 0; at < end; at += kIoBytes) {
+    int32_t examine(uint64_t from, uint64_t end, Scan& scan) {
+        for (uint64_t at = from; at < end; at += kIoBytes) {
             const size_t length = static_cast<size_t>(std::min<uint64_t>(kIoBytes, end - at));
             if (AbortFlag::raisedAt(abortFlag_))
                 return SHRED_STATUS_ABORTED;
@@ -238,10 +236,18 @@ private:
                 for (size_t c = 0; own && c + kChunk <= unit_; c += kChunk)
                     own = markedOffset(unit + c, tag) == offset + c;
                 if (own) {
-                    if (int32_t status = endRun(scan, offset, true, verified))
-                        return status;
+                    // A few blocks kept inside a lost stretch may be a cache's protected
+                    // part (it holds what was read): the medium keeps what it was given
+                    // around a bad place only where a whole stretch after it does.
+                    if (scan.runBegin != kNone && scan.heldFrom == kNone)
+                        scan.heldFrom = offset;
+                    if (scan.heldFrom != kNone && offset + unit_ - scan.heldFrom >= kMaxBadRun) {
+                        if (int32_t status = endRun(scan, scan.heldFrom, true))
+                            return status;
+                    }
                     continue;
                 }
+                scan.heldFrom = kNone;
                 const uint64_t other = unreadable ? kNone : foreignMarker(unit, offset);
                 if (other != kNone) {
                     // One place answers for both: the later of the two is past the start
@@ -257,7 +263,8 @@ private:
             }
         }
         // At the very end nothing can follow: a small run there is told as a bad place.
-        return endRun(scan, end, end == size_, verified);
+        const bool held = scan.heldFrom != kNone;
+        return endRun(scan, held ? scan.heldFrom : end, held || end == size_);
     }
 
     int32_t measure() {
@@ -281,24 +288,28 @@ private:
                 return status;
             steps_.push_back(Step{written, end, tags_.size() - 1});
             measuredUpTo_ = end;
-            uint64_t readEnd = end - flush;
-            if (end == size_) {
-                // Nothing lies past the last part to push it out of a cache: the start,
-                // read already, is written again instead.
-                const uint64_t again = std::min(flush, verified);
-                if (int32_t status = writeMarkers(0, again, tag))
-                    return status;
-                steps_.push_back(Step{0, again, tags_.size() - 1});
-                readEnd = size_;
-            }
             if (int rc = device_.sync())
                 return writeFailureStatus(rc);
             device_.dropCache();
             Scan scan;
-            if (int32_t status = examine(readEnd, verified, scan))
+            bad_ = 0;
+            if (int32_t status = examine(0, end - flush, scan))
                 return status;
-            if (scan.lostBelow != 0)
-                scan.bound = std::min(scan.bound, std::max(written, end - scan.lostBelow));
+            if (end == size_) {
+                // Nothing lies past the last part to push it out of a cache: the start,
+                // read already, is written again instead. Only after the rest was read: a
+                // rewritten start would hide what wrapped onto it.
+                const uint64_t again = std::min(flush, verified);
+                if (int32_t status = writeMarkers(0, again, tag))
+                    return status;
+                steps_.push_back(Step{0, again, tags_.size() - 1});
+                if (int rc = device_.sync())
+                    return writeFailureStatus(rc);
+                device_.dropCache();
+                if (int32_t status = examine(end - flush, end, scan))
+                    return status;
+            }
+            const uint64_t readEnd = end == size_ ? size_ : end - flush;
             if (scan.bound != kNone || readEnd == size_) {
                 usable_ = alignDown(std::min(scan.bound, size_), unit_);
                 verdict_ = usable_ < size_ ? Verdict::Counterfeit : Verdict::BadBlocks;

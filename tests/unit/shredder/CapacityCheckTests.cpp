@@ -68,6 +68,11 @@ std::vector<FakeRow> fakeRows() {
     add("drops, 1 MiB cache", o, 100, SHRED_STATUS_FAILED_COUNTERFEIT, kOdd);
     o = stick(kOdd, Past::Wrap);
     add("wraps", o, 101, SHRED_STATUS_FAILED_COUNTERFEIT, kOdd);
+    o.size = 24 * MiB;
+    o.usable = 9 * MiB + 1536;
+    o.cache = 8 * MiB; // more than is written past a part before it is read
+    add("wraps behind a cache, small", o, 100, SHRED_STATUS_FAILED_COUNTERFEIT, o.usable);
+    o = stick(kOdd, Past::Wrap);
     o.wrapOffset = 5 * MiB + 512;
     add("wraps with an offset", o, 100, SHRED_STATUS_FAILED_COUNTERFEIT, kOdd);
     add("wraps with an offset, three passes", o, 102, SHRED_STATUS_FAILED_COUNTERFEIT, kOdd);
@@ -120,7 +125,8 @@ TEST(CapacityCheck, EveryKindOfFakeAndBadBlock) {
         std::vector<Pass> plan;
         ASSERT_TRUE(passPlan(row.algorithm, plan));
         EXPECT_EQ(outcome.passesDone, plan.size());
-        EXPECT_GE(device.bytesWritten, plan.size() * kClaimed);
+        const uint64_t claimed = row.options.size;
+        EXPECT_GE(device.bytesWritten, plan.size() * claimed);
         if (row.options.badBlock != BadBlock::None) {
             ASSERT_EQ(outcome.failedRanges.size(), 1u);
             const ByteRange& bad = outcome.failedRanges[0];
@@ -135,7 +141,7 @@ TEST(CapacityCheck, EveryKindOfFakeAndBadBlock) {
         // All it keeps, wherever that is, holds the last pass: zeros, or random data
         // without a marker's tag repeating every 32 bytes.
         const bool end = row.options.pastUsable == Past::KeepEnd;
-        const uint64_t keptFrom = end ? kClaimed - row.options.usable : 0;
+        const uint64_t keptFrom = end ? claimed - row.options.usable : 0;
         const uint64_t kept = row.options.usable;
         std::vector<uint8_t> bytes(kept);
         ASSERT_EQ(device.readAt(bytes.data(), kept, keptFrom), 0);
@@ -150,7 +156,7 @@ TEST(CapacityCheck, EveryKindOfFakeAndBadBlock) {
         if (end) {
             ASSERT_FALSE(outcome.keptElsewhere.empty());
             EXPECT_EQ(outcome.keptElsewhere.back().offset + outcome.keptElsewhere.back().length,
-                      kClaimed);
+                      claimed);
         }
     }
 }

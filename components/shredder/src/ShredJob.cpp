@@ -161,7 +161,10 @@ int32_t eraseMeasured(BlockDevice& device, const CapacityCheck& check, const Pas
     }
     if (int rc = device.sync())
         return writeFailureStatus(rc);
-    outcome.keptElsewhere = keptPast(usable, device.size(), outcome.failedRanges);
+    // Only random data read back proves it was kept: a dropped block may well read back
+    // as a pattern (zeros, most often).
+    if (last.kind == PassKind::Random)
+        outcome.keptElsewhere = keptPast(usable, device.size(), outcome.failedRanges);
     if (usable == 0)
         return SHRED_STATUS_FAILED_COUNTERFEIT;
     UsablePart part(device, usable);

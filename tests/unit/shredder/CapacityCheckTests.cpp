@@ -88,7 +88,7 @@ std::vector<FakeRow> fakeRows() {
     o.readProtect = true;
     add("a cache that keeps what was read", o, 100, SHRED_STATUS_FAILED_COUNTERFEIT, kOdd);
     o = stick(12 * MiB, Past::KeepEnd);
-    add("real flash at the end", o, 100, SHRED_STATUS_FAILED_COUNTERFEIT, 0);
+    add("real flash at the end", o, 101, SHRED_STATUS_FAILED_COUNTERFEIT, 0);
     o = stick(0);
     o.cache = MiB;
     add("keeps nothing", o, 100, SHRED_STATUS_FAILED_COUNTERFEIT, 0);

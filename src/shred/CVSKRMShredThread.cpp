@@ -22,6 +22,8 @@ namespace kestrune {
 namespace {
 
 const QString kEngineFile = QStringLiteral("VSKRemovableShredder.dll");
+// As many as the engine's read-back lists at most, and what a counterfeit keeps.
+constexpr std::size_t kMaxRanges = 512;
 // The label a format writes, as FAT stores it.
 const QString kVolumeLabel = QStringLiteral("SHREDDED");
 
@@ -80,6 +82,14 @@ void CVSKRMShredThread::relay(std::int32_t status, std::int64_t bytesLeft, std::
             mismatchOffset_ = static_cast<std::uint64_t>(secondValue);
         } else if (status == SHRED_FINDING_PASSES_DONE && secondValue >= 0 && secondValue <= 1000) {
             enginePasses_ = static_cast<int>(secondValue);
+        } else if (status >= SHRED_FINDING_RANGE_WRONG && status <= SHRED_FINDING_RANGE_KEPT &&
+                   bytesLeft >= 0 && secondValue > 0 && ranges_.size() < kMaxRanges) {
+            const auto kind = status == SHRED_FINDING_RANGE_WRONG ? ReportRange::Kind::ReadWrong
+                              : status == SHRED_FINDING_RANGE_UNREADABLE
+                                  ? ReportRange::Kind::Unreadable
+                                  : ReportRange::Kind::Kept;
+            ranges_.push_back({kind, static_cast<std::uint64_t>(bytesLeft),
+                               static_cast<std::uint64_t>(secondValue)});
         }
         // The job's progress keeps them too; they are no progress to repeat.
         callback_(context_, static_cast<std::int32_t>(deviceNumber_), status, bytesLeft,
@@ -271,6 +281,7 @@ bool CVSKRMShredThread::InitInstance() {
             report.setUsableCapacity(usableBytes_);
             report.setVerification(verification, mismatchOffset_);
             report.setPassesDone(passes);
+            report.setRanges(ranges_);
         });
     }
     reportStatus(finalStatus_, detail);

@@ -3,6 +3,7 @@
 #include "devices/DeviceListModel.h"
 #include "devices/DeviceRecord.h"
 #include "shred/FormatAndLabel.h"
+#include "shred/ShredReport.h"
 
 #include <atomic>
 #include <chrono>
@@ -12,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <vector>
 
 #include <QStringList>
 
@@ -181,6 +183,7 @@ private:
     int verification_ = 0;
     std::uint64_t mismatchOffset_ = 0;
     std::optional<int> enginePasses_; // as the engine reported them
+    std::vector<ReportRange> ranges_; // as the engine named them, in order
     bool engineCalled_ = false;
     bool progressSeen_ = false;
     std::int32_t lastProgress_ = 0;

@@ -282,6 +282,15 @@ int ShredReport::finish(std::int64_t finishTime) {
         appendLine(QStringLiteral("<verification result=\"not reached\"/>"));
         break;
     }
+    for (const ReportRange& range : ranges_) {
+        const char* holds = range.kind == ReportRange::Kind::ReadWrong    ? "read wrong"
+                            : range.kind == ReportRange::Kind::Unreadable ? "unreadable"
+                                                                          : "kept last pass";
+        appendLine(QStringLiteral("<range offset=\"%1\" length=\"%2\" holds=\"%3\"/>")
+                       .arg(range.offset)
+                       .arg(range.length)
+                       .arg(QLatin1String(holds)));
+    }
     for (const char* line : {"</disk>", "</cleaner>", "</hardware>"})
         appendLine(QString::fromLatin1(line));
     appendSanitization();

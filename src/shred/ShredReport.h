@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
 namespace kestrune {
 
@@ -14,6 +15,16 @@ class LanguageManager;
 
 // How the read-back of a job ended; Interrupted: it began but stopped before its end.
 enum class ReportVerification { NotReached, Passed, Failed, Interrupted };
+
+// A range of the medium the engine named: what the read-back found there, or that a
+// counterfeit kept the last pass there, outside its usable start.
+struct ReportRange {
+    enum class Kind { ReadWrong, Unreadable, Kept };
+    Kind kind = Kind::ReadWrong;
+    std::uint64_t offset = 0;
+    std::uint64_t length = 0;
+    bool operator==(const ReportRange&) const = default;
+};
 
 // Who erased the medium, where, and with what: the same on the report and its certificate.
 struct JobProvenance {
@@ -57,6 +68,8 @@ public:
         verification_ = outcome;
         mismatchOffset_ = offset;
     }
+    void setRanges(std::vector<ReportRange> ranges) { ranges_ = std::move(ranges); }
+    const std::vector<ReportRange>& ranges() const { return ranges_; }
     // The passes that reached the medium; nothing: not known.
     void setPassesDone(std::optional<int> passes) { passesDone_ = passes; }
     void setProvenance(const JobProvenance& provenance) { provenance_ = provenance; }
@@ -121,6 +134,7 @@ private:
     ReportVerification verification_ = ReportVerification::NotReached;
     std::uint64_t mismatchOffset_ = 0;
     std::optional<int> passesDone_;
+    std::vector<ReportRange> ranges_;
     JobProvenance provenance_;
     QString writtenPath_;
     bool replacedOlderFile_ = false;

@@ -98,8 +98,26 @@ void TestFileSystem::mount(const TestFileSystemOptions& options) {
              << QStringLiteral("--past-usable")
              << (options.pastUsable == TestFileSystemOptions::PastUsable::Wrap
                      ? QStringLiteral("wrap")
-                     : QStringLiteral("drop"));
+                 : options.pastUsable == TestFileSystemOptions::PastUsable::Drop
+                     ? QStringLiteral("drop")
+                     : QStringLiteral("end"))
+             << QStringLiteral("--wrap-offset") << QString::number(options.wrapOffset);
+        if (options.flashOrder != TestFileSystemOptions::FlashOrder::ByAddress)
+            args << QStringLiteral("--flash-order")
+                 << (options.flashOrder == TestFileSystemOptions::FlashOrder::Drop
+                         ? QStringLiteral("drop")
+                         : QStringLiteral("reuse"));
     }
+    if (options.smallWriteLog != 0)
+        args << QStringLiteral("--small-write-log") << QString::number(options.smallWriteLog);
+    if (options.readProtect)
+        args << QStringLiteral("--read-protect");
+    if (options.badBlock != TestFileSystemOptions::BadBlock::None)
+        args << QStringLiteral("--bad-block") << QString::number(options.badBlockAt)
+             << QStringLiteral("--bad-block-kind")
+             << (options.badBlock == TestFileSystemOptions::BadBlock::Fails
+                     ? QStringLiteral("fails")
+                     : QStringLiteral("lies"));
     if (options.keepsNothing)
         args << QStringLiteral("--keep-nothing");
     if (options.cache != 0)

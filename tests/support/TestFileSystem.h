@@ -8,13 +8,21 @@
 namespace kestrune::test {
 
 struct TestFileSystemOptions {
-    enum class PastUsable { Wrap, Drop };
+    enum class PastUsable { Wrap, Drop, KeepEnd };
+    enum class FlashOrder { ByAddress, Drop, Reuse };
+    enum class BadBlock { None, Fails, Lies };
     enum class StallWhat { Reads, Writes, All };
 
     std::uint64_t size = std::uint64_t{64} << 20;
     // 0: all of the size really exists.
     std::uint64_t usable = 0;
     PastUsable pastUsable = PastUsable::Wrap;
+    std::uint64_t wrapOffset = 0;
+    FlashOrder flashOrder = FlashOrder::ByAddress;
+    std::uint64_t smallWriteLog = 0;
+    bool readProtect = false; // the cache keeps what was read
+    BadBlock badBlock = BadBlock::None;
+    std::uint64_t badBlockAt = 0;
     // Nothing written is kept at all (usable stays 0).
     bool keepsNothing = false;
     // Bytes of the controller's write cache, which answers reads of what was written last.

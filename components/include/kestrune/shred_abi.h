@@ -58,6 +58,12 @@ enum KestruneShredFinding {
     // The read-back began but stopped before its end (abort, a read error): the bytes from the
     // start that it found matching.
     SHRED_FINDING_VERIFY_INTERRUPTED = 504,
+    // A range of the medium, at the offset in the bytes-left value and of the length in the
+    // second value: where the read-back found other bytes, where it could read nothing, and
+    // (of a counterfeit) where the medium kept the last pass outside its usable start.
+    SHRED_FINDING_RANGE_WRONG = 505,
+    SHRED_FINDING_RANGE_UNREADABLE = 506,
+    SHRED_FINDING_RANGE_KEPT = 507,
     SHRED_FINDING_FIRST = SHRED_FINDING_CAPACITY,
     SHRED_FINDING_LAST = 599
 };

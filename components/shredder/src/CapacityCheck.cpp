@@ -5,11 +5,8 @@
 #include "shredengine/RandomStream.h"
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
-#include <cmath>
 #include <cstring>
-#include <numeric>
 
 namespace kestrune::engine {
 
@@ -17,11 +14,17 @@ namespace {
 
 constexpr size_t kChunk = 32;
 constexpr size_t kIoBytes = 1u << 20;
-// The spread markers lie sqrt(size * this) apart, and the start read with them is as long:
-// that balances the one sequential read against the scattered markers (about 1000 at 64 GB).
-constexpr double kSpreadFactor = 65536.0;
-// The first sweep over the start of a caught medium covers at least this much.
-constexpr uint64_t kFirstSweep = 4u << 20;
+// Enough to catch a fake that loses a few percent anywhere; few enough that a stick paying
+// for every scattered request hardly notices the one write and read back of each.
+constexpr size_t kMarkers = 32;
+// More or larger than this is no longer a few bad blocks.
+constexpr size_t kMaxBadPlaces = 8;
+constexpr uint64_t kMaxBadPlace = 1u << 20;
+constexpr uint64_t kMaxBadRun = 64u << 10; // inside a measurement, to the sector
+constexpr uint64_t kFirstStep = 8u << 20;
+// Written past each part before it is read: more than the caches and logs of sticks keep.
+constexpr uint64_t kMinFlush = 4u << 20;
+constexpr uint64_t kMaxFlush = 160u << 20;
 constexpr uint64_t kNone = UINT64_MAX;
 
 using Tag = std::array<uint8_t, 16>;
@@ -55,283 +58,296 @@ void fillMarkers(uint8_t* out, size_t length, uint64_t offset, const Tag& tag) {
     }
 }
 
-// What markers read back showed. A cache can make a lost marker look held, never the
-// reverse, so losses and markers in other places are evidence as they are read.
-class Evidence {
-public:
-    void lost(uint64_t at) { firstLost_ = std::min(firstLost_, at); }
-    // One place on the medium answers to both offsets: the real capacity divides their
-    // distance.
-    void moved(uint64_t at, uint64_t from) {
-        period_ = std::gcd(period_, at > from ? at - from : from - at);
-    }
-    void held(uint64_t end) { heldUpTo_ = std::max(heldUpTo_, end); }
-
-    bool caught() const { return firstLost_ != kNone || period_ != 0; }
-    uint64_t firstLost() const { return firstLost_; }
-    // 0 when no two offsets shared a place.
-    uint64_t period() const { return period_; }
-    // The end of the last chunk that held its own marker.
-    uint64_t heldUpTo() const { return heldUpTo_; }
-
-    // Chunks of [offset, offset + length); where nothing was written this time, only
-    // markers of other places count.
-    void examine(const uint8_t* data, size_t length, uint64_t offset, const Tag& tag,
-                 bool written) {
-        for (size_t at = 0; at + kChunk <= length; at += kChunk) {
-            const uint8_t* chunk = data + at;
-            const uint64_t here = offset + at;
-            const uint64_t stored = loadLe(chunk + 16);
-            const bool marker =
-                std::memcmp(chunk, tag.data(), tag.size()) == 0 && loadLe(chunk + 24) == ~stored;
-            if (marker && stored == here)
-                held(here + kChunk);
-            else if (marker)
-                moved(here, stored);
-            else if (written)
-                lost(here);
-        }
-    }
-
-private:
-    uint64_t firstLost_ = kNone;
-    uint64_t period_ = 0;
-    uint64_t heldUpTo_ = 0;
-};
+// The offset a marker chunk names, or kNone when the chunk is no marker of the tag.
+uint64_t markedOffset(const uint8_t* chunk, const Tag& tag) {
+    if (std::memcmp(chunk, tag.data(), tag.size()) != 0)
+        return kNone;
+    const uint64_t stored = loadLe(chunk + 16);
+    return loadLe(chunk + 24) == ~stored ? stored : kNone;
+}
 
 } // namespace
 
 class CapacityCheck::Run {
 public:
     Run(BlockDevice& device, const unsigned char* abortFlag)
-        : device_(device), abortFlag_(abortFlag), buffer_(kIoBytes), size_(device.size()),
-          usable_(size_) {}
+        : device_(device), abortFlag_(abortFlag), size_(device.size()), usable_(size_) {}
 
-    int32_t begin() {
+    int32_t prepare() {
         block_ = std::max<size_t>(4096, device_.alignment());
-        if (size_ < 2 * block_) {
-            settled_ = true; // too small to hide anything
-            return 0;
-        }
-        if (!buffer_ || !systemRandom(tag_.data(), tag_.size()))
+        unit_ = std::max<size_t>(512, device_.alignment());
+        if (size_ < 2 * block_)
+            return 0; // too small to hide anything
+        uint64_t jitter = 0;
+        if (!systemRandom(tag_.data(), tag_.size()) || !systemRandom(&jitter, sizeof jitter))
             return ENGINE_STATUS_NO_RESOURCES;
-        layOut();
-        Evidence first;
-        // Downwards: of the markers that land on one place, the lowest stays there, and
-        // its distance to the place is the real capacity itself.
-        for (auto it = spread_.rbegin(); it != spread_.rend(); ++it) {
-            if (int32_t status = writeMarkers(*it, block_, tag_, &first))
-                return status;
+        const uint64_t last = alignDown(size_ - block_, block_);
+        places_.push_back(0);
+        // Off their regular places by a distance of this job's, so that no controller can
+        // know them beforehand.
+        const uint64_t gap = alignDown(last / (kMarkers - 1), block_);
+        for (size_t i = 1; gap >= 2 * block_ && i + 1 < kMarkers; ++i) {
+            jitter = jitter * 6364136223846793005ull + 1442695040888963407ull;
+            places_.push_back(i * gap + alignDown((jitter >> 16) % (gap - block_), block_));
         }
-        if (int32_t status = settle())
-            return status;
-        if (int32_t status = readRange(0, head_, tag_, first, false))
-            return status;
-        if (int32_t status = readSpread(first))
-            return status;
-        if (first.caught())
-            caught(first);
+        if (last > places_.back())
+            places_.push_back(last);
         return 0;
     }
 
-    int32_t firstPassDone() {
-        device_.dropCache();
-        Evidence second;
-        if (int32_t status = readSpread(second))
-            return status;
-        if (!second.caught()) {
-            settled_ = true;
+    void fill(uint8_t* out, uint64_t offset) const { fillMarkers(out, block_, offset, tag_); }
+
+    int32_t judge(const std::vector<ByteRange>& failed) {
+        if (failed.empty()) {
+            verdict_ = Verdict::Whole;
             return 0;
         }
-        caught(second);
-        return SHRED_STATUS_FAILED_COUNTERFEIT;
+        bool fewAndSmall = failed.size() <= kMaxBadPlaces && !places_.empty();
+        for (const ByteRange& range : failed) {
+            const bool atAnEnd = range.offset <= places_.front() + block_ - 1 ||
+                                 range.offset + range.length > places_.back();
+            fewAndSmall = fewAndSmall && range.length <= kMaxBadPlace && !atAnEnd;
+        }
+        if (fewAndSmall) {
+            // A bad block answers with nothing or with other bytes, never with a marker of
+            // this job that belongs somewhere else.
+            bool moved = false;
+            for (const ByteRange& range : failed) {
+                if (int32_t status = markersElsewhere(range, moved))
+                    return status;
+            }
+            if (!moved) {
+                verdict_ = Verdict::BadBlocks;
+                return 0;
+            }
+        }
+        return measure();
     }
 
-    // Sweeps of markers over a growing start of the medium, written downwards so that of
-    // the offsets sharing a place the lowest stays there, until a sweep shows where the
-    // medium stops keeping them. Only what cannot be a cache's answer decides.
+    const std::vector<uint64_t>& places() const { return places_; }
+    size_t block() const { return block_; }
+    Verdict verdict() const { return verdict_; }
+    uint64_t usable() const { return usable_; }
+    uint64_t measuredUpTo() const { return measuredUpTo_; }
+
+private:
+    struct Step {
+        uint64_t begin, end;
+        size_t tag;
+    };
+
+    int32_t markersElsewhere(const ByteRange& range, bool& moved) {
+        if (range.unreadable)
+            return 0;
+        for (uint64_t at = range.offset; at < range.offset + range.length; at += kIoBytes) {
+            const size_t length =
+                static_cast<size_t>(std::min<uint64_t>(kIoBytes, range.offset + range.length - at));
+            if (int32_t status = readPart(at, length))
+                return status;
+            for (size_t c = 0; c + kChunk <= length; c += kChunk) {
+                const uint64_t named = markedOffset(buffer_.data() + c, tag_);
+                moved = moved || (named != kNone && named != at + c);
+            }
+        }
+        return 0;
+    }
+
+    int32_t readPart(uint64_t offset, size_t length) {
+        if (AbortFlag::raisedAt(abortFlag_))
+            return SHRED_STATUS_ABORTED;
+        if (!buffer_ && !buffer_.allocate(kIoBytes))
+            return ENGINE_STATUS_NO_RESOURCES;
+        const int rc = device_.readAt(buffer_.data(), length, offset);
+        return rc == 0 ? 0 : SHRED_STATUS_FAILED_MEDIA;
+    }
+
+    int32_t writeMarkers(uint64_t begin, uint64_t end, const Tag& tag) {
+        for (uint64_t at = begin; at < end; at += kIoBytes) {
+            if (AbortFlag::raisedAt(abortFlag_))
+                return SHRED_STATUS_ABORTED;
+            const size_t length = static_cast<size_t>(std::min<uint64_t>(kIoBytes, end - at));
+            fillMarkers(buffer_.data(), length, at, tag);
+            if (int rc = device_.writeAt(buffer_.data(), length, at))
+                return writeFailureStatus(rc);
+        }
+        return 0;
+    }
+
+    const Tag& expectedAt(uint64_t offset) const {
+        for (auto it = steps_.rbegin(); it != steps_.rend(); ++it) {
+            if (offset >= it->begin && offset < it->end)
+                return tags_[it->tag];
+        }
+        return tags_.front();
+    }
+
+    // The offset another marker of the measurement in this unit names, or kNone.
+    uint64_t foreignMarker(const uint8_t* unit, uint64_t offset) const {
+        for (const Tag& tag : tags_) {
+            const uint64_t named = markedOffset(unit, tag);
+            if (named != kNone && alignDown(named, unit_) != offset)
+                return alignDown(named, unit_);
+        }
+        return kNone;
+    }
+
+    // What one part of the start holds, a unit at a time.
+    struct Scan {
+        uint64_t bound = kNone;    // no start longer than this keeps what it was given
+        uint64_t runBegin = kNone; // a run of units that did not keep their markers
+        bool runUnreadable = true;
+        uint64_t heldFrom = kNone; // kept since, after the run
+    };
+
+    int32_t endRun(Scan& scan, uint64_t at, bool heldAfter) {
+        if (scan.runBegin == kNone)
+            return 0;
+        const uint64_t begin = scan.runBegin;
+        scan.runBegin = kNone;
+        scan.heldFrom = kNone;
+        if (heldAfter && at - begin <= kMaxBadRun && bad_ < kMaxBadPlaces) {
+            ++bad_; // the medium around it keeps what it was given: a bad place
+            return 0;
+        }
+        if (scan.runUnreadable)
+            return SHRED_STATUS_FAILED_MEDIA; // a counterfeit answers; this medium does not
+        // No start that reaches it keeps what it was given, also where an earlier part
+        // kept it: then it was kept only for a while, in a cache larger than what was
+        // written past it (or in flash that later writes took).
+        scan.bound = std::min(scan.bound, begin);
+        return 0;
+    }
+
+    int32_t examine(uint64_t from, uint64_t end, Scan& scan) {
+        for (uint64_t at = from; at < end; at += kIoBytes) {
+            const size_t length = static_cast<size_t>(std::min<uint64_t>(kIoBytes, end - at));
+            if (AbortFlag::raisedAt(abortFlag_))
+                return SHRED_STATUS_ABORTED;
+            const int rc = device_.readAt(buffer_.data(), length, at);
+            if (rc != 0 && rc != EIO)
+                return SHRED_STATUS_FAILED_MEDIA;
+            for (size_t u = 0; u < length; u += unit_) {
+                const uint64_t offset = at + u;
+                uint8_t* unit = buffer_.data() + u;
+                // An unreadable part is read again a unit at a time, to find its bad units.
+                const bool unreadable = rc != 0 && device_.readAt(unit, unit_, offset) != 0;
+                bool own = !unreadable;
+                const Tag& tag = expectedAt(offset);
+                for (size_t c = 0; own && c + kChunk <= unit_; c += kChunk)
+                    own = markedOffset(unit + c, tag) == offset + c;
+                if (own) {
+                    // A few blocks kept inside a lost stretch may be a cache's protected
+                    // part (it holds what was read): the medium keeps what it was given
+                    // around a bad place only where a whole stretch after it does.
+                    if (scan.runBegin != kNone && scan.heldFrom == kNone)
+                        scan.heldFrom = offset;
+                    if (scan.heldFrom != kNone && offset + unit_ - scan.heldFrom >= kMaxBadRun) {
+                        if (int32_t status = endRun(scan, scan.heldFrom, true))
+                            return status;
+                    }
+                    continue;
+                }
+                scan.heldFrom = kNone;
+                const uint64_t other = unreadable ? kNone : foreignMarker(unit, offset);
+                if (other != kNone) {
+                    // One place answers for both: the later of the two is past the start
+                    // that can keep them apart.
+                    scan.bound = std::min(scan.bound, std::max(offset, other));
+                    continue;
+                }
+                if (scan.runBegin == kNone) {
+                    scan.runBegin = offset;
+                    scan.runUnreadable = true;
+                }
+                scan.runUnreadable = scan.runUnreadable && unreadable;
+            }
+        }
+        // At the very end nothing can follow: a small run there is told as a bad place.
+        const bool held = scan.heldFrom != kNone;
+        return endRun(scan, held ? scan.heldFrom : end, held || end == size_);
+    }
+
     int32_t measure() {
-        uint64_t end = firstSweep();
+        if (!buffer_ && !buffer_.allocate(kIoBytes))
+            return ENGINE_STATUS_NO_RESOURCES;
+        const uint64_t flush =
+            std::min(std::clamp(alignUp(size_ / 8, kIoBytes), kMinFlush, kMaxFlush),
+                     alignDown(size_ / 4, unit_));
+        uint64_t written = 0;
+        uint64_t verified = 0;
         for (;;) {
             Tag tag{};
             if (!systemRandom(tag.data(), tag.size()))
                 return ENGINE_STATUS_NO_RESOURCES;
-            if (int32_t status = sweepDown(end, tag))
+            tags_.push_back(tag);
+            uint64_t end = written == 0 ? std::max(kFirstStep, 2 * flush) : 2 * written;
+            end = std::min(size_, alignUp(end, unit_));
+            if (size_ - end < flush)
+                end = size_;
+            if (int32_t status = writeMarkers(written, end, tag))
                 return status;
-            Evidence sweep;
-            if (int32_t status = readRange(0, end, tag, sweep, true))
+            steps_.push_back(Step{written, end, tags_.size() - 1});
+            measuredUpTo_ = end;
+            if (int rc = device_.sync())
+                return writeFailureStatus(rc);
+            device_.dropCache();
+            Scan scan;
+            bad_ = 0;
+            if (int32_t status = examine(0, end - flush, scan))
                 return status;
-            if (sweep.period() != 0) {
-                // Past the last marker that held, every place answers for a lower offset.
-                // Once that stretch is longer than a period, it holds two neighbouring
-                // multiples of the real capacity, and their common divisor is that capacity.
-                if (end - sweep.heldUpTo() > sweep.period() + block_ || end == size_)
-                    return found(sweep.period());
-                end = grow(end, sweep.heldUpTo() + sweep.period() + 2 * block_);
-            } else if (sweep.firstLost() != kNone) {
-                return confirmLoss(sweep.firstLost(), tag);
-            } else if (end == size_) {
-                // The whole medium held this time: what caught it did not last.
-                caught_ = false;
-                settled_ = true;
-                usable_ = size_;
-                return 0;
-            } else {
-                end = grow(end, 2 * end);
+            if (end == size_) {
+                // Nothing lies past the last part to push it out of a cache: the start,
+                // read already, is written again instead. Only after the rest was read: a
+                // rewritten start would hide what wrapped onto it.
+                const uint64_t again = std::min(flush, verified);
+                if (int32_t status = writeMarkers(0, again, tag))
+                    return status;
+                steps_.push_back(Step{0, again, tags_.size() - 1});
+                if (int rc = device_.sync())
+                    return writeFailureStatus(rc);
+                device_.dropCache();
+                if (int32_t status = examine(end - flush, end, scan))
+                    return status;
             }
+            const uint64_t readEnd = end == size_ ? size_ : end - flush;
+            if (scan.bound != kNone || readEnd == size_) {
+                usable_ = alignDown(std::min(scan.bound, size_), unit_);
+                verdict_ = usable_ < size_ ? Verdict::Counterfeit : Verdict::BadBlocks;
+                return 0;
+            }
+            written = end;
+            verified = readEnd;
         }
     }
 
-    const std::vector<uint64_t>& spread() const { return spread_; }
-    size_t block() const { return block_; }
-    bool isCaught() const { return caught_; }
-    bool settled() const { return settled_; }
-    uint64_t usable() const { return usable_; }
-
-private:
-    void layOut() {
-        const uint64_t last = alignDown(size_ - block_, block_);
-        const auto spacing =
-            static_cast<uint64_t>(std::ceil(std::sqrt(static_cast<double>(size_) * kSpreadFactor)));
-        const uint64_t gap = std::max<uint64_t>(alignUp(spacing, block_), block_);
-        // A marker that lands on the start from anywhere up to the end lands less than
-        // gap + one block from it, so that much of the start is read with the markers.
-        head_ = std::min(gap + block_, last);
-        for (uint64_t at = std::max<uint64_t>(2 * gap, head_); at < last; at += gap)
-            spread_.push_back(at);
-        spread_.push_back(last);
-    }
-
-    void caught(const Evidence& evidence) {
-        caught_ = true;
-        evidence_ = evidence;
-    }
-
-    // The end of the first sweep: past where the medium was seen to stop, or two periods.
-    uint64_t firstSweep() const {
-        uint64_t end = kFirstSweep;
-        if (evidence_.period() != 0)
-            end = std::max(end, 2 * evidence_.period() + 2 * block_);
-        else if (evidence_.firstLost() != kNone)
-            end = std::max(end, evidence_.firstLost() + block_);
-        return std::min(size_, alignUp(end, kIoBytes));
-    }
-
-    uint64_t grow(uint64_t end, uint64_t wanted) const {
-        return std::min(size_, alignUp(std::max(wanted, end + kIoBytes), kIoBytes));
-    }
-
-    int32_t found(uint64_t usable) {
-        usable_ = alignDown(std::min(usable, size_), device_.alignment());
-        settled_ = true;
-        return 0;
-    }
-
-    // The sweep was written downwards, so a cache keeps its lowest part: no more than
-    // lostFrom and one piece, or lostFrom would not have been seen lost. Once more than that
-    // is written past lostFrom, where nothing is kept, the start reads from the medium.
-    int32_t confirmLoss(uint64_t lostFrom, const Tag& tag) {
-        if (lostFrom == 0)
-            return found(0);
-        Tag flush{};
-        if (!systemRandom(flush.data(), flush.size()))
-            return ENGINE_STATUS_NO_RESOURCES;
-        const uint64_t from = alignUp(lostFrom, block_);
-        const uint64_t to = std::min(size_, from + lostFrom + lostFrom / 4 + 2 * kIoBytes);
-        for (uint64_t at = from; at < to; at += kIoBytes) {
-            if (int32_t status = writeMarkers(at, std::min<uint64_t>(kIoBytes, to - at), flush))
-                return status;
+    // Allocated only when the check reads or measures.
+    class Buffer {
+    public:
+        bool allocate(size_t size) {
+            buffer_ = std::make_unique<AlignedBuffer>(size);
+            return static_cast<bool>(*buffer_);
         }
-        if (int32_t status = settle())
-            return status;
-        Evidence again;
-        if (int32_t status = readRange(0, lostFrom, tag, again, true))
-            return status;
-        return found(std::min(lostFrom, again.firstLost()));
-    }
+        explicit operator bool() const { return buffer_ && *buffer_; }
+        uint8_t* data() const { return buffer_->data(); }
 
-    int32_t sweepDown(uint64_t end, const Tag& tag) {
-        for (uint64_t at = alignDown(end - 1, kIoBytes);; at -= kIoBytes) {
-            if (int32_t status = writeMarkers(at, std::min<uint64_t>(kIoBytes, end - at), tag))
-                return status;
-            if (at == 0)
-                break;
-        }
-        return settle();
-    }
-
-    int32_t settle() {
-        if (int rc = device_.sync())
-            return writeFailureStatus(rc);
-        device_.dropCache();
-        return 0;
-    }
-
-    // A place that refuses a marker has lost it, unless the medium is gone or refuses
-    // everything.
-    int32_t writeMarkers(uint64_t offset, size_t length, const Tag& tag,
-                         Evidence* evidence = nullptr) {
-        if (AbortFlag::raisedAt(abortFlag_))
-            return SHRED_STATUS_ABORTED;
-        fillMarkers(buffer_.data(), length, offset, tag);
-        const int rc = device_.writeAt(buffer_.data(), length, offset);
-        if (rc == 0)
-            return 0;
-        if (offset == 0 || (rc != EIO && rc != ENOSPC))
-            return writeFailureStatus(rc);
-        if (evidence)
-            evidence->lost(offset);
-        return 0;
-    }
-
-    int32_t readBack(uint64_t offset, size_t length, uint64_t examined, const Tag& tag,
-                     Evidence& evidence, bool written) {
-        if (AbortFlag::raisedAt(abortFlag_))
-            return SHRED_STATUS_ABORTED;
-        if (int rc = device_.readAt(buffer_.data(), length, offset)) {
-            if (offset == 0 || rc == ENODEV || rc == ENXIO || rc == ENOMEDIUM)
-                return SHRED_STATUS_FAILED_MEDIA;
-            if (written)
-                evidence.lost(offset);
-            return 0;
-        }
-        evidence.examine(buffer_.data(), static_cast<size_t>(examined), offset, tag, written);
-        return 0;
-    }
-
-    int32_t readRange(uint64_t begin, uint64_t end, const Tag& tag, Evidence& evidence,
-                      bool written) {
-        const uint64_t readEnd = std::min(size_, alignUp(end, block_));
-        for (uint64_t at = begin; at < end; at += kIoBytes) {
-            const uint64_t length = std::min<uint64_t>(kIoBytes, readEnd - at);
-            const uint64_t examined = std::min(length, end - at);
-            if (int32_t status =
-                    readBack(at, static_cast<size_t>(length), examined, tag, evidence, written))
-                return status;
-        }
-        return 0;
-    }
-
-    int32_t readSpread(Evidence& evidence) {
-        for (uint64_t at : spread_) {
-            if (int32_t status = readBack(at, block_, block_, tag_, evidence, true))
-                return status;
-        }
-        return 0;
-    }
+    private:
+        std::unique_ptr<AlignedBuffer> buffer_;
+    };
 
     BlockDevice& device_;
     const unsigned char* abortFlag_;
-    AlignedBuffer buffer_;
+    Buffer buffer_;
     const uint64_t size_;
     size_t block_ = 4096;
+    size_t unit_ = 512;
     Tag tag_{};
-    uint64_t head_ = 0;
-    std::vector<uint64_t> spread_;
-    Evidence evidence_; // what caught the medium
-    bool caught_ = false;
-    bool settled_ = false;
+    std::vector<uint64_t> places_;
+    std::vector<Tag> tags_;
+    std::vector<Step> steps_;
+    size_t bad_ = 0;
+    Verdict verdict_ = Verdict::Whole;
     uint64_t usable_;
+    uint64_t measuredUpTo_ = 0;
 };
 
 CapacityCheck::CapacityCheck(BlockDevice& device, const unsigned char* abortFlag)
@@ -339,36 +355,36 @@ CapacityCheck::CapacityCheck(BlockDevice& device, const unsigned char* abortFlag
 
 CapacityCheck::~CapacityCheck() = default;
 
-int32_t CapacityCheck::begin() {
-    return run_->begin();
+int32_t CapacityCheck::prepare() {
+    return run_->prepare();
 }
 
 const std::vector<uint64_t>& CapacityCheck::reservedBlocks() const {
-    return run_->spread();
+    return run_->places();
 }
 
 size_t CapacityCheck::reservedLength() const {
     return run_->block();
 }
 
-int32_t CapacityCheck::firstPassDone() {
-    return run_->firstPassDone();
+void CapacityCheck::fill(uint8_t* out, uint64_t offset) const {
+    run_->fill(out, offset);
 }
 
-int32_t CapacityCheck::measure() {
-    return run_->measure();
+int32_t CapacityCheck::judge(const std::vector<ByteRange>& failed) {
+    return run_->judge(failed);
 }
 
-bool CapacityCheck::counterfeit() const {
-    return run_->isCaught();
-}
-
-bool CapacityCheck::settled() const {
-    return run_->settled();
+CapacityCheck::Verdict CapacityCheck::verdict() const {
+    return run_->verdict();
 }
 
 uint64_t CapacityCheck::usable() const {
     return run_->usable();
+}
+
+uint64_t CapacityCheck::measuredUpTo() const {
+    return run_->measuredUpTo();
 }
 
 int UsablePart::writeAt(const void* data, size_t length, uint64_t offset) {

@@ -14,6 +14,15 @@ void reportFindings(const JobOutcome& outcome, ShredStatusCallback callback, voi
     report(SHRED_FINDING_PASSES_DONE, outcome.passesDone);
     if (outcome.usableBytes)
         report(SHRED_FINDING_CAPACITY, *outcome.usableBytes);
+    auto reportRange = [&](int32_t finding, const ByteRange& range) {
+        callback(context, deviceNumber, finding, static_cast<int64_t>(range.offset),
+                 static_cast<int64_t>(range.length), 0.0);
+    };
+    for (const ByteRange& range : outcome.failedRanges)
+        reportRange(range.unreadable ? SHRED_FINDING_RANGE_UNREADABLE : SHRED_FINDING_RANGE_WRONG,
+                    range);
+    for (const ByteRange& range : outcome.keptElsewhere)
+        reportRange(SHRED_FINDING_RANGE_KEPT, range);
     if (outcome.verification == JobOutcome::Verification::Passed)
         report(SHRED_FINDING_VERIFIED, 0);
     else if (outcome.verification == JobOutcome::Verification::Failed)

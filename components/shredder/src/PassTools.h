@@ -248,34 +248,38 @@ private:
     std::thread thread_;
 };
 
-// The device as the first pass writes it while a guest holds blocks of it.
-class AroundReserved final : public BlockDevice {
+// The device as the last pass writes it while a guest rides on it: a write that covers a
+// guest's block carries the guest's content there, in the same request.
+class WithGuest final : public BlockDevice {
 public:
-    AroundReserved(BlockDevice& device, const FirstPassGuest* guest)
-        : device_(device), guest_(guest) {}
+    WithGuest(BlockDevice& device, const PassGuest* guest, size_t maxBlock)
+        : device_(device), guest_(guest), scratch_(guest ? maxBlock : 0),
+          block_(guest ? guest->reservedLength() : 0) {}
+    explicit operator bool() const { return !guest_ || scratch_; }
     uint64_t size() const override { return device_.size(); }
     size_t alignment() const override { return device_.alignment(); }
     bool readOnly() const override { return device_.readOnly(); }
     bool direct() const override { return device_.direct(); }
+    // Requests come one at a time (the job's thread or its one writer), so one scratch
+    // buffer serves them all.
     int writeAt(const void* data, size_t length, uint64_t offset) override {
         if (!guest_)
             return device_.writeAt(data, length, offset);
-        const auto* bytes = static_cast<const uint8_t*>(data);
         const std::vector<uint64_t>& blocks = guest_->reservedBlocks();
-        const uint64_t block = guest_->reservedLength();
-        const uint64_t end = offset + length;
-        uint64_t at = offset;
-        // The first block that ends past the offset.
         auto it = std::lower_bound(blocks.begin(), blocks.end(),
-                                   offset + 1 > block ? offset + 1 - block : 0);
-        for (; it != blocks.end() && *it < end; ++it) {
-            if (*it > at) {
-                if (int rc = device_.writeAt(bytes + (at - offset), *it - at, at))
-                    return rc;
-            }
-            at = std::max(at, *it + block);
+                                   offset + 1 > block_ ? offset + 1 - block_ : 0);
+        if (it == blocks.end() || *it >= offset + length || length > scratch_.size())
+            return device_.writeAt(data, length, offset);
+        std::memcpy(scratch_.data(), data, length);
+        std::vector<uint8_t> content(block_);
+        for (; it != blocks.end() && *it < offset + length; ++it) {
+            guest_->fill(content.data(), *it);
+            const uint64_t from = std::max(*it, offset);
+            const uint64_t to = std::min(*it + block_, offset + length);
+            std::memcpy(scratch_.data() + (from - offset), content.data() + (from - *it),
+                        static_cast<size_t>(to - from));
         }
-        return at < end ? device_.writeAt(bytes + (at - offset), end - at, at) : 0;
+        return device_.writeAt(scratch_.data(), length, offset);
     }
     int readAt(void* data, size_t length, uint64_t offset) override {
         return device_.readAt(data, length, offset);
@@ -284,7 +288,9 @@ public:
 
 private:
     BlockDevice& device_;
-    const FirstPassGuest* guest_;
+    const PassGuest* guest_;
+    AlignedBuffer scratch_;
+    size_t block_;
 };
 
 } // namespace kestrune::engine::passes

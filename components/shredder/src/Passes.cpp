@@ -4,6 +4,8 @@
 #include "shredengine/RandomStream.h"
 #include "shredengine/ShredJob.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <memory>
 #include <vector>
 
@@ -34,38 +36,6 @@ int32_t writePattern(BlockDevice& device, const Pass& pass, PatternBuffer& patte
     return 0;
 }
 
-// The first pass is on the medium but for the guest's blocks: once the guest lets the job
-// go on, they get the pass's content too.
-template <typename WriteFailed>
-int32_t letGuestIn(BlockDevice& device, FirstPassGuest* guest, const Pass& pass,
-                   PatternBuffer& patterns, RandomStream& random, AlignedBuffer& buffer,
-                   WriteFailed& writeFailed) {
-    if (!guest)
-        return 0;
-    if (int32_t status = guest->firstPassDone())
-        return status;
-    const size_t length = guest->reservedLength();
-    for (uint64_t offset : guest->reservedBlocks()) {
-        for (size_t done = 0; done < length;) {
-            const uint64_t at = offset + done;
-            const size_t piece = std::min(length - done, buffer.size());
-            const uint8_t* data = buffer.data();
-            if (pass.kind == PassKind::Random) {
-                if (!random.fillAt(buffer.data(), piece, at))
-                    return ENGINE_STATUS_NO_RESOURCES;
-            } else {
-                data = patterns.at(pass, at);
-            }
-            if (int rc = device.writeAt(data, piece, at))
-                return writeFailed(rc);
-            done += piece;
-        }
-    }
-    if (int rc = device.sync())
-        return writeFailed(rc);
-    return 0;
-}
-
 // One run of the passes, in its phases: the checks and buffers before anything is written,
 // each pass over the medium, then the read back of the last one.
 class PassRun {
@@ -75,13 +45,13 @@ public:
         : device_(device), plan_(plan), abortFlag_(abortFlag), options_(options), outcome_(outcome),
           size_(device.size()), work_(options.maxBlock), transfer_{AlignedBuffer(options.maxBlock),
                                                                    AlignedBuffer(options.maxBlock)},
-          patterns_(work_), firstPass_(device, options.firstPassGuest),
+          patterns_(work_), lastPass_(device, options.lastPassGuest, options.maxBlock),
           progress_(sink, size_ * (plan.size() + (options.verify ? 1 : 0)), options.reportInterval),
           sizer_(options), observer_(options.observer) {}
 
     int32_t run() {
         // Two buffers take turns with the device while the third is generated or compared.
-        if (!work_ || !transfer_[0] || !transfer_[1])
+        if (!work_ || !transfer_[0] || !transfer_[1] || !lastPass_)
             return ENGINE_STATUS_NO_RESOURCES;
         progress_.start();
         for (size_t index = 0; index < plan_.size(); ++index)
@@ -90,8 +60,21 @@ public:
         if (options_.verify)
             if (int32_t status = verify())
                 return status;
+        if (int32_t status = giveGuestBlocksThePass())
+            return status;
         progress_.finish();
-        return SHRED_STATUS_SHREDDED;
+        if (failed_.empty())
+            return SHRED_STATUS_SHREDDED;
+        std::sort(failed_.begin(), failed_.end(),
+                  [](const ByteRange& a, const ByteRange& b) { return a.offset < b.offset; });
+        const bool allUnreadable = std::all_of(failed_.begin(), failed_.end(),
+                                               [](const ByteRange& r) { return r.unreadable; });
+        if (outcome_) {
+            outcome_->verification = JobOutcome::Verification::Failed;
+            outcome_->mismatchOffset = failed_.front().offset;
+            outcome_->failedRanges = failed_;
+        }
+        return allUnreadable ? SHRED_STATUS_FAILED_MEDIA : SHRED_STATUS_FAILED_VERIFY;
     }
 
 private:
@@ -126,8 +109,8 @@ private:
 
     int32_t writePass(size_t index) {
         const Pass& pass = plan_[index];
-        FirstPassGuest* guest = index == 0 ? options_.firstPassGuest : nullptr;
-        BlockDevice& target = guest ? static_cast<BlockDevice&>(firstPass_) : device_;
+        const bool last = index + 1 == plan_.size();
+        BlockDevice& target = last ? static_cast<BlockDevice&>(lastPass_) : device_;
         if (observer_)
             observer_->passStarted(index, pass);
         auto onWritten = [this](uint64_t offset, size_t length, Clock::duration took) {
@@ -146,9 +129,6 @@ private:
         if (int rc = device_.sync())
             return writeFailed(rc);
         if (int32_t status = mediumStatus())
-            return status;
-        if (int32_t status =
-                letGuestIn(device_, guest, pass, patterns_, random_, transfer_[0], onFailure))
             return status;
         if (outcome_)
             outcome_->passesDone = static_cast<uint32_t>(index + 1);
@@ -204,6 +184,55 @@ private:
         return 0;
     }
 
+    // The guest's blocks in [offset, offset + length) get its content over `expected`.
+    void overlayGuest(uint8_t* expected, size_t length, uint64_t offset) {
+        const PassGuest* guest = options_.lastPassGuest;
+        if (!guest)
+            return;
+        const std::vector<uint64_t>& blocks = guest->reservedBlocks();
+        const uint64_t block = guest->reservedLength();
+        auto it = std::lower_bound(blocks.begin(), blocks.end(),
+                                   offset + 1 > block ? offset + 1 - block : 0);
+        for (; it != blocks.end() && *it < offset + length; ++it) {
+            guestContent_.resize(block);
+            guest->fill(guestContent_.data(), *it);
+            const uint64_t from = std::max(*it, offset);
+            const uint64_t to = std::min(*it + block, offset + length);
+            std::memcpy(expected + (from - offset), guestContent_.data() + (from - *it),
+                        static_cast<size_t>(to - from));
+        }
+    }
+    bool touchesGuest(uint64_t offset, size_t length) const {
+        const PassGuest* guest = options_.lastPassGuest;
+        if (!guest)
+            return false;
+        const std::vector<uint64_t>& blocks = guest->reservedBlocks();
+        const uint64_t block = guest->reservedLength();
+        auto it = std::lower_bound(blocks.begin(), blocks.end(),
+                                   offset + 1 > block ? offset + 1 - block : 0);
+        return it != blocks.end() && *it < offset + length;
+    }
+    // Each sector-sized unit of the chunk that differs is a failed range of its own.
+    void noteDifferences(const uint8_t* data, const uint8_t* expected, size_t length,
+                         uint64_t offset) {
+        const size_t unit = std::max<size_t>(device_.alignment(), 512);
+        for (size_t at = 0; at < length; at += unit) {
+            const size_t piece = std::min(unit, length - at);
+            if (std::memcmp(data + at, expected + at, piece) != 0)
+                failed_.push_back(ByteRange{offset + at, piece, false});
+        }
+    }
+    void addFailed(uint64_t offset, uint64_t length, bool unreadable) {
+        if (!failed_.empty()) {
+            ByteRange& last = failed_.back();
+            if (last.offset + last.length == offset && last.unreadable == unreadable) {
+                last.length += length;
+                return;
+            }
+        }
+        failed_.push_back(ByteRange{offset, length, unreadable});
+    }
+
     int32_t verify() {
         if (observer_)
             observer_->verificationStarted();
@@ -214,10 +243,8 @@ private:
         if (randomData && !random_.restart())
             return ENGINE_STATUS_NO_RESOURCES;
         PatternTile tile;
-        std::vector<uint8_t> expected;
-        if (randomData)
-            expected.resize(kTile);
-        else
+        std::vector<uint8_t> expected(kTile);
+        if (!randomData)
             tile.set(last);
         // Reads are queued ahead, so the device keeps reading while a block is compared;
         // where the device allows, on two threads, so a medium that copies with the
@@ -227,6 +254,8 @@ private:
             secondReader_ = std::make_unique<IoWorker>();
         IoWorker* readers[2] = {&io_, secondReader_ ? secondReader_.get() : &io_};
         uint8_t* slots[3] = {transfer_[0].data(), transfer_[1].data(), work_.data()};
+        // A block that cannot be read is noted and passed, not a stop for the readers.
+        int readErrors[3] = {0, 0, 0};
         const size_t depth = 3;
         struct Pending {
             uint64_t offset;
@@ -245,11 +274,14 @@ private:
             const int slot = static_cast<int>(queued % depth);
             IoWorker* reader = readers[queued % 2];
             uint8_t* data = slots[slot];
+            int* readError = &readErrors[slot];
             const uint64_t offset = nextOffset;
-            reader->start([&device, abortFlag, data, length, offset] {
+            reader->start([&device, abortFlag, data, length, offset, readError] {
                 if (AbortFlag::raisedAt(abortFlag))
                     return IoWorker::kAborted;
-                return device.readAt(data, length, offset);
+                const int rc = device.readAt(data, length, offset);
+                *readError = rc == EIO ? rc : 0;
+                return rc == EIO ? 0 : rc;
             });
             pending.push_back({offset, length, slot, reader});
             nextOffset += length;
@@ -269,30 +301,42 @@ private:
                 const int32_t status = mediumStatus();
                 return status ? status : SHRED_STATUS_FAILED_MEDIA;
             }
-            sizer_.observe(done.took, block.length);
+            const bool unreadable = readErrors[block.slot] != 0;
+            if (unreadable) {
+                // A stick that is gone answers EIO too; then that is what happened.
+                if (int32_t status = mediumStatus())
+                    return status;
+                addFailed(block.offset, block.length, true);
+            } else {
+                sizer_.observe(done.took, block.length);
+            }
             const uint8_t* data = slots[block.slot];
-            size_t differs = block.length;
-            if (randomData) {
-                for (size_t at = 0; differs == block.length && at < block.length; at += kTile) {
-                    size_t chunk = std::min(kTile, block.length - at);
+            const size_t failedBefore = failed_.size();
+            for (size_t at = 0; at < block.length; at += kTile) {
+                const size_t chunk = std::min(kTile, block.length - at);
+                const uint64_t offset = block.offset + at;
+                const uint8_t* reference = tile.at(offset);
+                if (randomData) {
+                    // The stream goes on over an unreadable block, so the rest compares.
                     if (!random_.fill(expected.data(), chunk))
                         return ENGINE_STATUS_NO_RESOURCES;
-                    size_t same = firstDifference(data + at, expected.data(), chunk);
-                    if (same != chunk)
-                        differs = at + same;
+                    reference = expected.data();
                 }
-            } else {
-                differs = differenceFromTile(data, block.length, tile.at(block.offset));
-            }
-            if (differs != block.length) {
-                if (outcome_) {
-                    outcome_->verification = JobOutcome::Verification::Failed;
-                    outcome_->mismatchOffset = block.offset + differs;
+                if (unreadable)
+                    continue;
+                if (touchesGuest(offset, chunk)) {
+                    if (!randomData)
+                        std::memcpy(expected.data(), reference, chunk);
+                    overlayGuest(expected.data(), chunk, offset);
+                    reference = expected.data();
                 }
-                return SHRED_STATUS_FAILED_VERIFY;
+                if (firstDifference(data + at, reference, chunk) != chunk)
+                    noteDifferences(data + at, reference, chunk, offset);
             }
-            if (outcome_)
+            if (outcome_ && failed_.empty())
                 outcome_->verifiedBytes = block.offset + block.length;
+            if (failed_.size() > failedBefore)
+                joinFailed(failedBefore);
             progress_.add(block.length);
             if (progress_.due())
                 progress_.report();
@@ -308,6 +352,78 @@ private:
         return 0;
     }
 
+    // Neighbouring failed units become one range; a medium that fails everywhere keeps
+    // the list short by growing its last range.
+    void joinFailed(size_t from) {
+        size_t kept = from > 0 ? from - 1 : 0;
+        for (size_t i = std::max<size_t>(from, 1); i < failed_.size(); ++i) {
+            ByteRange& last = failed_[kept];
+            const ByteRange& next = failed_[i];
+            if ((last.offset + last.length == next.offset && last.unreadable == next.unreadable) ||
+                kept + 1 >= kFailedLimit) {
+                last.length = next.offset + next.length - last.offset;
+                last.unreadable = last.unreadable && next.unreadable;
+            } else {
+                failed_[++kept] = next;
+            }
+        }
+        failed_.resize(std::min(failed_.size(), kept + 1));
+    }
+
+    // The guest's blocks get the last pass too, and are read back: nothing of the guest
+    // stays on the medium.
+    int32_t giveGuestBlocksThePass() {
+        const PassGuest* guest = options_.lastPassGuest;
+        if (!guest)
+            return 0;
+        const Pass& pass = plan_.back();
+        const size_t length = guest->reservedLength();
+        uint8_t* data = transfer_[0].data();
+        uint8_t* back = transfer_[1].data();
+        patterns_.invalidate(); // the read-back used its buffer
+        for (uint64_t offset : guest->reservedBlocks()) {
+            if (AbortFlag::raisedAt(abortFlag_))
+                return SHRED_STATUS_ABORTED;
+            if (pass.kind == PassKind::Random) {
+                if (!random_.fillAt(data, length, offset))
+                    return ENGINE_STATUS_NO_RESOURCES;
+            } else {
+                std::memcpy(data, patterns_.at(pass, offset), length);
+            }
+            if (int rc = device_.writeAt(data, length, offset))
+                return writeFailed(rc);
+        }
+        if (int rc = device_.sync())
+            return writeFailed(rc);
+        device_.dropCache();
+        if (!options_.verify)
+            return 0;
+        for (uint64_t offset : guest->reservedBlocks()) {
+            if (pass.kind == PassKind::Random) {
+                if (!random_.fillAt(data, length, offset))
+                    return ENGINE_STATUS_NO_RESOURCES;
+            } else {
+                std::memcpy(data, patterns_.at(pass, offset), length);
+            }
+            const int rc = device_.readAt(back, length, offset);
+            if (rc != 0 && rc != EIO)
+                return SHRED_STATUS_FAILED_MEDIA;
+            if (rc != 0 || std::memcmp(data, back, length) != 0) {
+                if (int32_t status = mediumStatus())
+                    return status;
+                // Already failed there in the read-back: one range is enough.
+                const bool known =
+                    std::any_of(failed_.begin(), failed_.end(), [&](const ByteRange& r) {
+                        return r.offset < offset + length && offset < r.offset + r.length;
+                    });
+                if (!known)
+                    failed_.push_back(ByteRange{offset, length, rc != 0});
+            }
+        }
+        return 0;
+    }
+
+    static constexpr size_t kFailedLimit = 256;
     BlockDevice& device_;
     const std::vector<Pass>& plan_;
     const unsigned char* abortFlag_;
@@ -318,7 +434,9 @@ private:
     AlignedBuffer transfer_[2];
     RandomStream random_;
     PatternBuffer patterns_;
-    AroundReserved firstPass_;
+    WithGuest lastPass_;
+    std::vector<ByteRange> failed_;
+    std::vector<uint8_t> guestContent_;
     IoWorker io_; // after the buffers: it finishes its transfer before they go
     std::unique_ptr<IoWorker> secondReader_;
     Progress progress_;

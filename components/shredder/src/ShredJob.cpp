@@ -4,7 +4,11 @@
 #include "shredengine/CapacityCheck.h"
 #include "shredengine/RandomStream.h"
 
+#include "base/AbortFlag.h"
+
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 namespace kestrune::engine {
 
@@ -120,18 +124,59 @@ int32_t writeFailureStatus(int error) {
 
 namespace {
 
-// The passes over all that a measured medium keeps.
-int32_t eraseMeasured(BlockDevice& device, const CapacityCheck& check,
-                      const std::vector<Pass>& plan, ProgressSink& sink,
-                      const unsigned char* abortFlag, const JobOptions& options,
+// Of a counterfeit: what the read-back found keeping the last pass past the usable part.
+std::vector<ByteRange> keptPast(uint64_t usable, uint64_t size,
+                                const std::vector<ByteRange>& failed) {
+    std::vector<ByteRange> kept;
+    uint64_t at = usable;
+    for (const ByteRange& range : failed) {
+        if (range.offset > at)
+            kept.push_back(ByteRange{at, range.offset - at, false});
+        at = std::max(at, range.offset + range.length);
+    }
+    if (at < size)
+        kept.push_back(ByteRange{at, size - at, false});
+    return kept;
+}
+
+// A counterfeit was written over all its claimed size by every pass already. What the
+// measurement left past the usable part goes first (on a stick that reuses flash, that
+// frees it for the start), then the usable part gets the last pass again and is read back.
+int32_t eraseMeasured(BlockDevice& device, const CapacityCheck& check, const Pass& last,
+                      ProgressSink& sink, const unsigned char* abortFlag, const JobOptions& options,
                       JobOutcome& outcome) {
-    outcome.usableBytes = check.usable();
-    if (!check.counterfeit())
-        return runPasses(device, plan, sink, abortFlag, options, &outcome);
-    if (check.usable() == 0)
-        return SHRED_STATUS_FAILED_COUNTERFEIT; // it keeps nothing that could be erased
-    UsablePart usable(device, check.usable());
-    const int32_t status = runPasses(usable, plan, sink, abortFlag, options, &outcome);
+    const uint64_t usable = check.usable();
+    AlignedBuffer zeros(std::min<uint64_t>(options.maxBlock, 1u << 20));
+    if (!zeros)
+        return ENGINE_STATUS_NO_RESOURCES;
+    std::memset(zeros.data(), 0, zeros.size());
+    for (uint64_t at = usable; at < check.measuredUpTo(); at += zeros.size()) {
+        if (AbortFlag::raisedAt(abortFlag))
+            return SHRED_STATUS_ABORTED;
+        const size_t length =
+            static_cast<size_t>(std::min<uint64_t>(zeros.size(), check.measuredUpTo() - at));
+        // Past the usable part a write may be refused; what is refused keeps nothing.
+        if (int rc = device.writeAt(zeros.data(), length, at); rc != 0 && rc != EIO && rc != ENOSPC)
+            return writeFailureStatus(rc);
+    }
+    if (int rc = device.sync())
+        return writeFailureStatus(rc);
+    // Only random data read back proves it was kept: a dropped block may well read back
+    // as a pattern (zeros, most often).
+    if (last.kind == PassKind::Random)
+        outcome.keptElsewhere = keptPast(usable, device.size(), outcome.failedRanges);
+    if (usable == 0)
+        return SHRED_STATUS_FAILED_COUNTERFEIT;
+    UsablePart part(device, usable);
+    JobOutcome again;
+    JobOptions plain = options;
+    plain.lastPassGuest = nullptr;
+    const int32_t status = runPasses(part, {last}, sink, abortFlag, plain, &again);
+    outcome.verification = again.verification;
+    outcome.verificationStarted = again.verificationStarted;
+    outcome.verifiedBytes = again.verifiedBytes;
+    outcome.mismatchOffset = again.mismatchOffset;
+    outcome.failedRanges = again.failedRanges;
     return status == SHRED_STATUS_SHREDDED ? SHRED_STATUS_FAILED_COUNTERFEIT : status;
 }
 
@@ -146,26 +191,23 @@ int32_t runJob(BlockDevice& device, const std::vector<Pass>& plan, ProgressSink&
     if (device.readOnly())
         return SHRED_STATUS_FAILED_WRITE_PROTECTED;
     CapacityCheck check(device, abortFlag);
-    int32_t status = check.begin();
-    if (status == 0 && !check.counterfeit()) {
-        // The check rides on the first pass, which flushes any cache its markers hide in.
-        JobOptions riding = options;
-        riding.firstPassGuest = &check;
-        status = runPasses(device, plan, sink, abortFlag, riding, &outcome);
-        if (!check.counterfeit()) {
-            if (check.settled())
-                outcome.usableBytes = check.usable();
-            return status;
-        }
-        status = 0;
-    }
-    if (status == 0)
-        status = check.measure();
-    if (status != 0) {
+    if (int32_t status = check.prepare())
+        return status;
+    // Without a read-back nothing would look at the markers.
+    JobOptions riding = options;
+    riding.lastPassGuest = options.verify ? &check : nullptr;
+    const int32_t status = runPasses(device, plan, sink, abortFlag, riding, &outcome);
+    const bool placesFailed = !outcome.failedRanges.empty();
+    if (!options.verify || (status != SHRED_STATUS_SHREDDED && !placesFailed))
+        return status;
+    if (int32_t failed = check.judge(outcome.failedRanges)) {
         const int32_t medium = options.mediumCheck ? options.mediumCheck() : 0;
-        return medium ? medium : status;
+        return medium ? medium : failed;
     }
-    return eraseMeasured(device, check, plan, sink, abortFlag, options, outcome);
+    outcome.usableBytes = check.usable();
+    if (check.verdict() != CapacityCheck::Verdict::Counterfeit)
+        return status;
+    return eraseMeasured(device, check, plan.back(), sink, abortFlag, options, outcome);
 }
 
 } // namespace kestrune::engine

@@ -14,8 +14,10 @@ bool allZero(const char* data, std::size_t length) {
 
 } // namespace
 
-SparseImage::SparseImage(std::uint64_t usable, PastUsable pastUsable)
-    : usable_(usable), pastUsable_(pastUsable) {}
+SparseImage::SparseImage(std::uint64_t usable, PastUsable pastUsable, std::uint64_t claimed,
+                         std::uint64_t wrapOffset)
+    : usable_(usable), pastUsable_(pastUsable), claimed_(claimed),
+      wrapOffset_(usable ? wrapOffset % usable : 0) {}
 
 // Calls piece(position in the request, chunk index, offset in the chunk, length) for each
 // run inside one chunk of real storage; a chunk index of UINT64_MAX marks a dropped run.
@@ -29,10 +31,24 @@ void SparseImage::forEachPiece(std::size_t length, std::uint64_t offset, Piece p
             piece(done, UINT64_MAX, 0, run);
             return;
         }
-        const std::uint64_t real = claimed % usable_;
+        std::uint64_t real = claimed;
+        if (pastUsable_ == PastUsable::KeepEnd) {
+            const std::uint64_t lost = claimed_ - usable_;
+            if (claimed < lost) {
+                run = static_cast<std::size_t>(std::min<std::uint64_t>(run, lost - claimed));
+                piece(done, UINT64_MAX, 0, run);
+                done += run;
+                continue;
+            }
+            real = claimed - lost;
+        } else if (claimed >= usable_) {
+            real = (claimed - usable_ + wrapOffset_) % usable_;
+        }
         const std::uint64_t inChunk = real % chunkSize;
         run = static_cast<std::size_t>(
             std::min<std::uint64_t>({run, usable_ - real, chunkSize - inChunk}));
+        if (claimed < usable_)
+            run = static_cast<std::size_t>(std::min<std::uint64_t>(run, usable_ - claimed));
         piece(done, real / chunkSize, static_cast<std::size_t>(inChunk), run);
         done += run;
     }
@@ -58,7 +74,7 @@ void SparseImage::read(char* data, std::size_t length, std::uint64_t offset) con
     std::shared_lock lock(mutex_);
     forEachPiece(length, offset,
                  [&](std::size_t at, std::uint64_t chunk, std::size_t inChunk, std::size_t run) {
-                     const auto found = chunks_.find(chunk);
+                     const auto found = chunk == UINT64_MAX ? chunks_.end() : chunks_.find(chunk);
                      if (found == chunks_.end())
                          std::memset(data + at, 0, run);
                      else

@@ -6,18 +6,22 @@ namespace kestrune::testfs {
 
 namespace {
 
-bool parseBytes(const std::string& text, std::uint64_t& value) {
+bool parseBytes(const std::string& text, std::uint64_t& value, bool zeroAllowed = false) {
     const char* end = text.data() + text.size();
     const auto result = std::from_chars(text.data(), end, value);
-    return !text.empty() && result.ec == std::errc() && result.ptr == end && value > 0;
+    return !text.empty() && result.ec == std::errc() && result.ptr == end &&
+           (value > 0 || zeroAllowed);
 }
 
 } // namespace
 
 const char* usageText() {
     return "usage: kestrune-testfs MOUNTPOINT --file NAME --size BYTES\n"
-           "         [--usable BYTES [--past-usable wrap|drop] | --keep-nothing]\n"
-           "         [--cache BYTES] [--rate BYTES_PER_SECOND]\n"
+           "         [--usable BYTES [--past-usable wrap|drop|end] [--wrap-offset BYTES]\n"
+           "          [--flash-order drop|reuse] | --keep-nothing]\n"
+           "         [--cache BYTES [--read-protect]] [--small-write-log BYTES]\n"
+           "         [--bad-block OFFSET --bad-block-kind fails|lies]\n"
+           "         [--rate BYTES_PER_SECOND] [--scattered-cost WRITE_US,READ_US]\n"
            "         [--stall-flag PATH [--stall-what reads|writes|all]] [--direct-io]\n"
            "         [--allow-other]\n";
 }
@@ -38,6 +42,10 @@ std::string parseOptions(const std::vector<std::string>& arguments, TestFsOption
         }
         if (name == "--allow-other") {
             options.allowOther = true;
+            continue;
+        }
+        if (name == "--read-protect") {
+            options.readProtect = true;
             continue;
         }
         if (name.rfind("--", 0) != 0) {
@@ -62,10 +70,35 @@ std::string parseOptions(const std::vector<std::string>& arguments, TestFsOption
                                                          : options.cache;
             if (!parseBytes(value, target))
                 return name + " needs a positive whole number of bytes, not '" + value + "'";
+        } else if (name == "--wrap-offset" || name == "--bad-block") {
+            if (!parseBytes(value, name == "--bad-block" ? options.badBlockAt : options.wrapOffset,
+                            true))
+                return name + " needs a whole number of bytes, not '" + value + "'";
+            if (name == "--bad-block" && options.badBlock == BadBlock::None)
+                options.badBlock = BadBlock::Fails;
+        } else if (name == "--small-write-log") {
+            if (!parseBytes(value, options.smallWriteLog))
+                return name + " needs a positive whole number of bytes, not '" + value + "'";
+        } else if (name == "--bad-block-kind") {
+            if (value != "fails" && value != "lies")
+                return "--bad-block-kind is fails or lies, not '" + value + "'";
+            options.badBlock = value == "fails" ? BadBlock::Fails : BadBlock::Lies;
+        } else if (name == "--flash-order") {
+            if (value != "drop" && value != "reuse")
+                return "--flash-order is drop or reuse, not '" + value + "'";
+            options.flashOrder = value == "drop" ? FlashOrder::Drop : FlashOrder::Reuse;
+        } else if (name == "--scattered-cost") {
+            const auto comma = value.find(',');
+            if (comma == std::string::npos ||
+                !parseBytes(value.substr(0, comma), options.scatteredWriteMicros, true) ||
+                !parseBytes(value.substr(comma + 1), options.scatteredReadMicros, true))
+                return "--scattered-cost needs WRITE_US,READ_US, not '" + value + "'";
         } else if (name == "--past-usable") {
-            if (value != "wrap" && value != "drop")
-                return "--past-usable is wrap or drop, not '" + value + "'";
-            options.pastUsable = value == "wrap" ? PastUsable::Wrap : PastUsable::Drop;
+            if (value != "wrap" && value != "drop" && value != "end")
+                return "--past-usable is wrap, drop or end, not '" + value + "'";
+            options.pastUsable = value == "wrap"   ? PastUsable::Wrap
+                                 : value == "drop" ? PastUsable::Drop
+                                                   : PastUsable::KeepEnd;
             pastUsableGiven = true;
         } else if (name == "--stall-flag") {
             if (value.empty())
@@ -93,8 +126,10 @@ std::string parseOptions(const std::vector<std::string>& arguments, TestFsOption
         return "--size is missing";
     if (options.usable > options.size)
         return "--usable cannot be more than --size";
-    if (pastUsableGiven && options.usable == 0)
-        return "--past-usable needs --usable";
+    if ((pastUsableGiven || options.flashOrder != FlashOrder::ByAddress) && options.usable == 0)
+        return "--past-usable and --flash-order need --usable";
+    if (options.readProtect && options.cache == 0)
+        return "--read-protect needs --cache";
     if (keepNothing && options.usable != 0)
         return "--keep-nothing and --usable exclude each other";
     if (stallWhatGiven && options.stallFlag.empty())

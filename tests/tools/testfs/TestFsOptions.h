@@ -6,7 +6,9 @@
 
 namespace kestrune::testfs {
 
-enum class PastUsable { Wrap, Drop };
+enum class PastUsable { Wrap, Drop, KeepEnd };
+enum class FlashOrder { ByAddress, Drop, Reuse };
+enum class BadBlock { None, Fails, Lies };
 enum class StallWhat { Reads, Writes, All };
 
 struct TestFsOptions {
@@ -17,8 +19,21 @@ struct TestFsOptions {
     // that keeps nothing at all.
     std::uint64_t usable = 0;
     PastUsable pastUsable = PastUsable::Wrap;
+    std::uint64_t wrapOffset = 0;
+    // Flash handed to each 4 KiB block on its first write, whatever its address; once it
+    // is used up, new blocks are dropped or take the flash written longest ago.
+    FlashOrder flashOrder = FlashOrder::ByAddress;
+    // Writes of up to 16 KiB kept in a log that serves reads until a large write covers them.
+    std::uint64_t smallWriteLog = 0;
     // The controller's write cache: the last bytes written are read back from memory.
     std::uint64_t cache = 0;
+    // A sector the cache served a read for moves to a part of it only reads refresh.
+    bool readProtect = false;
+    BadBlock badBlock = BadBlock::None;
+    std::uint64_t badBlockAt = 0; // its 4 KiB
+    // What a request costs that does not go on where the last one of its kind ended.
+    std::uint64_t scatteredWriteMicros = 0;
+    std::uint64_t scatteredReadMicros = 0;
     std::uint64_t rate = 0;
     std::string stallFlag;
     StallWhat stallWhat = StallWhat::All;

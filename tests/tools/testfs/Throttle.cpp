@@ -29,4 +29,19 @@ void Throttle::pass(std::size_t bytes) {
     std::this_thread::sleep_until(until);
 }
 
+void Throttle::request(bool write, std::uint64_t offset, std::size_t bytes) {
+    const auto cost = write ? scatteredWrite_ : scatteredRead_;
+    if (cost.count() != 0) {
+        bool scattered = false;
+        {
+            std::lock_guard guard(mutex_);
+            scattered = lastEnd_[write] != offset;
+            lastEnd_[write] = offset + bytes;
+        }
+        if (scattered)
+            std::this_thread::sleep_for(cost);
+    }
+    pass(bytes);
+}
+
 } // namespace kestrune::testfs

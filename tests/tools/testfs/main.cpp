@@ -1,10 +1,9 @@
 // kestrune-testfs: one image file on a FUSE mount, with the faults tests need
-// (counterfeit capacity, a controller's write cache, a steady rate, requests that hang
-// while a flag file exists).
+// (counterfeit controllers of several kinds, a bad block, a steady rate with a cost per
+// scattered request, requests that hang while a flag file exists).
 #define FUSE_USE_VERSION 312
 
-#include "ControllerCache.h"
-#include "SparseImage.h"
+#include "FakeController.h"
 #include "TestFsOptions.h"
 #include "Throttle.h"
 
@@ -27,8 +26,11 @@ namespace {
 
 struct FileSystem {
     FileSystem(const TestFsOptions& given)
-        : options(given), imagePath("/" + given.fileName), image(given.usable, given.pastUsable),
-          cache(given.cache), throttle(given.rate), size(given.size) {}
+        : options(given), imagePath("/" + given.fileName), controller(given), throttle(given.rate),
+          size(given.size) {
+        throttle.setScatteredCost(std::chrono::microseconds(given.scatteredWriteMicros),
+                                  std::chrono::microseconds(given.scatteredReadMicros));
+    }
 
     const TestFsOptions options;
     const std::string imagePath;
@@ -39,8 +41,7 @@ struct FileSystem {
         ::clock_gettime(CLOCK_REALTIME, &now);
         return now;
     }();
-    SparseImage image;
-    ControllerCache cache;
+    FakeController controller;
     Throttle throttle;
     std::atomic<bool> outOfMemoryReported{false};
     // A medium may shrink under a job (a card that fails, a loop device resized), never grow.
@@ -98,7 +99,7 @@ int getAttributes(const char* path, struct stat* st, fuse_file_info*) {
     st->st_nlink = 1;
     st->st_size = static_cast<off_t>(fs.size.load());
     st->st_blksize = 4096;
-    st->st_blocks = static_cast<blkcnt_t>(fs.image.storedBytes() / 512);
+    st->st_blocks = static_cast<blkcnt_t>(fs.controller.storedBytes() / 512);
     return 0;
 }
 
@@ -154,9 +155,9 @@ int readImage(const char* path, char* buffer, size_t length, off_t offset, fuse_
     if (start >= size)
         return 0;
     length = static_cast<size_t>(std::min<std::uint64_t>(length, size - start));
-    fs.throttle.pass(length);
-    fs.image.read(buffer, length, start);
-    fs.cache.overlay(buffer, length, start);
+    fs.throttle.request(false, start, length);
+    if (int rc = fs.controller.read(buffer, length, start))
+        return -rc;
     return static_cast<int>(length);
 }
 
@@ -171,12 +172,10 @@ int writeImage(const char* path, const char* data, size_t length, off_t offset, 
     if (start >= size)
         return -ENOSPC;
     length = static_cast<size_t>(std::min<std::uint64_t>(length, size - start));
-    fs.throttle.pass(length);
+    fs.throttle.request(true, start, length);
     try {
-        fs.cache.write(data, length, start,
-                       [&fs](const char* bytes, std::size_t count, std::uint64_t at) {
-                           fs.image.write(bytes, count, at);
-                       });
+        if (int rc = fs.controller.write(data, length, start))
+            return -rc;
     } catch (const std::bad_alloc&) {
         if (!fs.outOfMemoryReported.exchange(true))
             std::fprintf(stderr, "kestrune-testfs: out of memory for the image's data\n");
@@ -195,7 +194,7 @@ int fileSystemStatistics(const char*, struct statvfs* st) {
     st->f_bsize = st->f_frsize = 4096;
     const std::uint64_t size = fs.size.load();
     st->f_blocks = size / 4096;
-    st->f_bfree = st->f_bavail = (size - std::min(size, fs.image.storedBytes())) / 4096;
+    st->f_bfree = st->f_bavail = (size - std::min(size, fs.controller.storedBytes())) / 4096;
     st->f_files = 1;
     st->f_namemax = 255;
     return 0;

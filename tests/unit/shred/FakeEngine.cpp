@@ -1,11 +1,12 @@
 // A stand-in shred engine for the worker's tests: reports a few progress steps and returns
 // the result named in KESTRUNE_FAKE_ENGINE_RESULT (200 when unset). With
 // KESTRUNE_FAKE_ENGINE_USABLE and KESTRUNE_FAKE_ENGINE_MISMATCH it reports those findings
-// (else a whole medium and a matching read-back), and KESTRUNE_FAKE_ENGINE_VERIFIED_UNTIL a
-// read-back that stopped there; KESTRUNE_FAKE_ENGINE_SILENT_MS keeps it
-// silent that long after its second report, as a device that stopped answering would.
-// The passes it reports done are KESTRUNE_FAKE_ENGINE_PASSES (-1: none reported, as an
-// older engine), else all of the algorithm's when it shredded and none when it failed.
+// (else a whole medium and a matching read-back; a mismatch with its sector's range), and
+// KESTRUNE_FAKE_ENGINE_VERIFIED_UNTIL a read-back that stopped there;
+// KESTRUNE_FAKE_ENGINE_SILENT_MS keeps it silent that long after its second report, as a device
+// that stopped answering would. The passes it reports done are KESTRUNE_FAKE_ENGINE_PASSES (-1:
+// none reported, as an older engine), else all of the algorithm's when it shredded and none when it
+// failed.
 #include <kestrune/component_export.h>
 #include <kestrune/shred_abi.h>
 
@@ -45,9 +46,11 @@ KESTRUNE_EXPORT int32_t VSKRMShred(uint32_t, uint32_t deviceNumber, int32_t algo
         callback(context, device, SHRED_FINDING_PASSES_DONE, 0, passes, 0.0);
     callback(context, device, SHRED_FINDING_CAPACITY, 0,
              number("KESTRUNE_FAKE_ENGINE_USABLE", 64 << 20), 0.0);
-    if (const long long mismatch = number("KESTRUNE_FAKE_ENGINE_MISMATCH", -1); mismatch >= 0)
+    if (const long long mismatch = number("KESTRUNE_FAKE_ENGINE_MISMATCH", -1); mismatch >= 0) {
+        callback(context, device, SHRED_FINDING_RANGE_WRONG, mismatch, 512, 0.0);
         callback(context, device, SHRED_FINDING_VERIFY_MISMATCH, 0, mismatch, 0.0);
-    else if (const long long until = number("KESTRUNE_FAKE_ENGINE_VERIFIED_UNTIL", -1); until >= 0)
+    } else if (const long long until = number("KESTRUNE_FAKE_ENGINE_VERIFIED_UNTIL", -1);
+               until >= 0)
         callback(context, device, SHRED_FINDING_VERIFY_INTERRUPTED, 0, until, 0.0);
     else
         callback(context, device, SHRED_FINDING_VERIFIED, 0, 0, 0.0);

@@ -326,6 +326,8 @@ TEST_F(ShredWorkerTest, AMismatchNamesItsOffsetAndAJobStoppedEarlyNeverReachedTh
     EXPECT_EQ(secondValues.back(), 4096);
     EXPECT_TRUE(job->report()->body().contains(
         QStringLiteral("<verification result=\"failed\" offset=\"4096\"/>")));
+    EXPECT_TRUE(job->report()->body().contains(
+        QStringLiteral("<range offset=\"4096\" length=\"512\" holds=\"read wrong\"/>")));
 
     record->sizeBytes = 1000;
     record->abort.raise();

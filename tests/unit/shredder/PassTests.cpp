@@ -219,7 +219,11 @@ TEST(Verification, AnInterruptedReadBackSaysHowFarItMatched) {
     EXPECT_EQ(runPasses(device, plan, sink, nullptr, smallBlocks(), &outcome),
               SHRED_STATUS_FAILED_MEDIA);
     EXPECT_TRUE(outcome.verificationStarted);
-    EXPECT_EQ(outcome.verification, JobOutcome::Verification::NotReached);
+    // It went on past the unreadable blocks, and says where they are.
+    EXPECT_EQ(outcome.verification, JobOutcome::Verification::Failed);
+    ASSERT_FALSE(outcome.failedRanges.empty());
+    EXPECT_TRUE(outcome.failedRanges[0].unreadable);
+    EXPECT_EQ(outcome.failedRanges[0].offset, device.firstFailed);
     ASSERT_NE(device.firstFailed, UINT64_MAX);
     EXPECT_GT(device.firstFailed, 0u);
     EXPECT_EQ(outcome.verifiedBytes, device.firstFailed);
@@ -418,82 +422,49 @@ TEST(Passes, TheOutcomeCountsOnlyPassesThatReachedTheMedium) {
 
 namespace {
 
-// Holds blocks of the first pass and keeps what the device held when the pass was done.
-class HoldingGuest final : public FirstPassGuest {
+// Marks its blocks with a byte of their own and counts the writes that carried them.
+class MarkingGuest final : public PassGuest {
 public:
-    HoldingGuest(MemoryDevice& device, std::vector<uint64_t> blocks, int32_t answer)
-        : device_(device), blocks_(std::move(blocks)), answer_(answer) {}
+    explicit MarkingGuest(std::vector<uint64_t> blocks) : blocks_(std::move(blocks)) {}
     const std::vector<uint64_t>& reservedBlocks() const override { return blocks_; }
     size_t reservedLength() const override { return kLength; }
-    int32_t firstPassDone() override {
-        ++calls;
-        seen = device_.data;
-        return answer_;
+    void fill(uint8_t* out, uint64_t offset) const override {
+        std::memset(out, static_cast<int>(0xC0 + offset % 7), kLength);
     }
-    bool reserved(size_t offset) const {
-        return std::any_of(blocks_.begin(), blocks_.end(),
-                           [&](uint64_t at) { return offset >= at && offset < at + kLength; });
-    }
-
     static constexpr size_t kLength = 6144; // not a whole number of the job's blocks
-    int calls = 0;
-    std::vector<uint8_t> seen;
 
 private:
-    MemoryDevice& device_;
     std::vector<uint64_t> blocks_;
-    int32_t answer_;
 };
 
 } // namespace
 
-// The first pass leaves the guest's blocks as they were until the guest lets the job go on;
-// then they get that pass's content, at their own offsets, and the read-back holds.
-TEST(FirstPassGuest, ThePassWritesAroundItsBlocksAndFillsThemOnceLetIn) {
+// Only the last pass carries the guest's blocks, inside its own writes (no write of the
+// guest's length alone); the read-back compares them, a block that reads back other bytes
+// is a failed range, and afterwards the blocks hold the pass like the rest.
+TEST(PassGuest, TheLastPassCarriesItsBlocksAndTheReadBackChecksThem) {
     const size_t size = (1 << 20) + 512;
-    for (const Pass& pass : {patternPass(0x92, 0x49, 0x24), randomPass()}) {
+    for (bool spoiled : {false, true}) {
         MemoryDevice device(size);
-        HoldingGuest guest(device, {0, 100000, 600000, size - HoldingGuest::kLength}, 0);
+        MarkingGuest guest({0, 100000, 600000, size - MarkingGuest::kLength});
+        if (spoiled)
+            device.flipAt = 600100; // a guest block that reads back other bytes
         JobOptions options = smallBlocks();
-        options.firstPassGuest = &guest;
+        options.lastPassGuest = &guest;
         RecordingSink sink;
         JobOutcome outcome;
-        EXPECT_EQ(runPasses(device, {pass}, sink, nullptr, options, &outcome),
-                  SHRED_STATUS_SHREDDED);
-        EXPECT_EQ(outcome.verification, JobOutcome::Verification::Passed);
-        EXPECT_EQ(outcome.passesDone, 1u);
-        ASSERT_EQ(guest.calls, 1);
-        for (size_t at = 0; at < size; ++at) {
-            if (guest.reserved(at) ? guest.seen[at] != 0x5A : guest.seen[at] != device.data[at]) {
-                ADD_FAILURE() << "byte " << at << " was " << int(guest.seen[at]);
-                break;
-            }
-        }
-        if (pass.kind == PassKind::Pattern)
-            EXPECT_TRUE(holdsPattern(device.data, pass));
-        else
-            EXPECT_LT(std::count(device.data.begin(), device.data.end(), 0x5A), 8192);
+        const std::vector<Pass> plan{patternPass(0x11), randomPass()};
+        EXPECT_EQ(runPasses(device, plan, sink, nullptr, options, &outcome),
+                  spoiled ? SHRED_STATUS_FAILED_VERIFY : SHRED_STATUS_SHREDDED);
+        EXPECT_EQ(outcome.passesDone, 2u);
+        EXPECT_EQ(std::count(device.blockLengths.begin(), device.blockLengths.end(),
+                             MarkingGuest::kLength),
+                  4); // the blocks given the pass afterwards, no more
+        EXPECT_LT(std::count(device.data.begin(), device.data.end(), 0x5A), 8192);
+        if (!spoiled)
+            continue;
+        ASSERT_EQ(outcome.failedRanges.size(), 1u);
+        EXPECT_EQ(outcome.failedRanges[0].offset, 600100u - 600100u % 512);
+        EXPECT_EQ(outcome.mismatchOffset, outcome.failedRanges[0].offset);
     }
-}
-
-// A guest that says no ends the passes with its status before any other pass.
-TEST(FirstPassGuest, AGuestThatSaysNoEndsThePasses) {
-    MemoryDevice device(256 * 1024);
-    HoldingGuest guest(device, {65536}, SHRED_STATUS_FAILED_COUNTERFEIT);
-    JobOptions options = smallBlocks();
-    options.firstPassGuest = &guest;
-    Snapshots snapshots(device);
-    options.observer = &snapshots;
-    std::vector<Pass> plan;
-    ASSERT_TRUE(passPlan(ALGORITHM_THREE_PASS, plan));
-    RecordingSink sink;
-    JobOutcome outcome;
-    EXPECT_EQ(runPasses(device, plan, sink, nullptr, options, &outcome),
-              SHRED_STATUS_FAILED_COUNTERFEIT);
-    EXPECT_EQ(guest.calls, 1);
-    EXPECT_EQ(snapshots.passes.size(), 1u);
-    EXPECT_EQ(outcome.passesDone, 0u);
-    EXPECT_EQ(outcome.verification, JobOutcome::Verification::NotReached);
-    EXPECT_EQ(std::count(device.data.begin(), device.data.end(), 0x5A),
-              long(HoldingGuest::kLength));
 }

@@ -1,8 +1,7 @@
 // Devices that misbehave on purpose, for the pass logic.
 #pragma once
 
-#include "ControllerCache.h"
-#include "SparseImage.h"
+#include "FakeController.h"
 #include "shredengine/BlockDevice.h"
 
 #include <algorithm>
@@ -85,52 +84,40 @@ public:
     std::vector<size_t> blockLengths;
 };
 
-// A stick as the FUSE test device models one: storage that keeps `real` bytes and wraps or
-// drops what lies past them, behind a controller whose write-back cache answers reads of
-// what was written last. Counts what goes through it.
+// A stick as the FUSE test device models one, from the same controller code. Counts what
+// goes through it, and the requests that did not go on where the last of their kind ended.
 class FakeStick : public BlockDevice {
 public:
-    FakeStick(uint64_t claimed, uint64_t real, testfs::PastUsable past, uint64_t cacheBytes = 0)
-        : claimed_(claimed), image_(real, past), cache_(cacheBytes) {}
+    explicit FakeStick(const testfs::TestFsOptions& options)
+        : claimed_(options.size), controller_(options) {}
 
     uint64_t size() const override { return claimed_; }
     size_t alignment() const override { return 512; }
     bool readOnly() const override { return false; }
     bool direct() const override { return true; }
     int writeAt(const void* src, size_t length, uint64_t offset) override {
-        ++writes;
         bytesWritten += length;
+        scatteredWrites += offset != lastWriteEnd_;
+        lastWriteEnd_ = offset + length;
         if (beforeWrite)
             beforeWrite(bytesWritten);
-        cache_.write(
-            static_cast<const char*>(src), length, offset,
-            [this](const char* data, size_t count, uint64_t at) { image_.write(data, count, at); });
-        return 0;
+        return controller_.write(static_cast<const char*>(src), length, offset);
     }
     int readAt(void* dst, size_t length, uint64_t offset) override {
-        ++reads;
         bytesRead += length;
-        image_.read(static_cast<char*>(dst), length, offset);
-        cache_.overlay(static_cast<char*>(dst), length, offset);
-        return 0;
+        scatteredReads += offset != lastReadEnd_;
+        lastReadEnd_ = offset + length;
+        return controller_.read(static_cast<char*>(dst), length, offset);
     }
     int sync() override { return 0; } // flushes are ignored, as cheap controllers do
 
-    // What a read of the range returns, without counting it.
-    std::vector<uint8_t> peek(uint64_t offset, size_t length) const {
-        std::vector<uint8_t> bytes(length);
-        image_.read(reinterpret_cast<char*>(bytes.data()), length, offset);
-        cache_.overlay(reinterpret_cast<char*>(bytes.data()), length, offset);
-        return bytes;
-    }
-
-    uint64_t writes = 0, reads = 0, bytesWritten = 0, bytesRead = 0;
+    uint64_t bytesWritten = 0, bytesRead = 0, scatteredWrites = 0, scatteredReads = 0;
     std::function<void(uint64_t)> beforeWrite; // with the bytes written so far, this one included
 
 private:
     uint64_t claimed_;
-    testfs::SparseImage image_;
-    testfs::ControllerCache cache_;
+    testfs::FakeController controller_;
+    uint64_t lastWriteEnd_ = 0, lastReadEnd_ = 0;
 };
 
 } // namespace kestrune::engine::test

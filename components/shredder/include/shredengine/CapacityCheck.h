@@ -1,52 +1,55 @@
-// Whether a medium really stores what it claims. Counterfeit sticks report a capacity they
-// do not have: writes past the real one vanish or land on the start again, and a pass of
-// zeros read back as zeros would never show it. Their controllers often keep the last
-// megabytes written in memory and answer reads of them from there, so a marker that reads
-// back right after it was written proves nothing. A marker lost, or found in another
-// place, is evidence at once; one that held only counts once more was written since than
-// any cache smaller than the medium keeps.
+// Whether a medium really stores what it claims. Counterfeit controllers hand out flash in
+// the order blocks are first written, keep small writes in logs, keep what was written or
+// read last in caches, and wrap or drop what lies past their real flash. So the check
+// decides from what each block holds, never from where it was written first: its markers
+// carry their own address and a nonce of this job, are written inside the last pass's own
+// large writes (as the blocks around them are), and are read back by the pass's read-back,
+// after the whole medium was written and most of it read.
 #pragma once
 
 #include "shredengine/BlockDevice.h"
 #include "shredengine/ShredJob.h"
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <vector>
 
 namespace kestrune::engine {
 
-// The check of one job, in steps around its first pass:
-//  begin()          writes markers at places spread over the medium and reads them back
-//                   at once, with the start of the medium, where markers past a smaller
-//                   real capacity land. Catches a fake whose cache is small.
-//  firstPassDone()  the first pass wrote everything but the markers, which flushes any
-//                   cache smaller than the medium; the markers are read again. Catches
-//                   the rest. Returns -14 to stop the passes when it does.
-//  measure()        on a medium caught by either: where it really stops keeping what it is
-//                   given, to the byte, from markers over its start that are read back
-//                   only after more was written than a cache could have kept of them.
+// The check of one job:
+//  prepare()   lays its marker blocks over the medium (the first, the last and some in
+//              between, each a little off a regular place) and draws the nonce.
+//  the last pass carries the markers (PassGuest) and its read-back compares them.
+//  judge()     what the read-back's failures mean: none, a few small places with the
+//              medium around them keeping what it was given (bad blocks), or otherwise
+//              a measurement: markers with a fresh nonce over a growing start of the
+//              medium, each part read back only after more was written past it than a
+//              cache or log keeps, until the start stops keeping them. The usable size is
+//              the longest start that keeps what was written to it, to the sector.
 // Each step returns 0 or the job's status when the check could not go on (-3 aborted, -4
-// the medium failed, -5 a write was refused, -10 no memory or randomness).
-class CapacityCheck final : public FirstPassGuest {
+// the medium failed or could not be read, -5 a write was refused, -10 no randomness).
+class CapacityCheck final : public PassGuest {
 public:
+    enum class Verdict { Whole, BadBlocks, Counterfeit };
+
     CapacityCheck(BlockDevice& device, const unsigned char* abortFlag);
     ~CapacityCheck() override;
     CapacityCheck(const CapacityCheck&) = delete;
     CapacityCheck& operator=(const CapacityCheck&) = delete;
 
-    int32_t begin();
+    int32_t prepare();
     const std::vector<uint64_t>& reservedBlocks() const override;
     size_t reservedLength() const override;
-    int32_t firstPassDone() override;
-    int32_t measure();
+    void fill(uint8_t* out, uint64_t offset) const override;
 
-    // The medium was caught holding less than it claims, and measure() found no better.
-    bool counterfeit() const;
-    // The usable size is known: a genuine medium confirmed, or a caught one measured.
-    bool settled() const;
-    // The bytes that keep what is written to them; the whole size until it is caught.
+    int32_t judge(const std::vector<ByteRange>& failed);
+    Verdict verdict() const;
+    // The bytes from the start that keep what is written to them; the whole size unless
+    // the medium is a counterfeit.
     uint64_t usable() const;
+    // Where the measurement wrote past the usable part: its markers may be kept there.
+    uint64_t measuredUpTo() const;
 
 private:
     class Run;

@@ -87,17 +87,25 @@ public:
     virtual void blockWritten(uint64_t /*offset*/, size_t /*length*/) {}
 };
 
-// Rides on the first pass (the capacity check does): the pass writes around the blocks it
-// reserves, and once the pass reached the medium, asks it whether the job goes on; only
-// then does it write those blocks too.
-class FirstPassGuest {
+// Rides on the last pass (the capacity check does): its blocks get the guest's content
+// inside the pass's own writes, so they meet the same flash, log and cache as the blocks
+// around them, and the read-back checks them against it. Afterwards they get the pass's
+// content too, and are read back once more.
+class PassGuest {
 public:
-    virtual ~FirstPassGuest() = default;
+    virtual ~PassGuest() = default;
     // Offsets of blocks of reservedLength() bytes each, ascending and apart.
     virtual const std::vector<uint64_t>& reservedBlocks() const = 0;
     virtual size_t reservedLength() const = 0;
-    // 0 lets the passes go on; any other status ends them with it.
-    virtual int32_t firstPassDone() = 0;
+    // The guest's content of the block at offset.
+    virtual void fill(uint8_t* out, uint64_t offset) const = 0;
+};
+
+// Bytes the read-back found wrong or could not read.
+struct ByteRange {
+    uint64_t offset = 0;
+    uint64_t length = 0;
+    bool unreadable = false;
 };
 
 struct JobOptions {
@@ -114,7 +122,7 @@ struct JobOptions {
     // status that says what became of it (-4 gone or shrunk, -15 now write-protected).
     // Asked after every pass and whenever a transfer fails, so the status names the cause.
     std::function<int32_t()> mediumCheck;
-    FirstPassGuest* firstPassGuest = nullptr;
+    PassGuest* lastPassGuest = nullptr;
 };
 
 // What a job found out, for its report.
@@ -129,20 +137,26 @@ struct JobOutcome {
     bool verificationStarted = false;
     uint64_t verifiedBytes = 0; // read back from the start and matching
     uint32_t passesDone = 0;    // complete and synced to the medium
+    // Where the read-back found other bytes or none, in order; it goes on past them.
+    std::vector<ByteRange> failedRanges;
+    // Of a counterfeit: the ranges past the usable part that kept the last pass.
+    std::vector<ByteRange> keptElsewhere;
 };
 
 // Buffers a job holds at most: keeps a job within 16 MiB.
 size_t jobBufferBytes(const JobOptions& options);
 
-// Runs the passes over the whole device, then reads the last pass back. Returns 200, or
-// -3 aborted, -4 medium failed or vanished, -5 write error, -8 mismatch, -15 read-only.
+// Runs the passes over the whole device, then reads the last pass back to its end, past
+// blocks that read wrong or not at all. Returns 200, or -3 aborted, -4 medium failed or
+// vanished or blocks unreadable, -5 write error, -8 mismatch, -15 read-only.
 int32_t runPasses(BlockDevice& device, const std::vector<Pass>& plan, ProgressSink& sink,
                   const unsigned char* abortFlag, const JobOptions& options = {},
                   JobOutcome* outcome = nullptr);
 
-// A shred job: the capacity check around the first pass, then the passes over what the
-// medium really holds. Returns what runPasses returns, or -14 when all went well on a
-// medium that holds less than it claims.
+// A shred job: the passes over the whole claimed size with the capacity check riding on
+// the last one; a medium caught holding less is measured and its usable part written and
+// read back once more. Returns what runPasses returns, or -14 when all it keeps was
+// erased on a medium that holds less than it claims.
 int32_t runJob(BlockDevice& device, const std::vector<Pass>& plan, ProgressSink& sink,
                const unsigned char* abortFlag, const JobOptions& options, JobOutcome& outcome);
 

@@ -116,6 +116,14 @@ QString BinarySizeText(std::uint64_t bytes, const QString& decimalPoint) {
     return number + u' ' + QLatin1String(units[unit]);
 }
 
+QString LocalTimeWithZone(std::int64_t seconds, const char* format, const char* beforeOffset) {
+    const QDateTime at = QDateTime::fromSecsSinceEpoch(seconds);
+    const int offset = at.offsetFromUtc();
+    const int minutes = std::abs(offset) / 60;
+    return at.toString(QLatin1String(format)) + QLatin1String(beforeOffset) +
+           QString::asprintf("%c%02d:%02d", offset < 0 ? '-' : '+', minutes / 60, minutes % 60);
+}
+
 QString GroupedNumber(std::uint64_t number, const QString& separator) {
     QString digits = QString::number(number);
     for (qsizetype at = digits.size() - 3; at > 0; at -= 3)
@@ -126,11 +134,7 @@ QString GroupedNumber(std::uint64_t number, const QString& separator) {
 namespace {
 
 QString dateTimeText(std::int64_t seconds) {
-    const QDateTime at = QDateTime::fromSecsSinceEpoch(seconds);
-    const int offset = at.offsetFromUtc();
-    const int minutes = std::abs(offset) / 60;
-    return at.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) +
-           QString::asprintf(" UTC%c%02d:%02d", offset < 0 ? '-' : '+', minutes / 60, minutes % 60);
+    return LocalTimeWithZone(seconds, "yyyy-MM-dd HH:mm:ss", " UTC");
 }
 
 const char* mediumTypeKey(platform::MediumType type) {

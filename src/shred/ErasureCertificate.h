@@ -68,6 +68,9 @@ QString certificatePathFor(const QString& reportPath);
 // point; and a count with its digits grouped in threes ("67,108,864").
 QString BinarySizeText(std::uint64_t bytes, const QString& decimalPoint);
 QString GroupedNumber(std::uint64_t number, const QString& separator);
+// A moment in local time with its offset from UTC ("+01:00"), so that it reads the same in
+// any time zone: format is QDateTime's, beforeOffset goes between the two.
+QString LocalTimeWithZone(std::int64_t seconds, const char* format, const char* beforeOffset);
 
 // The SHA-256 of a file's bytes in lower-case hex; empty when it cannot be read.
 QString sha256OfFile(const QString& path);

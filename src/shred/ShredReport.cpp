@@ -52,15 +52,6 @@ QString mediumTypeName(platform::MediumType type) {
     return QStringLiteral("disk");
 }
 
-// With its offset from UTC, so that the record reads the same in any time zone.
-QString isoDateTime(std::int64_t seconds) {
-    const QDateTime at = QDateTime::fromSecsSinceEpoch(seconds);
-    const int offset = at.offsetFromUtc();
-    const int minutes = std::abs(offset) / 60;
-    return at.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss")) +
-           QString::asprintf("%c%02d:%02d", offset < 0 ? '-' : '+', minutes / 60, minutes % 60);
-}
-
 std::int64_t secondsNow() {
     return std::chrono::duration_cast<std::chrono::seconds>(
                std::chrono::system_clock::now().time_since_epoch())
@@ -175,8 +166,9 @@ void ShredReport::appendSanitization() {
                attribute("techniques", QLatin1String(kSanitizationTechniques)) +
                attribute("method", clear ? QLatin1String(kSanitizationClear)
                                          : QStringLiteral("not reached")) +
-               attribute("started", isoDateTime(startTime_)) +
-               attribute("ended", isoDateTime(finishTime_)) + u'>');
+               attribute("started", LocalTimeWithZone(startTime_, "yyyy-MM-ddTHH:mm:ss", "")) +
+               attribute("ended", LocalTimeWithZone(finishTime_, "yyyy-MM-ddTHH:mm:ss", "")) +
+               u'>');
     QString technique = QStringLiteral("<technique name=\"overwrite\"") +
                         attribute("algorithm", QString::number(algorithm_)) +
                         attribute("passes", QString::number(planned));

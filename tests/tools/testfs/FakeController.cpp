@@ -46,20 +46,28 @@ std::uint64_t FakeController::slotOf(std::uint64_t block, bool writing) {
     return slot;
 }
 
+// Each run of bytes within one flash block, with the slot that block has (UINT64_MAX: none).
+template <typename Fn>
+void FakeController::eachFlashRun(std::size_t length, std::uint64_t offset, bool writing, Fn&& fn) {
+    std::lock_guard lock(flashMutex_);
+    for (std::size_t done = 0; done < length;) {
+        const std::uint64_t at = offset + done;
+        const std::size_t run = std::min(length - done, flashBlock - at % flashBlock);
+        const std::uint64_t slot = slotOf(at / flashBlock, writing);
+        fn(done, run, slot == UINT64_MAX ? slot : slot * flashBlock + at % flashBlock);
+        done += run;
+    }
+}
+
 void FakeController::store(const char* data, std::size_t length, std::uint64_t offset) {
     if (options_.flashOrder == FlashOrder::ByAddress) {
         image_.write(data, length, offset);
         return;
     }
-    std::lock_guard lock(flashMutex_);
-    for (std::size_t done = 0; done < length;) {
-        const std::uint64_t at = offset + done;
-        const std::size_t run = std::min(length - done, flashBlock - at % flashBlock);
-        const std::uint64_t slot = slotOf(at / flashBlock, true);
-        if (slot != UINT64_MAX)
-            image_.write(data + done, run, slot * flashBlock + at % flashBlock);
-        done += run;
-    }
+    eachFlashRun(length, offset, true, [&](std::size_t done, std::size_t run, std::uint64_t at) {
+        if (at != UINT64_MAX)
+            image_.write(data + done, run, at);
+    });
 }
 
 void FakeController::load(char* data, std::size_t length, std::uint64_t offset) {
@@ -67,17 +75,12 @@ void FakeController::load(char* data, std::size_t length, std::uint64_t offset) 
         image_.read(data, length, offset);
         return;
     }
-    std::lock_guard lock(flashMutex_);
-    for (std::size_t done = 0; done < length;) {
-        const std::uint64_t at = offset + done;
-        const std::size_t run = std::min(length - done, flashBlock - at % flashBlock);
-        const std::uint64_t slot = slotOf(at / flashBlock, false);
-        if (slot == UINT64_MAX)
+    eachFlashRun(length, offset, false, [&](std::size_t done, std::size_t run, std::uint64_t at) {
+        if (at == UINT64_MAX)
             std::memset(data + done, 0, run);
         else
-            image_.read(data + done, run, slot * flashBlock + at % flashBlock);
-        done += run;
-    }
+            image_.read(data + done, run, at);
+    });
 }
 
 int FakeController::write(const char* data, std::size_t length, std::uint64_t offset) {

@@ -32,6 +32,8 @@ private:
     void load(char* data, std::size_t length, std::uint64_t offset);
     // The flash of a block in write order, or UINT64_MAX where it has none.
     std::uint64_t slotOf(std::uint64_t block, bool writing);
+    template <typename Fn>
+    void eachFlashRun(std::size_t length, std::uint64_t offset, bool writing, Fn&& fn);
 
     const TestFsOptions options_;
     SparseImage image_;

@@ -36,6 +36,47 @@ int32_t writePattern(BlockDevice& device, const Pass& pass, PatternBuffer& patte
     return 0;
 }
 
+// A failing medium may take seconds for each read it cannot do: a block that failed as a
+// whole is read again in halves, and a failing half is halved again while its other half
+// reads, within this many reads. Where both halves fail, the damage spans them.
+constexpr int kReadsToNarrow = 32;
+
+void markUnreadable(std::vector<ByteRange>& unreadable, uint64_t offset, uint64_t length) {
+    if (!unreadable.empty() && unreadable.back().offset + unreadable.back().length == offset)
+        unreadable.back().length += length;
+    else
+        unreadable.push_back(ByteRange{offset, length, true});
+}
+
+void readHalves(BlockDevice& device, uint8_t* data, uint64_t offset, size_t length, size_t unit,
+                int& budget, std::vector<ByteRange>& unreadable) {
+    if (length <= unit || budget < 2) {
+        markUnreadable(unreadable, offset, length);
+        return;
+    }
+    const size_t first = (length / 2 + unit - 1) / unit * unit;
+    const size_t sizes[2] = {first, length - first};
+    const uint64_t starts[2] = {offset, offset + first};
+    bool failed[2];
+    for (int i = 0; i < 2; ++i) {
+        --budget;
+        failed[i] = device.readAt(data + (starts[i] - offset), sizes[i], starts[i]) != 0;
+    }
+    for (int i = 0; i < 2; ++i) {
+        if (failed[i] && !failed[1 - i])
+            readHalves(device, data + (starts[i] - offset), starts[i], sizes[i], unit, budget,
+                       unreadable);
+        else if (failed[i])
+            markUnreadable(unreadable, starts[i], sizes[i]);
+    }
+}
+
+bool inRanges(const std::vector<ByteRange>& ranges, uint64_t offset) {
+    return std::any_of(ranges.begin(), ranges.end(), [offset](const ByteRange& range) {
+        return offset >= range.offset && offset - range.offset < range.length;
+    });
+}
+
 // One run of the passes, in its phases: the checks and buffers before anything is written,
 // each pass over the medium, then the read back of the last one.
 class PassRun {
@@ -222,6 +263,17 @@ private:
                 failed_.push_back(ByteRange{offset + at, piece, false});
         }
     }
+    // A unit at a time, in order: the unreadable ones are noted, the others compared.
+    void compareAround(const std::vector<ByteRange>& unreadable, const uint8_t* data,
+                       const uint8_t* expected, size_t length, uint64_t offset, size_t unit) {
+        for (size_t at = 0; at < length; at += unit) {
+            const size_t piece = std::min(unit, length - at);
+            if (inRanges(unreadable, offset + at))
+                addFailed(offset + at, piece, true);
+            else if (std::memcmp(data + at, expected + at, piece) != 0)
+                failed_.push_back(ByteRange{offset + at, piece, false});
+        }
+    }
     void addFailed(uint64_t offset, uint64_t length, bool unreadable) {
         if (!failed_.empty()) {
             ByteRange& last = failed_.back();
@@ -254,8 +306,11 @@ private:
             secondReader_ = std::make_unique<IoWorker>();
         IoWorker* readers[2] = {&io_, secondReader_ ? secondReader_.get() : &io_};
         uint8_t* slots[3] = {transfer_[0].data(), transfer_[1].data(), work_.data()};
-        // A block that cannot be read is noted and passed, not a stop for the readers.
+        // A block that cannot be read is noted and passed, not a stop for the readers; what
+        // can be read of it is compared.
         int readErrors[3] = {0, 0, 0};
+        std::vector<ByteRange> unreadableParts[3];
+        const size_t unit = std::max<size_t>(device_.alignment(), 512);
         const size_t depth = 3;
         struct Pending {
             uint64_t offset;
@@ -275,12 +330,18 @@ private:
             IoWorker* reader = readers[queued % 2];
             uint8_t* data = slots[slot];
             int* readError = &readErrors[slot];
+            std::vector<ByteRange>* unreadable = &unreadableParts[slot];
             const uint64_t offset = nextOffset;
-            reader->start([&device, abortFlag, data, length, offset, readError] {
+            reader->start([&device, abortFlag, data, length, offset, readError, unreadable, unit] {
                 if (AbortFlag::raisedAt(abortFlag))
                     return IoWorker::kAborted;
                 const int rc = device.readAt(data, length, offset);
                 *readError = rc == EIO ? rc : 0;
+                unreadable->clear();
+                if (rc == EIO) {
+                    int budget = kReadsToNarrow;
+                    readHalves(device, data, offset, length, unit, budget, *unreadable);
+                }
                 return rc == EIO ? 0 : rc;
             });
             pending.push_back({offset, length, slot, reader});
@@ -301,12 +362,11 @@ private:
                 const int32_t status = mediumStatus();
                 return status ? status : SHRED_STATUS_FAILED_MEDIA;
             }
-            const bool unreadable = readErrors[block.slot] != 0;
-            if (unreadable) {
+            const std::vector<ByteRange>& unreadable = unreadableParts[block.slot];
+            if (readErrors[block.slot] != 0) {
                 // A stick that is gone answers EIO too; then that is what happened.
                 if (int32_t status = mediumStatus())
                     return status;
-                addFailed(block.offset, block.length, true);
             } else {
                 sizer_.observe(done.took, block.length);
             }
@@ -322,15 +382,15 @@ private:
                         return ENGINE_STATUS_NO_RESOURCES;
                     reference = expected.data();
                 }
-                if (unreadable)
-                    continue;
                 if (touchesGuest(offset, chunk)) {
                     if (!randomData)
                         std::memcpy(expected.data(), reference, chunk);
                     overlayGuest(expected.data(), chunk, offset);
                     reference = expected.data();
                 }
-                if (firstDifference(data + at, reference, chunk) != chunk)
+                if (!unreadable.empty())
+                    compareAround(unreadable, data + at, reference, chunk, offset, unit);
+                else if (firstDifference(data + at, reference, chunk) != chunk)
                     noteDifferences(data + at, reference, chunk, offset);
             }
             if (outcome_ && failed_.empty())

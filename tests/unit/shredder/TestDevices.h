@@ -101,18 +101,23 @@ public:
         lastWriteEnd_ = offset + length;
         if (beforeWrite)
             beforeWrite(bytesWritten);
+        if (gone)
+            return EIO;
         return controller_.write(static_cast<const char*>(src), length, offset);
     }
     int readAt(void* dst, size_t length, uint64_t offset) override {
         bytesRead += length;
         scatteredReads += offset != lastReadEnd_;
         lastReadEnd_ = offset + length;
+        if (gone)
+            return EIO;
         return controller_.read(static_cast<char*>(dst), length, offset);
     }
     int sync() override { return 0; } // flushes are ignored, as cheap controllers do
 
     uint64_t bytesWritten = 0, bytesRead = 0, scatteredWrites = 0, scatteredReads = 0;
     std::function<void(uint64_t)> beforeWrite; // with the bytes written so far, this one included
+    bool gone = false;                         // pulled: every request fails
 
 private:
     uint64_t claimed_;

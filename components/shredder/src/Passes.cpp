@@ -71,6 +71,18 @@ void readHalves(BlockDevice& device, uint8_t* data, uint64_t offset, size_t leng
     }
 }
 
+// Reads a block; where it fails as a whole, what can be read of it, noting the rest.
+int readAround(BlockDevice& device, uint8_t* data, size_t length, uint64_t offset, size_t unit,
+               std::vector<ByteRange>& unreadable) {
+    unreadable.clear();
+    const int rc = device.readAt(data, length, offset);
+    if (rc == EIO) {
+        int budget = kReadsToNarrow;
+        readHalves(device, data, offset, length, unit, budget, unreadable);
+    }
+    return rc;
+}
+
 bool inRanges(const std::vector<ByteRange>& ranges, uint64_t offset) {
     return std::any_of(ranges.begin(), ranges.end(), [offset](const ByteRange& range) {
         return offset >= range.offset && offset - range.offset < range.length;
@@ -263,6 +275,45 @@ private:
                 failed_.push_back(ByteRange{offset + at, piece, false});
         }
     }
+    // The last pass's bytes, a tile at a time.
+    struct Expectation {
+        PatternTile tile;
+        std::vector<uint8_t> bytes = std::vector<uint8_t>(kTile);
+        bool random = false;
+    };
+
+    // One block read back against what the last pass and the guest wrote there.
+    int32_t compareBlock(Expectation& expect, const uint8_t* data, uint64_t offset, size_t length,
+                         const std::vector<ByteRange>& unreadable, size_t unit) {
+        const size_t failedBefore = failed_.size();
+        for (size_t at = 0; at < length; at += kTile) {
+            const size_t chunk = std::min(kTile, length - at);
+            const uint64_t tileOffset = offset + at;
+            const uint8_t* reference = expect.tile.at(tileOffset);
+            if (expect.random) {
+                // The stream goes on over an unreadable block, so the rest compares.
+                if (!random_.fill(expect.bytes.data(), chunk))
+                    return ENGINE_STATUS_NO_RESOURCES;
+                reference = expect.bytes.data();
+            }
+            if (touchesGuest(tileOffset, chunk)) {
+                if (!expect.random)
+                    std::memcpy(expect.bytes.data(), reference, chunk);
+                overlayGuest(expect.bytes.data(), chunk, tileOffset);
+                reference = expect.bytes.data();
+            }
+            if (!unreadable.empty())
+                compareAround(unreadable, data + at, reference, chunk, tileOffset, unit);
+            else if (firstDifference(data + at, reference, chunk) != chunk)
+                noteDifferences(data + at, reference, chunk, tileOffset);
+        }
+        if (outcome_ && failed_.empty())
+            outcome_->verifiedBytes = offset + length;
+        if (failed_.size() > failedBefore)
+            joinFailed(failedBefore);
+        return 0;
+    }
+
     // A unit at a time, in order: the unreadable ones are noted, the others compared.
     void compareAround(const std::vector<ByteRange>& unreadable, const uint8_t* data,
                        const uint8_t* expected, size_t length, uint64_t offset, size_t unit) {
@@ -285,19 +336,24 @@ private:
         failed_.push_back(ByteRange{offset, length, unreadable});
     }
 
-    int32_t verify() {
+    int32_t startVerification(Expectation& expect) {
         if (observer_)
             observer_->verificationStarted();
         if (outcome_)
             outcome_->verificationStarted = true;
         const Pass& last = plan_.back();
-        const bool randomData = last.kind == PassKind::Random;
-        if (randomData && !random_.restart())
+        expect.random = last.kind == PassKind::Random;
+        if (expect.random && !random_.restart())
             return ENGINE_STATUS_NO_RESOURCES;
-        PatternTile tile;
-        std::vector<uint8_t> expected(kTile);
-        if (!randomData)
-            tile.set(last);
+        if (!expect.random)
+            expect.tile.set(last);
+        return 0;
+    }
+
+    int32_t verify() {
+        Expectation expect;
+        if (int32_t status = startVerification(expect))
+            return status;
         // Reads are queued ahead, so the device keeps reading while a block is compared;
         // where the device allows, on two threads, so a medium that copies with the
         // processor (page cache, tmpfs) has two cores to do it. The expected bytes are
@@ -308,8 +364,10 @@ private:
         uint8_t* slots[3] = {transfer_[0].data(), transfer_[1].data(), work_.data()};
         // A block that cannot be read is noted and passed, not a stop for the readers; what
         // can be read of it is compared.
-        int readErrors[3] = {0, 0, 0};
-        std::vector<ByteRange> unreadableParts[3];
+        struct SlotRead {
+            int error = 0;
+            std::vector<ByteRange> unreadable;
+        } reads[3];
         const size_t unit = std::max<size_t>(device_.alignment(), 512);
         const size_t depth = 3;
         struct Pending {
@@ -329,20 +387,13 @@ private:
             const int slot = static_cast<int>(queued % depth);
             IoWorker* reader = readers[queued % 2];
             uint8_t* data = slots[slot];
-            int* readError = &readErrors[slot];
-            std::vector<ByteRange>* unreadable = &unreadableParts[slot];
+            SlotRead* read = &reads[slot];
             const uint64_t offset = nextOffset;
-            reader->start([&device, abortFlag, data, length, offset, readError, unreadable, unit] {
+            reader->start([&device, abortFlag, data, length, offset, read, unit] {
                 if (AbortFlag::raisedAt(abortFlag))
                     return IoWorker::kAborted;
-                const int rc = device.readAt(data, length, offset);
-                *readError = rc == EIO ? rc : 0;
-                unreadable->clear();
-                if (rc == EIO) {
-                    int budget = kReadsToNarrow;
-                    readHalves(device, data, offset, length, unit, budget, *unreadable);
-                }
-                return rc == EIO ? 0 : rc;
+                read->error = readAround(device, data, length, offset, unit, read->unreadable);
+                return read->error == EIO ? 0 : read->error;
             });
             pending.push_back({offset, length, slot, reader});
             nextOffset += length;
@@ -362,41 +413,16 @@ private:
                 const int32_t status = mediumStatus();
                 return status ? status : SHRED_STATUS_FAILED_MEDIA;
             }
-            const std::vector<ByteRange>& unreadable = unreadableParts[block.slot];
-            if (readErrors[block.slot] != 0) {
+            if (reads[block.slot].error != 0) {
                 // A stick that is gone answers EIO too; then that is what happened.
                 if (int32_t status = mediumStatus())
                     return status;
             } else {
                 sizer_.observe(done.took, block.length);
             }
-            const uint8_t* data = slots[block.slot];
-            const size_t failedBefore = failed_.size();
-            for (size_t at = 0; at < block.length; at += kTile) {
-                const size_t chunk = std::min(kTile, block.length - at);
-                const uint64_t offset = block.offset + at;
-                const uint8_t* reference = tile.at(offset);
-                if (randomData) {
-                    // The stream goes on over an unreadable block, so the rest compares.
-                    if (!random_.fill(expected.data(), chunk))
-                        return ENGINE_STATUS_NO_RESOURCES;
-                    reference = expected.data();
-                }
-                if (touchesGuest(offset, chunk)) {
-                    if (!randomData)
-                        std::memcpy(expected.data(), reference, chunk);
-                    overlayGuest(expected.data(), chunk, offset);
-                    reference = expected.data();
-                }
-                if (!unreadable.empty())
-                    compareAround(unreadable, data + at, reference, chunk, offset, unit);
-                else if (firstDifference(data + at, reference, chunk) != chunk)
-                    noteDifferences(data + at, reference, chunk, offset);
-            }
-            if (outcome_ && failed_.empty())
-                outcome_->verifiedBytes = block.offset + block.length;
-            if (failed_.size() > failedBefore)
-                joinFailed(failedBefore);
+            if (int32_t status = compareBlock(expect, slots[block.slot], block.offset, block.length,
+                                              reads[block.slot].unreadable, unit))
+                return status;
             progress_.add(block.length);
             if (progress_.due())
                 progress_.report();

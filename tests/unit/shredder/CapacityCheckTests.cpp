@@ -80,6 +80,8 @@ std::vector<FakeRow> fakeRows() {
     o.flashOrder = FlashOrder::Drop;
     add("flash in write order, dropped when used up", o, 100, SHRED_STATUS_FAILED_COUNTERFEIT,
         12 * MiB);
+    o.flashOrder = FlashOrder::Reuse; // keeps the last 12 MiB written, wherever they went
+    add("flash in write order, the oldest reused", o, 100, SHRED_STATUS_FAILED_COUNTERFEIT, 0);
     o = stick(kOdd);
     o.smallWriteLog = 4 * MiB;
     add("small writes in a log", o, 100, SHRED_STATUS_FAILED_COUNTERFEIT, kOdd);

@@ -3,9 +3,11 @@
 #include "app/SystemUtil.h"
 #include "lang/LanguageManager.h"
 #include "platform/Registry.h"
+#include "shred/ShredMethod.h"
 
 #include <QRegularExpression>
 
+#include <cstdio>
 #include <mutex>
 
 namespace kestrune {
@@ -26,7 +28,12 @@ bool SettingsStore::GetHideSettings() const {
 }
 
 std::uint32_t SettingsStore::GetShredAlgo() const {
-    return util_->ReadRegistryDword(ProductKey(kShredding), QStringLiteral("ShredAlgo"), false);
+    const std::uint32_t stored =
+        util_->ReadRegistryDword(ProductKey(kShredding), QStringLiteral("ShredAlgo"), false);
+    if (stored > kLastShredAlgorithm)
+        std::printf("ShredAlgo %u is no method of this version: method %u runs\n", stored,
+                    EffectiveShredAlgorithm(stored));
+    return stored;
 }
 
 bool SettingsStore::GetStartAuto() const {

@@ -1,12 +1,11 @@
 #include "cli/CliArguments.h"
 
 #include "cli/ExitCodes.h"
+#include "shred/ShredMethod.h"
 
 namespace kestrune::cli {
 namespace {
 
-constexpr std::int32_t kFirstAlgorithm = 100;
-constexpr std::int32_t kLastAlgorithm = 103;
 constexpr qsizetype kHelpWidth = 79;
 constexpr qsizetype kMaxAssetLength = 64;
 
@@ -67,10 +66,13 @@ ParsedArguments parseArguments(const QStringList& arguments) {
             parsed.json = true;
         } else if (argument == QLatin1String("-y") || argument == QLatin1String("--yes")) {
             parsed.yes = true;
-        } else if (argument == QLatin1String("--format")) {
-            parsed.format = true;
-        } else if (argument == QLatin1String("--no-format")) {
-            parsed.format = false;
+        } else if (argument == QLatin1String("--format") ||
+                   argument == QLatin1String("--no-format")) {
+            const bool format = argument == QLatin1String("--format");
+            if (parsed.format && *parsed.format != format)
+                return fail(QStringLiteral("--format and --no-format contradict each other: "
+                                           "give one of them"));
+            parsed.format = format;
         } else if (argument == QLatin1String("--trace")) {
             parsed.trace = true;
         } else if (argument == QLatin1String("--asset") ||
@@ -100,7 +102,7 @@ ParsedArguments parseArguments(const QStringList& arguments) {
                 return fail(QStringLiteral("--algorithm needs a number (100, 101, 102 or 103)"));
             bool ok = false;
             const int number = value->toInt(&ok);
-            if (!ok || number < kFirstAlgorithm || number > kLastAlgorithm)
+            if (!ok || !IsShredAlgorithm(number))
                 return fail(
                     QStringLiteral("--algorithm takes 100, 101, 102 or 103, not '%1'").arg(*value));
             parsed.algorithm = number;

@@ -17,11 +17,8 @@
 namespace kestrune::cli {
 namespace {
 
-constexpr std::int32_t kFirstAlgorithm = 100;
-constexpr std::int32_t kLastAlgorithm = 103;
-
 QString methodName(std::int32_t algorithm) {
-    if (algorithm < kFirstAlgorithm || algorithm > kLastAlgorithm)
+    if (!IsShredAlgorithm(algorithm))
         return QString::number(algorithm);
     return cliText(QStringLiteral("shred_algo_short_%1").arg(algorithm).toLatin1().constData());
 }

@@ -7,7 +7,6 @@ namespace kestrune {
 namespace {
 
 // The highest method number that has a short name of its own.
-constexpr std::uint32_t kLastNamedAlgorithm = 103;
 
 } // namespace
 
@@ -39,8 +38,7 @@ InfoTexts ComposeInfoTexts(std::uint32_t storedAlgorithm, bool formatDrive, bool
     texts.information = text(QStringLiteral("shred_algo_description_%1").arg(algorithm));
     if (formatDrive)
         texts.information += QStringLiteral("\n\n") + text(QStringLiteral("info_format_auto"));
-    if (algorithm <= kLastNamedAlgorithm)
-        texts.title = text(QStringLiteral("shred_algo_short_%1").arg(algorithm));
+    texts.title = text(QStringLiteral("shred_algo_short_%1").arg(algorithm));
     if (startAuto)
         texts.warning = text(QStringLiteral("warning_start_auto"));
     return texts;

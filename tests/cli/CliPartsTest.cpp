@@ -113,6 +113,13 @@ TEST(CliArguments, OptionsStandAnywhereAndTwoDashesEndThem) {
     EXPECT_FALSE(parseArguments({QStringLiteral("shred"), QStringLiteral("-a"),
                                  QStringLiteral("104"), QStringLiteral("x")})
                      .arguments);
+    // Options that contradict each other are refused, not settled by their order.
+    const ParsedArguments both =
+        parseArguments({QStringLiteral("shred"), QStringLiteral("--format"), QStringLiteral("x"),
+                        QStringLiteral("--no-format")});
+    EXPECT_FALSE(both.arguments);
+    EXPECT_EQ(both.error, QStringLiteral("--format and --no-format contradict each other: give "
+                                         "one of them"));
 }
 
 TEST(CliArguments, AnAssetNumberIsOnePrintableTextForOneDisk) {

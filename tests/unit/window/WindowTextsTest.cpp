@@ -43,12 +43,13 @@ TEST(MiddlePicture, PressesAndOtherMessagesLeaveTheStripAlone) {
         EXPECT_FALSE(MiddlePictureForMessage(message).has_value()) << message;
 }
 
-TEST(InfoTexts, StoredNumbersBelowTheFirstMethodMeanTheFirstMethod) {
+TEST(InfoTexts, StoredNumbersOfNoMethodMeanTheFirstMethod) {
     EXPECT_EQ(EffectiveShredAlgorithm(0), 100u);
     EXPECT_EQ(EffectiveShredAlgorithm(99), 100u);
     EXPECT_EQ(EffectiveShredAlgorithm(100), 100u);
     EXPECT_EQ(EffectiveShredAlgorithm(103), 103u);
-    EXPECT_EQ(EffectiveShredAlgorithm(250), 250u);
+    EXPECT_EQ(EffectiveShredAlgorithm(104), 100u);
+    EXPECT_EQ(EffectiveShredAlgorithm(250), 100u);
 }
 
 TEST(InfoTexts, FormatNoteFollowsTheDescriptionAfterABlankLine) {
@@ -62,17 +63,15 @@ TEST(InfoTexts, FormatNoteFollowsTheDescriptionAfterABlankLine) {
     EXPECT_FALSE(echo.asked.contains(QStringLiteral("warning_start_auto")));
 }
 
-TEST(InfoTexts, AutomaticStartWarnsAndAMethodWithoutNameHasNoTitle) {
+TEST(InfoTexts, AutomaticStartWarnsAndANumberOfNoMethodShowsTheMethodThatRuns) {
     KeyEcho echo;
     const InfoTexts named = compose(echo, 103, false, true);
     EXPECT_EQ(named.information, QStringLiteral("<shred_algo_description_103>"));
     EXPECT_EQ(named.title, QStringLiteral("<shred_algo_short_103>"));
     EXPECT_EQ(named.warning, QStringLiteral("<warning_start_auto>"));
 
-    KeyEcho unnamed;
-    const InfoTexts texts = compose(unnamed, 104, false, false);
-    EXPECT_EQ(texts.information, QStringLiteral("<shred_algo_description_104>"));
-    EXPECT_TRUE(texts.title.isEmpty());
-    // A number without a name is not looked up, so no missing text is reported for it.
-    EXPECT_EQ(unnamed.asked, QStringList{QStringLiteral("shred_algo_description_104")});
+    KeyEcho unknown;
+    const InfoTexts texts = compose(unknown, 105, false, false);
+    EXPECT_EQ(texts.information, QStringLiteral("<shred_algo_description_100>"));
+    EXPECT_EQ(texts.title, QStringLiteral("<shred_algo_short_100>"));
 }

@@ -256,7 +256,10 @@ public:
     // The width is the product's; the height follows what the dialog shows now.
     void fit() {
         layout()->activate();
-        setFixedHeight(layout()->totalHeightForWidth(width()));
+        // A layout without height-for-width answers -1, which no widget can be given.
+        const int forWidth =
+            layout()->hasHeightForWidth() ? layout()->totalHeightForWidth(width()) : -1;
+        setFixedHeight(forWidth > 0 ? forWidth : layout()->totalSizeHint().height());
     }
 
     void reject() override {

@@ -5,6 +5,7 @@
 
 #include <QAccessible>
 #include <QContextMenuEvent>
+#include <QFileInfo>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QPainter>
@@ -15,26 +16,9 @@
 #include <cstdio>
 
 namespace kestrune {
-namespace {
-
-// A row's Start/Abort button, with the program's focus frame over the style's look.
-class RowButton final : public QPushButton {
-public:
-    using QPushButton::QPushButton;
-
-protected:
-    void paintEvent(QPaintEvent* event) override {
-        QPushButton::paintEvent(event);
-        if (hasFocus()) {
-            QPainter painter(this);
-            DrawFocusFrame(painter, rect());
-        }
-    }
-};
-
-} // namespace
 
 CListCtrlEx::CListCtrlEx(QWidget* parent) : QTableWidget(parent) {
+    InstallDeviceListAccessibility();
     setSelectionBehavior(QAbstractItemView::SelectRows);
     setSelectionMode(QAbstractItemView::SingleSelection);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -70,35 +54,54 @@ void CListCtrlEx::SetDeviceModel(DeviceListModel* model) {
 
 void CListCtrlEx::SetRowNamer(RowNamer namer) {
     namer_ = std::move(namer);
-    for (int row = 0; row < rows_.size(); ++row)
-        updateAccessibleNames(row);
+    updateAccessibleNames();
 }
 
-// The names follow what the row shows; a new status is announced, as a screen reader
-// would not otherwise notice a cell that changes beside the focus.
-void CListCtrlEx::updateAccessibleNames(int row) {
-    if (!namer_ || row < 0 || row >= rows_.size() || row >= rowCount())
-        return;
-    RowControls& controls = rows_[row];
+int CListCtrlEx::rowOfControl(const QWidget* control) const {
+    for (int i = 0; i < rows_.size() && i < rowCount(); ++i)
+        if (control && (rows_[i].button == control || rows_[i].progress == control))
+            return i;
+    return -1;
+}
+
+RowFacts CListCtrlEx::factsOfRow(int row) const {
     const auto text = [this, row](int column) {
         const QTableWidgetItem* cell = item(row, column);
         return cell ? cell->text() : QString();
     };
-    const QString caption =
-        controls.buttonText.isNull() ? QStringLiteral("Start") : controls.buttonText;
-    const QString status = text(DeviceListModel::StatusColumn);
-    controls.names = namer_(RowFacts{text(DeviceListModel::DeviceColumn),
-                                     text(DeviceListModel::SizeColumn), caption, status});
-    if (controls.button) {
-        controls.button->setAccessibleName(controls.names.button);
-        controls.button->setAccessibleDescription(status);
-    }
-    if (controls.progress)
-        controls.progress->setAccessibleName(controls.names.progress);
-    QTableWidgetItem* cell = item(row, DeviceListModel::StatusColumn);
-    if (cell && cell->data(Qt::AccessibleTextRole).toString() != controls.names.status) {
-        cell->setData(Qt::AccessibleTextRole, controls.names.status);
-        announceCell(row, DeviceListModel::StatusColumn);
+    const RowControls& controls = rows_[row];
+    RowFacts facts{text(DeviceListModel::DeviceColumn),
+                   text(DeviceListModel::SizeColumn),
+                   {},
+                   controls.buttonText.isNull() ? QStringLiteral("Start") : controls.buttonText,
+                   text(DeviceListModel::StatusColumn)};
+    // Two sticks of one make and size read alike: the one that is not alone says which.
+    for (int other = 0; other < rows_.size() && other < rowCount(); ++other)
+        if (other != row && item(other, DeviceListModel::DeviceColumn) &&
+            item(other, DeviceListModel::SizeColumn) &&
+            item(other, DeviceListModel::DeviceColumn)->text() == facts.device &&
+            item(other, DeviceListModel::SizeColumn)->text() == facts.size) {
+            facts.distinguisher = QFileInfo(controls.devicePath).fileName();
+            break;
+        }
+    return facts;
+}
+
+void CListCtrlEx::updateAccessibleNames(int captionChangingRow) {
+    if (!namer_)
+        return;
+    for (int row = 0; row < rows_.size() && row < rowCount(); ++row) {
+        RowControls& controls = rows_[row];
+        controls.names = namer_(factsOfRow(row));
+        if (controls.button)
+            controls.button->setAccessibleLabel(controls.names.button, row != captionChangingRow);
+        if (controls.progress)
+            controls.progress->setAccessibleLabel(controls.names.progress);
+        QTableWidgetItem* cell = item(row, DeviceListModel::StatusColumn);
+        if (cell && cell->data(Qt::AccessibleTextRole).toString() != controls.names.status) {
+            cell->setData(Qt::AccessibleTextRole, controls.names.status);
+            announceCell(row, DeviceListModel::StatusColumn);
+        }
     }
 }
 
@@ -191,13 +194,13 @@ void CListCtrlEx::LayoutRowControls() {
             continue;
         const QRect progressCell = cellRect(i, progressColumn_);
         if (!row.progress) {
-            row.progress = new QProgressBar(viewport());
+            row.progress = new RowProgressBar(this, viewport());
             row.progress->setRange(0, 100);
             row.progress->setTextVisible(false);
             row.progress->setProperty("controlId", kProgressIdBase + i);
             row.progress->setValue(std::clamp(row.progressValue, 0, 100));
             row.progress->setGeometry(progressCell);
-            row.progress->setAccessibleName(row.names.progress);
+            row.progress->setAccessibleLabel(row.names.progress);
             row.progress->show();
         }
         row.progress->setValue(std::clamp(row.progressValue, 0, 100));
@@ -205,7 +208,7 @@ void CListCtrlEx::LayoutRowControls() {
             row.progress->setGeometry(progressCell);
         if (!row.button) {
             const int id = kStartIdBase + static_cast<int>(row.record->deviceNumber);
-            row.button = new RowButton(QStringLiteral("Start"), viewport());
+            row.button = new RowButton(QStringLiteral("Start"), this, viewport());
             row.button->setProperty("controlId", id);
             // Reached by Tab and pressed by Space. Enter belongs to the window; it must never
             // start a shred.
@@ -218,7 +221,7 @@ void CListCtrlEx::LayoutRowControls() {
             connect(row.button, &QPushButton::clicked, this,
                     [this, id] { emit commandForwarded(0, id); });
             row.button->setGeometry(progressCell);
-            row.button->setAccessibleName(row.names.button);
+            row.button->setAccessibleLabel(row.names.button, false);
             row.button->show();
             std::printf("Row %d: Start %d: %s %s %s\n", i, id,
                         row.record->vendorText.toUtf8().constData(),
@@ -344,8 +347,8 @@ void CListCtrlEx::applyInsertRow(int row, const std::shared_ptr<DeviceRecord>& r
     insertRow(row);
     for (int column = 0; column < columnCount(); ++column)
         setItem(row, column, new QTableWidgetItem());
-    rows_.insert(row, RowControls{record, {}, {}, 0, QString(), true, {}});
-    updateAccessibleNames(row);
+    rows_.insert(row, RowControls{record, {}, {}, 0, QString(), true, {}, {}});
+    updateAccessibleNames();
     viewport()->update();
 }
 
@@ -356,6 +359,8 @@ void CListCtrlEx::applyDeleteRow(int row) {
     delete gone.progress.data();
     delete gone.button.data();
     removeRow(row);
+    // A disk that looked like the one gone no longer needs telling apart.
+    updateAccessibleNames();
     viewport()->update();
 }
 
@@ -367,11 +372,17 @@ void CListCtrlEx::applyCellText(int row, int column, const QString& text) {
         cell = new QTableWidgetItem();
         setItem(row, column, cell);
     }
+    if (cell->text() == text)
+        return;
     cell->setText(text);
     cell->setToolTip(text);
     if (column == DeviceListModel::DeviceColumn || column == DeviceListModel::SizeColumn ||
         column == DeviceListModel::StatusColumn)
-        updateAccessibleNames(row);
+        updateAccessibleNames();
+    // A new status is said where screen readers listen, whatever has the focus.
+    if (column == DeviceListModel::StatusColumn && announcer_ && !text.isEmpty() &&
+        row < rows_.size())
+        announcer_->announce(rows_[row].names.status);
 }
 
 void CListCtrlEx::applyAutoSizeColumn(int column) {
@@ -405,9 +416,18 @@ void CListCtrlEx::applyStartButtonText(std::uint32_t deviceNumber, const QString
     if (row < 0)
         return;
     rows_[row].buttonText = text;
+    // The name first, so that the caption's change is the one that tells it.
+    const bool captionChanges = rows_[row].button && rows_[row].button->text() != text;
+    updateAccessibleNames(captionChanges ? row : -1);
     if (rows_[row].button)
         rows_[row].button->setText(text);
-    updateAccessibleNames(row);
+}
+
+void CListCtrlEx::applyDevicePath(int row, const QString& path) {
+    if (row < 0 || row >= rows_.size())
+        return;
+    rows_[row].devicePath = path;
+    updateAccessibleNames();
 }
 
 void CListCtrlEx::applyStartButtonEnabled(std::uint32_t deviceNumber, bool enabled) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "controls/DeviceListAccessibility.h"
 #include "devices/DeviceListModel.h"
 #include "devices/DeviceRecord.h"
 
@@ -18,6 +19,9 @@ namespace kestrune {
 struct RowFacts {
     QString device;
     QString size;
+    // What tells this disk from another row's of the same device and size (its device
+    // node's or image file's name); empty when no other row looks alike.
+    QString distinguisher;
     QString buttonCaption;
     QString status;
 };
@@ -48,6 +52,12 @@ public:
     void SetDeviceModel(DeviceListModel* model);
     // Names the rows' controls for assistive technology; empty: they keep Qt's names.
     void SetRowNamer(RowNamer namer);
+    // Where a row's new status is announced, naming its disk; null: nowhere.
+    void SetAnnouncer(StatusAnnouncer* announcer) { announcer_ = announcer; }
+    int startColumn() const { return startColumn_; }
+    int progressColumn() const { return progressColumn_; }
+    // The row whose Start button or progress bar this is, or -1.
+    int rowOfControl(const QWidget* control) const;
     // The watermark, not tiled, placed at xPercent / yPercent of the free space.
     void SetBackgroundImage(const QImage& image, int xPercent, int yPercent);
     // Where the watermark is drawn in the viewport; empty without one.
@@ -80,6 +90,7 @@ public:
     void applyRowProgress(int row, int value) override;
     void applyStartButtonText(std::uint32_t deviceNumber, const QString& text) override;
     void applyStartButtonEnabled(std::uint32_t deviceNumber, bool enabled) override;
+    void applyDevicePath(int row, const QString& path) override;
 
 signals:
     // A child control's command, passed on to the parent window: the notification code
@@ -99,15 +110,20 @@ protected:
 private:
     struct RowControls {
         std::shared_ptr<DeviceRecord> record;
-        QPointer<QProgressBar> progress;
-        QPointer<QPushButton> button;
+        QPointer<RowProgressBar> progress;
+        QPointer<RowButton> button;
         int progressValue = 0;
         QString buttonText;
         bool buttonEnabled = true;
         RowAccessibleNames names;
+        QString devicePath;
     };
     QRect cellRect(int row, int column) const;
-    void updateAccessibleNames(int row);
+    RowFacts factsOfRow(int row) const;
+    // Gives each row's controls and status cell the names its row calls for now; only a
+    // name that changed is set, and tells assistive technology. A button whose caption is
+    // about to change leaves the telling to that change.
+    void updateAccessibleNames(int captionChangingRow = -1);
     void announceCell(int row, int column);
     void scheduleLayout();
     void fillLastColumn();
@@ -116,6 +132,7 @@ private:
     QObject* parentWindow_ = nullptr;
     DeviceListModel* model_ = nullptr;
     RowNamer namer_;
+    StatusAnnouncer* announcer_ = nullptr;
     int progressColumn_ = 0;
     int startColumn_ = 0;
     QImage background_;

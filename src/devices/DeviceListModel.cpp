@@ -45,8 +45,11 @@ void DeviceListModel::setCellText(int row, int column, const QString& text) {
 
 void DeviceListModel::setDevicePath(int row, const QString& path) {
     std::lock_guard guard(mutex_);
-    if (row >= 0 && row < rows_.size())
-        rows_[row].devicePath = path;
+    if (row < 0 || row >= rows_.size() || rows_[row].devicePath == path)
+        return;
+    rows_[row].devicePath = path;
+    DeviceRowsView* view = view_;
+    post([view, row, path] { view->applyDevicePath(row, path); });
 }
 
 void DeviceListModel::autoSizeColumn(int column) {

@@ -30,6 +30,7 @@ public:
     virtual void applyRowProgress(int row, int value) = 0;
     virtual void applyStartButtonText(std::uint32_t deviceNumber, const QString& text) = 0;
     virtual void applyStartButtonEnabled(std::uint32_t deviceNumber, bool enabled) = 0;
+    virtual void applyDevicePath(int row, const QString& path) = 0;
 };
 
 // The rows of the device list as every thread sees them. Each operation is applied at once
@@ -60,7 +61,8 @@ public:
     void deleteRow(int row);
     void setCellText(int row, int column, const QString& text);
     void autoSizeColumn(int column);
-    // The device node or image file the row stands for; no view shows it.
+    // The device node or image file the row stands for; the view tells two alike disks
+    // apart by it.
     void setDevicePath(int row, const QString& path);
     // The row's progress value: the list item's data, shown by the row's bar.
     void SetRowProgress(int row, int value);

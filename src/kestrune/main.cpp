@@ -2,6 +2,7 @@
 #include "base/SystemLog.h"
 #include "base/TrustedPath.h"
 #include "kestrune/CVSKKestruneApp.h"
+#include "kestrune/WindowStart.h"
 
 int main(int argc, char** argv) {
     // A toolkit on a user's display and session bus cannot be audited as root: its
@@ -17,6 +18,11 @@ int main(int argc, char** argv) {
     // Before the toolkit loads its first plugin.
     if (!kestrune::platform::SettleElevatedEnvironment())
         return 1;
+    kestrune::KeepTraceLines(kestrune::TakeTraceSwitch(argc, argv));
+    if (!kestrune::DisplayAvailable())
+        return 1;
+    kestrune::ExpectWindowToolkitStart();
     kestrune::CVSKKestruneApp app(argc, argv);
+    kestrune::WindowToolkitStarted();
     return app.Run();
 }

@@ -105,6 +105,9 @@ JobProgressChange JobProgressEstimator::report(std::int32_t status, std::int64_t
         end(status, secondValue);
         change.status = true;
         change.speed = showMeanSpeed();
+        // A job that stopped short has no time left: the last estimate would read as one.
+        progress_.secondsLeft.reset();
+        change.timeLeft = true;
     } else if (status == SHRED_STATUS_REPORT_NOT_SAVED) {
         progress_.reportNotSaved = true;
         change.status = true;

@@ -335,6 +335,13 @@ int ShredReport::finish(std::int64_t finishTime) {
 }
 
 QString ShredReport::logFolder() const {
+    return LogFolder(language_.get());
+}
+
+QString ShredReport::LogFolder(const LanguageManager* language) {
+    const auto text = [language](const char* key) {
+        return language ? language->GetString(QString::fromLatin1(key)) : QString();
+    };
     const QString company = text("company_ntv");
     const QString product = text("product_name");
     QString folder;

@@ -84,6 +84,7 @@ public:
 
     // The folder the reports go to, ending in "/".
     QString logFolder() const;
+    static QString LogFolder(const LanguageManager* language);
     QString makeReportFileName() const;
     QString body() const { return body_; }
     QString writtenPath() const { return writtenPath_; }

@@ -1,10 +1,12 @@
 #include "ui/CVSKInfoDlg.h"
 
+#include "app/ProgramLibraries.h"
 #include "app/SettingsStore.h"
 #include "app/SystemUtil.h"
 #include "controls/CPictureEx.h"
 #include "controls/LanguagePicture.h"
 #include "lang/LanguageManager.h"
+#include "shred/ShredReport.h"
 #include "ui/DialogUnits.h"
 #include "ui/ProgramLook.h"
 #include "ui/TemplateDialog.h"
@@ -12,8 +14,10 @@
 #include <QLabel>
 #include <QPainter>
 #include <QPushButton>
+#include <QUrl>
 
 #include <algorithm>
+#include <string>
 
 namespace kestrune {
 
@@ -41,13 +45,33 @@ void CVSKInfoDlg::createControls() {
     versionLabel_ = placeControl<QLabel>(this, "versionLabel", duRect(28, 66, 64, 8),
                                          QStringLiteral("Product Version:"));
     versionText_ = placeControl<QLabel>(this, "versionText", duRect(100, 66, 134, 8));
+    // Below the template's two values: what the program is, on what terms, where its
+    // records go and what it runs with.
+    description_ = placeControl<QLabel>(this, "description", duRect(28, 80, 228, 27));
+    const auto labelAndValue = [this](const char* name, int y, int lines, QLabel** label) {
+        *label =
+            placeControl<QLabel>(this, (name + std::string("Label")).c_str(), duRect(28, y, 64, 8));
+        return placeControl<QLabel>(this, (name + std::string("Text")).c_str(),
+                                    duRect(100, y, 156, 9 * lines));
+    };
+    licenceText_ = labelAndValue("licence", 111, 4, &licenceLabel_);
+    reportsText_ = labelAndValue("reports", 151, 2, &reportsLabel_);
+    librariesText_ = labelAndValue("libraries", 173, 4, &librariesLabel_);
+    documentationLink_ = labelAndValue("documentation", 213, 1, &documentationLabel_);
+    for (QLabel* text : {description_, licenceText_, reportsText_, librariesText_}) {
+        text->setWordWrap(true);
+        text->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    }
+    documentationLink_->setTextFormat(Qt::RichText);
+    documentationLink_->setOpenExternalLinks(true);
+    documentationLink_->setTextInteractionFlags(Qt::TextBrowserInteraction);
     bottom_ = placeControl<CPictureEx>(this, "bottomPicture", duRect(0, 254, 15, 13));
     close_ = placeControl<QPushButton>(this, "closeButton", duRect(229, 267, 50, 14),
                                        QStringLiteral("Close"));
     close_->setDefault(true);
     close_->setAutoDefault(true);
     connect(close_, &QPushButton::clicked, this, &QDialog::accept);
-    for (QLabel* label : {productName_, versionText_})
+    for (QLabel* label : {productName_, versionText_, reportsText_, librariesText_})
         label->setTextInteractionFlags(Qt::TextSelectableByMouse);
 }
 
@@ -74,10 +98,30 @@ void CVSKInfoDlg::OnInitDialog() {
     versionText_->setText(util_->GetProgramVersion());
     heading_->setText(language_->GetString(QStringLiteral("information")));
     close_->setText(language_->GetString(QStringLiteral("Close")));
+    showDetails();
     close_->setFocus();
     // The banners lie under the texts' edges; keep the button reachable above them.
     close_->raise();
     placeOnBand(*bottom_, {close_});
+}
+
+void CVSKInfoDlg::showDetails() {
+    const auto text = [this](const char* key) {
+        return language_->GetString(QString::fromLatin1(key));
+    };
+    description_->setText(text("about_description"));
+    licenceLabel_->setText(text("about_licence_label"));
+    licenceText_->setText(text("about_licence"));
+    reportsLabel_->setText(text("about_reports_label"));
+    reportsText_->setText(ShredReport::LogFolder(language_.get()));
+    librariesLabel_->setText(text("about_libraries_label"));
+    librariesText_->setText(ProgramLibrariesText());
+    documentationLabel_->setText(text("about_documentation_label"));
+    const QUrl address(text("about_documentation_url"));
+    documentationLink_->setText(QStringLiteral("<a href=\"%1\">%2</a>")
+                                    .arg(address.toString(QUrl::FullyEncoded).toHtmlEscaped(),
+                                         text("about_documentation").toHtmlEscaped()));
+    documentationLink_->setToolTip(address.toString());
 }
 
 void CVSKInfoDlg::paintEvent(QPaintEvent*) {

@@ -168,6 +168,7 @@ void CVSKKestruneDlg::createControls() {
 
     list_ = new CListCtrlEx(this);
     list_->setObjectName(QStringLiteral("deviceList"));
+    list_->SetAnnouncer(new StatusAnnouncer(this));
     list_->setGeometry(duRect(26, 104, 595, 133));
     welcome_ = new QLabel(this);
     welcome_->setObjectName(QStringLiteral("welcomeText"));

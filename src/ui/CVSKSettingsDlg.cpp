@@ -203,6 +203,16 @@ void CVSKSettingsDlg::OnInitDialog() {
             control->hide();
         ShowLanguagePicture(*grey_, *language_, QStringLiteral("grey_usb"), "JPG", -1);
         grey_->show();
+    } else if (!updates_->IsFeedConfigured()) {
+        // Nothing to check against until an administrator names a feed: the choice would
+        // be a promise nothing keeps. The user's stored schedule stays for when there is one.
+        scheduleOffered_ = false;
+        for (QWidget* control :
+             std::initializer_list<QWidget*>{activate_, daily_, weekly_, monthly_})
+            control->hide();
+        updateText_->setText(text("update_not_configured"));
+        updateText_->setGeometry(updateText_->x(), updateText_->y(), updateText_->width(),
+                                 monthly_->geometry().bottom() - updateText_->y());
     } else {
         if (QRadioButton* radio = radioFor(updates_->GetUpdateSchedule()))
             radio->setChecked(true);
@@ -276,7 +286,7 @@ void CVSKSettingsDlg::OnOK() {
                                                kFirstAlgorithm + std::uint32_t(index), false) == 0;
         saved = settings_->SetStartAuto(startAuto_->checkState() == Qt::Checked) == 0 && saved;
         saved = settings_->SetFormatDrive(format_->checkState() == Qt::Checked) == 0 && saved;
-        if (updates_)
+        if (updates_ && scheduleOffered_)
             saved = updates_->SetUpdateSchedule(activate_->checkState() == Qt::Checked,
                                                 checkedSchedule()) == 0 &&
                     saved;

@@ -83,6 +83,7 @@ private:
     QCheckBox* format_ = nullptr;
     QGroupBox* updateGroup_ = nullptr;
     QLabel* updateText_ = nullptr;
+    bool scheduleOffered_ = true;
     QCheckBox* activate_ = nullptr;
     QRadioButton* daily_ = nullptr;
     QRadioButton* weekly_ = nullptr;

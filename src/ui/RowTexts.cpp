@@ -28,7 +28,7 @@ RowAccessibleNames AccessibleNamesOfRow(const LanguageManager& language, const R
         return language.GetString(QString::fromLatin1(key));
     };
     QStringList parts;
-    for (const QString& part : {row.device, row.size})
+    for (const QString& part : {row.device, row.size, row.distinguisher})
         if (!part.isEmpty())
             parts << part;
     const QString disk = parts.join(QStringLiteral(", "));

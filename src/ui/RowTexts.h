@@ -16,8 +16,8 @@ QString StartQuestionText(const LanguageManager& language, const RowDisk& disk,
                           std::uint32_t algorithm, bool format);
 
 // The accessible names of a row's button, progress bar and status, each naming the disk as
-// its row does ("Start erasing Kestrune Virtual Stick, 64.00 MB"); the button's follows the
-// caption it shows, Start or Abort.
+// its row does ("Start erasing Kestrune Virtual Stick, 64.00 MB", and ", sdb" where another
+// row reads the same); the button's follows the caption it shows, Start or Abort.
 RowAccessibleNames AccessibleNamesOfRow(const LanguageManager& language, const RowFacts& row);
 
 } // namespace kestrune

@@ -50,6 +50,12 @@ bool UpdateManager::GetHideUpdate() const {
     return read(QStringLiteral("HideUpdate"), true) == 1;
 }
 
+bool UpdateManager::IsFeedConfigured() const {
+    return !SettingsStore(util_)
+                .ReadMachineText(UpdateKeySuffix(), QStringLiteral("FeedUrl"))
+                .isEmpty();
+}
+
 bool UpdateManager::GetNotActivate() const {
     return read(QStringLiteral("NotActivate"), false) == 1;
 }

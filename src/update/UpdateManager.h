@@ -27,6 +27,9 @@ public:
 
     bool IsUpdateAvailable() const { return available_; }
     bool GetHideUpdate() const;
+    // Whether an administrator named the feed ("FeedUrl" in the machine hive): without one
+    // no check can find anything, so the schedule is not offered.
+    bool IsFeedConfigured() const;
     bool GetNotActivate() const;
     std::uint32_t GetUpdateSchedule() const;
     // 0 when both values were stored, else the first write's error.

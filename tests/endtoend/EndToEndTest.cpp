@@ -225,7 +225,7 @@ TEST_F(EndToEndTest, TheProgramClosesInOrderOnTerminatingSignals) {
     for (const int signalNumber : {SIGINT, SIGTERM}) {
         QProcess program;
         program.setProcessChannelMode(QProcess::MergedChannels);
-        program.start(test::binDir() + QStringLiteral("/kestrune"), {});
+        program.start(test::binDir() + QStringLiteral("/kestrune"), {QStringLiteral("--trace")});
         ASSERT_TRUE(program.waitForStarted());
         QByteArray output;
         // Listed once the first scan has ended: the window's loop runs.

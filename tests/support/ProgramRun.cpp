@@ -34,9 +34,9 @@ ProgramRun::ProgramRun(const QString& program, const QString& registryDir,
     env.insert("KESTRUNE_SIMULATED_DISKS", root.filePath("disks"));
     process_.setProcessEnvironment(env);
     process_.setWorkingDirectory(root.path());
-    process_.start(
-        QStringLiteral("/bin/bash"),
-        {QStringLiteral("-c"), QStringLiteral("exec -a \"$0\" \"$1\""), launcherName, program});
+    process_.start(QStringLiteral("/bin/bash"),
+                   {QStringLiteral("-c"), QStringLiteral("exec -a \"$0\" \"$1\" --trace"),
+                    launcherName, program});
     started_ = process_.waitForStarted(10000);
     pid_ = process_.processId();
 }

@@ -10,7 +10,8 @@ namespace kestrune::test {
 
 // Starts a program file the way a desktop starts it from its menu entry (under a name of
 // the launcher's, which names no file), offscreen, on one simulated disk, with folders of
-// its own for settings, data and reports; watches its trace lines; ends it with SIGTERM.
+// its own for settings, data and reports; watches its trace lines (--trace); ends it with
+// SIGTERM.
 class ProgramRun {
 public:
     // registryDir: the folder with the hives the program is to use.

@@ -408,8 +408,19 @@ void renderLanguage(const QString& suffix, const QString& disks, const QString& 
             CVSKSettingsDlg settings(&window);
             settings.show();
             pump(200);
+            save(&settings, QStringLiteral("settings-no-feed-") + suffix);
+        }
+        // The schedule is offered once an administrator named a feed.
+        setMachineString(QStringLiteral("\\Settings\\Update"), QStringLiteral("FeedUrl"),
+                         QStringLiteral("https://updates.example.org/kestrune/feed.txt"));
+        {
+            CVSKSettingsDlg settings(&window);
+            settings.show();
+            pump(200);
             save(&settings, QStringLiteral("settings-") + suffix);
         }
+        setMachineString(QStringLiteral("\\Settings\\Update"), QStringLiteral("FeedUrl"),
+                         QString());
         setMachineDword(QStringLiteral("\\Settings\\Update"), QStringLiteral("HideUpdate"), 1);
         {
             CVSKSettingsDlg settings(&window);

@@ -362,7 +362,8 @@ TEST_P(StatusDisplay, AStaleRecordKeepsItsStatusText) {
 // An abort is the user's word on the row until the job has its own last word; one that
 // comes after the end changes nothing.
 TEST_P(StatusDisplay, AnAbortShowsUntilTheJobEndsAndNeverAfter) {
-    report(10, 1000, 2.0);
+    report(10, 100LL * 1048576, 2.0);
+    EXPECT_EQ(cell(DeviceListModel::TimeLeftColumn), QStringLiteral("00:00:50"));
     EXPECT_TRUE(ShowJobAborting(context, record));
     EXPECT_EQ(cell(DeviceListModel::StatusColumn), text("status_aborting"));
     now += 1;
@@ -372,6 +373,7 @@ TEST_P(StatusDisplay, AnAbortShowsUntilTheJobEndsAndNeverAfter) {
     report(SHRED_STATUS_ABORTED);
     EXPECT_FALSE(ShowJobAborting(context, record));
     EXPECT_EQ(cell(DeviceListModel::StatusColumn), text("status_aborted"));
+    EXPECT_EQ(cell(DeviceListModel::TimeLeftColumn), QString());
     EXPECT_FALSE(progress().aborting);
 }
 

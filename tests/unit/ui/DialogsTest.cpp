@@ -4,6 +4,7 @@
 #include "controls/CPictureEx.h"
 #include "lang/LanguageManager.h"
 #include "platform/Registry.h"
+#include "shred/ShredReport.h"
 #include "ui/CVSKInfoDlg.h"
 #include "ui/CVSKInsertUSB.h"
 #include "ui/TemplateDialog.h"
@@ -14,6 +15,7 @@
 #include <QPushButton>
 #include <QTest>
 #include <gtest/gtest.h>
+#include <openssl/crypto.h>
 
 using kestrune::CVSKInfoDlg;
 using kestrune::CVSKInsertUSB;
@@ -108,6 +110,47 @@ TEST_F(LanguageDialogs, AboutFollowsTheChosenLanguage) {
     CVSKInfoDlg dialog(&main);
     EXPECT_EQ(dialog.closeButton()->text(), QString::fromUtf8("Schließen"));
     EXPECT_EQ(dialog.productLabel()->text(), QStringLiteral("Produkt:"));
+}
+
+// What the program is, on what terms, where its reports go, what it runs with (the versions
+// of this process) and where its documentation is: in each language, every text whole.
+TEST_F(LanguageDialogs, AboutSaysWhatTheProgramIsAndWhatItStandsOn) {
+    for (const char* code : {"NTV", "DE"}) {
+        chooseLanguage(code);
+        kestrune::ReleaseLanguageManager();
+        const auto language = kestrune::GetLanguageManager();
+        QWidget main;
+        CVSKInfoDlg dialog(&main);
+        const auto text = [&](const char* key) {
+            return language->GetString(QString::fromLatin1(key));
+        };
+        EXPECT_EQ(dialog.description()->text(), text("about_description")) << code;
+        EXPECT_EQ(dialog.licenceText()->text(), text("about_licence")) << code;
+        EXPECT_EQ(dialog.reportsText()->text(), kestrune::ShredReport::LogFolder(language.get()));
+        const QString libraries = dialog.librariesText()->text();
+        EXPECT_TRUE(libraries.contains(QStringLiteral("Qt ") + QString::fromLatin1(qVersion())));
+        EXPECT_TRUE(
+            libraries.contains(QStringLiteral("OpenSSL ") +
+                               QString::fromLatin1(OpenSSL_version(OPENSSL_VERSION_STRING))))
+            << libraries.toStdString();
+        EXPECT_TRUE(libraries.contains(QStringLiteral("libmount ")));
+        EXPECT_TRUE(dialog.documentationLink()->openExternalLinks());
+        EXPECT_TRUE(dialog.documentationLink()->text().contains(
+            QStringLiteral("href=\"https://example.org/kestrune\"")))
+            << dialog.documentationLink()->text().toStdString();
+        for (QLabel* label : dialog.findChildren<QLabel*>()) {
+            if (label->text().isEmpty() || label->textFormat() == Qt::RichText)
+                continue;
+            const int needed = label->wordWrap() ? label->heightForWidth(label->width())
+                                                 : label->sizeHint().height();
+            EXPECT_LE(needed, label->height()) << code << ": " << label->text().toStdString();
+            if (!label->wordWrap()) {
+                EXPECT_LE(label->sizeHint().width(), label->width())
+                    << code << ": " << label->text().toStdString();
+            }
+        }
+    }
+    expectOnlyVersionMessages();
 }
 
 TEST_F(LanguageDialogs, AboutClosesWithCloseOrEscape) {

@@ -20,6 +20,12 @@ namespace {
 
 class SettingsDialogTest : public SettingsFixture {
 protected:
+    // An administrator named where updates come from; without that the schedule is not
+    // offered (see WithoutAFeed...).
+    void SetUp() override {
+        SettingsFixture::SetUp();
+        setFeed(QStringLiteral("https://updates.example.org/kestrune/feed.txt"));
+    }
     std::unique_ptr<CVSKSettingsDlg> open() {
         auto dialog = std::make_unique<CVSKSettingsDlg>(nullptr);
         dialog->show();
@@ -177,6 +183,25 @@ TEST_F(SettingsDialogTest, HiddenOrMissingUpdateFunctionShowsTheGreyPicture) {
         EXPECT_EQ(stored(kUpdateKey, "NotActivate"), 1u);
         EXPECT_EQ(stored(kUpdateKey, "DayCheck"), 0u);
     }
+}
+
+TEST_F(SettingsDialogTest, WithoutAFeedUpdatesAreShownUnavailableAndTheScheduleIsKept) {
+    setFeed(QString());
+    putDword(RegistryRoot::CurrentUser, kUpdateKey, QStringLiteral("DayCheck"), 3);
+    ReleaseUpdateManager();
+    auto dialog = open();
+    EXPECT_TRUE(dialog->updateGroup()->isVisible());
+    EXPECT_EQ(dialog->updateText()->text(), string("update_not_configured"));
+    EXPECT_LE(dialog->updateText()->heightForWidth(dialog->updateText()->width()),
+              dialog->updateText()->height());
+    for (QWidget* control :
+         {static_cast<QWidget*>(dialog->activateCheck()),
+          static_cast<QWidget*>(dialog->dailyRadio()), static_cast<QWidget*>(dialog->weeklyRadio()),
+          static_cast<QWidget*>(dialog->monthlyRadio())})
+        EXPECT_FALSE(control->isVisible()) << control->objectName().toStdString();
+    click(dialog->okButton());
+    EXPECT_EQ(stored(kUpdateKey, "DayCheck"), 3u);
+    EXPECT_FALSE(stored(kUpdateKey, "NotActivate").has_value());
 }
 
 TEST_F(SettingsDialogTest, StartAutoSurvivesOkAlthoughItsBoxIsHidden) {

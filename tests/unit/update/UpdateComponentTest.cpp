@@ -756,6 +756,16 @@ TEST_F(UpdateDialogTest, CurrentOlderAndMissingFeedsOfferNoDownload) {
     const Case cases[] = {{"1.0.0.1", "latest version"},
                           {"1.0.0.0", "latest version"},
                           {nullptr, "No update address"}};
+    // The dialog's layout is sound: Qt says nothing of its sizes.
+    static QStringList warnings;
+    warnings.clear();
+    const QtMessageHandler previous = qInstallMessageHandler(
+        [](QtMsgType type, const QMessageLogContext&, const QString& message) {
+            if (type != QtDebugMsg && type != QtInfoMsg &&
+                (message.startsWith(QLatin1String("QWidget")) ||
+                 message.contains(QLatin1String("QLayout"))))
+                warnings << message;
+        });
     for (const Case& c : cases) {
         if (c.version)
             publish({.version = QString::fromLatin1(c.version)});
@@ -777,6 +787,8 @@ TEST_F(UpdateDialogTest, CurrentOlderAndMissingFeedsOfferNoDownload) {
         EXPECT_FALSE(offered) << c.expected;
         EXPECT_TRUE(shown.contains(QString::fromLatin1(c.expected))) << shown.toStdString();
     }
+    qInstallMessageHandler(previous);
+    EXPECT_TRUE(warnings.isEmpty()) << warnings.join(u'\n').toStdString();
     EXPECT_TRUE(opened().isEmpty());
 }
 

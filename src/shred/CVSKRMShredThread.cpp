@@ -65,6 +65,11 @@ void CVSKRMShredThread::relayStatus(void* self, std::int32_t, std::int32_t statu
     static_cast<CVSKRMShredThread*>(self)->relay(status, bytesLeft, secondValue, speed);
 }
 
+bool CVSKRMShredThread::verifiedNow() {
+    std::lock_guard guard(relayMutex_);
+    return verification_ == SHRED_FINDING_VERIFIED;
+}
+
 bool CVSKRMShredThread::wroteVerifiedZeros() {
     constexpr std::int32_t kOnePassOfZeros = 100;
     std::lock_guard guard(relayMutex_);
@@ -121,13 +126,16 @@ void CVSKRMShredThread::recordProgress(std::int64_t bytesLeft, std::int64_t byte
     const bool newPhase =
         now.phase != recorded_.phase || now.passesComplete() != recorded_.passesComplete();
     const auto at = std::chrono::steady_clock::now();
-    if (now == recorded_ || (!newPhase && at - lastRecorded_ < kRecordInterval))
-        return;
-    recorded_ = now;
-    lastRecorded_ = at;
-    withReport([&now](ShredReport& report) {
+    const bool due = now != recorded_ && (newPhase || at - lastRecorded_ >= kRecordInterval);
+    if (due) {
+        recorded_ = now;
+        lastRecorded_ = at;
+    }
+    // The report always knows the latest; the disk hears of it at a modest rate.
+    withReport([&now, due](ShredReport& report) {
         report.setProgress(now);
-        updateRecord(report);
+        if (due)
+            updateRecord(report);
     });
 }
 
@@ -270,10 +278,14 @@ bool CVSKRMShredThread::InitInstance() {
             finalStatus_ = SHRED_STATUS_ABORTED;
         } else {
             reportStatus(SHRED_STATUS_FORMATTING);
-            withReport([](ShredReport& report) {
+            // What the read-back found is the record's before the format may be cut short.
+            const ReportVerification verified =
+                verifiedNow() ? ReportVerification::Passed : ReportVerification::NotReached;
+            withReport([verified](ShredReport& report) {
                 JobRecordProgress progress = report.progress();
                 progress.phase = JobRecordProgress::Phase::Format;
                 report.setProgress(progress);
+                report.setVerification(verified);
                 updateRecord(report);
             });
             if (disk)

@@ -121,6 +121,8 @@ private:
     // The engine wrote zeros over all the medium claims to hold and read them back: the
     // format need not write them again.
     bool wroteVerifiedZeros();
+    // The engine's read-back matched everything it wrote.
+    bool verifiedNow();
     // Runs fn on the report under the lock that keeps abandon() and the job apart.
     template <typename Fn> void withReport(Fn&& fn);
     // The job's record says how far it got: at once when the phase or pass changed, else

@@ -66,6 +66,8 @@ struct RecordFacts {
     std::int64_t started = -1;
     std::int64_t recorded = -1;
     QString state;
+    bool verified = false; // the read-back ended and matched
+    bool cleaned = false;  // the engine ended having shredded
     JobProvenance provenance;
     JobRecordProgress progress;
 };
@@ -98,6 +100,7 @@ void readElement(QXmlStreamReader& xml, RecordFacts& facts) {
         facts.size = value("size");
     } else if (name == u"cleaninfo") {
         facts.algorithm = value("methodn").toInt();
+        facts.cleaned = value("iscleaned") == u"1";
     } else if (name == u"result") {
         facts.capacity = value("capacity").toULongLong();
     } else if (name == u"sanitization") {
@@ -128,6 +131,8 @@ void readElement(QXmlStreamReader& xml, RecordFacts& facts) {
         facts.progress.passBytes = value("of").toULongLong();
     } else if (name == u"readback" && at.hasAttribute(QLatin1String("checked"))) {
         facts.progress.readBack = value("checked").toULongLong();
+    } else if (name == u"readback") {
+        facts.verified = value("result") == u"passed";
     }
 }
 
@@ -207,7 +212,11 @@ ShredReport::fromInterruptedRecord(const QByteArray& record,
     report->setOutcome(SHRED_STATUS_INTERRUPTED, facts.capacity);
     report->setProgress(facts.progress);
     report->setPassesDone(facts.progress.passesComplete());
-    if (facts.progress.readBack > 0)
+    if (facts.cleaned)
+        report->setCleaned();
+    if (facts.verified)
+        report->setVerification(ReportVerification::Passed);
+    else if (facts.progress.readBack > 0)
         report->setVerification(ReportVerification::Interrupted, facts.progress.readBack);
     report->state_ = RecordState::Interrupted;
     report->recordedTime_ = facts.recorded;

@@ -28,6 +28,7 @@ constexpr std::size_t kMaxRanges = 512;
 const QString kVolumeLabel = QStringLiteral("SHREDDED");
 // How often the record says how far a pass got, at most: each update is made durable.
 constexpr std::chrono::seconds kRecordInterval{5};
+constexpr std::chrono::seconds kRecordWriteWait{2};
 
 void trace(const char* line) {
     std::fputs(line, stdout);
@@ -430,8 +431,9 @@ bool CVSKRMShredThread::certificateMissing() {
 
 void CVSKRMShredThread::abandon() {
     // The job may be writing its report and waiting for the GUI thread (a save dialog),
-    // which may be the caller: never wait for it.
-    std::unique_lock guard(reportMutex_, std::try_to_lock);
+    // which may be the caller: never wait for that. A moment is given to a job that is
+    // making its record durable.
+    std::unique_lock guard(reportMutex_, kRecordWriteWait);
     if (!guard.owns_lock() || !report_ || reportWritten_)
         return;
     report_->setOutcome(SHRED_STATUS_ABORTED, capacity_);

@@ -150,7 +150,7 @@ private:
     KestruneDiskIdentity identity_{};
     bool identityKnown_ = false;
     std::shared_ptr<platform::DiskAuthorization> authorization_;
-    std::mutex reportMutex_;
+    std::timed_mutex reportMutex_;
     std::unique_ptr<ShredReport> report_;
     std::shared_ptr<LanguageManager> language_;
     bool reportWritten_ = false;

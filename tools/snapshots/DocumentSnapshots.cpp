@@ -41,9 +41,9 @@ void writeMachineText(const QString& name, const QString& text) {
 
 QImage windowWithRowMenu(CVSKKestruneDlg& window, int row) {
     CListCtrlEx* list = window.deviceList();
-    // Opened over the status, so the row's progress stays in sight.
+    // Opened below the status, as under a pointer resting there: the row stays readable.
     const QRect cells = list->visualRect(list->model()->index(row, DeviceListModel::StatusColumn));
-    const QPoint at = list->viewport()->mapToGlobal(cells.center());
+    const QPoint at = list->viewport()->mapToGlobal(cells.bottomLeft());
     emit list->rowMenuRequested(row, at);
     pumpFor(200);
     auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());

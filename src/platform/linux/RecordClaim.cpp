@@ -4,6 +4,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
@@ -75,7 +76,9 @@ std::unique_ptr<RecordClaim> RecordClaim::take(const QString& reportPath, QStrin
     }
     const QString claim = u'.' + report.fileName() + kClaimSuffix;
     // Locked before it carries its name, so that no other program ever finds it unheld.
-    const QString pending = claim + QStringLiteral(".new%1").arg(::getpid());
+    // Jobs of one process claim at once too: each its own pending name.
+    static std::atomic<unsigned> claims{0};
+    const QString pending = claim + QStringLiteral(".new%1-%2").arg(::getpid()).arg(++claims);
     const int fd = folder.openFile(encoded(pending), O_RDWR | O_CREAT | O_EXCL, 0644);
     if (fd < 0) {
         *failure = errorText(errno);

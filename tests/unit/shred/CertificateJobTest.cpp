@@ -81,7 +81,8 @@ protected:
         for (const char* name :
              {"KESTRUNE_FAKE_ENGINE_RESULT", "KESTRUNE_FAKE_ENGINE_USABLE",
               "KESTRUNE_FAKE_ENGINE_MISMATCH", "KESTRUNE_FAKE_ENGINE_SILENT_MS",
-              "KESTRUNE_FAKE_ENGINE_PASSES", "KESTRUNE_FAKE_ENGINE_VERIFIED_UNTIL"})
+              "KESTRUNE_FAKE_ENGINE_PASSES", "KESTRUNE_FAKE_ENGINE_VERIFIED_UNTIL",
+              "KESTRUNE_FAKE_ENGINE_RECORD_IN"})
             qunsetenv(name);
     }
     void TearDown() override {
@@ -251,6 +252,11 @@ TEST_F(CertificateJobTest, AnAbortedJobSaysSoWhetherItEndsOrIsGivenUpOn) {
     EXPECT_TRUE(given.contains(FillPlaceholders(
         text("cert_passes_value"), {text("cert_not_determined"), QStringLiteral("1")})))
         << given.toStdString();
+    // How far it got: the engine had said half of all, which is the one pass.
+    EXPECT_TRUE(given.simplified().contains(
+        FillPlaceholders(text("cert_progress_pass_done"), {QStringLiteral("1")}) +
+        QStringLiteral("; ") + text("cert_progress_readback_none")))
+        << given.toStdString();
     worker.join();
     EXPECT_EQ(stuck->writtenFiles().size(), 2);
     EXPECT_EQ(folder.entryList({QStringLiteral("*.pdf")}).size(), before + 1);
@@ -385,6 +391,18 @@ TEST_F(CertificateJobTest, AtANameTheUserChoseOnlyAnOlderPairIsReplaced) {
     EXPECT_TRUE(beside->certificateMissing());
     EXPECT_EQ(readFile(unrelated), QStringLiteral("someone else's file"));
     EXPECT_EQ(statusesNow().back(), SHRED_STATUS_CERTIFICATE_NOT_SAVED);
+}
+
+// The engine finds the job's record on disk, running, before it writes anything; the report
+// then takes its place.
+TEST_F(CertificateJobTest, TheRecordIsOnDiskBeforeTheEngineWrites) {
+    qputenv("KESTRUNE_FAKE_ENGINE_RECORD_IN", QFile::encodeName(logs.path()));
+    auto job = run();
+    EXPECT_EQ(job->finalStatus(), SHRED_STATUS_SHREDDED);
+    const QStringList files = job->writtenFiles();
+    ASSERT_FALSE(files.isEmpty());
+    EXPECT_TRUE(readFile(files.front()).contains(QStringLiteral("<progress state=\"ended\"")));
+    EXPECT_EQ(QDir(logs.path()).entryList({QStringLiteral("*.xml")}).size(), 1);
 }
 
 // A record that a living job holds is left alone; once its program is gone (the claim's lock

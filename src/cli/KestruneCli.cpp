@@ -13,6 +13,7 @@
 #include "lang/LanguageManager.h"
 #include "platform/Terminal.h"
 #include "platform/TraceLines.h"
+#include "shred/InterruptedJobs.h"
 #include "shred/ShredJobs.h"
 #include "shred/ShredReport.h"
 
@@ -118,6 +119,10 @@ int KestruneCli::Run() {
         messages.setAnswers({cliText("cli_answer_prompt"),
                              cliText("cli_answers_yes").split(u'|', Qt::SkipEmptyParts),
                              cliText("cli_no_terminal")});
+        // Jobs a killed program or a power cut left without an end are recorded first.
+        for (const CompletedRecord& job :
+             CompleteInterruptedJobs(GetSettingsStore(), GetLanguageManager()))
+            console.message(FillPlaceholders(cliText("cli_interrupted_job"), {job.report}));
         if (command.command == CliArguments::Command::List) {
             status = runListCommand(console, command.json);
         } else {

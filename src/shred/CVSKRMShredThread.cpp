@@ -9,8 +9,8 @@
 #include "platform/MessageService.h"
 #include "platform/Module.h"
 #include "platform/SystemLog.h"
-#include "shred/DocumentSigner.h"
 #include "shred/ErasureCertificate.h"
+#include "shred/JobDocuments.h"
 #include "shred/ShredReport.h"
 
 #include <QFileInfo>
@@ -26,6 +26,9 @@ const QString kEngineFile = QStringLiteral("VSKRemovableShredder.dll");
 constexpr std::size_t kMaxRanges = 512;
 // The label a format writes, as FAT stores it.
 const QString kVolumeLabel = QStringLiteral("SHREDDED");
+// How often the record says how far a pass got, at most: each update is made durable.
+constexpr std::chrono::seconds kRecordInterval{5};
+constexpr std::chrono::seconds kRecordWriteWait{2};
 
 void trace(const char* line) {
     std::fputs(line, stdout);
@@ -61,6 +64,11 @@ void CVSKRMShredThread::relayStatus(void* self, std::int32_t, std::int32_t statu
                                     std::int64_t bytesLeft, std::int64_t secondValue,
                                     double speed) {
     static_cast<CVSKRMShredThread*>(self)->relay(status, bytesLeft, secondValue, speed);
+}
+
+bool CVSKRMShredThread::verifiedNow() {
+    std::lock_guard guard(relayMutex_);
+    return verification_ == SHRED_FINDING_VERIFIED;
 }
 
 bool CVSKRMShredThread::wroteVerifiedZeros() {
@@ -99,6 +107,8 @@ void CVSKRMShredThread::relay(std::int32_t status, std::int64_t bytesLeft, std::
     // The job's end is the worker's to report, once, with what it found out.
     if (status < 0)
         return;
+    if (status <= 100)
+        recordProgress(bytesLeft, secondValue);
     progressSeen_ = true;
     lastProgress_ = status;
     lastBytesLeft_ = bytesLeft;
@@ -106,6 +116,36 @@ void CVSKRMShredThread::relay(std::int32_t status, std::int64_t bytesLeft, std::
     lastRelayed_ = std::chrono::steady_clock::now();
     callback_(context_, static_cast<std::int32_t>(deviceNumber_), status, bytesLeft, secondValue,
               speed);
+}
+
+void CVSKRMShredThread::recordProgress(std::int64_t bytesLeft, std::int64_t bytesDone) {
+    if (bytesLeft < 0 || bytesDone < 0)
+        return;
+    const JobRecordProgress now = JobRecordProgress::fromBytes(
+        plannedPasses(algorithm_), static_cast<std::uint64_t>(bytesDone),
+        static_cast<std::uint64_t>(bytesLeft));
+    const bool newPhase =
+        now.phase != recorded_.phase || now.passesComplete() != recorded_.passesComplete();
+    const auto at = std::chrono::steady_clock::now();
+    const bool due = now != recorded_ && (newPhase || at - lastRecorded_ >= kRecordInterval);
+    if (due) {
+        recorded_ = now;
+        lastRecorded_ = at;
+    }
+    // The report always knows the latest; the disk hears of it at a modest rate.
+    withReport([&now, due](ShredReport& report) {
+        report.setProgress(now);
+        if (due)
+            updateRecord(report);
+    });
+}
+
+void CVSKRMShredThread::updateRecord(ShredReport& report) {
+    const QString failure = report.updateRecord();
+    if (!failure.isEmpty())
+        platform::LogWarning(QStringLiteral("The record of the job could not say how far it got: "
+                                            "%1.")
+                                 .arg(failure));
 }
 
 void CVSKRMShredThread::keepReportingWhileSilent() {
@@ -180,6 +220,7 @@ bool CVSKRMShredThread::InitInstance() {
         std::lock_guard guard(reportMutex_);
         language_ = language;
         report_ = std::make_unique<ShredReport>(algorithm_, language);
+        documents_ = std::make_unique<JobDocuments>(settings_, language);
     }
     QString serial, make, model, size, bus;
     std::uint64_t capacity = 0;
@@ -202,6 +243,15 @@ bool CVSKRMShredThread::InitInstance() {
     withReport([&](ShredReport& report) {
         report.addHardwareItems(serial, make, model, size, bus);
         report.setProvenance(who);
+        report.setOutcome(0, capacity);
+        // On disk before anything is written to the medium, so that a program that dies
+        // leaves the job for its next start to complete. Without it the job still runs, and
+        // its report is written at its end as it always was.
+        const QString failure = report.openRecord();
+        if (!failure.isEmpty())
+            platform::LogWarning(
+                QStringLiteral("The job on %1 runs without a record until it ends: %2.")
+                    .arg(serial, failure));
     });
 
     // The number stays this disk's while the job holds the record (see ScanDevices).
@@ -229,6 +279,16 @@ bool CVSKRMShredThread::InitInstance() {
             finalStatus_ = SHRED_STATUS_ABORTED;
         } else {
             reportStatus(SHRED_STATUS_FORMATTING);
+            // What the read-back found is the record's before the format may be cut short.
+            const ReportVerification verified =
+                verifiedNow() ? ReportVerification::Passed : ReportVerification::NotReached;
+            withReport([verified](ShredReport& report) {
+                JobRecordProgress progress = report.progress();
+                progress.phase = JobRecordProgress::Phase::Format;
+                report.setProgress(progress);
+                report.setVerification(verified);
+                updateRecord(report);
+            });
             if (disk)
                 disk->handOver(deviceNumber_);
             bool labelled = false;
@@ -288,6 +348,17 @@ bool CVSKRMShredThread::InitInstance() {
     return true;
 }
 
+int CVSKRMShredThread::writeDocuments(ShredReport& report, bool withTimestamp) {
+    documents_->prepareSigning(report, withTimestamp);
+    const int written = report.finish();
+    reportWritten_ = true;
+    if (written) {
+        documents_->signReport(report);
+        documents_->writeCertificate(report, labelled_ ? kVolumeLabel : QString());
+    }
+    return written;
+}
+
 int CVSKRMShredThread::ExitInstance() {
     trace("Thread end!\n");
     int written = 0;
@@ -295,15 +366,10 @@ int CVSKRMShredThread::ExitInstance() {
     bool certificateWritten = true;
     bool unsignedDocuments = false;
     withReport([&](ShredReport& report) {
-        prepareSigning(report, true);
-        written = report.finish();
-        reportWritten_ = true;
+        written = writeDocuments(report, true);
         attempted = true;
-        if (written) {
-            signReport(report);
-            certificateWritten = writeCertificate(report);
-        }
-        unsignedDocuments = documentsUnsigned_;
+        certificateWritten = !documents_->certificateMissing();
+        unsignedDocuments = documents_->documentsUnsigned();
     });
     // The user gave up saving it: the row must not look like a complete job.
     if (attempted && !written)
@@ -333,129 +399,13 @@ JobProvenance CVSKRMShredThread::provenance(platform::MediumType mediumType) con
     return who;
 }
 
-CertificateFacts CVSKRMShredThread::certificateFacts(const ShredReport& report) const {
-    CertificateFacts facts;
-    facts.provenance = report.provenance();
-    facts.vendor = report.make();
-    facts.product = report.model();
-    facts.serial = report.serial();
-    facts.bus = report.bus();
-    facts.claimedBytes = report.capacityBytes();
-    facts.usableBytes = report.usableBytes();
-    facts.algorithm = report.algorithm();
-    facts.passesPlanned = plannedPasses(report.algorithm());
-    facts.passesDone = report.passesDone();
-    facts.verification = report.verification();
-    facts.mismatchOffset = report.mismatchOffset();
-    facts.startTime = report.startTime();
-    facts.finishTime = report.finishTime();
-    facts.finalStatus = report.finalStatus();
-    facts.formatted = report.isFormatted();
-    if (facts.formatted && labelled_)
-        facts.label = kVolumeLabel;
-    facts.reportId = report.id();
-    facts.reportFile = QFileInfo(report.writtenPath()).fileName();
-    return facts;
-}
-
-bool CVSKRMShredThread::writeCertificate(const ShredReport& report) {
-    if (!settings_->GetCertificates())
-        return true;
-    const QString path = certificatePathFor(report.writtenPath());
-    CertificateFacts facts = certificateFacts(report);
-    // The hash is of the file as it lies on disk, read back, not of what was meant to go
-    // there.
-    facts.reportSha256 = sha256OfFile(report.writtenPath());
-    QString failure;
-    if (facts.reportSha256.isEmpty()) {
-        failure = QStringLiteral("the report could not be read back");
-    } else if (!language_ || !language_->HasLanguages()) {
-        failure = QStringLiteral("no language file gives its texts");
-    } else {
-        facts.unsignedReason = unsignedReason_;
-        QByteArray pdf = renderErasureCertificate(facts, *language_, &failure);
-        if (!pdf.isEmpty() && signer_) {
-            QString signFailure;
-            QString timestampProblem;
-            const QByteArray signedPdf =
-                signPdf(pdf, operatorSignatureBox(), *signer_, &signFailure, &timestampProblem);
-            if (!timestampProblem.isEmpty())
-                platform::LogWarning(QStringLiteral("The certificate beside %1 has no time stamp: "
-                                                    "%2.")
-                                         .arg(report.writtenPath(), timestampProblem));
-            if (signedPdf.isEmpty()) {
-                // Unsigned, and the page says so.
-                noteUnsigned(path, signFailure);
-                facts.unsignedReason = signFailure;
-                pdf = renderErasureCertificate(facts, *language_, &failure);
-            } else {
-                pdf = signedPdf;
-            }
-        }
-        if (!pdf.isEmpty())
-            failure = writeCertificateFile(path, pdf,
-                                           report.replacedOlderFile()
-                                               ? CertificateFileMode::ReplaceExisting
-                                               : CertificateFileMode::NewFile);
-    }
-    if (failure.isEmpty()) {
-        certificatePath_ = path;
-        std::printf("Certificate: %s\n", path.toUtf8().constData());
-        std::fflush(stdout);
-        return true;
-    }
-    certificateMissing_ = true;
-    platform::LogWarning(QStringLiteral("No certificate was written beside the report %1: %2.")
-                             .arg(report.writtenPath(), failure));
-    return false;
-}
-
-void CVSKRMShredThread::prepareSigning(ShredReport& report, bool withTimestamp) {
-    SigningSettings settings = settings_->GetSigning();
-    if (!settings.configured())
-        return;
-    if (!withTimestamp)
-        settings.timestampUrl.clear();
-    signer_ = DocumentSigner::load(settings, &unsignedReason_);
-    if (!signer_)
-        noteUnsigned(QStringLiteral("its report and certificate"), unsignedReason_);
-    report.setSigning(signer_ ? signer_->signerName() : QString(), unsignedReason_);
-}
-
-void CVSKRMShredThread::signReport(const ShredReport& report) {
-    if (!signer_)
-        return;
-    const QString path = report.writtenPath() + QStringLiteral(".p7s");
-    // The bytes as they lie on disk are what a reader will check.
-    const std::optional<QByteArray> bytes = readDocumentBack(report.writtenPath());
-    QString failure = bytes ? QString() : QStringLiteral("the report could not be read back");
-    QString timestampProblem;
-    const QByteArray signature =
-        bytes ? signer_->sign(*bytes, &failure, &timestampProblem) : QByteArray();
-    if (!timestampProblem.isEmpty())
-        platform::LogWarning(QStringLiteral("The signature of the report %1 has no time stamp: %2.")
-                                 .arg(report.writtenPath(), timestampProblem));
-    if (!signature.isEmpty())
-        failure =
-            writeCertificateFile(path, signature,
-                                 report.replacedOlderFile() ? CertificateFileMode::ReplaceExisting
-                                                            : CertificateFileMode::NewFile);
-    if (!failure.isEmpty())
-        noteUnsigned(path, failure);
-}
-
-void CVSKRMShredThread::noteUnsigned(const QString& document, const QString& why) {
-    documentsUnsigned_ = true;
-    platform::LogWarning(QStringLiteral("Not signed: %1: %2.").arg(document, why));
-}
-
 QStringList CVSKRMShredThread::writtenFiles() {
     std::lock_guard guard(reportMutex_);
     QStringList files;
     if (report_ && reportWritten_ && !report_->writtenPath().isEmpty())
         files << report_->writtenPath();
-    if (!certificatePath_.isEmpty())
-        files << certificatePath_;
+    if (documents_ && !documents_->certificatePath().isEmpty())
+        files << documents_->certificatePath();
     return files;
 }
 
@@ -466,35 +416,30 @@ QString CVSKRMShredThread::reportPath() {
 
 QString CVSKRMShredThread::certificatePath() {
     std::lock_guard guard(reportMutex_);
-    return certificatePath_;
+    return documents_ ? documents_->certificatePath() : QString();
 }
 
 bool CVSKRMShredThread::documentsUnsigned() {
     std::lock_guard guard(reportMutex_);
-    return documentsUnsigned_;
+    return documents_ && documents_->documentsUnsigned();
 }
 
 bool CVSKRMShredThread::certificateMissing() {
     std::lock_guard guard(reportMutex_);
-    return certificateMissing_;
+    return documents_ && documents_->certificateMissing();
 }
 
 void CVSKRMShredThread::abandon() {
     // The job may be writing its report and waiting for the GUI thread (a save dialog),
-    // which may be the caller: never wait for it.
-    std::unique_lock guard(reportMutex_, std::try_to_lock);
+    // which may be the caller: never wait for that. A moment is given to a job that is
+    // making its record durable.
+    std::unique_lock guard(reportMutex_, kRecordWriteWait);
     if (!guard.owns_lock() || !report_ || reportWritten_)
         return;
     report_->setOutcome(SHRED_STATUS_ABORTED, capacity_);
     // The engine may still be counting: of its passes nothing is known for certain.
     report_->setPassesDone(std::nullopt);
-    prepareSigning(*report_, false);
-    const int written = report_->finish();
-    reportWritten_ = true;
-    if (written) {
-        signReport(*report_);
-        writeCertificate(*report_);
-    }
+    writeDocuments(*report_, false);
 }
 
 } // namespace kestrune

@@ -23,7 +23,7 @@
 namespace kestrune {
 
 class DeviceTable;
-class DocumentSigner;
+class JobDocuments;
 class LanguageManager;
 class SettingsStore;
 class ShredReport;
@@ -121,20 +121,17 @@ private:
     // The engine wrote zeros over all the medium claims to hold and read them back: the
     // format need not write them again.
     bool wroteVerifiedZeros();
+    // The engine's read-back matched everything it wrote.
+    bool verifiedNow();
     // Runs fn on the report under the lock that keeps abandon() and the job apart.
     template <typename Fn> void withReport(Fn&& fn);
-    // Writes the certificate beside a written report, unless the user turned certificates
-    // off; false when it was wanted and could not be written (said on the trace and in the
-    // system log). Called under reportMutex_.
-    bool writeCertificate(const ShredReport& report);
-    // Reads the signing settings and files before the report is written, so that the report
-    // can say who signs or why nothing is signed. The time stamp needs the network, which
-    // a job abandoned at the program's end does not wait for.
-    void prepareSigning(ShredReport& report, bool withTimestamp);
-    // The report's detached signature beside it; called under reportMutex_.
-    void signReport(const ShredReport& report);
-    void noteUnsigned(const QString& document, const QString& why);
-    CertificateFacts certificateFacts(const ShredReport& report) const;
+    // The job's record says how far it got: at once when the phase or pass changed, else
+    // at most every few seconds. Called under relayMutex_.
+    void recordProgress(std::int64_t bytesLeft, std::int64_t bytesDone);
+    // Writes the record's update; called with the report under reportMutex_.
+    static void updateRecord(ShredReport& report);
+    // The report, its signature and its certificate; under reportMutex_.
+    int writeDocuments(ShredReport& report, bool withTimestamp);
     // Who the job is done for, where and with what, as it begins.
     JobProvenance provenance(platform::MediumType mediumType) const;
 
@@ -153,15 +150,11 @@ private:
     KestruneDiskIdentity identity_{};
     bool identityKnown_ = false;
     std::shared_ptr<platform::DiskAuthorization> authorization_;
-    std::mutex reportMutex_;
+    std::timed_mutex reportMutex_;
     std::unique_ptr<ShredReport> report_;
     std::shared_ptr<LanguageManager> language_;
     bool reportWritten_ = false;
-    QString certificatePath_;
-    bool certificateMissing_ = false;
-    std::shared_ptr<const DocumentSigner> signer_; // none: nothing is signed
-    QString unsignedReason_;                       // signing was asked for: why it is not done
-    bool documentsUnsigned_ = false;
+    std::unique_ptr<JobDocuments> documents_;
     // What the format did, for the certificate; written by the job's thread before its
     // report, under reportMutex_.
     bool labelled_ = false;
@@ -190,6 +183,9 @@ private:
     std::int64_t lastBytesLeft_ = 0;
     std::int64_t lastSecondValue_ = 0;
     std::chrono::steady_clock::time_point lastRelayed_;
+    // What the record last said of the job's progress, and when.
+    JobRecordProgress recorded_;
+    std::chrono::steady_clock::time_point lastRecorded_;
     std::chrono::milliseconds heartbeat_{1000};
 };
 

@@ -4,6 +4,7 @@
 #include "lang/LanguageManager.h"
 #include "lang/TextPlaceholders.h"
 #include "platform/ExclusiveFile.h"
+#include "shred/CertificatePage.h"
 #include "shred/ShredStatusDisplay.h"
 
 #include <QBuffer>
@@ -41,6 +42,10 @@ constexpr qreal kPairGap = 4;
 constexpr qreal kFooterHeight = 10;
 constexpr qreal kSignatureRowHeight = 17;
 constexpr qreal kSignatureBlockHeight = 10 + kSignatureRowHeight;
+// Three columns to sign in: a name line, then a date line.
+constexpr qreal kSignatureGap = 5;
+constexpr qreal kSignatureColumn = (kPageWidth - 2 * kMarginX - 2 * kSignatureGap) / 3;
+constexpr qreal kSignatureDateWidth = 15;
 
 const QColor kInk(0x1F, 0x29, 0x33);
 const QColor kMuted(0x5F, 0x6B, 0x7A);
@@ -65,41 +70,6 @@ QFont pageFont(qreal points, bool bold = false, bool monospace = false, bool ita
     font.setStyleStrategy(QFont::PreferNoShaping);
     return font;
 }
-
-// A label and its value across the page, or two pairs side by side; a row without a label
-// is a note in small type.
-struct Row {
-    QString label;
-    QString value;
-    bool monospace = false;
-    QString label2;
-    QString value2;
-};
-
-Row pair(const QString& label, const QString& value, const QString& label2, const QString& value2) {
-    return Row{label, value, false, label2, value2};
-}
-
-struct Section {
-    QString heading;
-    std::vector<Row> rows;
-};
-
-// The page's words, in the order they are drawn.
-struct Page {
-    QString company;
-    QString program;
-    QString title;
-    QString summary;
-    bool certified = false;
-    std::vector<Section> sections;
-    QString signatures;
-    QString operatorLabel;
-    QString witnessLabel;
-    QString dateLabel;
-    QString unsignedNote;
-    QString footer;
-};
 
 } // namespace
 
@@ -132,175 +102,6 @@ QString GroupedNumber(std::uint64_t number, const QString& separator) {
 }
 
 namespace {
-
-QString dateTimeText(std::int64_t seconds) {
-    return LocalTimeWithZone(seconds, "yyyy-MM-dd HH:mm:ss", " UTC");
-}
-
-const char* mediumTypeKey(platform::MediumType type) {
-    switch (type) {
-    case platform::MediumType::UsbFlashDrive:
-        return "cert_medium_usb_flash_drive";
-    case platform::MediumType::MemoryCard:
-        return "cert_medium_memory_card";
-    case platform::MediumType::ImageFile:
-        return "cert_medium_image_file";
-    case platform::MediumType::Disk:
-        break;
-    }
-    return "cert_medium_disk";
-}
-
-Page pageFor(const CertificateFacts& facts, const LanguageManager& language) {
-    auto text = [&language](const char* key) {
-        return language.GetString(QString::fromLatin1(key));
-    };
-    const QString notDetermined = text("cert_not_determined");
-    auto orNone = [&](const QString& value) {
-        return value.trimmed().isEmpty() ? text("N/A") : value;
-    };
-    auto bytes = [&](std::uint64_t count) {
-        return FillPlaceholders(text("cert_bytes"),
-                                {BinarySizeText(count, text("cert_decimal_point")),
-                                 GroupedNumber(count, text("cert_digit_group"))});
-    };
-    const JobProvenance& who = facts.provenance;
-
-    Page page;
-    const CertificateVerdict verdict = certificateVerdict(facts);
-    page.certified = verdict == CertificateVerdict::Certified;
-    const QString status = JobStatusText(&language, facts.finalStatus,
-                                         static_cast<std::int64_t>(facts.usableBytes.value_or(0)));
-    switch (verdict) {
-    case CertificateVerdict::Certified:
-        page.title = text("cert_title_certified");
-        page.summary = text("cert_summary_certified");
-        break;
-    case CertificateVerdict::NotCompleted:
-        page.title = text("cert_title_not_completed");
-        page.summary = FillPlaceholders(text("cert_summary_failed"), {status});
-        break;
-    case CertificateVerdict::NotCertified:
-        // The erasure itself was verified; only what came after it failed.
-        page.title = text("cert_title_not_certified");
-        page.summary = FillPlaceholders(text("cert_summary_erased_then_failed"), {status});
-        break;
-    }
-    const QString version = who.toolVersion.isEmpty() ? notDetermined : who.toolVersion;
-    page.company = text("company_ntv");
-    page.program = who.toolName + u' ' + version;
-
-    Section medium{text("cert_section_medium"), {}};
-    medium.rows = {
-        pair(text("cert_medium_type"), text(mediumTypeKey(who.mediumType)), text("cert_bus"),
-             orNone(facts.bus)),
-        pair(text("cert_vendor"), orNone(facts.vendor), text("cert_product"),
-             orNone(facts.product)),
-        {text("cert_serial"), orNone(facts.serial)},
-        {text("cert_capacity_claimed"),
-         facts.claimedBytes ? bytes(facts.claimedBytes) : text("N/A")},
-        {text("cert_capacity_usable"),
-         facts.usableBytes ? bytes(*facts.usableBytes) : notDetermined},
-    };
-
-    QString algorithm =
-        language.GetString(QStringLiteral("shred_algo_short_%1").arg(facts.algorithm));
-    if (algorithm.isEmpty())
-        algorithm = QString::number(facts.algorithm);
-    QString patterns = language.GetString(QStringLiteral("cert_patterns_%1").arg(facts.algorithm));
-    if (patterns.isEmpty())
-        patterns = notDetermined;
-    const QString passes = FillPlaceholders(
-        text("cert_passes_value"),
-        {facts.passesDone ? QString::number(*facts.passesDone) : notDetermined,
-         facts.passesPlanned > 0 ? QString::number(facts.passesPlanned) : notDetermined});
-    QString verification;
-    switch (facts.verification) {
-    case ReportVerification::Passed:
-        verification = text("cert_verification_passed");
-        break;
-    case ReportVerification::Failed:
-        verification = FillPlaceholders(text("cert_verification_failed"),
-                                        {QString::number(facts.mismatchOffset)});
-        break;
-    case ReportVerification::Interrupted:
-        verification = FillPlaceholders(text("cert_verification_interrupted"),
-                                        {QString::number(facts.mismatchOffset)});
-        break;
-    case ReportVerification::NotReached:
-        verification = text("cert_verification_not_reached");
-        break;
-    }
-    const bool clear = reachedClear(facts.finalStatus, facts.passesPlanned, facts.passesDone,
-                                    facts.claimedBytes, facts.usableBytes, facts.verification);
-    Section sanitization{text("cert_section_sanitization"), {}};
-    sanitization.rows = {
-        {text("cert_standard"),
-         QStringLiteral("%1, %2").arg(QLatin1String(kSanitizationStandard),
-                                      QLatin1String(kSanitizationTechniques))},
-        pair(text("cert_sanitization_method"),
-             clear ? QString::fromLatin1(kSanitizationClear) : text("cert_method_not_reached"),
-             text("cert_technique"), text("cert_technique_overwrite")),
-        pair(text("cert_method"), algorithm, text("cert_passes"), passes),
-        {text("cert_patterns"), patterns},
-        {text("cert_verification"),
-         FillPlaceholders(text("cert_verification_method_value"), {verification})},
-        {text("cert_tool"), page.program},
-        {QString(), text("cert_flash_note")},
-    };
-
-    QString formatted = text("cert_formatted_no");
-    if (facts.formatted)
-        formatted = facts.label.isEmpty()
-                        ? text("cert_formatted_unlabelled")
-                        : FillPlaceholders(text("cert_formatted_labelled"), {facts.label});
-    Section job{text("cert_section_erasure"), {}};
-    job.rows = {
-        {text("cert_started"), dateTimeText(facts.startTime)},
-        {text("cert_ended"), dateTimeText(facts.finishTime)},
-        pair(text("cert_duration"), FormatTimeSpan(facts.finishTime - facts.startTime),
-             text("cert_final_status"), status),
-        {text("cert_formatted"), formatted},
-    };
-
-    // Blank where nothing is known, to be filled in by hand.
-    const bool nameSaysMore = !who.operatorName.isEmpty() &&
-                              who.operatorName.compare(who.operatorLogin, Qt::CaseInsensitive);
-    const QString operatorName =
-        nameSaysMore ? QStringLiteral("%1 (%2)").arg(who.operatorName, who.operatorLogin)
-                     : who.operatorLogin;
-    // Boxes to tick by hand; a line breaks between the choices, never inside one.
-    QStringList destinations;
-    for (const char* key : {"cert_destination_reuse_inside", "cert_destination_reuse_outside",
-                            "cert_destination_recycling", "cert_destination_manufacturer",
-                            "cert_destination_destruction", "cert_destination_other"})
-        destinations << QString(QStringLiteral("\u2610 ") + text(key)).replace(u' ', QChar(0xA0));
-    Section accountability{text("cert_section_accountability"), {}};
-    accountability.rows = {
-        pair(text("cert_organisation"), who.organisation, text("cert_location"), who.location),
-        pair(text("cert_operator"), operatorName, text("cert_asset"), who.asset),
-        pair(text("cert_host"), who.host, text("cert_source"), who.source),
-        {text("cert_destination"), destinations.join(QStringLiteral("\u2002 "))},
-    };
-
-    Section report{text("cert_section_report"), {}};
-    report.rows = {
-        // The footer names the report's file.
-        {text("cert_report_id"), orNone(facts.reportId)},
-        {text("cert_report_sha256"),
-         facts.reportSha256.isEmpty() ? notDetermined : facts.reportSha256, true},
-    };
-    page.sections = {medium, sanitization, job, accountability, report};
-
-    page.signatures = text("cert_section_signatures");
-    page.operatorLabel = text("cert_signature_operator");
-    page.witnessLabel = text("cert_signature_witness");
-    page.dateLabel = text("cert_signature_date");
-    if (!facts.unsignedReason.isEmpty())
-        page.unsignedNote = FillPlaceholders(text("cert_unsigned"), {facts.unsignedReason});
-    page.footer = FillPlaceholders(text("cert_footer"), {orNone(facts.reportFile)});
-    return page;
-}
 
 // Draws text into boxes given in millimetres, or only measures them without a painter.
 class Layout {
@@ -416,12 +217,11 @@ qreal drawBody(const Page& page, Layout& layout, qreal scale) {
     return y;
 }
 
-// A line to sign and one to date for the operator and for a witness, side by side at the
-// foot of the page, then the footer.
+// A line to sign and one to date for the operator, a witness and the one who verified the
+// job, side by side at the foot of the page, then the footer.
 void drawFoot(const Page& page, Layout& layout) {
     const qreal left = kMarginX;
     const qreal right = kPageWidth - kMarginX;
-    const qreal half = (right - left) / 2;
     qreal y = kPageHeight - kMarginBottom - kFooterHeight - kSignatureBlockHeight;
     layout.text(left, y, right - left, page.signatures, pageFont(11, true), kBrand);
     // Beside the heading, so a missing digital signature is seen where one would stand.
@@ -432,13 +232,13 @@ void drawFoot(const Page& page, Layout& layout) {
     // Room to sign above the lines.
     y += kSignatureRowHeight - 6;
     qreal x = left;
-    for (const QString& label : {page.operatorLabel, page.witnessLabel}) {
-        const qreal dateLeft = x + half - 6 - 20;
-        layout.line(x, y, dateLeft - 4, y, kInk, 0.3);
-        layout.line(dateLeft, y, x + half - 6, y, kInk, 0.3);
-        layout.text(x, y + 1.2, dateLeft - 4 - x, label, pageFont(7.5), kMuted);
-        layout.text(dateLeft, y + 1.2, 20, page.dateLabel, pageFont(7.5), kMuted);
-        x += half + 6;
+    for (const QString& label : {page.operatorLabel, page.witnessLabel, page.verifierLabel}) {
+        const qreal dateLeft = x + kSignatureColumn - kSignatureDateWidth;
+        layout.line(x, y, dateLeft - 3, y, kInk, 0.3);
+        layout.line(dateLeft, y, x + kSignatureColumn, y, kInk, 0.3);
+        layout.text(x, y + 1.2, dateLeft - 3 - x, label, pageFont(7), kMuted);
+        layout.text(dateLeft, y + 1.2, kSignatureDateWidth, page.dateLabel, pageFont(7), kMuted);
+        x += kSignatureColumn + kSignatureGap;
     }
     const qreal footerTop = kPageHeight - kMarginBottom - kFooterHeight + 4;
     layout.line(left, footerTop, right, footerTop, kRule, 0.2);
@@ -450,9 +250,12 @@ void drawFoot(const Page& page, Layout& layout) {
 bool reachedClear(std::int32_t finalStatus, int passesPlanned, std::optional<int> passesDone,
                   std::uint64_t claimedBytes, std::optional<std::uint64_t> usableBytes,
                   ReportVerification verification) {
-    const bool shredded = finalStatus == SHRED_STATUS_SHREDDED ||
-                          finalStatus == SHRED_STATUS_FORMATTED ||
-                          finalStatus == SHRED_STATUS_FAILED_FORMAT;
+    // A job interrupted after its read-back passed was cut short in its format: the read-back
+    // is the erasure's last step.
+    const bool shredded =
+        finalStatus == SHRED_STATUS_SHREDDED || finalStatus == SHRED_STATUS_FORMATTED ||
+        finalStatus == SHRED_STATUS_FAILED_FORMAT ||
+        (finalStatus == SHRED_STATUS_INTERRUPTED && verification == ReportVerification::Passed);
     const bool everyPass = passesPlanned > 0 && passesDone && *passesDone >= passesPlanned;
     const bool wholeMedium = !usableBytes || *usableBytes >= claimedBytes;
     return shredded && everyPass && wholeMedium && verification == ReportVerification::Passed;
@@ -463,7 +266,8 @@ CertificateVerdict certificateVerdict(const CertificateFacts& facts) {
                       facts.usableBytes, facts.verification))
         return CertificateVerdict::NotCompleted;
     // Only a report on disk, named by its hash, can be vouched for.
-    if (facts.finalStatus == SHRED_STATUS_FAILED_FORMAT || facts.reportSha256.isEmpty())
+    if (facts.finalStatus == SHRED_STATUS_FAILED_FORMAT ||
+        facts.finalStatus == SHRED_STATUS_INTERRUPTED || facts.reportSha256.isEmpty())
         return CertificateVerdict::NotCertified;
     return CertificateVerdict::Certified;
 }
@@ -516,7 +320,7 @@ PdfBox operatorSignatureBox() {
     // Between the rule under the heading and the operator's line (see drawFoot), in points.
     const qreal top = kPageHeight - kMarginBottom - kFooterHeight - kSignatureBlockHeight + 6.5;
     const qreal bottom = top + kSignatureRowHeight - 7;
-    const qreal right = kMarginX + (kPageWidth - 2 * kMarginX) / 2 - 30;
+    const qreal right = kMarginX + kSignatureColumn - kSignatureDateWidth - 3;
     auto points = [](qreal millimetres) { return millimetres * 72 / 25.4; };
     return PdfBox{points(kMarginX), points(kPageHeight - bottom), points(right),
                   points(kPageHeight - top)};
@@ -535,7 +339,7 @@ QByteArray renderErasureCertificate(const CertificateFacts& facts, const Languag
             *failure = QString::fromLatin1(why);
         return QByteArray();
     };
-    const Page page = pageFor(facts, language);
+    const Page page = certificatePage(facts, language);
     if (page.title.isEmpty())
         return fail("the language file has no texts for a certificate");
     QByteArray pdf;

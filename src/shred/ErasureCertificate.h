@@ -33,9 +33,11 @@ struct CertificateFacts {
     bool formatted = false;
     QString label; // the volume label written; empty: none
     QString reportId;
-    QString reportFile;     // the report's file name
-    QString reportSha256;   // of the report file as it lies on disk; empty: not known
-    QString unsignedReason; // signing was asked for and cannot be done: why; empty: not so
+    QString reportFile;         // the report's file name
+    QString reportSha256;       // of the report file as it lies on disk; empty: not known
+    QString unsignedReason;     // signing was asked for and cannot be done: why; empty: not so
+    JobRecordProgress progress; // how far each pass and the read-back got
+    RecordState state = RecordState::Ended;
 };
 
 // What a certificate can say of its job.

@@ -4,7 +4,9 @@
 #include "lang/LanguageManager.h"
 #include "platform/ExclusiveFile.h"
 #include "platform/MessageService.h"
+#include "platform/RecordClaim.h"
 #include "platform/Registry.h"
+#include "platform/SystemLog.h"
 #include "shred/ErasureCertificate.h"
 
 #include <QDateTime>
@@ -61,13 +63,13 @@ std::int64_t secondsNow() {
 } // namespace
 
 ShredReport::ShredReport(std::int32_t algorithm, std::shared_ptr<LanguageManager> language,
-                         std::int64_t startTime)
+                         std::int64_t startTime, const QString& id)
     : algorithm_(algorithm), language_(std::move(language)),
       startTime_(startTime >= 0 ? startTime : secondsNow()) {
     appendLine(QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-8\" ?>"));
     appendLine(QStringLiteral("<reports>"));
     // Every report gets its own identifier.
-    id_ = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    id_ = id.isEmpty() ? QUuid::createUuid().toString(QUuid::WithoutBraces) : escapeXml(id);
     appendLine(QStringLiteral("<report id=\"%1\" version=\"4.2\">").arg(id_));
     appendLine(QStringLiteral("<hardware pccheck=\"0\">"));
     const QString date =
@@ -79,6 +81,8 @@ ShredReport::ShredReport(std::int32_t algorithm, std::shared_ptr<LanguageManager
     if (!time.isEmpty())
         appendLine(time);
 }
+
+ShredReport::~ShredReport() = default;
 
 void ShredReport::addHardwareItems(const QString& serial, const QString& make, const QString& model,
                                    const QString& size, const QString& bus) {
@@ -154,7 +158,9 @@ QString ShredReport::escapeXml(const QString& input) {
 
 // The sanitization in the terms of the standards, with the same facts as the certificate;
 // the values are fixed English words, whatever the program's language.
-void ShredReport::appendSanitization() {
+QString ShredReport::sanitization(std::int64_t end, RecordState state) const {
+    QString out;
+    auto appendLine = [&out](const QString& line) { out += line + u'\n'; };
     auto attribute = [](const char* name, const QString& value) {
         return QStringLiteral(" %1=\"%2\"").arg(QLatin1String(name), escapeXml(value));
     };
@@ -167,7 +173,9 @@ void ShredReport::appendSanitization() {
                attribute("method", clear ? QLatin1String(kSanitizationClear)
                                          : QStringLiteral("not reached")) +
                attribute("started", LocalTimeWithZone(startTime_, "yyyy-MM-ddTHH:mm:ss", "")) +
-               attribute("ended", LocalTimeWithZone(finishTime_, "yyyy-MM-ddTHH:mm:ss", "")) +
+               (state == RecordState::Running
+                    ? QString()
+                    : attribute("ended", LocalTimeWithZone(end, "yyyy-MM-ddTHH:mm:ss", ""))) +
                u'>');
     QString technique = QStringLiteral("<technique name=\"overwrite\"") +
                         attribute("algorithm", QString::number(algorithm_)) +
@@ -195,6 +203,7 @@ void ShredReport::appendSanitization() {
         break;
     }
     appendLine(readback + QStringLiteral("/>"));
+    out += progressElement(progress_, state, end, plannedPasses(algorithm_), capacityBytes_);
     QString tool = QStringLiteral("<tool") + attribute("name", provenance_.toolName);
     if (!provenance_.toolVersion.isEmpty())
         tool += attribute("version", provenance_.toolVersion);
@@ -230,11 +239,12 @@ void ShredReport::appendSanitization() {
         appendLine(QStringLiteral("<signing status=\"unsigned\"") +
                    attribute("reason", unsignedReason_) + QStringLiteral("/>"));
     appendLine(QStringLiteral("</sanitization>"));
+    return out;
 }
 
-int ShredReport::finish(std::int64_t finishTime) {
-    const std::int64_t end = finishTime >= 0 ? finishTime : secondsNow();
-    finishTime_ = end;
+QString ShredReport::document(std::int64_t end, RecordState state) const {
+    QString out = body_;
+    auto appendLine = [&out](const QString& line) { out += line + u'\n'; };
     appendLine(QStringLiteral("<cleaner seconds=\"%1\">").arg(end - startTime_));
     appendLine(
         QStringLiteral("<disk disk=\"1\" partition=\"0\" smart=\"0\" remappedsectors=\"0\" "
@@ -285,10 +295,24 @@ int ShredReport::finish(std::int64_t finishTime) {
     }
     for (const char* line : {"</disk>", "</cleaner>", "</hardware>"})
         appendLine(QString::fromLatin1(line));
-    appendSanitization();
+    out += sanitization(end, state);
     for (const char* line : {"</report>", "</reports>"})
         appendLine(QString::fromLatin1(line));
+    return out;
+}
 
+int ShredReport::finish(std::int64_t finishTime) {
+    const std::int64_t end = finishTime >= 0 ? finishTime : secondsNow();
+    finishTime_ = end;
+    if (state_ == RecordState::Running)
+        state_ = RecordState::Ended;
+    body_ = document(end, state_);
+    // The job's record takes its final form where it lies. An interrupted job's record that
+    // cannot stays for the next start.
+    if (completeRecord())
+        return 1;
+    if (state_ == RecordState::Interrupted)
+        return 0;
     QString target = makeReportFileName();
     std::printf("Logfile: %s\n", target.toUtf8().constData());
     std::fflush(stdout);
@@ -334,6 +358,82 @@ int ShredReport::finish(std::int64_t finishTime) {
     return 1;
 }
 
+QString ShredReport::openRecord() {
+    for (int races = 0; races < 100; ++races) {
+        const QString path = makeReportFileName();
+        QString failure;
+        bool nameTaken = false;
+        std::unique_ptr<platform::RecordClaim> claim =
+            platform::RecordClaim::take(path, &failure, &nameTaken);
+        if (!claim && nameTaken)
+            continue; // another job's since the name was chosen
+        if (!claim)
+            return failure;
+        recordedTime_ = secondsNow();
+        switch (platform::CreateFileExclusively(
+            path, document(recordedTime_, RecordState::Running).toUtf8())) {
+        case platform::ExclusiveCreation::Created:
+            claim_ = std::move(claim);
+            return {};
+        case platform::ExclusiveCreation::NameTaken:
+            claim->release();
+            continue;
+        case platform::ExclusiveCreation::Failed:
+            claim->release();
+            recordedTime_ = -1;
+            return QStringLiteral("%1 could not be written whole to the disk").arg(path);
+        }
+    }
+    return QStringLiteral("no free name for it in %1").arg(logFolder());
+}
+
+QString ShredReport::updateRecord() {
+    if (!claim_)
+        return {};
+    const std::int64_t now = secondsNow();
+    const QString failure = platform::ReplaceFileWhole(claim_->reportPath(),
+                                                       document(now, RecordState::Running).toUtf8(),
+                                                       platform::FileFolder::Rights::ForTheFolder);
+    if (failure.isEmpty())
+        recordedTime_ = now;
+    return failure;
+}
+
+bool ShredReport::completeRecord() {
+    if (!claim_)
+        return false;
+    const QString path = claim_->reportPath();
+    const QString failure = platform::ReplaceFileWhole(path, body_.toUtf8(),
+                                                       platform::FileFolder::Rights::ForTheFolder);
+    std::unique_ptr<platform::RecordClaim> claim = std::move(claim_);
+    if (!failure.isEmpty() && state_ == RecordState::Interrupted) {
+        platform::LogWarning(
+            QStringLiteral("The record %1 could not be completed: %2.").arg(path, failure));
+        return false;
+    }
+    if (!failure.isEmpty()) {
+        // The report goes elsewhere; a record left running would be taken for a job that
+        // never ended.
+        const QString left = claim->dropRecord();
+        platform::LogWarning(QStringLiteral("The report could not take the place of its job's "
+                                            "record %1: %2.%3")
+                                 .arg(path, failure,
+                                      left.isEmpty()
+                                          ? QString()
+                                          : QStringLiteral(" The record stays: ") + left + u'.'));
+        return false;
+    }
+    std::printf("Logfile: %s\n", path.toUtf8().constData());
+    std::fflush(stdout);
+    writtenPath_ = path;
+    // The job's end is on disk; a claim that cannot go is only completed again, as it is.
+    const QString kept = claim->release();
+    if (!kept.isEmpty())
+        platform::LogWarning(
+            QStringLiteral("The claim on the report %1 stays: %2.").arg(path, kept));
+    return true;
+}
+
 QString ShredReport::logFolder() const {
     return LogFolder(language_.get());
 }
@@ -377,7 +477,8 @@ QString ShredReport::makeReportFileName() const {
     };
     // A name whose certificate name is taken is passed over too: the two stay a pair.
     auto taken = [&](const QString& candidate) {
-        return present(candidate) || present(certificatePathFor(candidate));
+        return present(candidate) || present(certificatePathFor(candidate)) ||
+               present(folder + u'.' + candidate.mid(folder.size()) + QStringLiteral(".running"));
     };
     for (int counter = 1; taken(name) && counter < 1000; ++counter)
         name = QStringLiteral("%1(%2).xml").arg(base).arg(counter);

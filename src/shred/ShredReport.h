@@ -12,6 +12,9 @@
 namespace kestrune {
 
 class LanguageManager;
+namespace platform {
+class RecordClaim;
+}
 
 // How the read-back of a job ended; Interrupted: it began but stopped before its end.
 enum class ReportVerification { NotReached, Passed, Failed, Interrupted };
@@ -24,6 +27,25 @@ struct ReportRange {
     std::uint64_t offset = 0;
     std::uint64_t length = 0;
     bool operator==(const ReportRange&) const = default;
+};
+
+// What a job's record says of the job: still running, ended (the normal report), or found by
+// a later start of the program never to have ended.
+enum class RecordState { Running, Ended, Interrupted };
+
+// How far a job got, as its record keeps it.
+struct JobRecordProgress {
+    enum class Phase { Starting, Passes, ReadBack, Format };
+    Phase phase = Phase::Starting;
+    std::uint64_t passBytes = 0;              // what one pass writes; 0: not reported yet
+    std::vector<std::uint64_t> passesWritten; // the bytes each pass wrote, in order
+    std::uint64_t readBack = 0;               // the bytes the read-back checked
+    // From a progress report over the whole job (every pass, then one read-back of the same
+    // size): the bytes done and left.
+    static JobRecordProgress fromBytes(int passes, std::uint64_t done, std::uint64_t left);
+    // The passes that wrote every byte.
+    int passesComplete() const;
+    bool operator==(const JobRecordProgress&) const = default;
 };
 
 // Who erased the medium, where, and with what: the same on the report and its certificate.
@@ -49,7 +71,15 @@ public:
     using SaveFileAsker = std::function<QString(const QString& suggestedName)>;
 
     ShredReport(std::int32_t algorithm, std::shared_ptr<LanguageManager> language,
-                std::int64_t startTime = -1);
+                std::int64_t startTime = -1, const QString& id = {});
+    ~ShredReport();
+
+    // The report of a job whose record a later start found never to have ended, with the
+    // claim on it: it says interrupted, with the last progress recorded. Nothing, and why in
+    // *failure, when the record cannot be read as one.
+    static std::unique_ptr<ShredReport>
+    fromInterruptedRecord(const QByteArray& record, std::shared_ptr<LanguageManager> language,
+                          std::unique_ptr<platform::RecordClaim> claim, QString* failure);
 
     void addHardwareItems(const QString& serial, const QString& make, const QString& model,
                           const QString& size, const QString& bus);
@@ -79,7 +109,20 @@ public:
         signer_ = signer;
         unsignedReason_ = unsignedReason;
     }
-    // 1 when written, 0 when the user gave up.
+    void setProgress(const JobRecordProgress& progress) { progress_ = progress; }
+    const JobRecordProgress& progress() const { return progress_; }
+    RecordState state() const { return state_; }
+    // When the record last said how far the job got; -1: it has no record.
+    std::int64_t recordedTime() const { return recordedTime_; }
+
+    // Puts the job's record on disk, as running, under the report's name before the job
+    // writes anything: claimed, so that no other program takes it for interrupted while
+    // this one lives. Empty, or why there is none.
+    QString openRecord();
+    // The record says how far the job got now; empty, or why it could not.
+    QString updateRecord();
+    bool hasRecord() const { return claim_ != nullptr; }
+    // 1 when written, 0 when the user gave up. A job's record takes the report's place.
     int finish(std::int64_t finishTime = -1);
 
     // The folder the reports go to, ending in "/".
@@ -116,7 +159,11 @@ public:
 
 private:
     QString text(const char* key) const;
-    void appendSanitization();
+    QString sanitization(std::int64_t end, RecordState state) const;
+    // The whole document as it stands, ending at end.
+    QString document(std::int64_t end, RecordState state) const;
+    // The final report over the record; false when there is none or it could not be written.
+    bool completeRecord();
     QString formatLocalTime(const QString& format) const;
     void appendLine(const QString& line) { body_ += line + u'\n'; }
 
@@ -141,6 +188,14 @@ private:
     bool replacedOlderFile_ = false;
     QString signer_;
     QString unsignedReason_;
+    RecordState state_ = RecordState::Running;
+    JobRecordProgress progress_;
+    std::unique_ptr<platform::RecordClaim> claim_;
+    std::int64_t recordedTime_ = -1;
 };
+
+// The progress element of a report (how far each pass and the read-back got).
+QString progressElement(const JobRecordProgress& progress, RecordState state, std::int64_t at,
+                        int passes, std::uint64_t claimedBytes);
 
 } // namespace kestrune

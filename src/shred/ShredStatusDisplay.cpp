@@ -129,6 +129,8 @@ QString JobStatusText(const LanguageManager* language, std::int32_t status, std:
         return text("status_failed_write_protected");
     case SHRED_STATUS_FAILED_HELD:
         return text("status_failed_held");
+    case SHRED_STATUS_INTERRUPTED:
+        return text("status_interrupted");
     default:
         return FormatWithOneInteger(text("status_failed"), status);
     }

@@ -13,6 +13,7 @@
 #include "lang/LanguageManager.h"
 #include "platform/DeviceMonitor.h"
 #include "platform/MessageService.h"
+#include "shred/InterruptedJobs.h"
 #include "shred/JobServices.h"
 #include "shred/ShredJobs.h"
 #include "shred/ShredMethod.h"
@@ -254,6 +255,9 @@ bool CVSKKestruneDlg::OnInitDialog() {
         endRequested_ = true;
         return false;
     }
+    // Jobs a killed program or a power cut left without an end are recorded before any disk
+    // is listed.
+    CompleteInterruptedJobs(settings_, language_);
     setWindowIcon(icon_);
     infoBackground_ =
         language_->LoadBitmapForRatio(QStringLiteral("info_bkg"), -1, devicePixelRatioF());

@@ -111,7 +111,8 @@ QProcessEnvironment CliTest::environment() const {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
         environment.remove(QString::fromLatin1(name));
-    environment.insert(QStringLiteral("KESTRUNE_SIMULATED_DISKS"), disks.path());
+    environment.insert(QStringLiteral("KESTRUNE_SIMULATED_DISKS"),
+                       simulatedDisks.isEmpty() ? disks.path() : simulatedDisks);
     environment.insert(QStringLiteral("KESTRUNE_REGISTRY_DIR"), registry.path());
     environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home.filePath(QStringLiteral("config")));
     environment.insert(QStringLiteral("XDG_DATA_HOME"), home.filePath(QStringLiteral("data")));

@@ -73,6 +73,7 @@ protected:
                             ? QStringLiteral("/dev/shm/kestrune-cli-disks-XXXXXX")
                             : QString()};
     QTemporaryDir logs;
+    QString simulatedDisks; // empty: the disks folder above
     std::unique_ptr<ScopedEnvironment> configHome;
     std::vector<std::unique_ptr<LoopDisk>> loops;
 };

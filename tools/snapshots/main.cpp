@@ -1,5 +1,6 @@
 // Renders every window of the program offscreen into PNG files, in English and German,
 // on simulated disks, so a change of look can be reviewed without a display.
+#include "DocumentSnapshots.h"
 #include "app/SettingsStore.h"
 #include "controls/CListCtrlEx.h"
 #include "controls/CVSKImageButton.h"
@@ -367,6 +368,34 @@ void saveNewCertificate(const QString& base, const QStringList& before, const QS
                      qPrintable(added.front()), qPrintable(target));
 }
 
+// The finished row offering its documents, the certificate of a job signed with the key
+// script/snapshots made (KESTRUNE_SNAPSHOT_SIGNER names its files without .pem and .key),
+// and the certificate of a job whose program died.
+void saveDocumentSnapshots(CVSKKestruneDlg& window, const QString& base, const QString& suffix,
+                           const std::function<void()>& runJob) {
+    const QImage offered = snapshots::windowWithRowMenu(window, 1);
+    if (offered.isNull())
+        std::fprintf(stderr, "snapshots: the finished row offered no documents menu\n");
+    else
+        offered.save(QDir(outDir).filePath(QStringLiteral("main-window-row-documents-") + suffix +
+                                           QStringLiteral(".png")));
+    const QString signer = qEnvironmentVariable("KESTRUNE_SNAPSHOT_SIGNER");
+    QStringList before = certificates(base);
+    if (signer.isEmpty()) {
+        std::fprintf(stderr, "snapshots: no signing key made (KESTRUNE_SNAPSHOT_SIGNER)\n");
+    } else {
+        snapshots::setSigning(signer + QStringLiteral(".pem"), signer + QStringLiteral(".key"));
+        runJob();
+        snapshots::setSigning(QString(), QString());
+        saveNewCertificate(base, before, QStringLiteral("certificate-signed-") + suffix);
+    }
+    before = certificates(base);
+    if (snapshots::leaveAndCompleteInterruptedJob())
+        saveNewCertificate(base, before, QStringLiteral("certificate-interrupted-") + suffix);
+    else
+        std::fprintf(stderr, "snapshots: no interrupted job was completed\n");
+}
+
 void renderLanguage(const QString& suffix, const QString& disks, const QString& base) {
     removeDisks(disks);
     {
@@ -445,6 +474,10 @@ void renderLanguage(const QString& suffix, const QString& disks, const QString& 
         clickStart(1);
         waitFor([&] { return window.jobs().runningCount() == 0; }, 60000);
         saveNewCertificate(base, before, QStringLiteral("certificate-") + suffix);
+        saveDocumentSnapshots(window, base, suffix, [&] {
+            clickStart(1);
+            waitFor([&] { return window.jobs().runningCount() == 0; }, 60000);
+        });
         before = certificates(base);
         // The long sequence keeps the other job running while the picture is taken.
         setUserDword(QStringLiteral("\\Shredding"), QStringLiteral("ShredAlgo"), 103);

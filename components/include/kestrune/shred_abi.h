@@ -45,7 +45,10 @@ enum KestruneShredStatus {
     // on other places. That part was still overwritten and verified.
     SHRED_STATUS_FAILED_COUNTERFEIT = -14,
     SHRED_STATUS_FAILED_WRITE_PROTECTED = -15, // switch, read-only device, immutable image
-    SHRED_STATUS_FAILED_HELD = -16             // another program has the disk open or locked
+    SHRED_STATUS_FAILED_HELD = -16,            // another program has the disk open or locked
+    // Never sent: a later start of the program found that the job's program ended before
+    // the job did (killed, power lost); its report says so.
+    SHRED_STATUS_INTERRUPTED = -17
 };
 
 // Findings the engine reports about the medium just before it returns, with the detail in

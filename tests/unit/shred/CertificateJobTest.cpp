@@ -11,6 +11,7 @@
 #include "platform/AccountName.h"
 #include "shred/CVSKRMShredThread.h"
 #include "shred/ErasureCertificate.h"
+#include "shred/InterruptedJobs.h"
 #include "shred/ShredReport.h"
 #include "shred/ShredStatusDisplay.h"
 
@@ -80,7 +81,8 @@ protected:
         for (const char* name :
              {"KESTRUNE_FAKE_ENGINE_RESULT", "KESTRUNE_FAKE_ENGINE_USABLE",
               "KESTRUNE_FAKE_ENGINE_MISMATCH", "KESTRUNE_FAKE_ENGINE_SILENT_MS",
-              "KESTRUNE_FAKE_ENGINE_PASSES", "KESTRUNE_FAKE_ENGINE_VERIFIED_UNTIL"})
+              "KESTRUNE_FAKE_ENGINE_PASSES", "KESTRUNE_FAKE_ENGINE_VERIFIED_UNTIL",
+              "KESTRUNE_FAKE_ENGINE_RECORD_IN"})
             qunsetenv(name);
     }
     void TearDown() override {
@@ -250,6 +252,11 @@ TEST_F(CertificateJobTest, AnAbortedJobSaysSoWhetherItEndsOrIsGivenUpOn) {
     EXPECT_TRUE(given.contains(FillPlaceholders(
         text("cert_passes_value"), {text("cert_not_determined"), QStringLiteral("1")})))
         << given.toStdString();
+    // How far it got: the engine had said half of all, which is the one pass.
+    EXPECT_TRUE(given.simplified().contains(
+        FillPlaceholders(text("cert_progress_pass_done"), {QStringLiteral("1")}) +
+        QStringLiteral("; ") + text("cert_progress_readback_none")))
+        << given.toStdString();
     worker.join();
     EXPECT_EQ(stuck->writtenFiles().size(), 2);
     EXPECT_EQ(folder.entryList({QStringLiteral("*.pdf")}).size(), before + 1);
@@ -384,4 +391,61 @@ TEST_F(CertificateJobTest, AtANameTheUserChoseOnlyAnOlderPairIsReplaced) {
     EXPECT_TRUE(beside->certificateMissing());
     EXPECT_EQ(readFile(unrelated), QStringLiteral("someone else's file"));
     EXPECT_EQ(statusesNow().back(), SHRED_STATUS_CERTIFICATE_NOT_SAVED);
+}
+
+// The engine finds the job's record on disk, running, before it writes anything; the report
+// then takes its place.
+TEST_F(CertificateJobTest, TheRecordIsOnDiskBeforeTheEngineWrites) {
+    qputenv("KESTRUNE_FAKE_ENGINE_RECORD_IN", QFile::encodeName(logs.path()));
+    auto job = run();
+    EXPECT_EQ(job->finalStatus(), SHRED_STATUS_SHREDDED);
+    const QStringList files = job->writtenFiles();
+    ASSERT_FALSE(files.isEmpty());
+    EXPECT_TRUE(readFile(files.front()).contains(QStringLiteral("<progress state=\"ended\"")));
+    EXPECT_EQ(QDir(logs.path()).entryList({QStringLiteral("*.xml")}).size(), 1);
+}
+
+// A record that a living job holds is left alone; once its program is gone (the claim's lock
+// goes with it), the next start completes it as interrupted with the progress it last said,
+// and only once.
+TEST_F(CertificateJobTest, ARecordNoProgramHoldsIsCompletedOnceAsInterrupted) {
+    auto running = std::make_unique<ShredReport>(102, GetLanguageManager());
+    running->addHardwareItems(record->serialText, record->vendorText, record->productText,
+                              record->sizeGigabytesText, record->busText);
+    running->setOutcome(0, 64 << 20);
+    ASSERT_EQ(running->openRecord(), QString());
+    // Into the second of three passes: one pass and 16 MiB of the next written.
+    const std::uint64_t pass = 64 << 20;
+    running->setProgress(JobRecordProgress::fromBytes(3, pass + (16 << 20), 3 * pass - (16 << 20)));
+    ASSERT_EQ(running->updateRecord(), QString());
+    const QStringList reports = QDir(logs.path()).entryList({QStringLiteral("*.xml")});
+    ASSERT_EQ(reports.size(), 1);
+    const QString path = QDir(logs.path()).filePath(reports.front());
+    EXPECT_TRUE(readFile(path).contains(QStringLiteral("<progress state=\"running\"")));
+    EXPECT_TRUE(CompleteInterruptedJobs(GetSettingsStore(), GetLanguageManager()).empty());
+
+    running.reset(); // as its process ends, however it ends
+    const std::vector<CompletedRecord> completed =
+        CompleteInterruptedJobs(GetSettingsStore(), GetLanguageManager());
+    ASSERT_EQ(completed.size(), 1u);
+    EXPECT_EQ(completed.front().report, path);
+    EXPECT_EQ(completed.front().certificate, certificatePathFor(path));
+    const QString xml = readFile(path);
+    for (const QString& fact :
+         {QStringLiteral("<result status=\"-17\""), QStringLiteral("passesdone=\"1\""),
+          QStringLiteral("<progress state=\"interrupted\" phase=\"pass\""),
+          QStringLiteral("<pass number=\"1\" written=\"67108864\" of=\"67108864\"/>\n"
+                         "<pass number=\"2\" written=\"16777216\" of=\"67108864\"/>\n"
+                         "<pass number=\"3\" written=\"0\" of=\"67108864\"/>\n"
+                         "<readback checked=\"0\" of=\"67108864\"/>"),
+          QStringLiteral("<item name=\"serial\" source=\"hw\">AA0123-SN</item>")})
+        EXPECT_TRUE(xml.contains(fact)) << fact.toStdString() << "\n" << xml.toStdString();
+    const QString page = test::pdfText(completed.front().certificate).simplified();
+    expectNotCompleted(page, text("status_interrupted").left(11));
+    EXPECT_TRUE(page.contains(text("cert_capacity_not_measured").left(12))) << page.toStdString();
+    EXPECT_TRUE(page.contains(FillPlaceholders(
+        text("cert_progress_pass_partly"),
+        {QStringLiteral("2"), QStringLiteral("16.00 MiB"), QStringLiteral("64.00 MiB")})))
+        << page.toStdString();
+    EXPECT_TRUE(CompleteInterruptedJobs(GetSettingsStore(), GetLanguageManager()).empty());
 }

@@ -118,7 +118,9 @@ TEST_F(ErasureCertificateTest, ASucceededJobIsCertifiedWithEveryFactOfIt) {
                                              << page.toStdString();
     EXPECT_TRUE(page.simplified().contains(text("cert_flash_note").left(60))) << page.toStdString();
     EXPECT_FALSE(page.contains(text("cert_title_not_completed")));
-    EXPECT_EQ(page.count(text("cert_signature_date")), 2);
+    // Operator, witness and verifier each sign and date by hand.
+    EXPECT_EQ(page.count(text("cert_signature_date")), 3);
+    EXPECT_TRUE(page.simplified().contains(text("cert_signature_verifier").left(11)));
 }
 
 // Flash keeps blocks no software reaches: no certificate, in either language and whatever

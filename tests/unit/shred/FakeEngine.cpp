@@ -6,12 +6,17 @@
 // KESTRUNE_FAKE_ENGINE_SILENT_MS keeps it silent that long after its second report, as a device
 // that stopped answering would. The passes it reports done are KESTRUNE_FAKE_ENGINE_PASSES (-1:
 // none reported, as an older engine), else all of the algorithm's when it shredded and none when it
-// failed.
+// failed. With KESTRUNE_FAKE_ENGINE_RECORD_IN naming a folder, it writes nothing unless the
+// job's running record lies there, and fails as a write error instead.
 #include <kestrune/component_export.h>
 #include <kestrune/shred_abi.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
 #include <thread>
 
 namespace {
@@ -21,12 +26,28 @@ long long number(const char* name, long long fallback) {
     return value ? std::atoll(value) : fallback;
 }
 
+// True when a report in the folder says its job is running.
+bool runningRecordIn(const char* folder) {
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+        std::ifstream file(entry.path());
+        const std::string text((std::istreambuf_iterator<char>(file)), {});
+        if (entry.path().extension() == ".xml" &&
+            text.find("<progress state=\"running\"") != std::string::npos)
+            return true;
+    }
+    return false;
+}
+
 } // namespace
 
 KESTRUNE_EXPORT int32_t VSKRMShred(uint32_t, uint32_t deviceNumber, int32_t algorithm,
                                    ShredStatusCallback callback, void* context, int32_t,
                                    const unsigned char* abortFlag) {
     const auto device = static_cast<int32_t>(deviceNumber);
+    if (const char* folder = std::getenv("KESTRUNE_FAKE_ENGINE_RECORD_IN");
+        folder && !runningRecordIn(folder))
+        return SHRED_STATUS_FAILED_WRITE;
     for (int percent = 0; percent <= 100; percent += 50) {
         if (__atomic_load_n(abortFlag, __ATOMIC_RELAXED)) {
             if (const long long passes = number("KESTRUNE_FAKE_ENGINE_PASSES", 0); passes >= 0)

@@ -249,12 +249,16 @@ TEST_F(ShredReportTest, TheSanitizationElementFollowsTheHardwareWithTheCertifica
         "<technique name=\"overwrite\" algorithm=\"102\" passes=\"3\" passesdone=\"3\" "
         "patterns=\"0x00, 0xFF, random\"/>\n"
         "<readback method=\"full read-back\" result=\"passed\"/>\n"
-        "<tool name=\"Vaskor Kestrune\" version=\"1.0.0.1\"/>\n"
-        "<medium type=\"memory card\"/>\n"
-        "<operator login=\"jdoe\" name=\"Jane &quot;JD&quot; Doe\"/>\n"
-        "<organisation name=\"Smith &amp; Sons\" location=\"Hall &lt;3&gt;\"/>\n"
-        "<asset number=\"INV-1\"/>\n"
-        "</sanitization>\n</report>\n</reports>\n")))
+        "<progress state=\"ended\" phase=\"starting\" recorded=\"")))
+        << body.toStdString();
+    EXPECT_TRUE(body.contains(
+        QStringLiteral("<readback checked=\"0\" of=\"67108864\"/>\n</progress>\n"
+                       "<tool name=\"Vaskor Kestrune\" version=\"1.0.0.1\"/>\n"
+                       "<medium type=\"memory card\"/>\n"
+                       "<operator login=\"jdoe\" name=\"Jane &quot;JD&quot; Doe\"/>\n"
+                       "<organisation name=\"Smith &amp; Sons\" location=\"Hall &lt;3&gt;\"/>\n"
+                       "<asset number=\"INV-1\"/>\n"
+                       "</sanitization>\n</report>\n</reports>\n")))
         << body.toStdString();
     EXPECT_EQ(xpath(path, "string(/reports/report/sanitization/organisation/@location)"),
               QStringLiteral("Hall <3>"));

@@ -1,0 +1,240 @@
+#include "shred/CertificatePage.h"
+
+#include "lang/LanguageManager.h"
+#include "lang/TextPlaceholders.h"
+#include "shred/ShredStatusDisplay.h"
+
+#include <kestrune/shred_abi.h>
+
+namespace kestrune {
+namespace {
+
+QString dateTimeText(std::int64_t seconds) {
+    return LocalTimeWithZone(seconds, "yyyy-MM-dd HH:mm:ss", " UTC");
+}
+
+const char* mediumTypeKey(platform::MediumType type) {
+    switch (type) {
+    case platform::MediumType::UsbFlashDrive:
+        return "cert_medium_usb_flash_drive";
+    case platform::MediumType::MemoryCard:
+        return "cert_medium_memory_card";
+    case platform::MediumType::ImageFile:
+        return "cert_medium_image_file";
+    case platform::MediumType::Disk:
+        break;
+    }
+    return "cert_medium_disk";
+}
+
+// How far each pass and the read-back got, runs of alike passes told together:
+// "passes 1 to 12 complete; pass 13: 12.50 MiB of 64.00 MiB written; passes 14 to 35 not
+// begun; read-back not begun".
+QString progressText(const CertificateFacts& facts, const LanguageManager& language) {
+    auto text = [&language](const char* key) {
+        return language.GetString(QString::fromLatin1(key));
+    };
+    auto size = [&](std::uint64_t bytes) {
+        return BinarySizeText(bytes, text("cert_decimal_point"));
+    };
+    const JobRecordProgress& progress = facts.progress;
+    const std::uint64_t of = progress.passBytes ? progress.passBytes : facts.claimedBytes;
+    auto written = [&](int pass) {
+        const auto index = static_cast<std::size_t>(pass);
+        return index < progress.passesWritten.size() ? progress.passesWritten[index] : 0;
+    };
+    QStringList parts;
+    for (int pass = 0; pass < facts.passesPlanned;) {
+        const std::uint64_t bytes = written(pass);
+        if (bytes > 0 && bytes < of) {
+            parts << FillPlaceholders(text("cert_progress_pass_partly"),
+                                      {QString::number(pass + 1), size(bytes), size(of)});
+            ++pass;
+            continue;
+        }
+        int last = pass;
+        while (last + 1 < facts.passesPlanned && written(last + 1) == bytes)
+            ++last;
+        const bool done = bytes > 0;
+        if (last == pass)
+            parts << FillPlaceholders(
+                text(done ? "cert_progress_pass_done" : "cert_progress_pass_none"),
+                {QString::number(pass + 1)});
+        else
+            parts << FillPlaceholders(
+                text(done ? "cert_progress_passes_done" : "cert_progress_passes_none"),
+                {QString::number(pass + 1), QString::number(last + 1)});
+        pass = last + 1;
+    }
+    parts << (progress.readBack > 0 ? FillPlaceholders(text("cert_progress_readback"),
+                                                       {size(progress.readBack), size(of)})
+                                    : text("cert_progress_readback_none"));
+    if (progress.phase == JobRecordProgress::Phase::Format)
+        parts << text("cert_progress_format");
+    return parts.join(QStringLiteral("; "));
+}
+
+} // namespace
+
+Page certificatePage(const CertificateFacts& facts, const LanguageManager& language) {
+    auto text = [&language](const char* key) {
+        return language.GetString(QString::fromLatin1(key));
+    };
+    const QString notDetermined = text("cert_not_determined");
+    auto orNone = [&](const QString& value) {
+        return value.trimmed().isEmpty() ? text("N/A") : value;
+    };
+    auto bytes = [&](std::uint64_t count) {
+        return FillPlaceholders(text("cert_bytes"),
+                                {BinarySizeText(count, text("cert_decimal_point")),
+                                 GroupedNumber(count, text("cert_digit_group"))});
+    };
+    const JobProvenance& who = facts.provenance;
+
+    Page page;
+    const CertificateVerdict verdict = certificateVerdict(facts);
+    page.certified = verdict == CertificateVerdict::Certified;
+    const QString status = JobStatusText(&language, facts.finalStatus,
+                                         static_cast<std::int64_t>(facts.usableBytes.value_or(0)));
+    switch (verdict) {
+    case CertificateVerdict::Certified:
+        page.title = text("cert_title_certified");
+        page.summary = text("cert_summary_certified");
+        break;
+    case CertificateVerdict::NotCompleted:
+        page.title = text("cert_title_not_completed");
+        page.summary = FillPlaceholders(text("cert_summary_failed"), {status});
+        break;
+    case CertificateVerdict::NotCertified:
+        // The erasure itself was verified; only what came after it failed.
+        page.title = text("cert_title_not_certified");
+        page.summary = FillPlaceholders(text("cert_summary_erased_then_failed"), {status});
+        break;
+    }
+    const QString version = who.toolVersion.isEmpty() ? notDetermined : who.toolVersion;
+    page.company = text("company_ntv");
+    page.program = who.toolName + u' ' + version;
+
+    Section medium{text("cert_section_medium"), {}};
+    medium.rows = {
+        pair(text("cert_medium_type"), text(mediumTypeKey(who.mediumType)), text("cert_bus"),
+             orNone(facts.bus)),
+        pair(text("cert_vendor"), orNone(facts.vendor), text("cert_product"),
+             orNone(facts.product)),
+        {text("cert_serial"), orNone(facts.serial)},
+        {text("cert_capacity_claimed"),
+         facts.claimedBytes ? bytes(facts.claimedBytes) : text("N/A")},
+        // Only what the check measured: a job that ended before it measured nothing.
+        {text("cert_capacity_usable"), facts.usableBytes ? bytes(*facts.usableBytes)
+                                       : verdict == CertificateVerdict::NotCompleted
+                                           ? text("cert_capacity_not_measured")
+                                           : notDetermined},
+    };
+
+    QString algorithm =
+        language.GetString(QStringLiteral("shred_algo_short_%1").arg(facts.algorithm));
+    if (algorithm.isEmpty())
+        algorithm = QString::number(facts.algorithm);
+    QString patterns = language.GetString(QStringLiteral("cert_patterns_%1").arg(facts.algorithm));
+    if (patterns.isEmpty())
+        patterns = notDetermined;
+    const QString passes = FillPlaceholders(
+        text("cert_passes_value"),
+        {facts.passesDone ? QString::number(*facts.passesDone) : notDetermined,
+         facts.passesPlanned > 0 ? QString::number(facts.passesPlanned) : notDetermined});
+    QString verification;
+    switch (facts.verification) {
+    case ReportVerification::Passed:
+        verification = text("cert_verification_passed");
+        break;
+    case ReportVerification::Failed:
+        verification = FillPlaceholders(text("cert_verification_failed"),
+                                        {QString::number(facts.mismatchOffset)});
+        break;
+    case ReportVerification::Interrupted:
+        verification = FillPlaceholders(text("cert_verification_interrupted"),
+                                        {QString::number(facts.mismatchOffset)});
+        break;
+    case ReportVerification::NotReached:
+        verification = text("cert_verification_not_reached");
+        break;
+    }
+    const bool clear = reachedClear(facts.finalStatus, facts.passesPlanned, facts.passesDone,
+                                    facts.claimedBytes, facts.usableBytes, facts.verification);
+    Section sanitization{text("cert_section_sanitization"), {}};
+    sanitization.rows = {
+        {text("cert_standard"),
+         QStringLiteral("%1, %2").arg(QLatin1String(kSanitizationStandard),
+                                      QLatin1String(kSanitizationTechniques))},
+        pair(text("cert_sanitization_method"),
+             clear ? QString::fromLatin1(kSanitizationClear) : text("cert_method_not_reached"),
+             text("cert_technique"), text("cert_technique_overwrite")),
+        pair(text("cert_method"), algorithm, text("cert_passes"), passes),
+        {text("cert_patterns"), patterns},
+        {text("cert_verification"),
+         FillPlaceholders(text("cert_verification_method_value"), {verification})},
+    };
+    // A job that ended early says how far it got.
+    if (verdict == CertificateVerdict::NotCompleted && facts.passesPlanned > 0)
+        sanitization.rows.push_back({text("cert_progress"), progressText(facts, language)});
+    sanitization.rows.push_back({text("cert_tool"), page.program});
+    sanitization.rows.push_back({QString(), text("cert_flash_note")});
+
+    QString formatted = text("cert_formatted_no");
+    if (facts.formatted)
+        formatted = facts.label.isEmpty()
+                        ? text("cert_formatted_unlabelled")
+                        : FillPlaceholders(text("cert_formatted_labelled"), {facts.label});
+    Section job{text("cert_section_erasure"), {}};
+    job.rows = {
+        {text("cert_started"), dateTimeText(facts.startTime)},
+        {text("cert_ended"),
+         facts.state == RecordState::Interrupted
+             ? FillPlaceholders(text("cert_ended_interrupted"), {dateTimeText(facts.finishTime)})
+             : dateTimeText(facts.finishTime)},
+        pair(text("cert_duration"), FormatTimeSpan(facts.finishTime - facts.startTime),
+             text("cert_final_status"), status),
+        {text("cert_formatted"), formatted},
+    };
+
+    // Blank where nothing is known, to be filled in by hand.
+    const bool nameSaysMore = !who.operatorName.isEmpty() &&
+                              who.operatorName.compare(who.operatorLogin, Qt::CaseInsensitive);
+    const QString operatorName =
+        nameSaysMore ? QStringLiteral("%1 (%2)").arg(who.operatorName, who.operatorLogin)
+                     : who.operatorLogin;
+    // Boxes to tick by hand; a line breaks between the choices, never inside one.
+    QStringList destinations;
+    for (const char* key : {"cert_destination_reuse_inside", "cert_destination_reuse_outside",
+                            "cert_destination_recycling", "cert_destination_manufacturer",
+                            "cert_destination_destruction", "cert_destination_other"})
+        destinations << QString(QStringLiteral("\u2610 ") + text(key)).replace(u' ', QChar(0xA0));
+    Section accountability{text("cert_section_accountability"), {}};
+    accountability.rows = {
+        pair(text("cert_organisation"), who.organisation, text("cert_location"), who.location),
+        pair(text("cert_operator"), operatorName, text("cert_asset"), who.asset),
+        pair(text("cert_host"), who.host, text("cert_source"), who.source),
+        {text("cert_destination"), destinations.join(QStringLiteral("\u2002 "))},
+    };
+
+    Section report{text("cert_section_report"), {}};
+    report.rows = {
+        // The footer names the report's file.
+        {text("cert_report_id"), orNone(facts.reportId)},
+        {text("cert_report_sha256"),
+         facts.reportSha256.isEmpty() ? notDetermined : facts.reportSha256, true},
+    };
+    page.sections = {medium, sanitization, job, accountability, report};
+
+    page.signatures = text("cert_section_signatures");
+    page.operatorLabel = text("cert_signature_operator");
+    page.witnessLabel = text("cert_signature_witness");
+    page.verifierLabel = text("cert_signature_verifier");
+    page.dateLabel = text("cert_signature_date");
+    if (!facts.unsignedReason.isEmpty())
+        page.unsignedNote = FillPlaceholders(text("cert_unsigned"), {facts.unsignedReason});
+    page.footer = FillPlaceholders(text("cert_footer"), {orNone(facts.reportFile)});
+    return page;
+}
+
+} // namespace kestrune

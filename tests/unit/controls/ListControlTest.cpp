@@ -103,6 +103,22 @@ TEST(DeviceList, AClickReachesTheParentWithTheButtonsId) {
     EXPECT_EQ(forwarded[0][1].toInt(), 1124 + 3);
 }
 
+TEST(DeviceList, ADoubleClicksSecondPressIsToldApartFromAKeyPress) {
+    ListFixture f(1);
+    QPushButton* button = f.list.startButtonOfRow(0);
+    button->setFocus();
+    QSignalSpy forwarded(&f.list, &CListCtrlEx::commandForwarded);
+    QTest::mouseClick(button, Qt::LeftButton);
+    QTest::mouseDClick(button, Qt::LeftButton); // the second press, as Qt delivers it
+    QTest::mouseRelease(button, Qt::LeftButton);
+    QTest::keyClick(button, Qt::Key_Space);
+    QList<int> codes;
+    for (const QList<QVariant>& signal : forwarded)
+        codes << signal[0].toInt();
+    EXPECT_EQ(codes, (QList<int>{CListCtrlEx::kClickedCode, CListCtrlEx::kDoubleClickedCode,
+                                 CListCtrlEx::kClickedCode}));
+}
+
 TEST(DeviceList, DeletedRowsTakeTheirControlsAlong) {
     ListFixture f(3);
     QPointer<QPushButton> middle = f.list.startButtonOfRow(1);

@@ -364,7 +364,9 @@ void CListCtrlEx::applyInsertRow(int row, const std::shared_ptr<DeviceRecord>& r
     insertRow(row);
     for (int column = 0; column < columnCount(); ++column)
         setItem(row, column, new QTableWidgetItem());
-    rows_.insert(row, RowControls{record, {}, {}, 0, QString(), true, {}, {}});
+    // A disk without a number cannot be started; its status says why.
+    const bool startable = record && record->deviceNumber != kUnknownDeviceNumber;
+    rows_.insert(row, RowControls{record, {}, {}, 0, QString(), startable, {}, {}});
     updateAccessibleNames();
     viewport()->update();
 }

@@ -119,6 +119,16 @@ TEST(DeviceList, ADoubleClicksSecondPressIsToldApartFromAKeyPress) {
                                  CListCtrlEx::kClickedCode}));
 }
 
+TEST(DeviceList, ADiskWithoutANumberHasNoButtonToPress) {
+    ListFixture f(1);
+    auto unnumbered = std::make_shared<DeviceRecord>();
+    unnumbered->deviceNumber = kUnknownDeviceNumber;
+    f.model.insertRow(1, unnumbered);
+    f.paint();
+    EXPECT_TRUE(f.list.startButtonOfRow(0)->isEnabled());
+    EXPECT_FALSE(f.list.startButtonOfRow(1)->isEnabled());
+}
+
 TEST(DeviceList, DeletedRowsTakeTheirControlsAlong) {
     ListFixture f(3);
     QPointer<QPushButton> middle = f.list.startButtonOfRow(1);

@@ -228,6 +228,7 @@ bool CVSKRMShredThread::InitInstance() {
             // Abort pressed as the shred ended: the disk stays shredded and unformatted.
             finalStatus_ = SHRED_STATUS_ABORTED;
         } else {
+            formatBegan_ = true;
             reportStatus(SHRED_STATUS_FORMATTING);
             if (disk)
                 disk->handOver(deviceNumber_);
@@ -350,6 +351,7 @@ CertificateFacts CVSKRMShredThread::certificateFacts(const ShredReport& report) 
     facts.startTime = report.startTime();
     facts.finishTime = report.finishTime();
     facts.finalStatus = report.finalStatus();
+    facts.formatBegan = formatBegan_;
     facts.formatted = report.isFormatted();
     if (facts.formatted && labelled_)
         facts.label = kVolumeLabel;

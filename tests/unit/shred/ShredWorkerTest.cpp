@@ -193,6 +193,7 @@ TEST_F(ShredWorkerTest, AFailedFormatIsReportedAsSuchNotAsSuccess) {
     setFormatDrive(true);
     auto job = run(FormatResult::Failed);
     EXPECT_EQ(job->finalStatus(), SHRED_STATUS_FAILED_FORMAT);
+    EXPECT_TRUE(job->formatBegan());
     EXPECT_EQ(statuses.back(), SHRED_STATUS_FAILED_FORMAT);
     EXPECT_TRUE(
         job->report()->body().contains(QStringLiteral("iscleaned=\"1\" isformatted=\"0\"")));

@@ -288,6 +288,8 @@ TEST_P(StatusDisplay, EveryFailureSaysWhyAndTheButtonOffersStartAgain) {
     for (const auto& [status, key] : failures) {
         startJob();
         list->DisableStartButton(3);
+        if (status == SHRED_STATUS_FAILED_FORMAT)
+            report(SHRED_STATUS_FORMATTING); // the job's own format failed
         report(status);
         EXPECT_EQ(record->state(), JobState::Finished) << key;
         EXPECT_EQ(cell(DeviceListModel::StatusColumn), text(key)) << key;
@@ -300,6 +302,40 @@ TEST_P(StatusDisplay, EveryFailureSaysWhyAndTheButtonOffersStartAgain) {
     EXPECT_EQ(cell(DeviceListModel::StatusColumn),
               FormatWithOneInteger(text("status_failed"), -99));
     EXPECT_TRUE(cell(DeviceListModel::StatusColumn).contains(QStringLiteral("-99")));
+}
+
+// An ended job's bar shows how far it got, whichever report the once-a-second figures took,
+// and a -7 is a failed format only where the job's own format began.
+TEST_P(StatusDisplay, AnEndedJobShowsWhatWasDone) {
+    struct Case {
+        const char* what;
+        std::vector<int> reports; // all within one second, the last one ends the job
+        int bar;
+        QString status;
+    };
+    const QString engineCode = FormatWithOneInteger(text("status_failed"), -7);
+    const Case cases[] = {
+        {"engine's -7", {0, 60, SHRED_STATUS_FAILED_FORMAT}, 60, engineCode},
+        {"format failed",
+         {0, 100, 300, 301, SHRED_STATUS_FAILED_FORMAT},
+         100,
+         text("status_failed_format")},
+        {"counterfeit",
+         {0, 100, 0, 40, SHRED_STATUS_FAILED_COUNTERFEIT},
+         100,
+         FormatWithOneText(text("status_failed_counterfeit"), QStringLiteral("0.00 B"))},
+        {"aborted", {0, 30, 31, SHRED_STATUS_ABORTED}, 31, text("status_aborted")},
+        {"refused", {SHRED_STATUS_FAILED_NOT_AUTHORIZED}, 0, text("status_failed_not_authorized")},
+    };
+    for (const Case& c : cases) {
+        now += 10;
+        startJob();
+        for (int status : c.reports)
+            report(status);
+        EXPECT_EQ(list->rowProgress(0), c.bar) << c.what;
+        EXPECT_EQ(cli::jobRowOf(progress()).progress, c.bar) << c.what;
+        EXPECT_EQ(cell(DeviceListModel::StatusColumn), c.status) << c.what;
+    }
 }
 
 TEST_P(StatusDisplay, ACounterfeitStickSaysHowMuchItReallyHolds) {

@@ -24,7 +24,7 @@ protected:
         openWindow();
         start(first->device());
         start(second->device());
-        QTest::qWait(700); // past the double-click guard
+        QTest::qWait(700); // both jobs write
     }
     void expectEveryReportAborted(int count) {
         const QStringList written = reports();

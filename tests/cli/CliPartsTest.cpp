@@ -28,7 +28,6 @@ TEST(CliExitCodes, SeveralDisksEndWithTheGravestOutcome) {
     EXPECT_EQ(exitCodeOfJob(SHRED_STATUS_FAILED_COUNTERFEIT, true), ExitCounterfeit);
     EXPECT_EQ(exitCodeOfJob(SHRED_STATUS_FAILED_WRITE_PROTECTED, true), ExitWriteProtected);
     EXPECT_EQ(exitCodeOfJob(SHRED_STATUS_FAILED_HELD, true), ExitDiskBusy);
-    // Only the job's own format fails as a format; an engine's -7 is a failure like any other.
     EXPECT_EQ(exitCodeOfJob(SHRED_STATUS_FAILED_FORMAT, true, true), ExitFormatFailed);
     EXPECT_EQ(exitCodeOfJob(SHRED_STATUS_FAILED_FORMAT, true, false), ExitOtherFailure);
 

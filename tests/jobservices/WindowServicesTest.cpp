@@ -87,7 +87,6 @@ TEST_F(WindowServicesTest, FromStartToAbortAndToItsEndTheMachineStaysAwake) {
               QStringLiteral("Erasing Kestrune Virtual Stick, 96.00 MB"));
     EXPECT_EQ(window.jobs().runningCount(), 1);
 
-    // Abort at once: a press right after Start is meant.
     pressRowButton(window);
     ASSERT_TRUE(QTest::qWaitFor([&] { return window.jobs().runningCount() == 0; }, 30000));
     EXPECT_TRUE(QTest::qWaitFor([&] { return logind.heldCount() == 0; }, 5000));

@@ -103,29 +103,12 @@ TEST(DeviceList, AClickReachesTheParentWithTheButtonsId) {
     EXPECT_EQ(forwarded[0][1].toInt(), 1124 + 3);
 }
 
-TEST(DeviceList, ADoubleClicksSecondPressIsToldApartFromAKeyPress) {
-    ListFixture f(1);
-    QPushButton* button = f.list.startButtonOfRow(0);
-    button->setFocus();
-    QSignalSpy forwarded(&f.list, &CListCtrlEx::commandForwarded);
-    QTest::mouseClick(button, Qt::LeftButton);
-    QTest::mouseDClick(button, Qt::LeftButton); // the second press, as Qt delivers it
-    QTest::mouseRelease(button, Qt::LeftButton);
-    QTest::keyClick(button, Qt::Key_Space);
-    QList<int> codes;
-    for (const QList<QVariant>& signal : forwarded)
-        codes << signal[0].toInt();
-    EXPECT_EQ(codes, (QList<int>{CListCtrlEx::kClickedCode, CListCtrlEx::kDoubleClickedCode,
-                                 CListCtrlEx::kClickedCode}));
-}
-
 TEST(DeviceList, ADiskWithoutANumberHasNoButtonToPress) {
     ListFixture f(1);
     auto unnumbered = std::make_shared<DeviceRecord>();
     unnumbered->deviceNumber = kUnknownDeviceNumber;
     f.model.insertRow(1, unnumbered);
     f.paint();
-    EXPECT_TRUE(f.list.startButtonOfRow(0)->isEnabled());
     EXPECT_FALSE(f.list.startButtonOfRow(1)->isEnabled());
 }
 

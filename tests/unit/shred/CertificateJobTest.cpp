@@ -227,15 +227,6 @@ TEST_F(CertificateJobTest, ACounterfeitStickIsNotCertifiedAndItsRealSizeIsStated
     EXPECT_TRUE(page.contains(QStringLiteral("64.00 MiB (67,108,864 bytes)")));
 }
 
-// A job that asked for no format cannot have failed one: the engine's own -7 is its code.
-TEST_F(CertificateJobTest, AnEnginesOwnMinusSevenIsNoFailedFormat) {
-    qputenv("KESTRUNE_FAKE_ENGINE_RESULT", "-7");
-    auto job = run();
-    ASSERT_EQ(job->finalStatus(), SHRED_STATUS_FAILED_FORMAT);
-    EXPECT_FALSE(job->formatBegan());
-    expectNotCompleted(certificateOf(*job), FormatWithOneInteger(text("status_failed"), -7));
-}
-
 TEST_F(CertificateJobTest, AnAbortedJobSaysSoWhetherItEndsOrIsGivenUpOn) {
     record->abort.raise();
     auto aborted = run();

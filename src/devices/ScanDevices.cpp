@@ -55,6 +55,31 @@ bool toIdentity(const platform::DiskIdentity& from, KestruneDiskIdentity& to) {
     return true;
 }
 
+// A new disk's record and row, its job columns empty.
+RecordPtr addRow(DeviceTable& table, DeviceListModel& list, std::uint32_t number,
+                 const QString& path, const QString& noNumberText) {
+    RecordPtr record = table.recordAt(table.insertSorted(number));
+    if (!record)
+        return nullptr;
+    {
+        auto guard = table.lockByPolling();
+        record->devicePath = path;
+    }
+    const int row = record->rowIndex.load();
+    list.insertRow(row, record);
+    list.setCellText(row, DeviceListModel::ElapsedColumn, QString());
+    list.setCellText(row, DeviceListModel::TimeLeftColumn, QString());
+    list.setCellText(row, DeviceListModel::SpeedColumn, QString());
+    // Its button does nothing until another disk leaves a number free: the row says so.
+    if (number == kUnknownDeviceNumber) {
+        list.setCellText(
+            row, DeviceListModel::StatusColumn,
+            FillPlaceholders(noNumberText, {QString::number(KESTRUNE_DISK_NUMBER_COUNT)}));
+        list.autoSizeColumn(DeviceListModel::StatusColumn);
+    }
+    return record;
+}
+
 QString deviceText(const QString& vendor, const QString& product) {
     QString text = vendor;
     if (!product.isEmpty()) {
@@ -188,27 +213,13 @@ int scanDevices(DeviceTable& table, DeviceListModel& list, DeviceScanNotifier& n
         const QString reportSize = disk.hasMedium ? formatGigabytesText(size) : QString();
 
         RecordPtr record = recordOf(table, number, disk.identity.path);
-        if (!record) {
-            record = table.recordAt(table.insertSorted(number));
-            if (!record)
-                continue;
-            {
-                auto guard = table.lockByPolling();
-                record->devicePath = disk.identity.path;
-            }
-            const int row = record->rowIndex.load();
-            list.insertRow(row, record);
-            list.setCellText(row, DeviceListModel::ElapsedColumn, QString());
-            list.setCellText(row, DeviceListModel::TimeLeftColumn, QString());
-            list.setCellText(row, DeviceListModel::SpeedColumn, QString());
-            // Its button does nothing until another disk leaves a number free: the row says so.
-            if (number == kUnknownDeviceNumber) {
-                list.setCellText(row, DeviceListModel::StatusColumn,
-                                 FillPlaceholders(text(QStringLiteral("status_no_disk_number")),
-                                                  {QString::number(KESTRUNE_DISK_NUMBER_COUNT)}));
-                list.autoSizeColumn(DeviceListModel::StatusColumn);
-            }
-        }
+        if (!record)
+            record = addRow(table, list, number, disk.identity.path,
+                            number == kUnknownDeviceNumber
+                                ? text(QStringLiteral("status_no_disk_number"))
+                                : QString());
+        if (!record)
+            continue;
         record->stale.store(false);
         {
             auto guard = table.lockByPolling();

@@ -46,8 +46,7 @@ DiskSelection selectDisks(const std::vector<ScannedDisk>& disks, const QStringLi
                 {argument, FillPlaceholders(cliText("cli_refused_no_medium"), {argument})});
             return;
         }
-        // Beyond the numbers there are, disks share one record, as in the window, which
-        // starts none of them.
+        // Beyond the numbers there are, a disk has none, and the window starts none of them.
         if (disk.record->deviceNumber >= KESTRUNE_DISK_NUMBER_COUNT) {
             selection.refusals.push_back(
                 {argument,

@@ -5,7 +5,7 @@
 
 namespace kestrune::cli {
 
-int exitCodeOfJob(std::int32_t finalStatus, bool documentsWritten) {
+int exitCodeOfJob(std::int32_t finalStatus, bool documentsWritten, bool formatBegan) {
     int code = ExitOtherFailure;
     switch (finalStatus) {
     case SHRED_STATUS_SHREDDED:
@@ -13,7 +13,7 @@ int exitCodeOfJob(std::int32_t finalStatus, bool documentsWritten) {
         code = ExitSuccess;
         break;
     case SHRED_STATUS_FAILED_FORMAT:
-        code = ExitFormatFailed;
+        code = formatBegan ? ExitFormatFailed : ExitOtherFailure;
         break;
     case SHRED_STATUS_FAILED_NOT_AUTHORIZED:
         code = ExitNotAuthorized;

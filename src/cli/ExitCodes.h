@@ -31,8 +31,9 @@ enum ExitCode : int {
 };
 
 // The code of one disk's job: its final status (the shred engine's statuses), and whether
-// its documents (the report, and the certificate unless turned off) reached the disk.
-int exitCodeOfJob(std::int32_t finalStatus, bool documentsWritten);
+// its documents (the report, and the certificate unless turned off) reached the disk. A -7
+// without the job's own format is the engine's code, no failed format.
+int exitCodeOfJob(std::int32_t finalStatus, bool documentsWritten, bool formatBegan = true);
 // Several disks: the highest of their codes.
 int worstExitCode(const std::vector<int>& codes);
 

@@ -103,7 +103,8 @@ int JobRun::finish() {
         // A job given up on had its report written as aborted.
         const bool documentsWritten = !files.isEmpty() && !certificateMissing && !unsignedDocuments;
         codes.push_back(entry.job->hasEnded()
-                            ? exitCodeOfJob(entry.job->finalStatus(), documentsWritten)
+                            ? exitCodeOfJob(entry.job->finalStatus(), documentsWritten,
+                                            entry.job->formatBegan())
                             : exitCodeOfJob(SHRED_STATUS_ABORTED, documentsWritten));
     }
     if (refused_)

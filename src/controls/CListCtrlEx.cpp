@@ -16,6 +16,12 @@
 #include <cstdio>
 
 namespace kestrune {
+namespace {
+
+// Set on a row's button from a double click's second press until the click it ends.
+constexpr char kDoubleClickSecond[] = "doubleClickSecond";
+
+} // namespace
 
 CListCtrlEx::CListCtrlEx(QWidget* parent) : QTableWidget(parent) {
     InstallDeviceListAccessibility();
@@ -218,8 +224,12 @@ void CListCtrlEx::LayoutRowControls() {
             if (!row.buttonText.isNull())
                 row.button->setText(row.buttonText);
             row.button->setEnabled(row.buttonEnabled);
-            connect(row.button, &QPushButton::clicked, this,
-                    [this, id] { emit commandForwarded(0, id); });
+            connect(row.button, &QPushButton::clicked, this, [this, id, button = row.button] {
+                const bool second = button && button->property(kDoubleClickSecond).toBool();
+                if (button)
+                    button->setProperty(kDoubleClickSecond, false);
+                emit commandForwarded(second ? kDoubleClickedCode : kClickedCode, id);
+            });
             row.button->setGeometry(progressCell);
             row.button->setAccessibleLabel(row.names.button, false);
             row.button->show();
@@ -249,6 +259,13 @@ void CListCtrlEx::ChainTabOrder() {
 
 // A button reached by Tab in a row scrolled out of sight brings its row into view.
 bool CListCtrlEx::eventFilter(QObject* watched, QEvent* event) {
+    // Which press the coming click ends: Qt tells a double click's second press apart.
+    if (qobject_cast<RowButton*>(watched)) {
+        if (event->type() == QEvent::MouseButtonDblClick)
+            watched->setProperty(kDoubleClickSecond, true);
+        else if (event->type() == QEvent::MouseButtonPress || event->type() == QEvent::KeyPress)
+            watched->setProperty(kDoubleClickSecond, false);
+    }
     if (event->type() == QEvent::FocusIn) {
         for (int i = 0; i < rows_.size(); ++i)
             if (rows_[i].button == watched && i < rowCount())
@@ -347,7 +364,9 @@ void CListCtrlEx::applyInsertRow(int row, const std::shared_ptr<DeviceRecord>& r
     insertRow(row);
     for (int column = 0; column < columnCount(); ++column)
         setItem(row, column, new QTableWidgetItem());
-    rows_.insert(row, RowControls{record, {}, {}, 0, QString(), true, {}, {}});
+    // A disk without a number cannot be started; its status says why.
+    const bool startable = record && record->deviceNumber != kUnknownDeviceNumber;
+    rows_.insert(row, RowControls{record, {}, {}, 0, QString(), startable, {}, {}});
     updateAccessibleNames();
     viewport()->update();
 }

@@ -42,6 +42,10 @@ public:
     static constexpr int kProgressIdBase = 1024;
     static constexpr int kStartIdBase = 1124;
     static constexpr int kMinimumRowHeight = 18;
+    // Notification codes of a Start button: a click (a single one, or by key), and the second
+    // press of a mouse double click.
+    static constexpr int kClickedCode = 0;
+    static constexpr int kDoubleClickedCode = 5;
 
     explicit CListCtrlEx(QWidget* parent = nullptr);
     ~CListCtrlEx() override;
@@ -94,7 +98,8 @@ public:
 
 signals:
     // A child control's command, passed on to the parent window: the notification code
-    // (0 for a click) and the control id (1124 + device number for a Start button).
+    // (kClickedCode, kDoubleClickedCode) and the control id (1124 + device number for a Start
+    // button).
     void commandForwarded(int notificationCode, int controlId);
     // The user asked for a row's menu: a right click on it, or the menu key or Shift+F10 on
     // its button. globalPos: where the menu goes.

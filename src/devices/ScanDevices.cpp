@@ -3,6 +3,7 @@
 #include "devices/DeviceListModel.h"
 #include "devices/DeviceTable.h"
 #include "lang/LanguageManager.h"
+#include "lang/TextPlaceholders.h"
 
 #include <QFile>
 #include <QStringList>
@@ -20,9 +21,19 @@ namespace {
 using RecordPtr = DeviceTable::RecordPtr;
 
 struct SeenDisk {
-    std::uint32_t number;
+    RecordPtr record;
     const platform::DiskInfo* disk;
 };
+
+// A disk beyond the numbers has none to tell it apart: it keeps its own row by its path.
+RecordPtr recordOf(const DeviceTable& table, std::uint32_t number, const QString& path) {
+    if (number != kUnknownDeviceNumber)
+        return table.findByDeviceNumber(number);
+    for (const RecordPtr& record : table.records())
+        if (record->deviceNumber == number && record->devicePath == path)
+            return record;
+    return nullptr;
+}
 
 // Numbers whose record was removed while a worker still held it: the worker may still
 // report under that number, so it is not handed to another disk until the worker has let
@@ -42,6 +53,31 @@ bool toIdentity(const platform::DiskIdentity& from, KestruneDiskIdentity& to) {
     to.diskseq = from.diskseq;
     to.simulated = from.simulated ? 1 : 0;
     return true;
+}
+
+// A new disk's record and row, its job columns empty.
+RecordPtr addRow(DeviceTable& table, DeviceListModel& list, std::uint32_t number,
+                 const QString& path, const QString& noNumberText) {
+    RecordPtr record = table.recordAt(table.insertSorted(number));
+    if (!record)
+        return nullptr;
+    {
+        auto guard = table.lockByPolling();
+        record->devicePath = path;
+    }
+    const int row = record->rowIndex.load();
+    list.insertRow(row, record);
+    list.setCellText(row, DeviceListModel::ElapsedColumn, QString());
+    list.setCellText(row, DeviceListModel::TimeLeftColumn, QString());
+    list.setCellText(row, DeviceListModel::SpeedColumn, QString());
+    // Its button does nothing until another disk leaves a number free: the row says so.
+    if (number == kUnknownDeviceNumber) {
+        list.setCellText(
+            row, DeviceListModel::StatusColumn,
+            FillPlaceholders(noNumberText, {QString::number(KESTRUNE_DISK_NUMBER_COUNT)}));
+        list.autoSizeColumn(DeviceListModel::StatusColumn);
+    }
+    return record;
 }
 
 QString deviceText(const QString& vendor, const QString& product) {
@@ -85,9 +121,7 @@ void assignDriveLetters(DeviceTable& table, DeviceListModel& list,
         auto guard = table.lockByPolling();
         table.clearNames();
         for (const SeenDisk& entry : seen) {
-            const RecordPtr record = table.findByDeviceNumber(entry.number);
-            if (!record)
-                continue;
+            const RecordPtr& record = entry.record;
             const QString volumes = volumesText(entry.disk->volumes);
             if (!record->displayName.isEmpty() && !volumes.isEmpty())
                 record->displayName += QStringLiteral(", ");
@@ -178,22 +212,14 @@ int scanDevices(DeviceTable& table, DeviceListModel& list, DeviceScanNotifier& n
         // A disk without a readable size gets no report size, never the previous disk's.
         const QString reportSize = disk.hasMedium ? formatGigabytesText(size) : QString();
 
-        RecordPtr record = table.findByDeviceNumber(number);
-        if (!record) {
-            table.insertSorted(number);
-            record = table.findByDeviceNumber(number);
-            if (!record)
-                continue;
-            {
-                auto guard = table.lockByPolling();
-                record->devicePath = disk.identity.path;
-            }
-            const int row = record->rowIndex.load();
-            list.insertRow(row, record);
-            list.setCellText(row, DeviceListModel::ElapsedColumn, QString());
-            list.setCellText(row, DeviceListModel::TimeLeftColumn, QString());
-            list.setCellText(row, DeviceListModel::SpeedColumn, QString());
-        }
+        RecordPtr record = recordOf(table, number, disk.identity.path);
+        if (!record)
+            record = addRow(table, list, number, disk.identity.path,
+                            number == kUnknownDeviceNumber
+                                ? text(QStringLiteral("status_no_disk_number"))
+                                : QString());
+        if (!record)
+            continue;
         record->stale.store(false);
         {
             auto guard = table.lockByPolling();
@@ -211,7 +237,7 @@ int scanDevices(DeviceTable& table, DeviceListModel& list, DeviceScanNotifier& n
         list.setDevicePath(row, shown.path);
         list.setCellText(row, DeviceListModel::DeviceColumn, shown.device);
         list.setCellText(row, DeviceListModel::SizeColumn, shown.size);
-        seen.push_back({number, &disk});
+        seen.push_back({record, &disk});
     }
 
     std::vector<RecordPtr> removed;

@@ -278,6 +278,7 @@ bool CVSKRMShredThread::InitInstance() {
             // Abort pressed as the shred ended: the disk stays shredded and unformatted.
             finalStatus_ = SHRED_STATUS_ABORTED;
         } else {
+            formatBegan_ = true;
             reportStatus(SHRED_STATUS_FORMATTING);
             // What the read-back found is the record's before the format may be cut short.
             const ReportVerification verified =

@@ -83,6 +83,8 @@ public:
     int ExitInstance();
 
     std::int32_t finalStatus() const { return finalStatus_; }
+    // Its own format began: a final -7 is then that format's failure, not the engine's code.
+    bool formatBegan() const { return formatBegan_; }
     const ShredReport* report() const { return report_.get(); }
     // Every file the job wrote for its user, in the order written (its report, then its
     // certificate), so that a front end can name each document a job leaves; empty when
@@ -164,6 +166,7 @@ private:
     std::optional<bool> formatDrive_;
     std::atomic<std::int32_t> finalStatus_{0};
     std::atomic<bool> ended_{false};
+    std::atomic<bool> formatBegan_{false};
 
     // The engine's findings and the last progress, guarded by relayMutex_, which is also
     // held while a report is handed on, so reports reach the display in order.

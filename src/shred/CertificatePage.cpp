@@ -94,8 +94,8 @@ Page certificatePage(const CertificateFacts& facts, const LanguageManager& langu
     Page page;
     const CertificateVerdict verdict = certificateVerdict(facts);
     page.certified = verdict == CertificateVerdict::Certified;
-    const QString status = JobStatusText(&language, facts.finalStatus,
-                                         static_cast<std::int64_t>(facts.usableBytes.value_or(0)));
+    const auto usable = static_cast<std::int64_t>(facts.usableBytes.value_or(0));
+    const QString status = JobStatusText(&language, facts.finalStatus, usable, facts.formatBegan);
     switch (verdict) {
     case CertificateVerdict::Certified:
         page.title = text("cert_title_certified");

@@ -30,6 +30,7 @@ struct CertificateFacts {
     std::int64_t startTime = 0; // seconds since the epoch
     std::int64_t finishTime = 0;
     std::int32_t finalStatus = 0;
+    bool formatBegan = true; // false: a final -7 is the engine's own code
     bool formatted = false;
     QString label; // the volume label written; empty: none
     QString reportId;

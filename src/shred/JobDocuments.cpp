@@ -30,6 +30,9 @@ CertificateFacts CertificateFactsOf(const ShredReport& report, const QString& la
     facts.finishTime = report.finishTime();
     facts.finalStatus = report.finalStatus();
     facts.formatted = report.isFormatted();
+    // Only the job's own format can fail as one; a -7 before it is the engine's own code.
+    facts.formatBegan =
+        facts.formatted || report.progress().phase == JobRecordProgress::Phase::Format;
     if (facts.formatted)
         facts.label = label;
     facts.progress = report.progress();

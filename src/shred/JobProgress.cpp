@@ -3,6 +3,7 @@
 #include "lang/LanguageManager.h"
 #include "shred/ShredStatusDisplay.h"
 
+#include <algorithm>
 #include <kestrune/shred_abi.h>
 
 namespace kestrune {
@@ -96,6 +97,7 @@ JobProgressChange JobProgressEstimator::report(std::int32_t status, std::int64_t
     } else if (status == SHRED_STATUS_FORMATTING) {
         change.speed = showMeanSpeed();
         progress_.phase = JobPhase::Formatting;
+        progress_.formatBegan = true;
         progress_.aborting = false;
         change.status = true;
     } else if (status > SHRED_STATUS_FORMATTING && status < SHRED_STATUS_FORMATTED) {
@@ -104,6 +106,10 @@ JobProgressChange JobProgressEstimator::report(std::int32_t status, std::int64_t
     } else if (status < 0) {
         end(status, secondValue);
         change.status = true;
+        // The bar ends on what was done, not on the last report the figures took: a job
+        // over within a second took only its first, and a format's own bar starts afresh.
+        progress_.percent = progress_.formatBegan ? 100 : shredPercent_;
+        change.percent = true;
         change.speed = showMeanSpeed();
         // A job that stopped short has no time left: the last estimate would read as one.
         progress_.secondsLeft.reset();
@@ -120,6 +126,8 @@ JobProgressChange JobProgressEstimator::report(std::int32_t status, std::int64_t
     } else if (status >= SHRED_FINDING_FIRST && status <= SHRED_FINDING_LAST) {
         progress_.findings.push_back({status, secondValue});
     } else {
+        // A counterfeit's usable part is written again from 0 %: the bar keeps the furthest.
+        shredPercent_ = std::max(shredPercent_, std::clamp(status, 0, 100));
         noteBytesDone(secondValue, nowMs);
         change = workOutFigures(status, bytesLeft, speed, nowSeconds);
     }
@@ -167,7 +175,8 @@ QString JobStatusLine(const LanguageManager* language, const JobProgress& progre
         return text(progress.phase == JobPhase::Formatting ? "status_formating"
                                                            : "status_processing");
     }
-    QString line = JobStatusText(language, progress.finalStatus, progress.finalDetail);
+    QString line =
+        JobStatusText(language, progress.finalStatus, progress.finalDetail, progress.formatBegan);
     // Reported after the final status, in this order; each wraps what the row said before.
     if (progress.reportNotSaved)
         line = FormatWithOneText(text("status_report_not_saved"), line);

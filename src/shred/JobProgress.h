@@ -42,6 +42,9 @@ struct JobProgress {
     // In phase Ended: the job's final status, and the usable bytes of a counterfeit.
     std::int32_t finalStatus = 0;
     std::int64_t finalDetail = 0;
+    // The worker's format began: only after that is a failed format the job's own, and the
+    // medium erased before it.
+    bool formatBegan = false;
     // Documents the job could not write, after it ended.
     bool reportNotSaved = false;
     bool certificateNotSaved = false;
@@ -97,6 +100,8 @@ private:
     std::int64_t bytesDone_ = 0;
     std::int64_t firstProgressMs_ = -1;
     std::int64_t lastProgressMs_ = -1;
+    // The furthest percent the shred reported, throttled or not.
+    int shredPercent_ = 0;
 };
 
 // The progress of every disk's last job. Reports, aborts and readers meet under one short

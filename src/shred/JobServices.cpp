@@ -107,6 +107,8 @@ void JobServices::Job::relayStatus(void* jobPointer, std::int32_t deviceNumber, 
     job.display_(job.displayContext_, deviceNumber, status, bytesLeft, secondValue, speed);
     if (status < 0)
         job.failureDetail_.store(secondValue); // a counterfeit's usable size, for its notice
+    if (status == SHRED_STATUS_FORMATTING)
+        job.formatBegan_.store(true);
     const int progress = progressOf(status);
     // The engine reports many times a second; the desktop hears of each new percent.
     if (progress < 0 || job.lastProgress_.exchange(progress) == progress)
@@ -117,8 +119,8 @@ void JobServices::Job::relayStatus(void* jobPointer, std::int32_t deviceNumber, 
 
 void JobServices::Job::ended(std::int32_t finalStatus, const QString& certificate) {
     feed_->post([id = id_, finalStatus, detail = failureDetail_.load(),
-                 certificate](JobServices& services) {
-        services.ended(id, finalStatus, detail, certificate);
+                 formatBegan = formatBegan_.load(), certificate](JobServices& services) {
+        services.ended(id, finalStatus, detail, formatBegan, certificate);
     });
 }
 
@@ -137,7 +139,7 @@ void JobServices::progressed(std::uint64_t id, int progress) {
 }
 
 void JobServices::ended(std::uint64_t id, std::int32_t status, std::int64_t detail,
-                        const QString& certificate) {
+                        bool formatBegan, const QString& certificate) {
     const auto found = running_.find(id);
     if (found == running_.end())
         return;
@@ -146,7 +148,7 @@ void JobServices::ended(std::uint64_t id, std::int32_t status, std::int64_t deta
     updateInhibitor();
     updateLauncher();
     if (!windowActive_)
-        announce(disk, status, detail, certificate);
+        announce(disk, status, detail, formatBegan, certificate);
 }
 
 void JobServices::updateInhibitor() {
@@ -179,7 +181,7 @@ void JobServices::updateLauncher() {
 }
 
 void JobServices::announce(const QString& disk, std::int32_t status, std::int64_t detail,
-                           const QString& certificate) {
+                           bool formatBegan, const QString& certificate) {
     if (!services_.notifier)
         return;
     platform::DesktopNotice notice;
@@ -204,7 +206,7 @@ void JobServices::announce(const QString& disk, std::int32_t status, std::int64_
     default:
         notice.summary = FillPlaceholders(text("notify_failed"), {disk});
         // The row's own words for how it failed.
-        notice.body = JobStatusText(language.get(), status, detail);
+        notice.body = JobStatusText(language.get(), status, detail, formatBegan);
         notice.urgent = true;
         break;
     }

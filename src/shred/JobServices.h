@@ -61,6 +61,7 @@ public:
         ShredStatusCallback display_;
         std::atomic<int> lastProgress_{-1};
         std::atomic<std::int64_t> failureDetail_{0};
+        std::atomic<bool> formatBegan_{false};
     };
     // diskName: how the user knows the disk ("Kestrune Virtual Stick, 64.00 MB").
     std::shared_ptr<Job> jobStarted(const QString& diskName, void* displayContext,
@@ -81,11 +82,11 @@ private:
     static int progressOf(std::int32_t status);
     void started(std::uint64_t id, const QString& disk);
     void progressed(std::uint64_t id, int progress);
-    void ended(std::uint64_t id, std::int32_t status, std::int64_t detail,
+    void ended(std::uint64_t id, std::int32_t status, std::int64_t detail, bool formatBegan,
                const QString& certificate);
     void updateInhibitor();
     void updateLauncher();
-    void announce(const QString& disk, std::int32_t status, std::int64_t detail,
+    void announce(const QString& disk, std::int32_t status, std::int64_t detail, bool formatBegan,
                   const QString& certificate);
 
     struct Running {

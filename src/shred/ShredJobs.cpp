@@ -72,7 +72,8 @@ ShredJobs::~ShredJobs() {
 std::shared_ptr<CVSKRMShredThread> ShredJobs::start(const std::shared_ptr<DeviceRecord>& record,
                                                     std::int32_t algorithm,
                                                     const ShredJobOptions& options) {
-    if (!record->hasMedium.load())
+    // Without a number the engine could not find the disk.
+    if (!record->hasMedium.load() || record->deviceNumber == kUnknownDeviceNumber)
         return nullptr;
     // One start wins: a second one on a running record (a double click, the command line
     // and the window at once) changes nothing.

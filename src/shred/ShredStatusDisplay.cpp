@@ -95,10 +95,13 @@ void followJob(const ShredStatusContext& context, DeviceRecord& record, std::int
 
 } // namespace
 
-QString JobStatusText(const LanguageManager* language, std::int32_t status, std::int64_t detail) {
+QString JobStatusText(const LanguageManager* language, std::int32_t status, std::int64_t detail,
+                      bool formatBegan) {
     auto text = [language](const char* key) {
         return language ? language->GetString(QString::fromLatin1(key)) : QString();
     };
+    if (status == SHRED_STATUS_FAILED_FORMAT && !formatBegan)
+        return FormatWithOneInteger(text("status_failed"), status);
     switch (status) {
     case SHRED_STATUS_SHREDDED:
     case SHRED_STATUS_FORMATTED:

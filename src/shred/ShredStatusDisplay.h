@@ -40,8 +40,11 @@ void OnShredStatus(void* context, std::int32_t deviceNumber, std::int32_t status
 bool ShowJobAborting(ShredStatusContext& context, const std::shared_ptr<DeviceRecord>& record);
 
 // What a job's row says of its final status (detail: the usable bytes of a counterfeit
-// medium), so every document of a job words its outcome as the row does.
-QString JobStatusText(const LanguageManager* language, std::int32_t status, std::int64_t detail);
+// medium), so every document of a job words its outcome as the row does. A -7 is the
+// worker's failed format only once that format began; an engine's own -7 is a code like any
+// other.
+QString JobStatusText(const LanguageManager* language, std::int32_t status, std::int64_t detail,
+                      bool formatBegan = true);
 
 // A span of seconds as "%H:%M:%S"; beyond a day the hours go on counting ("83:12:05").
 QString FormatTimeSpan(std::int64_t seconds);

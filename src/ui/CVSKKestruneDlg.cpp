@@ -85,12 +85,6 @@ constexpr int kPanelTop = 410;
 const QRect kInfoArea(146, 422, 328, 136);
 const QRect kWarningArea(494, 422, 336, 136);
 
-std::int64_t steadyMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 class MainWindowScanNotifier final : public DeviceScanNotifier {
 public:
     explicit MainWindowScanNotifier(CVSKKestruneDlg* window) : window_(window) {}
@@ -400,7 +394,10 @@ void CVSKKestruneDlg::OnWndMsg(unsigned message, quintptr wParam) {
     }
     switch (message) {
     case MSG_ROW_COMMAND:
-        onStartButton(wParam);
+        onStartButton(wParam, StartAbortButton::Press::Deliberate);
+        break;
+    case MSG_ROW_DOUBLECLICKED:
+        onStartButton(wParam, StartAbortButton::Press::DoubleClickSecond);
         break;
     case UM_DEVICELIST_EMPTY:
         insertPrompt_->Follow(InsertPromptRule::Event::ListEmpty, close_.closing());
@@ -413,7 +410,7 @@ void CVSKKestruneDlg::OnWndMsg(unsigned message, quintptr wParam) {
     }
 }
 
-void CVSKKestruneDlg::onStartButton(quintptr controlId) {
+void CVSKKestruneDlg::onStartButton(quintptr controlId, StartAbortButton::Press kind) {
     const auto id = static_cast<std::uint32_t>(controlId);
     std::printf("msg click %d %d\n", static_cast<int>(id),
                 static_cast<int>(id - StartAbortButton::kIdBase));
@@ -426,12 +423,11 @@ void CVSKKestruneDlg::onStartButton(quintptr controlId) {
     if (!record)
         return;
     const JobState state = record->state();
-    const auto rowNow = [this, &record, deviceNumber] {
-        return StartAbortButton::Row{record->state(), record->hasMedium,
-                                     startPressedAtMs(deviceNumber)};
+    const auto rowNow = [&record] {
+        return StartAbortButton::Row{record->state(), record->hasMedium};
     };
     const StartAbortButton::Action action =
-        StartAbortButton::press(rowNow(), settings_->GetAskBeforeStart(), steadyMs());
+        StartAbortButton::press(rowNow(), settings_->GetAskBeforeStart(), kind);
     if (action == StartAbortButton::Action::ReportNoMedium) {
         // The row that shows this record now: a removal on the watcher thread may have moved it.
         const int row = listModel_->rowOfRecord(record.get());
@@ -451,16 +447,10 @@ void CVSKKestruneDlg::onStartButton(quintptr controlId) {
                                                 table_->findByDeviceNumber(deviceNumber) == record,
                                                 state, rowNow()))
             return;
-        if (jobs_->start(record, static_cast<std::int32_t>(algorithm)))
-            startPressedAt_[deviceNumber] = steadyMs();
+        jobs_->start(record, static_cast<std::int32_t>(algorithm));
     } else if (action == StartAbortButton::Action::Abort) {
         jobs_->abort(record);
     }
-}
-
-std::int64_t CVSKKestruneDlg::startPressedAtMs(std::uint32_t deviceNumber) const {
-    const auto found = startPressedAt_.find(deviceNumber);
-    return found == startPressedAt_.end() ? -1 : found->second;
 }
 
 void CVSKKestruneDlg::onSettings() {

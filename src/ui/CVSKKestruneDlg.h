@@ -4,12 +4,12 @@
 #include "platform/DeviceMonitor.h"
 #include "ui/PanelText.h"
 #include "window/CloseWithJobs.h"
+#include "window/StartAbortButton.h"
 
 #include <QDialog>
 #include <QIcon>
 #include <QImage>
 #include <chrono>
-#include <map>
 #include <memory>
 #include <optional>
 
@@ -99,16 +99,13 @@ private:
     void setSettingsButtonForm();
     void setUpUpdateButton();
     void showMiddlePicture(const QString& name);
-    void onStartButton(quintptr controlId);
+    void onStartButton(quintptr controlId, StartAbortButton::Press kind);
     void onSettings();
     void onAbout();
     void onUpdate();
     void onSessionQuitRequest(QSessionManager& manager);
     bool confirmAbortForClose();
     bool confirmStart(const DeviceRecord& record, std::uint32_t algorithm);
-    // When Start last started a job on the disk (steady ms, -1: never), so the second click
-    // of a double click never aborts the job the first one started.
-    std::int64_t startPressedAtMs(std::uint32_t deviceNumber) const;
     bool waitForJobsBeforeClosing(int result);
     void reportUnfinishedJobs();
 
@@ -142,7 +139,6 @@ private:
     bool endRequested_ = false;
     bool initialised_ = false;
     bool asking_ = false;
-    std::map<std::uint32_t, std::int64_t> startPressedAt_;
     bool terminationRequested_ = false;
     CloseWithJobs close_;
     std::optional<platform::DeviceMonitorOptions> monitorOptions_;

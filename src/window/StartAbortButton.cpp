@@ -9,8 +9,9 @@ std::optional<std::uint32_t> StartAbortButton::deviceNumberOf(quintptr controlId
     return static_cast<std::uint32_t>(controlId - kIdBase);
 }
 
-StartAbortButton::Action StartAbortButton::press(const Row& row, bool askBeforeStart,
-                                                 std::int64_t nowMs) {
+StartAbortButton::Action StartAbortButton::press(const Row& row, bool askBeforeStart, Press kind) {
+    if (kind == Press::DoubleClickSecond)
+        return Action::Ignore;
     switch (row.state) {
     case JobState::Idle:
     case JobState::Finished:
@@ -19,8 +20,6 @@ StartAbortButton::Action StartAbortButton::press(const Row& row, bool askBeforeS
             return Action::ReportNoMedium;
         return askBeforeStart ? Action::Ask : Action::Start;
     case JobState::Running:
-        if (row.startPressedAtMs >= 0 && nowMs - row.startPressedAtMs < kDoubleClickMs)
-            return Action::Ignore;
         return Action::Abort;
     }
     return Action::Ignore;

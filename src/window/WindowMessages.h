@@ -5,6 +5,9 @@ namespace kestrune {
 // The program's own window messages (numbers above WM_USER = 1024).
 enum WindowMessage : unsigned {
     MSG_ROW_COMMAND = 0, // a row's Start button was clicked; wParam = its control id
+    // The second press of a mouse double click on a row's Start button (a button's
+    // "double clicked" notification); wParam = its control id.
+    MSG_ROW_DOUBLECLICKED = 5,
     MSG_SETTINGS_NORMAL = 3024,
     MSG_SETTINGS_HOVER = 3025,
     MSG_SETTINGS_PRESSED = 3026,

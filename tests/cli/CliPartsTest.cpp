@@ -28,6 +28,8 @@ TEST(CliExitCodes, SeveralDisksEndWithTheGravestOutcome) {
     EXPECT_EQ(exitCodeOfJob(SHRED_STATUS_FAILED_COUNTERFEIT, true), ExitCounterfeit);
     EXPECT_EQ(exitCodeOfJob(SHRED_STATUS_FAILED_WRITE_PROTECTED, true), ExitWriteProtected);
     EXPECT_EQ(exitCodeOfJob(SHRED_STATUS_FAILED_HELD, true), ExitDiskBusy);
+    EXPECT_EQ(exitCodeOfJob(SHRED_STATUS_FAILED_FORMAT, true, true), ExitFormatFailed);
+    EXPECT_EQ(exitCodeOfJob(SHRED_STATUS_FAILED_FORMAT, true, false), ExitOtherFailure);
 
     // Every code is listed once, in rising order, for the help and the manual page.
     int previous = -1;

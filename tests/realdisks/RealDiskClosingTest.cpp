@@ -23,7 +23,6 @@ protected:
         openWindow();
         start(first->device());
         start(second->device());
-        QTest::qWait(700); // past the double-click guard
     }
     void expectEveryReportAborted(int count) {
         const QStringList written = reports();
@@ -125,14 +124,16 @@ TEST_F(RealDiskClosing, ADoubleClickStartsTheJobAndAnotherClickAbortsIt) {
     const int row = waitForRowOf(disk.device());
     ASSERT_GE(row, 0);
     clickButton(row);
-    clickButton(row); // the second click of a double click
+    QPushButton* button = window->deviceList()->startButtonOfRow(row);
+    QTest::mouseDClick(button, Qt::LeftButton); // the second press of a double click
+    QTest::mouseRelease(button, Qt::LeftButton);
     ASSERT_TRUE(QTest::qWaitFor([&] { return window->jobs().runningCount() == 1; }, 5000));
     QTest::qWait(1000);
     EXPECT_EQ(window->jobs().runningCount(), 1);
     EXPECT_EQ(status(disk.device()), text("status_processing"));
     EXPECT_EQ(window->deviceList()->startButtonOfRow(row)->text(), text("status_abort"));
 
-    clickButton(row); // a click of its own aborts
+    QTest::keyClick(button, Qt::Key_Space); // a press of its own aborts
     EXPECT_EQ(status(disk.device()), text("status_aborting"));
     ASSERT_TRUE(waitUntilNoJobRuns(20000));
     EXPECT_EQ(status(disk.device()), text("status_aborted"));

@@ -31,7 +31,6 @@ protected:
     // report saying so.
     void abortWhen(const QString& device, const std::function<bool()>& phase,
                    const char* expectedInReport) {
-        QTest::qWait(700); // a click this soon after Start would be the second of a double click
         ASSERT_TRUE(QTest::qWaitFor(phase, 30000))
             << "phase not reached, at " << progress(device) << " %";
         const int row = rowOf(device);

@@ -103,6 +103,15 @@ TEST(DeviceList, AClickReachesTheParentWithTheButtonsId) {
     EXPECT_EQ(forwarded[0][1].toInt(), 1124 + 3);
 }
 
+TEST(DeviceList, ADiskWithoutANumberHasNoButtonToPress) {
+    ListFixture f(1);
+    auto unnumbered = std::make_shared<DeviceRecord>();
+    unnumbered->deviceNumber = kUnknownDeviceNumber;
+    f.model.insertRow(1, unnumbered);
+    f.paint();
+    EXPECT_FALSE(f.list.startButtonOfRow(1)->isEnabled());
+}
+
 TEST(DeviceList, DeletedRowsTakeTheirControlsAlong) {
     ListFixture f(3);
     QPointer<QPushButton> middle = f.list.startButtonOfRow(1);

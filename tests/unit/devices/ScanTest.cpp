@@ -339,12 +339,15 @@ TEST_F(Scan, DeviceColumnJoinsVendorAndProductWithoutStrayBlanks) {
     EXPECT_EQ(list.cellText(1, DeviceListModel::DeviceColumn), "Stick sdc");
 }
 
-TEST_F(Scan, AFullPoolSharesOneUnnumberedRecord) {
+TEST_F(Scan, EachDiskBeyondTheNumbersHasARowSayingWhyItCannotBeErased) {
+    sources.text = [](const QString& key) { return key + " %s"; };
     for (std::uint64_t i = 0; i < 34; ++i)
         enumerator.disks.push_back(stick(QString("d%1").arg(i), 0x1000 + i, 512));
     scan();
-    ASSERT_EQ(table.size(), 33);
-    EXPECT_EQ(table.recordAt(32)->deviceNumber, kestrune::kUnknownDeviceNumber);
+    scan(); // seen again: neither merged nor doubled
+    ASSERT_EQ(table.size(), 34);
+    EXPECT_EQ(list.cellText(32, DeviceListModel::StatusColumn), "status_no_disk_number 32");
+    EXPECT_EQ(list.cellText(33, DeviceListModel::StatusColumn), "status_no_disk_number 32");
     expectRowsMatchRecords();
 }
 

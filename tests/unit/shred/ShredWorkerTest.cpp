@@ -193,6 +193,9 @@ TEST_F(ShredWorkerTest, AFailedFormatIsReportedAsSuchNotAsSuccess) {
     setFormatDrive(true);
     auto job = run(FormatResult::Failed);
     EXPECT_EQ(job->finalStatus(), SHRED_STATUS_FAILED_FORMAT);
+    EXPECT_TRUE(job->formatBegan());
+    qputenv("KESTRUNE_FAKE_ENGINE_RESULT", "-7"); // the engine's own: no format began
+    EXPECT_FALSE(run()->formatBegan());
     EXPECT_EQ(statuses.back(), SHRED_STATUS_FAILED_FORMAT);
     EXPECT_TRUE(
         job->report()->body().contains(QStringLiteral("iscleaned=\"1\" isformatted=\"0\"")));

@@ -288,6 +288,8 @@ TEST_P(StatusDisplay, EveryFailureSaysWhyAndTheButtonOffersStartAgain) {
     for (const auto& [status, key] : failures) {
         startJob();
         list->DisableStartButton(3);
+        if (status == SHRED_STATUS_FAILED_FORMAT)
+            report(SHRED_STATUS_FORMATTING); // the job's own format failed
         report(status);
         EXPECT_EQ(record->state(), JobState::Finished) << key;
         EXPECT_EQ(cell(DeviceListModel::StatusColumn), text(key)) << key;
@@ -300,6 +302,22 @@ TEST_P(StatusDisplay, EveryFailureSaysWhyAndTheButtonOffersStartAgain) {
     EXPECT_EQ(cell(DeviceListModel::StatusColumn),
               FormatWithOneInteger(text("status_failed"), -99));
     EXPECT_TRUE(cell(DeviceListModel::StatusColumn).contains(QStringLiteral("-99")));
+}
+
+TEST_P(StatusDisplay, AnEndedJobShowsWhatWasDoneAndOnlyItsOwnFormatFailsAsOne) {
+    const QString engineCode = FormatWithOneInteger(text("status_failed"), -7);
+    const QString fake = FormatWithOneText(text("status_failed_counterfeit"), "0.00 B");
+    const std::tuple<std::vector<int>, int, QString> cases[] = {
+        {{0, 60, -7}, 60, engineCode}, // every report within the first second
+        {{0, 100, 300, 301, -7}, 100, text("status_failed_format")},
+        {{0, 100, 0, 40, -14}, 100, fake}};
+    for (const auto& [reports, bar, status] : cases) {
+        startJob();
+        for (int code : reports)
+            report(code);
+        EXPECT_EQ(list->rowProgress(0), bar) << status.toStdString();
+        EXPECT_EQ(cell(DeviceListModel::StatusColumn), status);
+    }
 }
 
 TEST_P(StatusDisplay, ACounterfeitStickSaysHowMuchItReallyHolds) {

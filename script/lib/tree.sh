@@ -12,7 +12,7 @@ check_tree_owner() {
   me=$(id -u)
   owner=$(stat -c %u "$tree")
   if [ "$me" -eq 0 ] && [ "$owner" -ne 0 ]; then
-    echo "$name: this clone belongs to $(id -nu "$owner" 2>/dev/null || echo "uid $owner"); run $name as that user (it needs no root), or as root in a clone root owns" >&2
+    echo "$name: this clone belongs to $(id -nu "$owner" 2>/dev/null || echo "uid $owner"); run $name as that user (it needs no root), or as root in a clone root owns (such as /root/kestrune)" >&2
     exit 1
   fi
   # Through sudo (pkexec, doas), the program loads components only from folders that root

@@ -32,6 +32,9 @@ set_target_properties(kestrune-cli_installed PROPERTIES
     OUTPUT_NAME kestrune-cli RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/installed
     BUILD_WITH_INSTALL_RPATH ON INSTALL_RPATH "$ORIGIN/${kestrune_bin_to_private}")
 
+# Folders get the same permissions whatever the builder's umask.
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 set(kestrune_library_permissions OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 set(kestrune_data_permissions OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 
@@ -108,3 +111,11 @@ if(CMAKE_INSTALL_DO_STRIP)
                         COMMAND_ERROR_IS_FATAL ANY)
     endforeach()
 endif()")
+
+# What the package holds. Installing (and so cpack) builds nothing itself: script/package
+# builds everything first, and a build of the package alone (CI's second build, which checks
+# that other folders give the same bytes) builds just this.
+add_custom_target(kestrune_package_contents)
+add_dependencies(kestrune_package_contents kestrune_installed kestrune-cli_installed
+                 ${KESTRUNE_INSTALLED_LIBRARIES} kestrune-install-update kestrune_documents)
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)

@@ -26,8 +26,10 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE https://example.org/kestrune)
 # Libraries from the binaries; the tools the program runs by name come on top.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_INSTALL_FULL_LIBDIR}/kestrune)
-# policykit-1 is only a transitional package in Debian 12; its successor comes first.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "dosfstools, udisks2, polkitd | policykit-1, util-linux (>= 2.38)")
+# What no job can do without; the disk service, polkit and pkexec only let a normal user
+# erase (and install an update), and hard dependencies on them pull systemd in.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "dosfstools, util-linux (>= 2.38)")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "udisks2, polkitd, pkexec")
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS OFF)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/packaging/conffiles)

@@ -1,5 +1,6 @@
 // The whole road of a job on simulated disks: the window lists the image, Start shreds it
 // through the shipped engine, formats it, and the report lands in the log folder.
+#include "RealDisks.h"
 #include "TestSupport.h"
 #include "controls/CListCtrlEx.h"
 #include "devices/CVSKListThread.h"
@@ -71,12 +72,7 @@ protected:
         return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
     }
     static int run(const QString& program, const QStringList& args, QByteArray* output = nullptr) {
-        QProcess process;
-        process.start(program, args);
-        process.waitForFinished(60000);
-        if (output)
-            *output = process.readAllStandardOutput();
-        return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+        return test::runProgram(program, args, output, 60000);
     }
 
     test::ScopedRegistry registry;

@@ -127,9 +127,13 @@ TEST_F(InstalledPackageTest, HoldsTheDesktopApplicationsFiles) {
     EXPECT_TRUE(control.contains(QStringLiteral("/etc/kestrune/machine.reg")))
         << "the machine hive is a conffile";
     const QString depends = run(QStringLiteral("dpkg-deb"), {"--field", deb_, "Depends"});
-    for (const char* needed : {"dosfstools", "udisks2", "polkitd | policykit-1", "util-linux",
-                               "libqt6widgets6", "libc6"})
+    for (const char* needed : {"dosfstools", "util-linux", "libqt6widgets6", "libc6"})
         EXPECT_TRUE(depends.contains(QString::fromLatin1(needed))) << depends.toStdString();
+    // A hard dependency on polkit pulls in systemd, which a purge leaves behind.
+    for (const char* recommended : {"udisks2", "polkitd", "pkexec"})
+        EXPECT_FALSE(depends.contains(QString::fromLatin1(recommended))) << depends.toStdString();
+    const QString recommends = run(QStringLiteral("dpkg-deb"), {"--field", deb_, "Recommends"});
+    EXPECT_EQ(recommends.trimmed(), QStringLiteral("udisks2, polkitd, pkexec"));
 }
 
 TEST_F(InstalledPackageTest, NoFileNamesTheBuildTreeAndEveryObjectLoads) {

@@ -6,9 +6,14 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <QThread>
+#include <QStandardPaths>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <linux/loop.h>
 #include <sched.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,11 +28,23 @@ QString loopDevicesUnavailable() {
     return {};
 }
 
+QString systemProgram(const QString& name) {
+    if (name.contains(QLatin1Char('/')))
+        return name;
+    QString found = QStandardPaths::findExecutable(name);
+    if (found.isEmpty())
+        found = QStandardPaths::findExecutable(name, {QStringLiteral("/usr/local/sbin"),
+                                                      QStringLiteral("/usr/sbin"),
+                                                      QStringLiteral("/sbin")});
+    return found;
+}
+
 int runProgram(const QString& program, const QStringList& arguments, QByteArray* output,
                int timeoutMs) {
     QProcess process;
     process.setProcessChannelMode(QProcess::SeparateChannels);
-    process.start(program, arguments);
+    const QString found = systemProgram(program);
+    process.start(found.isEmpty() ? program : found, arguments);
     if (!process.waitForFinished(timeoutMs)) {
         process.kill();
         process.waitForFinished();
@@ -40,20 +57,54 @@ int runProgram(const QString& program, const QStringList& arguments, QByteArray*
 
 LoopDisk::LoopDisk(const QString& backingFile) : LoopDisk(backingFile, Options{}) {}
 
+// Attached by the kernel's own calls rather than losetup, to set autoclear and keep a
+// descriptor: the device then lives exactly as long as someone holds it.
 LoopDisk::LoopDisk(const QString& backingFile, const Options& options) {
-    QStringList args{QStringLiteral("--find"), QStringLiteral("--show")};
-    if (options.readOnly)
-        args << QStringLiteral("--read-only");
-    if (options.offset > 0)
-        args << QStringLiteral("--offset") << QString::number(options.offset);
-    if (options.sizeLimit > 0)
-        args << QStringLiteral("--sizelimit") << QString::number(options.sizeLimit);
-    if (options.sectorSize > 0)
-        args << QStringLiteral("--sector-size") << QString::number(options.sectorSize);
-    args << backingFile;
-    QByteArray output;
-    if (runProgram(QStringLiteral("losetup"), args, &output) == 0)
-        device_ = QString::fromUtf8(output).trimmed();
+    const QByteArray file = QFile::encodeName(backingFile);
+    const int backing =
+        ::open(file.constData(), (options.readOnly ? O_RDONLY : O_RDWR) | O_CLOEXEC);
+    const int control = ::open("/dev/loop-control", O_RDWR | O_CLOEXEC);
+    if (backing < 0 || control < 0) {
+        error_ = QStringLiteral("cannot open %1: %2")
+                     .arg(backing < 0 ? backingFile : QStringLiteral("/dev/loop-control"),
+                          QString::fromLocal8Bit(std::strerror(errno)));
+    } else {
+        loop_config config{};
+        config.fd = static_cast<__u32>(backing);
+        config.block_size = static_cast<__u32>(options.sectorSize);
+        config.info.lo_offset = static_cast<__u64>(options.offset);
+        config.info.lo_sizelimit = static_cast<__u64>(options.sizeLimit);
+        config.info.lo_flags = LO_FLAGS_AUTOCLEAR | (options.readOnly ? LO_FLAGS_READ_ONLY : 0) |
+                               (options.partitionScan ? LO_FLAGS_PARTSCAN : 0);
+        std::snprintf(reinterpret_cast<char*>(config.info.lo_file_name), LO_NAME_SIZE, "%s",
+                      file.constData());
+        // Another process may take the free device first: then the next one.
+        for (int attempt = 0; attempt < 20 && fd_ < 0; ++attempt) {
+            const int number = ::ioctl(control, LOOP_CTL_GET_FREE);
+            if (number < 0) {
+                error_ = QStringLiteral("no free loop device: %1")
+                             .arg(QString::fromLocal8Bit(std::strerror(errno)));
+                break;
+            }
+            const QString device = QStringLiteral("/dev/loop%1").arg(number);
+            const int fd = ::open(QFile::encodeName(device).constData(), O_RDWR | O_CLOEXEC);
+            if (fd >= 0 && ::ioctl(fd, LOOP_CONFIGURE, &config) == 0) {
+                fd_ = fd;
+                device_ = device;
+                break;
+            }
+            error_ = QStringLiteral("cannot attach %1 to %2: %3")
+                         .arg(backingFile, device, QString::fromLocal8Bit(std::strerror(errno)));
+            if (fd >= 0)
+                ::close(fd);
+        }
+    }
+    if (backing >= 0)
+        ::close(backing);
+    if (control >= 0)
+        ::close(control);
+    if (fd_ >= 0)
+        error_.clear();
 }
 
 LoopDisk::~LoopDisk() {
@@ -65,17 +116,39 @@ QString LoopDisk::name() const {
 }
 
 bool LoopDisk::detach() {
-    if (device_.isEmpty())
+    if (fd_ < 0)
         return true;
-    // A job or udev may still hold the device for a moment.
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        if (runProgram(QStringLiteral("losetup"), {QStringLiteral("--detach"), device_}) == 0) {
-            device_.clear();
-            return true;
-        }
-        QThread::msleep(100);
-    }
-    return false;
+    // The kernel clears a device others still hold once they let it go.
+    const bool taken = ::ioctl(fd_, LOOP_CLR_FD, 0) == 0 || errno == ENXIO;
+    ::close(fd_);
+    fd_ = -1;
+    device_.clear();
+    return taken;
+}
+
+ScopedMount::ScopedMount(const QString& device, const QString& mountPoint,
+                         const QStringList& options)
+    : point_(mountPoint) {
+    QStringList args;
+    if (!options.isEmpty())
+        args << QStringLiteral("-o") << options.join(QLatin1Char(','));
+    mounted_ = runProgram(QStringLiteral("mount"), args << device << mountPoint) == 0;
+}
+
+ScopedMount::~ScopedMount() {
+    unmount();
+}
+
+bool ScopedMount::unmount() {
+    if (!mounted_)
+        return true;
+    const QByteArray point = QFile::encodeName(point_);
+    // Busy (a job still holds the disk): gone from the tree now, from the kernel when freed.
+    if (::umount2(point.constData(), 0) != 0 && errno != EINVAL &&
+        ::umount2(point.constData(), MNT_DETACH) != 0 && errno != EINVAL)
+        return false;
+    mounted_ = false;
+    return true;
 }
 
 KestruneDiskIdentity diskIdentityOf(const QString& device) {

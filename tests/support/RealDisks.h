@@ -14,7 +14,13 @@ namespace kestrune::test {
 // Why loop devices cannot be used here (not root, no loop-control); empty when they can.
 QString loopDevicesUnavailable();
 
-// A loop device attached to a file for the object's lifetime.
+// Where Debian puts a system tool (mkfs.fat, losetup, blkid): on PATH, else in the system's
+// sbin folders, which a normal user's PATH lacks; empty when it is nowhere.
+QString systemProgram(const QString& name);
+
+// A loop device attached to a file for the object's lifetime. It goes away with the last
+// one who holds it open, this object being one: whatever ends the test, even a kill, leaves
+// no loop device behind (a mount of it must go too: ScopedMount).
 class LoopDisk {
 public:
     struct Options {
@@ -22,6 +28,7 @@ public:
         qint64 offset = 0;
         qint64 sizeLimit = 0;
         int sectorSize = 0; // 0: the kernel's 512
+        bool partitionScan = false;
     };
     explicit LoopDisk(const QString& backingFile);
     LoopDisk(const QString& backingFile, const Options& options);
@@ -32,11 +39,36 @@ public:
     bool attached() const { return !device_.isEmpty(); }
     QString device() const { return device_; } // "/dev/loop3"
     QString name() const;                      // "loop3"
-    // Detaches now (waits while the device is still busy); true when it is gone.
+    // Why it could not be attached.
+    QString error() const { return error_; }
+    // Detaches now, or as soon as whoever still holds the device lets it go; true when
+    // the kernel took the request.
     bool detach();
 
 private:
     QString device_;
+    QString error_;
+    int fd_ = -1;
+};
+
+// A file system mounted for the object's lifetime (by mount(8), which knows the type), and
+// unmounted when it ends, lazily when still busy. A test that can must also mount in a
+// mount namespace of its own (enterPrivateMountNamespace), whose mounts end with it even
+// when it is killed.
+class ScopedMount {
+public:
+    ScopedMount(const QString& device, const QString& mountPoint, const QStringList& options = {});
+    ~ScopedMount();
+    ScopedMount(const ScopedMount&) = delete;
+    ScopedMount& operator=(const ScopedMount&) = delete;
+
+    bool mounted() const { return mounted_; }
+    // Unmounts now; true when nothing is mounted there any more.
+    bool unmount();
+
+private:
+    QString point_;
+    bool mounted_ = false;
 };
 
 // The identity the engine is given for a block device: its node, dev_t and diskseq.
@@ -54,7 +86,8 @@ private:
     QByteArray previous_;
 };
 
-// Runs a program; its exit code, or -1 when it did not run or crashed.
+// Runs a program (a bare name found as systemProgram finds it); its exit code, or -1 when it
+// did not run or crashed.
 int runProgram(const QString& program, const QStringList& arguments, QByteArray* output = nullptr,
                int timeoutMs = 120000);
 

@@ -1,4 +1,5 @@
 #include "DirectIo.h"
+#include "RealDisks.h"
 #include "TestFileSystem.h"
 
 #include <QFileInfo>
@@ -95,29 +96,6 @@ TEST(TestFsMount, BadOptionsAreReportedWithTheirReason) {
         << badName.error().toStdString();
 }
 
-// A loop device attached to a counterfeit image, as the engine sees one.
-class LoopDevice {
-public:
-    explicit LoopDevice(const QString& image) {
-        QProcess losetup;
-        losetup.start(QStringLiteral("losetup"), {"-f", "--show", image});
-        if (losetup.waitForFinished(60000) && losetup.exitCode() == 0)
-            path_ = QString::fromLocal8Bit(losetup.readAllStandardOutput()).trimmed();
-        else
-            error_ = QString::fromLocal8Bit(losetup.readAllStandardError()).trimmed();
-    }
-    ~LoopDevice() {
-        if (!path_.isEmpty())
-            QProcess::execute(QStringLiteral("losetup"), {"-d", path_});
-    }
-    QString path() const { return path_; }
-    QString error() const { return error_; }
-
-private:
-    QString path_;
-    QString error_;
-};
-
 TEST(TestFsMount, ALoopDeviceWritesThroughToTheImage) {
     KESTRUNE_SKIP_WITHOUT_TESTFS();
     if (!QFileInfo::exists(QStringLiteral("/dev/loop-control")))
@@ -127,11 +105,11 @@ TEST(TestFsMount, ALoopDeviceWritesThroughToTheImage) {
     options.usable = 4 * MiB;
     TestFileSystem fs(options);
     ASSERT_TRUE(fs.mounted()) << fs.error().toStdString();
-    const LoopDevice loop(fs.imagePath());
-    if (loop.path().isEmpty())
+    const kestrune::test::LoopDisk loop(fs.imagePath());
+    if (!loop.attached())
         GTEST_SKIP() << "losetup failed: " << loop.error().toStdString();
 
-    const Descriptor device = openDirect(loop.path());
+    const Descriptor device = openDirect(loop.device());
     ASSERT_TRUE(device.valid()) << lastError().toStdString();
     std::uint64_t deviceSize = 0;
     ASSERT_EQ(::ioctl(device.get(), BLKGETSIZE64, &deviceSize), 0);

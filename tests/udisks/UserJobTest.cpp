@@ -160,27 +160,19 @@ private:
     bool written_ = false;
 };
 
-// A file system mounted by root for the object's lifetime.
+// A file system mounted by root for the object's lifetime (udisksd, outside the test, must
+// see it: no mount namespace of the test's own here).
 class Mount {
 public:
-    Mount(const QString& device, bool readOnly) : device_(device) {
-        QStringList args;
-        if (readOnly)
-            args << QStringLiteral("-o") << QStringLiteral("ro");
-        mounted_ =
-            point_.isValid() && runProgram(program("mount"), args << device << point_.path()) == 0;
-    }
-    ~Mount() {
-        if (isMounted(device_))
-            runProgram(program("umount"), {point_.path()});
-    }
-    bool mounted() const { return mounted_; }
+    Mount(const QString& device, bool readOnly)
+        : mount_(device, point_.path(),
+                 readOnly ? QStringList{QStringLiteral("ro")} : QStringList{}) {}
+    bool mounted() const { return point_.isValid() && mount_.mounted(); }
     QString path() const { return point_.path(); }
 
 private:
-    QString device_;
     QTemporaryDir point_;
-    bool mounted_ = false;
+    ScopedMount mount_;
 };
 
 // What udisks2 says about a block device: known at all, and mounted.

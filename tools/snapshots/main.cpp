@@ -29,6 +29,7 @@
 #include <QPainter>
 #include <QProcess>
 #include <QPushButton>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
@@ -99,9 +100,15 @@ void makeImage(const QString& path, qint64 size, const char* label) {
     if (!file.open(QIODevice::WriteOnly) || !file.resize(size))
         return;
     file.close();
-    if (label)
-        QProcess::execute(QStringLiteral("mkfs.fat"),
-                          {QStringLiteral("-n"), QString::fromLatin1(label), path});
+    if (!label)
+        return;
+    // In /usr/sbin, which a normal user's PATH lacks.
+    QString mkfs = QStandardPaths::findExecutable(QStringLiteral("mkfs.fat"));
+    if (mkfs.isEmpty())
+        mkfs = QStandardPaths::findExecutable(
+            QStringLiteral("mkfs.fat"), {QStringLiteral("/usr/sbin"), QStringLiteral("/sbin")});
+    QProcess::execute(mkfs.isEmpty() ? QStringLiteral("mkfs.fat") : mkfs,
+                      {QStringLiteral("-n"), QString::fromLatin1(label), path});
 }
 
 void chooseLanguage(const QString& code) {

@@ -13,11 +13,10 @@
 #include <QTest>
 #include <QThread>
 #include <gtest/gtest.h>
-#include <unistd.h>
+#include <memory>
 
 using kestrune::platform::DiskInfo;
 using kestrune::platform::linux_impl::BlockDiskEnumerator;
-using kestrune::test::run;
 
 namespace {
 
@@ -36,35 +35,33 @@ bool makeLabelledImage(const QString& path) {
 
 // A real loop device carrying a labelled file system, mounted: the volume pass must
 // find the label and the mount point the way it finds them on a stick. Loop devices
-// themselves are never listed, so the disk is read by name.
+// themselves are never listed, so the disk is read by name. The mounts are made in a mount
+// namespace of the test's own: it sees no other mount on the machine, and none of its
+// mounts outlives it.
 class LoopDevice : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (::geteuid() != 0 || !QFileInfo::exists("/dev/loop-control"))
-            GTEST_SKIP() << "needs root and loop devices";
+        if (const QString reason = kestrune::test::loopDevicesUnavailable(); !reason.isEmpty())
+            GTEST_SKIP() << reason.toStdString();
+        if (const QString reason = kestrune::test::enterPrivateMountNamespace(); !reason.isEmpty())
+            GTEST_SKIP() << reason.toStdString();
         if (!makeLabelledImage(work.filePath("fat.img")))
             GTEST_SKIP() << "no file system that both the tools and the kernel know";
         mountPoint = work.filePath("mnt");
         QDir().mkpath(mountPoint);
     }
-    void TearDown() override {
-        if (mounted)
-            run("umount", {mountPoint});
-        if (!loop.isEmpty())
-            run("losetup", {"--detach", loop});
-    }
 
     bool attach(const QString& image) {
-        QByteArray output;
-        if (!run("losetup", {"--find", "--show", "--partscan", image}, &output))
-            return false;
-        loop = QString::fromUtf8(output).trimmed();
-        name = QFileInfo(loop).fileName();
-        return true;
+        kestrune::test::LoopDisk::Options options;
+        options.partitionScan = true;
+        loopDisk = std::make_unique<kestrune::test::LoopDisk>(image, options);
+        loop = loopDisk->device();
+        name = loopDisk->name();
+        return loopDisk->attached();
     }
     bool mount(const QString& device) {
-        mounted = run("mount", {device, mountPoint});
-        return mounted;
+        mounted = std::make_unique<kestrune::test::ScopedMount>(device, mountPoint);
+        return mounted->mounted();
     }
     void expectVolume(const DiskInfo& disk, const QString& volumeName) {
         const BlockDiskEnumerator enumerator({});
@@ -78,9 +75,11 @@ protected:
 
     QTemporaryDir work;
     QString mountPoint;
+    std::unique_ptr<kestrune::test::LoopDisk> loopDisk;
+    // Declared after the disk: unmounted before it is detached.
+    std::unique_ptr<kestrune::test::ScopedMount> mounted;
     QString loop;
     QString name;
-    bool mounted = false;
 };
 
 TEST_F(LoopDevice, FileSystemOnTheWholeDisk) {
@@ -93,8 +92,7 @@ TEST_F(LoopDevice, FileSystemOnTheWholeDisk) {
     expectVolume(*disk, name);
 
     // Unmounted, the label still comes from the file system and the name from the node.
-    ASSERT_TRUE(run("umount", {mountPoint}));
-    mounted = false;
+    ASSERT_TRUE(mounted->unmount());
     const auto again = BlockDiskEnumerator({}).readDisk(name);
     ASSERT_TRUE(again.has_value());
     ASSERT_EQ(again->volumes.size(), 1u);
@@ -136,8 +134,7 @@ TEST_F(LoopDevice, MountChangesAreArrivalsUnlessTheirDiskIsSuppressed) {
     monitor.suppressDisk(loop, false);
     QTest::qWait(200);
 
-    ASSERT_TRUE(run("umount", {mountPoint}));
-    mounted = false;
+    ASSERT_TRUE(mounted->unmount());
     EXPECT_TRUE(arrived.wait(3000));
 }
 

@@ -10,7 +10,6 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 
 using namespace kestrune;
@@ -23,10 +22,7 @@ constexpr qint64 kGiB = qint64(1) << 30;
 class FatLayoutTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (QStandardPaths::findExecutable("mkfs.fat", {"/usr/sbin", "/sbin", "/usr/bin"})
-                .isEmpty() ||
-            QStandardPaths::findExecutable("fsck.fat", {"/usr/sbin", "/sbin", "/usr/bin"})
-                .isEmpty())
+        if (test::systemProgram("mkfs.fat").isEmpty() || test::systemProgram("fsck.fat").isEmpty())
             GTEST_SKIP() << "needs dosfstools";
     }
 

@@ -1,3 +1,4 @@
+#include "RealDisks.h"
 #include "TestSupport.h"
 
 #include "shred/FormatAndLabel.h"
@@ -7,7 +8,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 
 #include <mutex>
@@ -35,8 +35,7 @@ struct Recorder {
 class FormatTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (QStandardPaths::findExecutable("mkfs.fat", {"/usr/sbin", "/sbin", "/usr/bin"})
-                .isEmpty())
+        if (kestrune::test::systemProgram("mkfs.fat").isEmpty())
             GTEST_SKIP() << "needs dosfstools";
         kestrune::test::messages().clear();
     }
@@ -82,8 +81,9 @@ protected:
     }
     static QString probe(const QString& path, const char* tag) {
         QProcess blkid;
-        blkid.start("blkid", {"-p", "-O", QString::number(partitionStart(path) * 512), "-s", tag,
-                              "-o", "value", path});
+        blkid.start(kestrune::test::systemProgram("blkid"),
+                    {"-p", "-O", QString::number(partitionStart(path) * 512), "-s", tag, "-o",
+                     "value", path});
         blkid.waitForFinished();
         return QString::fromLocal8Bit(blkid.readAllStandardOutput()).trimmed();
     }
@@ -98,7 +98,7 @@ protected:
         while (!in.atEnd())
             out.write(in.read(4 << 20));
         out.close();
-        int rc = QProcess::execute("fsck.fat", {"-n", copy});
+        int rc = QProcess::execute(kestrune::test::systemProgram("fsck.fat"), {"-n", copy});
         QFile::remove(copy);
         return rc;
     }

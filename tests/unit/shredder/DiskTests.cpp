@@ -83,10 +83,6 @@ void expectGenuineFindings(const std::vector<Status>& statuses, int64_t size) {
     EXPECT_EQ(statuses.back().status, SHRED_FINDING_VERIFIED);
 }
 
-int shell(const std::string& command) {
-    return std::system((command + " >/dev/null 2>&1").c_str());
-}
-
 } // namespace
 
 TEST(ImageDisk, ShredsAnUnalignedImageOnDiskAndOnTmpfs) {
@@ -259,28 +255,23 @@ TEST(DiskFacts, RemovableRuleHoldersPartitionsAndDiskseq) {
 
 namespace {
 
-// A loop device over an image on tmpfs, with a file system on it, mounted.
+// A loop device over an image on tmpfs, with a file system on it, mounted in a mount
+// namespace of the test's own: neither outlives the test, whatever ends it.
 class MountedLoop : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (geteuid() != 0 || access("/dev/loop-control", F_OK) != 0)
-            GTEST_SKIP() << "needs root and loop devices";
-        if (shell("command -v mkfs.ext4") != 0)
-            GTEST_SKIP() << "needs mkfs.ext4";
+        if (const QString reason = kestrune::test::loopDevicesUnavailable(); !reason.isEmpty())
+            GTEST_SKIP() << reason.toStdString();
+        if (const QString reason = kestrune::test::enterPrivateMountNamespace(); !reason.isEmpty())
+            GTEST_SKIP() << reason.toStdString();
         image_ = makeImage(dir_.path(), "loop.img", 16 << 20, 'L').toStdString();
-        FILE* out = popen(("losetup -f --show " + image_).c_str(), "r");
-        char buf[64] = {};
-        if (!out || !fgets(buf, sizeof buf, out)) {
-            if (out)
-                pclose(out);
-            GTEST_SKIP() << "losetup failed";
-        }
-        pclose(out);
-        loop_ = buf;
-        loop_.erase(loop_.find_last_not_of("\n") + 1);
+        loopDisk_ = std::make_unique<kestrune::test::LoopDisk>(QString::fromStdString(image_));
+        if (!loopDisk_->attached())
+            GTEST_SKIP() << "losetup failed: " << loopDisk_->error().toStdString();
+        loop_ = loopDisk_->device().toStdString();
         mountPoint_ = dir_.path().toStdString() + "/mnt";
         QDir().mkpath(QString::fromStdString(mountPoint_));
-        if (shell("mkfs.ext4 -q -F " + loop_) != 0 ||
+        if (!kestrune::test::makeExt4(loopDisk_->device()) ||
             mount(loop_.c_str(), mountPoint_.c_str(), "ext4", 0, nullptr) != 0)
             GTEST_SKIP() << "cannot mount a file system on " << loop_;
         std::ofstream(mountPoint_ + "/secret.txt") << "secret";
@@ -288,8 +279,6 @@ protected:
     void TearDown() override {
         if (!mountPoint_.empty())
             umount2(mountPoint_.c_str(), MNT_DETACH);
-        if (!loop_.empty())
-            shell("losetup -d " + loop_);
     }
     KestruneDiskIdentity identity() {
         KestruneDiskIdentity id{};
@@ -312,6 +301,7 @@ protected:
     }
 
     QTemporaryDir dir_{QFileInfo::exists("/dev/shm") ? "/dev/shm/kestrune-XXXXXX" : QString()};
+    std::unique_ptr<kestrune::test::LoopDisk> loopDisk_;
     std::string image_, loop_, mountPoint_;
 };
 

@@ -47,6 +47,7 @@ struct ShredMethod {
     }
 };
 
+// The first row is the default: what a fresh installation and an unknown number run.
 inline constexpr std::array<ShredMethod, 4> kShredMethods = {{
     {SHRED_METHOD_ZEROS,
      "shred_algo_short_100",

@@ -174,6 +174,177 @@ std::optional<QString> decodeText(const QByteArray& bytes) {
     return text;
 }
 
+// Reads a hive's lines in order. Each step returns why its line is refused, or nothing.
+class HiveReader {
+public:
+    explicit HiveReader(QList<QStringView> lines) : lines_(std::move(lines)) {}
+
+    std::optional<Hive> read(QString* error) {
+        for (; at_ < lines_.size(); ++at_) {
+            // A refusal names the line a value starts on, even when it continues further.
+            const int lineNumber = int(at_ + 1);
+            if (auto refused = readLine(lines_[at_].trimmed())) {
+                if (error)
+                    *error = QStringLiteral("line %1: %2").arg(lineNumber).arg(*refused);
+                return std::nullopt;
+            }
+        }
+        hive_.trailingComments = comments_;
+        return std::move(hive_);
+    }
+
+private:
+    using Refusal = std::optional<QString>;
+
+    Refusal readLine(QStringView line) {
+        if (line.isEmpty())
+            return std::nullopt;
+        if (line.startsWith(QLatin1Char(';'))) {
+            comments_.append(line.toString());
+            return std::nullopt;
+        }
+        if (!headerSeen_)
+            return readHeader(line);
+        if (line.startsWith(QLatin1Char('[')))
+            return readKey(line);
+        if (!haveKey_)
+            return QStringLiteral("value outside a key");
+        return readValue(line);
+    }
+
+    Refusal readHeader(QStringView line) {
+        if (line != kHeader)
+            return QStringLiteral("missing header");
+        headerSeen_ = true;
+        hive_.leadingComments = std::exchange(comments_, {});
+        return std::nullopt;
+    }
+
+    Refusal readKey(QStringView line) {
+        if (!line.endsWith(QLatin1Char(']')) || line.size() < 3 ||
+            line.startsWith(QStringLiteral("[-")))
+            return QStringLiteral("bad key line");
+        const QString path = line.mid(1, line.size() - 2).toString();
+        const QString folded = path.toCaseFolded();
+        auto found = keyIndex_.constFind(folded);
+        if (found == keyIndex_.constEnd()) {
+            found = keyIndex_.insert(folded, hive_.keys.size());
+            hive_.keys.push_back(HiveKey{path, {}, {}});
+        }
+        currentKey_ = *found;
+        haveKey_ = true;
+        hive_.keys[currentKey_].comments += std::exchange(comments_, {});
+        return std::nullopt;
+    }
+
+    Refusal readValue(QStringView line) {
+        QString name;
+        qsizetype pos = 0;
+        if (line.startsWith(QLatin1Char('@'))) {
+            pos = 1;
+        } else {
+            auto quoted = parseQuoted(line, pos);
+            if (!quoted)
+                return QStringLiteral("bad value name");
+            name = *quoted;
+        }
+        while (pos < line.size() && line[pos].isSpace())
+            ++pos;
+        if (pos >= line.size() || line[pos] != QLatin1Char('='))
+            return QStringLiteral("missing '='");
+        ++pos;
+        while (pos < line.size() && line[pos].isSpace())
+            ++pos;
+        RegistryValue value;
+        if (auto refused = readData(line.mid(pos), value))
+            return refused;
+        store(name, value);
+        return std::nullopt;
+    }
+
+    Refusal readData(QStringView data, RegistryValue& value) {
+        if (data.startsWith(QLatin1Char('"'))) {
+            qsizetype at = 0;
+            auto quoted = parseQuoted(data, at);
+            if (!quoted || !onlySpaceFrom(data, at))
+                return QStringLiteral("bad string");
+            value.type = REG_SZ_TYPE;
+            value.data = utf16Terminated(*quoted);
+            return std::nullopt;
+        }
+        if (data.startsWith(QStringLiteral("dword:"), Qt::CaseInsensitive)) {
+            const auto number = parseHexNumber(data.mid(6).trimmed(), 8);
+            if (!number)
+                return QStringLiteral("bad dword");
+            value.type = REG_DWORD_TYPE;
+            value.data.resize(4);
+            for (int b = 0; b < 4; ++b)
+                value.data[b] = char((*number >> (8 * b)) & 0xFF);
+            return std::nullopt;
+        }
+        if (data.startsWith(QStringLiteral("hex"), Qt::CaseInsensitive))
+            return readHex(data, value);
+        return QStringLiteral("unknown value form");
+    }
+
+    // "hex:" is binary, "hex(N):" any other type; the bytes may continue over lines ending '\'.
+    Refusal readHex(QStringView data, RegistryValue& value) {
+        const qsizetype colon = data.indexOf(QLatin1Char(':'));
+        if (colon < 0)
+            return QStringLiteral("bad hex value");
+        const QStringView kind = data.left(colon);
+        if (kind.size() == 3) {
+            value.type = REG_BINARY_TYPE;
+        } else if (kind.size() > 5 && kind[3] == QLatin1Char('(') &&
+                   kind.endsWith(QLatin1Char(')'))) {
+            const auto type = parseHexNumber(kind.mid(4, kind.size() - 5), 8);
+            if (!type)
+                return QStringLiteral("bad hex type");
+            value.type = *type;
+        } else {
+            return QStringLiteral("bad hex value");
+        }
+        QString list = data.mid(colon + 1).trimmed().toString();
+        while (list.endsWith(QLatin1Char('\\'))) {
+            list.chop(1);
+            if (++at_ >= lines_.size())
+                return QStringLiteral("continuation at end of file");
+            list += lines_[at_].trimmed();
+        }
+        auto parsed = parseHexList(list);
+        if (!parsed)
+            return QStringLiteral("bad hex byte");
+        value.data = *parsed;
+        return std::nullopt;
+    }
+
+    void store(const QString& name, const RegistryValue& value) {
+        HiveKey& key = hive_.keys[currentKey_];
+        const QString folded =
+            QString::number(currentKey_) + QLatin1Char('\n') + name.toCaseFolded();
+        auto found = valueIndex_.constFind(folded);
+        if (found == valueIndex_.constEnd()) {
+            found = valueIndex_.insert(folded, key.values.size());
+            key.values.push_back(HiveValue{name, value, {}});
+        } else {
+            key.values[*found].value = value;
+        }
+        key.values[*found].comments += std::exchange(comments_, {});
+    }
+
+    const QList<QStringView> lines_;
+    qsizetype at_ = 0;
+    Hive hive_;
+    bool headerSeen_ = false;
+    // Indexes by folded name keep a hive of many thousands of keys linear to read, which
+    // matters because every setting is read from the file anew.
+    QHash<QString, std::size_t> keyIndex_;
+    QHash<QString, std::size_t> valueIndex_; // key's number + '\n' + folded value name
+    std::size_t currentKey_ = 0;
+    bool haveKey_ = false;
+    QStringList comments_; // waiting for the key or value they stand above
+};
+
 } // namespace
 
 bool HiveHasLineBreak(const QString& text) {
@@ -226,140 +397,14 @@ void Hive::setValue(const QString& path, const QString& name, const RegistryValu
 }
 
 std::optional<Hive> parseHive(const QByteArray& bytes, QString* error) {
-    auto fail = [error](int line, const QString& why) -> std::optional<Hive> {
-        if (error)
-            *error = QStringLiteral("line %1: %2").arg(line).arg(why);
-        return std::nullopt;
-    };
     const auto text = decodeText(bytes);
-    if (!text)
-        return fail(0, QStringLiteral("not valid text"));
-    // Views into the text: a hive of many thousands of lines is read on every access.
-    const QList<QStringView> lines = QStringView(*text).split(u'\n');
-
-    Hive hive;
-    bool headerSeen = false;
-    // Indexes by folded name keep a hive of many thousands of keys linear to read, which
-    // matters because every setting is read from the file anew.
-    QHash<QString, std::size_t> keyIndex;
-    QHash<QString, std::size_t> valueIndex; // key's number + '\n' + folded value name
-    std::size_t currentKey = 0;
-    bool haveKey = false;
-    QStringList comments; // waiting for the key or value they stand above
-    for (qsizetype i = 0; i < lines.size(); ++i) {
-        const int lineNumber = int(i + 1);
-        const QStringView line = lines[i].trimmed();
-        if (line.isEmpty())
-            continue;
-        if (line.startsWith(QLatin1Char(';'))) {
-            comments.append(line.toString());
-            continue;
-        }
-        if (!headerSeen) {
-            if (line != kHeader)
-                return fail(lineNumber, QStringLiteral("missing header"));
-            headerSeen = true;
-            hive.leadingComments = std::exchange(comments, {});
-            continue;
-        }
-        if (line.startsWith(QLatin1Char('['))) {
-            if (!line.endsWith(QLatin1Char(']')) || line.size() < 3 ||
-                line.startsWith(QStringLiteral("[-")))
-                return fail(lineNumber, QStringLiteral("bad key line"));
-            const QString path = line.mid(1, line.size() - 2).toString();
-            const QString folded = path.toCaseFolded();
-            auto found = keyIndex.constFind(folded);
-            if (found == keyIndex.constEnd()) {
-                found = keyIndex.insert(folded, hive.keys.size());
-                hive.keys.push_back(HiveKey{path, {}, {}});
-            }
-            currentKey = *found;
-            haveKey = true;
-            hive.keys[currentKey].comments += std::exchange(comments, {});
-            continue;
-        }
-        if (!haveKey)
-            return fail(lineNumber, QStringLiteral("value outside a key"));
-
-        QString name;
-        qsizetype pos = 0;
-        if (line.startsWith(QLatin1Char('@'))) {
-            pos = 1;
-        } else {
-            auto quoted = parseQuoted(line, pos);
-            if (!quoted)
-                return fail(lineNumber, QStringLiteral("bad value name"));
-            name = *quoted;
-        }
-        while (pos < line.size() && line[pos].isSpace())
-            ++pos;
-        if (pos >= line.size() || line[pos] != QLatin1Char('='))
-            return fail(lineNumber, QStringLiteral("missing '='"));
-        ++pos;
-        while (pos < line.size() && line[pos].isSpace())
-            ++pos;
-        const QStringView data = line.mid(pos);
-
-        RegistryValue value;
-        if (data.startsWith(QLatin1Char('"'))) {
-            qsizetype at = 0;
-            auto quoted = parseQuoted(data, at);
-            if (!quoted || !onlySpaceFrom(data, at))
-                return fail(lineNumber, QStringLiteral("bad string"));
-            value.type = REG_SZ_TYPE;
-            value.data = utf16Terminated(*quoted);
-        } else if (data.startsWith(QStringLiteral("dword:"), Qt::CaseInsensitive)) {
-            const auto number = parseHexNumber(data.mid(6).trimmed(), 8);
-            if (!number)
-                return fail(lineNumber, QStringLiteral("bad dword"));
-            value.type = REG_DWORD_TYPE;
-            value.data.resize(4);
-            for (int b = 0; b < 4; ++b)
-                value.data[b] = char((*number >> (8 * b)) & 0xFF);
-        } else if (data.startsWith(QStringLiteral("hex"), Qt::CaseInsensitive)) {
-            qsizetype colon = data.indexOf(QLatin1Char(':'));
-            if (colon < 0)
-                return fail(lineNumber, QStringLiteral("bad hex value"));
-            const QStringView kind = data.left(colon);
-            if (kind.size() == 3) {
-                value.type = REG_BINARY_TYPE;
-            } else if (kind.size() > 5 && kind[3] == QLatin1Char('(') &&
-                       kind.endsWith(QLatin1Char(')'))) {
-                const auto type = parseHexNumber(kind.mid(4, kind.size() - 5), 8);
-                if (!type)
-                    return fail(lineNumber, QStringLiteral("bad hex type"));
-                value.type = *type;
-            } else {
-                return fail(lineNumber, QStringLiteral("bad hex value"));
-            }
-            QString list = data.mid(colon + 1).trimmed().toString();
-            while (list.endsWith(QLatin1Char('\\'))) {
-                list.chop(1);
-                if (++i >= lines.size())
-                    return fail(lineNumber, QStringLiteral("continuation at end of file"));
-                list += lines[i].trimmed();
-            }
-            auto parsed = parseHexList(list);
-            if (!parsed)
-                return fail(lineNumber, QStringLiteral("bad hex byte"));
-            value.data = *parsed;
-        } else {
-            return fail(lineNumber, QStringLiteral("unknown value form"));
-        }
-        HiveKey& key = hive.keys[currentKey];
-        const QString folded =
-            QString::number(currentKey) + QLatin1Char('\n') + name.toCaseFolded();
-        auto found = valueIndex.constFind(folded);
-        if (found == valueIndex.constEnd()) {
-            found = valueIndex.insert(folded, key.values.size());
-            key.values.push_back(HiveValue{name, value, {}});
-        } else {
-            key.values[*found].value = value;
-        }
-        key.values[*found].comments += std::exchange(comments, {});
+    if (!text) {
+        if (error)
+            *error = QStringLiteral("line 0: not valid text");
+        return std::nullopt;
     }
-    hive.trailingComments = comments;
-    return hive;
+    // Views into the text: a hive of many thousands of lines is read on every access.
+    return HiveReader(QStringView(*text).split(u'\n')).read(error);
 }
 
 QByteArray serializeHive(const Hive& hive) {

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <deque>
 #include <fcntl.h>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -93,9 +94,19 @@ private:
     // Why this entry of the folder is not root's alone; empty when it is.
     std::string notRootsAlone(const Level& folder, const struct stat& entry,
                               const std::string& shown, bool last) const;
+    // Each step returns how the walk ended when it ends there.
+    std::optional<WalkEnd> start(const std::string& path);
+    std::optional<WalkEnd> step(const std::string& name);
+    std::optional<WalkEnd> lookUp(const Level& folder, const std::string& name,
+                                  const std::string& shown, struct stat& entry);
+    std::optional<WalkEnd> followLink(const Level& folder, const std::string& name,
+                                      const std::string& shown, const struct stat& entry);
+    std::optional<WalkEnd> descend(const std::string& name, const std::string& shown, bool last);
 
     const WalkRules& rules_;
     std::vector<Level> levels_;
+    std::deque<std::string> names_; // still to walk
+    int links_ = 0;
 };
 
 std::string Walk::notRootsAlone(const Level& folder, const struct stat& entry,
@@ -111,16 +122,31 @@ std::string Walk::notRootsAlone(const Level& folder, const struct stat& entry,
 }
 
 WalkEnd Walk::run(const std::string& path) {
+    if (auto failed = start(path))
+        return *failed;
+    while (!names_.empty()) {
+        const std::string name = names_.front();
+        names_.pop_front();
+        if (auto failed = step(name))
+            return *failed;
+    }
+    WalkEnd end;
+    end.fd = levels_.back().fd;
+    levels_.pop_back();
+    return end;
+}
+
+// The names to walk, from "/" (the working folder's first for a relative path).
+std::optional<WalkEnd> Walk::start(const std::string& path) {
     if (path.empty())
         return fail(ENOENT, "an empty path names nothing");
-    std::deque<std::string> names;
     if (path.front() != '/') {
         char here[PATH_MAX];
         if (!::getcwd(here, sizeof here))
             return failErrno(errno, "the working folder");
-        appendNames(names, here, false);
+        appendNames(names_, here, false);
     }
-    appendNames(names, path, false);
+    appendNames(names_, path, false);
 
     Level root{::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC), {}, std::string()};
     if (root.fd < 0)
@@ -130,87 +156,94 @@ WalkEnd Walk::run(const std::string& path) {
         return failErrno(errno, "/");
     if (rules_.onlyRoots && (levels_.back().st.st_uid != 0 || othersMayWrite(levels_.back().st)))
         return fail(EACCES, "/ can be changed by others than root");
+    return std::nullopt;
+}
 
-    int links = 0;
-    while (!names.empty()) {
-        const std::string name = names.front();
-        names.pop_front();
-        if (name == "..") {
-            if (levels_.size() > 1) {
-                ::close(levels_.back().fd);
-                levels_.pop_back();
-            }
-            continue;
+std::optional<WalkEnd> Walk::step(const std::string& name) {
+    if (name == "..") {
+        if (levels_.size() > 1) {
+            ::close(levels_.back().fd);
+            levels_.pop_back();
         }
-        const Level& folder = levels_.back();
-        const std::string shown = shownFor(folder, name);
-        const bool last = names.empty();
-        struct stat entry {};
-        if (::fstatat(folder.fd, name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0) {
-            const int error = errno;
-            if (error == ENOENT && rules_.create) {
-                if (::mkdirat(folder.fd, name.c_str(), rules_.mode) != 0 && errno != EEXIST)
-                    return failErrno(errno, shown);
-                if (::fstatat(folder.fd, name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0)
-                    return failErrno(errno, shown);
-            } else if (error == ENOENT && rules_.onlyRoots) {
-                WalkEnd end = fail(ENOENT, shown +
-                                               " does not exist, and others than root may "
-                                               "create it (" +
-                                               (folder.shown.empty() ? "/" : folder.shown) +
-                                               " has mode " + modeText(folder.st) + ")");
-                // Every part so far is root's alone; what is missing only root can make.
-                end.missingBelowRootsOwn = !othersMayWrite(folder.st);
-                return end;
-            } else {
-                return failErrno(error, shown);
-            }
-        }
-        if (S_ISLNK(entry.st_mode)) {
-            if (!rules_.followAnyLink && !(entry.st_uid == 0 && onlyRootMoves(folder.st, entry)))
-                return fail(ELOOP, shown + " is a link that another user could have placed: "
-                                           "not followed");
-            if (++links > kMaxLinks)
-                return failErrno(ELOOP, shown);
-            std::vector<char> target(std::size_t(entry.st_size > 0 ? entry.st_size : PATH_MAX) + 1);
-            const ssize_t length =
-                ::readlinkat(folder.fd, name.c_str(), target.data(), target.size());
-            if (length < 0)
-                return failErrno(errno, shown);
-            if (std::size_t(length) >= target.size())
-                return failErrno(ENAMETOOLONG, shown);
-            const std::string to(target.data(), std::size_t(length));
-            if (to.empty())
-                return failErrno(ENOENT, shown);
-            if (to.front() == '/')
-                backToRoot();
-            appendNames(names, to, true);
-            continue;
-        }
-        int flags = O_PATH | O_NOFOLLOW | O_CLOEXEC;
-        if (!last || !rules_.lastMayBeFile)
-            flags |= O_DIRECTORY;
-        Level next{::openat(folder.fd, name.c_str(), flags), {}, shown};
-        if (next.fd < 0)
-            return failErrno(errno, shown);
-        levels_.push_back(next);
-        Level& opened = levels_.back();
-        if (::fstat(opened.fd, &opened.st) != 0)
-            return failErrno(errno, shown);
-        // What was opened is judged, not what was looked at: it may have been swapped since.
-        if (S_ISLNK(opened.st.st_mode))
-            return fail(ELOOP, shown + " became a link: not followed");
-        if (rules_.onlyRoots) {
-            const std::string why =
-                notRootsAlone(levels_[levels_.size() - 2], opened.st, shown, last);
-            if (!why.empty())
-                return fail(EACCES, why);
-        }
+        return std::nullopt;
     }
-    WalkEnd end;
-    end.fd = levels_.back().fd;
-    levels_.pop_back();
-    return end;
+    const Level& folder = levels_.back();
+    const std::string shown = shownFor(folder, name);
+    struct stat entry {};
+    if (auto failed = lookUp(folder, name, shown, entry))
+        return failed;
+    if (S_ISLNK(entry.st_mode))
+        return followLink(folder, name, shown, entry);
+    return descend(name, shown, names_.empty());
+}
+
+// The entry as it is now, made first when the rules create what is missing.
+std::optional<WalkEnd> Walk::lookUp(const Level& folder, const std::string& name,
+                                    const std::string& shown, struct stat& entry) {
+    if (::fstatat(folder.fd, name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0)
+        return std::nullopt;
+    const int error = errno;
+    if (error == ENOENT && rules_.create) {
+        if (::mkdirat(folder.fd, name.c_str(), rules_.mode) != 0 && errno != EEXIST)
+            return failErrno(errno, shown);
+        if (::fstatat(folder.fd, name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0)
+            return failErrno(errno, shown);
+        return std::nullopt;
+    }
+    if (error == ENOENT && rules_.onlyRoots) {
+        WalkEnd end = fail(ENOENT, shown + " does not exist, and others than root may create it (" +
+                                       (folder.shown.empty() ? "/" : folder.shown) + " has mode " +
+                                       modeText(folder.st) + ")");
+        // Every part so far is root's alone; what is missing only root can make.
+        end.missingBelowRootsOwn = !othersMayWrite(folder.st);
+        return end;
+    }
+    return failErrno(error, shown);
+}
+
+// The link's target takes its place among the names still to walk.
+std::optional<WalkEnd> Walk::followLink(const Level& folder, const std::string& name,
+                                        const std::string& shown, const struct stat& entry) {
+    if (!rules_.followAnyLink && !(entry.st_uid == 0 && onlyRootMoves(folder.st, entry)))
+        return fail(ELOOP, shown + " is a link that another user could have placed: "
+                                   "not followed");
+    if (++links_ > kMaxLinks)
+        return failErrno(ELOOP, shown);
+    std::vector<char> target(std::size_t(entry.st_size > 0 ? entry.st_size : PATH_MAX) + 1);
+    const ssize_t length = ::readlinkat(folder.fd, name.c_str(), target.data(), target.size());
+    if (length < 0)
+        return failErrno(errno, shown);
+    if (std::size_t(length) >= target.size())
+        return failErrno(ENAMETOOLONG, shown);
+    const std::string to(target.data(), std::size_t(length));
+    if (to.empty())
+        return failErrno(ENOENT, shown);
+    if (to.front() == '/')
+        backToRoot();
+    appendNames(names_, to, true);
+    return std::nullopt;
+}
+
+std::optional<WalkEnd> Walk::descend(const std::string& name, const std::string& shown, bool last) {
+    int flags = O_PATH | O_NOFOLLOW | O_CLOEXEC;
+    if (!last || !rules_.lastMayBeFile)
+        flags |= O_DIRECTORY;
+    Level next{::openat(levels_.back().fd, name.c_str(), flags), {}, shown};
+    if (next.fd < 0)
+        return failErrno(errno, shown);
+    levels_.push_back(next);
+    Level& opened = levels_.back();
+    if (::fstat(opened.fd, &opened.st) != 0)
+        return failErrno(errno, shown);
+    // What was opened is judged, not what was looked at: it may have been swapped since.
+    if (S_ISLNK(opened.st.st_mode))
+        return fail(ELOOP, shown + " became a link: not followed");
+    if (rules_.onlyRoots) {
+        const std::string why = notRootsAlone(levels_[levels_.size() - 2], opened.st, shown, last);
+        if (!why.empty())
+            return fail(EACCES, why);
+    }
+    return std::nullopt;
 }
 
 } // namespace

@@ -204,26 +204,10 @@ QString installedVersion(QString* error) {
     return answer[1];
 }
 
-int install(const QString& feedArgument, const QString& packageArgument) {
-    if (::geteuid() != 0)
-        return fail(kUsage, QStringLiteral("the installer must run as root"));
-    if (!feedArgument.startsWith(QLatin1Char('/')) || !packageArgument.startsWith(QLatin1Char('/')))
-        return fail(kUsage, QStringLiteral("the feed and the package must be given by absolute "
-                                           "paths"));
-    const std::optional<platform::InvokingUser> user = platform::ElevatedFor();
+// Each step returns the exit status the installation ends with, kInstalled to go on.
 
-    const WorkFolder work;
-    if (work.path().isEmpty())
-        return fail(kFailed, work.error());
-    // apt takes a file for a package only by its ending.
-    const QString feed = work.file("feed");
-    const QString package = work.file("package.deb");
-    if (QString why = copyIn(user, feedArgument, feed, kFeedMaxBytes); !why.isEmpty())
-        return refuse(QStringLiteral("the update information: %1").arg(why));
-    if (QString why = copyIn(user, packageArgument, package, kPackageMaxBytes); !why.isEmpty())
-        return refuse(QStringLiteral("the package: %1").arg(why));
-
-    // From here on only the copies count.
+// The feed's copy, signed by a key root trusts (built in, or in the machine hive).
+int readFeed(const QString& feed, const QString& feedArgument, Manifest& manifest) {
     QFile feedFile(feed);
     if (!feedFile.open(QIODevice::ReadOnly))
         return fail(kFailed, QStringLiteral("%1 could not be read back").arg(feed));
@@ -240,26 +224,36 @@ int install(const QString& feedArgument, const QString& packageArgument) {
     }
     if (!verifySignature(signedFeed->body, signedFeed->signature, keys, &why))
         return refuse(QStringLiteral("the update information %1: %2").arg(feedArgument, why));
-    const auto manifest = parseManifest(signedFeed->body, &why);
-    if (!manifest)
+    const auto parsed = parseManifest(signedFeed->body, &why);
+    if (!parsed)
         return refuse(QStringLiteral("the update information %1 is not readable (%2)")
                           .arg(feedArgument, why));
-    if (const qint64 size = QFileInfo(package).size(); size != manifest->size)
+    manifest = *parsed;
+    return kInstalled;
+}
+
+// The package's copy is the one the feed names, and newer than what is installed.
+int checkPackageCopy(const QString& package, const QString& packageArgument,
+                     const Manifest& manifest) {
+    if (const qint64 size = QFileInfo(package).size(); size != manifest.size)
         return refuse(QStringLiteral("the package %1 has %2 bytes, the feed says %3")
                           .arg(packageArgument)
                           .arg(size)
-                          .arg(manifest->size));
+                          .arg(manifest.size));
+    QString why;
     QString installed = installedVersion(&why);
     if (installed.isEmpty())
         return fail(kFailed, why);
     // Not installed by dpkg (a copy run from elsewhere): the version this installer came with.
     if (installed == QLatin1String("none"))
         installed = QStringLiteral(KESTRUNE_BUILT_IN_VERSION);
-    if (const QString problem =
-            checkPackage(package, manifest->sha256, manifest->version, installed);
+    if (const QString problem = checkPackage(package, manifest.sha256, manifest.version, installed);
         !problem.isEmpty())
         return refuse(problem);
+    return kInstalled;
+}
 
+int runApt(const QString& package) {
     QProcess apt;
     QProcessEnvironment environment = toolEnvironment();
     environment.insert(QStringLiteral("DEBIAN_FRONTEND"), QStringLiteral("noninteractive"));
@@ -285,6 +279,34 @@ int install(const QString& feedArgument, const QString& packageArgument) {
                                     .arg(QLatin1String(KESTRUNE_APT_GET))
                                     .arg(apt.exitCode()));
     return kInstalled;
+}
+
+int install(const QString& feedArgument, const QString& packageArgument) {
+    if (::geteuid() != 0)
+        return fail(kUsage, QStringLiteral("the installer must run as root"));
+    if (!feedArgument.startsWith(QLatin1Char('/')) || !packageArgument.startsWith(QLatin1Char('/')))
+        return fail(kUsage, QStringLiteral("the feed and the package must be given by absolute "
+                                           "paths"));
+    const std::optional<platform::InvokingUser> user = platform::ElevatedFor();
+
+    const WorkFolder work;
+    if (work.path().isEmpty())
+        return fail(kFailed, work.error());
+    // apt takes a file for a package only by its ending.
+    const QString feed = work.file("feed");
+    const QString package = work.file("package.deb");
+    if (QString why = copyIn(user, feedArgument, feed, kFeedMaxBytes); !why.isEmpty())
+        return refuse(QStringLiteral("the update information: %1").arg(why));
+    if (QString why = copyIn(user, packageArgument, package, kPackageMaxBytes); !why.isEmpty())
+        return refuse(QStringLiteral("the package: %1").arg(why));
+
+    // From here on only the copies count.
+    Manifest manifest;
+    if (const int exit = readFeed(feed, feedArgument, manifest); exit != kInstalled)
+        return exit;
+    if (const int exit = checkPackageCopy(package, packageArgument, manifest); exit != kInstalled)
+        return exit;
+    return runApt(package);
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 
 #include "DebianVersion.h"
 #include "UpdateFeed.h"
+#include "UpdateLook.h"
 #include "UpdateTrust.h"
 
 #include "base/InvokingUser.h"
@@ -16,8 +17,6 @@
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QPainter>
-#include <QPainterPath>
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QProgressBar>
@@ -40,109 +39,6 @@ namespace {
 // Any object of the component tells the loader which file the component is.
 const char kOwnFileAnchor = 0;
 
-const QColor kNavy(14, 39, 66);
-const QColor kNavyLight(27, 63, 99);
-const QColor kTeal(22, 133, 140);
-const QColor kTealLight(111, 201, 206);
-const QColor kTealPale(214, 238, 240);
-
-// The product's light look, whatever the desktop's theme.
-QPalette productPalette() {
-    QPalette palette;
-    for (auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
-        const QColor text = group == QPalette::Disabled ? QColor(0x9A, 0xA0, 0xA6) : Qt::black;
-        palette.setColor(group, QPalette::Window, Qt::white);
-        palette.setColor(group, QPalette::Base, Qt::white);
-        palette.setColor(group, QPalette::AlternateBase, QColor(0xF6, 0xF8, 0xF9));
-        palette.setColor(group, QPalette::Button, QColor(0xF0, 0xF0, 0xF0));
-        palette.setColor(group, QPalette::Light, Qt::white);
-        palette.setColor(group, QPalette::Midlight, QColor(0xE3, 0xE3, 0xE3));
-        palette.setColor(group, QPalette::Mid, QColor(0xB8, 0xBE, 0xC3));
-        palette.setColor(group, QPalette::Dark, QColor(0x9E, 0xA4, 0xAA));
-        palette.setColor(group, QPalette::Shadow, QColor(0x76, 0x7C, 0x82));
-        for (auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
-            palette.setColor(group, role, text);
-        palette.setColor(group, QPalette::Highlight, kTeal);
-        palette.setColor(group, QPalette::HighlightedText, Qt::white);
-    }
-    return palette;
-}
-
-QPainterPath shieldPath(QPointF centre, qreal r) {
-    QPainterPath path;
-    path.moveTo(centre + QPointF(-r, -r * 0.9));
-    path.lineTo(centre + QPointF(0, -r * 1.15));
-    path.lineTo(centre + QPointF(r, -r * 0.9));
-    path.lineTo(centre + QPointF(r * 0.92, r * 0.25));
-    path.lineTo(centre + QPointF(0, r * 1.15));
-    path.lineTo(centre + QPointF(-r * 0.92, r * 0.25));
-    path.closeSubpath();
-    return path;
-}
-
-// The banner of the product's dialogs: navy to teal, the shield, the product's name.
-class Banner final : public QWidget {
-public:
-    Banner(const QString& title, QWidget* parent) : QWidget(parent), title_(title) {
-        setFixedHeight(50);
-    }
-
-protected:
-    void paintEvent(QPaintEvent*) override {
-        QPainter painter(this);
-        painter.setRenderHint(QPainter::Antialiasing);
-        QLinearGradient fill(0, 0, width(), 0);
-        fill.setColorAt(0, kNavy);
-        fill.setColorAt(1, kTeal);
-        painter.fillRect(rect(), fill);
-        painter.fillPath(shieldPath(QPointF(30, 25), 15), kTealLight);
-        painter.fillPath(shieldPath(QPointF(30, 25), 9.5), kNavy);
-        QFont big = font();
-        big.setPixelSize(20);
-        big.setBold(true);
-        painter.setFont(big);
-        painter.setPen(Qt::white);
-        painter.drawText(QPoint(56, 25), title_);
-        QFont small = font();
-        small.setPixelSize(11);
-        painter.setFont(small);
-        painter.setPen(kTealPale);
-        painter.drawText(QPoint(57, 41), QStringLiteral("Software update"));
-    }
-
-private:
-    QString title_;
-};
-
-// The band at the bottom of the product's dialogs that holds the buttons.
-class Band final : public QWidget {
-public:
-    static constexpr int kInset = 12;
-    static constexpr int kBarHeight = 4;
-    explicit Band(QWidget* parent) : QWidget(parent) { setFixedHeight(50); }
-
-protected:
-    void paintEvent(QPaintEvent*) override {
-        QPainter painter(this);
-        painter.setRenderHint(QPainter::Antialiasing);
-        QLinearGradient fill(0, 0, 0, height() - kBarHeight);
-        fill.setColorAt(0, Qt::white);
-        fill.setColorAt(1, kTealPale);
-        painter.fillRect(QRect(0, 0, width(), height() - kBarHeight), fill);
-        painter.fillRect(QRect(0, 0, width(), 1), kTealLight);
-        painter.fillRect(QRect(0, height() - kBarHeight, width(), kBarHeight), kNavy);
-        const qreal middle = (height() - kBarHeight) / 2.0 + 0.5;
-        for (int i = 0; i < 3; ++i) {
-            QColor shade = kTealPale;
-            const qreal t = 0.4 + i * 0.3;
-            shade.setRgbF(shade.redF() + (kTealLight.redF() - shade.redF()) * t,
-                          shade.greenF() + (kTealLight.greenF() - shade.greenF()) * t,
-                          shade.blueF() + (kTealLight.blueF() - shade.blueF()) * t);
-            painter.fillPath(shieldPath(QPointF(kInset + 7 + i * 22, middle), 7), shade);
-        }
-    }
-};
-
 class UpdateDialog final : public QDialog {
 public:
     UpdateDialog(const QString& productName, const QString& programVersion)
@@ -160,71 +56,9 @@ public:
 
         auto* banner =
             new Banner(productName.isEmpty() ? QStringLiteral("Kestrune") : productName, this);
-        heading_ = new QLabel(this);
-        heading_->setObjectName(QStringLiteral("headingLabel"));
-        heading_->setWordWrap(true);
-        QFont bold = heading_->font();
-        bold.setBold(true);
-        bold.setPixelSize(14);
-        heading_->setFont(bold);
-        heading_->setStyleSheet(QStringLiteral("color: #0e2742;"));
-        versions_ = new QLabel(this);
-        versions_->setObjectName(QStringLiteral("versionsLabel"));
-        notes_ = new QPlainTextEdit(this);
-        notes_->setObjectName(QStringLiteral("notesText"));
-        notes_->setReadOnly(true);
-        notes_->setFixedHeight(96);
-        notes_->hide();
-        progress_ = new QProgressBar(this);
-        progress_->setObjectName(QStringLiteral("downloadProgress"));
-        progress_->setTextVisible(false);
-        progress_->setFixedHeight(14);
-        progress_->hide();
-        status_ = new QLabel(this);
-        status_->setObjectName(QStringLiteral("statusLabel"));
-        status_->setWordWrap(true);
-        status_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-
-        auto* band = new Band(this);
-        download_ = new QPushButton(QStringLiteral("Download"), band);
-        download_->setObjectName(QStringLiteral("downloadButton"));
-        install_ = new QPushButton(QStringLiteral("Download and install"), band);
-        install_->setObjectName(QStringLiteral("installButton"));
-        close_ = new QPushButton(QStringLiteral("Close"), band);
-        close_->setObjectName(QStringLiteral("closeButton"));
-        download_->setEnabled(false);
-        install_->setEnabled(false);
-        // Root for a user keeps a package only in a folder of its own that goes with the
-        // dialog; there is nothing to hand to the desktop's opener.
-        download_->setVisible(!platform::ElevatedFor());
-        download_->setAutoDefault(false);
-        install_->setAutoDefault(false);
-        for (QPushButton* button : {download_, install_, close_})
-            button->setMinimumWidth(std::max(75, button->sizeHint().width()));
-
-        auto* buttons = new QHBoxLayout(band);
-        buttons->setContentsMargins(0, 1, Band::kInset, Band::kBarHeight);
-        buttons->setSpacing(8);
-        buttons->addStretch();
-        buttons->addWidget(download_);
-        buttons->addWidget(install_);
-        buttons->addWidget(close_);
-
-        auto* body = new QVBoxLayout;
-        body->setContentsMargins(24, 16, 24, 16);
-        body->setSpacing(8);
-        body->addWidget(heading_);
-        body->addWidget(versions_);
-        body->addWidget(notes_);
-        body->addWidget(progress_);
-        body->addWidget(status_);
-        auto* layout = new QVBoxLayout(this);
-        layout->setContentsMargins(0, 0, 0, 0);
-        layout->setSpacing(0);
-        layout->addWidget(banner);
-        layout->addLayout(body);
-        layout->addStretch();
-        layout->addWidget(band);
+        createTexts();
+        auto* band = createButtons();
+        arrange(banner, band);
         fit();
 
         connect(close_, &QPushButton::clicked, this, [this] { reject(); });
@@ -268,6 +102,80 @@ public:
     }
 
 private:
+    void createTexts() {
+        heading_ = new QLabel(this);
+        heading_->setObjectName(QStringLiteral("headingLabel"));
+        heading_->setWordWrap(true);
+        QFont bold = heading_->font();
+        bold.setBold(true);
+        bold.setPixelSize(14);
+        heading_->setFont(bold);
+        heading_->setStyleSheet(QStringLiteral("color: #0e2742;"));
+        versions_ = new QLabel(this);
+        versions_->setObjectName(QStringLiteral("versionsLabel"));
+        notes_ = new QPlainTextEdit(this);
+        notes_->setObjectName(QStringLiteral("notesText"));
+        notes_->setReadOnly(true);
+        notes_->setFixedHeight(96);
+        notes_->hide();
+        progress_ = new QProgressBar(this);
+        progress_->setObjectName(QStringLiteral("downloadProgress"));
+        progress_->setTextVisible(false);
+        progress_->setFixedHeight(14);
+        progress_->hide();
+        status_ = new QLabel(this);
+        status_->setObjectName(QStringLiteral("statusLabel"));
+        status_->setWordWrap(true);
+        status_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    }
+
+    // The band with the buttons, which stay off until there is something to download.
+    Band* createButtons() {
+        auto* band = new Band(this);
+        download_ = new QPushButton(QStringLiteral("Download"), band);
+        download_->setObjectName(QStringLiteral("downloadButton"));
+        install_ = new QPushButton(QStringLiteral("Download and install"), band);
+        install_->setObjectName(QStringLiteral("installButton"));
+        close_ = new QPushButton(QStringLiteral("Close"), band);
+        close_->setObjectName(QStringLiteral("closeButton"));
+        download_->setEnabled(false);
+        install_->setEnabled(false);
+        // Root for a user keeps a package only in a folder of its own that goes with the
+        // dialog; there is nothing to hand to the desktop's opener.
+        download_->setVisible(!platform::ElevatedFor());
+        download_->setAutoDefault(false);
+        install_->setAutoDefault(false);
+        for (QPushButton* button : {download_, install_, close_})
+            button->setMinimumWidth(std::max(75, button->sizeHint().width()));
+        return band;
+    }
+
+    void arrange(Banner* banner, Band* band) {
+        auto* buttons = new QHBoxLayout(band);
+        buttons->setContentsMargins(0, 1, Band::kInset, Band::kBarHeight);
+        buttons->setSpacing(8);
+        buttons->addStretch();
+        buttons->addWidget(download_);
+        buttons->addWidget(install_);
+        buttons->addWidget(close_);
+
+        auto* body = new QVBoxLayout;
+        body->setContentsMargins(24, 16, 24, 16);
+        body->setSpacing(8);
+        body->addWidget(heading_);
+        body->addWidget(versions_);
+        body->addWidget(notes_);
+        body->addWidget(progress_);
+        body->addWidget(status_);
+        auto* layout = new QVBoxLayout(this);
+        layout->setContentsMargins(0, 0, 0, 0);
+        layout->setSpacing(0);
+        layout->addWidget(banner);
+        layout->addLayout(body);
+        layout->addStretch();
+        layout->addWidget(band);
+    }
+
     QString installedText() const {
         return isDebianVersion(programVersion_) ? programVersion_ : QStringLiteral("unknown");
     }

@@ -193,6 +193,101 @@ QString userCacheFolder() {
     return home.startsWith(QLatin1Char('/')) ? home + QStringLiteral("/.cache") : QString();
 }
 
+bool isLowerHex(const QString& text) {
+    for (QChar c : text)
+        if (!((c >= QLatin1Char('0') && c <= QLatin1Char('9')) ||
+              (c >= QLatin1Char('a') && c <= QLatin1Char('f'))))
+            return false;
+    return true;
+}
+
+// The manifest as its lines are read; each reader says why a line is refused, or nothing.
+class ManifestReader {
+public:
+    QString readEntry(const QString& key, const QString& value) {
+        if (key == QLatin1String("version"))
+            return readVersion(value);
+        if (key == QLatin1String("url"))
+            return readUrl(value);
+        if (key == QLatin1String("sha256"))
+            return readHash(value);
+        if (key == QLatin1String("size"))
+            return readSize(value);
+        if (key == QLatin1String("notes"))
+            notes_ << value;
+        else if (key == QLatin1String("signature"))
+            return QStringLiteral("a signature that is not the last line");
+        else if (key.isEmpty())
+            return QStringLiteral("missing key");
+        return {};
+    }
+
+    // Why the lines make no manifest; empty when they make one, given in manifest.
+    QString finish(Manifest& manifest) {
+        if (!haveVersion_)
+            return QStringLiteral("no version given");
+        if (!haveUrl_)
+            return QStringLiteral("no url given");
+        if (!haveHash_)
+            return QStringLiteral("no sha256 given");
+        if (!haveSize_)
+            return QStringLiteral("no size given");
+        manifest_.notes = notes_.join(QLatin1Char('\n'));
+        manifest = manifest_;
+        return {};
+    }
+
+private:
+    QString readVersion(const QString& value) {
+        if (haveVersion_)
+            return QStringLiteral("version given twice");
+        if (!isDebianVersion(value))
+            return QStringLiteral("bad version \"%1\"").arg(value);
+        manifest_.version = value;
+        haveVersion_ = true;
+        return {};
+    }
+
+    QString readUrl(const QString& value) {
+        if (haveUrl_)
+            return QStringLiteral("url given twice");
+        if (value.isEmpty())
+            return QStringLiteral("empty url");
+        manifest_.url = value;
+        haveUrl_ = true;
+        return {};
+    }
+
+    QString readHash(const QString& value) {
+        if (haveHash_)
+            return QStringLiteral("sha256 given twice");
+        const QString hash = value.toLower();
+        if (hash.size() != 64 || !isLowerHex(hash))
+            return QStringLiteral("bad sha256");
+        manifest_.sha256 = hash;
+        haveHash_ = true;
+        return {};
+    }
+
+    QString readSize(const QString& value) {
+        if (haveSize_)
+            return QStringLiteral("size given twice");
+        bool digits = !value.isEmpty() && value.size() <= 12;
+        for (QChar c : value)
+            digits = digits && c >= QLatin1Char('0') && c <= QLatin1Char('9');
+        const qint64 size = digits ? value.toLongLong() : 0;
+        if (size <= 0 || size > kPackageMaxBytes)
+            return QStringLiteral("bad size \"%1\"").arg(value);
+        manifest_.size = size;
+        haveSize_ = true;
+        return {};
+    }
+
+    Manifest manifest_;
+    bool haveVersion_ = false, haveUrl_ = false, haveHash_ = false, haveSize_ = false;
+    QStringList notes_;
+};
+
 } // namespace
 
 std::optional<Manifest> parseManifest(const QByteArray& body, QString* error) {
@@ -207,12 +302,9 @@ std::optional<Manifest> parseManifest(const QByteArray& body, QString* error) {
     if (!text)
         return fail(0, QStringLiteral("the update information is not UTF-8 text"));
 
-    Manifest manifest;
-    bool haveVersion = false, haveUrl = false, haveHash = false, haveSize = false;
-    QStringList notes;
+    ManifestReader reader;
     const QStringList lines = text->split(QLatin1Char('\n'));
     for (qsizetype i = 0; i < lines.size(); ++i) {
-        const int number = int(i + 1);
         QString line = lines[i];
         if (line.endsWith(QLatin1Char('\r')))
             line.chop(1);
@@ -221,63 +313,15 @@ std::optional<Manifest> parseManifest(const QByteArray& body, QString* error) {
             continue;
         const qsizetype equals = line.indexOf(QLatin1Char('='));
         if (equals < 0)
-            return fail(number, QStringLiteral("expected key=value"));
-        const QString key = line.left(equals).trimmed().toLower();
-        const QString value = line.mid(equals + 1).trimmed();
-        if (key == QLatin1String("version")) {
-            if (haveVersion)
-                return fail(number, QStringLiteral("version given twice"));
-            if (!isDebianVersion(value))
-                return fail(number, QStringLiteral("bad version \"%1\"").arg(value));
-            manifest.version = value;
-            haveVersion = true;
-        } else if (key == QLatin1String("url")) {
-            if (haveUrl)
-                return fail(number, QStringLiteral("url given twice"));
-            if (value.isEmpty())
-                return fail(number, QStringLiteral("empty url"));
-            manifest.url = value;
-            haveUrl = true;
-        } else if (key == QLatin1String("sha256")) {
-            if (haveHash)
-                return fail(number, QStringLiteral("sha256 given twice"));
-            const QString hash = value.toLower();
-            bool hex = hash.size() == 64;
-            for (QChar c : hash)
-                hex = hex && ((c >= QLatin1Char('0') && c <= QLatin1Char('9')) ||
-                              (c >= QLatin1Char('a') && c <= QLatin1Char('f')));
-            if (!hex)
-                return fail(number, QStringLiteral("bad sha256"));
-            manifest.sha256 = hash;
-            haveHash = true;
-        } else if (key == QLatin1String("size")) {
-            if (haveSize)
-                return fail(number, QStringLiteral("size given twice"));
-            bool digits = !value.isEmpty() && value.size() <= 12;
-            for (QChar c : value)
-                digits = digits && c >= QLatin1Char('0') && c <= QLatin1Char('9');
-            const qint64 size = digits ? value.toLongLong() : 0;
-            if (size <= 0 || size > kPackageMaxBytes)
-                return fail(number, QStringLiteral("bad size \"%1\"").arg(value));
-            manifest.size = size;
-            haveSize = true;
-        } else if (key == QLatin1String("notes")) {
-            notes << value;
-        } else if (key == QLatin1String("signature")) {
-            return fail(number, QStringLiteral("a signature that is not the last line"));
-        } else if (key.isEmpty()) {
-            return fail(number, QStringLiteral("missing key"));
-        }
+            return fail(int(i + 1), QStringLiteral("expected key=value"));
+        if (const QString refused = reader.readEntry(line.left(equals).trimmed().toLower(),
+                                                     line.mid(equals + 1).trimmed());
+            !refused.isEmpty())
+            return fail(int(i + 1), refused);
     }
-    if (!haveVersion)
-        return fail(0, QStringLiteral("no version given"));
-    if (!haveUrl)
-        return fail(0, QStringLiteral("no url given"));
-    if (!haveHash)
-        return fail(0, QStringLiteral("no sha256 given"));
-    if (!haveSize)
-        return fail(0, QStringLiteral("no size given"));
-    manifest.notes = notes.join(QLatin1Char('\n'));
+    Manifest manifest;
+    if (const QString refused = reader.finish(manifest); !refused.isEmpty())
+        return fail(0, refused);
     return manifest;
 }
 

@@ -30,7 +30,8 @@ bool SettingsStore::GetHideSettings() const {
 std::uint32_t SettingsStore::GetShredAlgo() const {
     const std::uint32_t stored =
         util_->ReadRegistryDword(ProductKey(kShredding), QStringLiteral("ShredAlgo"), false);
-    if (stored > kLastShredAlgorithm)
+    // Numbers below the default's are how older settings say "the default", without a word.
+    if (stored > std::uint32_t(kDefaultShredMethod.number) && !IsShredAlgorithm(stored))
         std::printf("ShredAlgo %u is no method of this version: method %u runs\n", stored,
                     EffectiveShredAlgorithm(stored));
     return stored;

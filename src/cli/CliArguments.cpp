@@ -7,6 +7,8 @@ namespace kestrune::cli {
 namespace {
 
 constexpr qsizetype kHelpWidth = 79;
+// The options' descriptions end one column further, as they always have.
+constexpr qsizetype kOptionsWidth = 80;
 constexpr qsizetype kMaxAssetLength = 64;
 
 QString unknownOption(const QString& option, const QString& command) {
@@ -28,140 +30,214 @@ QString certificateValueProblem(const char* option, const QString& value, const 
     return {};
 }
 
+// The methods' numbers as a sentence names them: "100, 101, 102 or 103".
+QString methodNumbers() {
+    QString numbers;
+    for (std::size_t i = 0; i < kShredMethods.size(); ++i) {
+        if (i > 0)
+            numbers +=
+                i + 1 == kShredMethods.size() ? QStringLiteral(" or ") : QStringLiteral(", ");
+        numbers += QString::number(kShredMethods[i].number);
+    }
+    return numbers;
+}
+
+// Reads the options in order, then lets the command decide which of them it takes.
+class CommandLine {
+public:
+    explicit CommandLine(const QStringList& arguments) : arguments_(arguments) {}
+
+    ParsedArguments parse() {
+        for (at_ = 0; at_ < arguments_.size(); ++at_) {
+            const QString& argument = arguments_[at_];
+            if (optionsEnded_ || !argument.startsWith(u'-') || argument == QLatin1String("-")) {
+                if (!command_)
+                    command_ = argument;
+                else
+                    rest_ << argument;
+            } else if (auto answer = readOption(argument)) {
+                return *answer;
+            }
+        }
+        return forCommand();
+    }
+
+private:
+    static ParsedArguments fail(const QString& error) { return {std::nullopt, error}; }
+
+    // An answer when the option ends the reading: help, version or a refusal.
+    std::optional<ParsedArguments> readOption(const QString& argument) {
+        const auto is = [&argument](const char* option) {
+            return argument == QLatin1String(option);
+        };
+        const auto takesValue = [&argument](const char* option) {
+            return argument == QLatin1String(option) ||
+                   argument.startsWith(QLatin1String(option) + u'=');
+        };
+        std::optional<QString> refusal;
+        if (is("--")) {
+            optionsEnded_ = true;
+        } else if (is("-h") || is("--help")) {
+            return ParsedArguments{CliArguments{}, {}};
+        } else if (is("--version")) {
+            CliArguments version;
+            version.command = CliArguments::Command::Version;
+            return ParsedArguments{version, {}};
+        } else if (is("--json")) {
+            parsed_.json = true;
+        } else if (is("-y") || is("--yes")) {
+            parsed_.yes = true;
+        } else if (is("--format") || is("--no-format")) {
+            refusal = readFormat(is("--format"));
+        } else if (is("--trace")) {
+            parsed_.trace = true;
+        } else if (takesValue("--asset")) {
+            refusal = readCertificateValue("--asset", "the medium's asset number", parsed_.asset);
+        } else if (takesValue("--source")) {
+            refusal = readCertificateValue("--source", "where the media came from", parsed_.source);
+        } else if (is("-a") || takesValue("--algorithm")) {
+            refusal = readAlgorithm();
+        } else {
+            refusal = QStringLiteral("unknown option '%1'").arg(argument);
+        }
+        if (refusal)
+            return fail(*refusal);
+        return std::nullopt;
+    }
+
+    // An option's value: after its '=', else the next argument (taken), else none.
+    std::optional<QString> value() {
+        const QString& option = arguments_[at_];
+        if (option.contains(u'='))
+            return option.section(u'=', 1);
+        if (at_ + 1 < arguments_.size())
+            return arguments_[++at_];
+        return std::nullopt;
+    }
+
+    std::optional<QString> readFormat(bool format) {
+        if (parsed_.format && *parsed_.format != format)
+            return QStringLiteral(
+                "--format and --no-format contradict each other: give one of them");
+        parsed_.format = format;
+        return std::nullopt;
+    }
+
+    std::optional<QString> readCertificateValue(const char* option, const char* what,
+                                                QString& into) {
+        const std::optional<QString> given = value();
+        if (!given)
+            return QStringLiteral("%1 needs %2").arg(QLatin1String(option), QLatin1String(what));
+        if (const QString problem = certificateValueProblem(option, *given, what);
+            !problem.isEmpty())
+            return problem;
+        into = given->trimmed();
+        return std::nullopt;
+    }
+
+    std::optional<QString> readAlgorithm() {
+        const std::optional<QString> given = value();
+        if (!given)
+            return QStringLiteral("--algorithm needs a number (%1)").arg(methodNumbers());
+        bool ok = false;
+        const int number = given->toInt(&ok);
+        if (!ok || !IsShredAlgorithm(number))
+            return QStringLiteral("--algorithm takes %1, not '%2'").arg(methodNumbers(), *given);
+        parsed_.algorithm = number;
+        return std::nullopt;
+    }
+
+    ParsedArguments forCommand() {
+        if (!command_)
+            return fail(QStringLiteral("no command given (list, shred or verify)"));
+        if (*command_ == QLatin1String("help"))
+            return {CliArguments{}, {}};
+        if (*command_ == QLatin1String("list"))
+            return forList();
+        if (*command_ == QLatin1String("verify"))
+            return forVerify();
+        if (*command_ == QLatin1String("shred"))
+            return forShred();
+        return fail(QStringLiteral("unknown command '%1' (list, shred or verify)").arg(*command_));
+    }
+
+    ParsedArguments forList() {
+        parsed_.command = CliArguments::Command::List;
+        if (!rest_.isEmpty())
+            return fail(QStringLiteral("list takes no disks ('%1')").arg(rest_.first()));
+        const auto unknown = [this](const QString& option) {
+            return fail(unknownOption(option, *command_));
+        };
+        if (parsed_.algorithm)
+            return unknown(QStringLiteral("--algorithm"));
+        if (parsed_.format)
+            return unknown(*parsed_.format ? QStringLiteral("--format")
+                                           : QStringLiteral("--no-format"));
+        if (parsed_.yes)
+            return unknown(QStringLiteral("--yes"));
+        if (!parsed_.asset.isEmpty())
+            return unknown(QStringLiteral("--asset"));
+        if (!parsed_.source.isEmpty())
+            return unknown(QStringLiteral("--source"));
+        return {parsed_, {}};
+    }
+
+    ParsedArguments forVerify() {
+        parsed_.command = CliArguments::Command::Verify;
+        if (rest_.size() != 1)
+            return fail(QStringLiteral("verify takes one FILE: a certificate or a report"));
+        if (parsed_.json || parsed_.algorithm || parsed_.format || parsed_.yes ||
+            !parsed_.asset.isEmpty() || !parsed_.source.isEmpty())
+            return fail(QStringLiteral("verify takes no options but --trace"));
+        parsed_.file = rest_.first();
+        return {parsed_, {}};
+    }
+
+    ParsedArguments forShred() {
+        parsed_.command = CliArguments::Command::Shred;
+        if (parsed_.json)
+            return fail(unknownOption(QStringLiteral("--json"), *command_));
+        if (rest_.isEmpty())
+            return fail(QStringLiteral("shred needs at least one DISK"));
+        // One asset number belongs to one medium.
+        if (!parsed_.asset.isEmpty() && rest_.size() > 1)
+            return fail(QStringLiteral("--asset names one medium: give it with one DISK"));
+        parsed_.disks = rest_;
+        return {parsed_, {}};
+    }
+
+    const QStringList& arguments_;
+    qsizetype at_ = 0;
+    bool optionsEnded_ = false;
+    CliArguments parsed_;
+    std::optional<QString> command_;
+    QStringList rest_;
+};
+
+// The words after line's start, wrapped at width under that start's indent.
+QString wrapped(QString line, const QString& words, qsizetype width) {
+    const QString indent(line.size(), u' ');
+    QString text;
+    for (const QString& word : words.split(u' ')) {
+        if (line.size() + 1 + word.size() > width) {
+            text += line + u'\n';
+            line = indent;
+        }
+        line += u' ' + word;
+    }
+    return text + line + u'\n';
+}
+
 } // namespace
 
 ParsedArguments parseArguments(const QStringList& arguments) {
-    CliArguments parsed;
-    auto fail = [](const QString& error) { return ParsedArguments{std::nullopt, error}; };
-    QStringList rest;
-    bool optionsEnded = false;
-    std::optional<QString> command;
-    // An option's value: after its '=', else the next argument (taken), else none.
-    const auto valueOf = [&arguments](const QString& option,
-                                      qsizetype& i) -> std::optional<QString> {
-        if (option.contains(u'='))
-            return option.section(u'=', 1);
-        if (i + 1 < arguments.size())
-            return arguments[++i];
-        return std::nullopt;
-    };
-    for (qsizetype i = 0; i < arguments.size(); ++i) {
-        const QString& argument = arguments[i];
-        if (optionsEnded || !argument.startsWith(u'-') || argument == QLatin1String("-")) {
-            if (!command)
-                command = argument;
-            else
-                rest << argument;
-            continue;
-        }
-        if (argument == QLatin1String("--")) {
-            optionsEnded = true;
-        } else if (argument == QLatin1String("-h") || argument == QLatin1String("--help")) {
-            return {CliArguments{}, {}};
-        } else if (argument == QLatin1String("--version")) {
-            CliArguments version;
-            version.command = CliArguments::Command::Version;
-            return {version, {}};
-        } else if (argument == QLatin1String("--json")) {
-            parsed.json = true;
-        } else if (argument == QLatin1String("-y") || argument == QLatin1String("--yes")) {
-            parsed.yes = true;
-        } else if (argument == QLatin1String("--format") ||
-                   argument == QLatin1String("--no-format")) {
-            const bool format = argument == QLatin1String("--format");
-            if (parsed.format && *parsed.format != format)
-                return fail(QStringLiteral("--format and --no-format contradict each other: "
-                                           "give one of them"));
-            parsed.format = format;
-        } else if (argument == QLatin1String("--trace")) {
-            parsed.trace = true;
-        } else if (argument == QLatin1String("--asset") ||
-                   argument.startsWith(QLatin1String("--asset="))) {
-            const std::optional<QString> value = valueOf(argument, i);
-            if (!value)
-                return fail(QStringLiteral("--asset needs the medium's asset number"));
-            if (const QString problem =
-                    certificateValueProblem("--asset", *value, "the medium's asset number");
-                !problem.isEmpty())
-                return fail(problem);
-            parsed.asset = value->trimmed();
-        } else if (argument == QLatin1String("--source") ||
-                   argument.startsWith(QLatin1String("--source="))) {
-            const std::optional<QString> value = valueOf(argument, i);
-            const char* what = "where the media came from";
-            if (!value)
-                return fail(QStringLiteral("--source needs ") + QLatin1String(what));
-            if (const QString problem = certificateValueProblem("--source", *value, what);
-                !problem.isEmpty())
-                return fail(problem);
-            parsed.source = value->trimmed();
-        } else if (argument == QLatin1String("-a") || argument == QLatin1String("--algorithm") ||
-                   argument.startsWith(QLatin1String("--algorithm="))) {
-            const std::optional<QString> value = valueOf(argument, i);
-            if (!value)
-                return fail(QStringLiteral("--algorithm needs a number (100, 101, 102 or 103)"));
-            bool ok = false;
-            const int number = value->toInt(&ok);
-            if (!ok || !IsShredAlgorithm(number))
-                return fail(
-                    QStringLiteral("--algorithm takes 100, 101, 102 or 103, not '%1'").arg(*value));
-            parsed.algorithm = number;
-        } else {
-            return fail(QStringLiteral("unknown option '%1'").arg(argument));
-        }
-    }
-
-    if (!command)
-        return fail(QStringLiteral("no command given (list, shred or verify)"));
-    if (*command == QLatin1String("help"))
-        return {CliArguments{}, {}};
-    if (*command == QLatin1String("list")) {
-        parsed.command = CliArguments::Command::List;
-        if (!rest.isEmpty())
-            return fail(QStringLiteral("list takes no disks ('%1')").arg(rest.first()));
-        if (parsed.algorithm)
-            return fail(unknownOption(QStringLiteral("--algorithm"), *command));
-        if (parsed.format)
-            return fail(unknownOption(*parsed.format ? QStringLiteral("--format")
-                                                     : QStringLiteral("--no-format"),
-                                      *command));
-        if (parsed.yes)
-            return fail(unknownOption(QStringLiteral("--yes"), *command));
-        if (!parsed.asset.isEmpty())
-            return fail(unknownOption(QStringLiteral("--asset"), *command));
-        if (!parsed.source.isEmpty())
-            return fail(unknownOption(QStringLiteral("--source"), *command));
-        return {parsed, {}};
-    }
-    if (*command == QLatin1String("verify")) {
-        parsed.command = CliArguments::Command::Verify;
-        if (rest.size() != 1)
-            return fail(QStringLiteral("verify takes one FILE: a certificate or a report"));
-        if (parsed.json || parsed.algorithm || parsed.format || parsed.yes ||
-            !parsed.asset.isEmpty() || !parsed.source.isEmpty())
-            return fail(QStringLiteral("verify takes no options but --trace"));
-        parsed.file = rest.first();
-        return {parsed, {}};
-    }
-    if (*command == QLatin1String("shred")) {
-        parsed.command = CliArguments::Command::Shred;
-        if (parsed.json)
-            return fail(unknownOption(QStringLiteral("--json"), *command));
-        if (rest.isEmpty())
-            return fail(QStringLiteral("shred needs at least one DISK"));
-        // One asset number belongs to one medium.
-        if (!parsed.asset.isEmpty() && rest.size() > 1)
-            return fail(QStringLiteral("--asset names one medium: give it with one DISK"));
-        parsed.disks = rest;
-        return {parsed, {}};
-    }
-    return fail(QStringLiteral("unknown command '%1' (list, shred or verify)").arg(*command));
+    return CommandLine(arguments).parse();
 }
 
 QString helpText(const QString& program) {
     QString text = QStringLiteral(
         "Usage: %1 list [--json]\n"
-        "       %1 shred [--algorithm 100|101|102|103] [--format|--no-format] [--yes]\n"
+        "       %1 shred [--algorithm %2] [--format|--no-format] [--yes]\n"
         "             [--asset TEXT] [--source TEXT] DISK...\n"
         "       %1 verify FILE\n"
         "       %1 --help | --version\n"
@@ -181,9 +257,7 @@ QString helpText(const QString& program) {
         "\n"
         "Options:\n"
         "  --json               list: the disks as one JSON document\n"
-        "  -a, --algorithm N    100 zeros (1 pass), 101 random data (1 pass), 102 three\n"
-        "                       passes, 103 Gutmann (35 passes); without it the method of\n"
-        "                       the settings\n"
+        "%3"
         "  --format             afterwards a FAT file system labelled SHREDDED on each disk\n"
         "  --no-format          no file system afterwards, whatever the settings say\n"
         "  --asset TEXT         the medium's asset number, printed on its certificate and\n"
@@ -200,19 +274,20 @@ QString helpText(const QString& program) {
         "SIGHUP aborts every job; each still writes its report and certificate.\n"
         "\n"
         "Exit status (several disks: the highest code of their jobs):\n");
-    text = text.arg(program);
-    for (const ExitCodeMeaning& entry : exitCodeMeanings()) {
-        QString line = QStringLiteral("  %1 ").arg(entry.code, 2);
-        const QString indent(line.size(), u' ');
-        for (const QString& word : QString::fromLatin1(entry.meaning).split(u' ')) {
-            if (line.size() + 1 + word.size() > kHelpWidth) {
-                text += line + u'\n';
-                line = indent;
-            }
-            line += u' ' + word;
-        }
-        text += line + u'\n';
+    QStringList numbers;
+    QStringList methods;
+    for (const ShredMethod& method : kShredMethods) {
+        numbers << QString::number(method.number);
+        methods << QStringLiteral("%1 %2").arg(method.number).arg(QLatin1String(method.helpName));
     }
+    const QString algorithm = wrapped(QStringLiteral("  -a, --algorithm N   "),
+                                      methods.join(QStringLiteral(", ")) +
+                                          QStringLiteral("; without it the method of the settings"),
+                                      kOptionsWidth);
+    text = text.arg(program, numbers.join(u'|'), algorithm);
+    for (const ExitCodeMeaning& entry : exitCodeMeanings())
+        text += wrapped(QStringLiteral("  %1 ").arg(entry.code, 2),
+                        QString::fromLatin1(entry.meaning), kHelpWidth);
     return text;
 }
 

@@ -84,11 +84,28 @@ void LanguageManager::initialise() {
     table_.clear();
     currentIndex_ = 0;
     util_ = GetSystemUtil();
+    if (!loadComponent())
+        return;
+    const int announced = GetLanguageCount();
+    if (announced <= 0) {
+        platform::showMessage(
+            QStringLiteral("No language files were found! Please reinstall your product."),
+            QStringLiteral("Resource not found"), platform::MB_ICONERROR_STYLE, nullptr);
+        SelectCurrentLanguage();
+        return;
+    }
+    readLanguageTable(announced);
+    if (languageCount_ > 0 && !loadLanguageFiles())
+        return;
+    SelectCurrentLanguage();
+}
 
+// The component with all its entries, or none (and the user told which is missing).
+bool LanguageManager::loadComponent() {
     component_ = platform::Module::load(util_->ComponentPathWithFallback(kComponentFile));
     if (!component_) {
         errorBox(kMissingComponent);
-        return;
+        return false;
     }
     struct Resolve {
         const char* name;
@@ -107,19 +124,14 @@ void LanguageManager::initialise() {
             for (const Resolve& other : entries)
                 *other.target = nullptr;
             component_.reset();
-            return;
+            return false;
         }
     }
+    return true;
+}
 
-    const int announced = GetLanguageCount();
-    if (announced <= 0) {
-        platform::showMessage(
-            QStringLiteral("No language files were found! Please reinstall your product."),
-            QStringLiteral("Resource not found"), platform::MB_ICONERROR_STYLE, nullptr);
-        SelectCurrentLanguage();
-        return;
-    }
-
+// The rows the component fills in, at most as many as it announced.
+void LanguageManager::readLanguageTable(int announced) {
     table_.resize(static_cast<std::size_t>(announced));
     std::vector<KestruneLanguageEntry> rows(table_.size());
     for (std::size_t i = 0; i < rows.size(); ++i) {
@@ -146,21 +158,21 @@ void LanguageManager::initialise() {
     }
     table_.resize(static_cast<std::size_t>(filled));
     languageCount_ = filled;
-    if (languageCount_ == 0) {
-        SelectCurrentLanguage();
-        return;
-    }
+}
 
+// Every language file with its picture entry; false after telling the user of the first
+// that has none.
+bool LanguageManager::loadLanguageFiles() {
     for (Entry& row : table_) {
         row.module = platform::Module::load(row.pathText());
         if (row.module)
             row.getBitmapId = row.module->entry<KestruneGetBitmapId>("GetBitmapId");
         if (!row.getBitmapId) {
             errorBox(missingEntry("GetBitmapId"));
-            return;
+            return false;
         }
     }
-    SelectCurrentLanguage();
+    return true;
 }
 
 QString LanguageManager::GetString(const QString& key) const {

@@ -47,6 +47,9 @@ public:
 private:
     struct Entry;
     void initialise();
+    bool loadComponent();
+    void readLanguageTable(int announced);
+    bool loadLanguageFiles();
     const Entry* entryFor(int index) const;
     // The resource id of name in the entry's language file, -1 when it has none; silent.
     int findResource(const Entry& row, const QString& name) const;

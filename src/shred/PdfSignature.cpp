@@ -152,54 +152,67 @@ QByteArray number(double value) {
     return QByteArray::number(value, 'f', 2);
 }
 
-} // namespace
+// The page the signature's box goes on, with the catalogue that gets the form.
+struct SignedPage {
+    QByteArray catalog;
+    int number = 0;
+    QByteArray page;
+};
 
-QByteArray signPdf(const QByteArray& pdf, const PdfBox& box, const DocumentSigner& signer,
-                   QString* failure, QString* timestampProblem) {
-    auto fail = [failure](const QString& why) {
-        *failure = QStringLiteral("the certificate's PDF could not be signed: %1").arg(why);
-        return QByteArray();
-    };
-    Layout layout;
-    if (const QString problem = readLayout(pdf, layout); !problem.isEmpty())
-        return fail(problem);
-    const QByteArray catalog = objectDictionary(pdf, layout, layout.root);
-    const int pagesNumber = referenceIn(catalog, "Pages");
+QString findPage(const QByteArray& pdf, const Layout& layout, SignedPage& found) {
+    found.catalog = objectDictionary(pdf, layout, layout.root);
+    const int pagesNumber = referenceIn(found.catalog, "Pages");
     const QByteArray pages = objectDictionary(pdf, layout, pagesNumber);
     const QRegularExpression kidPattern(QStringLiteral("/Kids\\s*\\[\\s*(\\d+)\\s+0\\s+R"));
-    const int pageNumber = kidPattern.match(QString::fromLatin1(pages)).captured(1).toInt();
-    const QByteArray page = objectDictionary(pdf, layout, pageNumber);
-    if (catalog.isEmpty() || page.isEmpty() || page.contains("/Type /Pages"))
-        return fail(QStringLiteral("its page cannot be found"));
-    if (catalog.contains("/AcroForm"))
-        return fail(QStringLiteral("it already has a form"));
+    found.number = kidPattern.match(QString::fromLatin1(pages)).captured(1).toInt();
+    found.page = objectDictionary(pdf, layout, found.number);
+    if (found.catalog.isEmpty() || found.page.isEmpty() || found.page.contains("/Type /Pages"))
+        return QStringLiteral("its page cannot be found");
+    if (found.catalog.contains("/AcroForm"))
+        return QStringLiteral("it already has a form");
+    return {};
+}
 
-    const int signatureObject = layout.size;
-    const int widgetObject = signatureObject + 1;
-    const int appearanceObject = signatureObject + 2;
-    const int fontObject = signatureObject + 3;
-    const QByteArray widgetReference = QByteArray::number(widgetObject) + " 0 R";
+// The numbers of the objects the update adds, after the file's last.
+struct AddedObjects {
+    explicit AddedObjects(int size) : signature(size) {}
+    int signature;
+    int widget = signature + 1;
+    int appearance = signature + 2;
+    int font = signature + 3;
+};
 
-    std::map<int, QByteArray> objects;
+using Objects = std::map<int, QByteArray>;
+
+// The catalogue's form with the widget as its one field, and the widget among the page's
+// annotations, wherever the page keeps them.
+QString addField(const QByteArray& pdf, const Layout& layout, const SignedPage& target,
+                 const AddedObjects& added, Objects& objects) {
+    const QByteArray widgetReference = QByteArray::number(added.widget) + " 0 R";
     objects[layout.root] =
-        withEntry(catalog, "/AcroForm << /Fields [" + widgetReference + "] /SigFlags 3 >>");
-    if (const int annots = referenceIn(page, "Annots")) {
+        withEntry(target.catalog, "/AcroForm << /Fields [" + widgetReference + "] /SigFlags 3 >>");
+    if (const int annots = referenceIn(target.page, "Annots")) {
         const QByteArray array = objectBody(pdf, layout, annots);
         if (!array.startsWith('[') || !array.endsWith(']'))
-            return fail(QStringLiteral("its annotations cannot be read"));
+            return QStringLiteral("its annotations cannot be read");
         objects[annots] = array.chopped(1) + ' ' + widgetReference + " ]";
-    } else if (const qsizetype direct = page.indexOf("/Annots"); direct >= 0) {
-        const qsizetype open = page.indexOf('[', direct);
+    } else if (const qsizetype direct = target.page.indexOf("/Annots"); direct >= 0) {
+        const qsizetype open = target.page.indexOf('[', direct);
         if (open < 0)
-            return fail(QStringLiteral("its annotations cannot be read"));
-        objects[pageNumber] = page.left(open + 1) + widgetReference + ' ' + page.mid(open + 1);
+            return QStringLiteral("its annotations cannot be read");
+        objects[target.number] =
+            target.page.left(open + 1) + widgetReference + ' ' + target.page.mid(open + 1);
     } else {
-        objects[pageNumber] = withEntry(page, "/Annots [" + widgetReference + "]");
+        objects[target.number] = withEntry(target.page, "/Annots [" + widgetReference + "]");
     }
+    return {};
+}
 
+// The signature with room for its byte ranges and contents, and the widget that shows it.
+void addSignature(const PdfBox& box, const QString& name, int pageNumber, const AddedObjects& added,
+                  Objects& objects) {
     const QDateTime now = QDateTime::currentDateTimeUtc();
-    const QString name = signer.signerName();
-    objects[signatureObject] =
+    objects[added.signature] =
         "<< /Type /Sig /Filter /Adobe.PPKLite /SubFilter /adbe.pkcs7.detached\n/Name " +
         literal(name) + "\n/M (D:" + now.toString(QStringLiteral("yyyyMMddHHmmss")).toLatin1() +
         "Z)\n/ByteRange [" + QByteArray(kByteRangeRoom, ' ') + "]\n/Contents <" +
@@ -210,25 +223,29 @@ QByteArray signPdf(const QByteArray& pdf, const PdfBox& box, const DocumentSigne
         "q 0.06 0.24 0.37 rg BT /Helv 7.5 Tf 2 " + number(height - 10) + " Td " +
         literal(QStringLiteral("Digitally signed by %1").arg(name)) + " Tj 0 -9 Td " +
         literal(now.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss 'UTC'"))) + " Tj ET Q";
-    objects[appearanceObject] = "<< /Type /XObject /Subtype /Form /BBox [0 0 " + number(width) +
+    objects[added.appearance] = "<< /Type /XObject /Subtype /Form /BBox [0 0 " + number(width) +
                                 " " + number(height) + "]\n/Resources << /Font << /Helv " +
-                                QByteArray::number(fontObject) + " 0 R >> >>\n/Length " +
+                                QByteArray::number(added.font) + " 0 R >> >>\n/Length " +
                                 QByteArray::number(appearance.size()) + "\n>>\nstream\n" +
                                 appearance + "\nendstream";
-    objects[fontObject] =
+    objects[added.font] =
         "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica /Encoding /WinAnsiEncoding >>";
     // Printed, and locked: the box shows the signature and nobody moves it.
-    objects[widgetObject] =
+    objects[added.widget] =
         "<< /Type /Annot /Subtype /Widget /FT /Sig /F 132 /T " +
-        literal(QStringLiteral("Operator")) + "\n/V " + QByteArray::number(signatureObject) +
+        literal(QStringLiteral("Operator")) + "\n/V " + QByteArray::number(added.signature) +
         " 0 R /P " + QByteArray::number(pageNumber) + " 0 R\n/Rect [" + number(box.left) + " " +
         number(box.bottom) + " " + number(box.right) + " " + number(box.top) + "]\n/AP << /N " +
-        QByteArray::number(appearanceObject) + " 0 R >>\n>>";
+        QByteArray::number(added.appearance) + " 0 R >>\n>>";
+}
 
+// The file with the objects appended, their cross-reference table and a trailer pointing
+// back to the file's own; where each object starts in *written.
+QByteArray appendUpdate(const QByteArray& pdf, const Layout& layout, const Objects& objects,
+                        int size, std::map<int, qsizetype>& written) {
     QByteArray out = pdf;
     if (!out.endsWith('\n'))
         out += '\n';
-    std::map<int, qsizetype> written;
     for (const auto& [objectNumber, body] : objects) {
         written[objectNumber] = out.size();
         out += QByteArray::number(objectNumber) + " 0 obj\n" + body + "\nendobj\n";
@@ -246,15 +263,40 @@ QByteArray signPdf(const QByteArray& pdf, const PdfBox& box, const DocumentSigne
         for (; run != end; ++run)
             out += QByteArray::number(run->second).rightJustified(10, '0') + " 00000 n \n";
     }
-    out += "trailer\n<< /Size " + QByteArray::number(fontObject + 1) + " /Root " +
+    out += "trailer\n<< /Size " + QByteArray::number(size) + " /Root " +
            QByteArray::number(layout.root) + " 0 R";
     if (layout.info)
         out += " /Info " + QByteArray::number(layout.info) + " 0 R";
     out += " /Prev " + QByteArray::number(layout.startXref) + " >>\nstartxref\n" +
            QByteArray::number(xref) + "\n%%EOF\n";
+    return out;
+}
 
-    const qsizetype rangeAt = out.indexOf("/ByteRange [", written[signatureObject]) + 12;
-    const qsizetype contentsStart = out.indexOf("/Contents <", written[signatureObject]) + 10;
+} // namespace
+
+QByteArray signPdf(const QByteArray& pdf, const PdfBox& box, const DocumentSigner& signer,
+                   QString* failure, QString* timestampProblem) {
+    auto fail = [failure](const QString& why) {
+        *failure = QStringLiteral("the certificate's PDF could not be signed: %1").arg(why);
+        return QByteArray();
+    };
+    Layout layout;
+    if (const QString problem = readLayout(pdf, layout); !problem.isEmpty())
+        return fail(problem);
+    SignedPage target;
+    if (const QString problem = findPage(pdf, layout, target); !problem.isEmpty())
+        return fail(problem);
+    const AddedObjects added(layout.size);
+    Objects objects;
+    if (const QString problem = addField(pdf, layout, target, added, objects); !problem.isEmpty())
+        return fail(problem);
+    addSignature(box, signer.signerName(), target.number, added, objects);
+    std::map<int, qsizetype> written;
+    QByteArray out = appendUpdate(pdf, layout, objects, added.font + 1, written);
+
+    // The signature covers the whole file but its own contents.
+    const qsizetype rangeAt = out.indexOf("/ByteRange [", written[added.signature]) + 12;
+    const qsizetype contentsStart = out.indexOf("/Contents <", written[added.signature]) + 10;
     const qsizetype contentsEnd = contentsStart + 2 * kSignatureRoom + 2;
     const QByteArray range = "0 " + QByteArray::number(contentsStart) + ' ' +
                              QByteArray::number(contentsEnd) + ' ' +

@@ -1,22 +1,34 @@
 #pragma once
 
+#include <kestrune/shred_methods.h>
+
 #include <cstdint>
 
 namespace kestrune {
 
-// The erase methods there are: zeros, random data, three passes, the 35-pass sequence.
-inline constexpr std::uint32_t kFirstShredAlgorithm = 100;
-inline constexpr std::uint32_t kLastShredAlgorithm = 103;
+// The method a fresh installation and an unknown stored number stand for.
+inline constexpr const ShredMethod& kDefaultShredMethod = kShredMethods[0];
 
 inline constexpr bool IsShredAlgorithm(std::int64_t number) {
-    return number >= kFirstShredAlgorithm && number <= kLastShredAlgorithm;
+    return findShredMethod(number) != nullptr;
 }
 
-// The shred method a stored setting stands for: numbers below 100 mean method 100, and so
-// does a number no method has (a newer version's, or a typing error), so that the window,
-// the start question, the job and the certificate all name the method that runs.
+// The shred method a stored setting stands for: a number no method has (below 100, a newer
+// version's, a typing error) means the default, so that the window, the start question, the
+// job and the certificate all name the method that runs.
+inline constexpr const ShredMethod& EffectiveShredMethod(std::int64_t stored) {
+    const ShredMethod* method = findShredMethod(stored);
+    return method ? *method : kDefaultShredMethod;
+}
+
 inline constexpr std::uint32_t EffectiveShredAlgorithm(std::uint32_t stored) {
-    return IsShredAlgorithm(stored) ? stored : kFirstShredAlgorithm;
+    return std::uint32_t(EffectiveShredMethod(stored).number);
+}
+
+// The overwrite passes a method writes; 0 for a number no method has.
+inline constexpr int PlannedShredPasses(std::int64_t number) {
+    const ShredMethod* method = findShredMethod(number);
+    return method ? method->passes() : 0;
 }
 
 } // namespace kestrune

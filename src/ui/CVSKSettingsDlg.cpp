@@ -7,6 +7,7 @@
 #include "lang/LanguageManager.h"
 #include "platform/MessageService.h"
 #include "platform/Registry.h"
+#include "shred/ShredMethod.h"
 #include "ui/DialogUnits.h"
 #include "ui/ProgramLook.h"
 #include "ui/TemplateDialog.h"
@@ -24,9 +25,6 @@
 
 namespace kestrune {
 namespace {
-
-constexpr int kAlgorithmCount = 4;
-constexpr std::uint32_t kFirstAlgorithm = 100;
 
 QGroupBox* group(QWidget* parent, const char* name, QRect rect, const char* templateText) {
     auto* box = placeControl<QGroupBox>(parent, name, rect);
@@ -157,6 +155,19 @@ void CVSKSettingsDlg::OnInitDialog() {
     if (!language_)
         return;
     setWindowTitle(settings_->GetProductName());
+    showPictures();
+    ok_->setText(text("OK-button"));
+    cancel_->setText(text("Cancel-button"));
+    showAlgorithms();
+    showAdvancedOptions();
+    showUpdates();
+    showLanguages();
+    connect(algorithms_, &QComboBox::currentIndexChanged, this,
+            &CVSKSettingsDlg::OnAlgorithmSelected);
+    ok_->setFocus();
+}
+
+void CVSKSettingsDlg::showPictures() {
     ShowLanguagePicture(*top_, *language_, QStringLiteral("settings_top"), "JPG", -1);
     ShowLanguagePicture(*bottom_, *language_, QStringLiteral("settings_bot"), "JPG", -1);
     // The pictures size themselves to the image; the buttons stay above them, on the
@@ -164,31 +175,29 @@ void CVSKSettingsDlg::OnInitDialog() {
     ok_->raise();
     cancel_->raise();
     placeOnBand(*bottom_, {cancel_, ok_});
+}
 
-    ok_->setText(text("OK-button"));
-    cancel_->setText(text("Cancel-button"));
+void CVSKSettingsDlg::showAlgorithms() {
     algorithmGroup_->setTitle(text("shred_algo"));
     chooseAlgorithm_->setText(text("choose_algo"));
-    for (int i = 0; i < kAlgorithmCount; ++i)
-        algorithms_->addItem(language_->GetString(
-            QStringLiteral("shred_algo_short_%1").arg(kFirstAlgorithm + std::uint32_t(i))));
+    for (const ShredMethod& method : kShredMethods)
+        algorithms_->addItem(text(method.nameKey));
+    // An unknown number selects the method that runs in its place, never nothing.
+    const ShredMethod& stored = EffectiveShredMethod(settings_->GetShredAlgo());
+    algorithms_->setCurrentIndex(int(&stored - kShredMethods.data()));
+    description_->setText(text(stored.descriptionKey));
+}
 
-    const auto stored = static_cast<std::int32_t>(settings_->GetShredAlgo());
-    int index = std::max<std::int32_t>(stored, std::int32_t(kFirstAlgorithm)) - kFirstAlgorithm;
-    // An unknown number would leave no selection and be stored back as 99 on OK.
-    if (index >= kAlgorithmCount)
-        index = 0;
-    algorithms_->setCurrentIndex(index);
-    description_->setText(language_->GetString(
-        QStringLiteral("shred_algo_description_10%1").arg(algorithms_->currentIndex())));
-
+void CVSKSettingsDlg::showAdvancedOptions() {
     advancedGroup_->setTitle(text("advanced_options"));
     startAuto_->setText(text("adv_start_auto"));
     format_->setText(text("adv_format_auto"));
     startAuto_->setChecked(settings_->GetStartAuto());
     startAuto_->hide();
     format_->setChecked(settings_->GetFormatDrive());
+}
 
+void CVSKSettingsDlg::showUpdates() {
     updateGroup_->setTitle(text("automatic_updates"));
     updateText_->setText(text("update_check"));
     activate_->setText(text("update_activate"));
@@ -223,24 +232,24 @@ void CVSKSettingsDlg::OnInitDialog() {
             activate_->setChecked(true);
         }
     }
+}
 
+void CVSKSettingsDlg::showLanguages() {
     languageGroup_->setTitle(text("settings_box_language"));
     chooseLanguage_->setText(text("prefered_langauge"));
     for (int j = 0; j < language_->GetLanguageCount(); ++j)
         languages_->addItem(language_->GetStringForLanguage(QStringLiteral("Language"), j));
     initialLanguage_ = language_->SelectCurrentLanguage();
     languages_->setCurrentIndex(initialLanguage_);
-
-    connect(algorithms_, &QComboBox::currentIndexChanged, this,
-            &CVSKSettingsDlg::OnAlgorithmSelected);
-    ok_->setFocus();
 }
 
 void CVSKSettingsDlg::OnAlgorithmSelected(int index) {
     if (!language_)
         return;
+    if (index < 0 || index >= int(kShredMethods.size()))
+        return;
     description_->setText(language_->GetStringForLanguage(
-        QStringLiteral("shred_algo_description_10%1").arg(index), initialLanguage_));
+        QString::fromLatin1(kShredMethods[std::size_t(index)].descriptionKey), initialLanguage_));
 }
 
 void CVSKSettingsDlg::OnActivateClicked() {
@@ -281,9 +290,9 @@ QRadioButton* CVSKSettingsDlg::radioFor(std::uint32_t schedule) const {
 void CVSKSettingsDlg::OnOK() {
     if (language_) {
         const int index = std::max(algorithms_->currentIndex(), 0);
+        const auto method = std::uint32_t(kShredMethods[std::size_t(index)].number);
         bool saved = util_->WriteRegistryDword(settings_->ProductKey(QStringLiteral("\\Shredding")),
-                                               QStringLiteral("ShredAlgo"),
-                                               kFirstAlgorithm + std::uint32_t(index), false) == 0;
+                                               QStringLiteral("ShredAlgo"), method, false) == 0;
         saved = settings_->SetStartAuto(startAuto_->checkState() == Qt::Checked) == 0 && saved;
         saved = settings_->SetFormatDrive(format_->checkState() == Qt::Checked) == 0 && saved;
         if (updates_ && scheduleOffered_)

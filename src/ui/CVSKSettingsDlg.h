@@ -55,6 +55,11 @@ protected:
 private:
     void createControls();
     void OnInitDialog();
+    void showPictures();
+    void showAlgorithms();
+    void showAdvancedOptions();
+    void showUpdates();
+    void showLanguages();
     void OnAlgorithmSelected(int index);
     void OnActivateClicked();
     void OnOK();

@@ -2,6 +2,7 @@
 
 #include "lang/LanguageManager.h"
 #include "lang/TextPlaceholders.h"
+#include "shred/ShredMethod.h"
 
 namespace kestrune {
 
@@ -13,9 +14,9 @@ QString StartQuestionText(const LanguageManager& language, const RowDisk& disk,
     // A disk without vendor and product is still told apart by its path.
     const QString device = disk.device.isEmpty() ? disk.path : disk.device;
     // Only the known methods have a name; the engine refuses any other number.
-    const QString method = algorithm >= 100 && algorithm <= 103
-                               ? text(QStringLiteral("shred_algo_short_%1").arg(algorithm))
-                               : QString::number(algorithm);
+    const ShredMethod* known = findShredMethod(algorithm);
+    const QString method =
+        known ? text(QString::fromLatin1(known->nameKey)) : QString::number(algorithm);
     QString question = FillPlaceholders(text(QStringLiteral("question_start_shred")),
                                         {device, disk.path, disk.size, volumes, method});
     if (format)

@@ -13,6 +13,7 @@
 #include "platform/MessageService.h"
 #include "platform/Registry.h"
 #include "shred/ShredJobs.h"
+#include "shred/ShredMethod.h"
 #include "shred/ShredStatusDisplay.h"
 #include "ui/CVSKInfoDlg.h"
 #include "ui/CVSKInsertUSB.h"
@@ -243,22 +244,29 @@ void saveUpdateDialog(CVSKKestruneDlg& window, const QString& name) {
         std::fprintf(stderr, "snapshots: the update dialog did not offer the new version\n");
 }
 
+void setShredMethod(const ShredMethod& method) {
+    setUserDword(QStringLiteral("\\Shredding"), QStringLiteral("ShredAlgo"),
+                 std::uint32_t(method.number));
+}
+
 // The panel with the longest description and every setting that adds to it switched on.
 void saveEverySettingOn(CVSKKestruneDlg& window, const QString& name) {
     auto language = GetLanguageManager();
-    std::uint32_t longest = 100;
-    for (std::uint32_t algorithm = 101; algorithm <= 103; ++algorithm)
-        if (language->GetString(QStringLiteral("shred_algo_description_%1").arg(algorithm)).size() >
-            language->GetString(QStringLiteral("shred_algo_description_%1").arg(longest)).size())
-            longest = algorithm;
-    setUserDword(QStringLiteral("\\Shredding"), QStringLiteral("ShredAlgo"), longest);
+    const auto length = [&language](const ShredMethod& method) {
+        return language->GetString(QString::fromLatin1(method.descriptionKey)).size();
+    };
+    const ShredMethod* longest = &kDefaultShredMethod;
+    for (const ShredMethod& method : kShredMethods)
+        if (length(method) > length(*longest))
+            longest = &method;
+    setShredMethod(*longest);
     auto settings = GetSettingsStore();
     settings->SetFormatDrive(true);
     settings->SetStartAuto(true);
     window.UpdateInfoTexts();
     pump(100);
     save(&window, name);
-    setUserDword(QStringLiteral("\\Shredding"), QStringLiteral("ShredAlgo"), 100);
+    setShredMethod(kDefaultShredMethod);
     settings->SetFormatDrive(false);
     settings->SetStartAuto(false);
     window.UpdateInfoTexts();
@@ -403,111 +411,91 @@ void saveDocumentSnapshots(CVSKKestruneDlg& window, const QString& base, const Q
         std::fprintf(stderr, "snapshots: no interrupted job was completed\n");
 }
 
-void renderLanguage(const QString& suffix, const QString& disks, const QString& base) {
-    removeDisks(disks);
-    {
-        CVSKKestruneDlg window;
-        if (!openWindow(window))
-            return;
-        save(&window, QStringLiteral("main-window-empty-") + suffix);
-        if (window.insertPrompt() && window.insertPrompt()->isVisible()) {
-            save(window.insertPrompt(), QStringLiteral("insert-media-prompt-") + suffix);
-            saveWithPrompt(window, QStringLiteral("main-window-with-prompt-") + suffix);
-            saveMiddleFrame(*window.insertPrompt(),
-                            QStringLiteral("insert-media-prompt-middle-") + suffix);
-        } else {
-            std::fprintf(stderr, "snapshots: no insert-media prompt over the empty list\n");
-        }
+void saveEmptyWindow(CVSKKestruneDlg& window, const QString& suffix) {
+    save(&window, QStringLiteral("main-window-empty-") + suffix);
+    if (!window.insertPrompt() || !window.insertPrompt()->isVisible()) {
+        std::fprintf(stderr, "snapshots: no insert-media prompt over the empty list\n");
+        return;
+    }
+    save(window.insertPrompt(), QStringLiteral("insert-media-prompt-") + suffix);
+    saveWithPrompt(window, QStringLiteral("main-window-with-prompt-") + suffix);
+    saveMiddleFrame(*window.insertPrompt(), QStringLiteral("insert-media-prompt-middle-") + suffix);
+}
 
-        makeImage(QDir(disks).filePath(QStringLiteral("holiday-stick.img")), 64 << 20, "HOLIDAY");
-        makeImage(QDir(disks).filePath(QStringLiteral("camera-card.img")), 256 << 20, nullptr);
-        waitFor([&] { return window.deviceList()->rowCount() == 2; }, 8000);
-        pump(500);
-        save(&window, QStringLiteral("main-window-two-disks-") + suffix);
-        saveHovered(&window, window.settingsButton(),
-                    QStringLiteral("main-window-hover-settings-") + suffix);
-        saveHovered(&window, window.aboutButton(),
-                    QStringLiteral("main-window-hover-about-") + suffix);
-        saveEverySettingOn(window, QStringLiteral("main-window-every-setting-") + suffix);
-        saveFocused(window, window.deviceList()->startButtonOfRow(1),
-                    QStringLiteral("main-window-focus-row-") + suffix);
-        saveFocused(window, window.aboutButton(),
-                    QStringLiteral("main-window-focus-about-") + suffix);
+void saveTwoDisks(CVSKKestruneDlg& window, const QString& disks, const QString& suffix) {
+    makeImage(QDir(disks).filePath(QStringLiteral("holiday-stick.img")), 64 << 20, "HOLIDAY");
+    makeImage(QDir(disks).filePath(QStringLiteral("camera-card.img")), 256 << 20, nullptr);
+    waitFor([&] { return window.deviceList()->rowCount() == 2; }, 8000);
+    pump(500);
+    save(&window, QStringLiteral("main-window-two-disks-") + suffix);
+    saveHovered(&window, window.settingsButton(),
+                QStringLiteral("main-window-hover-settings-") + suffix);
+    saveHovered(&window, window.aboutButton(), QStringLiteral("main-window-hover-about-") + suffix);
+    saveEverySettingOn(window, QStringLiteral("main-window-every-setting-") + suffix);
+    saveFocused(window, window.deviceList()->startButtonOfRow(1),
+                QStringLiteral("main-window-focus-row-") + suffix);
+    saveFocused(window, window.aboutButton(), QStringLiteral("main-window-focus-about-") + suffix);
+}
 
-        {
-            CVSKInfoDlg about(&window);
-            about.show();
-            pump(200);
-            save(&about, QStringLiteral("about-") + suffix);
-        }
-        {
-            CVSKSettingsDlg settings(&window);
-            settings.show();
-            pump(200);
-            save(&settings, QStringLiteral("settings-no-feed-") + suffix);
-        }
-        // The schedule is offered once an administrator named a feed.
-        setMachineString(QStringLiteral("\\Settings\\Update"), QStringLiteral("FeedUrl"),
-                         QStringLiteral("https://updates.example.org/kestrune/feed.txt"));
-        {
-            CVSKSettingsDlg settings(&window);
-            settings.show();
-            pump(200);
-            save(&settings, QStringLiteral("settings-") + suffix);
-        }
-        setMachineString(QStringLiteral("\\Settings\\Update"), QStringLiteral("FeedUrl"),
-                         QString());
-        setMachineDword(QStringLiteral("\\Settings\\Update"), QStringLiteral("HideUpdate"), 1);
-        {
-            CVSKSettingsDlg settings(&window);
-            settings.show();
-            pump(200);
-            save(&settings, QStringLiteral("settings-updates-hidden-") + suffix);
-        }
-        setMachineDword(QStringLiteral("\\Settings\\Update"), QStringLiteral("HideUpdate"), 0);
-        saveUpdateDialog(window, QStringLiteral("update-dialog-") + suffix);
+void saveDialog(QDialog&& dialog, const QString& name) {
+    dialog.show();
+    pump(200);
+    save(&dialog, name);
+}
 
-        // One job that finishes and one still running when the picture is taken.
-        auto clickStart = [&](int row) {
-            answering.answerYes = true;
-            if (QPushButton* button = window.deviceList()->startButtonOfRow(row))
-                button->click();
-            answering.answerYes = false;
-        };
-        answering.saveStartQuestionAs = QStringLiteral("start-question-") + suffix;
-        setMachineText(QStringLiteral("Organisation"), QStringLiteral("Example Ltd, IT Services"));
-        setMachineText(QStringLiteral("Location"), QStringLiteral("Building 3, Room 2.14"));
-        QStringList before = certificates(base);
+void saveDialogs(CVSKKestruneDlg& window, const QString& suffix) {
+    saveDialog(CVSKInfoDlg(&window), QStringLiteral("about-") + suffix);
+    saveDialog(CVSKSettingsDlg(&window), QStringLiteral("settings-no-feed-") + suffix);
+    // The schedule is offered once an administrator named a feed.
+    setMachineString(QStringLiteral("\\Settings\\Update"), QStringLiteral("FeedUrl"),
+                     QStringLiteral("https://updates.example.org/kestrune/feed.txt"));
+    saveDialog(CVSKSettingsDlg(&window), QStringLiteral("settings-") + suffix);
+    setMachineString(QStringLiteral("\\Settings\\Update"), QStringLiteral("FeedUrl"), QString());
+    setMachineDword(QStringLiteral("\\Settings\\Update"), QStringLiteral("HideUpdate"), 1);
+    saveDialog(CVSKSettingsDlg(&window), QStringLiteral("settings-updates-hidden-") + suffix);
+    setMachineDword(QStringLiteral("\\Settings\\Update"), QStringLiteral("HideUpdate"), 0);
+    saveUpdateDialog(window, QStringLiteral("update-dialog-") + suffix);
+}
+
+// One job that finishes and one still running when the picture is taken.
+void saveJobs(CVSKKestruneDlg& window, const QString& base, const QString& suffix) {
+    auto clickStart = [&](int row) {
+        answering.answerYes = true;
+        if (QPushButton* button = window.deviceList()->startButtonOfRow(row))
+            button->click();
+        answering.answerYes = false;
+    };
+    answering.saveStartQuestionAs = QStringLiteral("start-question-") + suffix;
+    setMachineText(QStringLiteral("Organisation"), QStringLiteral("Example Ltd, IT Services"));
+    setMachineText(QStringLiteral("Location"), QStringLiteral("Building 3, Room 2.14"));
+    QStringList before = certificates(base);
+    clickStart(1);
+    waitFor([&] { return window.jobs().runningCount() == 0; }, 60000);
+    saveNewCertificate(base, before, QStringLiteral("certificate-") + suffix);
+    saveDocumentSnapshots(window, base, suffix, [&] {
         clickStart(1);
         waitFor([&] { return window.jobs().runningCount() == 0; }, 60000);
-        saveNewCertificate(base, before, QStringLiteral("certificate-") + suffix);
-        saveDocumentSnapshots(window, base, suffix, [&] {
-            clickStart(1);
-            waitFor([&] { return window.jobs().runningCount() == 0; }, 60000);
-        });
-        before = certificates(base);
-        // The long sequence keeps the other job running while the picture is taken.
-        setUserDword(QStringLiteral("\\Shredding"), QStringLiteral("ShredAlgo"), 103);
-        clickStart(0);
-        // Taken as soon as the running row shows its first progress: a fast disk is done
-        // within seconds.
-        waitFor(
-            [&] {
-                return !window.listModel()->cellText(0, DeviceListModel::ElapsedColumn).isEmpty();
-            },
-            3000);
-        pump(30);
-        save(&window, QStringLiteral("main-window-jobs-") + suffix);
-        window.jobs().abortAll();
-        window.jobs().waitForAll(10000);
-        pump(300);
-        saveNewCertificate(base, before, QStringLiteral("certificate-aborted-") + suffix);
-        setUserDword(QStringLiteral("\\Shredding"), QStringLiteral("ShredAlgo"), 100);
-        saveReportedJobs(window, disks,
-                         QStringLiteral("main-window-counterfeit-and-long-job-") + suffix);
-    }
+    });
+    before = certificates(base);
+    // The long sequence keeps the other job running while the picture is taken.
+    setShredMethod(*findShredMethod(SHRED_METHOD_35_PASSES));
+    clickStart(0);
+    // Taken as soon as the running row shows its first progress: a fast disk is done
+    // within seconds.
+    waitFor(
+        [&] { return !window.listModel()->cellText(0, DeviceListModel::ElapsedColumn).isEmpty(); },
+        3000);
+    pump(30);
+    save(&window, QStringLiteral("main-window-jobs-") + suffix);
+    window.jobs().abortAll();
+    window.jobs().waitForAll(10000);
+    pump(300);
+    saveNewCertificate(base, before, QStringLiteral("certificate-aborted-") + suffix);
+    setShredMethod(kDefaultShredMethod);
+}
 
-    // A dark desktop theme must not reach the window.
+// A dark desktop theme must not reach the window.
+void saveDarkDesktop(const QString& suffix) {
     const QPalette desktop = QApplication::palette();
     QApplication::setPalette(darkPalette());
     {
@@ -519,6 +507,22 @@ void renderLanguage(const QString& suffix, const QString& disks, const QString& 
         }
     }
     QApplication::setPalette(desktop);
+}
+
+void renderLanguage(const QString& suffix, const QString& disks, const QString& base) {
+    removeDisks(disks);
+    {
+        CVSKKestruneDlg window;
+        if (!openWindow(window))
+            return;
+        saveEmptyWindow(window, suffix);
+        saveTwoDisks(window, disks, suffix);
+        saveDialogs(window, suffix);
+        saveJobs(window, base, suffix);
+        saveReportedJobs(window, disks,
+                         QStringLiteral("main-window-counterfeit-and-long-job-") + suffix);
+    }
+    saveDarkDesktop(suffix);
 }
 
 // Run in a second process with QT_SCALE_FACTOR=2: the windows on a screen with twice the

@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <tuple>
+#include <type_traits>
 
 namespace kestrune::engine {
 
@@ -65,34 +67,55 @@ const std::array<Pass, 27>& gutmannPatterns() {
     return patterns;
 }
 
+namespace {
+
+// The fixed patterns in an order drawn for this job (Fisher-Yates).
+bool shuffledPatterns(std::vector<Pass>& plan) {
+    std::vector<Pass> fixed(gutmannPatterns().begin(), gutmannPatterns().end());
+    for (size_t i = fixed.size() - 1; i > 0; --i) {
+        size_t j = 0;
+        if (!uniformIndex(i + 1, j))
+            return false;
+        std::swap(fixed[i], fixed[j]);
+    }
+    plan.insert(plan.end(), fixed.begin(), fixed.end());
+    return true;
+}
+
+// The table counts a shuffled step's passes, so that everyone can count a method's passes.
+consteval bool shuffledStepsWriteEveryPattern() {
+    constexpr size_t patterns = std::tuple_size_v<std::remove_cvref_t<decltype(gutmannPatterns())>>;
+    for (const ShredMethod& method : kShredMethods)
+        for (const ShredStep& step : method.steps)
+            if (step.fill == ShredFill::ShuffledPatterns && step.passes != patterns)
+                return false;
+    return true;
+}
+static_assert(shuffledStepsWriteEveryPattern(), "a shuffled step writes all 27 fixed patterns");
+
+} // namespace
+
 bool passPlan(int32_t algorithm, std::vector<Pass>& plan) {
     plan.clear();
-    switch (algorithm) {
-    case ALGORITHM_ZERO:
-        plan = {patternPass(0x00)};
-        return true;
-    case ALGORITHM_RANDOM:
-        plan = {randomPass()};
-        return true;
-    case ALGORITHM_THREE_PASS:
-        plan = {patternPass(0x00), patternPass(0xFF), randomPass()};
-        return true;
-    case ALGORITHM_GUTMANN: {
-        std::vector<Pass> fixed(gutmannPatterns().begin(), gutmannPatterns().end());
-        for (size_t i = fixed.size() - 1; i > 0; --i) {
-            size_t j = 0;
-            if (!uniformIndex(i + 1, j))
-                return false;
-            std::swap(fixed[i], fixed[j]);
-        }
-        plan.assign(4, randomPass());
-        plan.insert(plan.end(), fixed.begin(), fixed.end());
-        plan.insert(plan.end(), 4, randomPass());
-        return true;
-    }
-    default:
+    const ShredMethod* method = findShredMethod(algorithm);
+    if (!method)
         return false;
+    for (const ShredStep& step : method->steps) {
+        switch (step.fill) {
+        case ShredFill::Pattern:
+            plan.insert(plan.end(), step.passes,
+                        patternPass(step.pattern[0], step.pattern[1], step.pattern[2]));
+            break;
+        case ShredFill::Random:
+            plan.insert(plan.end(), step.passes, randomPass());
+            break;
+        case ShredFill::ShuffledPatterns:
+            if (!shuffledPatterns(plan))
+                return false;
+            break;
+        }
     }
+    return true;
 }
 
 void StatusCallbackSink::progress(int percent, int64_t bytesLeft, int64_t bytesDone,

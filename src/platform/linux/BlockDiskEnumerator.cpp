@@ -312,7 +312,13 @@ DiskInfo BlockDiskEnumerator::describe(const RawDisk& disk, const Context& conte
     info.sizeBytes = disk.sectors * 512;
     info.hasMedium = info.sizeBytes > 0;
     info.readOnly = disk.readOnly;
+    describeHardware(disk, info);
+    describeVolumes(disk, context, info);
+    return info;
+}
 
+// Vendor, product and serial number (udev's, else sysfs's), the bus and the kind of medium.
+void BlockDiskEnumerator::describeHardware(const RawDisk& disk, DiskInfo& info) const {
     auto attribute = [](const QString& dir, const char* file) -> std::optional<QByteArray> {
         if (dir.isEmpty())
             return std::nullopt;
@@ -348,58 +354,60 @@ DiskInfo BlockDiskEnumerator::describe(const RawDisk& disk, const Context& conte
         info.mediumType = MediumType::UsbFlashDrive;
     else
         info.mediumType = MediumType::Disk;
+}
 
-    auto makeVolume = [&](const QString& name, dev_t devt) {
-        VolumeInfo volume;
-        volume.name = name;
-        volume.devicePath = paths_.devRoot + QLatin1Char('/') + name;
-        volume.devt = devt;
-        volume.mountPoint = context.mountPointOf(devt, name);
-        const Properties properties = readUdevProperties(paths_, devt);
-        if (const auto type = udevText(properties, "ID_FS_TYPE"); type && !type->isEmpty()) {
-            volume.fsType = QString::fromLatin1(*type);
-            volume.label =
-                cleanDeviceText(udevText(properties, "ID_FS_LABEL").value_or(QByteArray()));
-            volume.fsUuid =
-                cleanDeviceText(udevText(properties, "ID_FS_UUID").value_or(QByteArray()));
-        } else if (info.hasMedium) {
-            const FileSystemProbe probe = probeFileSystem(QFile::encodeName(volume.devicePath));
-            if (probe.found) {
-                volume.fsType = probe.type;
-                volume.label = cleanDeviceText(probe.label);
-                volume.fsUuid = cleanDeviceText(probe.uuid);
-            }
+// A partition's (or the whole disk's) mount point and file system: udev's, else probed.
+VolumeInfo BlockDiskEnumerator::describeVolume(const QString& name, dev_t devt,
+                                               const Context& context, bool hasMedium) const {
+    VolumeInfo volume;
+    volume.name = name;
+    volume.devicePath = paths_.devRoot + QLatin1Char('/') + name;
+    volume.devt = devt;
+    volume.mountPoint = context.mountPointOf(devt, name);
+    const Properties properties = readUdevProperties(paths_, devt);
+    if (const auto type = udevText(properties, "ID_FS_TYPE"); type && !type->isEmpty()) {
+        volume.fsType = QString::fromLatin1(*type);
+        volume.label = cleanDeviceText(udevText(properties, "ID_FS_LABEL").value_or(QByteArray()));
+        volume.fsUuid = cleanDeviceText(udevText(properties, "ID_FS_UUID").value_or(QByteArray()));
+    } else if (hasMedium) {
+        const FileSystemProbe probe = probeFileSystem(QFile::encodeName(volume.devicePath));
+        if (probe.found) {
+            volume.fsType = probe.type;
+            volume.label = cleanDeviceText(probe.label);
+            volume.fsUuid = cleanDeviceText(probe.uuid);
         }
-        return volume;
-    };
+    }
+    return volume;
+}
 
+void BlockDiskEnumerator::describeVolumes(const RawDisk& disk, const Context& context,
+                                          DiskInfo& info) const {
     for (const auto& partition : disk.partitions) {
         // Two sectors or less: the container of logical partitions, never a volume.
         if (partition.sectors <= 2)
             continue;
-        info.volumes.push_back(makeVolume(partition.name, partition.devt));
+        info.volumes.push_back(
+            describeVolume(partition.name, partition.devt, context, info.hasMedium));
     }
-    if (disk.partitions.empty() && info.hasMedium) {
-        VolumeInfo whole = makeVolume(disk.name, disk.devt);
-        if (!whole.fsType.isEmpty() || !whole.mountPoint.isEmpty()) {
-            info.volumes.push_back(std::move(whole));
-        } else {
-            // The kernel has not read the partition table (a loop device, a kernel without
-            // its parser): the volumes are read from their byte ranges, without a node.
-            const bool endsInDigit = !disk.name.isEmpty() && disk.name.back().isDigit();
-            for (const PartitionProbe& partition :
-                 probePartitions(QFile::encodeName(info.identity.path))) {
-                VolumeInfo volume;
-                volume.name = disk.name + (endsInDigit ? QStringLiteral("p") : QString()) +
-                              QString::number(partition.number);
-                volume.fsType = partition.fileSystem.type;
-                volume.label = cleanDeviceText(partition.fileSystem.label);
-                volume.fsUuid = cleanDeviceText(partition.fileSystem.uuid);
-                info.volumes.push_back(std::move(volume));
-            }
-        }
+    if (!disk.partitions.empty() || !info.hasMedium)
+        return;
+    VolumeInfo whole = describeVolume(disk.name, disk.devt, context, info.hasMedium);
+    if (!whole.fsType.isEmpty() || !whole.mountPoint.isEmpty()) {
+        info.volumes.push_back(std::move(whole));
+        return;
     }
-    return info;
+    // The kernel has not read the partition table (a loop device, a kernel without its
+    // parser): the volumes are read from their byte ranges, without a node.
+    const bool endsInDigit = !disk.name.isEmpty() && disk.name.back().isDigit();
+    for (const PartitionProbe& partition : probePartitions(QFile::encodeName(info.identity.path))) {
+        VolumeInfo volume;
+        volume.name = disk.name + (endsInDigit ? QStringLiteral("p") : QString()) +
+                      QString::number(partition.number);
+        volume.fsType = partition.fileSystem.type;
+        volume.label = cleanDeviceText(partition.fileSystem.label);
+        volume.fsUuid = cleanDeviceText(partition.fileSystem.uuid);
+        info.volumes.push_back(std::move(volume));
+    }
 }
 
 QString BlockDiskEnumerator::poolInUse(const DiskInfo& disk) const {

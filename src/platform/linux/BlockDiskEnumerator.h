@@ -3,6 +3,7 @@
 #include "platform/DiskEnumerator.h"
 
 #include <optional>
+#include <sys/types.h>
 
 namespace kestrune::platform::linux_impl {
 
@@ -43,6 +44,10 @@ private:
     // The pool (multi-device btrfs, bcachefs, ZFS) in use that a volume belongs to.
     QString poolInUse(const DiskInfo& disk) const;
     DiskInfo describe(const RawDisk& disk, const Context& context) const;
+    void describeHardware(const RawDisk& disk, DiskInfo& info) const;
+    VolumeInfo describeVolume(const QString& name, dev_t devt, const Context& context,
+                              bool hasMedium) const;
+    void describeVolumes(const RawDisk& disk, const Context& context, DiskInfo& info) const;
 
     BlockSystemPaths paths_;
 };

@@ -5,6 +5,7 @@
 #include "shredengine/BlockDevice.h"
 
 #include <kestrune/shred_abi.h>
+#include <kestrune/shred_methods.h>
 
 #include <array>
 #include <chrono>
@@ -15,11 +16,12 @@
 
 namespace kestrune::engine {
 
+// The methods' numbers under the engine's names (kestrune/shred_methods.h has them all).
 enum Algorithm : int32_t {
-    ALGORITHM_ZERO = 100,
-    ALGORITHM_RANDOM = 101,
-    ALGORITHM_THREE_PASS = 102,
-    ALGORITHM_GUTMANN = 103,
+    ALGORITHM_ZERO = SHRED_METHOD_ZEROS,
+    ALGORITHM_RANDOM = SHRED_METHOD_RANDOM,
+    ALGORITHM_THREE_PASS = SHRED_METHOD_THREE_PASSES,
+    ALGORITHM_GUTMANN = SHRED_METHOD_35_PASSES,
 };
 
 // Statuses of our own beside those of shred_abi.h.
@@ -47,8 +49,8 @@ inline Pass randomPass() {
 // The 27 fixed patterns of the 35-pass sequence, in their canonical order.
 const std::array<Pass, 27>& gutmannPatterns();
 
-// The passes of an algorithm (the fixed Gutmann patterns freshly shuffled); false when
-// the algorithm is unknown.
+// The passes of a method as its row in kShredMethods describes them (the fixed patterns
+// freshly shuffled); false when no method has that number.
 bool passPlan(int32_t algorithm, std::vector<Pass>& plan);
 
 // Receives progress over the whole job: all passes plus the read-back.

@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 
 using namespace kestrune::engine;
+using namespace kestrune::blockio;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -48,8 +49,9 @@ std::unique_ptr<OpenDisk> openTarget(const char* path) {
     DiskAccessOptions access;
     access.requireRemovable = false; // a benchmark target is a file or a loop device
     std::unique_ptr<OpenDisk> disk;
-    if (int32_t status = openDiskForWriting(id, access, true, disk)) {
-        std::fprintf(stderr, "cannot open %s: status %d\n", id.path, status);
+    if (const DiskAccess opened = openDiskForWriting(id, access, true, disk);
+        opened != DiskAccess::Granted) {
+        std::fprintf(stderr, "cannot open %s: it %s\n", id.path, describe(opened));
         return nullptr;
     }
     return disk;

@@ -28,11 +28,18 @@ private:
     int descriptor_;
 };
 
+// Why the system did not open the disk for this process.
+enum class DiskRefusal {
+    None,
+    NotAuthorized, // refused or cancelled, or nobody answered the question in time
+    NoDiskService, // the system bus or its disk service is not there, or cannot hand over
+    Busy,          // a volume stays mounted, or the disk is in use
+    Gone,          // the service does not know the disk, or could not open it
+    Aborted,       // the job was aborted while the system was asked
+};
+
 struct DiskOpening {
-    // 0, or why not: SHRED_STATUS_FAILED_NOT_AUTHORIZED (refused or cancelled),
-    // SHRED_STATUS_FAILED_NO_DISK_SERVICE, SHRED_STATUS_FAILED_BUSY (a volume stays mounted
-    // or the disk is in use), SHRED_STATUS_FAILED_MEDIA (gone), SHRED_STATUS_ABORTED.
-    int32_t status = 0;
+    DiskRefusal refusal = DiskRefusal::None;
     std::unique_ptr<AuthorizedDisk> disk;
     QString failure; // the system's own words
 };

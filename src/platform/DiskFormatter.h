@@ -1,7 +1,6 @@
 #pragma once
 
 #include <kestrune/disk_numbers.h>
-#include <kestrune/shred_abi.h>
 
 #include <QString>
 #include <cstdint>
@@ -21,8 +20,9 @@ struct FormatRequest {
     KestruneDiskIdentity identity{};
     int32_t deviceNumber = 0;
     QString label; // stored upper-case, as FAT keeps it
-    ShredStatusCallback callback = nullptr;
-    void* context = nullptr;
+    // How far the format has got, 0..100, a few times a second: the zeros over the partition,
+    // or where they are left out, the file system's structures.
+    std::function<void(int percent)> progress;
     // The job's abort flag (read atomically); the format stops within about a second.
     const unsigned char* abortFlag = nullptr;
     bool requireRemovable = true; // only tests of loop devices turn this off
@@ -61,8 +61,7 @@ QString buildFatImage(const QString& image, std::uint64_t partitionOffset,
                       const unsigned char* abortFlag = nullptr, const QString& geometry = {});
 
 // A full format: one partition over the whole disk (an MBR up to 2 TiB, a GPT beyond), zeros over
-// it with progress reported as statuses 301..399, a FAT file system with the label, then status
-// 400.
+// it with their progress, then a FAT file system with the label.
 FormatOutcome formatWholeDisk(const FormatRequest& request, const PartitioningHooks& hooks);
 
 } // namespace kestrune::platform

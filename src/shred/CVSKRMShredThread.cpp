@@ -35,6 +35,25 @@ void trace(const char* line) {
     std::fflush(stdout);
 }
 
+// The job's status for the disk the system would not open for it.
+std::int32_t statusOf(platform::DiskRefusal refusal) {
+    switch (refusal) {
+    case platform::DiskRefusal::None:
+        return 0;
+    case platform::DiskRefusal::NotAuthorized:
+        return SHRED_STATUS_FAILED_NOT_AUTHORIZED;
+    case platform::DiskRefusal::NoDiskService:
+        return SHRED_STATUS_FAILED_NO_DISK_SERVICE;
+    case platform::DiskRefusal::Busy:
+        return SHRED_STATUS_FAILED_BUSY;
+    case platform::DiskRefusal::Gone:
+        return SHRED_STATUS_FAILED_MEDIA;
+    case platform::DiskRefusal::Aborted:
+        return SHRED_STATUS_ABORTED;
+    }
+    return SHRED_STATUS_FAILED_MEDIA;
+}
+
 } // namespace
 
 CVSKRMShredThread::CVSKRMShredThread(void* context, std::shared_ptr<DeviceRecord> record,
@@ -204,7 +223,7 @@ std::int32_t CVSKRMShredThread::authorizeDisk(std::unique_ptr<platform::Authoriz
         return 0;
     platform::DiskOpening opening = authorization_->openForWriting(identity_, abortFlag_);
     disk = std::move(opening.disk);
-    return opening.status;
+    return statusOf(opening.refusal);
 }
 
 template <typename Fn> void CVSKRMShredThread::withReport(Fn&& fn) {

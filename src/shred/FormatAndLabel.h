@@ -27,4 +27,11 @@ FormatResult formatAndLabel(const platform::FormatRequest& request,
                             const platform::PartitioningHooks& hooks = {},
                             bool* labelled = nullptr);
 
+// The same with the format's progress reported to callback as the worker's statuses:
+// 301..399 while it formats (300, "formatting began", is the worker's own), 400 once it is
+// formatted.
+FormatResult formatAndLabel(platform::FormatRequest request, ShredStatusCallback callback,
+                            void* context, const platform::PartitioningHooks& hooks,
+                            bool* labelled = nullptr);
+
 } // namespace kestrune

@@ -40,11 +40,9 @@ DiskFormatter formatterWith(platform::DeviceMonitor* monitor) {
         request.identity = job.identity;
         request.deviceNumber = static_cast<std::int32_t>(job.deviceNumber);
         request.label = job.label;
-        request.callback = job.callback;
-        request.context = job.context;
         request.abortFlag = job.abortFlag;
         request.diskReadsAsZeros = job.diskReadsAsZeros;
-        return formatAndLabel(request, hooks, job.labelled);
+        return formatAndLabel(request, job.callback, job.context, hooks, job.labelled);
     };
 }
 

@@ -18,6 +18,7 @@
 
 using namespace kestrune::test;
 using namespace kestrune::engine;
+using namespace kestrune::blockio;
 using Options = TestFileSystemOptions;
 
 namespace {

@@ -45,18 +45,18 @@ protected:
     static FormatResult format(const QString& device, bool readsAsZeros = false,
                                std::vector<int>* statuses = nullptr) {
         platform::FormatRequest request;
-        request.context = statuses;
-        if (statuses)
-            request.callback = [](void* context, int32_t, int32_t status, int64_t, int64_t,
-                                  double) {
-                static_cast<std::vector<int>*>(context)->push_back(status);
-            };
         request.identity = diskIdentityOf(device);
         request.deviceNumber = -1;
         request.label = QStringLiteral("Shredded");
         request.requireRemovable = false;
         request.diskReadsAsZeros = readsAsZeros;
-        return formatAndLabel(request);
+        if (!statuses)
+            return formatAndLabel(request);
+        const ShredStatusCallback record = [](void* context, int32_t, int32_t status, int64_t,
+                                              int64_t, double) {
+            static_cast<std::vector<int>*>(context)->push_back(status);
+        };
+        return formatAndLabel(request, record, statuses, {});
     }
 
     static QByteArray readAll(const QString& path) {

@@ -350,85 +350,101 @@ private:
         return 0;
     }
 
+    // The read-back's reads are queued ahead, so the device keeps reading while a block is
+    // compared; where the device allows, on two threads, so a medium that copies with the
+    // processor (page cache, tmpfs) has two cores to do it. The expected bytes are made a
+    // cache-sized piece at a time, which leaves three buffers for reading.
+    struct ReadQueue {
+        static constexpr size_t kDepth = 3;
+        struct Slot {
+            uint8_t* data = nullptr;
+            // A block that cannot be read is noted and passed, not a stop for the readers;
+            // what can be read of it is compared.
+            int error = 0;
+            std::vector<ByteRange> unreadable;
+        };
+        struct Pending {
+            uint64_t offset;
+            size_t length;
+            Slot* slot;
+            IoWorker* reader;
+        };
+        IoWorker* readers[2] = {};
+        Slot slots[kDepth];
+        std::deque<Pending> pending;
+        uint64_t nextOffset = 0;
+        size_t queued = 0;
+    };
+
+    size_t readUnit() const { return std::max<size_t>(device_.alignment(), 512); }
+
+    void queueRead() {
+        ReadQueue& queue = readQueue_;
+        const auto length =
+            static_cast<size_t>(std::min<uint64_t>(sizer_.current(), size_ - queue.nextOffset));
+        ReadQueue::Slot* slot = &queue.slots[queue.queued % ReadQueue::kDepth];
+        IoWorker* reader = queue.readers[queue.queued % 2];
+        const uint64_t offset = queue.nextOffset;
+        reader->start([device = &device_, abortFlag = abortFlag_, slot, length, offset,
+                       unit = readUnit()] {
+            if (AbortFlag::raisedAt(abortFlag))
+                return IoWorker::kAborted;
+            slot->error = readAround(*device, slot->data, length, offset, unit, slot->unreadable);
+            return slot->error == EIO ? 0 : slot->error;
+        });
+        queue.pending.push_back({offset, length, slot, reader});
+        queue.nextOffset += length;
+        ++queue.queued;
+    }
+
+    // The oldest queued read, once done, compared with what the last pass wrote there. 0, or
+    // the status that ends the read-back.
+    int32_t checkOldestRead(Expectation& expect) {
+        const ReadQueue::Pending block = readQueue_.pending.front();
+        readQueue_.pending.pop_front();
+        const IoWorker::Result done = block.reader->wait();
+        if (done.error == IoWorker::kAborted)
+            return SHRED_STATUS_ABORTED;
+        if (done.error) {
+            const int32_t status = mediumStatus();
+            return status ? status : SHRED_STATUS_FAILED_MEDIA;
+        }
+        if (block.slot->error != 0) {
+            // A stick that is gone answers EIO too; then that is what happened.
+            if (int32_t status = mediumStatus())
+                return status;
+        } else {
+            sizer_.observe(done.took, block.length);
+        }
+        if (int32_t status = compareBlock(expect, block.slot->data, block.offset, block.length,
+                                          block.slot->unreadable, readUnit()))
+            return status;
+        progress_.add(block.length);
+        if (progress_.due())
+            progress_.report();
+        return AbortFlag::raisedAt(abortFlag_) ? SHRED_STATUS_ABORTED : 0;
+    }
+
     int32_t verify() {
         Expectation expect;
         if (int32_t status = startVerification(expect))
             return status;
-        // Reads are queued ahead, so the device keeps reading while a block is compared;
-        // where the device allows, on two threads, so a medium that copies with the
-        // processor (page cache, tmpfs) has two cores to do it. The expected bytes are
-        // made a cache-sized piece at a time, which leaves three buffers for reading.
         if (device_.concurrentReads())
             secondReader_ = std::make_unique<IoWorker>();
-        IoWorker* readers[2] = {&io_, secondReader_ ? secondReader_.get() : &io_};
-        uint8_t* slots[3] = {transfer_[0].data(), transfer_[1].data(), work_.data()};
-        // A block that cannot be read is noted and passed, not a stop for the readers; what
-        // can be read of it is compared.
-        struct SlotRead {
-            int error = 0;
-            std::vector<ByteRange> unreadable;
-        } reads[3];
-        const size_t unit = std::max<size_t>(device_.alignment(), 512);
-        const size_t depth = 3;
-        struct Pending {
-            uint64_t offset;
-            size_t length;
-            int slot;
-            IoWorker* reader;
-        };
-        std::deque<Pending> pending;
-        uint64_t nextOffset = 0;
-        size_t queued = 0;
-        BlockDevice& device = device_;
-        const unsigned char* abortFlag = abortFlag_;
-        auto queueRead = [&] {
-            size_t length =
-                static_cast<size_t>(std::min<uint64_t>(sizer_.current(), size_ - nextOffset));
-            const int slot = static_cast<int>(queued % depth);
-            IoWorker* reader = readers[queued % 2];
-            uint8_t* data = slots[slot];
-            SlotRead* read = &reads[slot];
-            const uint64_t offset = nextOffset;
-            reader->start([&device, abortFlag, data, length, offset, read, unit] {
-                if (AbortFlag::raisedAt(abortFlag))
-                    return IoWorker::kAborted;
-                read->error = readAround(device, data, length, offset, unit, read->unreadable);
-                return read->error == EIO ? 0 : read->error;
-            });
-            pending.push_back({offset, length, slot, reader});
-            nextOffset += length;
-            ++queued;
-        };
-        if (AbortFlag::raisedAt(abortFlag))
+        readQueue_.readers[0] = &io_;
+        readQueue_.readers[1] = secondReader_ ? secondReader_.get() : &io_;
+        uint8_t* buffers[ReadQueue::kDepth] = {transfer_[0].data(), transfer_[1].data(),
+                                               work_.data()};
+        for (size_t i = 0; i < ReadQueue::kDepth; ++i)
+            readQueue_.slots[i].data = buffers[i];
+        if (AbortFlag::raisedAt(abortFlag_))
             return SHRED_STATUS_ABORTED;
-        while (pending.size() < depth && nextOffset < size_)
+        while (readQueue_.pending.size() < ReadQueue::kDepth && readQueue_.nextOffset < size_)
             queueRead();
-        while (!pending.empty()) {
-            Pending block = pending.front();
-            pending.pop_front();
-            IoWorker::Result done = block.reader->wait();
-            if (done.error == IoWorker::kAborted)
-                return SHRED_STATUS_ABORTED;
-            if (done.error) {
-                const int32_t status = mediumStatus();
-                return status ? status : SHRED_STATUS_FAILED_MEDIA;
-            }
-            if (reads[block.slot].error != 0) {
-                // A stick that is gone answers EIO too; then that is what happened.
-                if (int32_t status = mediumStatus())
-                    return status;
-            } else {
-                sizer_.observe(done.took, block.length);
-            }
-            if (int32_t status = compareBlock(expect, slots[block.slot], block.offset, block.length,
-                                              reads[block.slot].unreadable, unit))
+        while (!readQueue_.pending.empty()) {
+            if (int32_t status = checkOldestRead(expect))
                 return status;
-            progress_.add(block.length);
-            if (progress_.due())
-                progress_.report();
-            if (AbortFlag::raisedAt(abortFlag))
-                return SHRED_STATUS_ABORTED;
-            if (nextOffset < size_)
+            if (readQueue_.nextOffset < size_)
                 queueRead();
         }
         if (int32_t status = mediumStatus())
@@ -523,6 +539,8 @@ private:
     WithGuest lastPass_;
     std::vector<ByteRange> failed_;
     std::vector<uint8_t> guestContent_;
+    // The readers write into the queue's slots: it goes after they have stopped.
+    ReadQueue readQueue_;
     IoWorker io_; // after the buffers: it finishes its transfer before they go
     std::unique_ptr<IoWorker> secondReader_;
     Progress progress_;

@@ -1,8 +1,8 @@
 #include "platform/DiskFormatter.h"
 
 #include "base/AbortFlag.h"
-
-#include "shredengine/DiskAccess.h"
+#include "base/DiskOpening.h"
+#include "base/Zeroing.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -14,7 +14,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <functional>
@@ -42,9 +41,9 @@ constexpr uint32_t kLargeSector = 4096;
 constexpr uint64_t kMaxCluster = 64 << 10;
 
 // A window onto part of a disk, so the zeroing pass covers just the partition.
-class RangeDevice final : public engine::BlockDevice {
+class RangeDevice final : public blockio::BlockDevice {
 public:
-    RangeDevice(engine::BlockDevice& disk, uint64_t offset, uint64_t length)
+    RangeDevice(blockio::BlockDevice& disk, uint64_t offset, uint64_t length)
         : disk_(disk), offset_(offset), length_(length) {}
     uint64_t size() const override { return length_; }
     size_t alignment() const override { return disk_.alignment(); }
@@ -63,7 +62,7 @@ public:
     int sync() override { return disk_.sync(); }
 
 private:
-    engine::BlockDevice& disk_;
+    blockio::BlockDevice& disk_;
     uint64_t offset_;
     uint64_t length_;
 };
@@ -91,25 +90,10 @@ struct FdiskContext {
     }
 };
 
-// Zeros over a range of the disk. 0 or an errno value.
-int zeroRange(engine::BlockDevice& device, uint64_t from, uint64_t to) {
-    engine::AlignedBuffer zeros(1 << 20);
-    if (!zeros)
-        return ENOMEM;
-    std::memset(zeros.data(), 0, zeros.size());
-    while (from < to) {
-        size_t length = static_cast<size_t>(std::min<uint64_t>(zeros.size(), to - from));
-        if (int rc = device.writeAt(zeros.data(), length, from))
-            return rc;
-        from += length;
-    }
-    return 0;
-}
-
 // One partition over the whole disk: in an MBR up to 2 TiB (type 0x0e below 512 MiB, else
 // 0x0c), in a GPT beyond (basic data). What lies outside the partition is zeroed before the
 // table is written, so no old signature is left behind and the GPT's own sectors stay.
-QString partitionDisk(engine::FdBlockDevice& disk, const char* path, uint64_t bytes,
+QString partitionDisk(blockio::FdBlockDevice& disk, const char* path, uint64_t bytes,
                       Partition& out) {
     FdiskContext fdisk;
     if (!fdisk.cxt)
@@ -145,13 +129,11 @@ QString partitionDisk(engine::FdBlockDevice& disk, const char* path, uint64_t by
 
     const uint64_t partStart = out.start * out.sectorSize;
     const uint64_t partEnd = partStart + out.sectors * out.sectorSize;
-    rc = zeroRange(disk, out.sectorSize, partStart);
-    if (rc == 0)
-        rc = zeroRange(disk, partEnd, bytes);
-    if (rc == 0)
-        rc = disk.sync();
-    if (rc != 0)
-        return QStringLiteral("cannot write the partition table: %1").arg(strerror(rc));
+    blockio::ZeroingOutcome zeroed = blockio::writeZeros(disk, out.sectorSize, partStart);
+    if (zeroed.end == blockio::ZeroingOutcome::End::Done)
+        zeroed = blockio::writeZeros(disk, partEnd, bytes);
+    if (zeroed.end != blockio::ZeroingOutcome::End::Done)
+        return QStringLiteral("cannot write the partition table: %1").arg(strerror(zeroed.error));
     if (fdisk_write_disklabel(fdisk.cxt) != 0)
         return QStringLiteral("cannot write the partition table: %1").arg(strerror(errno));
     return {};
@@ -219,7 +201,7 @@ bool allZeros(const uint8_t* data, size_t length) {
 }
 
 // Writes the pieces of a block that hold more than zeros, which the partition holds already.
-int writeNonZeroPieces(engine::BlockDevice& partition, const uint8_t* data, size_t length,
+int writeNonZeroPieces(blockio::BlockDevice& partition, const uint8_t* data, size_t length,
                        uint64_t offset) {
     constexpr size_t kPiece = 64 << 10;
     size_t runStart = 0;
@@ -255,18 +237,18 @@ uint64_t dataBytes(int fd) {
     }
 }
 
-// Where the format stands while it writes its structures, as statuses 301..399.
+// How far the copy of the file system's structures has got.
 using CopyProgress = std::function<void(uint64_t done, uint64_t total)>;
 
 // Copies what mkfs.fat wrote into the (sparse) file onto the partition, which reads as
 // zeros: holes and zeros are left out, so a FAT of hundreds of MiB costs only its first
 // sectors. 0 or an errno value.
-int copyDataExtents(const QString& image, engine::BlockDevice& partition,
+int copyDataExtents(const QString& image, blockio::BlockDevice& partition,
                     const CopyProgress& progress) {
     const int fd = open(QFile::encodeName(image).constData(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return errno;
-    engine::AlignedBuffer buffer(1 << 20);
+    blockio::AlignedBuffer buffer(1 << 20);
     int rc = buffer ? 0 : ENOMEM;
     const uint64_t total = progress ? dataBytes(fd) : 0;
     uint64_t done = 0;
@@ -305,7 +287,7 @@ int copyDataExtents(const QString& image, engine::BlockDevice& partition,
 // Builds the file system in a temporary file, without the label when mkfs.fat refuses it
 // (why goes to *labelRefused), and copies it onto the partition once. Empty on success;
 // "aborted" when the abort flag stopped it.
-QString makeFileSystem(engine::BlockDevice& partition, int diskFd, const Partition& part,
+QString makeFileSystem(blockio::BlockDevice& partition, int diskFd, const Partition& part,
                        const QString& label, const unsigned char* abortFlag, QString* labelRefused,
                        const CopyProgress& progress) {
     QTemporaryFile image(QDir::tempPath() + QStringLiteral("/kestrune-fat-XXXXXX"));
@@ -353,25 +335,88 @@ private:
     QString path_;
 };
 
-// The zeroing pass over the partition; its status.
-int32_t zeroPartition(engine::FdBlockDevice& disk, engine::BlockDevice& partition,
-                      const FormatRequest& request) {
-    // 0..100 % of the zeroing as 301..399: 300 itself means the format has begun.
-    engine::StatusCallbackSink sink(request.callback, request.context, request.deviceNumber,
-                                    SHRED_STATUS_FORMATTING + 1, 98);
-    engine::JobOptions zeroing;
-    zeroing.verify = false;
+// Zeros over the partition, their progress the format's. Empty on success.
+QString zeroPartition(blockio::FdBlockDevice& disk, blockio::BlockDevice& partition,
+                      const FormatRequest& request, bool* aborted) {
     // Straight to the medium, so the progress shown is the medium's and not the page cache's
     // (a small stick would otherwise jump to 99 % and then wait). libfdisk is done with the
     // descriptor; the flag goes again before the file system is copied in.
     const int flags = fcntl(disk.fd(), F_GETFL);
     const bool direct =
         flags >= 0 && (flags & O_DIRECT) == 0 && fcntl(disk.fd(), F_SETFL, flags | O_DIRECT) == 0;
-    const int32_t status =
-        engine::runPasses(partition, {engine::patternPass(0x00)}, sink, request.abortFlag, zeroing);
+    const blockio::ZeroingOutcome zeroed =
+        blockio::writeZeros(partition, 0, partition.size(), request.progress, request.abortFlag);
     if (direct)
         fcntl(disk.fd(), F_SETFL, flags);
-    return status;
+    switch (zeroed.end) {
+    case blockio::ZeroingOutcome::End::Done:
+        return {};
+    case blockio::ZeroingOutcome::End::Aborted:
+        *aborted = true;
+        return QStringLiteral("aborted while zeroing the partition");
+    case blockio::ZeroingOutcome::End::Failed:
+        break;
+    }
+    return QStringLiteral("zeroing the partition failed: %1").arg(strerror(zeroed.error));
+}
+
+// Where the disk reads as zeros already, the format writes only its table and the file
+// system's structures, and its progress follows them: 1 % at once, then 50..100 % as the
+// structures are copied in.
+CopyProgress structuresProgress(const FormatRequest& request) {
+    if (!request.progress)
+        return {};
+    request.progress(1);
+    return [&progress = request.progress](uint64_t done, uint64_t total) {
+        progress(50 + static_cast<int>(std::min(done, total) * 50 / std::max<uint64_t>(total, 1)));
+    };
+}
+
+// The disk, opened through the job's own descriptor when the disk service opened the disk
+// for it, and buffered: libfdisk's own I/O is not aligned for O_DIRECT. Null, and why in
+// failure, when it may not be written.
+std::unique_ptr<blockio::OpenDisk> openForFormat(const FormatRequest& request, QString& failure) {
+    blockio::DiskAccessOptions access;
+    access.requireRemovable = request.requireRemovable;
+    const int handed = request.deviceNumber >= 0
+                           ? kestrune_disk_number_take(static_cast<uint32_t>(request.deviceNumber))
+                           : -1;
+    access.descriptor = handed;
+    std::unique_ptr<blockio::OpenDisk> disk;
+    const blockio::DiskAccess opened =
+        blockio::openDiskForWriting(request.identity, access, false, disk);
+    if (handed >= 0)
+        close(handed);
+    if (opened != blockio::DiskAccess::Granted)
+        failure = QStringLiteral("the disk cannot be opened: it %1")
+                      .arg(QLatin1String(blockio::describe(opened)));
+    return disk;
+}
+
+// Builds the file system with the label on the zeroed partition: the outcome's last word.
+void buildFileSystem(blockio::OpenDisk& disk, blockio::BlockDevice& partition,
+                     const Partition& part, const FormatRequest& request,
+                     const CopyProgress& copied, FormatOutcome& outcome) {
+    QString labelRefused;
+    const QString mkfsError =
+        makeFileSystem(partition, disk.device().fd(), part, request.label.toUpper(),
+                       request.abortFlag, &labelRefused, copied);
+    outcome.labelled = labelRefused.isEmpty();
+    outcome.failure = labelRefused;
+    // The kernel and udev see the new file system, not what they cached of the old disk.
+    disk.rereadPartitions();
+    if (mkfsError == QLatin1String(kAbortedMkfs)) {
+        outcome.aborted = true;
+        outcome.labelled = false;
+        outcome.failure = QStringLiteral("aborted while making the file system");
+        return;
+    }
+    if (!mkfsError.isEmpty()) {
+        outcome.failure = mkfsError;
+        outcome.labelled = false;
+        return;
+    }
+    outcome.formatted = true;
 }
 
 } // namespace
@@ -450,94 +495,34 @@ FormatOutcome formatWholeDisk(const FormatRequest& request, const PartitioningHo
         outcome.failure = QStringLiteral("mkfs.fat is not installed");
         return outcome;
     }
-    engine::DiskAccessOptions access;
-    access.requireRemovable = request.requireRemovable;
-    // The job's own descriptor when the disk service opened the disk for it.
-    const int handed = request.deviceNumber >= 0
-                           ? kestrune_disk_number_take(static_cast<uint32_t>(request.deviceNumber))
-                           : -1;
-    access.descriptor = handed;
-    std::unique_ptr<engine::OpenDisk> disk;
-    // Buffered: libfdisk's own I/O is not aligned for O_DIRECT.
-    const int32_t opened = engine::openDiskForWriting(request.identity, access, false, disk);
-    if (handed >= 0)
-        close(handed);
-    if (opened != 0) {
-        outcome.failure = QStringLiteral("the disk cannot be opened (status %1)").arg(opened);
+    const std::unique_ptr<blockio::OpenDisk> disk = openForFormat(request, outcome.failure);
+    if (!disk)
         return outcome;
-    }
-    const QString path = QString::fromLocal8Bit(request.identity.path);
     const uint64_t bytes = disk->device().size();
-
     // A disk no FAT can span is refused before anything is written to it.
     if (!chooseFatLayout(bytes, static_cast<uint32_t>(disk->device().alignment()),
                          &outcome.failure))
         return outcome;
 
-    HookGuard guard(hooks, path);
+    HookGuard guard(hooks, QString::fromLocal8Bit(request.identity.path));
     Partition part;
     outcome.failure = partitionDisk(disk->device(), request.identity.path, bytes, part);
     if (!outcome.failure.isEmpty())
         return outcome;
-    disk->rereadPartitions(); // the partition is written through the disk, so a refusal does not
-                              // matter
+    // The partition is written through the disk, so a refusal does not matter.
+    disk->rereadPartitions();
 
     RangeDevice partition(disk->device(), part.start * part.sectorSize,
                           part.sectors * part.sectorSize);
-    // Zeros already read back from the whole disk need not be written again: the format then
-    // writes only its table and the file system's structures, and its progress follows them.
-    engine::StatusCallbackSink structures(request.callback, request.context, request.deviceNumber,
-                                          SHRED_STATUS_FORMATTING + 1, 98);
+    // Zeros already read back from the whole disk need not be written again.
     CopyProgress copied;
-    if (request.diskReadsAsZeros) {
-        structures.progress(1, static_cast<int64_t>(bytes), 0, 0.0);
-        copied = [&structures, started = std::chrono::steady_clock::now()](uint64_t done,
-                                                                           uint64_t total) {
-            const double seconds =
-                std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-            structures.progress(50 + static_cast<int>(done * 50 / std::max<uint64_t>(total, 1)),
-                                static_cast<int64_t>(total - std::min(done, total)),
-                                static_cast<int64_t>(done),
-                                seconds > 0 ? double(done) / seconds / (1 << 20) : 0.0);
-        };
-    }
-    const int32_t status = request.diskReadsAsZeros
-                               ? SHRED_STATUS_SHREDDED
-                               : zeroPartition(disk->device(), partition, request);
-    if (status == SHRED_STATUS_ABORTED) {
-        outcome.aborted = true;
-        outcome.failure = QStringLiteral("aborted while zeroing the partition");
+    if (request.diskReadsAsZeros)
+        copied = structuresProgress(request);
+    else
+        outcome.failure = zeroPartition(disk->device(), partition, request, &outcome.aborted);
+    if (!outcome.failure.isEmpty())
         return outcome;
-    }
-    if (status != SHRED_STATUS_SHREDDED) {
-        outcome.failure = QStringLiteral("zeroing the partition failed (status %1)").arg(status);
-        return outcome;
-    }
-
-    const QString label = request.label.toUpper();
-    const int diskFd = disk->device().fd();
-    QString labelRefused;
-    const QString mkfsError =
-        makeFileSystem(partition, diskFd, part, label, request.abortFlag, &labelRefused, copied);
-    outcome.labelled = labelRefused.isEmpty();
-    outcome.failure = labelRefused;
-    // The kernel and udev see the new file system, not what they cached of the old disk.
-    disk->rereadPartitions();
-    if (mkfsError == QLatin1String(kAbortedMkfs)) {
-        outcome.aborted = true;
-        outcome.labelled = false;
-        outcome.failure = QStringLiteral("aborted while making the file system");
-        return outcome;
-    }
-    if (!mkfsError.isEmpty()) {
-        outcome.failure = mkfsError;
-        outcome.labelled = false;
-        return outcome;
-    }
-    outcome.formatted = true;
-    if (request.callback)
-        request.callback(request.context, request.deviceNumber, SHRED_STATUS_FORMATTED, 0,
-                         static_cast<int64_t>(bytes), 0.0);
+    buildFileSystem(*disk, partition, part, request, copied, outcome);
     return outcome;
 }
 

@@ -1,3 +1,4 @@
+#include "base/DiskOpening.h"
 #include "base/DiskSafety.h"
 #include "base/InvokingUser.h"
 #include "base/TrustedPath.h"
@@ -5,7 +6,6 @@
 #include "platform/linux/BlockDiskEnumerator.h"
 #include "platform/linux/DirectoryEntries.h"
 #include "platform/linux/VolumeProbe.h"
-#include "shredengine/DiskAccess.h"
 
 #include <QDir>
 #include <QFile>
@@ -36,7 +36,7 @@ std::optional<std::map<QString, QString>> loopDevicesOfImages(const QString& fol
         const auto match = loopName.match(name);
         if (!match.hasMatch())
             continue;
-        const auto image = engine::simulatedImageOfLoop(
+        const auto image = blockio::simulatedImageOfLoop(
             QFile::encodeName(QStringLiteral("/sys/block/") + name).toStdString(), folderPath);
         if (!image)
             continue;

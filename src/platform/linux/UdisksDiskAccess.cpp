@@ -4,8 +4,6 @@
 
 #include "base/AbortFlag.h"
 
-#include <kestrune/shred_abi.h>
-
 #include <QAtomicInteger>
 #include <QDBusArgument>
 #include <QDBusConnection>
@@ -48,41 +46,40 @@ void trace(const QString& line) {
 
 struct Reply {
     QDBusMessage message;
-    int32_t status = 0;
+    DiskRefusal refusal = DiskRefusal::None;
     QString errorName;
     QString failure;
-    bool ok() const { return status == 0; }
+    bool ok() const { return refusal == DiskRefusal::None; }
 };
 
-Reply failed(int32_t status, const QString& failure) {
+Reply failed(DiskRefusal refusal, const QString& failure) {
     Reply reply;
-    reply.status = status;
+    reply.refusal = refusal;
     reply.failure = failure;
     return reply;
 }
 
-int32_t statusOfError(const QString& name, const QString& message, bool interactive) {
+DiskRefusal refusalOfError(const QString& name, const QString& message, bool interactive) {
     if (name.startsWith(QLatin1String("org.freedesktop.UDisks2.Error.NotAuthorized")))
-        return SHRED_STATUS_FAILED_NOT_AUTHORIZED; // refused, cancelled or dismissed
+        return DiskRefusal::NotAuthorized; // refused, cancelled or dismissed
     if (name == QLatin1String("org.freedesktop.UDisks2.Error.DeviceBusy"))
-        return SHRED_STATUS_FAILED_BUSY;
+        return DiskRefusal::Busy;
     if (name == QLatin1String("org.freedesktop.UDisks2.Error.Failed") &&
         (message.contains(QString::fromLocal8Bit(std::strerror(EBUSY))) ||
          message.contains(QLatin1String("Device or resource busy"))))
-        return SHRED_STATUS_FAILED_BUSY; // the exclusive open found the disk in use
+        return DiskRefusal::Busy; // the exclusive open found the disk in use
     if (name == QLatin1String("org.freedesktop.DBus.Error.NoReply") ||
         name == QLatin1String("org.freedesktop.DBus.Error.Timeout") ||
         name == QLatin1String("org.freedesktop.DBus.Error.TimedOut"))
         // Nobody answered the dialog in time, or the service hangs.
-        return interactive ? SHRED_STATUS_FAILED_NOT_AUTHORIZED
-                           : SHRED_STATUS_FAILED_NO_DISK_SERVICE;
+        return interactive ? DiskRefusal::NotAuthorized : DiskRefusal::NoDiskService;
     if (name == QLatin1String("org.freedesktop.DBus.Error.ServiceUnknown") ||
         name == QLatin1String("org.freedesktop.DBus.Error.NameHasNoOwner") ||
         name == QLatin1String("org.freedesktop.DBus.Error.NoServer") ||
         name == QLatin1String("org.freedesktop.DBus.Error.Disconnected") ||
         name.startsWith(QLatin1String("org.freedesktop.DBus.Error.Spawn")))
-        return SHRED_STATUS_FAILED_NO_DISK_SERVICE;
-    return SHRED_STATUS_FAILED_MEDIA; // the object went, or the disk failed to open
+        return DiskRefusal::NoDiskService;
+    return DiskRefusal::Gone; // the object went, or the disk failed to open
 }
 
 QVariantMap interaction(bool allowed) {
@@ -117,7 +114,7 @@ public:
             bus_.asyncCall(message, interactive ? kAuthorizationCallMs : kQuickCallMs);
         while (!pending.isFinished()) {
             if (AbortFlag::raisedAt(abortFlag))
-                return failed(SHRED_STATUS_ABORTED, QStringLiteral("aborted by the user"));
+                return failed(DiskRefusal::Aborted, QStringLiteral("aborted by the user"));
             QThread::msleep(50);
         }
         Reply reply;
@@ -126,10 +123,10 @@ public:
             reply.errorName = reply.message.errorName();
             reply.failure =
                 QStringLiteral("%1: %2").arg(reply.errorName, reply.message.errorMessage());
-            reply.status =
-                statusOfError(reply.errorName, reply.message.errorMessage(), interactive);
+            reply.refusal =
+                refusalOfError(reply.errorName, reply.message.errorMessage(), interactive);
         } else if (reply.message.type() != QDBusMessage::ReplyMessage) {
-            reply.status = SHRED_STATUS_FAILED_NO_DISK_SERVICE;
+            reply.refusal = DiskRefusal::NoDiskService;
             reply.failure = QStringLiteral("no answer from udisks2");
         }
         return reply;
@@ -200,8 +197,8 @@ std::optional<QString> blockObject(SystemBus& bus, const KestruneDiskIdentity& i
                 return path.path();
         }
     }
-    failure = failed(SHRED_STATUS_FAILED_MEDIA,
-                     QStringLiteral("udisks2 does not know %1").arg(identity.path));
+    failure =
+        failed(DiskRefusal::Gone, QStringLiteral("udisks2 does not know %1").arg(identity.path));
     return std::nullopt;
 }
 
@@ -238,7 +235,7 @@ public:
                                const unsigned char* abortFlag) override {
         DiskOpening opening;
         auto fail = [&](const Reply& reply) {
-            opening.status = reply.status;
+            opening.refusal = reply.refusal;
             opening.failure = reply.failure;
             trace(QStringLiteral("%1: %2").arg(identity.path, reply.failure));
             return std::move(opening);
@@ -246,10 +243,10 @@ public:
         SystemBus bus;
         if (!bus.connected())
             return fail(failed(
-                SHRED_STATUS_FAILED_NO_DISK_SERVICE,
+                DiskRefusal::NoDiskService,
                 QStringLiteral("the system bus cannot be reached: %1").arg(bus.lastError())));
         if (!bus.passesDescriptors())
-            return fail(failed(SHRED_STATUS_FAILED_NO_DISK_SERVICE,
+            return fail(failed(DiskRefusal::NoDiskService,
                                QStringLiteral("the system bus cannot pass descriptors")));
         Reply failure;
         const auto disk = blockObject(bus, identity, failure);
@@ -276,8 +273,8 @@ public:
             opened.message = QDBusMessage();
         }
         if (fd < 0)
-            return fail(failed(SHRED_STATUS_FAILED_MEDIA,
-                               QStringLiteral("udisks2 passed no usable descriptor")));
+            return fail(
+                failed(DiskRefusal::Gone, QStringLiteral("udisks2 passed no usable descriptor")));
         opening.disk = std::make_unique<AuthorizedDisk>(fd);
         return opening;
     }

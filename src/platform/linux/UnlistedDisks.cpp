@@ -1,6 +1,6 @@
+#include "base/DiskOpening.h"
 #include "platform/DiskEnumerator.h"
 #include "platform/linux/BlockDiskEnumerator.h"
-#include "shredengine/DiskAccess.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -42,7 +42,7 @@ UnlistedDisk explainBlockDevice(dev_t devt, bool simulated, const QString& folde
     const QString name = QFileInfo(sysDir).fileName();
     const linux_impl::BlockDiskEnumerator block({});
     if (simulated) {
-        const auto image = engine::simulatedImageOfLoop(
+        const auto image = blockio::simulatedImageOfLoop(
             QFile::encodeName(QStringLiteral("/sys/block/") + name).toStdString(),
             QFile::encodeName(folder).toStdString());
         if (!image)

@@ -2,9 +2,9 @@
 #include "RealDisks.h"
 #include "platform/linux/BlockDiskEnumerator.h"
 
+#include "base/DiskOpening.h"
 #include "devices/ScanDevices.h"
 #include "platform/DeviceMonitor.h"
-#include "shredengine/DiskAccess.h"
 
 #include <QDir>
 #include <QFile>
@@ -137,9 +137,9 @@ TEST(SimulatedDisks, AnImageWithASecondNameIsNoDisk) {
     ASSERT_EQ(::stat(linked.constData(), &st), 0);
     taken.identity.path = dir.filePath("linked.img");
     taken.identity.diskseq = st.st_ino;
-    std::unique_ptr<kestrune::engine::OpenDisk> open;
-    EXPECT_EQ(kestrune::engine::openDiskForWriting(identityOf(taken), {}, true, open),
-              SHRED_STATUS_FAILED_MEDIA);
+    std::unique_ptr<kestrune::blockio::OpenDisk> open;
+    EXPECT_EQ(kestrune::blockio::openDiskForWriting(identityOf(taken), {}, true, open),
+              kestrune::blockio::DiskAccess::Gone);
     EXPECT_FALSE(open);
     QFile after(dir.filePath("other.img"));
     ASSERT_TRUE(after.open(QIODevice::ReadOnly));
@@ -176,8 +176,9 @@ TEST(SimulatedDisks, HostileImageNamesAreListedAndShownSafely) {
         for (const QChar c : disk.serial + disk.name)
             EXPECT_TRUE(c.isPrint()) << disk.serial.toStdString();
         // The engine reaches the very file, whatever its bytes.
-        std::unique_ptr<kestrune::engine::OpenDisk> open;
-        EXPECT_EQ(kestrune::engine::openDiskForWriting(identityOf(disk), {}, true, open), 0);
+        std::unique_ptr<kestrune::blockio::OpenDisk> open;
+        EXPECT_EQ(kestrune::blockio::openDiskForWriting(identityOf(disk), {}, true, open),
+                  kestrune::blockio::DiskAccess::Granted);
     }
     serials.sort();
     EXPECT_EQ(serials, (QStringList{"codgnp", QString::fromUtf8("latin\xef\xbf\xbd"), "twolines"}));
@@ -222,14 +223,15 @@ TEST(SimulatedDisks, AnAttachedImageIsItsLoopDeviceAndNoOtherLoopDeviceCounts) {
         EXPECT_TRUE(disks[1].identity.simulated);
 
         // The engine applies the same rule when it opens a disk.
-        std::unique_ptr<kestrune::engine::OpenDisk> open;
-        EXPECT_EQ(kestrune::engine::openDiskForWriting(identityOf(loop), {}, true, open), 0);
+        std::unique_ptr<kestrune::blockio::OpenDisk> open;
+        EXPECT_EQ(kestrune::blockio::openDiskForWriting(identityOf(loop), {}, true, open),
+                  kestrune::blockio::DiskAccess::Granted);
         open.reset();
         const auto outsideDisk =
             kestrune::platform::linux_impl::BlockDiskEnumerator({}).readDisk(outside.name());
         ASSERT_TRUE(outsideDisk.has_value());
-        EXPECT_EQ(kestrune::engine::openDiskForWriting(identityOf(*outsideDisk), {}, true, open),
-                  SHRED_STATUS_FAILED_MEDIA);
+        EXPECT_EQ(kestrune::blockio::openDiskForWriting(identityOf(*outsideDisk), {}, true, open),
+                  kestrune::blockio::DiskAccess::NotAllowed);
         EXPECT_FALSE(open);
     }
     // Without simulated disks, no loop device is ever listed or written.
@@ -241,9 +243,9 @@ TEST(SimulatedDisks, AnAttachedImageIsItsLoopDeviceAndNoOtherLoopDeviceCounts) {
     const auto loopDisk =
         kestrune::platform::linux_impl::BlockDiskEnumerator({}).readDisk(whole.name());
     ASSERT_TRUE(loopDisk.has_value());
-    std::unique_ptr<kestrune::engine::OpenDisk> open;
-    EXPECT_EQ(kestrune::engine::openDiskForWriting(identityOf(*loopDisk), {}, true, open),
-              SHRED_STATUS_FAILED_MEDIA);
+    std::unique_ptr<kestrune::blockio::OpenDisk> open;
+    EXPECT_EQ(kestrune::blockio::openDiskForWriting(identityOf(*loopDisk), {}, true, open),
+              kestrune::blockio::DiskAccess::NotAllowed);
 }
 
 class FolderMonitor : public ::testing::Test {

@@ -375,7 +375,7 @@ TEST_F(ShredWorkerTest, AReportTheUserDidNotSaveIsSaidAfterTheFinalStatus) {
 
 namespace {
 
-// The system's side of a normal user's job: answers with `status`, or opens `file` as the
+// The system's side of a normal user's job: answers with `refusal`, or opens `file` as the
 // disk, and records what the job asked for.
 class RecordingAuthorization final : public platform::DiskAuthorization {
 public:
@@ -383,8 +383,8 @@ public:
                                          const unsigned char*) override {
         opened.push_back(QString::fromLocal8Bit(identity.path));
         platform::DiskOpening opening;
-        opening.status = status;
-        if (status == 0)
+        opening.refusal = refusal;
+        if (refusal == platform::DiskRefusal::None)
             opening.disk = std::make_unique<platform::AuthorizedDisk>(
                 ::open(QFile::encodeName(file).constData(), O_RDWR | O_CLOEXEC));
         return opening;
@@ -403,7 +403,7 @@ public:
         return count;
     }
 
-    std::int32_t status = 0;
+    platform::DiskRefusal refusal = platform::DiskRefusal::None;
     QString file;
     QStringList opened;
     QStringList rescanned;
@@ -426,7 +426,7 @@ TEST_F(ShredWorkerTest, ADiskTheSystemRefusesIsNeitherShreddedNorFormatted) {
     setFormatDrive(true);
     record->deviceNumber = poolDisk("/dev/sdx", false);
     auto authorization = std::make_shared<RecordingAuthorization>();
-    authorization->status = SHRED_STATUS_FAILED_NOT_AUTHORIZED;
+    authorization->refusal = platform::DiskRefusal::NotAuthorized;
     auto job = run(FormatResult::Formatted, authorization);
     kestrune_disk_number_release(static_cast<std::int32_t>(record->deviceNumber));
 
@@ -473,7 +473,7 @@ TEST_F(ShredWorkerTest, AnImageFileIsTheUsersOwnAndNeedsNoAuthorization) {
     setFormatDrive(false);
     record->deviceNumber = poolDisk("/tmp/stick.img", true);
     auto authorization = std::make_shared<RecordingAuthorization>();
-    authorization->status = SHRED_STATUS_FAILED_NOT_AUTHORIZED;
+    authorization->refusal = platform::DiskRefusal::NotAuthorized;
     auto job = run(FormatResult::Formatted, authorization);
     kestrune_disk_number_release(static_cast<std::int32_t>(record->deviceNumber));
     EXPECT_TRUE(authorization->opened.isEmpty());

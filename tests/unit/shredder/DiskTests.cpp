@@ -22,6 +22,7 @@
 #include <unistd.h>
 
 using namespace kestrune::engine;
+using namespace kestrune::blockio;
 
 namespace {
 
@@ -452,14 +453,13 @@ TEST_F(HandedLoop, AHandedDescriptorPassesTheSameChecksAsAnOpen) {
     // Another medium on the node, another disk's identity, a descriptor not open for writing.
     KestruneDiskIdentity changed = identityOf(*first);
     changed.diskseq += 1000;
-    EXPECT_EQ(openDiskForWriting(changed, options, true, disk), SHRED_STATUS_FAILED_MEDIA);
-    EXPECT_EQ(openDiskForWriting(identityOf(*second), options, true, disk),
-              SHRED_STATUS_FAILED_MEDIA);
+    EXPECT_EQ(openDiskForWriting(changed, options, true, disk), DiskAccess::Gone);
+    EXPECT_EQ(openDiskForWriting(identityOf(*second), options, true, disk), DiskAccess::Gone);
     const int readOnly = ::open(first->device().toLocal8Bit().constData(), O_RDONLY | O_CLOEXEC);
     ASSERT_GE(readOnly, 0);
     options.descriptor = readOnly;
     EXPECT_EQ(openDiskForWriting(identityOf(*first), options, true, disk),
-              SHRED_STATUS_FAILED_PERMISSION);
+              DiskAccess::NoPermission);
     ::close(readOnly);
     EXPECT_FALSE(disk);
     EXPECT_EQ(readAll(image("a.img")), QByteArray(4 << 20, 'K'));
@@ -467,7 +467,7 @@ TEST_F(HandedLoop, AHandedDescriptorPassesTheSameChecksAsAnOpen) {
 
     // The format opens it buffered: O_DIRECT goes off on the open file they share.
     options.descriptor = service;
-    ASSERT_EQ(openDiskForWriting(identityOf(*first), options, false, disk), 0);
+    ASSERT_EQ(openDiskForWriting(identityOf(*first), options, false, disk), DiskAccess::Granted);
     EXPECT_FALSE(disk->device().direct());
     EXPECT_EQ(fcntl(service, F_GETFL) & O_DIRECT, 0);
 }

@@ -2,429 +2,33 @@
 
 #include "shredengine/DiskJob.h"
 
-#include "base/DiskSafety.h"
-
-#include "base/InvokingUser.h"
-#include "base/TrustedPath.h"
-
-#include <algorithm>
-#include <cerrno>
-#include <climits>
-#include <cstdio>
-#include <cstdlib>
-#include <dirent.h>
-#include <fcntl.h>
-#include <fstream>
-#include <libmount.h>
-#include <linux/fs.h>
-#include <set>
-#include <sys/file.h>
 #include <sys/ioctl.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
-#include <thread>
 #include <unistd.h>
 
-#ifndef BLKGETDISKSEQ
-#define BLKGETDISKSEQ _IOR(0x12, 128, __u64)
-#endif
+#include <linux/fs.h>
 
 namespace kestrune::engine {
 
-namespace {
-
-using Clock = std::chrono::steady_clock;
-
-bool readLine(const std::string& path, std::string& out) {
-    std::ifstream in(path);
-    if (!in || !std::getline(in, out))
-        return false;
-    while (!out.empty() && (out.back() == '\n' || out.back() == ' ' || out.back() == '\r'))
-        out.pop_back();
-    return true;
-}
-
-bool parseDevt(const std::string& text, dev_t& devt) {
-    unsigned major = 0, minor = 0;
-    if (std::sscanf(text.c_str(), "%u:%u", &major, &minor) != 2)
-        return false;
-    devt = makedev(major, minor);
-    return true;
-}
-
-bool startsWith(const std::string& s, const char* prefix) {
-    return s.rfind(prefix, 0) == 0;
-}
-
-bool sameFile(const struct stat& st, const KestruneDiskIdentity& id) {
-    // An image with a second name elsewhere (a hard link) may be anyone's file: never a disk.
-    if (id.simulated)
-        return S_ISREG(st.st_mode) && st.st_nlink == 1 &&
-               static_cast<uint64_t>(st.st_dev) == id.devt &&
-               static_cast<uint64_t>(st.st_ino) == id.diskseq;
-    return S_ISBLK(st.st_mode) && static_cast<uint64_t>(st.st_rdev) == id.devt;
-}
-
-// The file lies directly in folder (both resolved), as the images of simulated disks do.
-bool isInFolder(const std::string& file, const std::string& folder) {
-    char resolvedFile[PATH_MAX];
-    char resolvedFolder[PATH_MAX];
-    if (folder.empty() || !realpath(file.c_str(), resolvedFile) ||
-        !realpath(folder.c_str(), resolvedFolder))
-        return false;
-    const std::string path(resolvedFile);
-    const size_t slash = path.rfind('/');
-    return slash != std::string::npos && path.substr(0, slash) == resolvedFolder;
-}
-
-bool isSimulatedLoop(const DiskFacts& facts, const DiskAccessOptions& options) {
-    return options.simulatedFolder && startsWith(facts.name, "loop") &&
-           simulatedImageOfLoop(facts.sysfsDir, *options.simulatedFolder).has_value();
-}
-
-int32_t openFailureStatus(int error) {
-    switch (error) {
-    case EACCES:
+int32_t statusOf(blockio::DiskAccess access) {
+    switch (access) {
+    case blockio::DiskAccess::Granted:
+        return 0;
+    case blockio::DiskAccess::Gone:
+    case blockio::DiskAccess::NotAllowed:
+        return SHRED_STATUS_FAILED_MEDIA;
+    case blockio::DiskAccess::NoPermission:
         return SHRED_STATUS_FAILED_PERMISSION;
-    case EPERM:
-        // Rights are never what stops the administrator: the file is immutable or sealed.
-        return geteuid() == 0 ? SHRED_STATUS_FAILED_WRITE_PROTECTED
-                              : SHRED_STATUS_FAILED_PERMISSION;
-    case EROFS:
+    case blockio::DiskAccess::WriteProtected:
         return SHRED_STATUS_FAILED_WRITE_PROTECTED;
-    case EBUSY:
-        return SHRED_STATUS_FAILED_HELD; // another program opened it exclusively
-    default:
-        return SHRED_STATUS_FAILED_MEDIA;
-    }
-}
-
-// An image that even its owner may not change (chattr +i or +a).
-bool imageIsImmutable(const char* path) {
-    const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
-        return false;
-    int flags = 0;
-    const bool immutable =
-        ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL)) != 0;
-    close(fd);
-    return immutable;
-}
-
-std::vector<dev_t> diskDevices(const KestruneDiskIdentity& id, const DiskAccessOptions& options) {
-    std::vector<dev_t> devices{static_cast<dev_t>(id.devt)};
-    DiskFacts facts = readDiskFacts(options.sysfsRoot, static_cast<dev_t>(id.devt));
-    devices.insert(devices.end(), facts.partitions.begin(), facts.partitions.end());
-    return devices;
-}
-
-std::vector<std::string> mountedTargets(const std::vector<dev_t>& devices,
-                                        const std::string& mountInfo, bool& readable) {
-    std::vector<std::string> targets;
-    readable = false;
-    libmnt_table* table = mnt_new_table_from_file(mountInfo.c_str());
-    if (!table)
-        return targets;
-    readable = true;
-    libmnt_iter* iter = mnt_new_iter(MNT_ITER_BACKWARD); // innermost mounts first
-    libmnt_fs* fs = nullptr;
-    while (iter && mnt_table_next_fs(table, iter, &fs) == 0) {
-        dev_t devno = mnt_fs_get_devno(fs);
-        const char* target = mnt_fs_get_target(fs);
-        if (devno != 0 && target &&
-            std::find(devices.begin(), devices.end(), devno) != devices.end())
-            targets.emplace_back(target);
-    }
-    mnt_free_iter(iter);
-    mnt_unref_table(table);
-    return targets;
-}
-
-// Checks what can be checked before the disk is opened.
-int32_t checkBeforeOpen(const KestruneDiskIdentity& id, const DiskAccessOptions& options) {
-    struct stat st {};
-    if (stat(id.path, &st) != 0 || !sameFile(st, id))
-        return SHRED_STATUS_FAILED_MEDIA;
-    if (id.simulated) {
-        if (options.requireRemovable && options.simulatedFolder &&
-            !isInFolder(id.path, *options.simulatedFolder))
-            return SHRED_STATUS_FAILED_MEDIA;
-        if (!platform::InvokingUserMayWrite(id.path))
-            return SHRED_STATUS_FAILED_PERMISSION;
-        if (imageIsImmutable(id.path))
-            return SHRED_STATUS_FAILED_WRITE_PROTECTED;
-        if (access(id.path, W_OK) != 0)
-            return openFailureStatus(errno);
-        return 0;
-    }
-    DiskFacts facts = readDiskFacts(options.sysfsRoot, static_cast<dev_t>(id.devt));
-    if (!facts.exists || facts.isPartition)
-        return SHRED_STATUS_FAILED_MEDIA;
-    if (facts.hasDiskseq ? facts.diskseq != id.diskseq : id.diskseq != 0)
-        return SHRED_STATUS_FAILED_MEDIA; // another medium now sits on this node
-    if (options.requireRemovable) {
-        // With simulated disks, no real disk is ever written, however removable.
-        const bool allowed =
-            options.simulatedFolder ? isSimulatedLoop(facts, options) : facts.removable;
-        if (!allowed)
-            return SHRED_STATUS_FAILED_MEDIA;
-    }
-    if (facts.hasHolders)
-        return SHRED_STATUS_FAILED_HELD; // a device mapper or RAID set is built on it
-    // The list left such disks out, but the system may have come to depend on this one since.
-    platform::SystemPaths paths;
-    paths.mountinfo = options.mountInfo;
-    paths.swaps = options.swaps;
-    paths.sysfsRoot = options.sysfsRoot;
-    const platform::SystemUse system = platform::readSystemUse(paths);
-    if (!system.known)
+    case blockio::DiskAccess::Busy:
         return SHRED_STATUS_FAILED_BUSY;
-    if (system.uses(static_cast<dev_t>(id.devt), facts.name))
+    case blockio::DiskAccess::Held:
+        return SHRED_STATUS_FAILED_HELD;
+    case blockio::DiskAccess::SystemDisk:
         return SHRED_STATUS_FAILED_SYSTEM_DISK;
-    for (std::size_t i = 0; i < facts.partitions.size(); ++i)
-        if (system.uses(facts.partitions[i], facts.partitionNames[i]))
-            return SHRED_STATUS_FAILED_SYSTEM_DISK;
-    if (facts.readOnly)
-        return SHRED_STATUS_FAILED_WRITE_PROTECTED;
-    if (options.descriptor >= 0)
-        return 0; // the descriptor's own read-only flag is checked once the disk is open
-    int fd = open(id.path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
-        return openFailureStatus(errno);
-    int ro = 0;
-    bool readOnly = ioctl(fd, BLKROGET, &ro) == 0 && ro != 0;
-    close(fd);
-    return readOnly ? SHRED_STATUS_FAILED_WRITE_PROTECTED : 0;
-}
-
-// A duplicate of a descriptor that someone else opened, open for reading and writing, with
-// O_DIRECT set as asked where the file allows it (direct is cleared where it does not). The
-// flags belong to the open file the descriptors share. -errno on failure, -EACCES when the
-// descriptor was not opened for writing.
-int duplicateForWriting(int descriptor, bool& direct) {
-    const int flags = fcntl(descriptor, F_GETFL);
-    if (flags < 0)
-        return -errno;
-    if ((flags & O_ACCMODE) != O_RDWR)
-        return -EACCES;
-    const int wanted = direct ? (flags | O_DIRECT) : (flags & ~O_DIRECT);
-    if (wanted != flags && fcntl(descriptor, F_SETFL, wanted) != 0) {
-        if (!direct || errno != EINVAL)
-            return -errno;
-        direct = false; // a file system without direct I/O
     }
-    direct = (fcntl(descriptor, F_GETFL) & O_DIRECT) != 0;
-    const int fd = fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
-    return fd < 0 ? -errno : fd;
-}
-
-// The descriptor still names the disk of the identity: a different medium on the same
-// node is never written.
-bool identityHolds(int fd, const KestruneDiskIdentity& id) {
-    struct stat st {};
-    if (fstat(fd, &st) != 0 || !sameFile(st, id))
-        return false;
-    if (id.simulated)
-        return true;
-    uint64_t seq = 0;
-    if (ioctl(fd, BLKGETDISKSEQ, &seq) != 0)
-        return errno == ENOTTY && id.diskseq == 0;
-    return seq == id.diskseq;
-}
-
-// The path still leads to the disk of the identity (same node, same medium).
-bool pathLeadsTo(const KestruneDiskIdentity& id) {
-    const int fd = open(id.path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
-        return false;
-    const bool holds = identityHolds(fd, id);
-    close(fd);
-    return holds;
-}
-
-} // namespace
-
-std::optional<std::string> simulatedFolderFromEnvironment() {
-    const platform::EnvironmentPath folder =
-        platform::TrustedEnvironmentPath("KESTRUNE_SIMULATED_DISKS");
-    if (!folder.set)
-        return std::nullopt;
-    // A folder that may not be used: no image is in it and no real disk may be written.
-    if (!folder.refusal.empty())
-        return std::string();
-    return folder.value;
-}
-
-std::optional<std::string> simulatedImageOfLoop(const std::string& sysfsDir,
-                                                const std::string& folder) {
-    std::string backing, offset, sizelimit;
-    if (folder.empty() || !readLine(sysfsDir + "/loop/backing_file", backing) ||
-        !readLine(sysfsDir + "/loop/offset", offset) || offset != "0" ||
-        !readLine(sysfsDir + "/loop/sizelimit", sizelimit) || sizelimit != "0")
-        return std::nullopt;
-    char image[PATH_MAX];
-    // A deleted backing file reads "... (deleted)" and resolves to nothing.
-    if (!realpath(backing.c_str(), image) || !isInFolder(image, folder))
-        return std::nullopt;
-    const std::string path(image);
-    struct stat st {};
-    if (path.size() < 5 || path.compare(path.size() - 4, 4, ".img") != 0 ||
-        lstat(image, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
-        !platform::InvokingUserMayWrite(path))
-        return std::nullopt;
-    return path;
-}
-
-DiskFacts readDiskFacts(const std::string& sysfsRoot, dev_t devt) {
-    DiskFacts facts;
-    std::string link =
-        sysfsRoot + "/dev/block/" + std::to_string(major(devt)) + ":" + std::to_string(minor(devt));
-    char resolved[PATH_MAX];
-    if (!realpath(link.c_str(), resolved))
-        return facts;
-    facts.exists = true;
-    facts.sysfsDir = resolved;
-    facts.name = facts.sysfsDir.substr(facts.sysfsDir.rfind('/') + 1);
-    struct stat st {};
-    facts.isPartition = stat((facts.sysfsDir + "/partition").c_str(), &st) == 0;
-
-    std::string value;
-    const bool removableFlag = readLine(facts.sysfsDir + "/removable", value) && value == "1";
-    std::string mmcType;
-    if (startsWith(facts.name, "mmcblk"))
-        readLine(facts.sysfsDir + "/device/type", mmcType);
-    char devicesRoot[PATH_MAX];
-    const std::string usbDevice =
-        realpath(sysfsRoot.c_str(), devicesRoot)
-            ? platform::usbDeviceAbove(facts.sysfsDir, std::string(devicesRoot) + "/devices")
-            : std::string();
-    facts.removable = !platform::isNeverWritten(facts.name, facts.sysfsDir) &&
-                      platform::isRemovableMedium(removableFlag, mmcType, usbDevice);
-    facts.readOnly = readLine(facts.sysfsDir + "/ro", value) && value == "1";
-    if (readLine(facts.sysfsDir + "/diskseq", value)) {
-        facts.hasDiskseq = true;
-        facts.diskseq = std::strtoull(value.c_str(), nullptr, 10);
-    }
-
-    if (DIR* holders = opendir((facts.sysfsDir + "/holders").c_str())) {
-        while (dirent* entry = readdir(holders)) {
-            if (entry->d_name[0] != '.')
-                facts.hasHolders = true;
-        }
-        closedir(holders);
-    }
-    if (DIR* dir = opendir(facts.sysfsDir.c_str())) {
-        while (dirent* entry = readdir(dir)) {
-            if (entry->d_name[0] == '.')
-                continue;
-            std::string child = facts.sysfsDir + "/" + entry->d_name;
-            dev_t part = 0;
-            if (stat((child + "/partition").c_str(), &st) == 0 && readLine(child + "/dev", value) &&
-                parseDevt(value, part)) {
-                facts.partitions.push_back(part);
-                facts.partitionNames.push_back(entry->d_name);
-            }
-        }
-        closedir(dir);
-    }
-    return facts;
-}
-
-int32_t unmountDisk(const KestruneDiskIdentity& id, const DiskAccessOptions& options) {
-    if (id.simulated)
-        return 0;
-    std::vector<dev_t> devices = diskDevices(id, options);
-    bool readable = false;
-    for (const std::string& target : mountedTargets(devices, options.mountInfo, readable)) {
-        if (umount2(target.c_str(), UMOUNT_NOFOLLOW) != 0 && errno != EINVAL && errno != ENOENT)
-            return errno == EPERM || errno == EACCES ? SHRED_STATUS_FAILED_PERMISSION
-                                                     : SHRED_STATUS_FAILED_BUSY;
-    }
-    if (!mountedTargets(devices, options.mountInfo, readable).empty())
-        return SHRED_STATUS_FAILED_BUSY;
-    return readable ? 0 : SHRED_STATUS_FAILED_BUSY;
-}
-
-OpenDisk::~OpenDisk() {
-    device_.reset();
-    if (lockFd_ >= 0)
-        close(lockFd_);
-}
-
-int OpenDisk::rereadPartitions() {
-    const int fd = device_ ? device_->fd() : lockFd_;
-    struct stat st {};
-    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISBLK(st.st_mode))
-        return 0;
-    return ioctl(fd, BLKRRPART) == 0 ? 0 : errno;
-}
-
-int32_t openDiskForWriting(const KestruneDiskIdentity& id, const DiskAccessOptions& options,
-                           bool directIo, std::unique_ptr<OpenDisk>& disk) {
-    disk.reset();
-    if (int32_t status = checkBeforeOpen(id, options))
-        return status;
-    if (int32_t status = unmountDisk(id, options))
-        return status;
-
-    const int exclusive = id.simulated ? 0 : O_EXCL;
-    const auto deadline = Clock::now() + options.lockWait;
-    int fd = -1;
-    bool direct = directIo;
-    if (options.descriptor >= 0) {
-        fd = duplicateForWriting(options.descriptor, direct);
-        if (fd < 0)
-            return fd == -EBADF ? SHRED_STATUS_FAILED_MEDIA : SHRED_STATUS_FAILED_PERMISSION;
-    }
-    while (fd < 0) {
-        fd = open(id.path, O_RDWR | O_CLOEXEC | exclusive | (direct ? O_DIRECT : 0));
-        if (fd >= 0)
-            break;
-        if (errno == EINVAL && direct) {
-            direct = false; // e.g. a file on tmpfs
-            continue;
-        }
-        // udev may still be probing the partitions we just unmounted
-        if (errno == EBUSY && Clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            continue;
-        }
-        return openFailureStatus(errno);
-    }
-    if (!identityHolds(fd, id)) {
-        close(fd);
-        return SHRED_STATUS_FAILED_MEDIA;
-    }
-    int error = 0;
-    std::unique_ptr<FdBlockDevice> device = FdBlockDevice::adopt(fd, direct, &error);
-    if (!device)
-        return SHRED_STATUS_FAILED_MEDIA;
-    if (device->readOnly())
-        return SHRED_STATUS_FAILED_WRITE_PROTECTED;
-
-    // Without the right to open the path, the lock goes on the descriptor we were given.
-    int lockFd = options.descriptor >= 0 ? fcntl(options.descriptor, F_DUPFD_CLOEXEC, 0)
-                                         : open(id.path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (lockFd < 0)
-        return openFailureStatus(errno);
-    if (!identityHolds(lockFd, id)) {
-        close(lockFd);
-        return SHRED_STATUS_FAILED_MEDIA;
-    }
-    while (flock(lockFd, LOCK_EX | LOCK_NB) != 0) {
-        if ((errno != EWOULDBLOCK && errno != EINTR) || Clock::now() >= deadline) {
-            close(lockFd);
-            return SHRED_STATUS_FAILED_HELD; // e.g. another instance shredding it
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-
-    disk.reset(new OpenDisk());
-    disk->device_ = std::move(device);
-    disk->path_ = id.path;
-    disk->lockFd_ = lockFd;
-    return 0;
+    return SHRED_STATUS_FAILED_MEDIA;
 }
 
 namespace {
@@ -432,16 +36,17 @@ namespace {
 // The opened disk, watched during the job for what may become of it.
 class LinuxJobDisk final : public JobDisk {
 public:
-    LinuxJobDisk(OpenDisk& disk, const KestruneDiskIdentity& identity, bool byPath)
+    LinuxJobDisk(blockio::OpenDisk& disk, const KestruneDiskIdentity& identity, bool byPath)
         : disk_(disk), identity_(identity), size_(disk.device().size()), byPath_(byPath) {}
 
     BlockDevice& device() override { return disk_.device(); }
     int32_t mediumCheck() override {
-        FdBlockDevice& device = disk_.device();
+        blockio::FdBlockDevice& device = disk_.device();
         struct stat st {};
         const bool deleted =
             fstat(device.fd(), &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 0;
-        if (deleted || (byPath_ && !pathLeadsTo(identity_)) || device.currentSize() < size_)
+        if (deleted || (byPath_ && !blockio::pathLeadsTo(identity_)) ||
+            device.currentSize() < size_)
             return SHRED_STATUS_FAILED_MEDIA;
         if (device.isBlockDevice()) {
             int ro = 0;
@@ -454,7 +59,7 @@ public:
     void jobEnded() override { disk_.rereadPartitions(); }
 
 private:
-    OpenDisk& disk_;
+    blockio::OpenDisk& disk_;
     const KestruneDiskIdentity& identity_;
     uint64_t size_;
     bool byPath_;
@@ -464,12 +69,12 @@ private:
 
 int32_t shredDisk(const KestruneDiskIdentity& identity, int32_t deviceNumber, int32_t algorithm,
                   ShredStatusCallback callback, void* context, const unsigned char* abortFlag,
-                  const DiskAccessOptions& options, const JobOptions& jobOptions) {
+                  const blockio::DiskAccessOptions& options, const JobOptions& jobOptions) {
     std::vector<Pass> plan;
     if (!passPlan(algorithm, plan))
         return ENGINE_STATUS_BAD_REQUEST;
-    std::unique_ptr<OpenDisk> disk;
-    if (int32_t status = openDiskForWriting(identity, options, true, disk))
+    std::unique_ptr<blockio::OpenDisk> disk;
+    if (int32_t status = statusOf(blockio::openDiskForWriting(identity, options, true, disk)))
         return status;
     // A disk handed over by the disk service may have a path we have no right to open.
     LinuxJobDisk job(*disk, identity, options.descriptor < 0);
@@ -478,7 +83,7 @@ int32_t shredDisk(const KestruneDiskIdentity& identity, int32_t deviceNumber, in
 
 int32_t shredDiskNumber(uint32_t deviceNumber, int32_t algorithm, ShredStatusCallback callback,
                         void* context, const unsigned char* abortFlag,
-                        const DiskAccessOptions& options, const JobOptions& jobOptions) {
+                        const blockio::DiskAccessOptions& options, const JobOptions& jobOptions) {
     std::vector<Pass> plan;
     if (!passPlan(algorithm, plan))
         return ENGINE_STATUS_BAD_REQUEST;
@@ -486,7 +91,7 @@ int32_t shredDiskNumber(uint32_t deviceNumber, int32_t algorithm, ShredStatusCal
     if (!kestrune_disk_number_resolve(deviceNumber, &identity))
         return SHRED_STATUS_FAILED_MEDIA;
     identity.path[sizeof identity.path - 1] = '\0';
-    DiskAccessOptions access = options;
+    blockio::DiskAccessOptions access = options;
     const int handed = kestrune_disk_number_take(deviceNumber);
     if (handed >= 0)
         access.descriptor = handed;
@@ -502,7 +107,7 @@ int32_t shredListedDisk(uint32_t /*driveLetter*/, uint32_t deviceNumber, int32_t
                         const unsigned char* abortFlag) {
     // The drive letter is 0 here: the number alone names the disk.
     return shredDiskNumber(deviceNumber, algorithm, callback, context, abortFlag,
-                           DiskAccessOptions{});
+                           blockio::DiskAccessOptions{});
 }
 
 } // namespace kestrune::engine

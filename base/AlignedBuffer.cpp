@@ -1,8 +1,8 @@
-#include "shredengine/BlockDevice.h"
+#include "base/BlockDevice.h"
 
 #include <new>
 
-namespace kestrune::engine {
+namespace kestrune::blockio {
 
 namespace {
 constexpr std::align_val_t kAlignment{4096};
@@ -17,4 +17,4 @@ AlignedBuffer::~AlignedBuffer() {
         ::operator delete(data_, kAlignment);
 }
 
-} // namespace kestrune::engine
+} // namespace kestrune::blockio

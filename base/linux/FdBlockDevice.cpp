@@ -1,4 +1,4 @@
-#include "shredengine/BlockDevice.h"
+#include "base/FdBlockDevice.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -8,7 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace kestrune::engine {
+namespace kestrune::blockio {
 
 std::unique_ptr<FdBlockDevice> FdBlockDevice::adopt(int fd, bool directIo, int* error) {
     std::unique_ptr<FdBlockDevice> device(new FdBlockDevice(fd, directIo));
@@ -146,4 +146,4 @@ uint64_t FdBlockDevice::currentSize() const {
     return ioctl(fd_, BLKGETSIZE64, &bytes) == 0 ? bytes : 0;
 }
 
-} // namespace kestrune::engine
+} // namespace kestrune::blockio

@@ -1,5 +1,6 @@
 // The window without a mouse: Tab and Space, a visible focus, and what assistive technology
 // is told about each row.
+#include "LanguageChoice.h"
 #include "TestSupport.h"
 #include "WindowDriving.h"
 #include "controls/CListCtrlEx.h"

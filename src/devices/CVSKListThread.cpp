@@ -65,7 +65,7 @@ DeviceScanLauncher::~DeviceScanLauncher() {
     std::unique_lock guard(state_->mutex);
     state_->closing = true;
     state_->again = false;
-    if (!state_->idle.wait_for(guard, kShutdownWait, [this] { return !state_->running; }))
+    if (!state_->idle.wait_for(guard, shutdownWait_, [this] { return !state_->running; }))
         trace("CVSKListThread still running at shutdown\n");
 }
 

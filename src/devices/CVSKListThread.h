@@ -53,8 +53,12 @@ public:
     bool waitUntilIdle(std::chrono::milliseconds timeout) const;
 
     static constexpr std::chrono::seconds kShutdownWait{3};
+    // How long the destructor waits for a running scan; kShutdownWait unless a test that
+    // leaves a scan stuck on purpose gives up sooner.
+    void setShutdownWait(std::chrono::milliseconds wait) { shutdownWait_ = wait; }
 
 private:
+    std::chrono::milliseconds shutdownWait_ = kShutdownWait;
     struct State;
     // Shared with the scan thread, so it outlives whichever side ends first.
     std::shared_ptr<State> state_;

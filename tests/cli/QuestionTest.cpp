@@ -2,6 +2,7 @@
 // a yes, the end of the input, or no terminal at all erases nothing. On a terminal the jobs'
 // lines are redrawn in place.
 #include "CliTestSupport.h"
+#include "LanguageChoice.h"
 
 using namespace kestrune;
 using namespace kestrune::test;

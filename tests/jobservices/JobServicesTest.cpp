@@ -3,6 +3,7 @@
 // reach the display untouched on their way.
 #include "shred/JobServices.h"
 #include "DesktopServicesFixture.h"
+#include "LanguageChoice.h"
 #include "lang/TextPlaceholders.h"
 #include "shred/ShredStatusDisplay.h"
 

@@ -1,10 +1,10 @@
 // Damaged component files are refused with their reason before the loader maps them, and
 // each component then reports its missing-file text instead of crashing.
 #include "DamagedObjects.h"
+#include "TestSupport.h"
 #include "app/SystemUtil.h"
 #include "base/SharedObjectCheck.h"
 #include "platform/Module.h"
-#include "support/TestSupport.h"
 #include "update/UpdateManager.h"
 
 #include <QDir>

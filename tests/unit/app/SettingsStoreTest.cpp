@@ -1,8 +1,8 @@
 #include "app/SettingsStore.h"
+#include "TestSupport.h"
 #include "app/SystemUtil.h"
 #include "lang/LanguageManager.h"
 #include "platform/Registry.h"
-#include "support/TestSupport.h"
 
 #include <QFile>
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 #include "app/SystemUtil.h"
+#include "TestSupport.h"
 #include "platform/ProgramFile.h"
 #include "platform/Registry.h"
-#include "support/TestSupport.h"
 
 #include <QCoreApplication>
 #include <QFile>

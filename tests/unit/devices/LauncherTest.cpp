@@ -160,6 +160,7 @@ TEST(ScanLauncher, AScanThatOutlivesItsLauncherKeepsWhatItUses) {
     sources.text = [](const QString&) { return QString(); };
     {
         DeviceScanLauncher launcher(table, list, notifier, sources);
+        launcher.setShutdownWait(50ms);
         ASSERT_TRUE(launcher.startDeviceScan());
     } // gives up waiting for the stuck scan
     table.reset();

@@ -1,57 +1,12 @@
 #include "DamagedObjects.h"
-#include "LanguageFixtures.h"
+#include "LanguageManagerFixture.h"
 
-#include "controls/CPictureEx.h"
-#include "controls/LanguagePicture.h"
 #include "lang/LanguageManager.h"
 
-#include <QColor>
-#include <QImage>
 #include <ctime>
 
 namespace kestrune::test {
 namespace {
-
-const QString kMissing = QStringLiteral("Could not locate necessary dll 'VSKLanguage.dll'");
-
-class LanguageManagerTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        messages().clear();
-        env_.language("en_GB.UTF-8");
-    }
-    void TearDown() override { messages().clear(); }
-
-    // A folder with the row-listing component and the given "CODE file" rows; each file
-    // is a copy of a fixture language file.
-    void listed(const std::vector<std::pair<QString, QString>>& rows, const QString& current) {
-        QFile::remove(folder_.file(QStringLiteral("VSKLanguage.dll")));
-        folder_.copy(fixturePath(QStringLiteral("listed/VSKLanguage.dll")),
-                     QStringLiteral("VSKLanguage.dll"));
-        QByteArray list;
-        int n = 0;
-        for (const auto& [code, fixture] : rows) {
-            const QString name = QStringLiteral("lang%1.dll").arg(n++);
-            QFile::remove(folder_.file(name));
-            if (!fixture.isEmpty())
-                folder_.copy(fixturePath(QStringLiteral("files/%1.dll").arg(fixture)), name);
-            list += code.toUtf8() + ' ' + name.toUtf8() + '\n';
-        }
-        folder_.write(QStringLiteral("languages.list"), list);
-        folder_.write(QStringLiteral("current"), current.toUtf8());
-    }
-
-    static void expectOnlyBox(const QString& text) {
-        const auto boxes = messages().boxes();
-        ASSERT_EQ(boxes.size(), 1u);
-        EXPECT_EQ(boxes[0].text, text);
-        EXPECT_EQ(boxes[0].caption, QStringLiteral("Kestrune"));
-        EXPECT_EQ(boxes[0].style, unsigned(platform::MB_ICONERROR_STYLE));
-    }
-
-    ScopedEnvironment env_;
-    LanguageFolder folder_;
-};
 
 TEST_F(LanguageManagerTest, ShippedLanguagesSwitchOnlyAtNextSelection) {
     folder_.installShipped();
@@ -283,23 +238,6 @@ TEST_F(LanguageManagerTest, ShippedFilesAnswerEveryKeyInBothLanguages) {
     EXPECT_TRUE(messages().boxes().empty());
 }
 
-TEST_F(LanguageManagerTest, ShippedFilesCarryEveryPicture) {
-    folder_.installShipped();
-    LanguageManager manager;
-    ASSERT_EQ(manager.GetLanguageCount(), 2);
-    for (int index = 0; index < 2; ++index) {
-        for (const char* name :
-             {"top", "bott_logo", "bott_middle", "bott_middle_settings", "bott_middle_about",
-              "bott_middle_update", "settings_top", "settings_bot", "grey_usb", "insert_usb"}) {
-            CPictureEx picture;
-            ShowLanguagePicture(picture, manager, QLatin1String(name), "JPG", index);
-            EXPECT_TRUE(picture.isLoaded()) << name << " in " << index;
-        }
-        EXPECT_FALSE(manager.LoadBitmapByName(QStringLiteral("info_bkg"), index).isNull());
-    }
-    EXPECT_TRUE(messages().boxes().empty());
-}
-
 TEST_F(LanguageManagerTest, MissingComponentGivesOneBoxAndEmptyTexts) {
     LanguageManager manager;
     expectOnlyBox(kMissing);
@@ -465,37 +403,6 @@ TEST_F(LanguageManagerTest, SetLanguageHandsOverTheFilesCode) {
     EXPECT_EQ(manager.currentIndex(), 0);
     folder_.write(QStringLiteral("refuse"), "");
     EXPECT_FALSE(manager.SetLanguage(0));
-}
-
-TEST_F(LanguageManagerTest, PicturesAndBitmapsComeFromTheLanguageFile) {
-    listed({{"NTV", "alpha"}, {"DE", "nobitmap"}}, QStringLiteral("NTV"));
-    folder_.write(QStringLiteral("current"), "NTV");
-    LanguageManager manager;
-    ASSERT_EQ(messages().boxes().size(), 1u);
-
-    const QImage swatch = manager.LoadBitmapByName(QStringLiteral("swatch"), -1);
-    ASSERT_EQ(swatch.size(), QSize(3, 2));
-    EXPECT_EQ(QColor(swatch.pixel(2, 1)), QColor(Qt::red));
-
-    CPictureEx picture;
-    ShowLanguagePicture(picture, manager, QStringLiteral("banner"), "JPG", -1);
-    EXPECT_EQ(messages().boxes().size(), 1u);
-    ASSERT_TRUE(picture.isLoaded());
-    EXPECT_EQ(picture.surfaceImage().size(), QSize(4, 4));
-    EXPECT_EQ(QColor(picture.surfaceImage().pixel(1, 1)), QColor(Qt::blue));
-
-    ShowLanguagePicture(picture, manager, QStringLiteral("nothing"), "JPG", 0);
-    EXPECT_TRUE(manager.LoadBitmapByName(QStringLiteral("nothing"), 0).isNull());
-    // Row 1 lacks GetBitmapId, which stopped the start-up.
-    ShowLanguagePicture(picture, manager, QStringLiteral("banner"), "JPG", 1);
-    EXPECT_TRUE(manager.LoadBitmapByName(QStringLiteral("swatch"), 1).isNull());
-    const auto texts = messages().texts();
-    ASSERT_EQ(texts.size(), 5u);
-    EXPECT_EQ(texts[0], kMissing + QStringLiteral(" (GetBitmapId)"));
-    EXPECT_EQ(texts[1], "Could not locate image in dll. (GetBitmapId)");
-    EXPECT_EQ(texts[2], "Could not locate image in dll.");
-    EXPECT_EQ(texts[3], kMissing);
-    EXPECT_EQ(texts[4], kMissing);
 }
 
 TEST_F(LanguageManagerTest, ProcessWideInstanceOutlivesItsRelease) {

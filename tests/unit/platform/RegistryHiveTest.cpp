@@ -1,6 +1,6 @@
+#include "DamagedObjects.h"
+#include "TestSupport.h"
 #include "platform/linux/FileRegistry.h"
-#include "support/DamagedObjects.h"
-#include "support/TestSupport.h"
 
 #include <QDir>
 #include <QFile>

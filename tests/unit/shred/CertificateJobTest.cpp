@@ -2,6 +2,7 @@
 // engine: what it says is what the report on disk says, for jobs that succeeded, failed,
 // were aborted or met a counterfeit stick; the setting that turns it off; and a certificate
 // that cannot be written.
+#include "LanguageChoice.h"
 #include "PdfText.h"
 #include "TestSupport.h"
 #include "app/SettingsStore.h"

@@ -3,6 +3,7 @@
 // file is written.
 #include "shred/ErasureCertificate.h"
 #include "DamagedObjects.h"
+#include "LanguageChoice.h"
 #include "PdfText.h"
 #include "TestSupport.h"
 #include "lang/LanguageManager.h"

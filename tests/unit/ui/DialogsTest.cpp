@@ -1,3 +1,4 @@
+#include "LanguageChoice.h"
 #include "TestSupport.h"
 #include "app/SettingsStore.h"
 #include "app/SystemUtil.h"

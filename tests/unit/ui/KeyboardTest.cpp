@@ -1,5 +1,6 @@
 // The window without a mouse: Tab and Space, a visible focus, and what assistive technology
 // is told about each row.
+#include "LanguageChoice.h"
 #include "TestSupport.h"
 #include "WindowDriving.h"
 #include "controls/CListCtrlEx.h"
@@ -290,6 +291,16 @@ TEST_P(KeyboardTest, AJobsChangesAreAnnounced) {
         [&] { return notifications().contains(statusName(disk, "status_processing")); }, 20000));
     showJobEnded(*record);
     EXPECT_TRUE(QTest::qWaitFor([&] { return notifications().contains(ended); }, 20000));
+    // The button's new name is an event of its own, which may come after the notification.
+    const auto buttonNamed = [&](const QString& name) {
+        for (const QJsonObject& event : heard())
+            if (event[QLatin1String("type")].toString() ==
+                    QLatin1String("object:property-change:accessible-name") &&
+                event[QLatin1String("name")].toString() == name)
+                return true;
+        return false;
+    };
+    EXPECT_TRUE(QTest::qWaitFor([&] { return buttonNamed(fill("access_start", disk)); }, 20000));
     listener.terminate();
     listener.waitForFinished(5000);
     if (HasFailure()) {

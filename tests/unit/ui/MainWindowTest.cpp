@@ -1,3 +1,4 @@
+#include "LanguageChoice.h"
 #include "TestSupport.h"
 #include "controls/CListCtrlEx.h"
 #include "controls/CVSKImageButton.h"

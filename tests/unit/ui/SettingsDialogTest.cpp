@@ -1,5 +1,6 @@
 #include "SettingsFixture.h"
 
+#include "LanguageChoice.h"
 #include "controls/CPictureEx.h"
 #include "ui/CVSKSettingsDlg.h"
 #include "ui/TemplateDialog.h"

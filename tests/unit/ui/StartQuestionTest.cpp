@@ -1,4 +1,5 @@
 // Start in the window asks before it erases: which disk, how, and No unless told otherwise.
+#include "LanguageChoice.h"
 #include "RealDisks.h"
 #include "TestSupport.h"
 #include "WindowDriving.h"

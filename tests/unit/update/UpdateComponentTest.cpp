@@ -1,4 +1,4 @@
-#include "TestUser.h"
+#include "UpdateComponentFixtures.h"
 #include "UpdateTestKit.h"
 
 #include "DebianVersion.h"
@@ -18,7 +18,6 @@
 #include <fcntl.h>
 #include <functional>
 #include <future>
-#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace kestrune;
@@ -207,36 +206,6 @@ TEST(UpdateDownload, TargetNeverOverwritesOrLeavesTheFolder) {
 
 class UpdateDownloadTest : public SignedUpdateFixture {};
 
-TEST_F(UpdateDownloadTest, ThroughSudoThePackageGoesToAFolderOnlyRootCanEnter) {
-    SudoingTestUser user;
-    if (!user.unavailable().isEmpty())
-        GTEST_SKIP() << user.unavailable().toStdString();
-    writeFile(QStringLiteral("kestrune_2.0_all.deb"), "package");
-    const DownloadFolder folder = prepareDownloadFolder();
-    ASSERT_FALSE(folder.path.isEmpty()) << folder.error.toStdString();
-    EXPECT_TRUE(folder.fresh);
-    EXPECT_FALSE(folder.path.startsWith(user.home())) << folder.path.toStdString();
-    struct stat info {};
-    ASSERT_EQ(::lstat(QFile::encodeName(folder.path).constData(), &info), 0);
-    EXPECT_TRUE(S_ISDIR(info.st_mode));
-    EXPECT_EQ(info.st_uid, 0u);
-    EXPECT_EQ(info.st_mode & 07777, 0700u);
-    const DownloadFolder another = prepareDownloadFolder();
-    EXPECT_NE(another.path, folder.path) << "each download has its own";
-    removeDownloadFolder(another);
-
-    std::atomic<bool> cancel{false};
-    QString error;
-    const QString target = downloadTargetFor(
-        folder.path, server_->url(QStringLiteral("kestrune_2.0_all.deb")), QStringLiteral("2.0"));
-    ASSERT_TRUE(downloadFile(server_->url(QStringLiteral("kestrune_2.0_all.deb")), target, 7,
-                             kit_->caFile(), cancel, {}, &error))
-        << error.toStdString();
-    EXPECT_EQ(ownerOf(target)->uid, 0u);
-    removeDownloadFolder(folder);
-    EXPECT_FALSE(QFileInfo::exists(folder.path));
-}
-
 TEST_F(UpdateDownloadTest, OwnCacheWhenNotRunningForAnotherUser) {
     QTemporaryDir cache;
     const QByteArray previous = qgetenv("XDG_CACHE_HOME");
@@ -304,41 +273,6 @@ TEST_F(UpdateDownloadTest, DownloadsOverHttpsOnlyAndCleansUpOnFailure) {
             << c.address.toStdString();
     }
 }
-
-// The component as the program loads it, called through its entry.
-class UpdateComponentTest : public SignedUpdateFixture {
-protected:
-    void SetUp() override {
-        SignedUpdateFixture::SetUp();
-        if (IsSkipped())
-            return;
-        module_ = platform::Module::load(
-            QDir(componentFolder()).filePath(QStringLiteral("VSKUpdate.dll")));
-        ASSERT_TRUE(module_);
-        entry_ = module_->entry<VSKUpdateFn>(KESTRUNE_UPDATE_ENTRY);
-        ASSERT_TRUE(entry_);
-    }
-
-    virtual QString componentFolder() const { return binDir(); }
-
-    int call(const QString& version, int mode) {
-        const std::u16string dir = binDir().toStdU16String();
-        const std::u16string product = u"Vaskor Kestrune";
-        const std::u16string ver = version.toStdU16String();
-        return entry_(0, dir.c_str(), product.c_str(), ver.c_str(), mode, 0);
-    }
-
-    // The scheduled check's answer, and what it wrote to standard error.
-    int check(QString* errors) {
-        ::testing::internal::CaptureStderr();
-        const int answer = call(QStringLiteral("1.0.0.1"), 1);
-        *errors = QString::fromStdString(::testing::internal::GetCapturedStderr());
-        return answer;
-    }
-
-    std::unique_ptr<platform::Module> module_;
-    VSKUpdateFn entry_ = nullptr;
-};
 
 TEST_F(UpdateComponentTest, ScheduledCheckAnswersTwoOnlyForANewerVersion) {
     publish({.version = QStringLiteral("1.2.3.4")});
@@ -435,218 +369,6 @@ TEST_F(UpdateComponentTest, AFeedThatIsNotOursIsRefusedWithItsReason) {
               QStringLiteral("test release"), strangerPublic);
     EXPECT_EQ(check(&errors), KESTRUNE_UPDATE_NOT_VERIFIED) << "its key no longer listed";
     EXPECT_TRUE(messages().boxes().empty()) << "the program, not the component, tells the user";
-}
-
-TEST_F(UpdateComponentTest, AsRootAnAuthoritiesFileOthersCouldChangeIsNotUsed) {
-    if (::geteuid() != 0)
-        GTEST_SKIP() << "the rule is root's";
-    publish({});
-    QTemporaryDir place;
-    const QString folder = QDir(place.path()).filePath(QStringLiteral("authorities"));
-    ASSERT_TRUE(QDir().mkpath(folder));
-    const QString file = QDir(folder).filePath(QStringLiteral("ca.pem"));
-    ASSERT_TRUE(QFile::copy(kit_->caFile(), file));
-    const QByteArray native = QFile::encodeName(file);
-    const QByteArray nativeFolder = QFile::encodeName(folder);
-    struct Case {
-        const char* what;
-        std::function<void()> change;
-        const char* reason;
-    };
-    const Case cases[] = {
-        {"another owner", [&] { ASSERT_EQ(::chown(native.constData(), 65534, 0), 0); },
-         "belongs to user 65534"},
-        {"group-writable", [&] { ASSERT_EQ(::chmod(native.constData(), 0664), 0); },
-         "can be changed by others than root (mode 0664)"},
-        {"in a folder all may write to",
-         [&] { ASSERT_EQ(::chmod(nativeFolder.constData(), 0777), 0); },
-         "can be changed by others than root (mode 0777)"}};
-    putString(platform::RegistryRoot::LocalMachine, kUpdateKey, QStringLiteral("CaFile"), file);
-    for (const Case& c : cases) {
-        ASSERT_EQ(::chown(native.constData(), 0, 0), 0);
-        ASSERT_EQ(::chmod(native.constData(), 0644), 0);
-        ASSERT_EQ(::chmod(nativeFolder.constData(), 0755), 0);
-        QString errors;
-        ASSERT_EQ(check(&errors), 2) << "trusted again: " << errors.toStdString();
-        const qsizetype fetched = server_->requests().size();
-        c.change();
-        EXPECT_EQ(check(&errors), KESTRUNE_UPDATE_NOT_VERIFIED) << c.what;
-        EXPECT_TRUE(errors.contains(file + QStringLiteral(" is not used")) &&
-                    errors.contains(QLatin1String(c.reason)))
-            << c.what << ": " << errors.toStdString();
-        EXPECT_EQ(server_->requests().size(), fetched)
-            << c.what << ": nothing fetched, not even with the system's authorities";
-    }
-}
-
-// Mode 0 runs the component's own dialog; these tests press its buttons.
-class UpdateDialogTest : public UpdateComponentTest {
-protected:
-    void SetUp() override {
-        // The component in a folder of its own, beside a stand-in for its installer that
-        // writes down its command line and answers with the exit code the test chose.
-        ASSERT_TRUE(QFile::copy(QDir(binDir()).filePath(QStringLiteral("VSKUpdate.dll")),
-                                QDir(tools_.path()).filePath(QStringLiteral("VSKUpdate.dll"))));
-        installLog_ = QDir(tools_.path()).filePath(QStringLiteral("installed.txt"));
-        installerAnswer_ = QDir(tools_.path()).filePath(QStringLiteral("installer-answer"));
-        setInstallerAnswer(0);
-        QFile installer(QDir(tools_.path()).filePath(QStringLiteral("kestrune-install-update")));
-        ASSERT_TRUE(installer.open(QIODevice::WriteOnly));
-        installer.write("#!/bin/sh\necho \"$*\" >> '" + installLog_.toUtf8() +
-                        "'\necho 'E: the fake installer says no' >&2\nexit $(cat '" +
-                        installerAnswer_.toUtf8() + "')\n");
-        installer.close();
-        installer.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        UpdateComponentTest::SetUp();
-        if (IsSkipped())
-            return;
-        previousCache_ = qgetenv("XDG_CACHE_HOME");
-        previousPath_ = qgetenv("PATH");
-        downloads_ = QDir(tools_.path()).filePath(QStringLiteral("cache/kestrune/updates"));
-        qputenv("XDG_CACHE_HOME", QDir(tools_.path()).filePath(QStringLiteral("cache")).toUtf8());
-        // The desktop's opener is replaced by one that writes down what it was given.
-        openLog_ = QDir(tools_.path()).filePath(QStringLiteral("opened.txt"));
-        const QString opener = QDir(tools_.path()).filePath(QStringLiteral("xdg-open"));
-        QFile script(opener);
-        ASSERT_TRUE(script.open(QIODevice::WriteOnly));
-        script.write("#!/bin/sh\necho \"$1\" >> '" + openLog_.toUtf8() + "'\n");
-        script.close();
-        script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        qputenv("PATH", tools_.path().toUtf8() + ":" + previousPath_);
-    }
-    QString componentFolder() const override { return tools_.path(); }
-    void setInstallerAnswer(int code) {
-        QFile answer(installerAnswer_);
-        ASSERT_TRUE(answer.open(QIODevice::WriteOnly));
-        answer.write(QByteArray::number(code));
-    }
-    QString installed() const {
-        QFile file(installLog_);
-        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()).trimmed()
-                                              : QString();
-    }
-    void TearDown() override {
-        if (!previousPath_.isEmpty()) {
-            if (previousCache_.isEmpty())
-                qunsetenv("XDG_CACHE_HOME");
-            else
-                qputenv("XDG_CACHE_HOME", previousCache_);
-            qputenv("PATH", previousPath_);
-        }
-        UpdateComponentTest::TearDown();
-    }
-
-    // Runs the component in mode 0 while script works the dialog once it shows.
-    int runDialog(const QString& version, std::function<void(QDialog&)> script) {
-        bool ran = false;
-        QTimer poll;
-        poll.setInterval(20);
-        QObject::connect(&poll, &QTimer::timeout, [&] {
-            auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
-            if (!dialog || ran || dialog->objectName() != QLatin1String("updateDialog"))
-                return;
-            ran = true;
-            script(*dialog);
-        });
-        poll.start();
-        const int result = call(version, 0);
-        EXPECT_TRUE(ran) << "the dialog never showed";
-        return result;
-    }
-
-    // Presses Download and install once it can be pressed; the dialog must end by itself.
-    int installRefused(const QString& version, QString* errors) {
-        ::testing::internal::CaptureStderr();
-        const int result = runDialog(version, [&](QDialog& dialog) {
-            ASSERT_TRUE(waitFor([&] { return button(dialog, "installButton")->isEnabled(); }));
-            QTest::mouseClick(button(dialog, "installButton"), Qt::LeftButton);
-        });
-        *errors = QString::fromStdString(::testing::internal::GetCapturedStderr());
-        return result;
-    }
-
-    static bool waitFor(const std::function<bool()>& condition) {
-        for (int i = 0; i < 500 && !condition(); ++i)
-            QTest::qWait(10);
-        return condition();
-    }
-
-    static QPushButton* button(QDialog& dialog, const char* name) {
-        return dialog.findChild<QPushButton*>(QString::fromLatin1(name));
-    }
-    static QString label(QDialog& dialog, const char* name) {
-        auto* text = dialog.findChild<QLabel*>(QString::fromLatin1(name));
-        return text ? text->text() : QString();
-    }
-
-    QString opened() const {
-        QFile file(openLog_);
-        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()).trimmed()
-                                              : QString();
-    }
-    QStringList downloaded() const {
-        return QDir(downloads_).entryList(QDir::Files | QDir::Hidden | QDir::System);
-    }
-
-    QTemporaryDir tools_;
-    QString downloads_;
-    QString openLog_;
-    QString installLog_;
-    QString installerAnswer_;
-    QByteArray previousCache_;
-    QByteArray previousPath_;
-};
-
-TEST_F(UpdateDialogTest, DownloadAndInstallClosesOnlyOnceTheInstallerInstalledIt) {
-    if (::geteuid() != 0)
-        GTEST_SKIP() << "not root, the dialog asks pkexec to run the installer";
-    const QByteArray package = publish({.extraLines = "notes=Faster\nnotes=Safer\n"});
-    QString versions;
-    const int result = runDialog(QStringLiteral("1.0.0.1"), [&](QDialog& dialog) {
-        ASSERT_TRUE(waitFor([&] { return button(dialog, "installButton")->isEnabled(); }));
-        versions = label(dialog, "versionsLabel");
-        QTest::mouseClick(button(dialog, "installButton"), Qt::LeftButton);
-    });
-    EXPECT_EQ(result, 1);
-    EXPECT_TRUE(versions.contains(QStringLiteral("1.0.0.1"))) << versions.toStdString();
-    EXPECT_TRUE(versions.contains(QStringLiteral("2.0.0.0"))) << versions.toStdString();
-    const QString saved = QDir(downloads_).filePath(QStringLiteral("kestrune_2.0.0.0_all.deb"));
-    QFile file(saved);
-    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-    EXPECT_EQ(file.readAll(), package);
-    EXPECT_EQ(installed(), saved + QStringLiteral(".feed ") + saved)
-        << "the installer beside the component gets the file that was checked and its feed";
-    QFile feed(saved + QStringLiteral(".feed"));
-    ASSERT_TRUE(feed.open(QIODevice::ReadOnly));
-    QFile published(QDir(files_.path()).filePath(QStringLiteral("feed.txt")));
-    ASSERT_TRUE(published.open(QIODevice::ReadOnly));
-    EXPECT_EQ(feed.readAll(), published.readAll()) << "the very bytes whose signature was checked";
-    EXPECT_TRUE(opened().isEmpty()) << "the package goes to the installer, not to an opener";
-    EXPECT_TRUE(messages().boxes().empty());
-}
-
-TEST_F(UpdateDialogTest, AnInstallerThatRefusesKeepsTheProgramAndSaysWhy) {
-    if (::geteuid() != 0)
-        GTEST_SKIP() << "not root, the dialog asks pkexec to run the installer";
-    publish({});
-    setInstallerAnswer(100);
-    QString status;
-    bool offeredAgain = false;
-    const int result = runDialog(QStringLiteral("1.0.0.1"), [&](QDialog& dialog) {
-        ASSERT_TRUE(waitFor([&] { return button(dialog, "installButton")->isEnabled(); }));
-        QTest::mouseClick(button(dialog, "installButton"), Qt::LeftButton);
-        ASSERT_TRUE(
-            waitFor([&] { return label(dialog, "statusLabel").contains("not installed"); }));
-        status = label(dialog, "statusLabel");
-        offeredAgain = button(dialog, "installButton")->isEnabled();
-        QTest::mouseClick(button(dialog, "closeButton"), Qt::LeftButton);
-    });
-    EXPECT_EQ(result, 0);
-    EXPECT_TRUE(offeredAgain);
-    EXPECT_TRUE(status.contains(QStringLiteral("code 100"))) << status.toStdString();
-    EXPECT_TRUE(status.contains(QStringLiteral("fake installer says no"))) << status.toStdString();
-    EXPECT_TRUE(
-        QFileInfo::exists(QDir(downloads_).filePath(QStringLiteral("kestrune_2.0.0.0_all.deb"))));
 }
 
 TEST_F(UpdateDialogTest, APackageThatIsNoDebianPackageIsRefused) {

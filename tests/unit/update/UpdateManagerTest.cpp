@@ -1,3 +1,4 @@
+#include "LanguageChoice.h"
 #include "UpdateTestKit.h"
 
 #include <QRegularExpression>

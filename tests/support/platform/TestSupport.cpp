@@ -1,7 +1,5 @@
 #include "TestSupport.h"
 
-#include "lang/LanguageManager.h"
-
 #include <QDir>
 #include <QFile>
 #include <gtest/gtest.h>
@@ -48,6 +46,10 @@ RecordingMessageService& messages() {
     return service;
 }
 
+void recordMessages() {
+    platform::setMessageService(&messages());
+}
+
 ScopedRegistry::ScopedRegistry()
     : previous_(qgetenv("KESTRUNE_REGISTRY_DIR")),
       hadPrevious_(qEnvironmentVariableIsSet("KESTRUNE_REGISTRY_DIR")) {
@@ -90,26 +92,12 @@ void registerComponentDirectory(const QString& fileName, const QString& director
                         directory);
 }
 
-void chooseLanguage(const QString& code) {
-    auto language = GetLanguageManager();
-    language->SetLanguage(language->IndexOfLanguageCode(code));
-    language.reset();
-    ReleaseLanguageManager();
-}
-
 QString productKey(const QString& suffix) {
     return QStringLiteral("Software\\Vaskor Security\\Vaskor Kestrune") + suffix;
 }
 
 QByteArray registryString(const QString& text) {
     return QByteArray(reinterpret_cast<const char*>(text.utf16()), (text.size() + 1) * 2);
-}
-
-QString binDir() {
-    return QStringLiteral(KESTRUNE_BIN_DIR);
-}
-QString sourceDir() {
-    return QStringLiteral(KESTRUNE_SOURCE_DIR);
 }
 
 } // namespace kestrune::test

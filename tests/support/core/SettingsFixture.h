@@ -1,10 +1,10 @@
 #pragma once
 
+#include "TestSupport.h"
 #include "app/SettingsStore.h"
 #include "app/SystemUtil.h"
 #include "lang/LanguageManager.h"
 #include "platform/Registry.h"
-#include "support/TestSupport.h"
 #include "update/UpdateManager.h"
 
 #include <QDir>

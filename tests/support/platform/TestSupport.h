@@ -1,5 +1,6 @@
 #pragma once
 
+#include "TestPaths.h"
 #include "platform/MessageService.h"
 #include "platform/Registry.h"
 
@@ -29,6 +30,8 @@ private:
 
 // The service the test main installs.
 RecordingMessageService& messages();
+// Installs it as the program's message service.
+void recordMessages();
 
 // A fresh registry folder, set in KESTRUNE_REGISTRY_DIR for the lifetime of the object.
 class ScopedRegistry {
@@ -52,16 +55,10 @@ void writeRegistryDword(platform::RegistryRoot root, const QString& key, const Q
                         std::uint32_t value);
 // Registers where a component is found, as an installer would.
 void registerComponentDirectory(const QString& fileName, const QString& directory);
-// Makes the language with this code the user's choice for the next language manager.
-void chooseLanguage(const QString& code);
 // The product key of the built language files ("Software\Vaskor Security\Vaskor Kestrune").
 QString productKey(const QString& suffix);
 
 // A registry string's data: UTF-16 with its terminating zero.
 QByteArray registryString(const QString& text);
-
-// The folder the build puts the program and its components in.
-QString binDir();
-QString sourceDir();
 
 } // namespace kestrune::test

@@ -1,3 +1,4 @@
+#include "LanguageChoice.h"
 #include "TestSupport.h"
 #include "cli/ProgressLines.h"
 #include "controls/CListCtrlEx.h"

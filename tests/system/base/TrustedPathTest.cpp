@@ -2,7 +2,7 @@
 // those that root alone can change, along their whole length.
 #include "base/TrustedPath.h"
 #include "RealDisks.h"
-#include "TestSupport.h"
+#include "TestPaths.h"
 #include "TestUser.h"
 #include "base/InvokingUser.h"
 #include "base/SettingsPlace.h"
@@ -13,7 +13,6 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
-#include <map>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -205,36 +204,6 @@ TEST_F(TrustedPathTest, RootTakesTheMachineHiveOnlyFromFilesRootAloneCanChange) 
     }
     ASSERT_EQ(::chown(folderPath.constData(), 0, 0), 0);
     ASSERT_EQ(::chmod(folderPath.constData(), 0755), 0);
-}
-
-TEST(RootForUserSign, EachWayOfActingForAUserIsRecognisedAndRootsOwnSessionIsNot) {
-    static std::map<std::string, std::string> variables;
-    const auto lookUp = [](const char* name) -> const char* {
-        const auto found = variables.find(name);
-        return found == variables.end() ? nullptr : found->second.c_str();
-    };
-    struct Case {
-        uid_t euid;
-        std::map<std::string, std::string> variables;
-        std::string loginUid;
-        std::string sign; // empty: root's own, or no root at all
-    };
-    const Case cases[] = {
-        {0, {{"SUDO_UID", "1000"}, {"SUDO_GID", "1000"}}, "4294967295", "SUDO_UID=1000"},
-        {0, {{"PKEXEC_UID", "1001"}}, "", "PKEXEC_UID=1001"},
-        {0, {{"DOAS_USER", "alice"}}, "4294967295", "DOAS_USER=alice"},
-        {0, {}, "1000\n", "login uid 1000"},
-        {0, {}, "4294967295", ""},
-        {0, {}, "0", ""},
-        {0, {}, "", ""},
-        {0, {{"SUDO_UID", "0"}}, "0", ""},
-        {1000, {{"SUDO_UID", "1000"}}, "1000", ""},
-    };
-    for (const Case& c : cases) {
-        variables = c.variables;
-        EXPECT_EQ(platform::RootForUserSign(c.euid, lookUp, c.loginUid), c.sign)
-            << "euid " << c.euid << ", login uid " << c.loginUid;
-    }
 }
 
 TEST(ElevatedEnvironment, TheCommandLineKeepsOnlyAKnownEnvironment) {

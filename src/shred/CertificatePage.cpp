@@ -4,8 +4,6 @@
 #include "lang/TextPlaceholders.h"
 #include "shred/ShredStatusDisplay.h"
 
-#include <kestrune/shred_abi.h>
-
 namespace kestrune {
 namespace {
 

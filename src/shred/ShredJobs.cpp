@@ -4,7 +4,9 @@
 #include "devices/DeviceTable.h"
 #include "lang/LanguageManager.h"
 #include "platform/DeviceMonitor.h"
+#include "shred/EngineEvents.h"
 #include "shred/FormatAndLabel.h"
+#include "shred/JobRows.h"
 #include "shred/JobServices.h"
 
 #include <atomic>
@@ -15,12 +17,6 @@ namespace kestrune {
 namespace {
 
 std::atomic<int> processJobs{0};
-
-std::int64_t secondsNow() {
-    return std::chrono::duration_cast<std::chrono::seconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
 
 // The real format, with the monitor told to ignore the events of our own partitioning.
 DiskFormatter formatterWith(platform::DeviceMonitor* monitor) {
@@ -40,8 +36,10 @@ DiskFormatter formatterWith(platform::DeviceMonitor* monitor) {
         request.identity = job.identity;
         request.deviceNumber = static_cast<std::int32_t>(job.deviceNumber);
         request.label = job.label;
-        request.callback = job.callback;
-        request.context = job.context;
+        // The formatter reports as the engine does; the job hears of percents.
+        FormatProgress progress = job.progress;
+        request.callback = formatProgressCallback();
+        request.context = &progress;
         request.abortFlag = job.abortFlag;
         request.diskReadsAsZeros = job.diskReadsAsZeros;
         return formatAndLabel(request, hooks, job.labelled);
@@ -50,23 +48,28 @@ DiskFormatter formatterWith(platform::DeviceMonitor* monitor) {
 
 } // namespace
 
-QString ShredJobs::text(const char* key) const {
-    return context_->language ? context_->language->GetString(QString::fromLatin1(key)) : QString();
-}
-
 ShredJobs::ShredJobs(std::shared_ptr<DeviceTable> table, std::shared_ptr<DeviceListModel> list)
-    : table_(table), state_(std::make_shared<State>()),
-      context_(std::make_shared<ShredStatusContext>()) {
-    context_->table = std::move(table);
-    context_->list = std::move(list);
-    context_->language = GetLanguageManager();
-}
+    : table_(table), list_(list), language_(GetLanguageManager()),
+      state_(std::make_shared<State>()),
+      rows_(std::make_shared<JobRows>(std::move(table), list, language_)) {}
 
 ShredJobs::~ShredJobs() {
     abortAll();
     // Jobs given up on have had their bounded wait and their reports already.
     if (!abandoned_)
         waitForAll(30000);
+}
+
+void ShredJobs::remember(const std::shared_ptr<CVSKRMShredThread>& job) {
+    std::lock_guard guard(state_->mutex);
+    ++state_->running;
+    state_->jobs.push_back(job);
+    std::erase_if(state_->last, [this](const auto& entry) {
+        const auto& record = entry.second->record();
+        return entry.second->hasEnded() &&
+               table_->findByDeviceNumber(record->deviceNumber) != record;
+    });
+    state_->last.insert_or_assign(job->record().get(), job);
 }
 
 std::shared_ptr<CVSKRMShredThread> ShredJobs::start(const std::shared_ptr<DeviceRecord>& record,
@@ -83,21 +86,15 @@ std::shared_ptr<CVSKRMShredThread> ShredJobs::start(const std::shared_ptr<Device
             return nullptr;
     } while (!record->jobState.compare_exchange_weak(state,
                                                      static_cast<std::int32_t>(JobState::Running)));
-    context_->progress.begin(record, context_->clock ? context_->clock() : secondsNow());
     record->abort.lower();
-    const RowDisk disk = context_->list->diskOfRecord(record.get());
-    // Before the worker starts: a job that fails at once must have the last word.
-    const int row = context_->list->rowOfRecord(record.get());
-    if (row >= 0)
-        context_->list->setCellText(row, DeviceListModel::StatusColumn, text("status_processing"));
-    context_->list->SetStartButtonText(record->deviceNumber, text("status_abort"));
-    // The job services follow the job through its status reports on their way to the rows.
-    const auto tracked = services_ ? services_->jobStarted(JobServices::diskName(disk),
-                                                           context_.get(), &OnShredStatus)
-                                   : nullptr;
-    auto job = std::make_shared<CVSKRMShredThread>(
-        tracked ? tracked->statusContext() : context_.get(), record, algorithm,
-        tracked ? &JobServices::Job::relayStatus : &OnShredStatus, 0);
+    const RowDisk disk = list_->diskOfRecord(record.get());
+    auto job = std::make_shared<CVSKRMShredThread>(record, algorithm, clock_);
+    job->addObserver(rows_);
+    rows_->jobStarting(job);
+    // The job services follow the job's turns beside the rows.
+    const auto tracked = services_ ? services_->jobStarted(JobServices::diskName(disk)) : nullptr;
+    job->addObserver(tracked);
+    job->addObserver(options.observer);
     job->setDisk(disk);
     job->setTable(table_);
     job->setFormatDrive(options.formatDrive);
@@ -105,22 +102,14 @@ std::shared_ptr<CVSKRMShredThread> ShredJobs::start(const std::shared_ptr<Device
     job->setSource(options.source);
     job->setFormatter(formatter_ ? formatter_ : formatterWith(monitor_));
     record->workers.fetch_add(1);
-    {
-        std::lock_guard guard(state_->mutex);
-        ++state_->running;
-        state_->jobs.push_back(job);
-    }
+    remember(job);
     ++processJobs;
-    // The thread keeps the status context, the state and the record alive by itself, so
-    // a job that outlives the window never touches freed memory.
-    std::thread([job, state = state_, context = context_, record, tracked] {
+    // The thread keeps the job, the state and the record alive by itself, so a job that
+    // outlives the window never touches freed memory.
+    std::thread([job, state = state_, record, tracked] {
         job->Run();
-        const QString certificate = job->certificatePath();
-        context->progress.update(record, secondsNow(), [&](JobProgressEstimator& estimator) {
-            estimator.documentsWritten(job->reportPath(), certificate);
-        });
         if (tracked)
-            tracked->ended(job->finalStatus(), certificate);
+            tracked->ended(job->finalStatus(), job->certificatePath());
         record->workers.fetch_sub(1);
         std::function<void()> onEnded;
         {
@@ -144,16 +133,27 @@ void ShredJobs::abortAll() {
         jobs = state_->jobs;
     }
     for (const auto& job : jobs)
-        abort(job->record());
+        job->requestAbort();
 }
 
 void ShredJobs::abort(const std::shared_ptr<DeviceRecord>& record) {
-    ShowJobAborting(*context_, record);
-    record->abort.raise();
+    if (const auto job = jobOf(*record))
+        job->requestAbort();
+    else
+        record->abort.raise();
+}
+
+std::shared_ptr<CVSKRMShredThread> ShredJobs::jobOf(const DeviceRecord& record) const {
+    std::lock_guard guard(state_->mutex);
+    const auto found = state_->last.find(&record);
+    return found == state_->last.end() ? nullptr : found->second;
 }
 
 std::optional<JobProgress> ShredJobs::progressOf(const DeviceRecord& record) const {
-    return context_->progress.progressOf(record);
+    const auto job = jobOf(record);
+    if (!job)
+        return std::nullopt;
+    return job->progress();
 }
 
 std::vector<std::shared_ptr<CVSKRMShredThread>> ShredJobs::abandonRunning() {

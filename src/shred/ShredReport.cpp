@@ -263,7 +263,7 @@ QString ShredReport::document(std::int64_t end, RecordState state) const {
                    .arg(isCleaned_ ? 1 : 0)
                    .arg(isFormatted_ ? 1 : 0));
     appendLine(QStringLiteral("<result status=\"%1\" capacity=\"%2\"/>")
-                   .arg(finalStatus_)
+                   .arg(code(finalStatus_))
                    .arg(capacityBytes_));
     if (usableBytes_)
         appendLine(QStringLiteral("<capacity claimed=\"%1\" usable=\"%2\"/>")

@@ -9,6 +9,7 @@
 #include "shred/JobRows.h"
 #include "shred/JobServices.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -58,6 +59,26 @@ ShredJobs::~ShredJobs() {
     // Jobs given up on have had their bounded wait and their reports already.
     if (!abandoned_)
         waitForAll(30000);
+    joinEnded(true);
+}
+
+void ShredJobs::joinEnded(bool all) {
+    std::vector<std::shared_ptr<CVSKRMShredThread>> running;
+    {
+        std::lock_guard guard(state_->mutex);
+        running = state_->jobs;
+    }
+    std::erase_if(threads_, [&](auto& entry) {
+        auto& [job, thread] = entry;
+        // A job stuck in the kernel keeps its thread; the process ends under it.
+        if (std::find(running.begin(), running.end(), job) != running.end()) {
+            if (all)
+                thread.detach();
+            return all;
+        }
+        thread.join();
+        return true;
+    });
 }
 
 void ShredJobs::remember(const std::shared_ptr<CVSKRMShredThread>& job) {
@@ -104,9 +125,10 @@ std::shared_ptr<CVSKRMShredThread> ShredJobs::start(const std::shared_ptr<Device
     record->workers.fetch_add(1);
     remember(job);
     ++processJobs;
+    joinEnded(false);
     // The thread keeps the job, the state and the record alive by itself, so a job that
     // outlives the window never touches freed memory.
-    std::thread([job, state = state_, record, tracked] {
+    std::thread thread([job, state = state_, record, tracked] {
         job->Run();
         if (tracked)
             tracked->ended(job->finalStatus(), job->certificatePath());
@@ -122,7 +144,8 @@ std::shared_ptr<CVSKRMShredThread> ShredJobs::start(const std::shared_ptr<Device
             onEnded();
         state->finished.notify_all();
         --processJobs;
-    }).detach();
+    });
+    threads_.emplace_back(job, std::move(thread));
     return job;
 }
 

@@ -10,6 +10,9 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <thread>
+#include <utility>
+#include <vector>
 
 namespace kestrune {
 
@@ -89,6 +92,9 @@ private:
     };
     // Remembers the record's new job; forgets the ended jobs of disks gone from the table.
     void remember(const std::shared_ptr<CVSKRMShredThread>& job);
+    // Joins the threads whose jobs have ended (all: those of jobs still running too), so
+    // that none is still ending when the program does.
+    void joinEnded(bool all);
 
     std::shared_ptr<DeviceTable> table_;
     std::shared_ptr<DeviceListModel> list_;
@@ -96,6 +102,8 @@ private:
     std::shared_ptr<State> state_;
     std::shared_ptr<JobRows> rows_;
     JobClock clock_;
+    // Each job's thread, until it is joined; only the thread that starts jobs touches it.
+    std::vector<std::pair<std::shared_ptr<CVSKRMShredThread>, std::thread>> threads_;
     DiskFormatter formatter_;
     std::unique_ptr<JobServices> services_;
     platform::DeviceMonitor* monitor_ = nullptr;

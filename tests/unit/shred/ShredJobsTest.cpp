@@ -141,3 +141,24 @@ TEST_F(ShredJobsTest, AbortProgressAndTheRowsDiskNeverWaitForTheTableLock) {
     release();
     ASSERT_TRUE(jobs.waitForAll(10000));
 }
+
+// The last job of a disk is kept for its row and its abort; once the disk has left the table,
+// the next start forgets it.
+TEST_F(ShredJobsTest, ForgetsTheLastJobOfADiskGoneFromTheTable) {
+    release();
+    ShredJobOptions plain;
+    plain.formatDrive = false;
+    const auto first = jobs.start(record, 101, plain);
+    ASSERT_TRUE(first);
+    ASSERT_TRUE(jobs.waitForAll(10000));
+    EXPECT_EQ(jobs.jobOf(*record), first);
+    table->setRemoveWait(1, 1);
+    table->remove(record);
+    table->insertSorted(6);
+    const auto other = table->findByDeviceNumber(6);
+    const auto second = jobs.start(other, 101, plain);
+    ASSERT_TRUE(second);
+    ASSERT_TRUE(jobs.waitForAll(10000));
+    EXPECT_EQ(jobs.jobOf(*record), nullptr);
+    EXPECT_EQ(jobs.jobOf(*other), second);
+}

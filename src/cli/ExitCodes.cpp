@@ -1,56 +1,55 @@
 #include "cli/ExitCodes.h"
 
 #include <algorithm>
-#include <kestrune/shred_abi.h>
 
 namespace kestrune::cli {
 
-int exitCodeOfJob(std::int32_t finalStatus, bool documentsWritten, bool formatBegan) {
+int exitCodeOfJob(JobStatus finalStatus, bool documentsWritten, bool formatBegan) {
     int code = ExitOtherFailure;
     switch (finalStatus) {
-    case SHRED_STATUS_SHREDDED:
-    case SHRED_STATUS_FORMATTED:
+    case JobStatus::Shredded:
+    case JobStatus::Formatted:
         code = ExitSuccess;
         break;
-    case SHRED_STATUS_FAILED_FORMAT:
+    case JobStatus::FailedFormat:
         code = formatBegan ? ExitFormatFailed : ExitOtherFailure;
         break;
-    case SHRED_STATUS_FAILED_NOT_AUTHORIZED:
+    case JobStatus::FailedNotAuthorized:
         code = ExitNotAuthorized;
         break;
-    case SHRED_STATUS_FAILED_NO_DISK_SERVICE:
+    case JobStatus::FailedNoDiskService:
         code = ExitNoDiskService;
         break;
-    case SHRED_STATUS_FAILED_BUSY:
-    case SHRED_STATUS_FAILED_HELD:
+    case JobStatus::FailedBusy:
+    case JobStatus::FailedHeld:
         code = ExitDiskBusy;
         break;
-    case SHRED_STATUS_FAILED_WRITE_PROTECTED:
+    case JobStatus::FailedWriteProtected:
         code = ExitWriteProtected;
         break;
-    case SHRED_STATUS_FAILED_COUNTERFEIT:
+    case JobStatus::FailedCounterfeit:
         code = ExitCounterfeit;
         break;
-    case SHRED_STATUS_FAILED_SYSTEM_DISK:
+    case JobStatus::FailedSystemDisk:
         // The engine's own check found what the command line refuses before it starts.
         code = ExitRefused;
         break;
-    case SHRED_STATUS_ABORTED:
+    case JobStatus::Aborted:
         code = ExitAborted;
         break;
-    case SHRED_STATUS_FAILED_MEDIA:
+    case JobStatus::FailedMedia:
         code = ExitMediumFailure;
         break;
-    case SHRED_STATUS_FAILED_WRITE:
+    case JobStatus::FailedWrite:
         code = ExitWriteError;
         break;
-    case SHRED_STATUS_FAILED_PERMISSION:
+    case JobStatus::FailedPermission:
         code = ExitNoPermission;
         break;
-    case SHRED_STATUS_FAILED_VERIFY:
+    case JobStatus::FailedVerify:
         code = ExitVerificationFailed;
         break;
-    case SHRED_STATUS_ENGINE_MISSING:
+    case JobStatus::EngineMissing:
         code = ExitEngineMissing;
         break;
     default:

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "shred/JobStatus.h"
+
 #include <cstdint>
 #include <vector>
 
@@ -30,10 +32,10 @@ enum ExitCode : int {
     ExitCounterfeit = 23,
 };
 
-// The code of one disk's job: its final status (the shred engine's statuses), and whether
+// The code of one disk's job: its final status, and whether
 // its documents (the report, and the certificate unless turned off) reached the disk. A -7
 // without the job's own format is the engine's code, no failed format.
-int exitCodeOfJob(std::int32_t finalStatus, bool documentsWritten, bool formatBegan = true);
+int exitCodeOfJob(JobStatus finalStatus, bool documentsWritten, bool formatBegan = true);
 // Several disks: the highest of their codes.
 int worstExitCode(const std::vector<int>& codes);
 

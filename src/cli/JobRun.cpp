@@ -10,26 +10,66 @@
 #include "shred/ShredJobs.h"
 
 #include <QEventLoop>
+#include <QObject>
 #include <QTimer>
 #include <algorithm>
-#include <kestrune/shred_abi.h>
+#include <mutex>
 
 namespace kestrune::cli {
 namespace {
 
-constexpr auto kDisplayInterval = std::chrono::milliseconds(250);
 constexpr auto kPlainLineInterval = std::chrono::seconds(5);
 
 } // namespace
 
+// Tells the run's thread, once for any number of turns in between, that a job moved on.
+class JobRun::Changes final : public JobObserver {
+public:
+    Changes(QObject* context, JobRun* run) : context_(context), run_(run) {}
+    void jobChanged(const CVSKRMShredThread&, const JobEvent&, const JobProgress&,
+                    const JobProgressChange&) override {
+        post();
+    }
+    void post() {
+        std::lock_guard guard(mutex_);
+        if (!context_ || pending_)
+            return;
+        pending_ = true;
+        QMetaObject::invokeMethod(
+            context_,
+            [this] {
+                {
+                    std::lock_guard again(mutex_);
+                    pending_ = false;
+                }
+                run_->jobsChanged();
+            },
+            Qt::QueuedConnection);
+    }
+    // The run is ending: jobs still running tell nobody.
+    void detach() {
+        std::lock_guard guard(mutex_);
+        context_ = nullptr;
+    }
+
+private:
+    std::mutex mutex_;
+    QObject* context_;
+    JobRun* run_;
+    bool pending_ = false;
+};
+
 JobRun::JobRun(const DiskScan& scan, Console& console, std::chrono::milliseconds abortWait)
-    : scan_(scan), console_(console), abortWait_(abortWait),
+    : scan_(scan), console_(console), abortWait_(abortWait), context_(std::make_unique<QObject>()),
+      changes_(std::make_shared<Changes>(context_.get(), this)),
       jobs_(std::make_unique<ShredJobs>(scan.table(), scan.list())) {
     // The machine stays awake while the jobs run.
     jobs_->setJobServices(JobServices::forCommandLine());
+    jobs_->setOnJobEnded([changes = changes_] { changes->post(); });
 }
 
 JobRun::~JobRun() {
+    changes_->detach();
     // Jobs stuck in the kernel still hold what they use; the process ends under them
     // instead of waiting for them once more.
     if (leftJobsRunning_)
@@ -49,6 +89,7 @@ void JobRun::start(const std::vector<const ScannedDisk*>& disks, std::int32_t al
         options.formatDrive = format;
         options.assetNumber = asset;
         options.source = source;
+        options.observer = changes_;
         auto job = jobs_->start(disk->record, algorithm, options);
         // The card may have left the reader since the disk was chosen.
         if (!job) {
@@ -66,16 +107,16 @@ void JobRun::wait() {
     platform::TerminationSignals terminations;
     QObject::connect(&terminations, &platform::TerminationSignals::terminationRequested, &loop,
                      [this](int) { abortAll(); });
-    QTimer timer;
-    timer.setInterval(kDisplayInterval);
-    QObject::connect(&timer, &QTimer::timeout, &loop, [&] {
-        if (tick())
-            loop.quit();
-    });
-    timer.start();
+    loop_ = &loop;
     if (!tick())
         loop.exec();
+    loop_ = nullptr;
     console_.keepLive();
+}
+
+void JobRun::jobsChanged() {
+    if (tick() && loop_)
+        loop_->quit();
 }
 
 int JobRun::finish() {
@@ -105,7 +146,7 @@ int JobRun::finish() {
         codes.push_back(entry.job->hasEnded()
                             ? exitCodeOfJob(entry.job->finalStatus(), documentsWritten,
                                             entry.job->formatBegan())
-                            : exitCodeOfJob(SHRED_STATUS_ABORTED, documentsWritten));
+                            : exitCodeOfJob(JobStatus::Aborted, documentsWritten));
     }
     if (refused_)
         codes.push_back(ExitMediumFailure);
@@ -117,16 +158,14 @@ bool JobRun::allEnded() const {
                        [](const RunningJob& entry) { return entry.job->hasEnded(); });
 }
 
-// Shows every job as its row stands now; true once there is nothing more to wait for.
 bool JobRun::tick() {
     const bool ended = allEnded();
     QStringList live;
     QStringList plain;
     const auto now = PlainLineThrottle::Clock::now();
     for (std::size_t i = 0; i < running_.size(); ++i) {
-        // Each snapshot is taken whole between two reports, so a line never mixes two.
-        const std::optional<JobProgress> progress = jobs_->progressOf(*running_[i].disk->record);
-        const JobRow row = progress ? jobRowOf(*progress) : JobRow{};
+        // Each snapshot is taken whole between two turns, so a line never mixes two.
+        const JobRow row = jobRowOf(running_[i].job->progress());
         const QString line = lines_->line(static_cast<int>(i), row);
         if (console_.outputIsTerminal())
             live << line;
@@ -152,6 +191,8 @@ void JobRun::abortAll() {
     abortDeadline_ = std::chrono::steady_clock::now() + abortWait_;
     console_.message(cliText("cli_aborting"));
     jobs_->abortAll();
+    // Jobs stuck in the kernel say nothing more: the wait ends all the same.
+    QTimer::singleShot(abortWait_, context_.get(), [changes = changes_] { changes->post(); });
 }
 
 // Disks stuck in the kernel: their reports are written now, and the user learns which

@@ -6,6 +6,9 @@
 #include <memory>
 #include <vector>
 
+class QEventLoop;
+class QObject;
+
 namespace kestrune {
 class CVSKRMShredThread;
 class ShredJobs;
@@ -20,7 +23,7 @@ class ProgressLines;
 struct ScannedDisk;
 
 // The jobs of one run of shred, from their start to the last line about them: each disk's
-// line as its row changes, the abort on a terminating signal, and the exit status.
+// line as its job moves on, the abort on a terminating signal, and the exit status.
 class JobRun {
 public:
     JobRun(const DiskScan& scan, Console& console, std::chrono::milliseconds abortWait);
@@ -39,18 +42,25 @@ public:
     bool leftJobsRunning() const { return leftJobsRunning_; }
 
 private:
+    class Changes;
     struct RunningJob {
         const ScannedDisk* disk;
         std::shared_ptr<CVSKRMShredThread> job;
     };
     bool allEnded() const;
+    // Shows every job as it stands now; true once there is nothing more to wait for.
     bool tick();
+    // A job moved on or ended: the lines are drawn anew.
+    void jobsChanged();
     void abortAll();
     void giveUpOnRunningJobs();
 
     const DiskScan& scan_;
     Console& console_;
     std::chrono::milliseconds abortWait_;
+    std::unique_ptr<QObject> context_; // where the jobs' changes reach the run's thread
+    std::shared_ptr<Changes> changes_;
+    QEventLoop* loop_ = nullptr;
     std::unique_ptr<ShredJobs> jobs_;
     std::vector<RunningJob> running_;
     std::unique_ptr<ProgressLines> lines_;

@@ -449,6 +449,20 @@ void CListCtrlEx::applyDevicePath(int row, const QString& path) {
     updateAccessibleNames();
 }
 
+void CListCtrlEx::applyJobChanged(const DeviceRecord* record) {
+    int row = -1;
+    for (int i = 0; i < rows_.size() && row < 0; ++i)
+        row = rows_[i].record.get() == record ? i : -1;
+    const auto cells = model_ && row >= 0 ? model_->cellsOf(record) : std::nullopt;
+    if (!cells)
+        return;
+    // Worked out here, from the job as it stands now: a late turn never shows an older one.
+    for (int column = 0; column < DeviceListModel::kColumnCount; ++column)
+        if (DeviceListModel::isJobColumn(column))
+            applyCellText(row, column, cells->texts[column]);
+    applyRowProgress(row, cells->progress);
+}
+
 void CListCtrlEx::applyStartButtonEnabled(std::uint32_t deviceNumber, bool enabled) {
     const int row = rowOfDevice(deviceNumber);
     if (row < 0)

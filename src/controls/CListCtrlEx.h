@@ -95,6 +95,7 @@ public:
     void applyStartButtonText(std::uint32_t deviceNumber, const QString& text) override;
     void applyStartButtonEnabled(std::uint32_t deviceNumber, bool enabled) override;
     void applyDevicePath(int row, const QString& path) override;
+    void applyJobChanged(const DeviceRecord* record) override;
 
 signals:
     // A child control's command, passed on to the parent window: the notification code

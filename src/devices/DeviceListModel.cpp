@@ -20,7 +20,7 @@ template <typename Fn> void DeviceListModel::post(Fn&& fn) {
 void DeviceListModel::insertRow(int row, const std::shared_ptr<DeviceRecord>& record) {
     std::lock_guard guard(mutex_);
     row = std::clamp(row, 0, static_cast<int>(rows_.size()));
-    rows_.insert(row, Row{record, {}, 0});
+    rows_.insert(row, Row{record, {}, {}, 0, {}, nullptr});
     DeviceRowsView* view = view_;
     post([view, row, record] { view->applyInsertRow(row, record); });
 }
@@ -39,6 +39,7 @@ void DeviceListModel::setCellText(int row, int column, const QString& text) {
     if (row < 0 || row >= rows_.size() || column < 0 || column >= kColumnCount)
         return;
     rows_[row].texts[column] = text;
+    rows_[row].ownText[column] = true;
     DeviceRowsView* view = view_;
     post([view, row, column, text] { view->applyCellText(row, column, text); });
 }
@@ -85,6 +86,62 @@ void DeviceListModel::DisableStartButton(std::uint32_t deviceNumber) {
     post([view, deviceNumber] { view->applyStartButtonEnabled(deviceNumber, false); });
 }
 
+bool DeviceListModel::isJobColumn(int column) {
+    return column == ElapsedColumn || column == TimeLeftColumn || column == SpeedColumn ||
+           column == StatusColumn;
+}
+
+int DeviceListModel::rowOfRecordLocked(const DeviceRecord* record) const {
+    for (int i = 0; i < rows_.size(); ++i)
+        if (rows_[i].record.get() == record)
+            return i;
+    return -1;
+}
+
+QString DeviceListModel::textOf(const Row& row, int column) {
+    if (row.job && isJobColumn(column) && !row.ownText[column])
+        return row.job->cellText(column);
+    return row.texts[column];
+}
+
+void DeviceListModel::showJob(const DeviceRecord* record, std::shared_ptr<const RowJob> job) {
+    std::lock_guard guard(mutex_);
+    const int row = rowOfRecordLocked(record);
+    if (row < 0)
+        return;
+    rows_[row].job = std::move(job);
+    for (bool& own : rows_[row].ownText)
+        own = false;
+    DeviceRowsView* view = view_;
+    post([view, record] { view->applyJobChanged(record); });
+}
+
+void DeviceListModel::jobChanged(const DeviceRecord* record, bool autoSizeStatus) {
+    std::lock_guard guard(mutex_);
+    const int row = rowOfRecordLocked(record);
+    if (row < 0)
+        return;
+    for (bool& own : rows_[row].ownText)
+        own = false;
+    DeviceRowsView* view = view_;
+    post([view, record] { view->applyJobChanged(record); });
+    if (autoSizeStatus)
+        post([view] { view->applyAutoSizeColumn(StatusColumn); });
+}
+
+std::optional<DeviceListModel::RowCells>
+DeviceListModel::cellsOf(const DeviceRecord* record) const {
+    std::lock_guard guard(mutex_);
+    const int row = rowOfRecordLocked(record);
+    if (row < 0)
+        return std::nullopt;
+    RowCells cells;
+    cells.progress = rows_[row].job ? rows_[row].job->progressValue() : rows_[row].progress;
+    for (int column = 0; column < kColumnCount; ++column)
+        cells.texts[column] = textOf(rows_[row], column);
+    return cells;
+}
+
 int DeviceListModel::rowCount() const {
     std::lock_guard guard(mutex_);
     return static_cast<int>(rows_.size());
@@ -94,14 +151,14 @@ QString DeviceListModel::cellText(int row, int column) const {
     std::lock_guard guard(mutex_);
     if (row < 0 || row >= rows_.size() || column < 0 || column >= kColumnCount)
         return {};
-    return rows_[row].texts[column];
+    return textOf(rows_[row], column);
 }
 
 int DeviceListModel::rowProgress(int row) const {
     std::lock_guard guard(mutex_);
     if (row < 0 || row >= rows_.size())
         return 0;
-    return rows_[row].progress;
+    return rows_[row].job ? rows_[row].job->progressValue() : rows_[row].progress;
 }
 
 std::shared_ptr<DeviceRecord> DeviceListModel::recordOfRow(int row) const {
@@ -113,10 +170,7 @@ std::shared_ptr<DeviceRecord> DeviceListModel::recordOfRow(int row) const {
 
 int DeviceListModel::rowOfRecord(const DeviceRecord* record) const {
     std::lock_guard guard(mutex_);
-    for (int i = 0; i < rows_.size(); ++i)
-        if (rows_[i].record.get() == record)
-            return i;
-    return -1;
+    return rowOfRecordLocked(record);
 }
 
 RowDisk DeviceListModel::diskOfRecord(const DeviceRecord* record) const {

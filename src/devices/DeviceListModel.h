@@ -7,6 +7,7 @@
 #include <QVector>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 namespace kestrune {
 
@@ -16,6 +17,15 @@ struct RowDisk {
     QString size;    // the size column
     QString volumes; // the name column
     QString path;    // the device node or image file
+};
+
+// A row's job. The row's job columns (progress, elapsed, time left, speed, status) are worked
+// out from it whenever they are asked for: the model keeps no text of a job.
+class RowJob {
+public:
+    virtual ~RowJob() = default;
+    virtual int progressValue() const = 0;
+    virtual QString cellText(int column) const = 0;
 };
 
 // What draws the rows (the window's list control). Each operation arrives on the thread of
@@ -31,12 +41,15 @@ public:
     virtual void applyStartButtonText(std::uint32_t deviceNumber, const QString& text) = 0;
     virtual void applyStartButtonEnabled(std::uint32_t deviceNumber, bool enabled) = 0;
     virtual void applyDevicePath(int row, const QString& path) = 0;
+    // The record's job moved on: the view asks the model for the row's job columns now.
+    virtual void applyJobChanged(const DeviceRecord* record) = 0;
 };
 
 // The rows of the device list as every thread sees them. Each operation is applied at once
-// to a mirror that any thread may read, and posted in the same order to the view on the GUI
-// thread, so the view always goes through the same sequence of states as the mirror and no
-// thread ever waits for the GUI.
+// to the rows any thread may read, and posted in the same order to the view on the GUI
+// thread, so the view always goes through the same sequence of states and no thread ever
+// waits for the GUI. A row's job columns are the job's: the view asks for them when the job
+// moved on, and gets them as the job stands then.
 class DeviceListModel {
 public:
     static constexpr int kColumnCount = 9;
@@ -70,6 +83,21 @@ public:
     void EnableStartButton(std::uint32_t deviceNumber);
     void DisableStartButton(std::uint32_t deviceNumber);
 
+    // The record's row shows its job from now on; a text set on a job column afterwards
+    // stands until the job moves on again.
+    void showJob(const DeviceRecord* record, std::shared_ptr<const RowJob> job);
+    // The record's job moved on: its row's job columns are the job's again, and the view
+    // is told (autoSizeStatus: the status column grows to show its text whole).
+    void jobChanged(const DeviceRecord* record, bool autoSizeStatus);
+    static bool isJobColumn(int column);
+    // The record's row as the view shows it: its progress and every column's text, worked
+    // out now; empty when the record has no row.
+    struct RowCells {
+        int progress = 0;
+        QString texts[kColumnCount];
+    };
+    std::optional<RowCells> cellsOf(const DeviceRecord* record) const;
+
     int rowCount() const;
     QString cellText(int row, int column) const;
     int rowProgress(int row) const;
@@ -83,10 +111,16 @@ public:
 private:
     struct Row {
         std::shared_ptr<DeviceRecord> record;
+        // The disk's own columns, and a job column's text set by hand (ownText).
         QString texts[kColumnCount];
+        bool ownText[kColumnCount] = {};
         int progress = 0;
         QString devicePath;
+        std::shared_ptr<const RowJob> job;
     };
+    // Under mutex_.
+    int rowOfRecordLocked(const DeviceRecord* record) const;
+    static QString textOf(const Row& row, int column);
     template <typename Fn> void post(Fn&& fn);
 
     mutable std::mutex mutex_;

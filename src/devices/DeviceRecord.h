@@ -18,8 +18,8 @@ inline constexpr std::uint32_t kUnknownDeviceNumber = 0xFFFFFFFFu;
 //
 // Texts are written by the scan under the table's lock and read under it. jobState, the
 // abort flag and the counters are atomic because the GUI thread, the watcher and the engine
-// read them without any lock. A job's progress is not the disk's: the job progress board
-// keeps it.
+// read them without any lock. A job's progress is not the disk's: the job keeps it, and the
+// list's row and the job table hold the job.
 struct DeviceRecord {
     // Linux has no drive letters: the engine receives 0. The name of the disk's last volume
     // found by the volume pass stands in for it.

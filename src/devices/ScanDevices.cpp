@@ -9,6 +9,7 @@
 #include <QStringList>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <kestrune/disk_numbers.h>
 #include <mutex>
 #include <set>
@@ -134,6 +135,55 @@ void assignDriveLetters(DeviceTable& table, DeviceListModel& list,
     table.publishNames(list);
 }
 
+using ScanText = std::function<QString(const QString& key)>;
+
+// The disk's record, new or found, with what the scan read of it; its row shows the disk.
+RecordPtr showDisk(DeviceTable& table, DeviceListModel& list, const platform::DiskInfo& disk,
+                   std::uint32_t number, const ScanText& text) {
+    const auto size = static_cast<std::int64_t>(disk.sizeBytes);
+    const RowDisk shown = rowDiskOf(disk, text(QStringLiteral("N/A")));
+    // A disk without a readable size gets no report size, never the previous disk's.
+    const QString reportSize = disk.hasMedium ? formatGigabytesText(size) : QString();
+
+    RecordPtr record = recordOf(table, number, disk.identity.path);
+    if (!record)
+        record =
+            addRow(table, list, number, disk.identity.path,
+                   number == kUnknownDeviceNumber ? text(QStringLiteral("status_no_disk_number"))
+                                                  : QString());
+    if (!record)
+        return nullptr;
+    record->stale.store(false);
+    {
+        auto guard = table.lockByPolling();
+        record->devicePath = disk.identity.path;
+        record->serialText = disk.serial;
+        record->busText = disk.bus;
+        record->mediumType = disk.mediumType;
+        record->vendorText = disk.vendor;
+        record->productText = disk.product;
+        record->sizeGigabytesText = reportSize;
+        record->hasMedium = disk.hasMedium;
+        record->sizeBytes = disk.hasMedium ? disk.sizeBytes : 0;
+    }
+    const int row = record->rowIndex.load();
+    list.setDevicePath(row, shown.path);
+    list.setCellText(row, DeviceListModel::DeviceColumn, shown.device);
+    list.setCellText(row, DeviceListModel::SizeColumn, shown.size);
+    return record;
+}
+
+// The records of disks the scan no longer found go, and their numbers once free.
+void dropGoneDisks(DeviceTable& table, DeviceListModel& list,
+                   const std::set<std::int32_t>& acquired) {
+    std::vector<RecordPtr> removed;
+    for (const RecordPtr& record : table.records())
+        if (record->stale.load())
+            removed.push_back(record);
+    table.removeStale(list);
+    releaseNumbers(table, removed, acquired);
+}
+
 } // namespace
 
 RowDisk rowDiskOf(const platform::DiskInfo& disk, const QString& noMediumText) {
@@ -181,7 +231,7 @@ int scanDevices(DeviceTable& table, DeviceListModel& list, DeviceScanNotifier& n
         ownEnumerator = platform::createDiskEnumerator();
         enumerator = ownEnumerator.get();
     }
-    auto text = [&](const QString& key) {
+    const ScanText text = [&](const QString& key) {
         return sources.text ? sources.text(key) : GetLanguageManager()->GetString(key);
     };
 
@@ -207,46 +257,13 @@ int scanDevices(DeviceTable& table, DeviceListModel& list, DeviceScanNotifier& n
         if (acquiredNumber >= 0)
             acquired.insert(acquiredNumber);
 
-        const auto size = static_cast<std::int64_t>(disk.sizeBytes);
-        const RowDisk shown = rowDiskOf(disk, text(QStringLiteral("N/A")));
-        // A disk without a readable size gets no report size, never the previous disk's.
-        const QString reportSize = disk.hasMedium ? formatGigabytesText(size) : QString();
-
-        RecordPtr record = recordOf(table, number, disk.identity.path);
-        if (!record)
-            record = addRow(table, list, number, disk.identity.path,
-                            number == kUnknownDeviceNumber
-                                ? text(QStringLiteral("status_no_disk_number"))
-                                : QString());
+        const RecordPtr record = showDisk(table, list, disk, number, text);
         if (!record)
             continue;
-        record->stale.store(false);
-        {
-            auto guard = table.lockByPolling();
-            record->devicePath = disk.identity.path;
-            record->serialText = disk.serial;
-            record->busText = disk.bus;
-            record->mediumType = disk.mediumType;
-            record->vendorText = disk.vendor;
-            record->productText = disk.product;
-            record->sizeGigabytesText = reportSize;
-            record->hasMedium = disk.hasMedium;
-            record->sizeBytes = disk.hasMedium ? disk.sizeBytes : 0;
-        }
-        const int row = record->rowIndex.load();
-        list.setDevicePath(row, shown.path);
-        list.setCellText(row, DeviceListModel::DeviceColumn, shown.device);
-        list.setCellText(row, DeviceListModel::SizeColumn, shown.size);
         seen.push_back({record, &disk});
     }
 
-    std::vector<RecordPtr> removed;
-    for (const RecordPtr& record : table.records())
-        if (record->stale.load())
-            removed.push_back(record);
-    table.removeStale(list);
-    releaseNumbers(table, removed, acquired);
-
+    dropGoneDisks(table, list, acquired);
     assignDriveLetters(table, list, seen);
 
     if (list.rowCount() == 0) {

@@ -7,8 +7,8 @@
 #include "platform/AccountName.h"
 #include "platform/DiskAuthorization.h"
 #include "platform/MessageService.h"
-#include "platform/Module.h"
 #include "platform/SystemLog.h"
+#include "shred/EngineEvents.h"
 #include "shred/ErasureCertificate.h"
 #include "shred/JobDocuments.h"
 #include "shred/ShredReport.h"
@@ -22,8 +22,6 @@ namespace kestrune {
 namespace {
 
 const QString kEngineFile = QStringLiteral("VSKRemovableShredder.dll");
-// As many as the engine's read-back lists at most, and what a counterfeit keeps.
-constexpr std::size_t kMaxRanges = 512;
 // The label a format writes, as FAT stores it.
 const QString kVolumeLabel = QStringLiteral("SHREDDED");
 // How often the record says how far a pass got, at most: each update is made durable.
@@ -36,38 +34,58 @@ void trace(const char* line) {
 }
 
 // The job's status for the disk the system would not open for it.
-std::int32_t statusOf(platform::DiskRefusal refusal) {
+JobStatus statusOf(platform::DiskRefusal refusal) {
     switch (refusal) {
     case platform::DiskRefusal::None:
-        return 0;
+        return JobStatus::None;
     case platform::DiskRefusal::NotAuthorized:
-        return SHRED_STATUS_FAILED_NOT_AUTHORIZED;
+        return JobStatus::FailedNotAuthorized;
     case platform::DiskRefusal::NoDiskService:
-        return SHRED_STATUS_FAILED_NO_DISK_SERVICE;
+        return JobStatus::FailedNoDiskService;
     case platform::DiskRefusal::Busy:
-        return SHRED_STATUS_FAILED_BUSY;
+        return JobStatus::FailedBusy;
     case platform::DiskRefusal::Gone:
-        return SHRED_STATUS_FAILED_MEDIA;
+        return JobStatus::FailedMedia;
     case platform::DiskRefusal::Aborted:
-        return SHRED_STATUS_ABORTED;
+        return JobStatus::Aborted;
     }
-    return SHRED_STATUS_FAILED_MEDIA;
+    return JobStatus::FailedMedia;
 }
 
 } // namespace
 
-CVSKRMShredThread::CVSKRMShredThread(void* context, std::shared_ptr<DeviceRecord> record,
-                                     std::int32_t algorithm, ShredStatusCallback callback,
-                                     std::int32_t reserved)
+std::int64_t JobClock::secondsNow() const {
+    if (seconds)
+        return seconds();
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+std::int64_t JobClock::millisecondsNow() const {
+    if (milliseconds)
+        return milliseconds();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+CVSKRMShredThread::CVSKRMShredThread(std::shared_ptr<DeviceRecord> record, std::int32_t algorithm,
+                                     JobClock clock)
     : settings_(GetSettingsStore()), record_(std::move(record)), driveLetter_(record_->driveLetter),
-      deviceNumber_(record_->deviceNumber), algorithm_(algorithm), reserved_(reserved),
-      abortFlag_(record_->abort.address()), context_(context), callback_(callback),
-      authorization_(platform::diskAuthorizationForThisProcess()) {
+      deviceNumber_(record_->deviceNumber), algorithm_(algorithm),
+      abortFlag_(record_->abort.address()), clock_(std::move(clock)),
+      authorization_(platform::diskAuthorizationForThisProcess()), estimator_(clock_.secondsNow()) {
     std::printf("CVSKRMShredThread: %d: algo: %d\n", static_cast<int>(deviceNumber_), algorithm_);
     std::fflush(stdout);
 }
 
 CVSKRMShredThread::~CVSKRMShredThread() = default;
+
+void CVSKRMShredThread::addObserver(std::shared_ptr<JobObserver> observer) {
+    if (observer)
+        observers_.push_back(std::move(observer));
+}
 
 void CVSKRMShredThread::Run() {
     InitInstance();
@@ -75,66 +93,56 @@ void CVSKRMShredThread::Run() {
     ended_.store(true, std::memory_order_release);
 }
 
-void CVSKRMShredThread::reportStatus(std::int32_t status, std::int64_t detail) {
-    callback_(context_, static_cast<std::int32_t>(deviceNumber_), status, 0, detail, 0.0);
+void CVSKRMShredThread::publish(const JobEvent& event, const JobProgress& progress,
+                                const JobProgressChange& change) {
+    for (const auto& observer : observers_)
+        observer->jobChanged(*this, event, progress, change);
 }
 
-void CVSKRMShredThread::relayStatus(void* self, std::int32_t, std::int32_t status,
-                                    std::int64_t bytesLeft, std::int64_t secondValue,
-                                    double speed) {
-    static_cast<CVSKRMShredThread*>(self)->relay(status, bytesLeft, secondValue, speed);
+std::pair<JobProgress, JobProgressChange> CVSKRMShredThread::applyLocked(const EngineEvent& event) {
+    if (const auto* finding = std::get_if<FindingEvent>(&event))
+        findings_.take(*finding);
+    if (const auto* progress = std::get_if<ProgressEvent>(&event)) {
+        lastProgress_ = *progress;
+        lastRelayed_ = std::chrono::steady_clock::now();
+    }
+    const JobProgressChange change =
+        estimator_.apply(event, clock_.secondsNow(), clock_.millisecondsNow());
+    return {estimator_.progress(), change};
 }
 
-bool CVSKRMShredThread::verifiedNow() {
-    std::lock_guard guard(relayMutex_);
-    return verification_ == SHRED_FINDING_VERIFIED;
+void CVSKRMShredThread::take(const EngineEvent& event) {
+    std::unique_lock guard(mutex_);
+    const auto [progress, change] = applyLocked(event);
+    guard.unlock();
+    publish(std::visit([](const auto& turn) -> JobEvent { return turn; }, event), progress, change);
+}
+
+bool CVSKRMShredThread::requestAbort() {
+    std::unique_lock guard(mutex_);
+    const bool asked = record_->state() == JobState::Running && estimator_.requestAbort();
+    const JobProgress progress = estimator_.progress();
+    guard.unlock();
+    // Raised after the progress says so: the job's last word always comes after the abort's.
+    record_->abort.raise();
+    if (asked) {
+        JobProgressChange change;
+        change.status = true;
+        publish(AbortRequestedEvent{}, progress, change);
+    }
+    return asked;
+}
+
+JobProgress CVSKRMShredThread::progress() const {
+    std::lock_guard guard(mutex_);
+    return estimator_.progress();
 }
 
 bool CVSKRMShredThread::wroteVerifiedZeros() {
     constexpr std::int32_t kOnePassOfZeros = 100;
-    std::lock_guard guard(relayMutex_);
-    return algorithm_ == kOnePassOfZeros && verification_ == SHRED_FINDING_VERIFIED &&
-           (!usableBytes_ || *usableBytes_ >= capacity_);
-}
-
-void CVSKRMShredThread::relay(std::int32_t status, std::int64_t bytesLeft, std::int64_t secondValue,
-                              double speed) {
-    std::lock_guard guard(relayMutex_);
-    if (status >= SHRED_FINDING_FIRST && status <= SHRED_FINDING_LAST) {
-        if (status == SHRED_FINDING_CAPACITY) {
-            usableBytes_ = static_cast<std::uint64_t>(secondValue);
-        } else if (status == SHRED_FINDING_VERIFIED || status == SHRED_FINDING_VERIFY_MISMATCH ||
-                   status == SHRED_FINDING_VERIFY_INTERRUPTED) {
-            verification_ = status;
-            mismatchOffset_ = static_cast<std::uint64_t>(secondValue);
-        } else if (status == SHRED_FINDING_PASSES_DONE && secondValue >= 0 && secondValue <= 1000) {
-            enginePasses_ = static_cast<int>(secondValue);
-        } else if (status >= SHRED_FINDING_RANGE_WRONG && status <= SHRED_FINDING_RANGE_KEPT &&
-                   bytesLeft >= 0 && secondValue > 0 && ranges_.size() < kMaxRanges) {
-            const auto kind = status == SHRED_FINDING_RANGE_WRONG ? ReportRange::Kind::ReadWrong
-                              : status == SHRED_FINDING_RANGE_UNREADABLE
-                                  ? ReportRange::Kind::Unreadable
-                                  : ReportRange::Kind::Kept;
-            ranges_.push_back({kind, static_cast<std::uint64_t>(bytesLeft),
-                               static_cast<std::uint64_t>(secondValue)});
-        }
-        // The job's progress keeps them too; they are no progress to repeat.
-        callback_(context_, static_cast<std::int32_t>(deviceNumber_), status, bytesLeft,
-                  secondValue, speed);
-        return;
-    }
-    // The job's end is the worker's to report, once, with what it found out.
-    if (status < 0)
-        return;
-    if (status <= 100)
-        recordProgress(bytesLeft, secondValue);
-    progressSeen_ = true;
-    lastProgress_ = status;
-    lastBytesLeft_ = bytesLeft;
-    lastSecondValue_ = secondValue;
-    lastRelayed_ = std::chrono::steady_clock::now();
-    callback_(context_, static_cast<std::int32_t>(deviceNumber_), status, bytesLeft, secondValue,
-              speed);
+    std::lock_guard guard(mutex_);
+    return algorithm_ == kOnePassOfZeros && findings_.verification == ReportVerification::Passed &&
+           (!findings_.usableBytes || *findings_.usableBytes >= capacity_);
 }
 
 void CVSKRMShredThread::recordProgress(std::int64_t bytesLeft, std::int64_t bytesDone) {
@@ -168,48 +176,53 @@ void CVSKRMShredThread::updateRecord(ShredReport& report) {
 }
 
 void CVSKRMShredThread::keepReportingWhileSilent() {
-    std::unique_lock lock(relayMutex_);
+    std::unique_lock lock(mutex_);
     while (engineRunning_) {
         engineDone_.wait_for(lock, heartbeat_);
-        if (!engineRunning_ || !progressSeen_ ||
+        if (!engineRunning_ || !lastProgress_ ||
             std::chrono::steady_clock::now() - lastRelayed_ < heartbeat_)
             continue;
         // Nothing moved: the same progress, without a speed sample.
-        lastRelayed_ = std::chrono::steady_clock::now();
-        callback_(context_, static_cast<std::int32_t>(deviceNumber_), lastProgress_, lastBytesLeft_,
-                  lastSecondValue_, 0.0);
+        ProgressEvent repeat = *lastProgress_;
+        repeat.speed = 0.0;
+        const auto [progress, change] = applyLocked(repeat);
+        lock.unlock();
+        publish(repeat, progress, change);
+        lock.lock();
     }
 }
 
-std::int32_t CVSKRMShredThread::callEngine() {
+JobStatus CVSKRMShredThread::callEngine() {
     auto util = GetSystemUtil();
     const QString path = util->ComponentPathWithoutFallback(kEngineFile);
-    std::unique_ptr<platform::Module> engine = platform::Module::load(path);
-    const QString title = SystemUtil::ApplicationTitle();
+    ShredEngine::LoadFailure failure = ShredEngine::LoadFailure::None;
+    const std::unique_ptr<ShredEngine> engine = ShredEngine::load(path, &failure);
     if (!engine) {
         platform::showMessage(
-            QStringLiteral("Could not locate necessary dll 'VSKRemovableShredder.dll'"), title,
-            platform::MB_ICONERROR_STYLE);
-        return SHRED_STATUS_ENGINE_MISSING;
-    }
-    auto shred = engine->entry<VSKRMShredFn>(KESTRUNE_SHRED_ENTRY);
-    if (!shred) {
-        platform::showMessage(
-            QStringLiteral(
-                "Could not locate necessary dll 'VSKRemovableShredder.dll' (VSKRMShred)"),
-            title, platform::MB_ICONERROR_STYLE);
-        return SHRED_STATUS_ENGINE_MISSING;
+            failure == ShredEngine::LoadFailure::NoEntry
+                ? QStringLiteral(
+                      "Could not locate necessary dll 'VSKRemovableShredder.dll' (VSKRMShred)")
+                : QStringLiteral("Could not locate necessary dll 'VSKRemovableShredder.dll'"),
+            SystemUtil::ApplicationTitle(), platform::MB_ICONERROR_STYLE);
+        return JobStatus::EngineMissing;
     }
     {
-        std::lock_guard guard(relayMutex_);
+        std::lock_guard guard(mutex_);
         engineRunning_ = true;
         engineCalled_ = true;
     }
     std::thread heartbeat([this] { keepReportingWhileSilent(); });
-    const std::int32_t result =
-        shred(driveLetter_, deviceNumber_, algorithm_, &relayStatus, this, reserved_, abortFlag_);
+    const JobStatus result = engine->run(
+        driveLetter_, deviceNumber_, algorithm_, abortFlag_, [this](const EngineEvent& event) {
+            // The job's end is the worker's to report, once, with what it found out.
+            if (std::holds_alternative<EndedEvent>(event))
+                return;
+            if (const auto* progress = std::get_if<ProgressEvent>(&event))
+                recordProgress(progress->bytesLeft, progress->bytesDone);
+            take(event);
+        });
     {
-        std::lock_guard guard(relayMutex_);
+        std::lock_guard guard(mutex_);
         engineRunning_ = false;
     }
     engineDone_.notify_all();
@@ -217,10 +230,10 @@ std::int32_t CVSKRMShredThread::callEngine() {
     return result;
 }
 
-std::int32_t CVSKRMShredThread::authorizeDisk(std::unique_ptr<platform::AuthorizedDisk>& disk) {
+JobStatus CVSKRMShredThread::authorizeDisk(std::unique_ptr<platform::AuthorizedDisk>& disk) {
     // An image file is the user's own; a number already gone is the engine's to report.
     if (!authorization_ || !identityKnown_ || identity_.simulated)
-        return 0;
+        return JobStatus::None;
     platform::DiskOpening opening = authorization_->openForWriting(identity_, abortFlag_);
     disk = std::move(opening.disk);
     return statusOf(opening.refusal);
@@ -232,8 +245,7 @@ template <typename Fn> void CVSKRMShredThread::withReport(Fn&& fn) {
         fn(*report_);
 }
 
-bool CVSKRMShredThread::InitInstance() {
-    trace("Thread start!\n");
+void CVSKRMShredThread::beginReport() {
     auto language = GetLanguageManager();
     {
         std::lock_guard guard(reportMutex_);
@@ -242,7 +254,6 @@ bool CVSKRMShredThread::InitInstance() {
         documents_ = std::make_unique<JobDocuments>(settings_, language);
     }
     QString serial, make, model, size, bus;
-    std::uint64_t capacity = 0;
     platform::MediumType mediumType = platform::MediumType::Disk;
     {
         // The scan rewrites these texts under the table's lock.
@@ -254,15 +265,14 @@ bool CVSKRMShredThread::InitInstance() {
         model = record_->productText;
         size = record_->sizeGigabytesText;
         bus = record_->busText;
-        capacity = record_->sizeBytes;
+        capacity_ = record_->sizeBytes;
         mediumType = record_->mediumType;
     }
-    capacity_ = capacity;
     const JobProvenance who = provenance(mediumType);
     withReport([&](ShredReport& report) {
         report.addHardwareItems(serial, make, model, size, bus);
         report.setProvenance(who);
-        report.setOutcome(0, capacity);
+        report.setOutcome(JobStatus::None, capacity_);
         // On disk before anything is written to the medium, so that a program that dies
         // leaves the job for its next start to complete. Without it the job still runs, and
         // its report is written at its end as it always was.
@@ -272,99 +282,113 @@ bool CVSKRMShredThread::InitInstance() {
                 QStringLiteral("The job on %1 runs without a record until it ends: %2.")
                     .arg(serial, failure));
     });
+}
 
+JobStatus CVSKRMShredThread::shredWith(std::unique_ptr<platform::AuthorizedDisk>& disk) {
+    JobStatus result = authorizeDisk(disk);
+    if (result != JobStatus::None)
+        return result;
+    if (disk)
+        disk->handOver(deviceNumber_);
+    result = callEngine();
+    if (disk)
+        disk->reclaim(deviceNumber_);
+    std::printf("VSKRMShred: %d\n", code(result));
+    std::fflush(stdout);
+    return result;
+}
+
+JobStatus CVSKRMShredThread::formatWith(std::unique_ptr<platform::AuthorizedDisk>& disk) {
+    // Abort pressed as the shred ended: the disk stays shredded and unformatted.
+    if (AbortFlag::raisedAt(abortFlag_))
+        return JobStatus::Aborted;
+    formatBegan_ = true;
+    take(FormattingEvent{0});
+    // What the read-back found is the record's before the format may be cut short.
+    const ReportVerification verified = [this] {
+        std::lock_guard guard(mutex_);
+        return findings_.verification == ReportVerification::Passed
+                   ? ReportVerification::Passed
+                   : ReportVerification::NotReached;
+    }();
+    withReport([verified](ShredReport& report) {
+        JobRecordProgress progress = report.progress();
+        progress.phase = JobRecordProgress::Phase::Format;
+        report.setProgress(progress);
+        report.setVerification(verified);
+        updateRecord(report);
+    });
+    if (disk)
+        disk->handOver(deviceNumber_);
+    bool labelled = false;
+    FormatJob job{identity_,     identityKnown_,
+                  deviceNumber_, [this](int percent) { take(FormattingEvent{percent}); },
+                  abortFlag_,    kVolumeLabel,
+                  &labelled,     wroteVerifiedZeros()};
+    const FormatResult formatted = formatter_ ? formatter_(job) : FormatResult::Failed;
+    if (disk)
+        disk->reclaim(deviceNumber_);
+    // Only a format that really completed counts as one.
+    if (formatted == FormatResult::Formatted)
+        withReport([labelled, this](ShredReport& report) {
+            report.setFormatted();
+            labelled_ = labelled;
+        });
+    return formatted == FormatResult::Formatted ? JobStatus::Formatted
+           : formatted == FormatResult::Aborted ? JobStatus::Aborted
+                                                : JobStatus::FailedFormat;
+}
+
+void CVSKRMShredThread::end(JobStatus engineResult) {
+    const JobStatus status = finalStatus_.load();
+    std::int64_t detail = 0;
+    JobFindings found;
+    bool engineCalled = false;
+    {
+        std::lock_guard guard(mutex_);
+        found = findings_;
+        engineCalled = engineCalled_;
+    }
+    if (status == JobStatus::FailedCounterfeit)
+        detail = static_cast<std::int64_t>(found.usableBytes.value_or(0));
+    else if (status == JobStatus::FailedVerify)
+        detail = static_cast<std::int64_t>(found.verifiedOffset);
+    // A job the engine never saw wrote nothing; an engine that did not count its passes
+    // completed them all only when it shredded.
+    std::optional<int> passes = found.passesDone;
+    if (!engineCalled)
+        passes = 0;
+    else if (!passes &&
+             (engineResult == JobStatus::Shredded || engineResult == JobStatus::FailedCounterfeit))
+        passes = plannedPasses(algorithm_);
+    withReport([&](ShredReport& report) {
+        report.setOutcome(status, capacity_);
+        report.setUsableCapacity(found.usableBytes);
+        report.setVerification(found.verification, found.verifiedOffset);
+        report.setPassesDone(passes);
+        report.setRanges(found.ranges);
+    });
+    take(EndedEvent{status, detail});
+}
+
+bool CVSKRMShredThread::InitInstance() {
+    trace("Thread start!\n");
+    beginReport();
     // The number stays this disk's while the job holds the record (see ScanDevices).
     identityKnown_ = kestrune_disk_number_resolve(deviceNumber_, &identity_) != 0;
     identity_.path[sizeof identity_.path - 1] = '\0';
     // Every step writes through the one descriptor the system opened for a normal user.
     std::unique_ptr<platform::AuthorizedDisk> disk;
-    std::int32_t result = authorizeDisk(disk);
-    if (result == 0) {
-        if (disk)
-            disk->handOver(deviceNumber_);
-        result = callEngine();
-        if (disk)
-            disk->reclaim(deviceNumber_);
-        std::printf("VSKRMShred: %d\n", result);
-        std::fflush(stdout);
-    }
-
-    if (result == SHRED_STATUS_SHREDDED)
+    const JobStatus result = shredWith(disk);
+    if (result == JobStatus::Shredded)
         withReport([](ShredReport& report) { report.setCleaned(); });
     const bool formatWanted = formatDrive_ ? *formatDrive_ : settings_->GetFormatDrive();
-    if (result == SHRED_STATUS_SHREDDED && formatWanted) {
-        if (AbortFlag::raisedAt(abortFlag_)) {
-            // Abort pressed as the shred ended: the disk stays shredded and unformatted.
-            finalStatus_ = SHRED_STATUS_ABORTED;
-        } else {
-            formatBegan_ = true;
-            reportStatus(SHRED_STATUS_FORMATTING);
-            // What the read-back found is the record's before the format may be cut short.
-            const ReportVerification verified =
-                verifiedNow() ? ReportVerification::Passed : ReportVerification::NotReached;
-            withReport([verified](ShredReport& report) {
-                JobRecordProgress progress = report.progress();
-                progress.phase = JobRecordProgress::Phase::Format;
-                report.setProgress(progress);
-                report.setVerification(verified);
-                updateRecord(report);
-            });
-            if (disk)
-                disk->handOver(deviceNumber_);
-            bool labelled = false;
-            const FormatResult formatted =
-                formatter_ ? formatter_(FormatJob{identity_, identityKnown_, deviceNumber_,
-                                                  callback_, context_, abortFlag_, kVolumeLabel,
-                                                  &labelled, wroteVerifiedZeros()})
-                           : FormatResult::Failed;
-            if (disk)
-                disk->reclaim(deviceNumber_);
-            // Only a format that really completed counts as one.
-            if (formatted == FormatResult::Formatted)
-                withReport([labelled, this](ShredReport& report) {
-                    report.setFormatted();
-                    labelled_ = labelled;
-                });
-            finalStatus_ = formatted == FormatResult::Formatted ? SHRED_STATUS_FORMATTED
-                           : formatted == FormatResult::Aborted ? SHRED_STATUS_ABORTED
-                                                                : SHRED_STATUS_FAILED_FORMAT;
-        }
-    } else {
-        finalStatus_ = result;
-    }
+    finalStatus_ = result == JobStatus::Shredded && formatWanted ? formatWith(disk) : result;
     if (disk) {
         disk.reset(); // the exclusive open ends here
         authorization_->rescan(identity_);
     }
-    std::int64_t detail = 0;
-    {
-        std::lock_guard guard(relayMutex_);
-        if (finalStatus_ == SHRED_STATUS_FAILED_COUNTERFEIT)
-            detail = static_cast<std::int64_t>(usableBytes_.value_or(0));
-        else if (finalStatus_ == SHRED_STATUS_FAILED_VERIFY)
-            detail = static_cast<std::int64_t>(mismatchOffset_);
-        const ReportVerification verification =
-            verification_ == SHRED_FINDING_VERIFIED             ? ReportVerification::Passed
-            : verification_ == SHRED_FINDING_VERIFY_MISMATCH    ? ReportVerification::Failed
-            : verification_ == SHRED_FINDING_VERIFY_INTERRUPTED ? ReportVerification::Interrupted
-                                                                : ReportVerification::NotReached;
-        // A job the engine never saw wrote nothing; an engine that did not count its
-        // passes completed them all only when it shredded.
-        std::optional<int> passes = enginePasses_;
-        if (!engineCalled_)
-            passes = 0;
-        else if (!passes &&
-                 (result == SHRED_STATUS_SHREDDED || result == SHRED_STATUS_FAILED_COUNTERFEIT))
-            passes = plannedPasses(algorithm_);
-        withReport([&](ShredReport& report) {
-            report.setOutcome(finalStatus_, capacity);
-            report.setUsableCapacity(usableBytes_);
-            report.setVerification(verification, mismatchOffset_);
-            report.setPassesDone(passes);
-            report.setRanges(ranges_);
-        });
-    }
-    reportStatus(finalStatus_, detail);
+    end(result);
     return true;
 }
 
@@ -383,23 +407,32 @@ int CVSKRMShredThread::ExitInstance() {
     trace("Thread end!\n");
     int written = 0;
     bool attempted = false;
-    bool certificateWritten = true;
-    bool unsignedDocuments = false;
+    DocumentsEvent documents;
     withReport([&](ShredReport& report) {
         written = writeDocuments(report, true);
         attempted = true;
-        certificateWritten = !documents_->certificateMissing();
-        unsignedDocuments = documents_->documentsUnsigned();
+        documents.reportPath = written ? report.writtenPath() : QString();
+        documents.certificatePath = documents_->certificatePath();
+        documents.certificateNotSaved = documents_->certificateMissing();
+        documents.certificateUnsigned = documents_->documentsUnsigned();
     });
-    // The user gave up saving it: the row must not look like a complete job.
-    if (attempted && !written)
-        reportStatus(SHRED_STATUS_REPORT_NOT_SAVED);
-    // The disk stays as the final status says; the row adds that its certificate is missing.
-    else if (!certificateWritten)
-        reportStatus(SHRED_STATUS_CERTIFICATE_NOT_SAVED);
-    else if (unsignedDocuments)
-        reportStatus(SHRED_STATUS_CERTIFICATE_UNSIGNED);
+    // The user gave up saving it: the row must not look like a complete job. Otherwise the
+    // disk stays as the final status says, and the row adds what its documents lack.
+    documents.reportNotSaved = attempted && !written;
+    if (documents.reportNotSaved)
+        documents.certificateNotSaved = documents.certificateUnsigned = false;
+    else if (documents.certificateNotSaved)
+        documents.certificateUnsigned = false;
+    settleDocuments(documents);
     return written;
+}
+
+void CVSKRMShredThread::settleDocuments(const DocumentsEvent& documents) {
+    std::unique_lock guard(mutex_);
+    const JobProgressChange change = estimator_.documents(documents);
+    const JobProgress progress = estimator_.progress();
+    guard.unlock();
+    publish(documents, progress, change);
 }
 
 JobProvenance CVSKRMShredThread::provenance(platform::MediumType mediumType) const {
@@ -456,7 +489,7 @@ void CVSKRMShredThread::abandon() {
     std::unique_lock guard(reportMutex_, kRecordWriteWait);
     if (!guard.owns_lock() || !report_ || reportWritten_)
         return;
-    report_->setOutcome(SHRED_STATUS_ABORTED, capacity_);
+    report_->setOutcome(JobStatus::Aborted, capacity_);
     // The engine may still be counting: of its passes nothing is known for certain.
     report_->setPassesDone(std::nullopt);
     writeDocuments(*report_, false);

@@ -3,6 +3,9 @@
 #include "devices/DeviceListModel.h"
 #include "devices/DeviceRecord.h"
 #include "shred/FormatAndLabel.h"
+#include "shred/JobFindings.h"
+#include "shred/JobObserver.h"
+#include "shred/JobProgress.h"
 #include "shred/ShredReport.h"
 
 #include <atomic>
@@ -13,12 +16,12 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include <QStringList>
 
 #include <kestrune/disk_numbers.h>
-#include <kestrune/shred_abi.h>
 
 namespace kestrune {
 
@@ -34,6 +37,15 @@ class AuthorizedDisk;
 class DiskAuthorization;
 } // namespace platform
 
+// The clocks a job's figures are worked out with: seconds since the epoch and milliseconds
+// of a steady clock; the system's when empty.
+struct JobClock {
+    std::function<std::int64_t()> seconds;
+    std::function<std::int64_t()> milliseconds;
+    std::int64_t secondsNow() const;
+    std::int64_t millisecondsNow() const;
+};
+
 // What a job hands to the step that formats its disk after the engine shredded it.
 struct FormatJob {
     // The disk the engine was given: resolved once, when the job began, so a number that
@@ -41,8 +53,8 @@ struct FormatJob {
     KestruneDiskIdentity identity{};
     bool identityKnown = false;
     std::uint32_t deviceNumber = 0;
-    ShredStatusCallback callback = nullptr;
-    void* context = nullptr;
+    // How far the format got, in percent.
+    std::function<void(int percent)> progress;
     const unsigned char* abortFlag = nullptr;
     // The volume label to write (stored upper-case), and where the formatter says whether
     // it was written.
@@ -53,14 +65,17 @@ struct FormatJob {
 };
 using DiskFormatter = std::function<FormatResult(const FormatJob& job)>;
 
-// One shred job on one disk: report header, the engine, formatting, the final status,
-// and the report when the job ends.
+// One shred job on one disk: report header, the engine, formatting, the final status, and
+// the report when the job ends. It owns its progress, its findings, its documents' outcome
+// and its abort request; observers hear of each turn.
 class CVSKRMShredThread {
 public:
-    CVSKRMShredThread(void* context, std::shared_ptr<DeviceRecord> record, std::int32_t algorithm,
-                      ShredStatusCallback callback, std::int32_t reserved);
+    CVSKRMShredThread(std::shared_ptr<DeviceRecord> record, std::int32_t algorithm,
+                      JobClock clock = {});
     ~CVSKRMShredThread();
 
+    // Before the job runs: observers are never added while it reports.
+    void addObserver(std::shared_ptr<JobObserver> observer);
     void setFormatter(DiskFormatter formatter) { formatter_ = std::move(formatter); }
     // The table whose lock guards the record's texts.
     void setTable(std::shared_ptr<DeviceTable> table) { table_ = std::move(table); }
@@ -82,7 +97,18 @@ public:
     bool InitInstance();
     int ExitInstance();
 
-    std::int32_t finalStatus() const { return finalStatus_; }
+    // One turn of the engine, the format or the job's end, as the engine's adapter hands it
+    // over: the job's progress takes it and its observers hear of it.
+    void take(const EngineEvent& event);
+    // What became of the job's documents once it ended.
+    void settleDocuments(const DocumentsEvent& documents);
+    // Asks the job to stop: its progress says so until the job has its last word, and the
+    // engine or the format stops. False when the job had ended or is not running.
+    bool requestAbort();
+    // The job as it stands, taken whole.
+    JobProgress progress() const;
+
+    JobStatus finalStatus() const { return finalStatus_.load(); }
     // Its own format began: a final -7 is then that format's failure, not the engine's code.
     bool formatBegan() const { return formatBegan_; }
     const ShredReport* report() const { return report_.get(); }
@@ -110,25 +136,30 @@ public:
     void setHeartbeat(std::chrono::milliseconds interval) { heartbeat_ = interval; }
 
 private:
-    // What the engine reports goes through here: progress on to the display, findings into
-    // the report.
-    static void relayStatus(void* self, std::int32_t deviceNumber, std::int32_t status,
-                            std::int64_t bytesLeft, std::int64_t secondValue, double speed);
-    void relay(std::int32_t status, std::int64_t bytesLeft, std::int64_t secondValue, double speed);
+    // Observers hear of the event with the progress it left.
+    void publish(const JobEvent& event, const JobProgress& progress,
+                 const JobProgressChange& change);
+    // The event taken into the job's state; called under mutex_.
+    std::pair<JobProgress, JobProgressChange> applyLocked(const EngineEvent& event);
     void keepReportingWhileSilent();
-    std::int32_t callEngine();
-    // 0, or why the system would not open the disk for the job.
-    std::int32_t authorizeDisk(std::unique_ptr<platform::AuthorizedDisk>& disk);
-    void reportStatus(std::int32_t status, std::int64_t detail = 0);
+    JobStatus callEngine();
+    // Why the system would not open the disk for the job, or None.
+    JobStatus authorizeDisk(std::unique_ptr<platform::AuthorizedDisk>& disk);
+    // The report's header and the record on disk, before anything is written.
+    void beginReport();
+    // The engine's part with the disk the system opened; its result.
+    JobStatus shredWith(std::unique_ptr<platform::AuthorizedDisk>& disk);
+    // The format after a successful shred; the job's final status.
+    JobStatus formatWith(std::unique_ptr<platform::AuthorizedDisk>& disk);
+    // The outcome goes into the report and the job ends with status.
+    void end(JobStatus engineResult);
     // The engine wrote zeros over all the medium claims to hold and read them back: the
     // format need not write them again.
     bool wroteVerifiedZeros();
-    // The engine's read-back matched everything it wrote.
-    bool verifiedNow();
     // Runs fn on the report under the lock that keeps abandon() and the job apart.
     template <typename Fn> void withReport(Fn&& fn);
     // The job's record says how far it got: at once when the phase or pass changed, else
-    // at most every few seconds. Called under relayMutex_.
+    // at most every few seconds. Called on the engine's thread only.
     void recordProgress(std::int64_t bytesLeft, std::int64_t bytesDone);
     // Writes the record's update; called with the report under reportMutex_.
     static void updateRecord(ShredReport& report);
@@ -144,10 +175,9 @@ private:
     std::uint16_t driveLetter_;
     std::uint32_t deviceNumber_;
     std::int32_t algorithm_;
-    std::int32_t reserved_;
     const unsigned char* abortFlag_;
-    void* context_;
-    ShredStatusCallback callback_;
+    JobClock clock_;
+    std::vector<std::shared_ptr<JobObserver>> observers_;
     DiskFormatter formatter_;
     KestruneDiskIdentity identity_{};
     bool identityKnown_ = false;
@@ -164,29 +194,22 @@ private:
     QString asset_;
     QString source_;
     std::optional<bool> formatDrive_;
-    std::atomic<std::int32_t> finalStatus_{0};
+    std::atomic<JobStatus> finalStatus_{JobStatus::None};
     std::atomic<bool> ended_{false};
     std::atomic<bool> formatBegan_{false};
 
-    // The engine's findings and the last progress, guarded by relayMutex_, which is also
-    // held while a report is handed on, so reports reach the display in order.
-    std::mutex relayMutex_;
+    // The job's state: its progress, its findings, and what the heartbeat repeats. One short
+    // lock, never held while an observer is called or anything is waited for but the
+    // heartbeat's interval.
+    mutable std::mutex mutex_;
+    JobProgressEstimator estimator_;
+    JobFindings findings_;
     std::condition_variable engineDone_;
     bool engineRunning_ = false;
-    std::optional<std::uint64_t> usableBytes_; // from the engine's finding, when it came
-    // 0 not reached, else the finding: SHRED_FINDING_VERIFIED, _VERIFY_MISMATCH or
-    // _VERIFY_INTERRUPTED, with the offset where the read-back ended.
-    int verification_ = 0;
-    std::uint64_t mismatchOffset_ = 0;
-    std::optional<int> enginePasses_; // as the engine reported them
-    std::vector<ReportRange> ranges_; // as the engine named them, in order
     bool engineCalled_ = false;
-    bool progressSeen_ = false;
-    std::int32_t lastProgress_ = 0;
-    std::int64_t lastBytesLeft_ = 0;
-    std::int64_t lastSecondValue_ = 0;
+    std::optional<ProgressEvent> lastProgress_;
     std::chrono::steady_clock::time_point lastRelayed_;
-    // What the record last said of the job's progress, and when.
+    // What the record last said of the job's progress, and when (the engine's thread only).
     JobRecordProgress recorded_;
     std::chrono::steady_clock::time_point lastRecorded_;
     std::chrono::milliseconds heartbeat_{1000};

@@ -4,8 +4,6 @@
 #include "lang/TextPlaceholders.h"
 #include "shred/ShredStatusDisplay.h"
 
-#include <kestrune/shred_abi.h>
-
 namespace kestrune {
 namespace {
 
@@ -74,28 +72,31 @@ QString progressText(const CertificateFacts& facts, const LanguageManager& langu
     return parts.join(QStringLiteral("; "));
 }
 
-} // namespace
-
-Page certificatePage(const CertificateFacts& facts, const LanguageManager& language) {
-    auto text = [&language](const char* key) {
-        return language.GetString(QString::fromLatin1(key));
-    };
-    const QString notDetermined = text("cert_not_determined");
-    auto orNone = [&](const QString& value) {
-        return value.trimmed().isEmpty() ? text("N/A") : value;
-    };
-    auto bytes = [&](std::uint64_t count) {
+// The words of one certificate, in the language it is written in.
+class Words {
+public:
+    explicit Words(const LanguageManager& language) : language_(language) {}
+    const LanguageManager& language() const { return language_; }
+    QString operator()(const char* key) const {
+        return language_.GetString(QString::fromLatin1(key));
+    }
+    QString notDetermined() const { return (*this)("cert_not_determined"); }
+    QString orNone(const QString& value) const {
+        return value.trimmed().isEmpty() ? (*this)("N/A") : value;
+    }
+    QString bytes(std::uint64_t count) const {
+        const Words& text = *this;
         return FillPlaceholders(text("cert_bytes"),
                                 {BinarySizeText(count, text("cert_decimal_point")),
                                  GroupedNumber(count, text("cert_digit_group"))});
-    };
-    const JobProvenance& who = facts.provenance;
+    }
 
-    Page page;
-    const CertificateVerdict verdict = certificateVerdict(facts);
-    page.certified = verdict == CertificateVerdict::Certified;
-    const auto usable = static_cast<std::int64_t>(facts.usableBytes.value_or(0));
-    const QString status = JobStatusText(&language, facts.finalStatus, usable, facts.formatBegan);
+private:
+    const LanguageManager& language_;
+};
+
+void titleAndSummary(Page& page, CertificateVerdict verdict, const QString& status,
+                     const Words& text) {
     switch (verdict) {
     case CertificateVerdict::Certified:
         page.title = text("cert_title_certified");
@@ -111,54 +112,63 @@ Page certificatePage(const CertificateFacts& facts, const LanguageManager& langu
         page.summary = FillPlaceholders(text("cert_summary_erased_then_failed"), {status});
         break;
     }
-    const QString version = who.toolVersion.isEmpty() ? notDetermined : who.toolVersion;
-    page.company = text("company_ntv");
-    page.program = who.toolName + u' ' + version;
+}
 
+Section mediumSection(const CertificateFacts& facts, CertificateVerdict verdict,
+                      const Words& text) {
     Section medium{text("cert_section_medium"), {}};
     medium.rows = {
-        pair(text("cert_medium_type"), text(mediumTypeKey(who.mediumType)), text("cert_bus"),
-             orNone(facts.bus)),
-        pair(text("cert_vendor"), orNone(facts.vendor), text("cert_product"),
-             orNone(facts.product)),
-        {text("cert_serial"), orNone(facts.serial)},
+        pair(text("cert_medium_type"), text(mediumTypeKey(facts.provenance.mediumType)),
+             text("cert_bus"), text.orNone(facts.bus)),
+        pair(text("cert_vendor"), text.orNone(facts.vendor), text("cert_product"),
+             text.orNone(facts.product)),
+        {text("cert_serial"), text.orNone(facts.serial)},
         {text("cert_capacity_claimed"),
-         facts.claimedBytes ? bytes(facts.claimedBytes) : text("N/A")},
+         facts.claimedBytes ? text.bytes(facts.claimedBytes) : text("N/A")},
         // Only what the check measured: a job that ended before it measured nothing.
-        {text("cert_capacity_usable"), facts.usableBytes ? bytes(*facts.usableBytes)
+        {text("cert_capacity_usable"), facts.usableBytes ? text.bytes(*facts.usableBytes)
                                        : verdict == CertificateVerdict::NotCompleted
                                            ? text("cert_capacity_not_measured")
-                                           : notDetermined},
+                                           : text.notDetermined()},
     };
+    return medium;
+}
 
-    QString algorithm =
-        language.GetString(QStringLiteral("shred_algo_short_%1").arg(facts.algorithm));
-    if (algorithm.isEmpty())
-        algorithm = QString::number(facts.algorithm);
-    QString patterns = language.GetString(QStringLiteral("cert_patterns_%1").arg(facts.algorithm));
-    if (patterns.isEmpty())
-        patterns = notDetermined;
-    const QString passes = FillPlaceholders(
-        text("cert_passes_value"),
-        {facts.passesDone ? QString::number(*facts.passesDone) : notDetermined,
-         facts.passesPlanned > 0 ? QString::number(facts.passesPlanned) : notDetermined});
-    QString verification;
+QString verificationText(const CertificateFacts& facts, const Words& text) {
     switch (facts.verification) {
     case ReportVerification::Passed:
-        verification = text("cert_verification_passed");
-        break;
+        return text("cert_verification_passed");
     case ReportVerification::Failed:
-        verification = FillPlaceholders(text("cert_verification_failed"),
-                                        {QString::number(facts.mismatchOffset)});
-        break;
+        return FillPlaceholders(text("cert_verification_failed"),
+                                {QString::number(facts.mismatchOffset)});
     case ReportVerification::Interrupted:
-        verification = FillPlaceholders(text("cert_verification_interrupted"),
-                                        {QString::number(facts.mismatchOffset)});
-        break;
+        return FillPlaceholders(text("cert_verification_interrupted"),
+                                {QString::number(facts.mismatchOffset)});
     case ReportVerification::NotReached:
-        verification = text("cert_verification_not_reached");
         break;
     }
+    return text("cert_verification_not_reached");
+}
+
+// The method, its passes and patterns, as the language names them or by number.
+Row methodRow(const CertificateFacts& facts, const Words& text) {
+    QString algorithm =
+        text.language().GetString(QStringLiteral("shred_algo_short_%1").arg(facts.algorithm));
+    if (algorithm.isEmpty())
+        algorithm = QString::number(facts.algorithm);
+    const QString passes = FillPlaceholders(
+        text("cert_passes_value"),
+        {facts.passesDone ? QString::number(*facts.passesDone) : text.notDetermined(),
+         facts.passesPlanned > 0 ? QString::number(facts.passesPlanned) : text.notDetermined()});
+    return pair(text("cert_method"), algorithm, text("cert_passes"), passes);
+}
+
+Section sanitizationSection(const CertificateFacts& facts, CertificateVerdict verdict,
+                            const QString& program, const Words& text) {
+    QString patterns =
+        text.language().GetString(QStringLiteral("cert_patterns_%1").arg(facts.algorithm));
+    if (patterns.isEmpty())
+        patterns = text.notDetermined();
     const bool clear = reachedClear(facts.finalStatus, facts.passesPlanned, facts.passesDone,
                                     facts.claimedBytes, facts.usableBytes, facts.verification);
     Section sanitization{text("cert_section_sanitization"), {}};
@@ -169,17 +179,20 @@ Page certificatePage(const CertificateFacts& facts, const LanguageManager& langu
         pair(text("cert_sanitization_method"),
              clear ? QString::fromLatin1(kSanitizationClear) : text("cert_method_not_reached"),
              text("cert_technique"), text("cert_technique_overwrite")),
-        pair(text("cert_method"), algorithm, text("cert_passes"), passes),
+        methodRow(facts, text),
         {text("cert_patterns"), patterns},
         {text("cert_verification"),
-         FillPlaceholders(text("cert_verification_method_value"), {verification})},
+         FillPlaceholders(text("cert_verification_method_value"), {verificationText(facts, text)})},
     };
     // A job that ended early says how far it got.
     if (verdict == CertificateVerdict::NotCompleted && facts.passesPlanned > 0)
-        sanitization.rows.push_back({text("cert_progress"), progressText(facts, language)});
-    sanitization.rows.push_back({text("cert_tool"), page.program});
+        sanitization.rows.push_back({text("cert_progress"), progressText(facts, text.language())});
+    sanitization.rows.push_back({text("cert_tool"), program});
     sanitization.rows.push_back({QString(), text("cert_flash_note")});
+    return sanitization;
+}
 
+Section erasureSection(const CertificateFacts& facts, const QString& status, const Words& text) {
     QString formatted = text("cert_formatted_no");
     if (facts.formatted)
         formatted = facts.label.isEmpty()
@@ -196,7 +209,10 @@ Page certificatePage(const CertificateFacts& facts, const LanguageManager& langu
              text("cert_final_status"), status),
         {text("cert_formatted"), formatted},
     };
+    return job;
+}
 
+Section accountabilitySection(const JobProvenance& who, const Words& text) {
     // Blank where nothing is known, to be filled in by hand.
     const bool nameSaysMore = !who.operatorName.isEmpty() &&
                               who.operatorName.compare(who.operatorLogin, Qt::CaseInsensitive);
@@ -216,16 +232,21 @@ Page certificatePage(const CertificateFacts& facts, const LanguageManager& langu
         pair(text("cert_host"), who.host, text("cert_source"), who.source),
         {text("cert_destination"), destinations.join(QStringLiteral("\u2002 "))},
     };
+    return accountability;
+}
 
+Section reportSection(const CertificateFacts& facts, const Words& text) {
     Section report{text("cert_section_report"), {}};
     report.rows = {
         // The footer names the report's file.
-        {text("cert_report_id"), orNone(facts.reportId)},
+        {text("cert_report_id"), text.orNone(facts.reportId)},
         {text("cert_report_sha256"),
-         facts.reportSha256.isEmpty() ? notDetermined : facts.reportSha256, true},
+         facts.reportSha256.isEmpty() ? text.notDetermined() : facts.reportSha256, true},
     };
-    page.sections = {medium, sanitization, job, accountability, report};
+    return report;
+}
 
+void signaturesAndFooter(Page& page, const CertificateFacts& facts, const Words& text) {
     page.signatures = text("cert_section_signatures");
     page.operatorLabel = text("cert_signature_operator");
     page.witnessLabel = text("cert_signature_witness");
@@ -233,7 +254,28 @@ Page certificatePage(const CertificateFacts& facts, const LanguageManager& langu
     page.dateLabel = text("cert_signature_date");
     if (!facts.unsignedReason.isEmpty())
         page.unsignedNote = FillPlaceholders(text("cert_unsigned"), {facts.unsignedReason});
-    page.footer = FillPlaceholders(text("cert_footer"), {orNone(facts.reportFile)});
+    page.footer = FillPlaceholders(text("cert_footer"), {text.orNone(facts.reportFile)});
+}
+
+} // namespace
+
+Page certificatePage(const CertificateFacts& facts, const LanguageManager& language) {
+    const Words text(language);
+    const JobProvenance& who = facts.provenance;
+    Page page;
+    const CertificateVerdict verdict = certificateVerdict(facts);
+    page.certified = verdict == CertificateVerdict::Certified;
+    const auto usable = static_cast<std::int64_t>(facts.usableBytes.value_or(0));
+    const QString status = JobStatusText(&language, facts.finalStatus, usable, facts.formatBegan);
+    titleAndSummary(page, verdict, status, text);
+    const QString version = who.toolVersion.isEmpty() ? text.notDetermined() : who.toolVersion;
+    page.company = text("company_ntv");
+    page.program = who.toolName + u' ' + version;
+    page.sections = {mediumSection(facts, verdict, text),
+                     sanitizationSection(facts, verdict, page.program, text),
+                     erasureSection(facts, status, text), accountabilitySection(who, text),
+                     reportSection(facts, text)};
+    signaturesAndFooter(page, facts, text);
     return page;
 }
 

@@ -21,8 +21,6 @@
 #include <unistd.h>
 #include <vector>
 
-#include <kestrune/shred_abi.h>
-
 namespace kestrune {
 namespace {
 
@@ -247,15 +245,14 @@ void drawFoot(const Page& page, Layout& layout) {
 
 } // namespace
 
-bool reachedClear(std::int32_t finalStatus, int passesPlanned, std::optional<int> passesDone,
+bool reachedClear(JobStatus finalStatus, int passesPlanned, std::optional<int> passesDone,
                   std::uint64_t claimedBytes, std::optional<std::uint64_t> usableBytes,
                   ReportVerification verification) {
     // A job interrupted after its read-back passed was cut short in its format: the read-back
     // is the erasure's last step.
     const bool shredded =
-        finalStatus == SHRED_STATUS_SHREDDED || finalStatus == SHRED_STATUS_FORMATTED ||
-        finalStatus == SHRED_STATUS_FAILED_FORMAT ||
-        (finalStatus == SHRED_STATUS_INTERRUPTED && verification == ReportVerification::Passed);
+        isErased(finalStatus) || finalStatus == JobStatus::FailedFormat ||
+        (finalStatus == JobStatus::Interrupted && verification == ReportVerification::Passed);
     const bool everyPass = passesPlanned > 0 && passesDone && *passesDone >= passesPlanned;
     const bool wholeMedium = !usableBytes || *usableBytes >= claimedBytes;
     return shredded && everyPass && wholeMedium && verification == ReportVerification::Passed;
@@ -266,8 +263,8 @@ CertificateVerdict certificateVerdict(const CertificateFacts& facts) {
                       facts.usableBytes, facts.verification))
         return CertificateVerdict::NotCompleted;
     // Only a report on disk, named by its hash, can be vouched for.
-    if (facts.finalStatus == SHRED_STATUS_FAILED_FORMAT ||
-        facts.finalStatus == SHRED_STATUS_INTERRUPTED || facts.reportSha256.isEmpty())
+    if (facts.finalStatus == JobStatus::FailedFormat ||
+        facts.finalStatus == JobStatus::Interrupted || facts.reportSha256.isEmpty())
         return CertificateVerdict::NotCertified;
     return CertificateVerdict::Certified;
 }

@@ -29,7 +29,7 @@ struct CertificateFacts {
     std::uint64_t mismatchOffset = 0;
     std::int64_t startTime = 0; // seconds since the epoch
     std::int64_t finishTime = 0;
-    std::int32_t finalStatus = 0;
+    JobStatus finalStatus = JobStatus::None;
     bool formatBegan = true; // false: a final -7 is the engine's own code
     bool formatted = false;
     QString label; // the volume label written; empty: none
@@ -57,7 +57,7 @@ inline constexpr char kSanitizationClear[] = "Clear";
 // True when every pass reached every block the medium claims to have and all of it read back
 // matching: a logical overwrite of every addressable location, which those standards call
 // Clear.
-bool reachedClear(std::int32_t finalStatus, int passesPlanned, std::optional<int> passesDone,
+bool reachedClear(JobStatus finalStatus, int passesPlanned, std::optional<int> passesDone,
                   std::uint64_t claimedBytes, std::optional<std::uint64_t> usableBytes,
                   ReportVerification verification);
 

@@ -30,22 +30,8 @@ FormatResult formatAndLabel(const platform::FormatRequest& request,
     return FormatResult::Formatted;
 }
 
-FormatResult formatAndLabel(platform::FormatRequest request, ShredStatusCallback callback,
-                            void* context, const platform::PartitioningHooks& hooks,
-                            bool* labelled) {
-    const int32_t number = request.deviceNumber;
-    if (callback)
-        request.progress = [callback, context, number](int percent) {
-            callback(context, number, SHRED_STATUS_FORMATTING + 1 + percent * 98 / 100, 0, 0, 0.0);
-        };
-    const FormatResult result = formatAndLabel(request, hooks, labelled);
-    if (callback && result == FormatResult::Formatted)
-        callback(context, number, SHRED_STATUS_FORMATTED, 0, 0, 0.0);
-    return result;
-}
-
 FormatResult formatAndLabel(uint32_t deviceNumber, const QString& label,
-                            ShredStatusCallback callback, void* context,
+                            std::function<void(int percent)> progress,
                             const platform::PartitioningHooks& hooks,
                             const unsigned char* abortFlag) {
     platform::FormatRequest request;
@@ -57,7 +43,8 @@ FormatResult formatAndLabel(uint32_t deviceNumber, const QString& label,
     request.deviceNumber = static_cast<int32_t>(deviceNumber);
     request.label = label;
     request.abortFlag = abortFlag;
-    return formatAndLabel(request, callback, context, hooks);
+    request.progress = std::move(progress);
+    return formatAndLabel(request, hooks);
 }
 
 } // namespace kestrune

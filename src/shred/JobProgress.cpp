@@ -4,7 +4,6 @@
 #include "shred/ShredStatusDisplay.h"
 
 #include <algorithm>
-#include <kestrune/shred_abi.h>
 
 namespace kestrune {
 namespace {
@@ -73,71 +72,81 @@ JobProgressChange JobProgressEstimator::workOutFigures(std::int32_t percent, std
     return change;
 }
 
-void JobProgressEstimator::end(std::int32_t status, std::int64_t detail) {
+JobProgressChange JobProgressEstimator::ended(const EndedEvent& event) {
+    JobProgressChange change;
     progress_.phase = JobPhase::Ended;
     progress_.aborting = false;
-    progress_.finalStatus = status;
-    progress_.finalDetail = detail;
-}
-
-JobProgressChange JobProgressEstimator::report(std::int32_t status, std::int64_t bytesLeft,
-                                               std::int64_t secondValue, double speed,
-                                               std::int64_t nowSeconds, std::int64_t nowMs) {
-    JobProgressChange change;
-    if (status == SHRED_STATUS_SHREDDED || status == SHRED_STATUS_FORMATTED) {
+    progress_.finalStatus = event.status;
+    change.status = true;
+    if (isErased(event.status)) {
+        progress_.finalDetail = 0;
         progress_.percent = 100;
         change.percent = true;
-        end(status, 0);
-        change.status = true;
-        if (status == SHRED_STATUS_SHREDDED) {
+        if (event.status == JobStatus::Shredded) {
             progress_.secondsLeft = 0;
             change.timeLeft = true;
             change.speed = showMeanSpeed();
         }
-    } else if (status == SHRED_STATUS_FORMATTING) {
+        return change;
+    }
+    progress_.finalDetail = event.detail;
+    // The bar ends on what was done, not on the last report the figures took: a job over
+    // within a second took only its first, and a format's own bar starts afresh.
+    progress_.percent = progress_.formatBegan ? 100 : shredPercent_;
+    change.percent = true;
+    change.speed = showMeanSpeed();
+    // A job that stopped short has no time left: the last estimate would read as one.
+    progress_.secondsLeft.reset();
+    change.timeLeft = true;
+    return change;
+}
+
+JobProgressChange JobProgressEstimator::formatting(const FormattingEvent& event) {
+    JobProgressChange change;
+    if (progress_.phase != JobPhase::Formatting) {
         change.speed = showMeanSpeed();
         progress_.phase = JobPhase::Formatting;
         progress_.formatBegan = true;
         progress_.aborting = false;
         change.status = true;
-    } else if (status > SHRED_STATUS_FORMATTING && status < SHRED_STATUS_FORMATTED) {
-        progress_.percent = status - SHRED_STATUS_FORMATTING;
+    }
+    if (event.percent > 0) {
+        progress_.percent = std::clamp(event.percent, 0, 100);
         change.percent = true;
-    } else if (status < 0) {
-        end(status, secondValue);
-        change.status = true;
-        // The bar ends on what was done, not on the last report the figures took: a job
-        // over within a second took only its first, and a format's own bar starts afresh.
-        progress_.percent = progress_.formatBegan ? 100 : shredPercent_;
-        change.percent = true;
-        change.speed = showMeanSpeed();
-        // A job that stopped short has no time left: the last estimate would read as one.
-        progress_.secondsLeft.reset();
-        change.timeLeft = true;
-    } else if (status == SHRED_STATUS_REPORT_NOT_SAVED) {
-        progress_.reportNotSaved = true;
-        change.status = true;
-    } else if (status == SHRED_STATUS_CERTIFICATE_NOT_SAVED) {
-        progress_.certificateNotSaved = true;
-        change.status = true;
-    } else if (status == SHRED_STATUS_CERTIFICATE_UNSIGNED) {
-        progress_.certificateUnsigned = true;
-        change.status = true;
-    } else if (status >= SHRED_FINDING_FIRST && status <= SHRED_FINDING_LAST) {
-        progress_.findings.push_back({status, secondValue});
-    } else {
-        // A counterfeit's usable part is written again from 0 %: the bar keeps the furthest.
-        shredPercent_ = std::max(shredPercent_, std::clamp(status, 0, 100));
-        noteBytesDone(secondValue, nowMs);
-        change = workOutFigures(status, bytesLeft, speed, nowSeconds);
     }
     return change;
 }
 
-void JobProgressEstimator::documentsWritten(const QString& reportPath,
-                                            const QString& certificatePath) {
-    progress_.reportPath = reportPath;
-    progress_.certificatePath = certificatePath;
+JobProgressChange JobProgressEstimator::progressed(const ProgressEvent& event,
+                                                   std::int64_t nowSeconds, std::int64_t nowMs) {
+    // A counterfeit's usable part is written again from 0 %: the bar keeps the furthest.
+    shredPercent_ = std::max(shredPercent_, std::clamp(event.percent, 0, 100));
+    noteBytesDone(event.bytesDone, nowMs);
+    return workOutFigures(event.percent, event.bytesLeft, event.speed, nowSeconds);
+}
+
+JobProgressChange JobProgressEstimator::apply(const EngineEvent& event, std::int64_t nowSeconds,
+                                              std::int64_t nowMs) {
+    if (const auto* progress = std::get_if<ProgressEvent>(&event))
+        return progressed(*progress, nowSeconds, nowMs);
+    if (const auto* format = std::get_if<FormattingEvent>(&event))
+        return formatting(*format);
+    if (const auto* end = std::get_if<EndedEvent>(&event))
+        return ended(*end);
+    progress_.findings.push_back(std::get<FindingEvent>(event));
+    return {};
+}
+
+JobProgressChange JobProgressEstimator::documents(const DocumentsEvent& documents) {
+    progress_.reportNotSaved = documents.reportNotSaved;
+    progress_.certificateNotSaved = documents.certificateNotSaved;
+    progress_.certificateUnsigned = documents.certificateUnsigned;
+    progress_.reportPath = documents.reportPath;
+    progress_.certificatePath = documents.certificatePath;
+    JobProgressChange change;
+    change.status =
+        documents.reportNotSaved || documents.certificateNotSaved || documents.certificateUnsigned;
+    return change;
 }
 
 bool JobProgressEstimator::requestAbort() {
@@ -145,24 +154,6 @@ bool JobProgressEstimator::requestAbort() {
         return false;
     progress_.aborting = true;
     return true;
-}
-
-void JobProgressBoard::begin(const std::shared_ptr<DeviceRecord>& record,
-                             std::int64_t startSeconds) {
-    std::lock_guard guard(mutex_);
-    // The last jobs of disks that are gone (nobody else holds their records) are forgotten.
-    std::erase_if(entries_, [&](const auto& entry) {
-        return entry.first != record.get() && entry.second.record.use_count() == 1;
-    });
-    entries_.insert_or_assign(record.get(), Entry{record, JobProgressEstimator(startSeconds)});
-}
-
-std::optional<JobProgress> JobProgressBoard::progressOf(const DeviceRecord& record) const {
-    std::lock_guard guard(mutex_);
-    const auto found = entries_.find(&record);
-    if (found == entries_.end())
-        return std::nullopt;
-    return found->second.estimator.progress();
 }
 
 QString JobStatusLine(const LanguageManager* language, const JobProgress& progress) {

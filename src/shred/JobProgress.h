@@ -1,26 +1,39 @@
 #pragma once
 
+#include "shred/EngineEvents.h"
+#include "shred/JobStatus.h"
+
 #include <QString>
 #include <cstdint>
-#include <map>
-#include <memory>
-#include <mutex>
 #include <optional>
+#include <variant>
 #include <vector>
 
 namespace kestrune {
 
 class LanguageManager;
-struct DeviceRecord;
 
 enum class JobPhase : std::uint8_t { Shredding, Formatting, Ended };
 
-// Something the engine found out about the medium (a SHRED_FINDING_* code and its value).
-struct JobFinding {
-    std::int32_t code = 0;
-    std::int64_t value = 0;
-    bool operator==(const JobFinding&) const = default;
+// Someone asked the job to stop.
+struct AbortRequestedEvent {
+    bool operator==(const AbortRequestedEvent&) const = default;
 };
+
+// What became of the job's documents once it ended: the files written (empty: that one was
+// not), and which could not be written as asked.
+struct DocumentsEvent {
+    bool reportNotSaved = false;
+    bool certificateNotSaved = false;
+    bool certificateUnsigned = false; // signing was asked for and did not happen
+    QString reportPath;
+    QString certificatePath;
+    bool operator==(const DocumentsEvent&) const = default;
+};
+
+// Every turn of a job, as its observers hear of it.
+using JobEvent = std::variant<ProgressEvent, FormattingEvent, FindingEvent, EndedEvent,
+                              AbortRequestedEvent, DocumentsEvent>;
 
 // One job as it stands, in numbers: the window's row and the terminal's line are both
 // formatted from it. A figure the job has not given yet is empty.
@@ -40,7 +53,7 @@ struct JobProgress {
     std::optional<std::int64_t> secondsLeft;
     bool stalled = false;
     // In phase Ended: the job's final status, and the usable bytes of a counterfeit.
-    std::int32_t finalStatus = 0;
+    JobStatus finalStatus = JobStatus::None;
     std::int64_t finalDetail = 0;
     // The worker's format began: only after that is a failed format the job's own, and the
     // medium erased before it.
@@ -52,7 +65,7 @@ struct JobProgress {
     // Where the job's report and certificate lie once written; empty while none is.
     QString reportPath;
     QString certificatePath;
-    std::vector<JobFinding> findings;
+    std::vector<FindingEvent> findings;
 };
 
 // Which parts of a job's progress one report changed, so a face redraws only those.
@@ -70,14 +83,13 @@ class JobProgressEstimator {
 public:
     explicit JobProgressEstimator(std::int64_t startSeconds);
 
-    // One report as the engine, the formatter and the worker send them (the status callback's
-    // arguments), at nowSeconds of the system clock and nowMs of a steady clock.
-    JobProgressChange report(std::int32_t status, std::int64_t bytesLeft, std::int64_t secondValue,
-                             double speed, std::int64_t nowSeconds, std::int64_t nowMs);
+    // One event of the engine, the formatter or the worker, at nowSeconds of the system clock
+    // and nowMs of a steady clock.
+    JobProgressChange apply(const EngineEvent& event, std::int64_t nowSeconds, std::int64_t nowMs);
     // Someone asked the job to stop; false when it had ended already.
     bool requestAbort();
-    // The job's documents are on disk (an empty path: that one was not written).
-    void documentsWritten(const QString& reportPath, const QString& certificatePath);
+    // What became of the job's documents.
+    JobProgressChange documents(const DocumentsEvent& documents);
     const JobProgress& progress() const { return progress_; }
 
 private:
@@ -86,7 +98,10 @@ private:
                                      std::int64_t nowSeconds);
     // True when the mean speed of the whole job is known and now shown.
     bool showMeanSpeed();
-    void end(std::int32_t status, std::int64_t detail);
+    JobProgressChange progressed(const ProgressEvent& event, std::int64_t nowSeconds,
+                                 std::int64_t nowMs);
+    JobProgressChange formatting(const FormattingEvent& event);
+    JobProgressChange ended(const EndedEvent& event);
 
     JobProgress progress_;
     double averageSpeed_ = 0.0;
@@ -102,35 +117,6 @@ private:
     std::int64_t lastProgressMs_ = -1;
     // The furthest percent the shred reported, throttled or not.
     int shredPercent_ = 0;
-};
-
-// The progress of every disk's last job. Reports, aborts and readers meet under one short
-// lock that is never held while waiting for anything, so the window's thread may take it.
-class JobProgressBoard {
-public:
-    // A fresh estimate for the record's new job: nothing of its last one carries over.
-    void begin(const std::shared_ptr<DeviceRecord>& record, std::int64_t startSeconds);
-    // Empty when the record never had a job here.
-    std::optional<JobProgress> progressOf(const DeviceRecord& record) const;
-    // Runs fn(estimator) under the board's lock. A job that reports without having been begun
-    // is estimated from its first report on.
-    template <typename Fn>
-    auto update(const std::shared_ptr<DeviceRecord>& record, std::int64_t nowSeconds, Fn&& fn) {
-        std::lock_guard guard(mutex_);
-        auto found = entries_.find(record.get());
-        if (found == entries_.end())
-            found = entries_.emplace(record.get(), Entry{record, JobProgressEstimator(nowSeconds)})
-                        .first;
-        return fn(found->second.estimator);
-    }
-
-private:
-    struct Entry {
-        std::shared_ptr<DeviceRecord> record;
-        JobProgressEstimator estimator;
-    };
-    mutable std::mutex mutex_;
-    std::map<const DeviceRecord*, Entry> entries_;
 };
 
 // What a job's status says as words: the final status with the documents it could not

@@ -9,8 +9,6 @@
 #include <QXmlStreamReader>
 #include <algorithm>
 
-#include <kestrune/shred_abi.h>
-
 namespace kestrune {
 namespace {
 
@@ -209,7 +207,7 @@ ShredReport::fromInterruptedRecord(const QByteArray& record,
                                                 facts.id);
     report->addHardwareItems(facts.serial, facts.make, facts.model, facts.size, facts.bus);
     report->setProvenance(facts.provenance);
-    report->setOutcome(SHRED_STATUS_INTERRUPTED, facts.capacity);
+    report->setOutcome(JobStatus::Interrupted, facts.capacity);
     report->setProgress(facts.progress);
     report->setPassesDone(facts.progress.passesComplete());
     if (facts.cleaned)

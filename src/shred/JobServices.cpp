@@ -67,12 +67,10 @@ JobServices::~JobServices() {
     feed_->services = nullptr;
 }
 
-std::shared_ptr<JobServices::Job> JobServices::jobStarted(const QString& diskName,
-                                                          void* displayContext,
-                                                          ShredStatusCallback display) {
+std::shared_ptr<JobServices::Job> JobServices::jobStarted(const QString& diskName) {
     const std::uint64_t id = nextId_.fetch_add(1);
     feed_->post([id, diskName](JobServices& services) { services.started(id, diskName); });
-    return std::make_shared<Job>(feed_, id, displayContext, display);
+    return std::make_shared<Job>(feed_, id);
 }
 
 void JobServices::setWindowActive(bool active) {
@@ -88,36 +86,32 @@ QString JobServices::diskName(const RowDisk& disk) {
     return name;
 }
 
-int JobServices::progressOf(std::int32_t status) {
-    if (status >= 0 && status <= 100)
-        return status;
+int JobServices::progressOf(const JobEvent& event) {
+    if (const auto* progress = std::get_if<ProgressEvent>(&event))
+        return progress->percent >= 0 && progress->percent <= 100 ? progress->percent : -1;
     // The format starts its bar afresh, as the row's does.
-    if (status >= SHRED_STATUS_FORMATTING && status < SHRED_STATUS_FORMATTED)
-        return status - SHRED_STATUS_FORMATTING;
+    if (const auto* format = std::get_if<FormattingEvent>(&event))
+        return format->percent >= 0 && format->percent < 100 ? format->percent : -1;
     return -1;
 }
 
-JobServices::Job::Job(std::shared_ptr<Feed> feed, std::uint64_t id, void* displayContext,
-                      ShredStatusCallback display)
-    : feed_(std::move(feed)), id_(id), displayContext_(displayContext), display_(display) {}
+JobServices::Job::Job(std::shared_ptr<Feed> feed, std::uint64_t id)
+    : feed_(std::move(feed)), id_(id) {}
 
-void JobServices::Job::relayStatus(void* jobPointer, std::int32_t deviceNumber, std::int32_t status,
-                                   std::int64_t bytesLeft, std::int64_t secondValue, double speed) {
-    auto& job = *static_cast<Job*>(jobPointer);
-    job.display_(job.displayContext_, deviceNumber, status, bytesLeft, secondValue, speed);
-    if (status < 0)
-        job.failureDetail_.store(secondValue); // a counterfeit's usable size, for its notice
-    if (status == SHRED_STATUS_FORMATTING)
-        job.formatBegan_.store(true);
-    const int progress = progressOf(status);
+void JobServices::Job::jobChanged(const CVSKRMShredThread&, const JobEvent& event,
+                                  const JobProgress& progress, const JobProgressChange&) {
+    if (const auto* end = std::get_if<EndedEvent>(&event); end && isFailure(end->status))
+        failureDetail_.store(end->detail); // a counterfeit's usable size, for its notice
+    if (progress.formatBegan)
+        formatBegan_.store(true);
+    const int percent = progressOf(event);
     // The engine reports many times a second; the desktop hears of each new percent.
-    if (progress < 0 || job.lastProgress_.exchange(progress) == progress)
+    if (percent < 0 || lastProgress_.exchange(percent) == percent)
         return;
-    job.feed_->post(
-        [id = job.id_, progress](JobServices& services) { services.progressed(id, progress); });
+    feed_->post([id = id_, percent](JobServices& services) { services.progressed(id, percent); });
 }
 
-void JobServices::Job::ended(std::int32_t finalStatus, const QString& certificate) {
+void JobServices::Job::ended(JobStatus finalStatus, const QString& certificate) {
     feed_->post([id = id_, finalStatus, detail = failureDetail_.load(),
                  formatBegan = formatBegan_.load(), certificate](JobServices& services) {
         services.ended(id, finalStatus, detail, formatBegan, certificate);
@@ -138,8 +132,8 @@ void JobServices::progressed(std::uint64_t id, int progress) {
     updateLauncher();
 }
 
-void JobServices::ended(std::uint64_t id, std::int32_t status, std::int64_t detail,
-                        bool formatBegan, const QString& certificate) {
+void JobServices::ended(std::uint64_t id, JobStatus status, std::int64_t detail, bool formatBegan,
+                        const QString& certificate) {
     const auto found = running_.find(id);
     if (found == running_.end())
         return;
@@ -180,7 +174,7 @@ void JobServices::updateLauncher() {
     services_.launcher->show(shown < 0 ? 0.0 : shown / 1000.0, shown >= 0);
 }
 
-void JobServices::announce(const QString& disk, std::int32_t status, std::int64_t detail,
+void JobServices::announce(const QString& disk, JobStatus status, std::int64_t detail,
                            bool formatBegan, const QString& certificate) {
     if (!services_.notifier)
         return;
@@ -194,13 +188,13 @@ void JobServices::announce(const QString& disk, std::int32_t status, std::int64_
     }
     const auto language = GetLanguageManager();
     switch (status) {
-    case SHRED_STATUS_SHREDDED:
+    case JobStatus::Shredded:
         notice.summary = FillPlaceholders(text("notify_shredded"), {disk});
         break;
-    case SHRED_STATUS_FORMATTED:
+    case JobStatus::Formatted:
         notice.summary = FillPlaceholders(text("notify_formatted"), {disk});
         break;
-    case SHRED_STATUS_ABORTED:
+    case JobStatus::Aborted:
         notice.summary = FillPlaceholders(text("notify_aborted"), {disk});
         break;
     default:

@@ -1,13 +1,13 @@
 #pragma once
 
+#include "shred/JobObserver.h"
+
 #include <QObject>
 #include <QString>
 #include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
-
-#include <kestrune/shred_abi.h>
 
 namespace kestrune {
 
@@ -41,31 +41,24 @@ public:
     // Drops whatever is still held.
     ~JobServices() override;
 
-    // One job from its start to its end. Its status reports pass through it on their way to
-    // the display the job was given.
-    class Job {
+    // One job from its start to its end: it observes the job's turns.
+    class Job : public JobObserver {
     public:
-        Job(std::shared_ptr<Feed> feed, std::uint64_t id, void* displayContext,
-            ShredStatusCallback display);
-        // What to hand the job instead of the display's callback and context.
-        void* statusContext() { return this; }
-        static void relayStatus(void* job, std::int32_t deviceNumber, std::int32_t status,
-                                std::int64_t bytesLeft, std::int64_t secondValue, double speed);
+        Job(std::shared_ptr<Feed> feed, std::uint64_t id);
+        void jobChanged(const CVSKRMShredThread& job, const JobEvent& event,
+                        const JobProgress& progress, const JobProgressChange& change) override;
         // certificate: where the job's certificate lies; empty when none was written.
-        void ended(std::int32_t finalStatus, const QString& certificate = {});
+        void ended(JobStatus finalStatus, const QString& certificate = {});
 
     private:
         std::shared_ptr<Feed> feed_;
         std::uint64_t id_;
-        void* displayContext_;
-        ShredStatusCallback display_;
         std::atomic<int> lastProgress_{-1};
         std::atomic<std::int64_t> failureDetail_{0};
         std::atomic<bool> formatBegan_{false};
     };
     // diskName: how the user knows the disk ("Kestrune Virtual Stick, 64.00 MB").
-    std::shared_ptr<Job> jobStarted(const QString& diskName, void* displayContext,
-                                    ShredStatusCallback display);
+    std::shared_ptr<Job> jobStarted(const QString& diskName);
     // Whether the window (or one of its dialogs) is the one the user works in.
     void setWindowActive(bool active);
 
@@ -77,16 +70,16 @@ signals:
     void raiseWindowRequested();
 
 private:
-    // The share of its work a status report says a job has done, as its row's bar shows it
-    // (0 to 100); -1 for a report that is no progress.
-    static int progressOf(std::int32_t status);
+    // The share of its work an event says a job has done, as its row's bar shows it (0 to
+    // 100); -1 for an event that is no progress.
+    static int progressOf(const JobEvent& event);
     void started(std::uint64_t id, const QString& disk);
     void progressed(std::uint64_t id, int progress);
-    void ended(std::uint64_t id, std::int32_t status, std::int64_t detail, bool formatBegan,
+    void ended(std::uint64_t id, JobStatus status, std::int64_t detail, bool formatBegan,
                const QString& certificate);
     void updateInhibitor();
     void updateLauncher();
-    void announce(const QString& disk, std::int32_t status, std::int64_t detail, bool formatBegan,
+    void announce(const QString& disk, JobStatus status, std::int64_t detail, bool formatBegan,
                   const QString& certificate);
 
     struct Running {

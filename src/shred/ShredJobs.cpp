@@ -4,9 +4,12 @@
 #include "devices/DeviceTable.h"
 #include "lang/LanguageManager.h"
 #include "platform/DeviceMonitor.h"
+#include "shred/EngineEvents.h"
 #include "shred/FormatAndLabel.h"
+#include "shred/JobRows.h"
 #include "shred/JobServices.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -15,12 +18,6 @@ namespace kestrune {
 namespace {
 
 std::atomic<int> processJobs{0};
-
-std::int64_t secondsNow() {
-    return std::chrono::duration_cast<std::chrono::seconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
 
 // The real format, with the monitor told to ignore the events of our own partitioning.
 DiskFormatter formatterWith(platform::DeviceMonitor* monitor) {
@@ -40,31 +37,64 @@ DiskFormatter formatterWith(platform::DeviceMonitor* monitor) {
         request.identity = job.identity;
         request.deviceNumber = static_cast<std::int32_t>(job.deviceNumber);
         request.label = job.label;
+        // The bar keeps its scale: the format's own steps span 1..99 %, its end 100 %.
+        request.progress = [progress = job.progress](int percent) {
+            if (progress)
+                progress(1 + percent * 98 / 100);
+        };
         request.abortFlag = job.abortFlag;
         request.diskReadsAsZeros = job.diskReadsAsZeros;
-        return formatAndLabel(request, job.callback, job.context, hooks, job.labelled);
+        const FormatResult result = formatAndLabel(request, hooks, job.labelled);
+        if (result == FormatResult::Formatted && job.progress)
+            job.progress(100);
+        return result;
     };
 }
 
 } // namespace
 
-QString ShredJobs::text(const char* key) const {
-    return context_->language ? context_->language->GetString(QString::fromLatin1(key)) : QString();
-}
-
 ShredJobs::ShredJobs(std::shared_ptr<DeviceTable> table, std::shared_ptr<DeviceListModel> list)
-    : table_(table), state_(std::make_shared<State>()),
-      context_(std::make_shared<ShredStatusContext>()) {
-    context_->table = std::move(table);
-    context_->list = std::move(list);
-    context_->language = GetLanguageManager();
-}
+    : table_(table), list_(list), language_(GetLanguageManager()),
+      state_(std::make_shared<State>()),
+      rows_(std::make_shared<JobRows>(std::move(table), list, language_)) {}
 
 ShredJobs::~ShredJobs() {
     abortAll();
     // Jobs given up on have had their bounded wait and their reports already.
     if (!abandoned_)
         waitForAll(30000);
+    joinEnded(true);
+}
+
+void ShredJobs::joinEnded(bool all) {
+    std::vector<std::shared_ptr<CVSKRMShredThread>> running;
+    {
+        std::lock_guard guard(state_->mutex);
+        running = state_->jobs;
+    }
+    std::erase_if(threads_, [&](auto& entry) {
+        auto& [job, thread] = entry;
+        // A job stuck in the kernel keeps its thread; the process ends under it.
+        if (std::find(running.begin(), running.end(), job) != running.end()) {
+            if (all)
+                thread.detach();
+            return all;
+        }
+        thread.join();
+        return true;
+    });
+}
+
+void ShredJobs::remember(const std::shared_ptr<CVSKRMShredThread>& job) {
+    std::lock_guard guard(state_->mutex);
+    ++state_->running;
+    state_->jobs.push_back(job);
+    std::erase_if(state_->last, [this](const auto& entry) {
+        const auto& record = entry.second->record();
+        return entry.second->hasEnded() &&
+               table_->findByDeviceNumber(record->deviceNumber) != record;
+    });
+    state_->last.insert_or_assign(job->record().get(), job);
 }
 
 std::shared_ptr<CVSKRMShredThread> ShredJobs::start(const std::shared_ptr<DeviceRecord>& record,
@@ -81,21 +111,15 @@ std::shared_ptr<CVSKRMShredThread> ShredJobs::start(const std::shared_ptr<Device
             return nullptr;
     } while (!record->jobState.compare_exchange_weak(state,
                                                      static_cast<std::int32_t>(JobState::Running)));
-    context_->progress.begin(record, context_->clock ? context_->clock() : secondsNow());
     record->abort.lower();
-    const RowDisk disk = context_->list->diskOfRecord(record.get());
-    // Before the worker starts: a job that fails at once must have the last word.
-    const int row = context_->list->rowOfRecord(record.get());
-    if (row >= 0)
-        context_->list->setCellText(row, DeviceListModel::StatusColumn, text("status_processing"));
-    context_->list->SetStartButtonText(record->deviceNumber, text("status_abort"));
-    // The job services follow the job through its status reports on their way to the rows.
-    const auto tracked = services_ ? services_->jobStarted(JobServices::diskName(disk),
-                                                           context_.get(), &OnShredStatus)
-                                   : nullptr;
-    auto job = std::make_shared<CVSKRMShredThread>(
-        tracked ? tracked->statusContext() : context_.get(), record, algorithm,
-        tracked ? &JobServices::Job::relayStatus : &OnShredStatus, 0);
+    const RowDisk disk = list_->diskOfRecord(record.get());
+    auto job = std::make_shared<CVSKRMShredThread>(record, algorithm, clock_);
+    job->addObserver(rows_);
+    rows_->jobStarting(job);
+    // The job services follow the job's turns beside the rows.
+    const auto tracked = services_ ? services_->jobStarted(JobServices::diskName(disk)) : nullptr;
+    job->addObserver(tracked);
+    job->addObserver(options.observer);
     job->setDisk(disk);
     job->setTable(table_);
     job->setFormatDrive(options.formatDrive);
@@ -103,22 +127,15 @@ std::shared_ptr<CVSKRMShredThread> ShredJobs::start(const std::shared_ptr<Device
     job->setSource(options.source);
     job->setFormatter(formatter_ ? formatter_ : formatterWith(monitor_));
     record->workers.fetch_add(1);
-    {
-        std::lock_guard guard(state_->mutex);
-        ++state_->running;
-        state_->jobs.push_back(job);
-    }
+    remember(job);
     ++processJobs;
-    // The thread keeps the status context, the state and the record alive by itself, so
-    // a job that outlives the window never touches freed memory.
-    std::thread([job, state = state_, context = context_, record, tracked] {
+    joinEnded(false);
+    // The thread keeps the job, the state and the record alive by itself, so a job that
+    // outlives the window never touches freed memory.
+    std::thread thread([job, state = state_, record, tracked] {
         job->Run();
-        const QString certificate = job->certificatePath();
-        context->progress.update(record, secondsNow(), [&](JobProgressEstimator& estimator) {
-            estimator.documentsWritten(job->reportPath(), certificate);
-        });
         if (tracked)
-            tracked->ended(job->finalStatus(), certificate);
+            tracked->ended(job->finalStatus(), job->certificatePath());
         record->workers.fetch_sub(1);
         std::function<void()> onEnded;
         {
@@ -131,7 +148,8 @@ std::shared_ptr<CVSKRMShredThread> ShredJobs::start(const std::shared_ptr<Device
             onEnded();
         state->finished.notify_all();
         --processJobs;
-    }).detach();
+    });
+    threads_.emplace_back(job, std::move(thread));
     return job;
 }
 
@@ -142,16 +160,27 @@ void ShredJobs::abortAll() {
         jobs = state_->jobs;
     }
     for (const auto& job : jobs)
-        abort(job->record());
+        job->requestAbort();
 }
 
 void ShredJobs::abort(const std::shared_ptr<DeviceRecord>& record) {
-    ShowJobAborting(*context_, record);
-    record->abort.raise();
+    if (const auto job = jobOf(*record))
+        job->requestAbort();
+    else
+        record->abort.raise();
+}
+
+std::shared_ptr<CVSKRMShredThread> ShredJobs::jobOf(const DeviceRecord& record) const {
+    std::lock_guard guard(state_->mutex);
+    const auto found = state_->last.find(&record);
+    return found == state_->last.end() ? nullptr : found->second;
 }
 
 std::optional<JobProgress> ShredJobs::progressOf(const DeviceRecord& record) const {
-    return context_->progress.progressOf(record);
+    const auto job = jobOf(record);
+    if (!job)
+        return std::nullopt;
+    return job->progress();
 }
 
 std::vector<std::shared_ptr<CVSKRMShredThread>> ShredJobs::abandonRunning() {

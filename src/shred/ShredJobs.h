@@ -2,19 +2,25 @@
 
 #include "devices/DeviceRecord.h"
 #include "shred/CVSKRMShredThread.h"
-#include "shred/ShredStatusDisplay.h"
+#include "shred/JobProgress.h"
 
 #include <condition_variable>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <thread>
+#include <utility>
+#include <vector>
 
 namespace kestrune {
 
 class DeviceListModel;
 class DeviceTable;
+class JobRows;
 class JobServices;
+class LanguageManager;
 namespace platform {
 class DeviceMonitor;
 }
@@ -24,6 +30,8 @@ struct ShredJobOptions {
     std::optional<bool> formatDrive;
     QString assetNumber; // empty: none
     QString source;      // where the medium came from; empty: not given
+    // Hears of the job's turns besides its row and the desktop; none: nobody else.
+    std::shared_ptr<JobObserver> observer;
 };
 
 // The running shred jobs of the main window: starts each on its own thread and knows how
@@ -45,8 +53,13 @@ public:
     // Asks the record's job to stop; its row says so until the job has its last word.
     void abort(const std::shared_ptr<DeviceRecord>& record);
     void abortAll();
+    // The record's last job started here; null when none was (or its disk left the table
+    // before a later job started).
+    std::shared_ptr<CVSKRMShredThread> jobOf(const DeviceRecord& record) const;
     // The progress of the record's last job started here; empty when none was.
     std::optional<JobProgress> progressOf(const DeviceRecord& record) const;
+    // The clocks new jobs work out their figures with (tests move them by hand).
+    void setClock(JobClock clock) { clock_ = std::move(clock); }
     // Writes the reports of the jobs still running as aborted (the program is ending under
     // them) and returns those jobs.
     std::vector<std::shared_ptr<CVSKRMShredThread>> abandonRunning();
@@ -60,7 +73,6 @@ public:
         std::lock_guard guard(state_->mutex);
         state_->onEnded = std::move(onEnded);
     }
-    ShredStatusContext* statusContext() const { return context_.get(); }
     // Who keeps the machine awake and tells the desktop while jobs run (none: nobody).
     void setJobServices(std::unique_ptr<JobServices> services);
     JobServices* jobServices() const { return services_.get(); }
@@ -69,18 +81,29 @@ public:
     static int runningInProcess();
 
 private:
-    QString text(const char* key) const;
-
     struct State {
         std::mutex mutex;
         std::condition_variable finished;
         int running = 0;
         std::vector<std::shared_ptr<CVSKRMShredThread>> jobs;
+        // Each record's last job, for its row's menu and its abort.
+        std::map<const DeviceRecord*, std::shared_ptr<CVSKRMShredThread>> last;
         std::function<void()> onEnded;
     };
+    // Remembers the record's new job; forgets the ended jobs of disks gone from the table.
+    void remember(const std::shared_ptr<CVSKRMShredThread>& job);
+    // Joins the threads whose jobs have ended (all: those of jobs still running too), so
+    // that none is still ending when the program does.
+    void joinEnded(bool all);
+
     std::shared_ptr<DeviceTable> table_;
+    std::shared_ptr<DeviceListModel> list_;
+    std::shared_ptr<LanguageManager> language_;
     std::shared_ptr<State> state_;
-    std::shared_ptr<ShredStatusContext> context_;
+    std::shared_ptr<JobRows> rows_;
+    JobClock clock_;
+    // Each job's thread, until it is joined; only the thread that starts jobs touches it.
+    std::vector<std::pair<std::shared_ptr<CVSKRMShredThread>, std::thread>> threads_;
     DiskFormatter formatter_;
     std::unique_ptr<JobServices> services_;
     platform::DeviceMonitor* monitor_ = nullptr;

@@ -156,88 +156,101 @@ QString ShredReport::escapeXml(const QString& input) {
     return out;
 }
 
+namespace {
+
+QString xmlAttribute(const char* name, const QString& value) {
+    return QStringLiteral(" %1=\"%2\"").arg(QLatin1String(name), ShredReport::escapeXml(value));
+}
+
+QString readbackElement(ReportVerification verification, std::uint64_t offset) {
+    QString readback =
+        QStringLiteral("<readback") + xmlAttribute("method", QStringLiteral("full read-back"));
+    switch (verification) {
+    case ReportVerification::Passed:
+        readback += xmlAttribute("result", QStringLiteral("passed"));
+        break;
+    case ReportVerification::Failed:
+        readback += xmlAttribute("result", QStringLiteral("failed")) +
+                    xmlAttribute("offset", QString::number(offset));
+        break;
+    case ReportVerification::Interrupted:
+        readback += xmlAttribute("result", QStringLiteral("interrupted")) +
+                    xmlAttribute("offset", QString::number(offset));
+        break;
+    case ReportVerification::NotReached:
+        readback += xmlAttribute("result", QStringLiteral("not reached"));
+        break;
+    }
+    return readback + QStringLiteral("/>\n");
+}
+
+// Who did the job, where and with what: one element a line, those not given left out.
+QString provenanceElements(const JobProvenance& who) {
+    QString out;
+    auto appendLine = [&out](const QString& line) { out += line + QStringLiteral("/>\n"); };
+    QString tool = QStringLiteral("<tool") + xmlAttribute("name", who.toolName);
+    if (!who.toolVersion.isEmpty())
+        tool += xmlAttribute("version", who.toolVersion);
+    appendLine(tool);
+    if (!who.host.isEmpty())
+        appendLine(QStringLiteral("<host") + xmlAttribute("name", who.host));
+    appendLine(QStringLiteral("<medium") + xmlAttribute("type", mediumTypeName(who.mediumType)));
+    QString account = QStringLiteral("<operator") + xmlAttribute("login", who.operatorLogin);
+    if (!who.operatorName.isEmpty())
+        account += xmlAttribute("name", who.operatorName);
+    appendLine(account);
+    if (!who.organisation.isEmpty() || !who.location.isEmpty()) {
+        QString site = QStringLiteral("<organisation");
+        if (!who.organisation.isEmpty())
+            site += xmlAttribute("name", who.organisation);
+        if (!who.location.isEmpty())
+            site += xmlAttribute("location", who.location);
+        appendLine(site);
+    }
+    if (!who.asset.isEmpty())
+        appendLine(QStringLiteral("<asset") + xmlAttribute("number", who.asset));
+    if (!who.source.isEmpty())
+        appendLine(QStringLiteral("<source") + xmlAttribute("description", who.source));
+    return out;
+}
+
+} // namespace
+
 // The sanitization in the terms of the standards, with the same facts as the certificate;
 // the values are fixed English words, whatever the program's language.
 QString ShredReport::sanitization(std::int64_t end, RecordState state) const {
     QString out;
     auto appendLine = [&out](const QString& line) { out += line + u'\n'; };
-    auto attribute = [](const char* name, const QString& value) {
-        return QStringLiteral(" %1=\"%2\"").arg(QLatin1String(name), escapeXml(value));
-    };
     const int planned = plannedPasses(algorithm_);
     const bool clear = reachedClear(finalStatus_, planned, passesDone_, capacityBytes_,
                                     usableBytes_, verification_);
     appendLine(QStringLiteral("<sanitization") +
-               attribute("standard", QLatin1String(kSanitizationStandard)) +
-               attribute("techniques", QLatin1String(kSanitizationTechniques)) +
-               attribute("method", clear ? QLatin1String(kSanitizationClear)
-                                         : QStringLiteral("not reached")) +
-               attribute("started", LocalTimeWithZone(startTime_, "yyyy-MM-ddTHH:mm:ss", "")) +
+               xmlAttribute("standard", QLatin1String(kSanitizationStandard)) +
+               xmlAttribute("techniques", QLatin1String(kSanitizationTechniques)) +
+               xmlAttribute("method", clear ? QLatin1String(kSanitizationClear)
+                                            : QStringLiteral("not reached")) +
+               xmlAttribute("started", LocalTimeWithZone(startTime_, "yyyy-MM-ddTHH:mm:ss", "")) +
                (state == RecordState::Running
                     ? QString()
-                    : attribute("ended", LocalTimeWithZone(end, "yyyy-MM-ddTHH:mm:ss", ""))) +
+                    : xmlAttribute("ended", LocalTimeWithZone(end, "yyyy-MM-ddTHH:mm:ss", ""))) +
                u'>');
     QString technique = QStringLiteral("<technique name=\"overwrite\"") +
-                        attribute("algorithm", QString::number(algorithm_)) +
-                        attribute("passes", QString::number(planned));
+                        xmlAttribute("algorithm", QString::number(algorithm_)) +
+                        xmlAttribute("passes", QString::number(planned));
     if (passesDone_)
-        technique += attribute("passesdone", QString::number(*passesDone_));
-    appendLine(technique + attribute("patterns", overwritePatterns(algorithm_)) +
+        technique += xmlAttribute("passesdone", QString::number(*passesDone_));
+    appendLine(technique + xmlAttribute("patterns", overwritePatterns(algorithm_)) +
                QStringLiteral("/>"));
-    QString readback =
-        QStringLiteral("<readback") + attribute("method", QStringLiteral("full read-back"));
-    switch (verification_) {
-    case ReportVerification::Passed:
-        readback += attribute("result", QStringLiteral("passed"));
-        break;
-    case ReportVerification::Failed:
-        readback += attribute("result", QStringLiteral("failed")) +
-                    attribute("offset", QString::number(mismatchOffset_));
-        break;
-    case ReportVerification::Interrupted:
-        readback += attribute("result", QStringLiteral("interrupted")) +
-                    attribute("offset", QString::number(mismatchOffset_));
-        break;
-    case ReportVerification::NotReached:
-        readback += attribute("result", QStringLiteral("not reached"));
-        break;
-    }
-    appendLine(readback + QStringLiteral("/>"));
+    out += readbackElement(verification_, mismatchOffset_);
     out += progressElement(progress_, state, end, plannedPasses(algorithm_), capacityBytes_);
-    QString tool = QStringLiteral("<tool") + attribute("name", provenance_.toolName);
-    if (!provenance_.toolVersion.isEmpty())
-        tool += attribute("version", provenance_.toolVersion);
-    appendLine(tool + QStringLiteral("/>"));
-    if (!provenance_.host.isEmpty())
-        appendLine(QStringLiteral("<host") + attribute("name", provenance_.host) +
-                   QStringLiteral("/>"));
-    appendLine(QStringLiteral("<medium") +
-               attribute("type", mediumTypeName(provenance_.mediumType)) + QStringLiteral("/>"));
-    QString account = QStringLiteral("<operator") + attribute("login", provenance_.operatorLogin);
-    if (!provenance_.operatorName.isEmpty())
-        account += attribute("name", provenance_.operatorName);
-    appendLine(account + QStringLiteral("/>"));
-    if (!provenance_.organisation.isEmpty() || !provenance_.location.isEmpty()) {
-        QString site = QStringLiteral("<organisation");
-        if (!provenance_.organisation.isEmpty())
-            site += attribute("name", provenance_.organisation);
-        if (!provenance_.location.isEmpty())
-            site += attribute("location", provenance_.location);
-        appendLine(site + QStringLiteral("/>"));
-    }
-    if (!provenance_.asset.isEmpty())
-        appendLine(QStringLiteral("<asset") + attribute("number", provenance_.asset) +
-                   QStringLiteral("/>"));
-    if (!provenance_.source.isEmpty())
-        appendLine(QStringLiteral("<source") + attribute("description", provenance_.source) +
-                   QStringLiteral("/>"));
+    out += provenanceElements(provenance_);
     // The signature itself lies beside the report (NAME.xml.p7s) and in the certificate.
     if (!signer_.isEmpty())
-        appendLine(QStringLiteral("<signing status=\"signed\"") + attribute("signer", signer_) +
-                   attribute("detached", QStringLiteral("p7s")) + QStringLiteral("/>"));
+        appendLine(QStringLiteral("<signing status=\"signed\"") + xmlAttribute("signer", signer_) +
+                   xmlAttribute("detached", QStringLiteral("p7s")) + QStringLiteral("/>"));
     else if (!unsignedReason_.isEmpty())
         appendLine(QStringLiteral("<signing status=\"unsigned\"") +
-                   attribute("reason", unsignedReason_) + QStringLiteral("/>"));
+                   xmlAttribute("reason", unsignedReason_) + QStringLiteral("/>"));
     appendLine(QStringLiteral("</sanitization>"));
     return out;
 }
@@ -263,7 +276,7 @@ QString ShredReport::document(std::int64_t end, RecordState state) const {
                    .arg(isCleaned_ ? 1 : 0)
                    .arg(isFormatted_ ? 1 : 0));
     appendLine(QStringLiteral("<result status=\"%1\" capacity=\"%2\"/>")
-                   .arg(finalStatus_)
+                   .arg(code(finalStatus_))
                    .arg(capacityBytes_));
     if (usableBytes_)
         appendLine(QStringLiteral("<capacity claimed=\"%1\" usable=\"%2\"/>")

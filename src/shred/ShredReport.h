@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/MediumType.h"
+#include "shred/JobStatus.h"
 
 #include <QString>
 #include <cstdint>
@@ -86,7 +87,7 @@ public:
     void setCleaned() { isCleaned_ = true; }
     void setFormatted() { isFormatted_ = true; }
     // Outcome details written after the clean information.
-    void setOutcome(std::int32_t status, std::uint64_t capacityBytes) {
+    void setOutcome(JobStatus status, std::uint64_t capacityBytes) {
         finalStatus_ = status;
         capacityBytes_ = capacityBytes;
     }
@@ -146,7 +147,7 @@ public:
     std::int64_t startTime() const { return startTime_; }
     // Set by finish(); -1 before.
     std::int64_t finishTime() const { return finishTime_; }
-    std::int32_t finalStatus() const { return finalStatus_; }
+    JobStatus finalStatus() const { return finalStatus_; }
     std::uint64_t capacityBytes() const { return capacityBytes_; }
     std::optional<std::uint64_t> usableBytes() const { return usableBytes_; }
     ReportVerification verification() const { return verification_; }
@@ -176,7 +177,7 @@ private:
     std::int64_t finishTime_ = -1;
     QString id_;
     QString body_;
-    std::int32_t finalStatus_ = 0;
+    JobStatus finalStatus_ = JobStatus::None;
     std::uint64_t capacityBytes_ = 0;
     std::optional<std::uint64_t> usableBytes_; // none: the capacity check did not end
     ReportVerification verification_ = ReportVerification::NotReached;

@@ -17,19 +17,19 @@ using namespace kestrune::cli;
 
 TEST(CliExitCodes, SeveralDisksEndWithTheGravestOutcome) {
     // A status no code names yet is still a failure.
-    EXPECT_EQ(exitCodeOfJob(-77, true), ExitOtherFailure);
+    EXPECT_EQ(exitCodeOfJob(JobStatus{-77}, true), ExitOtherFailure);
     // A missing report makes a success a failure, but never hides a graver one.
-    EXPECT_EQ(exitCodeOfJob(SHRED_STATUS_FORMATTED, false), ExitReportNotWritten);
-    EXPECT_EQ(exitCodeOfJob(SHRED_STATUS_FAILED_VERIFY, false), ExitVerificationFailed);
-    EXPECT_EQ(worstExitCode({ExitSuccess, exitCodeOfJob(SHRED_STATUS_FAILED_VERIFY, true),
-                             exitCodeOfJob(SHRED_STATUS_ABORTED, true)}),
+    EXPECT_EQ(exitCodeOfJob(JobStatus::Formatted, false), ExitReportNotWritten);
+    EXPECT_EQ(exitCodeOfJob(JobStatus::FailedVerify, false), ExitVerificationFailed);
+    EXPECT_EQ(worstExitCode({ExitSuccess, exitCodeOfJob(JobStatus::FailedVerify, true),
+                             exitCodeOfJob(JobStatus::Aborted, true)}),
               ExitVerificationFailed);
     EXPECT_EQ(worstExitCode({}), ExitSuccess);
-    EXPECT_EQ(exitCodeOfJob(SHRED_STATUS_FAILED_COUNTERFEIT, true), ExitCounterfeit);
-    EXPECT_EQ(exitCodeOfJob(SHRED_STATUS_FAILED_WRITE_PROTECTED, true), ExitWriteProtected);
-    EXPECT_EQ(exitCodeOfJob(SHRED_STATUS_FAILED_HELD, true), ExitDiskBusy);
-    EXPECT_EQ(exitCodeOfJob(SHRED_STATUS_FAILED_FORMAT, true, true), ExitFormatFailed);
-    EXPECT_EQ(exitCodeOfJob(SHRED_STATUS_FAILED_FORMAT, true, false), ExitOtherFailure);
+    EXPECT_EQ(exitCodeOfJob(JobStatus::FailedCounterfeit, true), ExitCounterfeit);
+    EXPECT_EQ(exitCodeOfJob(JobStatus::FailedWriteProtected, true), ExitWriteProtected);
+    EXPECT_EQ(exitCodeOfJob(JobStatus::FailedHeld, true), ExitDiskBusy);
+    EXPECT_EQ(exitCodeOfJob(JobStatus::FailedFormat, true, true), ExitFormatFailed);
+    EXPECT_EQ(exitCodeOfJob(JobStatus::FailedFormat, true, false), ExitOtherFailure);
 
     // Every code is listed once, in rising order, for the help and the manual page.
     int previous = -1;

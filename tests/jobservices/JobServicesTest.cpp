@@ -1,29 +1,39 @@
 // The job services on their own: the inhibitor follows the running jobs, notices go out only
-// while the window is inactive, the launcher shows the mean progress, and the status reports
-// reach the display untouched on their way.
+// while the window is inactive, the launcher shows the mean progress, and the job's other
+// observers (its display) hear of every report untouched.
 #include "shred/JobServices.h"
 #include "DesktopServicesFixture.h"
 #include "LanguageChoice.h"
+#include "devices/DeviceRecord.h"
 #include "lang/TextPlaceholders.h"
+#include "shred/CVSKRMShredThread.h"
 #include "shred/ShredStatusDisplay.h"
 
 #include <QSignalSpy>
 #include <QTest>
+#include <kestrune/shred_abi.h>
+#include <map>
 
 using namespace kestrune;
 using namespace kestrune::test;
 
 namespace {
 
-// What the job's display received.
-struct Display {
+// What the job's display received, in the engine's numbers.
+struct Display final : JobObserver {
     std::vector<std::int32_t> statuses;
     std::int64_t lastSecondValue = 0;
-    static void report(void* self, std::int32_t, std::int32_t status, std::int64_t,
-                       std::int64_t secondValue, double) {
-        auto& display = *static_cast<Display*>(self);
-        display.statuses.push_back(status);
-        display.lastSecondValue = secondValue;
+    void jobChanged(const CVSKRMShredThread&, const JobEvent& event, const JobProgress&,
+                    const JobProgressChange&) override {
+        if (const auto* progress = std::get_if<ProgressEvent>(&event)) {
+            statuses.push_back(progress->percent);
+        } else if (const auto* finding = std::get_if<FindingEvent>(&event)) {
+            statuses.push_back(SHRED_FINDING_FIRST + static_cast<int>(finding->kind));
+            lastSecondValue = finding->value;
+        } else if (const auto* end = std::get_if<EndedEvent>(&event)) {
+            statuses.push_back(code(end->status));
+            lastSecondValue = end->detail;
+        }
     }
 };
 
@@ -31,16 +41,25 @@ using Job = std::shared_ptr<JobServices::Job>;
 
 class JobServicesTest : public DesktopServicesTest {
 protected:
+    // A job on a disk of its own, which the services and the display observe.
     Job start(JobServices& services, const char* disk) {
-        return services.jobStarted(QString::fromUtf8(disk), &display, &Display::report);
+        const Job tracked = services.jobStarted(QString::fromUtf8(disk));
+        auto job = std::make_shared<CVSKRMShredThread>(std::make_shared<DeviceRecord>(), 101);
+        job->addObserver(tracked);
+        job->addObserver(display);
+        jobs[tracked.get()] = job;
+        return tracked;
     }
-    static void report(const Job& job, std::int32_t status, std::int64_t secondValue = 0) {
-        JobServices::Job::relayStatus(job->statusContext(), 2, status, 1000, secondValue, 1.5);
+    // The engine's report, as the job takes it.
+    void report(const Job& tracked, std::int32_t status, std::int64_t secondValue = 0) {
+        if (const auto event = engineEventOf(status, 1000, secondValue, 1.5))
+            jobs.at(tracked.get())->take(*event);
     }
     // Lets whatever the services posted reach the buses and come back.
     static void settle() { QTest::qWait(300); }
 
-    Display display;
+    std::shared_ptr<Display> display = std::make_shared<Display>();
+    std::map<const JobServices::Job*, std::shared_ptr<CVSKRMShredThread>> jobs;
 };
 
 TEST_F(JobServicesTest, TheMachineStaysAwakeWhileAnyJobRuns) {
@@ -64,13 +83,13 @@ TEST_F(JobServicesTest, TheMachineStaysAwakeWhileAnyJobRuns) {
     EXPECT_TRUE(logind.held(1));
 
     // A failed job leaves the machine awake for the one still running.
-    alpha->ended(SHRED_STATUS_FAILED_WRITE);
+    alpha->ended(JobStatus::FailedWrite);
     ASSERT_TRUE(QTest::qWaitFor([&] { return calls.size() == 3 && !logind.held(1); }, 5000));
     EXPECT_EQ(calls[2].why, QStringLiteral("Erasing Beta Card"));
     EXPECT_TRUE(logind.held(2));
 
     // The last one aborted: nothing is held any more.
-    beta->ended(SHRED_STATUS_ABORTED);
+    beta->ended(JobStatus::Aborted);
     EXPECT_TRUE(QTest::qWaitFor([&] { return logind.heldCount() == 0; }, 5000));
     settle();
     EXPECT_EQ(calls.size(), 3u);
@@ -82,7 +101,7 @@ TEST_F(JobServicesTest, AJobThatEndsBeforeTheLockArrivesLeavesNothingHeld) {
     const auto services = JobServices::forCommandLine();
     const auto& calls = logind.inhibitions();
     const Job job = start(*services, "Quick Stick");
-    job->ended(SHRED_STATUS_SHREDDED);
+    job->ended(JobStatus::Shredded);
     // The lock was asked for, and let go of as soon as it came.
     EXPECT_TRUE(QTest::qWaitFor([&] { return calls.size() == 1 && !logind.held(0); }, 5000));
     // The next job is kept awake as before.
@@ -90,7 +109,7 @@ TEST_F(JobServicesTest, AJobThatEndsBeforeTheLockArrivesLeavesNothingHeld) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return calls.size() == 2 && logind.held(1); }, 5000));
     EXPECT_EQ(calls[1].why, QStringLiteral("Erasing Next Stick"));
     EXPECT_FALSE(logind.held(0));
-    next->ended(SHRED_STATUS_SHREDDED);
+    next->ended(JobStatus::Shredded);
     EXPECT_TRUE(QTest::qWaitFor([&] { return logind.heldCount() == 0; }, 5000));
 }
 
@@ -101,10 +120,10 @@ TEST_F(JobServicesTest, ReportsReachTheDisplayUntouched) {
     report(job, 17);
     report(job, SHRED_FINDING_FIRST);
     report(job, SHRED_STATUS_FAILED_COUNTERFEIT, 123456);
-    EXPECT_EQ(display.statuses, (std::vector<std::int32_t>{17, 17, SHRED_FINDING_FIRST,
-                                                           SHRED_STATUS_FAILED_COUNTERFEIT}));
-    EXPECT_EQ(display.lastSecondValue, 123456);
-    job->ended(SHRED_STATUS_FAILED_COUNTERFEIT);
+    EXPECT_EQ(display->statuses, (std::vector<std::int32_t>{17, 17, SHRED_FINDING_FIRST,
+                                                            SHRED_STATUS_FAILED_COUNTERFEIT}));
+    EXPECT_EQ(display->lastSecondValue, 123456);
+    job->ended(JobStatus::FailedCounterfeit);
 }
 
 TEST_F(JobServicesTest, AJobThatOutlivesTheServicesStillReachesItsDisplay) {
@@ -117,9 +136,9 @@ TEST_F(JobServicesTest, AJobThatOutlivesTheServicesStillReachesItsDisplay) {
     services.reset();
     EXPECT_TRUE(QTest::qWaitFor([&] { return logind.heldCount() == 0; }, 5000));
     report(job, 60);
-    job->ended(SHRED_STATUS_ABORTED);
+    job->ended(JobStatus::Aborted);
     settle();
-    EXPECT_EQ(display.statuses, std::vector<std::int32_t>{60});
+    EXPECT_EQ(display->statuses, std::vector<std::int32_t>{60});
 }
 
 TEST_F(JobServicesTest, NoticesGoOutOnlyWhileTheWindowIsInactive) {
@@ -128,17 +147,17 @@ TEST_F(JobServicesTest, NoticesGoOutOnlyWhileTheWindowIsInactive) {
     const auto services = JobServices::forWindow();
 
     services->setWindowActive(true);
-    start(*services, "Seen Stick")->ended(SHRED_STATUS_SHREDDED);
+    start(*services, "Seen Stick")->ended(JobStatus::Shredded);
     settle();
     EXPECT_TRUE(server.notices().empty());
 
     services->setWindowActive(false);
-    start(*services, "Alpha Stick, 8.00 MB")->ended(SHRED_STATUS_SHREDDED);
-    start(*services, "Beta Stick")->ended(SHRED_STATUS_FORMATTED);
-    start(*services, "Gamma Stick")->ended(SHRED_STATUS_ABORTED);
+    start(*services, "Alpha Stick, 8.00 MB")->ended(JobStatus::Shredded);
+    start(*services, "Beta Stick")->ended(JobStatus::Formatted);
+    start(*services, "Gamma Stick")->ended(JobStatus::Aborted);
     const Job failed = start(*services, "Delta Stick");
     report(failed, SHRED_STATUS_FAILED_COUNTERFEIT, 1 << 30);
-    failed->ended(SHRED_STATUS_FAILED_COUNTERFEIT);
+    failed->ended(JobStatus::FailedCounterfeit);
     ASSERT_TRUE(QTest::qWaitFor([&] { return server.notices().size() == 4; }, 5000));
 
     const auto& notices = server.notices();
@@ -149,7 +168,7 @@ TEST_F(JobServicesTest, NoticesGoOutOnlyWhileTheWindowIsInactive) {
     EXPECT_EQ(notices[3].summary, QStringLiteral("Erasing failed: Delta Stick"));
     // The failure in the row's own words, with the size the counterfeit really holds.
     EXPECT_EQ(notices[3].body,
-              JobStatusText(GetLanguageManager().get(), SHRED_STATUS_FAILED_COUNTERFEIT, 1 << 30));
+              JobStatusText(GetLanguageManager().get(), JobStatus::FailedCounterfeit, 1 << 30));
     EXPECT_TRUE(notices[3].body.contains(QStringLiteral("1.00 GB")));
     for (const auto& notice : notices) {
         EXPECT_EQ(notice.application, QStringLiteral("Vaskor Kestrune"));
@@ -163,7 +182,7 @@ TEST_F(JobServicesTest, NoticesGoOutOnlyWhileTheWindowIsInactive) {
 
     // Back in the window: nothing more.
     services->setWindowActive(true);
-    start(*services, "Seen Again")->ended(SHRED_STATUS_FAILED_WRITE);
+    start(*services, "Seen Again")->ended(JobStatus::FailedWrite);
     settle();
     EXPECT_EQ(server.notices().size(), 4u);
 }
@@ -177,7 +196,7 @@ TEST_F(JobServicesTest, NoticesSpeakTheChosenLanguage) {
     const Job job = start(*services, "Alpha Stick");
     ASSERT_TRUE(QTest::qWaitFor([&] { return logind.heldCount() == 1; }, 5000));
     EXPECT_EQ(logind.inhibitions()[0].why, QStringLiteral("Löscht Alpha Stick"));
-    job->ended(SHRED_STATUS_FAILED_WRITE);
+    job->ended(JobStatus::FailedWrite);
     ASSERT_TRUE(QTest::qWaitFor([&] { return server.notices().size() == 1; }, 5000));
     EXPECT_EQ(server.notices()[0].summary, QStringLiteral("Löschen fehlgeschlagen: Alpha Stick"));
     EXPECT_EQ(server.notices()[0].body, text("status_failed_write_error"));
@@ -189,7 +208,7 @@ TEST_F(JobServicesTest, OnlyTheDefaultActionOfOurNoticeRaisesTheWindow) {
     ASSERT_TRUE(server.registered());
     const auto services = JobServices::forWindow();
     QSignalSpy raised(services.get(), &JobServices::raiseWindowRequested);
-    start(*services, "Stick")->ended(SHRED_STATUS_SHREDDED, QStringLiteral("/nowhere/a.pdf"));
+    start(*services, "Stick")->ended(JobStatus::Shredded, QStringLiteral("/nowhere/a.pdf"));
     ASSERT_TRUE(QTest::qWaitFor([&] { return server.notices().size() == 1; }, 5000));
     const uint id = server.notices()[0].id;
     // The job's certificate and its folder are offered too; neither raises the window.
@@ -218,7 +237,7 @@ TEST_F(JobServicesTest, WithoutDesktopServicesJobsEndAsBefore) {
     const auto services = JobServices::forWindow();
     const Job job = start(*services, "Stick");
     report(job, 50);
-    job->ended(SHRED_STATUS_SHREDDED);
+    job->ended(JobStatus::Shredded);
     EXPECT_TRUE(QTest::qWaitFor(
         [&] { return !listener.updates().empty() && !listener.updates().back().visible; }, 5000));
     // A login manager that starts later keeps the next job's machine awake.
@@ -226,7 +245,7 @@ TEST_F(JobServicesTest, WithoutDesktopServicesJobsEndAsBefore) {
     ASSERT_TRUE(logind.registered());
     const Job later = start(*services, "Later Stick");
     EXPECT_TRUE(QTest::qWaitFor([&] { return logind.heldCount() == 1; }, 5000));
-    later->ended(SHRED_STATUS_SHREDDED);
+    later->ended(JobStatus::Shredded);
     EXPECT_TRUE(QTest::qWaitFor([&] { return logind.heldCount() == 0; }, 5000));
 
     // And no buses at all.
@@ -235,9 +254,9 @@ TEST_F(JobServicesTest, WithoutDesktopServicesJobsEndAsBefore) {
     const auto alone = JobServices::forWindow();
     const Job lonely = start(*alone, "Stick");
     report(lonely, 50);
-    lonely->ended(SHRED_STATUS_FAILED_MEDIA);
+    lonely->ended(JobStatus::FailedMedia);
     settle();
-    EXPECT_EQ(display.statuses.back(), 50);
+    EXPECT_EQ(display->statuses.back(), 50);
 }
 
 TEST_F(JobServicesTest, TheLauncherShowsTheMeanProgressOfTheRunningJobs) {
@@ -263,9 +282,9 @@ TEST_F(JobServicesTest, TheLauncherShowsTheMeanProgressOfTheRunningJobs) {
     // Formatting restarts a row's bar, and the launcher's share of it.
     report(alpha, SHRED_STATUS_FORMATTING + 30);
     ASSERT_TRUE(lastIs(0.2, true));
-    alpha->ended(SHRED_STATUS_FORMATTED);
+    alpha->ended(JobStatus::Formatted);
     ASSERT_TRUE(lastIs(0.1, true));
-    beta->ended(SHRED_STATUS_ABORTED);
+    beta->ended(JobStatus::Aborted);
     ASSERT_TRUE(lastIs(0.0, false));
     for (const auto& update : updates)
         EXPECT_EQ(update.application,
@@ -278,7 +297,7 @@ TEST_F(JobServicesTest, TheLauncherShowsTheMeanProgressOfTheRunningJobs) {
     ASSERT_TRUE(lastIs(0.2, true));
     settle();
     EXPECT_EQ(updates.size(), count + 2);
-    gamma->ended(SHRED_STATUS_SHREDDED);
+    gamma->ended(JobStatus::Shredded);
 }
 
 TEST_F(JobServicesTest, BothLanguagesHaveTheTexts) {

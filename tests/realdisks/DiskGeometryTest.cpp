@@ -43,20 +43,16 @@ protected:
         return path;
     }
     static FormatResult format(const QString& device, bool readsAsZeros = false,
-                               std::vector<int>* statuses = nullptr) {
+                               std::vector<int>* percents = nullptr) {
         platform::FormatRequest request;
         request.identity = diskIdentityOf(device);
         request.deviceNumber = -1;
         request.label = QStringLiteral("Shredded");
         request.requireRemovable = false;
         request.diskReadsAsZeros = readsAsZeros;
-        if (!statuses)
-            return formatAndLabel(request);
-        const ShredStatusCallback record = [](void* context, int32_t, int32_t status, int64_t,
-                                              int64_t, double) {
-            static_cast<std::vector<int>*>(context)->push_back(status);
-        };
-        return formatAndLabel(request, record, statuses, {});
+        if (percents)
+            request.progress = [percents](int percent) { percents->push_back(percent); };
+        return formatAndLabel(request);
     }
 
     static QByteArray readAll(const QString& path) {
@@ -157,7 +153,7 @@ TEST_F(DiskGeometry, AfterVerifiedZerosTheFormatSkipsZeroingAndWritesTheSameByte
         constexpr qint64 kBytes = 64 * kMiB;
         QStringList paths;
         std::vector<qint64> written;
-        std::vector<int> statuses;
+        std::vector<int> percents;
         for (const bool readsAsZeros : {false, true, false}) {
             const QString path = dir_.filePath(QStringLiteral("zeros%1.img").arg(paths.size()));
             QFile file(path);
@@ -166,7 +162,7 @@ TEST_F(DiskGeometry, AfterVerifiedZerosTheFormatSkipsZeroingAndWritesTheSameByte
             LoopDisk loop(path, LoopDisk::Options{false, 0, 0, sector});
             ASSERT_TRUE(loop.attached());
             const qint64 before = sectorsWritten(loop.name());
-            ASSERT_EQ(format(loop.device(), readsAsZeros, readsAsZeros ? &statuses : nullptr),
+            ASSERT_EQ(format(loop.device(), readsAsZeros, readsAsZeros ? &percents : nullptr),
                       FormatResult::Formatted);
             written.push_back(sectorsWritten(loop.name()) - before);
             const auto partition = firstPartition(loop.device());
@@ -193,9 +189,9 @@ TEST_F(DiskGeometry, AfterVerifiedZerosTheFormatSkipsZeroingAndWritesTheSameByte
         EXPECT_GT(written[0], kBytes / 512 * 9 / 10);
         EXPECT_LT(written[1], kBytes / 512 / 10);
         // Its progress follows that work from its start to its end.
-        ASSERT_FALSE(statuses.empty());
-        EXPECT_EQ(statuses.front(), SHRED_STATUS_FORMATTING + 1);
-        EXPECT_EQ(*std::max_element(statuses.begin(), statuses.end() - 1), 399);
-        EXPECT_EQ(statuses.back(), SHRED_STATUS_FORMATTED);
+        ASSERT_FALSE(percents.empty());
+        EXPECT_EQ(percents.front(), 0);
+        EXPECT_TRUE(std::is_sorted(percents.begin(), percents.end()));
+        EXPECT_EQ(percents.back(), 100);
     }
 }

@@ -199,9 +199,9 @@ TEST_F(FaultyStick, AThrottledStickShowsItsTrueSpeedAndTimeLeft) {
         const std::optional<JobProgress> ended = window->jobs().progressOf(*record);
         ASSERT_TRUE(ended);
         EXPECT_TRUE(std::count(ended->findings.begin(), ended->findings.end(),
-                               JobFinding{SHRED_FINDING_VERIFIED, 0}));
+                               FindingEvent{FindingEvent::Kind::Verified}));
         EXPECT_TRUE(std::count(ended->findings.begin(), ended->findings.end(),
-                               JobFinding{SHRED_FINDING_CAPACITY, 12 << 20}));
+                               FindingEvent{FindingEvent::Kind::Capacity, 12 << 20}));
         ASSERT_GE(shown.size(), 4u) << "the job should take about six seconds";
         const Shown& first = shown.front();
         const Shown& last = shown.back();

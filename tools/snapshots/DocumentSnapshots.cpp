@@ -80,7 +80,7 @@ bool leaveAndCompleteInterruptedJob() {
         who.host = QStringLiteral("records-station-2");
         running.setProvenance(who);
         constexpr std::uint64_t pass = std::uint64_t{64} << 20;
-        running.setOutcome(0, pass);
+        running.setOutcome(JobStatus::None, pass);
         if (const QString failure = running.openRecord(); !failure.isEmpty()) {
             std::fprintf(stderr, "snapshots: no record: %s\n", qPrintable(failure));
             return false;

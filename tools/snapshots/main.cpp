@@ -12,6 +12,8 @@
 #include "lang/LanguageManager.h"
 #include "platform/MessageService.h"
 #include "platform/Registry.h"
+#include "shred/CVSKRMShredThread.h"
+#include "shred/JobRows.h"
 #include "shred/ShredJobs.h"
 #include "shred/ShredMethod.h"
 #include "shred/ShredStatusDisplay.h"
@@ -36,6 +38,7 @@
 #include <QTimer>
 #include <cstdio>
 #include <functional>
+#include <map>
 
 using namespace kestrune;
 
@@ -318,32 +321,32 @@ void saveReportedJobs(CVSKKestruneDlg& window, const QString& disks, const QStri
     };
     const auto counterfeit = recordAt(bargain);
     const auto longJob = recordAt(archive);
-    ShredStatusContext* context = window.jobs().statusContext();
-    std::int64_t now = 1'700'000'000;
+    // The jobs' clock is moved by hand; the rows hold the jobs after this returns.
+    const auto now = std::make_shared<std::int64_t>(1'700'000'000);
     if (counterfeit && longJob) {
-        context->clock = [&now] { return now; };
-        auto language = GetLanguageManager();
+        const auto rows =
+            std::make_shared<JobRows>(window.table(), window.listModel(), GetLanguageManager());
+        std::map<const DeviceRecord*, std::shared_ptr<CVSKRMShredThread>> jobs;
         for (const auto& record : {counterfeit, longJob}) {
             record->setState(JobState::Running);
-            context->progress.begin(record, now);
-            window.listModel()->SetStartButtonText(
-                record->deviceNumber, language->GetString(QStringLiteral("status_abort")));
+            auto job = std::make_shared<CVSKRMShredThread>(record, 103,
+                                                           JobClock{[now] { return *now; }, {}});
+            job->addObserver(rows);
+            rows->jobStarting(job);
+            jobs[record.get()] = job;
         }
-        auto report = [&](const std::shared_ptr<DeviceRecord>& record, int status,
-                          std::int64_t left, std::int64_t second, double speed) {
-            OnShredStatus(context, static_cast<std::int32_t>(record->deviceNumber), status, left,
-                          second, speed);
+        auto report = [&](const std::shared_ptr<DeviceRecord>& record, const EngineEvent& event) {
+            jobs.at(record.get())->take(event);
         };
         const std::int64_t usable = 8'000'000'000;
-        report(counterfeit, 0, 2 * usable, 0, 0.0);
-        report(longJob, 0, 36 * (256LL << 30), 0, 0.0);
-        now += 7 * 60 + 41;
-        report(counterfeit, 100, 0, 2 * usable, 17.3);
-        report(counterfeit, SHRED_STATUS_FAILED_COUNTERFEIT, 0, usable, 0.0);
-        now += 83 * 3600 + 4 * 60 + 24;
-        report(longJob, 100, 0, 36 * (256LL << 30), 31.4);
-        report(longJob, SHRED_STATUS_SHREDDED, 0, 0, 0.0);
-        context->clock = nullptr;
+        report(counterfeit, ProgressEvent{0, 2 * usable, 0, 0.0});
+        report(longJob, ProgressEvent{0, 36 * (256LL << 30), 0, 0.0});
+        *now += 7 * 60 + 41;
+        report(counterfeit, ProgressEvent{100, 0, 2 * usable, 17.3});
+        report(counterfeit, EndedEvent{JobStatus::FailedCounterfeit, usable});
+        *now += 83 * 3600 + 4 * 60 + 24;
+        report(longJob, ProgressEvent{100, 0, 36 * (256LL << 30), 31.4});
+        report(longJob, EndedEvent{JobStatus::Shredded});
     } else {
         std::fprintf(stderr, "snapshots: the two large sticks were not listed\n");
     }

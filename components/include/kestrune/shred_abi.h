@@ -22,12 +22,6 @@ enum KestruneShredStatus {
     SHRED_STATUS_SHREDDED = 200,
     SHRED_STATUS_FORMATTING = 300,
     SHRED_STATUS_FORMATTED = 400,
-    SHRED_STATUS_REPORT_NOT_SAVED = 600, // sent by the worker after the final status
-    // Sent by the worker after the final status: the report was written, its certificate not.
-    SHRED_STATUS_CERTIFICATE_NOT_SAVED = 601,
-    // Sent by the worker after the final status: signing was asked for, but the job's
-    // documents are not signed (the report and the certificate say why).
-    SHRED_STATUS_CERTIFICATE_UNSIGNED = 602,
     SHRED_STATUS_ENGINE_MISSING = -1,
     SHRED_STATUS_ABORTED = -3,
     SHRED_STATUS_FAILED_MEDIA = -4,

@@ -2,6 +2,7 @@
 // engine: what it says is what the report on disk says, for jobs that succeeded, failed,
 // were aborted or met a counterfeit stick; the setting that turns it off; and a certificate
 // that cannot be written.
+#include "JobTurns.h"
 #include "LanguageChoice.h"
 #include "PdfText.h"
 #include "TestSupport.h"
@@ -36,10 +37,9 @@ namespace {
 std::mutex certificateStatusMutex;
 std::vector<int> certificateStatuses;
 
-void recordCertificateStatus(void*, std::int32_t, std::int32_t status, std::int64_t, std::int64_t,
-                             double) {
+void recordCertificateStatus(const test::Turn& turn) {
     std::lock_guard guard(certificateStatusMutex);
-    certificateStatuses.push_back(status);
+    certificateStatuses.push_back(turn.status);
 }
 
 QString readFile(const QString& path) {
@@ -101,8 +101,8 @@ protected:
                                  QString::fromLatin1(name), value);
     }
     std::shared_ptr<CVSKRMShredThread> makeJob(bool labelWritten = true) {
-        auto job = std::make_shared<CVSKRMShredThread>(nullptr, record, algorithm,
-                                                       &recordCertificateStatus, 0);
+        auto job = std::make_shared<CVSKRMShredThread>(record, algorithm);
+        job->addObserver(std::make_shared<test::TurnObserver>(&recordCertificateStatus));
         job->setFormatter([labelWritten](const FormatJob& format) {
             if (format.labelled)
                 *format.labelled = labelWritten;
@@ -172,7 +172,7 @@ protected:
 TEST_F(CertificateJobTest, AShreddedAndFormattedJobIsCertifiedAsItsReportSays) {
     setUser("FormatDrive", 1);
     auto job = run();
-    ASSERT_EQ(job->finalStatus(), SHRED_STATUS_FORMATTED);
+    ASSERT_EQ(job->finalStatus(), JobStatus::Formatted);
     const QString page = certificateOf(*job);
     for (const QString& expected :
          {text("cert_title_certified"), text("status_shredded"), text("shred_algo_short_101"),
@@ -200,7 +200,7 @@ TEST_F(CertificateJobTest, AFailedVerificationAndAWriteErrorAreNeverCertified) {
     qputenv("KESTRUNE_FAKE_ENGINE_MISMATCH", "4096");
     qputenv("KESTRUNE_FAKE_ENGINE_PASSES", "1");
     auto verify = run();
-    ASSERT_EQ(verify->finalStatus(), SHRED_STATUS_FAILED_VERIFY);
+    ASSERT_EQ(verify->finalStatus(), JobStatus::FailedVerify);
     const QString mismatch = certificateOf(*verify);
     expectNotCompleted(mismatch, text("status_failed_verify"));
     EXPECT_TRUE(mismatch.contains(
@@ -212,7 +212,7 @@ TEST_F(CertificateJobTest, AFailedVerificationAndAWriteErrorAreNeverCertified) {
     qunsetenv("KESTRUNE_FAKE_ENGINE_PASSES");
     algorithm = 102;
     auto write = run();
-    ASSERT_EQ(write->finalStatus(), SHRED_STATUS_FAILED_WRITE);
+    ASSERT_EQ(write->finalStatus(), JobStatus::FailedWrite);
     const QString page = certificateOf(*write);
     expectNotCompleted(page, text("status_failed_write_error"));
     EXPECT_TRUE(page.contains(passes(0, 3))) << page.toStdString();
@@ -222,10 +222,10 @@ TEST_F(CertificateJobTest, ACounterfeitStickIsNotCertifiedAndItsRealSizeIsStated
     qputenv("KESTRUNE_FAKE_ENGINE_RESULT", "-14");
     qputenv("KESTRUNE_FAKE_ENGINE_USABLE", "8000000");
     auto job = run();
-    ASSERT_EQ(job->finalStatus(), SHRED_STATUS_FAILED_COUNTERFEIT);
+    ASSERT_EQ(job->finalStatus(), JobStatus::FailedCounterfeit);
     const QString page = certificateOf(*job);
     expectNotCompleted(
-        page, JobStatusText(GetLanguageManager().get(), SHRED_STATUS_FAILED_COUNTERFEIT, 8000000));
+        page, JobStatusText(GetLanguageManager().get(), JobStatus::FailedCounterfeit, 8000000));
     EXPECT_TRUE(page.contains(QStringLiteral("7.63 MiB (8,000,000 bytes)")));
     EXPECT_TRUE(page.contains(QStringLiteral("64.00 MiB (67,108,864 bytes)")));
 }
@@ -299,7 +299,7 @@ TEST_F(CertificateJobTest, AReadBackThatStoppedSaysWhere) {
     qputenv("KESTRUNE_FAKE_ENGINE_PASSES", "1");
     qputenv("KESTRUNE_FAKE_ENGINE_VERIFIED_UNTIL", "33554432");
     auto job = run();
-    ASSERT_EQ(job->finalStatus(), SHRED_STATUS_FAILED_MEDIA);
+    ASSERT_EQ(job->finalStatus(), JobStatus::FailedMedia);
     const QString page = certificateOf(*job);
     expectNotCompleted(page, text("status_failed_media"));
     EXPECT_TRUE(page.contains(
@@ -350,8 +350,8 @@ TEST_F(CertificateJobTest, ACertificateThatCannotBeWrittenLeavesNoFileAndIsSaid)
     mounted = small.path();
     useLogFolder(small.path());
     auto job = run();
-    EXPECT_EQ(job->finalStatus(), SHRED_STATUS_SHREDDED);
-    EXPECT_EQ(statusesNow().back(), SHRED_STATUS_CERTIFICATE_NOT_SAVED);
+    EXPECT_EQ(job->finalStatus(), JobStatus::Shredded);
+    EXPECT_EQ(statusesNow().back(), test::kCertificateNotSaved);
     EXPECT_EQ(statusesNow()[statusesNow().size() - 2], SHRED_STATUS_SHREDDED);
     EXPECT_TRUE(job->certificateMissing());
     EXPECT_TRUE(job->certificatePath().isEmpty());
@@ -391,7 +391,7 @@ TEST_F(CertificateJobTest, AtANameTheUserChoseOnlyAnOlderPairIsReplaced) {
     EXPECT_EQ(beside->writtenFiles(), QStringList{chosen});
     EXPECT_TRUE(beside->certificateMissing());
     EXPECT_EQ(readFile(unrelated), QStringLiteral("someone else's file"));
-    EXPECT_EQ(statusesNow().back(), SHRED_STATUS_CERTIFICATE_NOT_SAVED);
+    EXPECT_EQ(statusesNow().back(), test::kCertificateNotSaved);
 }
 
 // The engine finds the job's record on disk, running, before it writes anything; the report
@@ -399,7 +399,7 @@ TEST_F(CertificateJobTest, AtANameTheUserChoseOnlyAnOlderPairIsReplaced) {
 TEST_F(CertificateJobTest, TheRecordIsOnDiskBeforeTheEngineWrites) {
     qputenv("KESTRUNE_FAKE_ENGINE_RECORD_IN", QFile::encodeName(logs.path()));
     auto job = run();
-    EXPECT_EQ(job->finalStatus(), SHRED_STATUS_SHREDDED);
+    EXPECT_EQ(job->finalStatus(), JobStatus::Shredded);
     const QStringList files = job->writtenFiles();
     ASSERT_FALSE(files.isEmpty());
     EXPECT_TRUE(readFile(files.front()).contains(QStringLiteral("<progress state=\"ended\"")));
@@ -413,7 +413,7 @@ TEST_F(CertificateJobTest, ARecordNoProgramHoldsIsCompletedOnceAsInterrupted) {
     auto running = std::make_unique<ShredReport>(102, GetLanguageManager());
     running->addHardwareItems(record->serialText, record->vendorText, record->productText,
                               record->sizeGigabytesText, record->busText);
-    running->setOutcome(0, 64 << 20);
+    running->setOutcome(JobStatus::None, 64 << 20);
     ASSERT_EQ(running->openRecord(), QString());
     // Into the second of three passes: one pass and 16 MiB of the next written.
     const std::uint64_t pass = 64 << 20;

@@ -47,7 +47,7 @@ CertificateFacts shreddedJob() {
     facts.verification = ReportVerification::Passed;
     facts.startTime = 1'780'000'000;
     facts.finishTime = 1'780'000'000 + 3 * 3600 + 25 * 60 + 7;
-    facts.finalStatus = SHRED_STATUS_FORMATTED;
+    facts.finalStatus = JobStatus::Formatted;
     facts.formatted = true;
     facts.label = QStringLiteral("SHREDDED");
     facts.reportId = QStringLiteral("0b6f3c2e-5a1d-4f7e-9c1b-2d3e4f5a6b7c");
@@ -133,9 +133,9 @@ TEST_F(ErasureCertificateTest, NoPageClaimsMoreThanClear) {
         useLanguage(code);
         CertificateFacts facts = shreddedJob();
         const QString certified = render(facts).simplified();
-        facts.finalStatus = SHRED_STATUS_FAILED_FORMAT;
+        facts.finalStatus = JobStatus::FailedFormat;
         const QString erased = render(facts).simplified();
-        facts.finalStatus = SHRED_STATUS_ABORTED;
+        facts.finalStatus = JobStatus::Aborted;
         const QString aborted = render(facts).simplified();
         for (const QString* page : {&certified, &erased, &aborted}) {
             for (const char* claim : {"holds nothing", "former content", "nichts mehr"})
@@ -156,7 +156,7 @@ TEST_F(ErasureCertificateTest, NoPageClaimsMoreThanClear) {
 // each medium type by its name.
 TEST_F(ErasureCertificateTest, TheVerificationAndTheMediumAreNamedAsTheyWere) {
     CertificateFacts facts = shreddedJob();
-    facts.finalStatus = SHRED_STATUS_ABORTED;
+    facts.finalStatus = JobStatus::Aborted;
     facts.verification = ReportVerification::Interrupted;
     facts.mismatchOffset = 1048576;
     facts.provenance.mediumType = platform::MediumType::MemoryCard;
@@ -195,7 +195,7 @@ TEST_F(ErasureCertificateTest, EveryJobThatDidNotSucceedSaysSoAndNeverReadsAsSuc
     const std::vector<Case> cases = {
         {"aborted",
          [](CertificateFacts& f) {
-             f.finalStatus = SHRED_STATUS_ABORTED;
+             f.finalStatus = JobStatus::Aborted;
              f.passesDone = 1;
              f.verification = ReportVerification::NotReached;
              f.formatted = false;
@@ -204,7 +204,7 @@ TEST_F(ErasureCertificateTest, EveryJobThatDidNotSucceedSaysSoAndNeverReadsAsSuc
          FillPlaceholders(text("cert_passes_value"), {QStringLiteral("1"), QStringLiteral("3")})},
         {"verification failed",
          [](CertificateFacts& f) {
-             f.finalStatus = SHRED_STATUS_FAILED_VERIFY;
+             f.finalStatus = JobStatus::FailedVerify;
              f.verification = ReportVerification::Failed;
              f.mismatchOffset = 1048577;
              f.formatted = false;
@@ -213,7 +213,7 @@ TEST_F(ErasureCertificateTest, EveryJobThatDidNotSucceedSaysSoAndNeverReadsAsSuc
          FillPlaceholders(text("cert_verification_failed"), {QStringLiteral("1048577")})},
         {"write error",
          [](CertificateFacts& f) {
-             f.finalStatus = SHRED_STATUS_FAILED_WRITE;
+             f.finalStatus = JobStatus::FailedWrite;
              f.passesDone = 0;
              f.verification = ReportVerification::NotReached;
              f.formatted = false;
@@ -221,7 +221,7 @@ TEST_F(ErasureCertificateTest, EveryJobThatDidNotSucceedSaysSoAndNeverReadsAsSuc
          CertificateVerdict::NotCompleted, text("cert_verification_not_reached")},
         {"counterfeit",
          [](CertificateFacts& f) {
-             f.finalStatus = SHRED_STATUS_FAILED_COUNTERFEIT;
+             f.finalStatus = JobStatus::FailedCounterfeit;
              f.usableBytes = 8000000000;
              f.formatted = false;
          },
@@ -234,7 +234,7 @@ TEST_F(ErasureCertificateTest, EveryJobThatDidNotSucceedSaysSoAndNeverReadsAsSuc
          CertificateVerdict::NotCompleted, text("cert_verification_not_reached")},
         {"format failed",
          [](CertificateFacts& f) {
-             f.finalStatus = SHRED_STATUS_FAILED_FORMAT;
+             f.finalStatus = JobStatus::FailedFormat;
              f.formatted = false;
          },
          CertificateVerdict::NotCertified, text("cert_formatted_no")},
@@ -311,7 +311,7 @@ TEST_F(ErasureCertificateTest, TheGermanCertificateIsAllGerman) {
           "certificate", "Sanitization", "overwrite", "Operator", "Asset", "random", "flash drive"})
         EXPECT_FALSE(page.contains(QString::fromLatin1(english))) << english;
 
-    facts.finalStatus = SHRED_STATUS_ABORTED;
+    facts.finalStatus = JobStatus::Aborted;
     const QString aborted = render(facts);
     EXPECT_TRUE(aborted.contains(QStringLiteral("Löschung NICHT abgeschlossen")));
     EXPECT_TRUE(aborted.contains(QStringLiteral("Abgebrochen")));
@@ -324,7 +324,7 @@ TEST_F(ErasureCertificateTest, LongTextsStayAboveTheSignaturesOnOnePage) {
     CertificateFacts facts = shreddedJob();
     facts.vendor = QString(12, u' ').replace(u' ', QStringLiteral("Manufacturer "));
     facts.product = QString(14, u' ').replace(u' ', QStringLiteral("Product line "));
-    facts.finalStatus = SHRED_STATUS_FAILED_COUNTERFEIT;
+    facts.finalStatus = JobStatus::FailedCounterfeit;
     facts.usableBytes = 123456789;
     const QString page = render(facts);
     const qsizetype hash = page.indexOf(kHash);

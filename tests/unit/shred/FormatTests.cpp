@@ -18,17 +18,15 @@ using namespace kestrune;
 
 namespace {
 
-struct Status {
-    int32_t number, status;
-};
-
+// The percents a format reported.
 struct Recorder {
     std::mutex mutex;
-    std::vector<Status> statuses;
-    static void callback(void* context, int32_t number, int32_t status, int64_t, int64_t, double) {
-        auto* self = static_cast<Recorder*>(context);
-        std::lock_guard guard(self->mutex);
-        self->statuses.push_back({number, status});
+    std::vector<int> percents;
+    std::function<void(int)> progress() {
+        return [this](int percent) {
+            std::lock_guard guard(mutex);
+            percents.push_back(percent);
+        };
     }
 };
 
@@ -116,7 +114,7 @@ TEST_F(FormatTest, SmallDiskGetsFat16LabelledShreddedWithProgress) {
     QStringList hooks;
     platform::PartitioningHooks partitioning{[&](const QString& p) { hooks << "before " + p; },
                                              [&](const QString& p) { hooks << "after " + p; }};
-    EXPECT_EQ(formatAndLabel(n, "Shredded", &Recorder::callback, &recorder, partitioning),
+    EXPECT_EQ(formatAndLabel(n, "Shredded", recorder.progress(), partitioning),
               FormatResult::Formatted);
     EXPECT_EQ(hooks, (QStringList{"before " + path, "after " + path}));
     EXPECT_EQ(partitionType(path), 0x0e);
@@ -129,24 +127,17 @@ TEST_F(FormatTest, SmallDiskGetsFat16LabelledShreddedWithProgress) {
     EXPECT_FALSE(readAt(path, 512, (1 << 20) - 512).contains(QByteArray(64, 'K')));
     EXPECT_TRUE(kestrune::test::messages().boxes().empty());
 
-    // 300 is the worker's own "formatting started"; the zeroing reports 301..399.
-    ASSERT_GE(recorder.statuses.size(), 3u);
-    EXPECT_EQ(recorder.statuses.front().status, 301);
-    EXPECT_EQ(recorder.statuses[recorder.statuses.size() - 2].status, 399);
-    EXPECT_EQ(recorder.statuses.back().status, 400);
-    for (size_t i = 0; i < recorder.statuses.size(); ++i) {
-        EXPECT_EQ(recorder.statuses[i].number, n);
-        EXPECT_GE(recorder.statuses[i].status, 301);
-        EXPECT_LE(recorder.statuses[i].status, 400);
-        if (i > 0) {
-            EXPECT_GE(recorder.statuses[i].status, recorder.statuses[i - 1].status);
-        }
-    }
+    // From its start to its end, never back.
+    ASSERT_GE(recorder.percents.size(), 2u);
+    EXPECT_EQ(recorder.percents.front(), 0);
+    EXPECT_EQ(recorder.percents.back(), 100);
+    for (size_t i = 1; i < recorder.percents.size(); ++i)
+        EXPECT_GE(recorder.percents[i], recorder.percents[i - 1]);
 }
 
 TEST_F(FormatTest, LargeDiskGetsFat32AndTypeC) {
     QString path = image("large.img", 600ll << 20);
-    EXPECT_EQ(formatAndLabel(number(path), "Shredded", nullptr, nullptr), FormatResult::Formatted);
+    EXPECT_EQ(formatAndLabel(number(path), "Shredded"), FormatResult::Formatted);
     EXPECT_EQ(partitionType(path), 0x0c);
     EXPECT_EQ(probe(path, "VERSION"), "FAT32");
     EXPECT_EQ(probe(path, "LABEL"), "SHREDDED");
@@ -155,7 +146,7 @@ TEST_F(FormatTest, LargeDiskGetsFat32AndTypeC) {
 
 TEST_F(FormatTest, RefusedLabelShowsOneBoxAndStillCountsAsFormatted) {
     QString path = image("label.img", 32 << 20);
-    EXPECT_EQ(formatAndLabel(number(path), "bad*label", nullptr, nullptr), FormatResult::Formatted);
+    EXPECT_EQ(formatAndLabel(number(path), "bad*label"), FormatResult::Formatted);
     auto boxes = kestrune::test::messages().boxes();
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].text, "Could not label volume.");
@@ -168,17 +159,17 @@ TEST_F(FormatTest, RefusedLabelShowsOneBoxAndStillCountsAsFormatted) {
 
 TEST_F(FormatTest, UnknownOrChangedDiskFailsAndIsNotTouched) {
     Recorder recorder;
-    EXPECT_EQ(formatAndLabel(31, "Shredded", &Recorder::callback, &recorder), FormatResult::Failed);
-    EXPECT_TRUE(recorder.statuses.empty());
+    EXPECT_EQ(formatAndLabel(31, "Shredded", recorder.progress()), FormatResult::Failed);
+    EXPECT_TRUE(recorder.percents.empty());
 
     QString path = image("changed.img", 16 << 20);
     int32_t n = number(path);
     QString other = image("other.img", 16 << 20);
     ASSERT_TRUE(QFile::remove(path));
     ASSERT_TRUE(QFile::rename(other, path));
-    EXPECT_EQ(formatAndLabel(n, "Shredded", &Recorder::callback, &recorder), FormatResult::Failed);
+    EXPECT_EQ(formatAndLabel(n, "Shredded", recorder.progress()), FormatResult::Failed);
     EXPECT_EQ(readAt(path, 0, 1 << 20), QByteArray(1 << 20, 'K'));
-    EXPECT_TRUE(recorder.statuses.empty());
+    EXPECT_TRUE(recorder.percents.empty());
     EXPECT_TRUE(kestrune::test::messages().boxes().empty());
 }
 
@@ -188,17 +179,15 @@ TEST_F(FormatTest, TwoFormatsInParallelKeepTheirOwnState) {
     int32_t a = number(first), b = number(second);
     Recorder ra, rb;
     FormatResult resultA = FormatResult::Failed, resultB = FormatResult::Failed;
-    std::thread ta([&] { resultA = formatAndLabel(a, "Shredded", &Recorder::callback, &ra); });
-    std::thread tb([&] { resultB = formatAndLabel(b, "Shredded", &Recorder::callback, &rb); });
+    std::thread ta([&] { resultA = formatAndLabel(a, "Shredded", ra.progress()); });
+    std::thread tb([&] { resultB = formatAndLabel(b, "Shredded", rb.progress()); });
     ta.join();
     tb.join();
     EXPECT_EQ(resultA, FormatResult::Formatted);
     EXPECT_EQ(resultB, FormatResult::Formatted);
-    for (auto [recorder, number] : {std::pair{&ra, a}, std::pair{&rb, b}}) {
-        ASSERT_FALSE(recorder->statuses.empty());
-        EXPECT_EQ(recorder->statuses.back().status, 400);
-        for (const Status& s : recorder->statuses)
-            EXPECT_EQ(s.number, number);
+    for (Recorder* recorder : {&ra, &rb}) {
+        ASSERT_FALSE(recorder->percents.empty());
+        EXPECT_EQ(recorder->percents.back(), 100);
     }
     EXPECT_EQ(probe(first, "LABEL"), "SHREDDED");
     EXPECT_EQ(probe(second, "LABEL"), "SHREDDED");

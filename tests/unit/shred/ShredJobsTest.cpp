@@ -26,7 +26,7 @@ protected:
         table->insertSorted(5);
         record = table->findByDeviceNumber(5);
         list->insertRow(0, record);
-        jobs.statusContext()->clock = [] { return std::int64_t{1'700'000'000}; };
+        jobs.setClock(JobClock{[] { return std::int64_t{1'700'000'000}; }, {}});
         jobs.setFormatter([this](const FormatJob&) {
             formatReached.set_value();
             formatMayEnd.get_future().wait();
@@ -66,12 +66,8 @@ protected:
 // The command line starts jobs through the same operation as the window: its jobs get a
 // start time (and so an elapsed time), a lowered abort flag and nothing of a previous job.
 TEST_F(ShredJobsTest, AStartedJobBeginsAfreshAndASecondStartWhileItRunsIsRefused) {
-    // The job before left its figures and its end behind.
-    ShredStatusContext* context = jobs.statusContext();
-    context->progress.begin(record, 1'600'000'000);
-    OnShredStatus(context, 5, 50, 1 << 20, 0, 9.0);
-    OnShredStatus(context, 5, SHRED_STATUS_ABORTED, 0, 0, 0.0);
-    ASSERT_EQ(record->state(), JobState::Aborted);
+    // The job before left its end and its raised abort flag behind.
+    record->setState(JobState::Aborted);
     record->abort.raise();
     const auto job = jobs.start(record, 101, formatting());
     ASSERT_TRUE(job);
@@ -92,7 +88,7 @@ TEST_F(ShredJobsTest, AStartedJobBeginsAfreshAndASecondStartWhileItRunsIsRefused
     release();
     ASSERT_TRUE(jobs.waitForAll(10000));
     EXPECT_EQ(record->state(), JobState::Finished);
-    EXPECT_EQ(job->finalStatus(), SHRED_STATUS_FORMATTED);
+    EXPECT_EQ(job->finalStatus(), JobStatus::Formatted);
 }
 
 TEST_F(ShredJobsTest, AReaderWithoutACardIsRefusedAndKeepsItsRow) {
@@ -144,4 +140,25 @@ TEST_F(ShredJobsTest, AbortProgressAndTheRowsDiskNeverWaitForTheTableLock) {
     EXPECT_EQ(abandoned[0]->disk().path, QStringLiteral("/dev/sdq"));
     release();
     ASSERT_TRUE(jobs.waitForAll(10000));
+}
+
+// The last job of a disk is kept for its row and its abort; once the disk has left the table,
+// the next start forgets it.
+TEST_F(ShredJobsTest, ForgetsTheLastJobOfADiskGoneFromTheTable) {
+    release();
+    ShredJobOptions plain;
+    plain.formatDrive = false;
+    const auto first = jobs.start(record, 101, plain);
+    ASSERT_TRUE(first);
+    ASSERT_TRUE(jobs.waitForAll(10000));
+    EXPECT_EQ(jobs.jobOf(*record), first);
+    table->setRemoveWait(1, 1);
+    table->remove(record);
+    table->insertSorted(6);
+    const auto other = table->findByDeviceNumber(6);
+    const auto second = jobs.start(other, 101, plain);
+    ASSERT_TRUE(second);
+    ASSERT_TRUE(jobs.waitForAll(10000));
+    EXPECT_EQ(jobs.jobOf(*record), nullptr);
+    EXPECT_EQ(jobs.jobOf(*other), second);
 }

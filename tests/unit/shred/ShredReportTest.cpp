@@ -153,7 +153,7 @@ TEST_F(ShredReportTest, TheSanitizationElementFollowsTheHardwareWithTheCertifica
     report.addHardwareItems(QStringLiteral("SN1"), QStringLiteral("Acme"), QStringLiteral("Card"),
                             QStringLiteral("0.06"), QStringLiteral("USB"));
     report.setCleaned();
-    report.setOutcome(400, 67108864);
+    report.setOutcome(JobStatus::Formatted, 67108864);
     report.setUsableCapacity(67108864);
     report.setVerification(ReportVerification::Passed);
     report.setPassesDone(3);
@@ -205,7 +205,7 @@ TEST_F(ShredReportTest, TheSanitizationElementFollowsTheHardwareWithTheCertifica
 
     // An aborted job: Clear not reached, how far the read-back got, nothing made up.
     ShredReport aborted(103, language);
-    aborted.setOutcome(-3, 67108864);
+    aborted.setOutcome(JobStatus::Aborted, 67108864);
     aborted.setVerification(ReportVerification::Interrupted, 4096);
     JobProvenance unknown;
     unknown.toolName = QStringLiteral("Vaskor Kestrune");

@@ -1,4 +1,5 @@
 #include "DamagedObjects.h"
+#include "JobTurns.h"
 #include "TestSupport.h"
 #include "app/SettingsStore.h"
 #include "devices/DeviceRecord.h"
@@ -35,8 +36,8 @@ std::function<void(int status)> onStatus;
 
 std::vector<int> findings;
 
-void recordStatus(void*, std::int32_t, std::int32_t status, std::int64_t, std::int64_t second,
-                  double speed) {
+void recordStatus(const test::Turn& turn) {
+    const int status = turn.status;
     {
         std::lock_guard guard(statusMutex);
         // What the engine found out is passed on beside the progress, for the job's progress.
@@ -45,8 +46,8 @@ void recordStatus(void*, std::int32_t, std::int32_t status, std::int64_t, std::i
             return;
         }
         statuses.push_back(status);
-        secondValues.push_back(second);
-        speeds.push_back(speed);
+        secondValues.push_back(turn.secondValue);
+        speeds.push_back(turn.speed);
     }
     if (onStatus)
         onStatus(status);
@@ -103,8 +104,8 @@ protected:
     run(FormatResult outcome = FormatResult::Formatted,
         std::shared_ptr<platform::DiskAuthorization> authorization = nullptr,
         std::chrono::milliseconds heartbeat = std::chrono::milliseconds(1000)) {
-        auto job =
-            std::make_unique<CVSKRMShredThread>(nullptr, record, algorithm, &recordStatus, 0);
+        auto job = std::make_unique<CVSKRMShredThread>(record, algorithm);
+        job->addObserver(std::make_shared<test::TurnObserver>(&recordStatus));
         job->setDiskAuthorization(std::move(authorization));
         job->setHeartbeat(heartbeat);
         job->setFormatter([this, outcome](const FormatJob& format) {
@@ -116,8 +117,7 @@ protected:
             if (duringFormat)
                 duringFormat();
             for (int p : {0, 50, 100})
-                format.callback(format.context, static_cast<int>(format.deviceNumber), 300 + p, 0,
-                                0, 0.0);
+                format.progress(p);
             return outcome;
         });
         job->Run();
@@ -147,7 +147,7 @@ TEST_F(ShredWorkerTest, WithoutFormattingTheEngineResultIsTheFinalStatus) {
     setFormatDrive(false);
     auto job = run();
     EXPECT_EQ(statuses, (std::vector<int>{0, 50, 100, 200}));
-    EXPECT_EQ(job->finalStatus(), 200);
+    EXPECT_EQ(job->finalStatus(), JobStatus::Shredded);
     EXPECT_EQ(findings, (std::vector<int>{SHRED_FINDING_PASSES_DONE, SHRED_FINDING_CAPACITY,
                                           SHRED_FINDING_VERIFIED}));
     EXPECT_EQ(formattedDisk, 99u);
@@ -192,7 +192,7 @@ TEST_F(ShredWorkerTest, OnlyZerosReadBackFromTheWholeMediumSpareTheFormatWriting
 TEST_F(ShredWorkerTest, AFailedFormatIsReportedAsSuchNotAsSuccess) {
     setFormatDrive(true);
     auto job = run(FormatResult::Failed);
-    EXPECT_EQ(job->finalStatus(), SHRED_STATUS_FAILED_FORMAT);
+    EXPECT_EQ(job->finalStatus(), JobStatus::FailedFormat);
     EXPECT_TRUE(job->formatBegan());
     qputenv("KESTRUNE_FAKE_ENGINE_RESULT", "-7"); // the engine's own: no format began
     EXPECT_FALSE(run()->formatBegan());
@@ -205,7 +205,7 @@ TEST_F(ShredWorkerTest, TheFormatSeesTheJobsAbortFlagAndAnAbortedFormatEndsAbort
     setFormatDrive(true);
     auto job = run(FormatResult::Aborted);
     EXPECT_EQ(formatAbortFlag, record->abort.address());
-    EXPECT_EQ(job->finalStatus(), SHRED_STATUS_ABORTED);
+    EXPECT_EQ(job->finalStatus(), JobStatus::Aborted);
     EXPECT_EQ(statuses.back(), SHRED_STATUS_ABORTED);
     EXPECT_TRUE(
         job->report()->body().contains(QStringLiteral("iscleaned=\"1\" isformatted=\"0\"")));
@@ -369,7 +369,7 @@ TEST_F(ShredWorkerTest, AReportTheUserDidNotSaveIsSaidAfterTheFinalStatus) {
     });
     auto job = run();
     EXPECT_EQ(asked, 1);
-    EXPECT_EQ(tail(2), (std::vector<int>{200, SHRED_STATUS_REPORT_NOT_SAVED}));
+    EXPECT_EQ(tail(2), (std::vector<int>{200, test::kReportNotSaved}));
     EXPECT_TRUE(QDir(logs.path()).entryList({QStringLiteral("*.xml")}).isEmpty());
 }
 
@@ -462,7 +462,7 @@ TEST_F(ShredWorkerTest, EachStepIsHandedTheSystemsDescriptorAndAllAreClosedBefor
     auto job = run(FormatResult::Formatted, authorization);
     kestrune_disk_number_release(static_cast<std::int32_t>(record->deviceNumber));
 
-    EXPECT_EQ(job->finalStatus(), SHRED_STATUS_FORMATTED);
+    EXPECT_EQ(job->finalStatus(), JobStatus::Formatted);
     EXPECT_EQ(formattedThrough, disk.st_ino);
     EXPECT_EQ(authorization->rescanned, QStringList{QStringLiteral("/dev/sdx")});
     EXPECT_EQ(authorization->descriptorsAtRescan, 0);
@@ -477,5 +477,5 @@ TEST_F(ShredWorkerTest, AnImageFileIsTheUsersOwnAndNeedsNoAuthorization) {
     auto job = run(FormatResult::Formatted, authorization);
     kestrune_disk_number_release(static_cast<std::int32_t>(record->deviceNumber));
     EXPECT_TRUE(authorization->opened.isEmpty());
-    EXPECT_EQ(job->finalStatus(), SHRED_STATUS_SHREDDED);
+    EXPECT_EQ(job->finalStatus(), JobStatus::Shredded);
 }

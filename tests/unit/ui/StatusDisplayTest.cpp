@@ -6,11 +6,14 @@
 #include "devices/DeviceTable.h"
 #include "devices/ScanDevices.h"
 #include "lang/LanguageManager.h"
+#include "shred/CVSKRMShredThread.h"
+#include "shred/JobRows.h"
 #include "shred/ShredStatusDisplay.h"
 
 #include <QCoreApplication>
 #include <QPushButton>
 #include <gtest/gtest.h>
+#include <kestrune/shred_abi.h>
 #include <thread>
 
 using namespace kestrune;
@@ -24,13 +27,10 @@ protected:
     void SetUp() override {
         test::registerComponentDirectory(QStringLiteral("VSKLanguage.dll"), test::binDir());
         test::chooseLanguage(QString::fromLatin1(GetParam()));
-        context.language = GetLanguageManager();
-        ASSERT_TRUE(context.language->HasLanguages()) << "language components not built";
+        language = GetLanguageManager();
+        ASSERT_TRUE(language->HasLanguages()) << "language components not built";
         ASSERT_FALSE(text("status_shredded").isEmpty());
-        context.table = table;
-        context.list = list;
-        context.clock = [this] { return now; };
-        context.clockMs = [this] { return nowMs; };
+        rows = std::make_shared<JobRows>(table, list, language);
         view.resize(900, 200);
         view.setColumnCount(DeviceListModel::kColumnCount);
         view.SetStartColumn(DeviceListModel::StartColumn);
@@ -45,26 +45,29 @@ protected:
     }
     void TearDown() override {
         list->attach(nullptr, nullptr);
-        context.language.reset();
+        job.reset();
+        rows.reset();
+        language.reset();
         ReleaseLanguageManager();
     }
 
     // What Start does before the worker runs.
     void startJob() {
         record->setState(JobState::Running);
-        context.progress.begin(record, now);
-        list->SetStartButtonText(3, text("status_abort"));
-        list->setCellText(0, DeviceListModel::StatusColumn, text("status_processing"));
+        job = std::make_shared<CVSKRMShredThread>(
+            record, 101, JobClock{[this] { return now; }, [this] { return nowMs; }});
+        job->addObserver(rows);
+        rows->jobStarting(job);
     }
+    // What the engine reports, as it reports it.
     void report(int status, std::int64_t bytesLeft = 0, double speed = 0.0,
                 std::int64_t second = 0) {
-        OnShredStatus(&context, 3, status, bytesLeft, second, speed);
+        if (const auto event = engineEventOf(status, bytesLeft, second, speed))
+            job->take(*event);
     }
     QString cell(int column) const { return list->cellText(0, column); }
-    JobProgress progress() const { return context.progress.progressOf(*record).value(); }
-    QString text(const char* key) const {
-        return context.language->GetString(QString::fromLatin1(key));
-    }
+    JobProgress progress() const { return job->progress(); }
+    QString text(const char* key) const { return language->GetString(QString::fromLatin1(key)); }
     QPushButton* button() {
         QCoreApplication::processEvents();
         view.viewport()->repaint();
@@ -77,7 +80,9 @@ protected:
     std::shared_ptr<DeviceTable> table = std::make_shared<DeviceTable>();
     std::shared_ptr<DeviceListModel> list = std::make_shared<DeviceListModel>();
     CListCtrlEx view;
-    ShredStatusContext context;
+    std::shared_ptr<LanguageManager> language;
+    std::shared_ptr<JobRows> rows;
+    std::shared_ptr<CVSKRMShredThread> job;
     std::int64_t now = 1'000'000;
     std::int64_t nowMs = 5'000;
     std::shared_ptr<DeviceRecord> record;
@@ -343,7 +348,7 @@ TEST_P(StatusDisplay, FindingsAreNotProgressAndAReportNotSavedIsSaidOnTheRow) {
     EXPECT_EQ(list->rowProgress(0), 40);
     EXPECT_EQ(record->state(), JobState::Running);
     report(SHRED_STATUS_SHREDDED);
-    report(SHRED_STATUS_REPORT_NOT_SAVED);
+    job->settleDocuments(DocumentsEvent{.reportNotSaved = true});
     EXPECT_EQ(cell(DeviceListModel::StatusColumn),
               FormatWithOneText(text("status_report_not_saved"), text("status_shredded")));
     EXPECT_NE(cell(DeviceListModel::StatusColumn), text("status_shredded"));
@@ -355,7 +360,7 @@ TEST_P(StatusDisplay, ACertificateNotSavedIsSaidAfterTheStatusItLeavesAsItWas) {
     report(SHRED_FINDING_PASSES_DONE, 0, 0.0, 1);
     EXPECT_EQ(list->rowProgress(0), 40);
     report(SHRED_STATUS_SHREDDED);
-    report(SHRED_STATUS_CERTIFICATE_NOT_SAVED);
+    job->settleDocuments(DocumentsEvent{.certificateNotSaved = true});
     EXPECT_EQ(cell(DeviceListModel::StatusColumn),
               FormatWithOneText(text("status_certificate_not_saved"), text("status_shredded")));
     EXPECT_EQ(record->state(), JobState::Finished);
@@ -383,14 +388,14 @@ TEST_P(StatusDisplay, AStaleRecordKeepsItsStatusText) {
 TEST_P(StatusDisplay, AnAbortShowsUntilTheJobEndsAndNeverAfter) {
     report(10, 100LL * 1048576, 2.0);
     EXPECT_EQ(cell(DeviceListModel::TimeLeftColumn), QStringLiteral("00:00:50"));
-    EXPECT_TRUE(ShowJobAborting(context, record));
+    EXPECT_TRUE(job->requestAbort());
     EXPECT_EQ(cell(DeviceListModel::StatusColumn), text("status_aborting"));
     now += 1;
     report(11, 900, 2.0);
     EXPECT_EQ(cell(DeviceListModel::StatusColumn), text("status_aborting"));
     EXPECT_TRUE(progress().aborting);
     report(SHRED_STATUS_ABORTED);
-    EXPECT_FALSE(ShowJobAborting(context, record));
+    EXPECT_FALSE(job->requestAbort());
     EXPECT_EQ(cell(DeviceListModel::StatusColumn), text("status_aborted"));
     EXPECT_EQ(cell(DeviceListModel::TimeLeftColumn), QString());
     EXPECT_FALSE(progress().aborting);
@@ -427,67 +432,56 @@ TEST_P(StatusDisplay, TheTerminalLineSaysWhatTheRowSays) {
     expectSame("formatting");
     report(320);
     expectSame("formatting on");
-    ShowJobAborting(context, record);
+    job->requestAbort();
     expectSame("aborting");
     report(SHRED_STATUS_FAILED_COUNTERFEIT, 0, 0, 8 * MiB);
-    report(SHRED_STATUS_REPORT_NOT_SAVED);
+    job->settleDocuments(DocumentsEvent{.reportNotSaved = true});
     expectSame("ended without its report");
     EXPECT_TRUE(cell(DeviceListModel::StatusColumn).contains(formatSizeText(8 * MiB)));
 }
 
 TEST(JobProgress, FindingsAreKeptAndChangeNothingShown) {
     JobProgressEstimator estimator(100);
-    estimator.report(30, 700, 0, 2.0, 101, 0);
+    estimator.apply(ProgressEvent{30, 700, 0, 2.0}, 101, 0);
     const JobProgress before = estimator.progress();
-    const JobProgressChange change = estimator.report(SHRED_FINDING_CAPACITY, 0, 123, 0.0, 105, 0);
+    const FindingEvent capacity{FindingEvent::Kind::Capacity, 123};
+    const JobProgressChange change = estimator.apply(capacity, 105, 0);
     EXPECT_FALSE(change.percent || change.speed || change.elapsed || change.timeLeft ||
                  change.status);
-    estimator.report(SHRED_FINDING_VERIFIED, 0, 0, 0.0, 105, 0);
-    const std::vector<JobFinding> found{{SHRED_FINDING_CAPACITY, 123}, {SHRED_FINDING_VERIFIED, 0}};
+    estimator.apply(FindingEvent{FindingEvent::Kind::Verified}, 105, 0);
+    const std::vector<FindingEvent> found{capacity, {FindingEvent::Kind::Verified}};
     EXPECT_EQ(estimator.progress().findings, found);
     EXPECT_EQ(estimator.progress().elapsedSeconds, before.elapsedSeconds);
 }
 
-// The last job of a disk that is gone is kept only while someone still holds its record.
-TEST(JobProgressBoard, ForgetsTheJobsOfDisksNobodyHolds) {
-    JobProgressBoard board;
-    auto gone = std::make_shared<DeviceRecord>();
-    auto kept = std::make_shared<DeviceRecord>();
-    const std::weak_ptr<DeviceRecord> goneWatch = gone;
-    board.begin(gone, 10);
-    board.begin(kept, 10);
-    EXPECT_FALSE(board.progressOf(DeviceRecord{}).has_value());
-    gone.reset();
-    EXPECT_FALSE(goneWatch.expired()) << "the board still holds the record of its last job";
-    auto next = std::make_shared<DeviceRecord>();
-    board.begin(next, 20);
-    EXPECT_TRUE(goneWatch.expired());
-    ASSERT_TRUE(board.progressOf(*kept).has_value());
-    EXPECT_EQ(board.progressOf(*kept)->startSeconds, 10);
-}
-
 // Two jobs report at the same moment, each on its own thread, with the system clock.
 TEST(StatusDisplayThreads, TwoJobsReportAtOnce) {
+    test::ScopedRegistry registry;
     auto table = std::make_shared<DeviceTable>();
     auto list = std::make_shared<DeviceListModel>();
-    ShredStatusContext context;
-    context.table = table;
-    context.list = list;
+    auto rows = std::make_shared<JobRows>(table, list, nullptr);
+    std::vector<std::shared_ptr<CVSKRMShredThread>> jobs;
     for (std::uint32_t number : {1u, 2u}) {
         table->insertSorted(number);
         auto record = table->findByDeviceNumber(number);
         list->insertRow(static_cast<int>(number - 1), record);
         record->setState(JobState::Running);
+        jobs.push_back(std::make_shared<CVSKRMShredThread>(record, 101));
+        jobs.back()->addObserver(rows);
+        rows->jobStarting(jobs.back());
     }
-    auto job = [&](int number) {
-        for (int i = 0; i < 2000; ++i)
-            OnShredStatus(&context, number, i % 100, 1000 - i % 100, 0, 1.0 + number);
-        OnShredStatus(&context, number, SHRED_STATUS_SHREDDED, 0, 0, 0.0);
+    auto run = [&](int number) {
+        CVSKRMShredThread& job = *jobs[static_cast<std::size_t>(number - 1)];
+        for (int i = 0; i < 2000; ++i) {
+            job.take(ProgressEvent{i % 100, 1000 - i % 100, 0, 1.0 + number});
+            static_cast<void>(list->cellText(number - 1, DeviceListModel::StatusColumn));
+        }
+        job.take(EndedEvent{JobStatus::Shredded});
     };
-    std::thread first(job, 1), second(job, 2);
+    std::thread first(run, 1), second(run, 2);
     first.join();
     second.join();
     EXPECT_EQ(table->findByDeviceNumber(1)->state(), JobState::Finished);
     EXPECT_EQ(table->findByDeviceNumber(2)->state(), JobState::Finished);
-    EXPECT_EQ(context.progress.progressOf(*table->findByDeviceNumber(2))->speed, 3.0);
+    EXPECT_EQ(jobs[1]->progress().speed, 3.0);
 }

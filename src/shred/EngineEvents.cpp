@@ -1,0 +1,90 @@
+#include "shred/EngineEvents.h"
+
+#include "platform/Module.h"
+
+#include <kestrune/shred_abi.h>
+
+namespace kestrune {
+namespace {
+
+std::optional<FindingEvent::Kind> findingKind(std::int32_t status) {
+    using Kind = FindingEvent::Kind;
+    switch (status) {
+    case SHRED_FINDING_CAPACITY:
+        return Kind::Capacity;
+    case SHRED_FINDING_VERIFIED:
+        return Kind::Verified;
+    case SHRED_FINDING_VERIFY_MISMATCH:
+        return Kind::VerifyMismatch;
+    case SHRED_FINDING_PASSES_DONE:
+        return Kind::PassesDone;
+    case SHRED_FINDING_VERIFY_INTERRUPTED:
+        return Kind::VerifyInterrupted;
+    case SHRED_FINDING_RANGE_WRONG:
+        return Kind::RangeWrong;
+    case SHRED_FINDING_RANGE_UNREADABLE:
+        return Kind::RangeUnreadable;
+    case SHRED_FINDING_RANGE_KEPT:
+        return Kind::RangeKept;
+    default:
+        return std::nullopt;
+    }
+}
+
+struct Relay {
+    const ShredEngine::Sink& sink;
+};
+
+void relayToSink(void* context, std::int32_t, std::int32_t status, std::int64_t bytesLeft,
+                 std::int64_t secondValue, double speed) {
+    if (const auto event = engineEventOf(status, bytesLeft, secondValue, speed))
+        static_cast<Relay*>(context)->sink(*event);
+}
+
+} // namespace
+
+std::optional<EngineEvent> engineEventOf(std::int32_t status, std::int64_t bytesLeft,
+                                         std::int64_t secondValue, double speed) {
+    if (status >= 0 && status <= 100)
+        return ProgressEvent{status, bytesLeft, secondValue, speed};
+    if (status >= SHRED_STATUS_FORMATTING && status < SHRED_STATUS_FORMATTED)
+        return FormattingEvent{status - SHRED_STATUS_FORMATTING};
+    if (status == SHRED_STATUS_SHREDDED || status == SHRED_STATUS_FORMATTED || status < 0)
+        return EndedEvent{JobStatus{status}, secondValue};
+    if (status >= SHRED_FINDING_FIRST && status <= SHRED_FINDING_LAST) {
+        const auto kind = findingKind(status);
+        if (!kind)
+            return std::nullopt;
+        return FindingEvent{*kind, secondValue, bytesLeft};
+    }
+    return std::nullopt;
+}
+
+std::unique_ptr<ShredEngine> ShredEngine::load(const QString& path, LoadFailure* failure) {
+    std::unique_ptr<platform::Module> module = platform::Module::load(path);
+    *failure = LoadFailure::Missing;
+    if (!module)
+        return nullptr;
+    void* entry = module->symbol(KESTRUNE_SHRED_ENTRY);
+    *failure = LoadFailure::NoEntry;
+    if (!entry)
+        return nullptr;
+    *failure = LoadFailure::None;
+    return std::unique_ptr<ShredEngine>(new ShredEngine(std::move(module), entry));
+}
+
+ShredEngine::ShredEngine(std::unique_ptr<platform::Module> module, void* entry)
+    : module_(std::move(module)), entry_(entry) {}
+
+ShredEngine::~ShredEngine() = default;
+
+JobStatus ShredEngine::run(std::uint16_t driveLetter, std::uint32_t deviceNumber,
+                           std::int32_t algorithm, const unsigned char* abortFlag,
+                           const Sink& sink) {
+    Relay relay{sink};
+    const auto shred = reinterpret_cast<VSKRMShredFn>(entry_);
+    return JobStatus{
+        shred(driveLetter, deviceNumber, algorithm, &relayToSink, &relay, 0, abortFlag)};
+}
+
+} // namespace kestrune

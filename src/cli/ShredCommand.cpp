@@ -18,9 +18,8 @@ namespace kestrune::cli {
 namespace {
 
 QString methodName(std::int32_t algorithm) {
-    if (!IsShredAlgorithm(algorithm))
-        return QString::number(algorithm);
-    return cliText(QStringLiteral("shred_algo_short_%1").arg(algorithm).toLatin1().constData());
+    const ShredMethod* method = findShredMethod(algorithm);
+    return method ? cliText(method->nameKey) : QString::number(algorithm);
 }
 
 } // namespace

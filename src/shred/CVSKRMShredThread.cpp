@@ -11,6 +11,7 @@
 #include "shred/EngineEvents.h"
 #include "shred/ErasureCertificate.h"
 #include "shred/JobDocuments.h"
+#include "shred/ShredMethod.h"
 #include "shred/ShredReport.h"
 
 #include <QFileInfo>
@@ -139,9 +140,9 @@ JobProgress CVSKRMShredThread::progress() const {
 }
 
 bool CVSKRMShredThread::wroteVerifiedZeros() {
-    constexpr std::int32_t kOnePassOfZeros = 100;
     std::lock_guard guard(mutex_);
-    return algorithm_ == kOnePassOfZeros && findings_.verification == ReportVerification::Passed &&
+    return algorithm_ == SHRED_METHOD_ZEROS &&
+           findings_.verification == ReportVerification::Passed &&
            (!findings_.usableBytes || *findings_.usableBytes >= capacity_);
 }
 

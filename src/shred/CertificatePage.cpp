@@ -2,6 +2,7 @@
 
 #include "lang/LanguageManager.h"
 #include "lang/TextPlaceholders.h"
+#include "shred/ShredMethod.h"
 #include "shred/ShredStatusDisplay.h"
 
 namespace kestrune {
@@ -152,8 +153,9 @@ QString verificationText(const CertificateFacts& facts, const Words& text) {
 
 // The method, its passes and patterns, as the language names them or by number.
 Row methodRow(const CertificateFacts& facts, const Words& text) {
+    const ShredMethod* method = findShredMethod(facts.algorithm);
     QString algorithm =
-        text.language().GetString(QStringLiteral("shred_algo_short_%1").arg(facts.algorithm));
+        method ? text.language().GetString(QString::fromLatin1(method->nameKey)) : QString();
     if (algorithm.isEmpty())
         algorithm = QString::number(facts.algorithm);
     const QString passes = FillPlaceholders(
@@ -165,8 +167,9 @@ Row methodRow(const CertificateFacts& facts, const Words& text) {
 
 Section sanitizationSection(const CertificateFacts& facts, CertificateVerdict verdict,
                             const QString& program, const Words& text) {
+    const ShredMethod* method = findShredMethod(facts.algorithm);
     QString patterns =
-        text.language().GetString(QStringLiteral("cert_patterns_%1").arg(facts.algorithm));
+        method ? text.language().GetString(QString::fromLatin1(method->patternsKey)) : QString();
     if (patterns.isEmpty())
         patterns = text.notDetermined();
     const bool clear = reachedClear(facts.finalStatus, facts.passesPlanned, facts.passesDone,

@@ -5,6 +5,7 @@
 #include "lang/TextPlaceholders.h"
 #include "platform/ExclusiveFile.h"
 #include "shred/CertificatePage.h"
+#include "shred/ShredMethod.h"
 #include "shred/ShredStatusDisplay.h"
 
 #include <QBuffer>
@@ -270,17 +271,7 @@ CertificateVerdict certificateVerdict(const CertificateFacts& facts) {
 }
 
 int plannedPasses(std::int32_t algorithm) {
-    switch (algorithm) {
-    case 100:
-    case 101:
-        return 1;
-    case 102:
-        return 3;
-    case 103:
-        return 35;
-    default:
-        return 0;
-    }
+    return PlannedShredPasses(algorithm);
 }
 
 QString certificatePathFor(const QString& reportPath) {

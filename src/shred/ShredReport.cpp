@@ -8,6 +8,7 @@
 #include "platform/Registry.h"
 #include "platform/SystemLog.h"
 #include "shred/ErasureCertificate.h"
+#include "shred/ShredMethod.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -26,18 +27,8 @@ std::mutex askerMutex;
 ShredReport::SaveFileAsker installedAsker;
 
 QString overwritePatterns(std::int32_t algorithm) {
-    switch (algorithm) {
-    case 100:
-        return QStringLiteral("0x00");
-    case 101:
-        return QStringLiteral("random");
-    case 102:
-        return QStringLiteral("0x00, 0xFF, random");
-    case 103:
-        return QStringLiteral("4 x random, 27 fixed patterns in random order, 4 x random");
-    default:
-        return {};
-    }
+    const ShredMethod* method = findShredMethod(algorithm);
+    return method ? QString::fromLatin1(method->reportPatterns) : QString();
 }
 
 QString mediumTypeName(platform::MediumType type) {
@@ -266,9 +257,9 @@ QString ShredReport::document(std::int64_t end, RecordState state) const {
                               "sectors=\"0\" size=\"%5\"/>")
                    .arg(escapeXml(bus_), escapeXml(make_), escapeXml(model_), escapeXml(serial_),
                         escapeXml(size_)));
+    const ShredMethod* known = findShredMethod(algorithm_);
     const QString method =
-        language_ ? language_->GetString(QStringLiteral("shred_algo_short_%1").arg(algorithm_))
-                  : QString();
+        language_ && known ? language_->GetString(QString::fromLatin1(known->nameKey)) : QString();
     appendLine(QStringLiteral("<cleaninfo method=\"%1\" methodn=\"%2\" iscleaned=\"%3\" "
                               "isformatted=\"%4\"/>")
                    .arg(escapeXml(method))

@@ -33,12 +33,12 @@ std::optional<QString> MiddlePictureForMessage(unsigned message) {
 
 InfoTexts ComposeInfoTexts(std::uint32_t storedAlgorithm, bool formatDrive, bool startAuto,
                            const TextLookup& text) {
-    const std::uint32_t algorithm = EffectiveShredAlgorithm(storedAlgorithm);
+    const ShredMethod& method = EffectiveShredMethod(storedAlgorithm);
     InfoTexts texts;
-    texts.information = text(QStringLiteral("shred_algo_description_%1").arg(algorithm));
+    texts.information = text(QString::fromLatin1(method.descriptionKey));
     if (formatDrive)
         texts.information += QStringLiteral("\n\n") + text(QStringLiteral("info_format_auto"));
-    texts.title = text(QStringLiteral("shred_algo_short_%1").arg(algorithm));
+    texts.title = text(QString::fromLatin1(method.nameKey));
     if (startAuto)
         texts.warning = text(QStringLiteral("warning_start_auto"));
     return texts;

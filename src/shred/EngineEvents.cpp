@@ -6,6 +6,27 @@
 
 namespace kestrune {
 namespace {
+// JobStatus keeps the engine's numbers, which reports store: the two lists must never drift.
+constexpr bool sameNumber(JobStatus status, std::int32_t engine) {
+    return code(status) == engine;
+}
+static_assert(sameNumber(JobStatus::Shredded, SHRED_STATUS_SHREDDED) &&
+              sameNumber(JobStatus::Formatted, SHRED_STATUS_FORMATTED) &&
+              sameNumber(JobStatus::EngineMissing, SHRED_STATUS_ENGINE_MISSING) &&
+              sameNumber(JobStatus::Aborted, SHRED_STATUS_ABORTED) &&
+              sameNumber(JobStatus::FailedMedia, SHRED_STATUS_FAILED_MEDIA) &&
+              sameNumber(JobStatus::FailedWrite, SHRED_STATUS_FAILED_WRITE) &&
+              sameNumber(JobStatus::FailedPermission, SHRED_STATUS_FAILED_PERMISSION) &&
+              sameNumber(JobStatus::FailedFormat, SHRED_STATUS_FAILED_FORMAT) &&
+              sameNumber(JobStatus::FailedVerify, SHRED_STATUS_FAILED_VERIFY) &&
+              sameNumber(JobStatus::FailedBusy, SHRED_STATUS_FAILED_BUSY) &&
+              sameNumber(JobStatus::FailedNotAuthorized, SHRED_STATUS_FAILED_NOT_AUTHORIZED) &&
+              sameNumber(JobStatus::FailedNoDiskService, SHRED_STATUS_FAILED_NO_DISK_SERVICE) &&
+              sameNumber(JobStatus::FailedSystemDisk, SHRED_STATUS_FAILED_SYSTEM_DISK) &&
+              sameNumber(JobStatus::FailedCounterfeit, SHRED_STATUS_FAILED_COUNTERFEIT) &&
+              sameNumber(JobStatus::FailedWriteProtected, SHRED_STATUS_FAILED_WRITE_PROTECTED) &&
+              sameNumber(JobStatus::FailedHeld, SHRED_STATUS_FAILED_HELD) &&
+              sameNumber(JobStatus::Interrupted, SHRED_STATUS_INTERRUPTED));
 
 std::optional<FindingEvent::Kind> findingKind(std::int32_t status) {
     using Kind = FindingEvent::Kind;

@@ -113,6 +113,7 @@ std::pair<JobProgress, JobProgressChange> CVSKRMShredThread::applyLocked(const E
 }
 
 void CVSKRMShredThread::take(const EngineEvent& event) {
+    std::lock_guard telling(telling_);
     std::unique_lock guard(mutex_);
     const auto [progress, change] = applyLocked(event);
     guard.unlock();
@@ -120,6 +121,7 @@ void CVSKRMShredThread::take(const EngineEvent& event) {
 }
 
 bool CVSKRMShredThread::requestAbort() {
+    std::lock_guard telling(telling_);
     std::unique_lock guard(mutex_);
     const bool asked = record_->state() == JobState::Running && estimator_.requestAbort();
     const JobProgress progress = estimator_.progress();
@@ -177,9 +179,14 @@ void CVSKRMShredThread::updateRecord(ShredReport& report) {
 }
 
 void CVSKRMShredThread::keepReportingWhileSilent() {
-    std::unique_lock lock(mutex_);
-    while (engineRunning_) {
-        engineDone_.wait_for(lock, heartbeat_);
+    for (;;) {
+        {
+            std::unique_lock lock(mutex_);
+            if (engineDone_.wait_for(lock, heartbeat_, [this] { return !engineRunning_; }))
+                return;
+        }
+        std::lock_guard telling(telling_);
+        std::unique_lock lock(mutex_);
         if (!engineRunning_ || !lastProgress_ ||
             std::chrono::steady_clock::now() - lastRelayed_ < heartbeat_)
             continue;
@@ -189,7 +196,6 @@ void CVSKRMShredThread::keepReportingWhileSilent() {
         const auto [progress, change] = applyLocked(repeat);
         lock.unlock();
         publish(repeat, progress, change);
-        lock.lock();
     }
 }
 
@@ -429,6 +435,7 @@ int CVSKRMShredThread::ExitInstance() {
 }
 
 void CVSKRMShredThread::settleDocuments(const DocumentsEvent& documents) {
+    std::lock_guard telling(telling_);
     std::unique_lock guard(mutex_);
     const JobProgressChange change = estimator_.documents(documents);
     const JobProgress progress = estimator_.progress();

@@ -198,6 +198,9 @@ private:
     std::atomic<bool> ended_{false};
     std::atomic<bool> formatBegan_{false};
 
+    // Observers hear the turns in the order they were taken: the heartbeat's repeat of an old
+    // progress must never come after the progress that replaced it. Taken before mutex_.
+    std::mutex telling_;
     // The job's state: its progress, its findings, and what the heartbeat repeats. One short
     // lock, never held while an observer is called or anything is waited for but the
     // heartbeat's interval.

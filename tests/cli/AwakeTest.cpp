@@ -58,7 +58,8 @@ TEST_F(CliAwake, TheMachineStaysAwakeUntilTheAbortedJobsHaveEnded) {
     ASSERT_EQ(::kill(static_cast<pid_t>(process->processId()), SIGINT), 0);
     EXPECT_TRUE(QTest::qWaitFor([&] { return process->state() == QProcess::NotRunning; }, 60000));
     EXPECT_EQ(process->exitCode(), 15);
-    EXPECT_EQ(logind.heldCount(), 0);
+    // The bus may still carry a copy of the lock's descriptor for a moment after the program.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return logind.heldCount() == 0; }, 5000));
     EXPECT_EQ(traceLines(QString::fromUtf8(process->readAllStandardError())), 0);
 }
 

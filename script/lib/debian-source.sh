@@ -17,9 +17,22 @@ fetch_debian_source() {
   echo "script/$(basename "$0"): fetching Debian's $package ${version:-(newest)} source"
   apt-get "${apt_options[@]}" update >>"$log" 2>&1 ||
     { echo "reading the source list failed" >&2; return 1; }
-  rm -rf "$work/download" && mkdir -p "$work/download"
-  (cd "$work/download" && apt-get "${apt_options[@]}" source --download-only \
-    "$package${version:+=$version}") >>"$log" 2>&1 || { echo "downloading the source failed" >&2; return 1; }
+  # Newest first: a mirror may list a version whose files it does not (yet) hold.
+  local versions=("$version")
+  if [ -z "$version" ]; then
+    mapfile -t versions < <(apt-cache "${apt_options[@]}" showsrc "$package" 2>>"$log" |
+      sed -n 's/^Version: //p' | sort -u -r -V)
+  fi
+  local candidate fetched=
+  for candidate in "${versions[@]}"; do
+    rm -rf "$work/download" && mkdir -p "$work/download"
+    if (cd "$work/download" && apt-get "${apt_options[@]}" source --download-only \
+      "$package=$candidate") >>"$log" 2>&1; then
+      fetched=$candidate
+      break
+    fi
+  done
+  [ -n "$fetched" ] || { echo "downloading the source failed" >&2; return 1; }
   (cd "$work/download" && dpkg-source --no-check -x ./*.dsc "$source_dir.tmp") >>"$log" 2>&1 ||
     { echo "unpacking the source failed" >&2; return 1; }
   mv "$source_dir.tmp" "$source_dir"

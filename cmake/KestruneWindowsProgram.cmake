@@ -90,3 +90,8 @@ if(KESTRUNE_WINDOWS_PLATFORM_TESTS)
     add_dependencies(tests_platform_windows kestrune_windows_runtime)
     gtest_discover_tests(tests_platform_windows DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 300)
 endif()
+
+# The window's whole flow, run by script/test-windows on a display of its own.
+add_executable(tests_window_windows ${CMAKE_SOURCE_DIR}/tests/windows/window/WindowFlowTest.cpp)
+target_link_libraries(tests_window_windows PRIVATE kestrune_widgets Qt6::Test gtest)
+add_dependencies(tests_window_windows kestrune_windows_runtime VSKRemovableShredder)

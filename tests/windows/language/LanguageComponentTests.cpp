@@ -1,0 +1,258 @@
+// The language component and the shipped language files as Windows loads them: from a
+// folder of their own, without the compiler's runtime beside them.
+#include <windows.h>
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <io.h>
+#include <kestrune/language_abi.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr wchar_t kChoiceKey[] = L"Software\\Vaskor Security\\Vaskor Kestrune\\Settings";
+constexpr DWORD kSearch = LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32;
+const wchar_t* const kShipped[] = {L"VSKLanguage.dll", L"VSKLanguageKestrune_NTV.dll",
+                                   L"VSKLanguageKestrune_DE.dll"};
+
+std::u16string u16(const std::wstring& text) {
+    return std::u16string(text.begin(), text.end());
+}
+
+std::wstring programFolder() {
+    wchar_t path[MAX_PATH];
+    std::wstring folder(path, GetModuleFileNameW(nullptr, path, MAX_PATH));
+    return folder.erase(folder.find_last_of(L'\\') + 1);
+}
+
+std::string bytesOf(const std::wstring& path) {
+    std::ifstream in(path.c_str(), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::set<std::string> exportedNames(HMODULE module) {
+    const auto* base = reinterpret_cast<const BYTE*>(module);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(
+        base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    const auto& directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+    const auto* exports =
+        reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(base + directory.VirtualAddress);
+    const auto* names = reinterpret_cast<const DWORD*>(base + exports->AddressOfNames);
+    std::set<std::string> result;
+    for (DWORD i = 0; directory.Size && i < exports->NumberOfNames; ++i)
+        result.insert(reinterpret_cast<const char*>(base + names[i]));
+    return result;
+}
+
+template <typename Fn> Fn entry(HMODULE module, const char* name) {
+    return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+struct Row {
+    std::u16string code, name, path;
+};
+
+class WindowsLanguage : public ::testing::Test {
+protected:
+    void SetUp() override {
+        wchar_t temp[MAX_PATH];
+        GetTempPathW(MAX_PATH, temp);
+        folder_ = std::wstring(temp) + L"kestrune-lang-" + std::to_wstring(GetTickCount()) + L"\\";
+        ASSERT_TRUE(CreateDirectoryW(folder_.c_str(), nullptr));
+        for (const wchar_t* name : kShipped)
+            ASSERT_TRUE(CopyFileW((programFolder() + name).c_str(), (folder_ + name).c_str(), 1));
+        savedSize_ = sizeof saved_;
+        hadChoice_ = RegGetValueW(HKEY_CURRENT_USER, kChoiceKey, L"Language", RRF_RT_ANY,
+                                  &savedType_, saved_, &savedSize_) == ERROR_SUCCESS;
+        component_ = LoadLibraryExW((folder_ + L"VSKLanguage.dll").c_str(), nullptr, kSearch);
+        ASSERT_NE(component_, nullptr) << "error " << GetLastError();
+    }
+    void TearDown() override {
+        if (component_)
+            FreeLibrary(component_);
+        if (hadChoice_)
+            RegSetKeyValueW(HKEY_CURRENT_USER, kChoiceKey, L"Language", savedType_, saved_,
+                            savedSize_);
+        else
+            RegDeleteKeyValueW(HKEY_CURRENT_USER, kChoiceKey, L"Language");
+        WIN32_FIND_DATAW found;
+        HANDLE search = FindFirstFileW((folder_ + L"*").c_str(), &found);
+        do {
+            DeleteFileW((folder_ + found.cFileName).c_str());
+            RemoveDirectoryW((folder_ + found.cFileName).c_str());
+        } while (search != INVALID_HANDLE_VALUE && FindNextFileW(search, &found));
+        FindClose(search);
+        RemoveDirectoryW(folder_.c_str());
+    }
+
+    int32_t amount() {
+        std::u16string dir = u16(folder_), pattern = u"VSKLanguageKestrune_*.dll",
+                       version = u"1.0.0.1";
+        return entry<KestruneGetAmountLanguages>(component_, "GetAmountLanguages")(
+            dir.data(), pattern.data(), version.data());
+    }
+    std::vector<Row> rows(int count) {
+        std::vector<std::u16string> buffers;
+        std::vector<KestruneLanguageEntry> table(count);
+        buffers.reserve(4 * count);
+        for (KestruneLanguageEntry& row : table) {
+            for (std::size_t units : {5, 25, 500, 9})
+                buffers.emplace_back(units, u'#');
+            row = {buffers[buffers.size() - 4].data(),
+                   buffers[buffers.size() - 3].data(),
+                   buffers[buffers.size() - 2].data(),
+                   buffers.back().data(),
+                   nullptr,
+                   nullptr};
+        }
+        std::u16string dir = u16(folder_), pattern = u"VSKLanguageKestrune_*.dll",
+                       version = u"1.0.0.1";
+        KestruneLanguageEntry* rowsPointer = table.data();
+        const int32_t filled = entry<KestruneGetLanguages>(component_, "GetLanguages")(
+            dir.data(), pattern.data(), version.data(), &rowsPointer);
+        std::vector<Row> result;
+        for (int32_t i = 0; i < filled; ++i)
+            result.push_back({table[i].code, table[i].auxiliary1, table[i].path});
+        return result;
+    }
+    std::u16string current() {
+        char16_t* code = entry<KestruneGetCurrentLanguage>(component_, "GetCurrentLanguage")();
+        std::u16string copy = code ? code : u"(null)";
+        std::free(code);
+        return copy;
+    }
+    int32_t choose(std::u16string code) {
+        return entry<KestruneSetCurrentLanguage>(component_, "SetCurrentLanguage")(0, code.data());
+    }
+    std::string stderrOf(const std::function<void()>& run) {
+        const std::wstring file = folder_ + L"stderr.txt";
+        std::fflush(stderr);
+        const int saved = _dup(2);
+        const int fd = _wopen(file.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC, 0600);
+        _dup2(fd, 2);
+        _close(fd);
+        run();
+        std::fflush(stderr);
+        _dup2(saved, 2);
+        _close(saved);
+        return bytesOf(file);
+    }
+
+    std::wstring folder_;
+    HMODULE component_ = nullptr;
+    bool hadChoice_ = false;
+    DWORD savedType_ = 0, savedSize_ = 0;
+    BYTE saved_[512];
+};
+
+TEST_F(WindowsLanguage, EachDllExportsExactlyItsEntries) {
+    EXPECT_EQ(exportedNames(component_),
+              (std::set<std::string>{"GetAmountLanguages", "GetCurrentLanguage", "GetLanguages",
+                                     "SetCurrentLanguage"}));
+    for (const wchar_t* name : {kShipped[1], kShipped[2]}) {
+        HMODULE file = LoadLibraryExW((folder_ + name).c_str(), nullptr, kSearch);
+        ASSERT_NE(file, nullptr) << "error " << GetLastError();
+        EXPECT_EQ(exportedNames(file), (std::set<std::string>{"GetBitmapId", "GetStringByString"}));
+        FreeLibrary(file);
+    }
+}
+
+// Row 0 is the fallback language; a folder and a file that only resemble the pattern are
+// not languages. Every row's file answers its own code and carries the pictures of its
+// language as resources: "JPG" pictures byte for byte, bitmaps as the system's own.
+TEST_F(WindowsLanguage, ShippedLanguagesAreListedWithTheirTextsAndPictures) {
+    ASSERT_TRUE(CreateDirectoryW((folder_ + L"VSKLanguageKestrune_XX.dll").c_str(), nullptr));
+    ASSERT_TRUE(CopyFileW((folder_ + kShipped[2]).c_str(),
+                          (folder_ + L"VSKLanguageKestrune_DE.dll.old").c_str(), 1));
+    ASSERT_EQ(amount(), 2);
+    const std::vector<Row> listed = rows(2);
+    ASSERT_EQ(listed.size(), 2u);
+    EXPECT_EQ(listed[0].code, u"NTV");
+    EXPECT_EQ(listed[0].name, u"English");
+    EXPECT_EQ(listed[1].code, u"DE");
+    EXPECT_EQ(listed[1].name, u"Deutsch");
+
+    for (const Row& row : listed) {
+        EXPECT_EQ(row.path, u16(folder_) + u"VSKLanguageKestrune_" + row.code + u".dll");
+        const std::wstring path(row.path.begin(), row.path.end());
+        HMODULE file = LoadLibraryExW(path.c_str(), nullptr, kSearch);
+        ASSERT_NE(file, nullptr) << "error " << GetLastError();
+        auto text = entry<KestruneGetStringByString>(file, "GetStringByString");
+        char16_t* code = text(1, u"Language_codes");
+        EXPECT_EQ(std::u16string(code), row.code);
+        std::free(code);
+
+        auto imageId = entry<KestruneGetBitmapId>(file, "GetBitmapId");
+        EXPECT_EQ(imageId(1, u"no_such_picture"), -1);
+        HRSRC top = FindResourceW(file, MAKEINTRESOURCEW(imageId(1, u"top")), L"JPG");
+        ASSERT_NE(top, nullptr);
+        std::string source = KESTRUNE_SOURCE_DIR "/res/lang/";
+        source += std::string(row.code.begin(), row.code.end()) + "/top.jpg";
+        EXPECT_EQ(std::string(static_cast<const char*>(LockResource(LoadResource(file, top))),
+                              SizeofResource(file, top)),
+                  bytesOf(L"Z:" + std::wstring(source.begin(), source.end())));
+
+        HBITMAP background = LoadBitmapW(file, MAKEINTRESOURCEW(imageId(1, u"info_bkg")));
+        BITMAP facts{};
+        ASSERT_NE(background, nullptr);
+        ASSERT_NE(GetObjectW(background, sizeof facts, &facts), 0);
+        EXPECT_EQ(facts.bmWidth, 720);
+        EXPECT_EQ(facts.bmHeight, 160);
+        DeleteObject(background);
+        FreeLibrary(file);
+    }
+}
+
+// The choice goes to the user's part of the registry, only for a listed language; a value
+// there that is no code counts as no choice, so the session's language applies.
+TEST_F(WindowsLanguage, ChoiceIsKeptInTheUsersRegistry) {
+    EXPECT_EQ(choose(u"DE"), 0) << "nothing listed yet";
+    ASSERT_EQ(amount(), 2);
+    EXPECT_EQ(choose(u"FR"), 0);
+    EXPECT_EQ(choose(u"de"), 1);
+    EXPECT_EQ(current(), u"DE");
+    wchar_t stored[16];
+    DWORD size = sizeof stored;
+    ASSERT_EQ(RegGetValueW(HKEY_CURRENT_USER, kChoiceKey, L"Language", RRF_RT_REG_SZ, nullptr,
+                           stored, &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(std::wstring(stored), L"DE");
+    EXPECT_EQ(choose(u"NTV"), 1);
+    EXPECT_EQ(current(), u"NTV");
+
+    const std::u16string session =
+        PRIMARYLANGID(GetUserDefaultUILanguage()) == LANG_GERMAN ? u"DE" : u"NTV";
+    const DWORD number = 1;
+    const struct {
+        DWORD type;
+        const void* data;
+        DWORD size;
+    } damaged[] = {{REG_SZ, L"TOOLONG", 16}, {REG_SZ, L"../x", 10}, {REG_DWORD, &number, 4}};
+    for (const auto& value : damaged) {
+        ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, kChoiceKey, L"Language", value.type,
+                                  value.data, value.size),
+                  ERROR_SUCCESS);
+        EXPECT_EQ(current(), session);
+    }
+}
+
+TEST_F(WindowsLanguage, TruncatedLanguageFileIsLeftOutWithItsReason) {
+    const std::string whole = bytesOf(folder_ + kShipped[1]);
+    std::ofstream((folder_ + L"VSKLanguageKestrune_XX.dll").c_str(), std::ios::binary)
+        << whole.substr(0, whole.size() / 2);
+    int32_t counted = -1;
+    const std::string told = stderrOf([&] { counted = amount(); });
+    EXPECT_EQ(counted, 2);
+    EXPECT_NE(told.find("VSKLanguageKestrune_XX.dll left out: "), std::string::npos) << told;
+    EXPECT_NE(told.find("truncated"), std::string::npos) << told;
+}
+
+} // namespace

@@ -17,8 +17,11 @@ function(kestrune_component_properties target output_name output_dir)
         target_link_options(${target} PRIVATE -static -Wl,--no-undefined
                                               -Wl,--exclude-all-symbols)
     else()
-        # A component's calls into itself must never bind to a same-named symbol elsewhere.
-        target_link_options(${target} PRIVATE -Wl,-Bsymbolic -Wl,--no-undefined)
+        # A component's calls into itself must never bind to a same-named symbol elsewhere,
+        # and what the static libraries inside it define (the standard library's templates
+        # among them) does not leave it.
+        target_link_options(${target} PRIVATE -Wl,-Bsymbolic -Wl,--no-undefined
+                                              -Wl,--exclude-libs,ALL)
     endif()
 endfunction()
 

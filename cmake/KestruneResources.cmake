@@ -62,6 +62,10 @@ function(kestrune_add_resources target folder)
         DEPENDS ${files} ${manifest} ${KESTRUNE_EMBED_SCRIPT}
         COMMENT "Embedding resources of ${target}"
         VERBATIM)
+    # The resource compiler refuses a script without resources.
+    if(WIN32 AND NOT files)
+        list(REMOVE_ITEM outputs "${script}")
+    endif()
     target_sources(${target} PRIVATE ${outputs})
 endfunction()
 

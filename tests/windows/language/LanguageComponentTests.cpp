@@ -9,8 +9,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
-#include <functional>
 #include <iterator>
 #include <set>
 #include <string>
@@ -22,10 +22,6 @@ constexpr wchar_t kChoiceKey[] = L"Software\\Vaskor Security\\Vaskor Kestrune\\S
 constexpr DWORD kSearch = LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32;
 const wchar_t* const kShipped[] = {L"VSKLanguage.dll", L"VSKLanguageKestrune_NTV.dll",
                                    L"VSKLanguageKestrune_DE.dll"};
-
-std::u16string u16(const std::wstring& text) {
-    return std::u16string(text.begin(), text.end());
-}
 
 std::wstring programFolder() {
     wchar_t path[MAX_PATH];
@@ -67,6 +63,7 @@ protected:
         GetTempPathW(MAX_PATH, temp);
         folder_ = std::wstring(temp) + L"kestrune-lang-" + std::to_wstring(GetTickCount()) + L"\\";
         ASSERT_TRUE(CreateDirectoryW(folder_.c_str(), nullptr));
+        dir_.assign(folder_.begin(), folder_.end());
         for (const wchar_t* name : kShipped)
             ASSERT_TRUE(CopyFileW((programFolder() + name).c_str(), (folder_ + name).c_str(), 1));
         savedSize_ = sizeof saved_;
@@ -83,44 +80,24 @@ protected:
                             savedSize_);
         else
             RegDeleteKeyValueW(HKEY_CURRENT_USER, kChoiceKey, L"Language");
-        WIN32_FIND_DATAW found;
-        HANDLE search = FindFirstFileW((folder_ + L"*").c_str(), &found);
-        do {
-            DeleteFileW((folder_ + found.cFileName).c_str());
-            RemoveDirectoryW((folder_ + found.cFileName).c_str());
-        } while (search != INVALID_HANDLE_VALUE && FindNextFileW(search, &found));
-        FindClose(search);
-        RemoveDirectoryW(folder_.c_str());
+        std::error_code ignored;
+        std::filesystem::remove_all(folder_, ignored);
     }
 
     int32_t amount() {
-        std::u16string dir = u16(folder_), pattern = u"VSKLanguageKestrune_*.dll",
-                       version = u"1.0.0.1";
         return entry<KestruneGetAmountLanguages>(component_, "GetAmountLanguages")(
-            dir.data(), pattern.data(), version.data());
+            dir_.data(), pattern_.data(), version_.data());
     }
-    std::vector<Row> rows(int count) {
-        std::vector<std::u16string> buffers;
-        std::vector<KestruneLanguageEntry> table(count);
-        buffers.reserve(4 * count);
-        for (KestruneLanguageEntry& row : table) {
-            for (std::size_t units : {5, 25, 500, 9})
-                buffers.emplace_back(units, u'#');
-            row = {buffers[buffers.size() - 4].data(),
-                   buffers[buffers.size() - 3].data(),
-                   buffers[buffers.size() - 2].data(),
-                   buffers.back().data(),
-                   nullptr,
-                   nullptr};
-        }
-        std::u16string dir = u16(folder_), pattern = u"VSKLanguageKestrune_*.dll",
-                       version = u"1.0.0.1";
-        KestruneLanguageEntry* rowsPointer = table.data();
+    std::vector<Row> twoRows() {
+        char16_t code[2][5] = {}, name[2][25] = {}, path[2][500] = {}, version[2][9] = {};
+        KestruneLanguageEntry table[2] = {{code[0], name[0], path[0], version[0]},
+                                          {code[1], name[1], path[1], version[1]}};
+        KestruneLanguageEntry* first = table;
         const int32_t filled = entry<KestruneGetLanguages>(component_, "GetLanguages")(
-            dir.data(), pattern.data(), version.data(), &rowsPointer);
+            dir_.data(), pattern_.data(), version_.data(), &first);
         std::vector<Row> result;
         for (int32_t i = 0; i < filled; ++i)
-            result.push_back({table[i].code, table[i].auxiliary1, table[i].path});
+            result.push_back({code[i], name[i], path[i]});
         return result;
     }
     std::u16string current() {
@@ -132,48 +109,27 @@ protected:
     int32_t choose(std::u16string code) {
         return entry<KestruneSetCurrentLanguage>(component_, "SetCurrentLanguage")(0, code.data());
     }
-    std::string stderrOf(const std::function<void()>& run) {
-        const std::wstring file = folder_ + L"stderr.txt";
-        std::fflush(stderr);
-        const int saved = _dup(2);
-        const int fd = _wopen(file.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC, 0600);
-        _dup2(fd, 2);
-        _close(fd);
-        run();
-        std::fflush(stderr);
-        _dup2(saved, 2);
-        _close(saved);
-        return bytesOf(file);
-    }
-
     std::wstring folder_;
+    std::u16string dir_, pattern_ = u"VSKLanguageKestrune_*.dll", version_ = u"1.0.0.1";
     HMODULE component_ = nullptr;
     bool hadChoice_ = false;
     DWORD savedType_ = 0, savedSize_ = 0;
     BYTE saved_[512];
 };
 
-TEST_F(WindowsLanguage, EachDllExportsExactlyItsEntries) {
+// Each DLL exports its entries and nothing else. Row 0 is the fallback language; a folder
+// and a file that only resemble the pattern are not languages. Every row's file answers its
+// own code and carries its language's pictures as resources: "JPG" pictures byte for byte,
+// bitmaps as the system's own.
+TEST_F(WindowsLanguage, ShippedLanguagesAreListedWithTheirTextsAndPictures) {
     EXPECT_EQ(exportedNames(component_),
               (std::set<std::string>{"GetAmountLanguages", "GetCurrentLanguage", "GetLanguages",
                                      "SetCurrentLanguage"}));
-    for (const wchar_t* name : {kShipped[1], kShipped[2]}) {
-        HMODULE file = LoadLibraryExW((folder_ + name).c_str(), nullptr, kSearch);
-        ASSERT_NE(file, nullptr) << "error " << GetLastError();
-        EXPECT_EQ(exportedNames(file), (std::set<std::string>{"GetBitmapId", "GetStringByString"}));
-        FreeLibrary(file);
-    }
-}
-
-// Row 0 is the fallback language; a folder and a file that only resemble the pattern are
-// not languages. Every row's file answers its own code and carries the pictures of its
-// language as resources: "JPG" pictures byte for byte, bitmaps as the system's own.
-TEST_F(WindowsLanguage, ShippedLanguagesAreListedWithTheirTextsAndPictures) {
     ASSERT_TRUE(CreateDirectoryW((folder_ + L"VSKLanguageKestrune_XX.dll").c_str(), nullptr));
     ASSERT_TRUE(CopyFileW((folder_ + kShipped[2]).c_str(),
                           (folder_ + L"VSKLanguageKestrune_DE.dll.old").c_str(), 1));
     ASSERT_EQ(amount(), 2);
-    const std::vector<Row> listed = rows(2);
+    const std::vector<Row> listed = twoRows();
     ASSERT_EQ(listed.size(), 2u);
     EXPECT_EQ(listed[0].code, u"NTV");
     EXPECT_EQ(listed[0].name, u"English");
@@ -181,10 +137,11 @@ TEST_F(WindowsLanguage, ShippedLanguagesAreListedWithTheirTextsAndPictures) {
     EXPECT_EQ(listed[1].name, u"Deutsch");
 
     for (const Row& row : listed) {
-        EXPECT_EQ(row.path, u16(folder_) + u"VSKLanguageKestrune_" + row.code + u".dll");
+        EXPECT_EQ(row.path, dir_ + u"VSKLanguageKestrune_" + row.code + u".dll");
         const std::wstring path(row.path.begin(), row.path.end());
         HMODULE file = LoadLibraryExW(path.c_str(), nullptr, kSearch);
         ASSERT_NE(file, nullptr) << "error " << GetLastError();
+        EXPECT_EQ(exportedNames(file), (std::set<std::string>{"GetBitmapId", "GetStringByString"}));
         auto text = entry<KestruneGetStringByString>(file, "GetStringByString");
         char16_t* code = text(1, u"Language_codes");
         EXPECT_EQ(std::u16string(code), row.code);
@@ -202,10 +159,8 @@ TEST_F(WindowsLanguage, ShippedLanguagesAreListedWithTheirTextsAndPictures) {
 
         HBITMAP background = LoadBitmapW(file, MAKEINTRESOURCEW(imageId(1, u"info_bkg")));
         BITMAP facts{};
-        ASSERT_NE(background, nullptr);
         ASSERT_NE(GetObjectW(background, sizeof facts, &facts), 0);
-        EXPECT_EQ(facts.bmWidth, 720);
-        EXPECT_EQ(facts.bmHeight, 160);
+        EXPECT_EQ(std::pair(facts.bmWidth, facts.bmHeight), std::pair(LONG(720), LONG(160)));
         DeleteObject(background);
         FreeLibrary(file);
     }
@@ -219,11 +174,9 @@ TEST_F(WindowsLanguage, ChoiceIsKeptInTheUsersRegistry) {
     EXPECT_EQ(choose(u"FR"), 0);
     EXPECT_EQ(choose(u"de"), 1);
     EXPECT_EQ(current(), u"DE");
-    wchar_t stored[16];
+    wchar_t stored[16] = {};
     DWORD size = sizeof stored;
-    ASSERT_EQ(RegGetValueW(HKEY_CURRENT_USER, kChoiceKey, L"Language", RRF_RT_REG_SZ, nullptr,
-                           stored, &size),
-              ERROR_SUCCESS);
+    RegGetValueW(HKEY_CURRENT_USER, kChoiceKey, L"Language", RRF_RT_REG_SZ, 0, stored, &size);
     EXPECT_EQ(std::wstring(stored), L"DE");
     EXPECT_EQ(choose(u"NTV"), 1);
     EXPECT_EQ(current(), u"NTV");
@@ -248,9 +201,16 @@ TEST_F(WindowsLanguage, TruncatedLanguageFileIsLeftOutWithItsReason) {
     const std::string whole = bytesOf(folder_ + kShipped[1]);
     std::ofstream((folder_ + L"VSKLanguageKestrune_XX.dll").c_str(), std::ios::binary)
         << whole.substr(0, whole.size() / 2);
-    int32_t counted = -1;
-    const std::string told = stderrOf([&] { counted = amount(); });
-    EXPECT_EQ(counted, 2);
+    const std::wstring log = folder_ + L"stderr.txt";
+    std::fflush(stderr);
+    const int saved = _dup(2), fd = _wopen(log.c_str(), _O_WRONLY | _O_CREAT, 0600);
+    _dup2(fd, 2);
+    EXPECT_EQ(amount(), 2);
+    std::fflush(stderr);
+    _dup2(saved, 2);
+    _close(fd);
+    _close(saved);
+    const std::string told = bytesOf(log);
     EXPECT_NE(told.find("VSKLanguageKestrune_XX.dll left out: "), std::string::npos) << told;
     EXPECT_NE(told.find("truncated"), std::string::npos) << told;
 }

@@ -53,8 +53,11 @@ std::vector<std::string> matchingFileNames(const std::string& directory,
     std::vector<std::string> names;
     std::error_code ec;
     fs::directory_iterator it(directory.empty() ? fs::path(".") : fs::path(directory), ec);
-    if (ec)
+    if (ec) {
+        std::fprintf(stderr, "Kestrune: the language files in %s cannot be listed: %s\n",
+                     directory.c_str(), ec.message().c_str());
         return names;
+    }
     for (const fs::directory_entry& entry : it) {
         std::error_code typeError;
         if (!entry.is_regular_file(typeError))

@@ -114,8 +114,13 @@ std::vector<std::string> matchingFileNames(const std::string& directory,
     const std::u16string wanted = utf8ToUtf16(pattern);
     WIN32_FIND_DATAW found{};
     const HANDLE search = ::FindFirstFileW(wide(joinPath(directory, pattern)).c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE)
+    if (search == INVALID_HANDLE_VALUE) {
+        // No file of that name is no failure; a folder that cannot be read is.
+        if (const DWORD error = ::GetLastError(); error != ERROR_FILE_NOT_FOUND)
+            std::fprintf(stderr, "Kestrune: the language files in %s cannot be listed: %s\n",
+                         directory.c_str(), errorText(error).c_str());
         return names;
+    }
     do {
         if (found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE))
             continue;

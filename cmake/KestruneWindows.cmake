@@ -21,4 +21,13 @@ add_link_options(-static)
 
 add_subdirectory(base)
 add_subdirectory(components/shredder)
+
+# The program's whole-disk format: its steps in plain types, through the base's block I/O and
+# FAT writer (the platform layer's formatWholeDisk wraps them in its Qt types).
+add_library(kestrune_windows_format STATIC
+    src/platform/windows/FormatCalls.cpp src/platform/windows/DriveDevice.cpp
+    src/platform/windows/WholeDiskFormat.cpp)
+target_include_directories(kestrune_windows_format PUBLIC ${CMAKE_SOURCE_DIR}/src/platform/windows)
+target_link_libraries(kestrune_windows_format PUBLIC kestrune_blockio)
+
 add_subdirectory(tests/windows)

@@ -29,13 +29,16 @@ endif()
 add_subdirectory(base)
 add_subdirectory(components/shredder)
 
-# The program's whole-disk format: its steps in plain types, through the base's block I/O and
-# FAT writer (the platform layer's formatWholeDisk wraps them in its Qt types).
-add_library(kestrune_windows_format STATIC
-    src/platform/windows/FormatCalls.cpp src/platform/windows/DriveDevice.cpp
-    src/platform/windows/WholeDiskFormat.cpp)
-target_include_directories(kestrune_windows_format PUBLIC ${CMAKE_SOURCE_DIR}/src/platform/windows)
-target_link_libraries(kestrune_windows_format PUBLIC kestrune_blockio)
+# Without Qt, the steps of the program's whole-disk format that need none (plain types, the
+# base's block I/O and FAT writer) build and are tested alone; with Qt they are part of the
+# platform layer and its tests.
+if(NOT KESTRUNE_QT_WINDOWS)
+    add_library(kestrune_windows_format STATIC
+        src/platform/windows/FormatCalls.cpp src/platform/windows/DriveDevice.cpp
+        src/platform/windows/WholeDiskFormat.cpp)
+    target_include_directories(kestrune_windows_format PUBLIC ${CMAKE_SOURCE_DIR}/src)
+    target_link_libraries(kestrune_windows_format PUBLIC kestrune_blockio)
+endif()
 
 add_subdirectory(tests/windows)
 if(KESTRUNE_QT_WINDOWS)

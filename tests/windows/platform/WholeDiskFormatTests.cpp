@@ -4,7 +4,7 @@
 // failure said, never a success.
 #include "../FakeWin32.h"
 
-#include "WholeDiskFormat.h"
+#include "platform/windows/WholeDiskFormat.h"
 
 #include "base/AbortFlag.h"
 

@@ -78,6 +78,7 @@ BOOL layoutControl(Disk& disk, DWORD code, const void* in, DWORD inSize) {
         if (inSize < sizeof(CREATE_DISK))
             return fail(ERROR_INVALID_PARAMETER);
         disk.createdStyle = static_cast<const CREATE_DISK*>(in)->PartitionStyle;
+        disk.createdSignature = static_cast<const CREATE_DISK*>(in)->Mbr.Signature;
         return TRUE;
     }
     if (disk.layoutError)

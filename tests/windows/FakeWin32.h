@@ -40,6 +40,7 @@ struct Disk {
     bool writtenWhileMounted = false;
     int propertyUpdates = 0;
     PARTITION_STYLE createdStyle = PARTITION_STYLE_RAW; // by IOCTL_DISK_CREATE_DISK
+    DWORD createdSignature = 0;
     std::vector<uint8_t> layout; // what IOCTL_DISK_SET_DRIVE_LAYOUT_EX was handed
 };
 

@@ -249,7 +249,9 @@ struct DriveLayout {
     PARTITION_INFORMATION_EX more[3];
 };
 
-DriveLayout layoutOf(const WholeDiskPartition& partition, uint64_t diskBytes, uint32_t sector) {
+// The layout for the table CREATE_DISK made, with its disk's identity again.
+DriveLayout layoutOf(const WholeDiskPartition& partition, uint64_t diskBytes, uint32_t sector,
+                     const CREATE_DISK& created) {
     DriveLayout layout{};
     PARTITION_INFORMATION_EX& entry = layout.head.PartitionEntry[0];
     entry.StartingOffset.QuadPart = static_cast<LONGLONG>(partition.offset);
@@ -260,7 +262,7 @@ DriveLayout layoutOf(const WholeDiskPartition& partition, uint64_t diskBytes, ui
         const uint64_t entries = kGptEntries * 128 / sector; // sectors of the partition array
         layout.head.PartitionStyle = PARTITION_STYLE_GPT;
         layout.head.PartitionCount = 1;
-        layout.head.Gpt.DiskId = randomGuid();
+        layout.head.Gpt.DiskId = created.Gpt.DiskId;
         layout.head.Gpt.StartingUsableOffset.QuadPart =
             static_cast<LONGLONG>((2 + entries) * sector);
         layout.head.Gpt.UsableLength.QuadPart =
@@ -273,7 +275,7 @@ DriveLayout layoutOf(const WholeDiskPartition& partition, uint64_t diskBytes, ui
     }
     layout.head.PartitionStyle = PARTITION_STYLE_MBR;
     layout.head.PartitionCount = 4;
-    layout.head.Mbr.Signature = randomWord() | 1; // never 0, which means none
+    layout.head.Mbr.Signature = created.Mbr.Signature;
     entry.PartitionStyle = PARTITION_STYLE_MBR;
     entry.Mbr.PartitionType = partition.mbrType;
     entry.Mbr.RecognizedPartition = TRUE;
@@ -300,12 +302,12 @@ std::string writeTable(const FormatCalls& calls, HANDLE drive, blockio::BlockDev
         create.Gpt.DiskId = randomGuid();
         create.Gpt.MaxPartitionCount = kGptEntries;
     } else {
-        create.Mbr.Signature = randomWord() | 1;
+        create.Mbr.Signature = randomWord() | 1; // never 0, which means none
     }
     if (DWORD error =
             control(calls, drive, IOCTL_DISK_CREATE_DISK, nullptr, 0, &create, sizeof create))
         return failed(partition.gpt ? "cannot create a GPT" : "cannot create an MBR", error);
-    DriveLayout layout = layoutOf(partition, device.size(), sector);
+    DriveLayout layout = layoutOf(partition, device.size(), sector, create);
     if (DWORD error = control(calls, drive, IOCTL_DISK_SET_DRIVE_LAYOUT_EX, nullptr, 0, &layout,
                               sizeof layout))
         return failed("cannot write the partition table", error);

@@ -90,6 +90,7 @@ TEST_F(WholeDiskFormatTest, TheVolumesGoBeforeTheTableAndTheFatLiesOnTheNewParti
     EXPECT_EQ(layout->PartitionStyle, DWORD(PARTITION_STYLE_MBR));
     EXPECT_EQ(layout->PartitionCount, 4u);
     EXPECT_NE(layout->Mbr.Signature, 0u);
+    EXPECT_EQ(layout->Mbr.Signature, stick().createdSignature);
     const PARTITION_INFORMATION_EX& first = layout->PartitionEntry[0];
     EXPECT_EQ(first.StartingOffset.QuadPart, LONGLONG(kMiB));
     EXPECT_EQ(first.PartitionLength.QuadPart, LONGLONG(63 * kMiB));

@@ -369,6 +369,12 @@ std::optional<WholeDiskPartition> planWholeDisk(uint64_t diskBytes, uint32_t sec
         blockio::chooseFatLayout(partition.length, sector, failure);
     if (!layout || !blockio::planFat(partition.length, *layout, failure))
         return std::nullopt;
+    // Beyond 2 TiB of 512-byte sectors the FAT's own sectors must be larger, and Windows'
+    // FAT driver mounts no volume whose sectors are not the disk's.
+    if (layout->sectorSize != sector) {
+        *failure = "the disk is too large for a FAT32 file system Windows can read";
+        return std::nullopt;
+    }
     partition.layout = *layout;
     partition.mbrType = partition.gpt           ? 0
                         : layout->fatBits == 32 ? 0x0C

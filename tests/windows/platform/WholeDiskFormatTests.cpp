@@ -121,9 +121,9 @@ TEST_F(WholeDiskFormatTest, EachDiskSizeGetsItsTableAndItsFatsType) {
         uint8_t type;
     };
     const Case cases[] = {
-        {4 * kMiB, 512, false, 12, 0x01},      {64 * kMiB, 512, false, 16, 0x0E},
-        {16 * kMiB, 4096, false, 12, 0x01},    {1024 * kMiB, 512, false, 32, 0x0C},
-        {uint64_t{3} << 40, 512, true, 32, 0},
+        {4 * kMiB, 512, false, 12, 0x01},       {64 * kMiB, 512, false, 16, 0x0E},
+        {16 * kMiB, 4096, false, 12, 0x01},     {1024 * kMiB, 512, false, 32, 0x0C},
+        {uint64_t{3} << 40, 4096, true, 32, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.bytes << " bytes of " << c.sector << "-byte sectors");
@@ -140,6 +140,9 @@ TEST_F(WholeDiskFormatTest, EachDiskSizeGetsItsTableAndItsFatsType) {
     std::string why;
     EXPECT_FALSE(planWholeDisk(kMiB, 512, &why));
     EXPECT_EQ(why, "the disk is too small for a partition");
+    // The FAT's sectors would have to be larger than the disk's.
+    EXPECT_FALSE(planWholeDisk(uint64_t{3} << 40, 512, &why));
+    EXPECT_EQ(why, "the disk is too large for a FAT32 file system Windows can read");
 }
 
 TEST_F(WholeDiskFormatTest, ARefusalOrAFailureIsSaidAndNeverASuccess) {

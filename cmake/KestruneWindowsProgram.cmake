@@ -86,7 +86,9 @@ add_dependencies(kestrune kestrune_windows_runtime)
 file(GLOB KESTRUNE_WINDOWS_PLATFORM_TESTS CONFIGURE_DEPENDS
      ${CMAKE_SOURCE_DIR}/tests/windows/platform/*.cpp)
 if(KESTRUNE_WINDOWS_PLATFORM_TESTS)
-    add_executable(tests_platform_windows ${KESTRUNE_WINDOWS_PLATFORM_TESTS})
+    # The disks they format are played through the Win32 calls, as the engine's tests play theirs.
+    add_executable(tests_platform_windows ${KESTRUNE_WINDOWS_PLATFORM_TESTS}
+        ${CMAKE_SOURCE_DIR}/tests/windows/FakeWin32.cpp)
     target_link_libraries(tests_platform_windows PRIVATE kestrune_platform Qt6::Test gtest)
     add_dependencies(tests_platform_windows kestrune_windows_runtime)
     gtest_discover_tests(tests_platform_windows DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 300)

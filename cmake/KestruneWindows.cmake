@@ -29,10 +29,8 @@ endif()
 
 add_subdirectory(base)
 add_subdirectory(components/shredder)
-<<<<<<< HEAD
 add_subdirectory(components/language)
 add_subdirectory(components/language_files)
-=======
 
 # Without Qt, the steps of the program's whole-disk format that need none (plain types, the
 # base's block I/O and FAT writer) build and are tested alone; with Qt they are part of the
@@ -45,7 +43,6 @@ if(NOT KESTRUNE_QT_WINDOWS)
     target_link_libraries(kestrune_windows_format PUBLIC kestrune_blockio)
 endif()
 
->>>>>>> fatwriter
 add_subdirectory(tests/windows)
 if(KESTRUNE_QT_WINDOWS)
     include(${CMAKE_CURRENT_LIST_DIR}/KestruneWindowsProgram.cmake)

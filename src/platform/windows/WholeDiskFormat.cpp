@@ -351,6 +351,78 @@ private:
     const WholeDiskFormat& request_;
 };
 
+// The partition zeroed (unless the disk reads as zeros) and its file system written.
+void makeVolume(blockio::BlockDevice& device, const WholeDiskPartition& partition,
+                const WholeDiskFormat& request, const DriveShape& shape,
+                WholeDiskOutcome& outcome) {
+    std::function<void(int)> structures;
+    if (!request.diskReadsAsZeros) {
+        outcome.failure = zeroPartition(device, partition, request, &outcome.aborted);
+    } else if (request.progress) {
+        // Only the structures are written, and the progress follows them: 1 % at once, then
+        // 50..100 %.
+        request.progress(1);
+        structures = [&](int percent) { request.progress(50 + percent / 2); };
+    }
+    if (!outcome.failure.empty())
+        return;
+    const std::string labelRefused = blockio::fatLabelProblem(request.label);
+    blockio::FatVolume volume;
+    volume.layout = partition.layout;
+    volume.hiddenSectors = partition.offset / partition.layout.sectorSize;
+    volume.label = labelRefused.empty() ? request.label : std::string();
+    volume.serial = blockio::fatVolumeSerial();
+    volume.heads = shape.heads;
+    volume.sectorsPerTrack = shape.sectorsPerTrack;
+    volume.readsAsZeros = true; // zeroed just now, or by the job before
+    const blockio::FatWriteOutcome written = blockio::writeFatFileSystem(
+        device, partition.offset, partition.length, volume, structures, request.abortFlag);
+    if (written.end == blockio::FatWriteOutcome::End::Aborted) {
+        outcome.aborted = true;
+        outcome.failure = "aborted while making the file system";
+    } else if (written.end == blockio::FatWriteOutcome::End::Failed) {
+        outcome.failure = written.failure;
+    } else {
+        outcome.formatted = true;
+        outcome.labelled = labelRefused.empty();
+        if (!labelRefused.empty())
+            outcome.failure = "the label cannot be kept: " + labelRefused;
+    }
+}
+
+// An image file has no system to write its table: the MBR is written as the system would.
+std::string writeImageTable(blockio::BlockDevice& device, const WholeDiskPartition& partition,
+                            uint32_t sector) {
+    if (partition.gpt)
+        return "an image file larger than 2 TiB is not formatted";
+    blockio::ZeroingOutcome zeroed = blockio::writeZeros(device, sector, partition.offset);
+    if (zeroed.end == blockio::ZeroingOutcome::End::Done)
+        zeroed = blockio::writeZeros(device, partition.offset + partition.length, device.size());
+    blockio::AlignedBuffer mbr(sector);
+    if (zeroed.end != blockio::ZeroingOutcome::End::Done || !mbr)
+        return "cannot write the partition table: " +
+               std::string(std::strerror(mbr ? zeroed.error : ENOMEM));
+    std::memset(mbr.data(), 0, sector);
+    auto put32 = [&](size_t at, uint32_t value) {
+        for (int i = 0; i < 4; ++i)
+            mbr.data()[at + i] = static_cast<uint8_t>(value >> (8 * i));
+    };
+    put32(440, randomWord() | 1); // the disk signature
+    uint8_t* entry = mbr.data() + 446;
+    // CHS fields say "beyond what CHS can address": LBA is what counts.
+    const uint8_t chs[3] = {0xFE, 0xFF, 0xFF};
+    std::memcpy(entry + 1, chs, 3);
+    entry[4] = partition.mbrType;
+    std::memcpy(entry + 5, chs, 3);
+    put32(446 + 8, static_cast<uint32_t>(partition.offset / 512));
+    put32(446 + 12, static_cast<uint32_t>(partition.length / 512));
+    mbr.data()[510] = 0x55;
+    mbr.data()[511] = 0xAA;
+    if (const int error = device.writeAt(mbr.data(), sector, 0))
+        return "cannot write the partition table: " + std::string(std::strerror(error));
+    return {};
+}
+
 } // namespace
 
 std::optional<WholeDiskPartition> planWholeDisk(uint64_t diskBytes, uint32_t sector,
@@ -385,7 +457,6 @@ std::optional<WholeDiskPartition> planWholeDisk(uint64_t diskBytes, uint32_t sec
 
 WholeDiskOutcome formatPhysicalDrive(const FormatCalls& calls, const WholeDiskFormat& request) {
     WholeDiskOutcome outcome;
-    const std::string labelRefused = blockio::fatLabelProblem(request.label);
     OpenedDrive drive(calls);
     DriveShape shape;
     outcome.failure = openDrive(request, drive);
@@ -407,41 +478,38 @@ WholeDiskOutcome formatPhysicalDrive(const FormatCalls& calls, const WholeDiskFo
     DriveDevice device(calls, drive.drive->get(), shape.size, shape.sector);
     HookGuard guard(request);
     outcome.failure = writeTable(calls, drive.drive->get(), device, *partition, shape.sector);
-    std::function<void(int)> structures;
-    if (outcome.failure.empty() && !request.diskReadsAsZeros) {
-        outcome.failure = zeroPartition(device, *partition, request, &outcome.aborted);
-    } else if (outcome.failure.empty() && request.progress) {
-        // Only the structures are written, and the progress follows them: 1 % at once, then
-        // 50..100 %.
-        request.progress(1);
-        structures = [&](int percent) { request.progress(50 + percent / 2); };
-    }
-    if (!outcome.failure.empty())
-        return outcome;
-
-    blockio::FatVolume volume;
-    volume.layout = partition->layout;
-    volume.hiddenSectors = partition->offset / partition->layout.sectorSize;
-    volume.label = labelRefused.empty() ? request.label : std::string();
-    volume.serial = blockio::fatVolumeSerial();
-    volume.heads = shape.heads;
-    volume.sectorsPerTrack = shape.sectorsPerTrack;
-    volume.readsAsZeros = true; // zeroed just now, or by the job before
-    const blockio::FatWriteOutcome written = blockio::writeFatFileSystem(
-        device, partition->offset, partition->length, volume, structures, request.abortFlag);
+    if (outcome.failure.empty())
+        makeVolume(device, *partition, request, shape, outcome);
     // The system mounts the new volume.
     control(calls, drive.drive->get(), IOCTL_DISK_UPDATE_PROPERTIES);
-    if (written.end == blockio::FatWriteOutcome::End::Aborted) {
+    return outcome;
+}
+
+WholeDiskOutcome formatImageFile(const FormatCalls& calls, const WholeDiskFormat& request) {
+    WholeDiskOutcome outcome;
+    DriveShape shape;
+    shape.size = request.imageBytes / shape.sector * shape.sector;
+    const std::optional<WholeDiskPartition> partition =
+        planWholeDisk(shape.size, shape.sector, &outcome.failure);
+    if (!partition)
+        return outcome;
+    if (kestrune::AbortFlag::raisedAt(request.abortFlag)) {
         outcome.aborted = true;
-        outcome.failure = "aborted while making the file system";
-    } else if (written.end == blockio::FatWriteOutcome::End::Failed) {
-        outcome.failure = written.failure;
-    } else {
-        outcome.formatted = true;
-        outcome.labelled = labelRefused.empty();
-        if (!labelRefused.empty())
-            outcome.failure = "the label cannot be kept: " + labelRefused;
+        outcome.failure = "aborted before the partition table was written";
+        return outcome;
     }
+    Handle image(calls,
+                 calls.createFile(request.imageFile.c_str(), GENERIC_READ | GENERIC_WRITE, kShare,
+                                  nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_NO_BUFFERING | FILE_FLAG_WRITE_THROUGH, nullptr));
+    if (!image.valid())
+        return {false, false, false,
+                failed("the image file cannot be opened", calls.getLastError())};
+    DriveDevice device(calls, image.get(), shape.size, shape.sector);
+    HookGuard guard(request);
+    outcome.failure = writeImageTable(device, *partition, shape.sector);
+    if (outcome.failure.empty())
+        makeVolume(device, *partition, request, shape, outcome);
     return outcome;
 }
 

@@ -18,7 +18,10 @@ namespace kestrune::platform {
 
 struct WholeDiskFormat {
     std::uint32_t deviceNumber = 0; // \\.\PhysicalDriveN
-    std::string label;              // upper-case already, as FAT keeps it
+    // A simulated disk: the image file and its size (no system tells a file's table).
+    std::wstring imageFile;
+    std::uint64_t imageBytes = 0;
+    std::string label; // upper-case already, as FAT keeps it
     std::function<void(int percent)> progress;
     const unsigned char* abortFlag = nullptr;
     bool requireRemovable = true;
@@ -51,5 +54,7 @@ std::optional<WholeDiskPartition> planWholeDisk(std::uint64_t diskBytes, std::ui
                                                 std::string* failure);
 
 WholeDiskOutcome formatPhysicalDrive(const FormatCalls& calls, const WholeDiskFormat& request);
+// The same on a simulated disk's image file, whose table the program writes itself.
+WholeDiskOutcome formatImageFile(const FormatCalls& calls, const WholeDiskFormat& request);
 
 } // namespace kestrune::platform

@@ -4,17 +4,44 @@
 
 #include "WholeDiskFormat.h"
 
+#include <QDir>
+#include <QFileInfo>
+#include <optional>
+
 namespace kestrune::platform {
+
+namespace {
+
+// N of "\\.\PhysicalDriveN", the only real disks the program lists on Windows.
+std::optional<uint32_t> physicalDriveNumber(const QString& path) {
+    static const QString prefix = QStringLiteral("\\\\.\\PhysicalDrive");
+    if (!path.startsWith(prefix, Qt::CaseInsensitive))
+        return std::nullopt;
+    bool ok = false;
+    const uint number = path.mid(prefix.size()).toUInt(&ok, 10);
+    return ok ? std::optional<uint32_t>(number) : std::nullopt;
+}
+
+} // namespace
 
 FormatOutcome formatWholeDisk(const FormatRequest& request, const PartitioningHooks& hooks) {
     FormatOutcome outcome;
-    if (request.deviceNumber < 0) {
-        outcome.failure = QStringLiteral("the disk cannot be opened: it has no number");
+    // The request's number is the program's own; the disk is the one its identity names.
+    const QString path = QString::fromUtf8(request.identity.path);
+    const std::optional<uint32_t> physical = physicalDriveNumber(path);
+    const QFileInfo image(path);
+    if (request.identity.simulated ? !image.isFile() : !physical) {
+        outcome.failure = QStringLiteral("the disk cannot be opened: %1 is not a disk the "
+                                         "program lists")
+                              .arg(path);
         return outcome;
     }
-    const QString path = QStringLiteral("\\\\.\\PhysicalDrive%1").arg(request.deviceNumber);
     WholeDiskFormat format;
-    format.deviceNumber = static_cast<uint32_t>(request.deviceNumber);
+    format.deviceNumber = physical.value_or(0);
+    if (request.identity.simulated) {
+        format.imageFile = QDir::toNativeSeparators(image.absoluteFilePath()).toStdWString();
+        format.imageBytes = static_cast<std::uint64_t>(image.size());
+    }
     // UTF-8: what is not ASCII, FAT's label check refuses by name.
     format.label = request.label.toUpper().toStdString();
     format.progress = request.progress;
@@ -25,7 +52,9 @@ FormatOutcome formatWholeDisk(const FormatRequest& request, const PartitioningHo
         format.beforePartitioning = [&] { hooks.beforePartitioning(path); };
     if (hooks.afterPartitioning)
         format.afterPartitioning = [&] { hooks.afterPartitioning(path); };
-    const WholeDiskOutcome done = formatPhysicalDrive(systemFormatCalls(), format);
+    const WholeDiskOutcome done = request.identity.simulated
+                                      ? formatImageFile(systemFormatCalls(), format)
+                                      : formatPhysicalDrive(systemFormatCalls(), format);
     outcome.formatted = done.formatted;
     outcome.labelled = done.labelled;
     outcome.aborted = done.aborted;

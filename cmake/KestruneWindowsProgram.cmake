@@ -95,6 +95,8 @@ if(KESTRUNE_WINDOWS_PLATFORM_TESTS)
 endif()
 
 # The window's whole flow, run by script/test-windows on a display of its own.
-add_executable(tests_window_windows ${CMAKE_SOURCE_DIR}/tests/windows/window/WindowFlowTest.cpp)
+# It carries the program's version resource, which the window reads from its own file.
+add_executable(tests_window_windows ${CMAKE_SOURCE_DIR}/tests/windows/window/WindowFlowTest.cpp
+    ${CMAKE_BINARY_DIR}/generated/kestrune.rc)
 target_link_libraries(tests_window_windows PRIVATE kestrune_widgets Qt6::Test gtest)
 add_dependencies(tests_window_windows kestrune_windows_runtime VSKRemovableShredder)

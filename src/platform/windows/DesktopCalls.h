@@ -13,6 +13,7 @@
 #endif
 #include <windows.h>
 
+#include <objbase.h>
 #include <shellapi.h>
 #include <shobjidl.h>
 

@@ -71,14 +71,6 @@ const ConsoleCalls kConsoleCalls{
     []() -> DWORD { return 0; },
 };
 
-void application() {
-    static int argc = 1;
-    static char name[] = "tests_platform_windows";
-    static char* argv[] = {name, nullptr};
-    if (!QCoreApplication::instance())
-        new QCoreApplication(argc, argv); // for the test program's life
-}
-
 } // namespace
 
 TEST(Console, TerminalOnlyWhereTheConsoleSaysSo) {
@@ -172,7 +164,6 @@ TEST(Console, WineTraceLinesGoAsideAndWritesToAClosedReaderFail) {
 }
 
 TEST(TerminationSignals, ControlEventsArriveOnTheOwnersThread) {
-    application();
     console = {};
     std::vector<int> received;
     {
@@ -199,8 +190,7 @@ TEST(TerminationSignals, ControlEventsArriveOnTheOwnersThread) {
     EXPECT_FALSE(console.handler(CTRL_C_EVENT));
 }
 
-TEST(TerminationSignals, WineDeliversCtrlBreakToTheHandler) {
-    application();
+TEST(TerminationSignals, WineDeliversCtrlCToTheHandler) {
     TerminationSignals termination;
     ASSERT_TRUE(termination.isActive());
     int received = 0;
@@ -209,9 +199,9 @@ TEST(TerminationSignals, WineDeliversCtrlBreakToTheHandler) {
         received = number;
         loop.quit();
     });
-    if (!::GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, 0))
-        GTEST_SKIP() << "this Wine has no console to send control events in (error "
-                     << ::GetLastError() << ")";
+    // Under ctest the program has no console: Wine then sends no events.
+    if (!::GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0))
+        GTEST_SKIP() << "no console to send Ctrl+C in (error " << ::GetLastError() << ")";
     loop.exec();
-    EXPECT_EQ(received, SIGBREAK);
+    EXPECT_EQ(received, SIGINT);
 }

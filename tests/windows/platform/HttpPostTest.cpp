@@ -1,5 +1,6 @@
 // A POST through WinHTTP, against a call table that answers as WinHTTP documents it; the
 // address is taken apart by the system's own WinHttpCrackUrl.
+#include "platform/HttpPost.h"
 #include "platform/windows/WinHttpCalls.h"
 
 #include <gtest/gtest.h>
@@ -38,7 +39,9 @@ WINBOOL failWith(DWORD error) {
 }
 
 const HttpCalls kHttpCalls{
-    &::WinHttpCrackUrl,
+    [](LPCWSTR url, DWORD length, DWORD flags, LPURL_COMPONENTS parts) -> WINBOOL {
+        return ::WinHttpCrackUrl(url, length, flags, parts) || failWith(::GetLastError());
+    },
     [](LPCWSTR, DWORD, LPCWSTR, LPCWSTR, DWORD) { return ++server.open, kSession; },
     [](HINTERNET, int, int, int, int) -> WINBOOL { return TRUE; },
     [](HINTERNET, LPCWSTR host, INTERNET_PORT port, DWORD) {
@@ -134,7 +137,8 @@ TEST(HttpPost, AnswersAndFailuresWithTheirReasons) {
          "https://tsa.example/ answered with more than 1048576 bytes"},
         {"ftp://tsa.example/",
          {},
-         "ftp://tsa.example/ is no http or https address: only http and https are taken"},
+         "ftp://tsa.example/ is no http or https address: the address's scheme is unknown "
+         "(error 12006)"},
     };
     for (const Case& c : cases) {
         server = c.answers;
@@ -169,4 +173,14 @@ TEST(HttpPost, SecureOnlyForHttpsAndNeverRedirected) {
     EXPECT_EQ(server.port, 8080);
     EXPECT_EQ(server.path, L"POST /");
     EXPECT_EQ(server.flags, 0u);
+}
+
+TEST(HttpPost, WineNamesWhyNothingAnswered) {
+    QString failure;
+    EXPECT_TRUE(PostHttp(QStringLiteral("http://127.0.0.1:1/stamp"), "application/a", "q",
+                         "application/b", &failure)
+                    .isEmpty());
+    EXPECT_EQ(failure.toStdString(), "http://127.0.0.1:1/stamp did not answer: sending the request "
+                                     "failed: no connection to the server could be made (error "
+                                     "12029)");
 }

@@ -202,8 +202,10 @@ QByteArray postHttp(const HttpCalls& calls, const QString& url, const QByteArray
     const Internet session(calls, openSession(calls));
     if (!session)
         return noAnswer(failedStep(calls, "no WinHTTP session"));
-    calls.setTimeouts(session.get(), kResolveTimeout, kConnectTimeout, kTransferTimeout,
-                      kTransferTimeout);
+    // Without its limits a silent server would hold the job's documents for ever.
+    if (!calls.setTimeouts(session.get(), kResolveTimeout, kConnectTimeout, kTransferTimeout,
+                           kTransferTimeout))
+        return noAnswer(failedStep(calls, "no time limits could be set"));
     const Internet connection(calls,
                               calls.connect(session.get(), wide(target.host), target.port, 0));
     if (!connection)
@@ -215,8 +217,10 @@ QByteArray postHttp(const HttpCalls& calls, const QString& url, const QByteArray
     if (!request)
         return noAnswer(failedStep(calls, "no request"));
     DWORD noRedirects = WINHTTP_DISABLE_REDIRECTS;
-    calls.setOption(request.get(), WINHTTP_OPTION_DISABLE_FEATURE, &noRedirects,
-                    sizeof(noRedirects));
+    // A redirect could lead anywhere, also away from https.
+    if (!calls.setOption(request.get(), WINHTTP_OPTION_DISABLE_FEATURE, &noRedirects,
+                         sizeof(noRedirects)))
+        return noAnswer(failedStep(calls, "redirects could not be turned off"));
     const std::wstring header =
         L"Content-Type: " + QString::fromLatin1(contentType).toStdWString() + L"\r\n";
     const auto length = static_cast<DWORD>(body.size());

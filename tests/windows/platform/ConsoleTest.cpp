@@ -167,12 +167,13 @@ TEST(TerminationSignals, ControlEventsArriveOnTheOwnersThread) {
 TEST(TerminationSignals, WineDeliversCtrlCToTheHandler) {
     TerminationSignals termination;
     int received = 0;
-    QObject::connect(&termination, &TerminationSignals::terminationRequested,
-                     [&](int number) { received = number; });
-    // Under ctest the program has no console: Wine then sends no events.
-    if (!::GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0))
+    QEventLoop loop;
+    QObject::connect(&termination, &TerminationSignals::terminationRequested, [&](int number) {
+        received = number;
+        loop.quit();
+    });
+    if (!::GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0)) // none without a console, as under ctest
         GTEST_SKIP() << "no console to send Ctrl+C in (error " << ::GetLastError() << ")";
-    while (received == 0)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    loop.exec();
     EXPECT_EQ(received, SIGINT);
 }

@@ -28,6 +28,7 @@ endif()
 
 add_subdirectory(base)
 add_subdirectory(components/shredder)
+add_subdirectory(components/update)
 add_subdirectory(tests/windows)
 if(KESTRUNE_QT_WINDOWS)
     include(${CMAKE_CURRENT_LIST_DIR}/KestruneWindowsProgram.cmake)

@@ -1,6 +1,7 @@
 #include "UpdateTrust.h"
 
 #include "DebianVersion.h"
+#include "UpdateCrypto.h"
 #include "UpdateFeed.h"
 
 #include "base/SystemLog.h"
@@ -8,12 +9,7 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 
-#include <openssl/evp.h>
-#include <openssl/x509.h>
-
-#include <cstdio>
-#include <memory>
-#include <mutex>
+#include <string_view>
 
 namespace kestrune::update {
 namespace {
@@ -24,43 +20,30 @@ constexpr char kBuiltInKey[] = "MCowBQYDK2VwAyEAi9iIEF3nvNxomwJyhYMZEr286BpIPEBH
 
 constexpr int kDpkgDebMilliseconds = 30000;
 
-struct KeyFree {
-    void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-};
-struct ContextFree {
-    void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
-};
-using Key = std::unique_ptr<EVP_PKEY, KeyFree>;
-
-Key loadKey(const QString& text, QString* error) {
+// The key's DER bytes, empty with the reason when text is no Ed25519 key.
+QByteArray loadKey(const QString& text, QString* error) {
     const auto decoded = QByteArray::fromBase64Encoding(text.trimmed().toLatin1(),
                                                         QByteArray::AbortOnBase64DecodingErrors);
     if (!decoded || decoded.decoded.isEmpty()) {
         *error = QStringLiteral("\"%1\" is not base64").arg(text);
-        return nullptr;
+        return {};
     }
-    const auto* bytes = reinterpret_cast<const unsigned char*>(decoded.decoded.constData());
-    const unsigned char* end = bytes;
-    Key key(d2i_PUBKEY(nullptr, &end, long(decoded.decoded.size())));
-    if (!key || end != bytes + decoded.decoded.size()) {
+    const std::string_view der(decoded.decoded.constData(), size_t(decoded.decoded.size()));
+    switch (crypto::examinePublicKey(der)) {
+    case crypto::KeyForm::NotAKey:
         *error = QStringLiteral("\"%1\" is not a public key").arg(text);
-        return nullptr;
-    }
-    if (!EVP_PKEY_is_a(key.get(), "ED25519")) {
+        return {};
+    case crypto::KeyForm::OtherKey:
         *error = QStringLiteral("\"%1\" is not an Ed25519 key").arg(text);
-        return nullptr;
+        return {};
+    case crypto::KeyForm::Ed25519:
+        break;
     }
-    return key;
+    return decoded.decoded;
 }
 
-bool verifiedBy(EVP_PKEY* key, const QByteArray& body, const QByteArray& signature) {
-    std::unique_ptr<EVP_MD_CTX, ContextFree> context(EVP_MD_CTX_new());
-    if (!context || EVP_DigestVerifyInit(context.get(), nullptr, nullptr, nullptr, key) != 1)
-        return false;
-    return EVP_DigestVerify(
-               context.get(), reinterpret_cast<const unsigned char*>(signature.constData()),
-               size_t(signature.size()), reinterpret_cast<const unsigned char*>(body.constData()),
-               size_t(body.size())) == 1;
+std::string_view view(const QByteArray& bytes) {
+    return {bytes.constData(), size_t(bytes.size())};
 }
 
 } // namespace
@@ -71,7 +54,7 @@ QString builtInPublicKey() {
 
 QString checkPublicKey(const QString& text) {
     QString error;
-    return loadKey(text, &error) ? QString() : error;
+    return loadKey(text, &error).isEmpty() ? error : QString();
 }
 
 bool verifySignature(const QByteArray& body, const QByteArray& signature, const QStringList& keys,
@@ -79,12 +62,12 @@ bool verifySignature(const QByteArray& body, const QByteArray& signature, const 
     QStringList unusable;
     for (const QString& text : keys) {
         QString why;
-        const Key key = loadKey(text, &why);
-        if (!key) {
+        const QByteArray key = loadKey(text, &why);
+        if (key.isEmpty()) {
             unusable << why;
             continue;
         }
-        if (verifiedBy(key.get(), body, signature))
+        if (crypto::ed25519Verifies(view(key), view(body), view(signature)))
             return true;
     }
     *error = QStringLiteral("its signature is not one of a trusted key");

@@ -12,6 +12,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QStandardPaths>
 #include <QStringDecoder>
 #include <QStringList>
 #include <QUrl>
@@ -73,11 +74,15 @@ QString fileNameFromAddress(const QString& address) {
 }
 
 QString userCacheFolder() {
+#ifdef _WIN32
+    return QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation);
+#else
     const QString set = qEnvironmentVariable("XDG_CACHE_HOME");
     if (set.startsWith(QLatin1Char('/')))
         return set;
     const QString home = qEnvironmentVariable("HOME");
     return home.startsWith(QLatin1Char('/')) ? home + QStringLiteral("/.cache") : QString();
+#endif
 }
 
 bool isLowerHex(const QString& text) {
@@ -236,12 +241,6 @@ std::optional<SignedFeed> splitSignature(const QByteArray& bytes, QString* error
     return SignedFeed{bytes.left(lineStart), decoded.decoded};
 }
 
-QString machineHivePath() {
-    // Refused (working for another user from a folder they could change): no hive at all.
-    const platform::SettingsPlace hive = platform::MachineHiveFile();
-    return hive.refused ? QString() : QFile::decodeName(QByteArray::fromStdString(hive.path));
-}
-
 UpdateSettings updateSettingsFromHive(const platform::Hive& hive, const QString& productName) {
     UpdateSettings settings;
     const QString updateKey = QStringLiteral("Settings\\Update");
@@ -395,6 +394,7 @@ QString feedFileFor(const QString& packagePath) {
 
 DownloadFolder prepareDownloadFolder() {
     DownloadFolder folder;
+#ifndef _WIN32
     if (platform::ElevatedFor()) {
         // Not $TMPDIR: the user may have set that.
         QByteArray pattern = "/tmp/kestrune-update-XXXXXX";
@@ -407,6 +407,7 @@ DownloadFolder prepareDownloadFolder() {
         folder.fresh = true;
         return folder;
     }
+#endif
     const QString cache = userCacheFolder();
     if (cache.isEmpty()) {
         folder.error = QStringLiteral("There is no cache folder: neither XDG_CACHE_HOME nor HOME "
@@ -429,12 +430,7 @@ void removeDownloadFolder(const DownloadFolder& folder) {
 
 CheckResult checkForUpdate(const QString& productName, const QString& programVersion) {
     CheckResult result;
-    // Read as every hive is: without blocking, only a regular file, a damaged one not at all.
-    if (const QString path = machineHivePath(); !path.isEmpty()) {
-        const platform::HiveFile hive = platform::ReadHiveFile(path);
-        if (hive.state == platform::HiveState::Loaded)
-            result.settings = updateSettingsFromHive(*hive.hive, productName);
-    }
+    result.settings = machineUpdateSettings(productName);
     const QString feed = result.settings.feedUrl;
     if (feed.isEmpty()) {
         result.outcome = Outcome::NoFeed;

@@ -9,40 +9,40 @@ using namespace kestrune::update::crypto;
 namespace {
 
 int openHandles = 0;
-NTSTATUS WINAPI openAlgorithm(BCRYPT_ALG_HANDLE* handle, LPCWSTR, LPCWSTR, ULONG) {
-    *handle = reinterpret_cast<BCRYPT_ALG_HANDLE>(1);
-    ++openHandles;
-    return 0;
-}
-NTSTATUS WINAPI noAlgorithm(BCRYPT_ALG_HANDLE*, LPCWSTR, LPCWSTR, ULONG) {
-    return NTSTATUS(0xC0000225); // STATUS_NOT_FOUND
-}
-NTSTATUS WINAPI createHash(BCRYPT_ALG_HANDLE, BCRYPT_HASH_HANDLE* hash, PUCHAR, ULONG, PUCHAR,
-                           ULONG, ULONG) {
-    *hash = reinterpret_cast<BCRYPT_HASH_HANDLE>(2);
-    ++openHandles;
-    return 0;
-}
-NTSTATUS WINAPI hashFails(BCRYPT_HASH_HANDLE, PUCHAR, ULONG, ULONG) {
-    return NTSTATUS(0xC000000D); // STATUS_INVALID_PARAMETER
-}
-NTSTATUS WINAPI finishHash(BCRYPT_HASH_HANDLE, PUCHAR, ULONG, ULONG) {
-    return 0;
-}
-NTSTATUS WINAPI destroyHash(BCRYPT_HASH_HANDLE) {
-    --openHandles;
-    return 0;
-}
-NTSTATUS WINAPI closeAlgorithm(BCRYPT_ALG_HANDLE, ULONG) {
-    --openHandles;
-    return 0;
-}
+struct Fake {
+    static NTSTATUS WINAPI openAlgorithm(BCRYPT_ALG_HANDLE* handle, LPCWSTR, LPCWSTR, ULONG) {
+        *handle = reinterpret_cast<BCRYPT_ALG_HANDLE>(1);
+        ++openHandles;
+        return 0;
+    }
+    static NTSTATUS WINAPI noAlgorithm(BCRYPT_ALG_HANDLE*, LPCWSTR, LPCWSTR, ULONG) {
+        return NTSTATUS(0xC0000225); // STATUS_NOT_FOUND
+    }
+    static NTSTATUS WINAPI createHash(BCRYPT_ALG_HANDLE, BCRYPT_HASH_HANDLE* hash, PUCHAR, ULONG,
+                                      PUCHAR, ULONG, ULONG) {
+        *hash = reinterpret_cast<BCRYPT_HASH_HANDLE>(2);
+        ++openHandles;
+        return 0;
+    }
+    static NTSTATUS WINAPI hashFails(BCRYPT_HASH_HANDLE, PUCHAR, ULONG, ULONG) {
+        return NTSTATUS(0xC000000D); // STATUS_INVALID_PARAMETER
+    }
+    static NTSTATUS WINAPI finishHash(BCRYPT_HASH_HANDLE, PUCHAR, ULONG, ULONG) { return 0; }
+    static NTSTATUS WINAPI destroyHash(BCRYPT_HASH_HANDLE) {
+        --openHandles;
+        return 0;
+    }
+    static NTSTATUS WINAPI closeAlgorithm(BCRYPT_ALG_HANDLE, ULONG) {
+        --openHandles;
+        return 0;
+    }
+};
 
 TEST(CngFailureTest, AHashCngCouldNotComputeIsNoDigest) {
-    const CngCalls missing{&noAlgorithm, &createHash,  &hashFails,
-                           &finishHash,  &destroyHash, &closeAlgorithm};
-    const CngCalls failing{&openAlgorithm, &createHash,  &hashFails,
-                           &finishHash,    &destroyHash, &closeAlgorithm};
+    const CngCalls missing{&Fake::noAlgorithm, &Fake::createHash,  &Fake::hashFails,
+                           &Fake::finishHash,  &Fake::destroyHash, &Fake::closeAlgorithm};
+    const CngCalls failing{&Fake::openAlgorithm, &Fake::createHash,  &Fake::hashFails,
+                           &Fake::finishHash,    &Fake::destroyHash, &Fake::closeAlgorithm};
     for (const CngCalls* calls : {&missing, &failing}) {
         Digest digest{};
         {

@@ -22,81 +22,73 @@ struct Machine {
 };
 Machine* machine = nullptr;
 
-HRESULT WINAPI knownFolder(REFKNOWNFOLDERID, DWORD, HANDLE, PWSTR* path) {
-    static wchar_t folder[] = L"C:\\ProgramData";
-    *path = folder;
-    return S_OK;
-}
-void WINAPI freeMemory(LPVOID) {}
-BOOL WINAPI securityFromText(LPCWSTR text, DWORD, PSECURITY_DESCRIPTOR* descriptor, PULONG) {
-    machine->securityText = text;
-    *descriptor = reinterpret_cast<PSECURITY_DESCRIPTOR>(1);
-    return TRUE;
-}
-HLOCAL WINAPI localFree(HLOCAL) {
-    return nullptr;
-}
-NTSTATUS WINAPI randomBytes(BCRYPT_ALG_HANDLE, PUCHAR bytes, ULONG size, ULONG) {
-    std::fill(bytes, bytes + size, 0xab);
-    return 0;
-}
-BOOL WINAPI createDirectory(LPCWSTR path, LPSECURITY_ATTRIBUTES attributes) {
-    if (!attributes || attributes->lpSecurityDescriptor != reinterpret_cast<void*>(1) ||
-        machine->takenNames-- > 0) {
-        machine->error = ERROR_ALREADY_EXISTS;
-        return FALSE;
+struct Fake {
+    static HRESULT WINAPI knownFolder(REFKNOWNFOLDERID, DWORD, HANDLE, PWSTR* path) {
+        static wchar_t folder[] = L"C:\\ProgramData";
+        *path = folder;
+        return S_OK;
     }
-    machine->folderMade = path;
-    return TRUE;
-}
-BOOL WINAPI copyFile(LPCWSTR, LPCWSTR, BOOL) {
-    return TRUE;
-}
-BOOL WINAPI deleteFile(LPCWSTR) {
-    return TRUE;
-}
-BOOL WINAPI removeDirectory(LPCWSTR) {
-    return TRUE;
-}
-UINT WINAPI systemDirectory(LPWSTR buffer, UINT) {
-    const std::wstring system = L"C:\\Windows\\system32";
-    std::copy(system.c_str(), system.c_str() + system.size() + 1, buffer);
-    return UINT(system.size());
-}
-BOOL WINAPI createProcess(LPCWSTR application, LPWSTR command, LPSECURITY_ATTRIBUTES,
-                          LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID, LPCWSTR folder,
-                          LPSTARTUPINFOW, LPPROCESS_INFORMATION process) {
-    machine->application = application;
-    machine->command = command;
-    machine->workingFolder = folder;
-    if (!machine->started) {
-        machine->error = ERROR_FILE_NOT_FOUND;
-        return FALSE;
+    static void WINAPI freeMemory(LPVOID) {}
+    static BOOL WINAPI securityFromText(LPCWSTR text, DWORD, PSECURITY_DESCRIPTOR* descriptor,
+                                        PULONG) {
+        machine->securityText = text;
+        *descriptor = reinterpret_cast<PSECURITY_DESCRIPTOR>(1);
+        return TRUE;
     }
-    process->hProcess = reinterpret_cast<HANDLE>(10);
-    process->hThread = reinterpret_cast<HANDLE>(11);
-    machine->handles = 2;
-    return TRUE;
-}
-DWORD WINAPI waitForObject(HANDLE, DWORD) {
-    return WAIT_OBJECT_0;
-}
-BOOL WINAPI exitCode(HANDLE, LPDWORD code) {
-    *code = machine->exitCode;
-    return TRUE;
-}
-BOOL WINAPI closeHandle(HANDLE) {
-    --machine->handles;
-    return TRUE;
-}
-DWORD WINAPI lastError() {
-    return machine->error;
-}
+    static HLOCAL WINAPI localFree(HLOCAL) { return nullptr; }
+    static NTSTATUS WINAPI randomBytes(BCRYPT_ALG_HANDLE, PUCHAR bytes, ULONG size, ULONG) {
+        std::fill(bytes, bytes + size, 0xab);
+        return 0;
+    }
+    static BOOL WINAPI createDirectory(LPCWSTR path, LPSECURITY_ATTRIBUTES attributes) {
+        if (!attributes || attributes->lpSecurityDescriptor != reinterpret_cast<void*>(1) ||
+            machine->takenNames-- > 0) {
+            machine->error = ERROR_ALREADY_EXISTS;
+            return FALSE;
+        }
+        machine->folderMade = path;
+        return TRUE;
+    }
+    static BOOL WINAPI copyFile(LPCWSTR, LPCWSTR, BOOL) { return TRUE; }
+    static BOOL WINAPI deleteFile(LPCWSTR) { return TRUE; }
+    static BOOL WINAPI removeDirectory(LPCWSTR) { return TRUE; }
+    static UINT WINAPI systemDirectory(LPWSTR buffer, UINT) {
+        const std::wstring system = L"C:\\Windows\\system32";
+        std::copy(system.c_str(), system.c_str() + system.size() + 1, buffer);
+        return UINT(system.size());
+    }
+    static BOOL WINAPI createProcess(LPCWSTR application, LPWSTR command, LPSECURITY_ATTRIBUTES,
+                                     LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID, LPCWSTR folder,
+                                     LPSTARTUPINFOW, LPPROCESS_INFORMATION process) {
+        machine->application = application;
+        machine->command = command;
+        machine->workingFolder = folder;
+        if (!machine->started) {
+            machine->error = ERROR_FILE_NOT_FOUND;
+            return FALSE;
+        }
+        process->hProcess = reinterpret_cast<HANDLE>(10);
+        process->hThread = reinterpret_cast<HANDLE>(11);
+        machine->handles = 2;
+        return TRUE;
+    }
+    static DWORD WINAPI waitForObject(HANDLE, DWORD) { return WAIT_OBJECT_0; }
+    static BOOL WINAPI exitCode(HANDLE, LPDWORD code) {
+        *code = machine->exitCode;
+        return TRUE;
+    }
+    static BOOL WINAPI closeHandle(HANDLE) {
+        --machine->handles;
+        return TRUE;
+    }
+    static DWORD WINAPI lastError() { return machine->error; }
+};
 
-const MsiCalls kCalls{&knownFolder,     &freeMemory,      &securityFromText, &localFree,
-                      &randomBytes,     &createDirectory, &copyFile,         &deleteFile,
-                      &removeDirectory, &systemDirectory, &createProcess,    &waitForObject,
-                      &exitCode,        &closeHandle,     &lastError};
+const MsiCalls kCalls{&Fake::knownFolder,     &Fake::freeMemory,    &Fake::securityFromText,
+                      &Fake::localFree,       &Fake::randomBytes,   &Fake::createDirectory,
+                      &Fake::copyFile,        &Fake::deleteFile,    &Fake::removeDirectory,
+                      &Fake::systemDirectory, &Fake::createProcess, &Fake::waitForObject,
+                      &Fake::exitCode,        &Fake::closeHandle,   &Fake::lastError};
 
 class MsiInstallTest : public ::testing::Test {
 protected:

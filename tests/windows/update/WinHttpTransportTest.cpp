@@ -261,4 +261,18 @@ TEST_F(WinHttpTransportTest, AnAuthoritiesFileOrAPlainAddressIsRefusedBeforeAnyC
     EXPECT_TRUE(server_.host.empty());
 }
 
+// Wine's own WinHTTP, where no server listens: a network failure named, not a refusal.
+TEST(WinHttpTransportWineTest, NoServerIsANetworkFailureWithItsReason) {
+    TransferRequest request;
+    request.address = "https://127.0.0.1:9/feed";
+    request.shortTimeout = true;
+    request.limit = 1024;
+    request.sink = [](const char*, size_t) { return true; };
+    const TransferOutcome outcome = runTransfer(request);
+    EXPECT_FALSE(outcome.ok);
+    EXPECT_FALSE(outcome.refused);
+    EXPECT_EQ(outcome.error.rfind("https://127.0.0.1:9/feed could not be fetched: ", 0), 0u)
+        << outcome.error;
+}
+
 } // namespace

@@ -43,6 +43,7 @@ if(NOT KESTRUNE_QT_WINDOWS)
     target_link_libraries(kestrune_windows_format PUBLIC kestrune_blockio)
 endif()
 
+add_subdirectory(components/update)
 add_subdirectory(tests/windows)
 if(KESTRUNE_QT_WINDOWS)
     include(${CMAKE_CURRENT_LIST_DIR}/KestruneWindowsProgram.cmake)

@@ -12,7 +12,7 @@ kestrune_include_root(kestrune_platform PUBLIC platform)
 target_link_libraries(kestrune_platform
     PUBLIC Qt6::Core kestrune_abi kestrune_base kestrune_hive
     PRIVATE kestrune_blockio setupapi cfgmgr32 winhttp ole32 oleaut32 shell32 shlwapi uuid
-            advapi32 version user32 secur32 Threads::Threads)
+            advapi32 version user32 secur32 netapi32 Threads::Threads)
 
 kestrune_layer_sources(KESTRUNE_CORE_SOURCES app devices shred lang update window)
 add_library(kestrune_core STATIC ${KESTRUNE_CORE_SOURCES})
@@ -74,6 +74,7 @@ file(GLOB KESTRUNE_WINDOWS_PLATFORM_TESTS CONFIGURE_DEPENDS
 if(KESTRUNE_WINDOWS_PLATFORM_TESTS)
     add_executable(tests_platform_windows ${KESTRUNE_WINDOWS_PLATFORM_TESTS})
     target_link_libraries(tests_platform_windows PRIVATE kestrune_platform Qt6::Test gtest)
-    add_dependencies(tests_platform_windows kestrune_windows_runtime)
+    # The engine is the component its module and version tests load and read.
+    add_dependencies(tests_platform_windows kestrune_windows_runtime VSKRemovableShredder)
     gtest_discover_tests(tests_platform_windows DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 300)
 endif()

@@ -44,10 +44,9 @@ QString localFullName(const SessionCalls& calls, const QString& user) {
 } // namespace
 
 const SessionCalls& systemSessionCalls() {
-    static const SessionCalls calls{&::GetUserNameExW,       &::GetUserNameW,
-                                    &::NetUserGetInfo,       &::NetApiBufferFree,
-                                    &::RegisterEventSourceW, &::ReportEventW,
-                                    &::DeregisterEventSource};
+    static const SessionCalls calls{
+        &::GetUserNameExW,       &::GetUserNameW, &::NetUserGetInfo,       &::NetApiBufferFree,
+        &::RegisterEventSourceW, &::ReportEventW, &::DeregisterEventSource};
     return calls;
 }
 

@@ -45,9 +45,9 @@ FileResult carryAccessList(const FileCalls& calls, const std::wstring& oldName, 
     if (old == INVALID_HANDLE_VALUE)
         return {};
     BY_HANDLE_FILE_INFORMATION info{};
-    const bool regular = calls.fileInformation(old, &info) &&
-                         !(info.dwFileAttributes &
-                           (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
+    const bool regular =
+        calls.fileInformation(old, &info) &&
+        !(info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     DWORD error = regular ? calls.securityInfo(old, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
@@ -63,9 +63,9 @@ FileResult carryAccessList(const FileCalls& calls, const std::wstring& oldName, 
         ::GetSecurityDescriptorControl(descriptor, &control, &revision);
         // Inherited entries are taken from the folder again; only the file's own are copied.
         const SECURITY_INFORMATION which =
-            DACL_SECURITY_INFORMATION | ((control & SE_DACL_PROTECTED)
-                                             ? PROTECTED_DACL_SECURITY_INFORMATION
-                                             : UNPROTECTED_DACL_SECURITY_INFORMATION);
+            DACL_SECURITY_INFORMATION |
+            ((control & SE_DACL_PROTECTED) ? PROTECTED_DACL_SECURITY_INFORMATION
+                                           : UNPROTECTED_DACL_SECURITY_INFORMATION);
         error = calls.setSecurityInfo(replacement, SE_FILE_OBJECT, which, nullptr, nullptr, dacl,
                                       nullptr);
     }
@@ -146,14 +146,12 @@ FileResult replaceWhole(const FileCalls& calls, const QString& path, const QByte
     static std::atomic<unsigned> serial{0};
     const QFileInfo info(path);
     // Hidden beside the file, and of this process and call alone.
-    const QString temporary =
-        info.absolutePath() + QStringLiteral("/.%1.new%2-%3")
-                                  .arg(info.fileName())
-                                  .arg(::GetCurrentProcessId())
-                                  .arg(++serial);
+    const QString temporary = info.absolutePath() + QStringLiteral("/.%1.new%2-%3")
+                                                        .arg(info.fileName())
+                                                        .arg(::GetCurrentProcessId())
+                                                        .arg(++serial);
     HANDLE file = INVALID_HANDLE_VALUE;
-    FileResult result =
-        createExclusively(calls, temporary, bytes, FILE_ATTRIBUTE_HIDDEN, &file);
+    FileResult result = createExclusively(calls, temporary, bytes, FILE_ATTRIBUTE_HIDDEN, &file);
     if (result.error)
         return {result.error, false};
     const std::wstring target = fileName(path);
@@ -193,10 +191,11 @@ HANDLE openRegularFile(const FileCalls& calls, const QString& path, DWORD* error
     }
     BY_HANDLE_FILE_INFORMATION info{};
     if (calls.fileType(file) != FILE_TYPE_DISK || !calls.fileInformation(file, &info) ||
-        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT |
-                                  FILE_ATTRIBUTE_DEVICE))) {
-        *error = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? ERROR_CANT_RESOLVE_FILENAME
-                                                                       : ERROR_CANT_ACCESS_FILE;
+        (info.dwFileAttributes &
+         (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE))) {
+        *error = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+                     ? ERROR_CANT_RESOLVE_FILENAME
+                     : ERROR_CANT_ACCESS_FILE;
         calls.closeHandle(file);
         return INVALID_HANDLE_VALUE;
     }

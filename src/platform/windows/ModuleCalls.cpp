@@ -4,12 +4,24 @@ namespace kestrune::platform {
 
 const ModuleCalls& systemModuleCalls() {
     static const ModuleCalls calls{
-        &::LoadLibraryExW,          &::GetProcAddress,      &::FreeLibrary,
-        &::FindResourceW,           &::LoadResource,        &::SizeofResource,
-        &::LockResource,            &::GetModuleHandleW,    &::GetModuleFileNameW,
-        &::GetSystemDirectoryW,     &::GetFileVersionInfoSizeW, &::GetFileVersionInfoW,
-        &::VerQueryValueW,          &::GetCommandLineW,     &::CommandLineToArgvW,
-        &::LocalFree,               &::SearchPathW,         &::GetLastError,
+        &::LoadLibraryExW,
+        &::GetProcAddress,
+        &::FreeLibrary,
+        &::FindResourceW,
+        &::LoadResource,
+        &::SizeofResource,
+        &::LockResource,
+        &::GetModuleHandleW,
+        &::GetModuleFileNameW,
+        &::GetSystemDirectoryW,
+        &::GetFileVersionInfoSizeW,
+        &::GetFileVersionInfoW,
+        &::VerQueryValueW,
+        &::GetCommandLineW,
+        &::CommandLineToArgvW,
+        &::LocalFree,
+        &::SearchPathW,
+        &::GetLastError,
     };
     return calls;
 }

@@ -29,8 +29,7 @@ QString folderOf(const QString& reportPath) {
 // handle closes, however the process ends. Files of the program never read that byte.
 bool lockHeld(const FileCalls& calls, HANDLE file) {
     OVERLAPPED at{};
-    return calls.lockFile(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
-                          &at);
+    return calls.lockFile(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at);
 }
 
 // The handle as a descriptor of the C runtime, which the claim keeps: closing it closes
@@ -47,8 +46,8 @@ HANDLE handleOf(int fd) {
 }
 
 bool sameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
-    return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
-           a.nFileIndexLow == b.nFileIndexLow;
+    return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+           a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
 }
 
 // The claim's file opened and locked without waiting; INVALID_HANDLE_VALUE when another
@@ -125,9 +124,9 @@ std::unique_ptr<RecordClaim> RecordClaim::take(const QString& reportPath, QStrin
     }
     DWORD error = lockHeld(calls, file) ? 0 : calls.lastError();
     // The rename takes the name only while it is free, through to the disk.
-    if (!error && !calls.moveFile(systemName(pending).c_str(),
-                                  systemName(folder + u'/' + claim).c_str(),
-                                  MOVEFILE_WRITE_THROUGH))
+    if (!error &&
+        !calls.moveFile(systemName(pending).c_str(), systemName(folder + u'/' + claim).c_str(),
+                        MOVEFILE_WRITE_THROUGH))
         error = calls.lastError();
     if (error) {
         removeThroughHandle(calls, file);
@@ -135,7 +134,8 @@ std::unique_ptr<RecordClaim> RecordClaim::take(const QString& reportPath, QStrin
         const bool taken = error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS;
         if (nameTaken)
             *nameTaken = taken;
-        *failure = taken ? QStringLiteral("another job claims that report's name") : errorText(error);
+        *failure =
+            taken ? QStringLiteral("another job claims that report's name") : errorText(error);
         return nullptr;
     }
     const int fd = descriptorOf(calls, file);

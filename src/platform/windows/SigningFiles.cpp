@@ -42,8 +42,7 @@ QByteArray readAll(const FileCalls& calls, HANDLE file, LONGLONG size, bool* ok)
     qsizetype done = 0;
     while (done < bytes.size()) {
         DWORD got = 0;
-        if (!calls.readFile(file, bytes.data() + done, DWORD(bytes.size() - done), &got,
-                            nullptr)) {
+        if (!calls.readFile(file, bytes.data() + done, DWORD(bytes.size() - done), &got, nullptr)) {
             *ok = false;
             return {};
         }
@@ -60,8 +59,8 @@ QByteArray readAll(const FileCalls& calls, HANDLE file, LONGLONG size, bool* ok)
 QString keyExposure(const FileCalls& calls, HANDLE file) {
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    const DWORD error = calls.securityInfo(file, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
-                                           nullptr, nullptr, &dacl, nullptr, &descriptor);
+    const DWORD error = calls.securityInfo(file, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                           nullptr, &dacl, nullptr, &descriptor);
     if (error != ERROR_SUCCESS)
         return QStringLiteral("has rights that cannot be read: %1").arg(errorText(error));
     const QString reader = broadReaderOf(dacl);

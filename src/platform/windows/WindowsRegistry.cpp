@@ -56,9 +56,8 @@ std::optional<RegistryValue> WindowsRegistry::read(RegistryRoot root, const QStr
             ERROR_SUCCESS)
             return std::nullopt;
         QByteArray data(qsizetype(size), '\0');
-        const LSTATUS status =
-            calls_.queryValue(handle, valueName.c_str(), nullptr, &type,
-                              reinterpret_cast<BYTE*>(data.data()), &size);
+        const LSTATUS status = calls_.queryValue(handle, valueName.c_str(), nullptr, &type,
+                                                 reinterpret_cast<BYTE*>(data.data()), &size);
         if (status == ERROR_MORE_DATA)
             continue;
         if (status != ERROR_SUCCESS || qsizetype(size) > data.size())
@@ -90,9 +89,9 @@ int WindowsRegistry::write(RegistryRoot root, const QString& key, const QString&
     HKEY handle = nullptr;
     // Only the right to set values is asked for: the user's own keys give it, the machine's
     // give it to administrators alone.
-    LSTATUS status = calls_.createKey(rootKey(root), toWide(key).c_str(), 0, nullptr,
-                                      REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr, &handle,
-                                      nullptr);
+    LSTATUS status =
+        calls_.createKey(rootKey(root), toWide(key).c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                         KEY_SET_VALUE, nullptr, &handle, nullptr);
     if (status != ERROR_SUCCESS)
         return refused(status);
     const OpenKey opened(calls_, handle);

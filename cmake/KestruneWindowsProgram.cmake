@@ -14,10 +14,23 @@ target_link_libraries(kestrune_platform
     PRIVATE kestrune_blockio setupapi cfgmgr32 winhttp ole32 oleaut32 shell32 shlwapi uuid
             advapi32 version user32 secur32 netapi32 Threads::Threads)
 
+# The signatures are OpenSSL's on both systems (script/openssl-windows builds its libcrypto).
+set(KESTRUNE_OPENSSL_WINDOWS "" CACHE PATH "OpenSSL's libcrypto for Windows, as script/openssl-windows builds it")
+if(NOT KESTRUNE_OPENSSL_WINDOWS)
+    message(FATAL_ERROR "The program for Windows needs KESTRUNE_OPENSSL_WINDOWS (script/openssl-windows)")
+endif()
+add_library(kestrune_openssl_crypto STATIC IMPORTED)
+set_target_properties(kestrune_openssl_crypto PROPERTIES
+    IMPORTED_LOCATION ${KESTRUNE_OPENSSL_WINDOWS}/lib/libcrypto.a
+    INTERFACE_INCLUDE_DIRECTORIES ${KESTRUNE_OPENSSL_WINDOWS}/include
+    INTERFACE_LINK_LIBRARIES "ws2_32;crypt32;bcrypt;advapi32;user32")
+
 kestrune_layer_sources(KESTRUNE_CORE_SOURCES app devices shred lang update window)
 add_library(kestrune_core STATIC ${KESTRUNE_CORE_SOURCES})
 kestrune_include_root(kestrune_core PUBLIC app devices shred lang update window)
-target_link_libraries(kestrune_core PUBLIC kestrune_platform Qt6::Gui Threads::Threads)
+target_link_libraries(kestrune_core PUBLIC kestrune_platform Qt6::Gui kestrune_openssl_crypto
+    Threads::Threads)
+target_compile_definitions(kestrune_core PRIVATE OPENSSL_NO_FILENAMES)
 
 kestrune_layer_sources(KESTRUNE_WIDGETS_SOURCES ui controls)
 add_library(kestrune_widgets STATIC ${KESTRUNE_WIDGETS_SOURCES} ${CMAKE_SOURCE_DIR}/res/resources.qrc)

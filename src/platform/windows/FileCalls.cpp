@@ -4,6 +4,9 @@
 #include <QFileInfo>
 #include <algorithm>
 #include <atomic>
+#include <cstddef>
+#include <cstring>
+#include <vector>
 
 namespace kestrune::platform {
 namespace {
@@ -115,6 +118,19 @@ bool removeThroughHandle(const FileCalls& calls, HANDLE file) {
     return calls.setFileInformation(file, FileDispositionInfo, &disposition, sizeof disposition);
 }
 
+bool renameThroughHandle(const FileCalls& calls, HANDLE file, const QString& path) {
+    const std::wstring name = fileName(path);
+    // The structure ends in the name, which runs past its declared one-character array.
+    const size_t bytes = offsetof(FILE_RENAME_INFO, FileName) + (name.size() + 1) * sizeof(wchar_t);
+    std::vector<std::uint64_t> buffer((bytes + 7) / 8, 0);
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    rename->ReplaceIfExists = FALSE;
+    rename->RootDirectory = nullptr;
+    rename->FileNameLength = DWORD(name.size() * sizeof(wchar_t));
+    std::memcpy(rename->FileName, name.c_str(), (name.size() + 1) * sizeof(wchar_t));
+    return calls.setFileInformation(file, FileRenameInfo, rename, DWORD(bytes));
+}
+
 FileResult createExclusively(const FileCalls& calls, const QString& path, const QByteArray& bytes,
                              DWORD attributes, HANDLE* kept) {
     const std::wstring name = fileName(path);
@@ -187,6 +203,11 @@ HANDLE openRegularFile(const FileCalls& calls, const QString& path, DWORD* error
                                    OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         *error = calls.lastError();
+        // A folder is opened only for backing up; without, it refuses as denied access.
+        const DWORD attributes = calls.fileAttributes(fileName(path).c_str());
+        if (*error == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
+            (attributes & FILE_ATTRIBUTE_DIRECTORY))
+            *error = ERROR_CANT_ACCESS_FILE;
         return file;
     }
     BY_HANDLE_FILE_INFORMATION info{};

@@ -63,6 +63,9 @@ HANDLE openRegularFile(const FileCalls& calls, const QString& path, DWORD* error
 // lets everybody in.
 QString broadReaderOf(const ACL* dacl);
 
+// The file renamed through its own handle, only while no other file has the new name (then
+// ERROR_ALREADY_EXISTS): whatever renames its folder's entries meanwhile, this file moves.
+bool renameThroughHandle(const FileCalls& calls, HANDLE file, const QString& path);
 // The file's removal through its own handle, so that no other file of its name is removed.
 bool removeThroughHandle(const FileCalls& calls, HANDLE file);
 

@@ -123,10 +123,9 @@ std::unique_ptr<RecordClaim> RecordClaim::take(const QString& reportPath, QStrin
         return nullptr;
     }
     DWORD error = lockHeld(calls, file) ? 0 : calls.lastError();
-    // The rename takes the name only while it is free, through to the disk.
+    // The rename takes the name only while it is free; then the claim is made durable.
     if (!error &&
-        !calls.moveFile(systemName(pending).c_str(), systemName(folder + u'/' + claim).c_str(),
-                        MOVEFILE_WRITE_THROUGH))
+        (!renameThroughHandle(calls, file, folder + u'/' + claim) || !calls.flushFileBuffers(file)))
         error = calls.lastError();
     if (error) {
         removeThroughHandle(calls, file);

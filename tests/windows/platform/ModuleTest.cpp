@@ -68,9 +68,12 @@ struct Resource {
 // A copy of the engine's file in its own folder, carrying these resources as a resource
 // compiler would have put them there.
 QString componentWith(const QTemporaryDir& folder, const std::vector<Resource>& resources) {
-    const QString source = QCoreApplication::applicationDirPath() + u'/' + kEngine;
+    // The engine's folder holds the library of disk numbers it shares with the program.
+    const QString from = QCoreApplication::applicationDirPath() + u'/';
     const QString copy = folder.filePath(kEngine);
-    if (!QFile::copy(source, copy))
+    if (!QFile::copy(from + kEngine, copy) ||
+        !QFile::copy(from + "kestrune_disknumbers.dll",
+                     folder.filePath("kestrune_disknumbers.dll")))
         return {};
     const std::wstring name = QDir::toNativeSeparators(copy).toStdWString();
     HANDLE update = ::BeginUpdateResourceW(name.c_str(), FALSE);

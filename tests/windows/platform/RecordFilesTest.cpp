@@ -145,7 +145,7 @@ TEST(ClaimsOnWine, AClaimIsOrphanedOnlyOnceNobodyHoldsIt) {
     claim = RecordClaim::take(report, &failure);
     ASSERT_NE(claim, nullptr);
     EXPECT_EQ(claim->release(), "");
-    EXPECT_TRUE(namesIn(folder).isEmpty());
+    EXPECT_EQ(namesIn(folder), QStringList{});
 }
 
 // An access list of entries (allowed or denied, for a well-known group, with a mask).

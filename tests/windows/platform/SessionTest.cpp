@@ -11,8 +11,6 @@ namespace {
 struct Account {
     const wchar_t* display = nullptr;
     const wchar_t* full = nullptr;
-    std::wstring reported;
-    WORD reportedType = 0;
 };
 Account account;
 
@@ -47,22 +45,14 @@ NET_API_STATUS WINAPI netUserInfo(LPCWSTR, LPCWSTR user, DWORD level, LPBYTE* da
 NET_API_STATUS WINAPI netBufferFree(LPVOID) {
     return NERR_Success;
 }
-HANDLE WINAPI registerEventSource(LPCWSTR, LPCWSTR) {
-    return reinterpret_cast<HANDLE>(0x42);
+SessionCalls played() {
+    SessionCalls calls = systemSessionCalls();
+    calls.userNameEx = &userNameEx;
+    calls.userName = &userName;
+    calls.netUserInfo = &netUserInfo;
+    calls.netBufferFree = &netBufferFree;
+    return calls;
 }
-BOOL WINAPI reportEvent(HANDLE, WORD type, WORD, DWORD, PSID, WORD count, DWORD, LPCWSTR* texts,
-                        LPVOID) {
-    account.reportedType = type;
-    account.reported = count == 1 ? texts[0] : L"";
-    return TRUE;
-}
-BOOL WINAPI deregisterEventSource(HANDLE) {
-    return TRUE;
-}
-
-const SessionCalls kPlayed{
-    &userNameEx,          &userName,    &netUserInfo,          &netBufferFree,
-    &registerEventSource, &reportEvent, &deregisterEventSource};
 
 TEST(SessionCalls, AJobNamesItsAccountAndTheFullNameWhereThereIsOne) {
     const struct {
@@ -77,17 +67,10 @@ TEST(SessionCalls, AJobNamesItsAccountAndTheFullNameWhereThereIsOne) {
     };
     for (const auto& c : cases) {
         account = {c.display, c.full};
-        const AccountName name = jobAccount(kPlayed);
+        const AccountName name = jobAccount(played());
         EXPECT_EQ(name.login, QStringLiteral("OFFICE\\mrossi"));
         EXPECT_EQ(name.fullName, QString::fromLatin1(c.fullName));
     }
-}
-
-TEST(SessionCalls, AWarningReachesTheEventLogAsOneText) {
-    account = {};
-    EXPECT_TRUE(reportToEventLog(kPlayed, QStringLiteral("Registry key HKLM was not written")));
-    EXPECT_EQ(account.reportedType, EVENTLOG_WARNING_TYPE);
-    EXPECT_EQ(account.reported, L"Registry key HKLM was not written");
 }
 
 TEST(SessionOnWine, TheAccountIsNamed) {

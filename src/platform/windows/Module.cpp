@@ -1,9 +1,12 @@
 #include "platform/Module.h"
 
+#include "base/SharedObjectCheck.h"
 #include "platform/windows/ModuleCalls.h"
 
 #include <kestrune/resource_abi.h>
 
+#include <QDir>
+#include <QFileInfo>
 #include <cstdio>
 #include <cstring>
 
@@ -164,8 +167,11 @@ Module::~Module() {
 std::unique_ptr<Module> Module::load(const QString& path) {
     if (path.isEmpty())
         return nullptr;
-    QString why;
-    HMODULE module = loadComponentLibrary(systemModuleCalls(), path, &why);
+    // A truncated file would be mapped as its headers promise and fault inside the loader.
+    QString why = QString::fromStdString(SharedObjectProblem(
+        QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath()).toUtf8().toStdString()));
+    HMODULE module =
+        why.isEmpty() ? loadComponentLibrary(systemModuleCalls(), path, &why) : nullptr;
     if (!module) {
         std::fprintf(stderr, "Component %s not loaded: %s\n", path.toUtf8().constData(),
                      why.toUtf8().constData());

@@ -1,4 +1,5 @@
 #include "platform/Module.h"
+#include "platform/SystemLibraries.h"
 #include "platform/windows/ModuleCalls.h"
 
 #include <QCoreApplication>
@@ -149,6 +150,15 @@ TEST(ModuleOnWine, TheProgramFindsItsOwnFile) {
         QDir::cleanPath(ResolveProgramFile(QStringLiteral("tests_platform_windows"))).toLower(),
         own.toLower());
     EXPECT_EQ(ResolveProgramFile(QStringLiteral("C:\\x\\y.exe")), QStringLiteral("C:\\x\\y.exe"));
+}
+
+TEST(ModuleOnWine, TheSystemsLibrariesTellTheirVersions) {
+    const QList<LibraryVersion> libraries = SystemLibraryVersions();
+    ASSERT_GE(libraries.size(), 2);
+    EXPECT_EQ(libraries[0].name, QStringLiteral("Windows"));
+    EXPECT_TRUE(libraries[0].version.count(u'.') == 2) << libraries[0].version.toStdString();
+    EXPECT_EQ(libraries[1].name, QStringLiteral("kernel32.dll"));
+    EXPECT_TRUE(libraries[1].version.count(u'.') == 3) << libraries[1].version.toStdString();
 }
 
 // What the loader was asked.

@@ -134,8 +134,11 @@ bool renameThroughHandle(const FileCalls& calls, HANDLE file, const QString& pat
 FileResult createExclusively(const FileCalls& calls, const QString& path, const QByteArray& bytes,
                              DWORD attributes, HANDLE* kept) {
     const std::wstring name = fileName(path);
-    HANDLE file = calls.createFile(name.c_str(), GENERIC_WRITE | DELETE | WRITE_DAC, kShareAll,
-                                   nullptr, CREATE_NEW, attributes, nullptr);
+    // A kept handle may still need to set the file's rights (a replacement takes the old
+    // file's); a folder whose owner rights leave that out must not refuse plain reports.
+    const DWORD access = GENERIC_WRITE | DELETE | (kept ? WRITE_DAC : 0);
+    HANDLE file =
+        calls.createFile(name.c_str(), access, kShareAll, nullptr, CREATE_NEW, attributes, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         const DWORD error = calls.lastError();
         // A folder of that name refuses the creation as access denied, yet takes the name.

@@ -10,7 +10,7 @@ kestrune_layer_sources(KESTRUNE_PLATFORM_SOURCES platform platform/windows)
 add_library(kestrune_platform STATIC ${KESTRUNE_PLATFORM_SOURCES})
 kestrune_include_root(kestrune_platform PUBLIC platform)
 target_link_libraries(kestrune_platform
-    PUBLIC Qt6::Core kestrune_abi kestrune_base kestrune_hive
+    PUBLIC Qt6::Core kestrune_abi kestrune_base kestrune_hive kestrune_disknumbers
     PRIVATE kestrune_blockio setupapi cfgmgr32 winhttp ole32 oleaut32 shell32 shlwapi uuid
             advapi32 version user32 secur32 netapi32 Threads::Threads)
 
@@ -30,7 +30,9 @@ add_library(kestrune_core STATIC ${KESTRUNE_CORE_SOURCES})
 kestrune_include_root(kestrune_core PUBLIC app devices shred lang update window)
 target_link_libraries(kestrune_core PUBLIC kestrune_platform Qt6::Gui kestrune_openssl_crypto
     Threads::Threads)
-target_compile_definitions(kestrune_core PRIVATE OPENSSL_NO_FILENAMES)
+# The program's application id (AppUserModelID), which its taskbar button and notices carry.
+target_compile_definitions(kestrune_core PRIVATE OPENSSL_NO_FILENAMES
+    KESTRUNE_DESKTOP_ID="VaskorSecurity.Kestrune")
 
 kestrune_layer_sources(KESTRUNE_WIDGETS_SOURCES ui controls)
 add_library(kestrune_widgets STATIC ${KESTRUNE_WIDGETS_SOURCES} ${CMAKE_SOURCE_DIR}/res/resources.qrc)
@@ -38,8 +40,7 @@ set_target_properties(kestrune_widgets PROPERTIES AUTORCC_OPTIONS "--format-vers
 kestrune_include_root(kestrune_widgets PUBLIC ui controls)
 target_link_libraries(kestrune_widgets PUBLIC kestrune_core Qt6::Widgets)
 
-set(KESTRUNE_VERSION_RECORD ${CMAKE_BINARY_DIR}/generated/ProgramVersionRecord.cpp)
-configure_file(${CMAKE_SOURCE_DIR}/src/app/ProgramVersionRecord.cpp.in ${KESTRUNE_VERSION_RECORD} @ONLY)
+# The version is the VERSIONINFO resource every Windows tool reads.
 configure_file(${CMAKE_SOURCE_DIR}/src/kestrune/windows/kestrune.rc.in
                ${CMAKE_BINARY_DIR}/generated/kestrune.rc @ONLY)
 
@@ -47,7 +48,7 @@ add_library(kestrune_window STATIC ${CMAKE_SOURCE_DIR}/src/kestrune/CVSKKestrune
     ${CMAKE_SOURCE_DIR}/src/kestrune/WindowStart.cpp)
 kestrune_include_root(kestrune_window PUBLIC kestrune)
 target_link_libraries(kestrune_window PUBLIC kestrune_widgets)
-add_executable(kestrune WIN32 ${CMAKE_SOURCE_DIR}/src/kestrune/main.cpp ${KESTRUNE_VERSION_RECORD}
+add_executable(kestrune WIN32 ${CMAKE_SOURCE_DIR}/src/kestrune/main.cpp
     ${CMAKE_BINARY_DIR}/generated/kestrune.rc)
 target_link_libraries(kestrune PRIVATE kestrune_window)
 
@@ -85,9 +86,18 @@ add_dependencies(kestrune kestrune_windows_runtime)
 file(GLOB KESTRUNE_WINDOWS_PLATFORM_TESTS CONFIGURE_DEPENDS
      ${CMAKE_SOURCE_DIR}/tests/windows/platform/*.cpp)
 if(KESTRUNE_WINDOWS_PLATFORM_TESTS)
-    add_executable(tests_platform_windows ${KESTRUNE_WINDOWS_PLATFORM_TESTS})
+    # The disks they format are played through the Win32 calls, as the engine's tests play theirs.
+    add_executable(tests_platform_windows ${KESTRUNE_WINDOWS_PLATFORM_TESTS}
+        ${CMAKE_SOURCE_DIR}/tests/windows/FakeWin32.cpp)
     target_link_libraries(tests_platform_windows PRIVATE kestrune_platform Qt6::Test gtest)
     # The engine is the component its module and version tests load and read.
     add_dependencies(tests_platform_windows kestrune_windows_runtime VSKRemovableShredder)
     gtest_discover_tests(tests_platform_windows DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 300)
 endif()
+
+# The window's whole flow, run by script/test-windows on a display of its own.
+# It carries the program's version resource, which the window reads from its own file.
+add_executable(tests_window_windows ${CMAKE_SOURCE_DIR}/tests/windows/window/WindowFlowTest.cpp
+    ${CMAKE_BINARY_DIR}/generated/kestrune.rc)
+target_link_libraries(tests_window_windows PRIVATE kestrune_widgets Qt6::Test gtest)
+add_dependencies(tests_window_windows kestrune_windows_runtime VSKRemovableShredder)

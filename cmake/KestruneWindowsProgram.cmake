@@ -12,7 +12,7 @@ kestrune_include_root(kestrune_platform PUBLIC platform)
 target_link_libraries(kestrune_platform
     PUBLIC Qt6::Core kestrune_abi kestrune_base kestrune_hive kestrune_disknumbers
     PRIVATE kestrune_blockio setupapi cfgmgr32 winhttp ole32 oleaut32 shell32 shlwapi uuid
-            advapi32 version user32 secur32 Threads::Threads)
+            advapi32 version user32 secur32 netapi32 Threads::Threads)
 
 # The signatures are OpenSSL's on both systems (script/openssl-windows builds its libcrypto).
 set(KESTRUNE_OPENSSL_WINDOWS "" CACHE PATH "OpenSSL's libcrypto for Windows, as script/openssl-windows builds it")
@@ -90,7 +90,8 @@ if(KESTRUNE_WINDOWS_PLATFORM_TESTS)
     add_executable(tests_platform_windows ${KESTRUNE_WINDOWS_PLATFORM_TESTS}
         ${CMAKE_SOURCE_DIR}/tests/windows/FakeWin32.cpp)
     target_link_libraries(tests_platform_windows PRIVATE kestrune_platform Qt6::Test gtest)
-    add_dependencies(tests_platform_windows kestrune_windows_runtime)
+    # The engine is the component its module and version tests load and read.
+    add_dependencies(tests_platform_windows kestrune_windows_runtime VSKRemovableShredder)
     gtest_discover_tests(tests_platform_windows DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 300)
 endif()
 

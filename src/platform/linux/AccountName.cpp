@@ -10,17 +10,6 @@
 
 namespace kestrune::platform {
 
-QString FullNameFromGecos(const QString& gecos, const QString& login) {
-    QString name = gecos.section(u',', 0, 0);
-    if (name.contains(u'&')) {
-        QString capitalised = login;
-        if (!capitalised.isEmpty())
-            capitalised[0] = capitalised[0].toUpper();
-        name.replace(u'&', capitalised);
-    }
-    return name.trimmed();
-}
-
 AccountName JobAccount() {
     const std::optional<InvokingUser> elevated = ElevatedFor();
     const uid_t uid = elevated ? elevated->uid : ::getuid();

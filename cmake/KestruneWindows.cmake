@@ -15,10 +15,20 @@ add_compile_options(-Wall -Wextra -Wpedantic -Wshadow -Wno-missing-field-initial
 if(KESTRUNE_WERROR)
     add_compile_options(-Werror)
 endif()
-# A component or a test program stands alone on a Windows machine: the compiler's runtime
-# (libstdc++, libgcc, winpthreads) goes into it.
-add_link_options(-static)
+# With a Qt for Windows (script/qt-windows) the whole program builds; without, the engine.
+set(KESTRUNE_QT_WINDOWS "" CACHE PATH "A Qt for Windows, as script/qt-windows builds it")
+if(KESTRUNE_QT_WINDOWS)
+    list(APPEND CMAKE_FIND_ROOT_PATH ${KESTRUNE_QT_WINDOWS})
+    list(APPEND CMAKE_PREFIX_PATH ${KESTRUNE_QT_WINDOWS})
+    # Its moc, rcc and uic are the host's own, of the same version.
+    set(QT_HOST_PATH /usr)
+    set(QT_HOST_PATH_CMAKE_DIR /usr/lib/x86_64-linux-gnu/cmake)
+    find_package(Qt6 REQUIRED COMPONENTS Core Gui Widgets Test)
+endif()
 
 add_subdirectory(base)
 add_subdirectory(components/shredder)
 add_subdirectory(tests/windows)
+if(KESTRUNE_QT_WINDOWS)
+    include(${CMAKE_CURRENT_LIST_DIR}/KestruneWindowsProgram.cmake)
+endif()

@@ -5,6 +5,12 @@
 #include <sys/types.h>
 #include <vector>
 
+#ifdef _WIN32
+// Windows knows no numeric users; the types keep the one interface of both systems.
+using uid_t = unsigned int;
+using gid_t = unsigned int;
+#endif
+
 namespace kestrune::platform {
 
 // Who a root process works for when a user started it through sudo or pkexec, so that what

@@ -223,7 +223,8 @@ void SetupDiskEnumerator::readDevice(const QString& devicePath, DiskInfo& disk,
 }
 
 SetupDiskEnumerator::Candidate
-SetupDiskEnumerator::readInterface(HDEVINFO set, SP_DEVICE_INTERFACE_DATA& interfaceData) const {
+SetupDiskEnumerator::readInterface(HDEVINFO set, SP_DEVICE_INTERFACE_DATA& interfaceData,
+                                   bool evenFixed) const {
     Candidate candidate;
     DWORD required = 0;
     calls_.getDeviceInterfaceDetail(set, &interfaceData, nullptr, 0, &required, nullptr);
@@ -252,6 +253,8 @@ SetupDiskEnumerator::readInterface(HDEVINFO set, SP_DEVICE_INTERFACE_DATA& inter
         return candidate;
     }
     candidate.removalExpected = policy == kOrderlyRemoval || policy == kSurpriseRemoval;
+    if (!candidate.removalExpected && !evenFixed)
+        return candidate; // the system's own disks are not even opened
 
     DiskInfo disk;
     QString failure;
@@ -272,7 +275,7 @@ SetupDiskEnumerator::readInterface(HDEVINFO set, SP_DEVICE_INTERFACE_DATA& inter
 }
 
 std::optional<std::vector<SetupDiskEnumerator::Candidate>>
-SetupDiskEnumerator::candidates(QString* failure) const {
+SetupDiskEnumerator::candidates(bool evenFixed, QString* failure) const {
     DeviceInfoSet set(calls_, calls_.getClassDevs(&kDiskInterface, nullptr, nullptr,
                                                   DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
     if (!set.valid()) {
@@ -295,7 +298,7 @@ SetupDiskEnumerator::candidates(QString* failure) const {
                 *failure = QStringLiteral("the list of disks broke off: ") + win32Message(error);
             return std::nullopt;
         }
-        found.push_back(readInterface(set.get(), interfaceData));
+        found.push_back(readInterface(set.get(), interfaceData, evenFixed));
     }
     return found;
 }
@@ -328,7 +331,7 @@ bool SetupDiskEnumerator::addVolumes(std::vector<DiskInfo>& disks,
 
 std::optional<std::vector<DiskInfo>> SetupDiskEnumerator::enumerate() const {
     QString failure;
-    const auto found = candidates(&failure);
+    const auto found = candidates(false, &failure);
     if (!found) {
         LogWarning(QStringLiteral("Disk list: ") + failure);
         return std::nullopt;

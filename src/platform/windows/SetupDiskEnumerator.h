@@ -22,14 +22,17 @@ public:
         QString failure;
     };
     // Every disk interface present; nothing when the system could not be asked, with why.
-    std::optional<std::vector<Candidate>> candidates(QString* failure = nullptr) const;
+    // A disk Windows does not expect to be removed is read only when asked for.
+    std::optional<std::vector<Candidate>> candidates(bool evenFixed,
+                                                     QString* failure = nullptr) const;
     // Fills in the volumes of each disk; false when the volumes cannot be listed (then no
     // disk is known not to be the system's), with why.
     bool addVolumes(std::vector<DiskInfo>& disks, std::vector<DWORD>& systemDiskNumbers,
                     QString* failure = nullptr) const;
 
 private:
-    Candidate readInterface(HDEVINFO set, SP_DEVICE_INTERFACE_DATA& interfaceData) const;
+    Candidate readInterface(HDEVINFO set, SP_DEVICE_INTERFACE_DATA& interfaceData,
+                            bool evenFixed) const;
     void readDevice(const QString& devicePath, DiskInfo& disk, QString& failure) const;
 
     const DiskCalls& calls_;

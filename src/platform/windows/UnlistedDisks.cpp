@@ -19,7 +19,7 @@ UnlistedDisk because(UnlistedReason reason, QString detail = {}) {
 // A whole disk by its number, judged by the list's own rules.
 UnlistedDisk explainDisk(const DiskCalls& calls, DWORD number) {
     const SetupDiskEnumerator enumerator(calls);
-    const auto candidates = enumerator.candidates();
+    const auto candidates = enumerator.candidates(true);
     if (!candidates)
         return because(UnlistedReason::Unreadable);
     const auto found = std::find_if(candidates->begin(), candidates->end(), [&](const auto& c) {

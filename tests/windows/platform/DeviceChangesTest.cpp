@@ -7,7 +7,6 @@
 #include "platform/DiskEnumerator.h"
 #include "platform/windows/DeviceChangeWindow.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QSignalSpy>
@@ -21,15 +20,6 @@ using kestrune::platform::DiskInfo;
 using kestrune::platform::windows_impl::DeviceChangeWindow;
 
 namespace {
-
-void needApplication() {
-    if (QCoreApplication::instance())
-        return;
-    static int argc = 1;
-    static char name[] = "tests_platform_windows";
-    static char* argv[] = {name, nullptr};
-    static QCoreApplication application(argc, argv);
-}
 
 void put16(QByteArray& bytes, int at, unsigned value) {
     bytes[at] = static_cast<char>(value & 0xFF);
@@ -80,7 +70,6 @@ bool write(const QString& path, const QByteArray& bytes) {
 class SimulatedFolder : public ::testing::Test {
 protected:
     void SetUp() override {
-        needApplication();
         qputenv("KESTRUNE_SIMULATED_DISKS", QDir::toNativeSeparators(dir.path()).toUtf8());
     }
     void TearDown() override { qunsetenv("KESTRUNE_SIMULATED_DISKS"); }
@@ -209,7 +198,6 @@ struct Broadcast {
 };
 
 TEST(DeviceChangeWindow, EventsNameTheDisksTheyLieOnEvenOnceGone) {
-    needApplication();
     fakedisks::Windows windows;
     windows.addDisk(1, "SanDisk", "Cruzer");
     windows.addVolume(L"E:\\", {1});
@@ -251,7 +239,6 @@ TEST(DeviceChangeWindow, EventsNameTheDisksTheyLieOnEvenOnceGone) {
 
 // The monitor's own window, as Windows would reach it.
 TEST(DeviceChangeWindow, AVolumeEventReachesTheMonitorAsOneArrival) {
-    needApplication();
     DeviceMonitorOptions options;
     options.debounceMs = 50;
     DeviceMonitor monitor(options);

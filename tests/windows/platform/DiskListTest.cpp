@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 
 using kestrune::platform::DiskInfo;
@@ -128,46 +129,36 @@ TEST_F(DiskList, ABrokenListIsUnknownNotEmpty) {
 
 TEST_F(DiskList, AFailingRequestLeavesItsReasonAndWhatCanStillBeShown) {
     struct Case {
-        const char* name;
-        std::function<void(fakedisks::Disk&)> breakIt;
+        DWORD fakedisks::Disk::*error;
+        DWORD code;
         bool listed;
         QString reason;
     };
     const std::vector<Case> cases = {
-        {"size", [](auto& d) { d.lengthError = ERROR_IO_DEVICE; }, true,
-         "does not tell its size: "},
-        {"descriptor", [](auto& d) { d.descriptorError = ERROR_GEN_FAILURE; }, true,
-         "does not describe itself: "},
-        {"number", [](auto& d) { d.numberError = ERROR_INVALID_FUNCTION; }, false,
-         "tells no disk number: "},
-        {"open", [](auto& d) { d.openError = ERROR_ACCESS_DENIED; }, false, "does not open: "},
+        {&fakedisks::Disk::lengthError, ERROR_IO_DEVICE, true, "does not tell its size: "},
+        {&fakedisks::Disk::descriptorError, ERROR_GEN_FAILURE, true, "does not describe itself: "},
+        {&fakedisks::Disk::numberError, ERROR_INVALID_FUNCTION, false, "tells no disk number: "},
+        {&fakedisks::Disk::openError, ERROR_ACCESS_DENIED, false, "does not open: "},
     };
-    const DWORD codes[] = {ERROR_IO_DEVICE, ERROR_GEN_FAILURE, ERROR_INVALID_FUNCTION,
-                           ERROR_ACCESS_DENIED};
-    for (size_t i = 0; i < cases.size(); ++i) {
-        SCOPED_TRACE(cases[i].name);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.reason.toStdString());
         reset();
-        cases[i].breakIt(windows.disks[1]);
-        const auto candidates = enumerator.candidates();
+        windows.disks[1].*c.error = c.code;
+        const auto candidates = enumerator.candidates(false);
         ASSERT_TRUE(candidates);
         const QString failure = (*candidates)[1].failure;
-        EXPECT_TRUE(failure.contains(cases[i].reason)) << failure.toStdString();
-        EXPECT_TRUE(failure.endsWith(QStringLiteral("(%1)").arg(codes[i])))
-            << failure.toStdString();
+        EXPECT_TRUE(failure.contains(c.reason)) << failure.toStdString();
+        EXPECT_TRUE(failure.endsWith(QStringLiteral("(%1)").arg(c.code))) << failure.toStdString();
         const auto disks = enumerator.enumerate();
         ASSERT_TRUE(disks);
-        const bool listed = std::any_of(disks->begin(), disks->end(), [](const DiskInfo& d) {
-            return d.identity.path == "\\\\.\\PhysicalDrive1";
-        });
-        EXPECT_EQ(listed, cases[i].listed);
+        ASSERT_FALSE(disks->empty());
+        const DiskInfo& first = disks->front();
+        EXPECT_EQ(first.identity.devt == 1, c.listed);
+        // A stick whose size is unknown is shown without one, never with another disk's.
+        if (c.listed) {
+            EXPECT_EQ(first.hasMedium, c.error != &fakedisks::Disk::lengthError);
+        }
     }
-    // A stick whose size is unknown is shown without one, never with another disk's.
-    reset();
-    windows.disks[1].lengthError = ERROR_IO_DEVICE;
-    const auto disks = enumerator.enumerate();
-    ASSERT_TRUE(disks);
-    EXPECT_FALSE((*disks)[0].hasMedium);
-    EXPECT_EQ((*disks)[0].sizeBytes, 0u);
 }
 
 TEST_F(DiskList, AStickWindowsRunsFromIsNeverListedAndAProtectedOneIsReadOnly) {

@@ -11,8 +11,18 @@ function(kestrune_component_properties target output_name output_dir)
         LIBRARY_OUTPUT_DIRECTORY ${output_dir}
         C_VISIBILITY_PRESET hidden CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON
         AUTOMOC OFF AUTOUIC OFF AUTORCC OFF)
-    # A component's calls into itself must never bind to a same-named symbol elsewhere.
-    target_link_options(${target} PRIVATE -Wl,-Bsymbolic -Wl,--no-undefined)
+    if(WIN32)
+        # The DLL stands alone on a Windows machine (the compiler's runtime goes into it), and
+        # only what is marked for export leaves it.
+        target_link_options(${target} PRIVATE -static -Wl,--no-undefined
+                                              -Wl,--exclude-all-symbols)
+    else()
+        # A component's calls into itself must never bind to a same-named symbol elsewhere,
+        # and what the static libraries inside it define (the standard library's templates
+        # among them) does not leave it.
+        target_link_options(${target} PRIVATE -Wl,-Bsymbolic -Wl,--no-undefined
+                                              -Wl,--exclude-libs,ALL)
+    endif()
 endfunction()
 
 # kestrune_add_language_component(<target> OUTPUT_DIRECTORY <dir> [OMIT <entry>...])

@@ -5,6 +5,9 @@
 #   "KestruneResources": id (from 200, in sorted file-name order), type ("BITMAP" for
 #   *.bmp, else "JPG"), name (file name without its last extension) and bytes. A missing
 #   or empty folder gives an empty table; files added later are picked up by the glob.
+#   On Windows the bytes go into the DLL's resource section instead (type "JPG", and bitmaps
+#   as the system's own bitmap resources), under the same ids; the table, which the DLL does
+#   not export, keeps the names that GetBitmapId answers from.
 #
 # kestrune_embed_file(<target> <file> <symbol>)
 #   <file> becomes "const unsigned char <symbol>[]" (NUL-terminated) and
@@ -45,14 +48,25 @@ function(kestrune_add_resources target folder)
     endif()
 
     set(output ${CMAKE_CURRENT_BINARY_DIR}/${target}_resources.c)
+    set(outputs ${output})
+    set(windows_arguments "")
+    if(WIN32)
+        set(script ${CMAKE_CURRENT_BINARY_DIR}/${target}_resources.rc)
+        list(APPEND outputs ${script})
+        set(windows_arguments -DWINDOWS=ON -DRC_OUTPUT=${script})
+    endif()
     add_custom_command(
-        OUTPUT ${output}
+        OUTPUT ${outputs}
         COMMAND ${CMAKE_COMMAND} -DMODE=table -DMANIFEST=${manifest} -DOUTPUT=${output}
-                -P ${KESTRUNE_EMBED_SCRIPT}
+                ${windows_arguments} -P ${KESTRUNE_EMBED_SCRIPT}
         DEPENDS ${files} ${manifest} ${KESTRUNE_EMBED_SCRIPT}
         COMMENT "Embedding resources of ${target}"
         VERBATIM)
-    target_sources(${target} PRIVATE ${output})
+    # The resource compiler refuses a script without resources.
+    if(WIN32 AND NOT files)
+        list(REMOVE_ITEM outputs "${script}")
+    endif()
+    target_sources(${target} PRIVATE ${outputs})
 endfunction()
 
 function(kestrune_embed_file target file symbol)
@@ -60,7 +74,7 @@ function(kestrune_embed_file target file symbol)
     add_custom_command(
         OUTPUT ${output}
         COMMAND ${CMAKE_COMMAND} -DMODE=file -DINPUT=${file} -DSYMBOL=${symbol}
-                -DOUTPUT=${output} -P ${KESTRUNE_EMBED_SCRIPT}
+                -DOUTPUT=${output} -DWINDOWS=${WIN32} -P ${KESTRUNE_EMBED_SCRIPT}
         DEPENDS ${file} ${KESTRUNE_EMBED_SCRIPT}
         COMMENT "Embedding ${file}"
         VERBATIM)

@@ -1,5 +1,6 @@
-# The Windows build (mingw-w64, cmake/MingwW64.cmake): the shred engine and its tests,
-# which run through the cross-compiling emulator (Wine) under ctest.
+# The Windows build (mingw-w64, cmake/MingwW64.cmake): the shred engine, the language
+# component and the language files, and their tests, which run through the cross-compiling
+# emulator (Wine) under ctest.
 find_package(Threads REQUIRED)
 enable_testing()
 include(GoogleTest)
@@ -28,6 +29,8 @@ endif()
 
 add_subdirectory(base)
 add_subdirectory(components/shredder)
+add_subdirectory(components/language)
+add_subdirectory(components/language_files)
 add_subdirectory(tests/windows)
 if(KESTRUNE_QT_WINDOWS)
     include(${CMAKE_CURRENT_LIST_DIR}/KestruneWindowsProgram.cmake)

@@ -10,14 +10,29 @@ kestrune_layer_sources(KESTRUNE_PLATFORM_SOURCES platform platform/windows)
 add_library(kestrune_platform STATIC ${KESTRUNE_PLATFORM_SOURCES})
 kestrune_include_root(kestrune_platform PUBLIC platform)
 target_link_libraries(kestrune_platform
-    PUBLIC Qt6::Core kestrune_abi kestrune_base kestrune_hive
+    PUBLIC Qt6::Core kestrune_abi kestrune_base kestrune_hive kestrune_disknumbers
     PRIVATE kestrune_blockio setupapi cfgmgr32 winhttp ole32 oleaut32 shell32 shlwapi uuid
             advapi32 version user32 secur32 Threads::Threads)
+
+# The signatures are OpenSSL's on both systems (script/openssl-windows builds its libcrypto).
+set(KESTRUNE_OPENSSL_WINDOWS "" CACHE PATH "OpenSSL's libcrypto for Windows, as script/openssl-windows builds it")
+if(NOT KESTRUNE_OPENSSL_WINDOWS)
+    message(FATAL_ERROR "The program for Windows needs KESTRUNE_OPENSSL_WINDOWS (script/openssl-windows)")
+endif()
+add_library(kestrune_openssl_crypto STATIC IMPORTED)
+set_target_properties(kestrune_openssl_crypto PROPERTIES
+    IMPORTED_LOCATION ${KESTRUNE_OPENSSL_WINDOWS}/lib/libcrypto.a
+    INTERFACE_INCLUDE_DIRECTORIES ${KESTRUNE_OPENSSL_WINDOWS}/include
+    INTERFACE_LINK_LIBRARIES "ws2_32;crypt32;bcrypt;advapi32;user32")
 
 kestrune_layer_sources(KESTRUNE_CORE_SOURCES app devices shred lang update window)
 add_library(kestrune_core STATIC ${KESTRUNE_CORE_SOURCES})
 kestrune_include_root(kestrune_core PUBLIC app devices shred lang update window)
-target_link_libraries(kestrune_core PUBLIC kestrune_platform Qt6::Gui Threads::Threads)
+target_link_libraries(kestrune_core PUBLIC kestrune_platform Qt6::Gui kestrune_openssl_crypto
+    Threads::Threads)
+# The program's application id (AppUserModelID), which its taskbar button and notices carry.
+target_compile_definitions(kestrune_core PRIVATE OPENSSL_NO_FILENAMES
+    KESTRUNE_DESKTOP_ID="VaskorSecurity.Kestrune")
 
 kestrune_layer_sources(KESTRUNE_WIDGETS_SOURCES ui controls)
 add_library(kestrune_widgets STATIC ${KESTRUNE_WIDGETS_SOURCES} ${CMAKE_SOURCE_DIR}/res/resources.qrc)
@@ -25,8 +40,7 @@ set_target_properties(kestrune_widgets PROPERTIES AUTORCC_OPTIONS "--format-vers
 kestrune_include_root(kestrune_widgets PUBLIC ui controls)
 target_link_libraries(kestrune_widgets PUBLIC kestrune_core Qt6::Widgets)
 
-set(KESTRUNE_VERSION_RECORD ${CMAKE_BINARY_DIR}/generated/ProgramVersionRecord.cpp)
-configure_file(${CMAKE_SOURCE_DIR}/src/app/ProgramVersionRecord.cpp.in ${KESTRUNE_VERSION_RECORD} @ONLY)
+# The version is the VERSIONINFO resource every Windows tool reads.
 configure_file(${CMAKE_SOURCE_DIR}/src/kestrune/windows/kestrune.rc.in
                ${CMAKE_BINARY_DIR}/generated/kestrune.rc @ONLY)
 
@@ -34,7 +48,7 @@ add_library(kestrune_window STATIC ${CMAKE_SOURCE_DIR}/src/kestrune/CVSKKestrune
     ${CMAKE_SOURCE_DIR}/src/kestrune/WindowStart.cpp)
 kestrune_include_root(kestrune_window PUBLIC kestrune)
 target_link_libraries(kestrune_window PUBLIC kestrune_widgets)
-add_executable(kestrune WIN32 ${CMAKE_SOURCE_DIR}/src/kestrune/main.cpp ${KESTRUNE_VERSION_RECORD}
+add_executable(kestrune WIN32 ${CMAKE_SOURCE_DIR}/src/kestrune/main.cpp
     ${CMAKE_BINARY_DIR}/generated/kestrune.rc)
 target_link_libraries(kestrune PRIVATE kestrune_window)
 
@@ -77,3 +91,8 @@ if(KESTRUNE_WINDOWS_PLATFORM_TESTS)
     add_dependencies(tests_platform_windows kestrune_windows_runtime)
     gtest_discover_tests(tests_platform_windows DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 300)
 endif()
+
+# The window's whole flow, run by script/test-windows on a display of its own.
+add_executable(tests_window_windows ${CMAKE_SOURCE_DIR}/tests/windows/window/WindowFlowTest.cpp)
+target_link_libraries(tests_window_windows PRIVATE kestrune_widgets Qt6::Test gtest)
+add_dependencies(tests_window_windows kestrune_windows_runtime VSKRemovableShredder)

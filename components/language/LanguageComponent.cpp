@@ -1,44 +1,16 @@
 #include "LanguageComponent.h"
 
+#include "LanguageSystem.h"
 #include "LanguageText.h"
 
-#include "base/SettingsPlace.h"
 #include "base/SharedObjectCheck.h"
-#include "base/UserFiles.h"
 
 #include <algorithm>
-#include <cctype>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <dlfcn.h>
-#include <fcntl.h>
-#include <filesystem>
-#include <fnmatch.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace kestrune::language {
 namespace {
-
-namespace fs = std::filesystem;
-
-class Library {
-public:
-    explicit Library(const std::string& path)
-        : handle_(dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)) {}
-    ~Library() {
-        if (handle_)
-            dlclose(handle_);
-    }
-    Library(const Library&) = delete;
-    Library& operator=(const Library&) = delete;
-    void* symbol(const char* name) const { return handle_ ? dlsym(handle_, name) : nullptr; }
-
-private:
-    void* handle_;
-};
 
 // The file's answer, or nothing when it echoed the key (its way of saying "unknown").
 std::optional<std::u16string> ask(KestruneGetStringByString lookup, std::u16string_view key) {
@@ -53,9 +25,9 @@ std::optional<std::u16string> ask(KestruneGetStringByString lookup, std::u16stri
     return text;
 }
 
-std::string getenvString(const char* name) {
-    const char* value = std::getenv(name);
-    return value ? std::string(value) : std::string();
+std::nullopt_t leftOut(const std::string& path, const std::string& reason) {
+    std::fprintf(stderr, "Kestrune: language file %s left out: %s\n", path.c_str(), reason.c_str());
+    return std::nullopt;
 }
 
 bool validUtf8(const std::string& text) {
@@ -66,18 +38,20 @@ bool validUtf8(const std::string& text) {
 
 std::optional<LanguageFileInfo> probeLanguageFile(const std::string& path) {
     // A damaged file in the folder would fault inside the loader; it is simply no language.
-    if (!platform::SharedObjectProblem(path).empty())
-        return std::nullopt;
-    Library library(path);
+    std::string problem = platform::SharedObjectProblem(path);
+    if (!problem.empty())
+        return leftOut(path, problem);
+    system::Library library(path);
+    if (!library.problem().empty())
+        return leftOut(path, library.problem());
     auto lookup = reinterpret_cast<KestruneGetStringByString>(library.symbol("GetStringByString"));
     if (!lookup || !library.symbol("GetBitmapId"))
-        return std::nullopt;
+        return leftOut(path, lookup ? "no entry GetBitmapId" : "no entry GetStringByString");
     LanguageFileInfo info;
     info.path = path;
-    info.fileName = fs::path(path).filename().string();
     const auto code = ask(lookup, u"Language_codes");
     if (!code || !isPlausibleCode(*code))
-        return std::nullopt;
+        return leftOut(path, "no usable language code");
     info.code = *code;
     info.name = ask(lookup, u"Language").value_or(info.code);
     info.version = ask(lookup, u"Language_version").value_or(u"");
@@ -87,26 +61,11 @@ std::optional<LanguageFileInfo> probeLanguageFile(const std::string& path) {
 std::vector<LanguageFileInfo> scanLanguageFiles(const std::string& directory,
                                                 const std::string& pattern) {
     std::vector<LanguageFileInfo> found;
-    std::error_code ec;
-    const fs::path folder = directory.empty() ? fs::path(".") : fs::path(directory);
-    fs::directory_iterator it(folder, ec);
-    if (ec)
-        return found;
-    std::vector<std::string> names;
-    for (const fs::directory_entry& entry : it) {
-        std::error_code typeError;
-        if (!entry.is_regular_file(typeError))
-            continue;
-        const std::string name = entry.path().filename().string();
-        if (fnmatch(pattern.c_str(), name.c_str(), FNM_PERIOD) == 0 && validUtf8(name))
-            names.push_back(name);
-    }
+    std::vector<std::string> names = system::matchingFileNames(directory, pattern);
+    std::erase_if(names, [](const std::string& name) { return !validUtf8(name); });
     std::sort(names.begin(), names.end());
-    std::string prefix = directory;
-    if (!prefix.empty() && prefix.back() != '/')
-        prefix.push_back('/');
     for (const std::string& name : names) {
-        const std::string path = prefix + name;
+        const std::string path = system::joinPath(directory, name);
         if (utf8ToUtf16(path).size() >= KESTRUNE_LANGUAGE_PATH_UNITS)
             continue;
         if (auto info = probeLanguageFile(path))
@@ -121,17 +80,6 @@ std::vector<LanguageFileInfo> scanLanguageFiles(const std::string& directory,
     return found;
 }
 
-std::string choiceDirectory() {
-    const platform::SettingsPlace folder = platform::UserSettingsFolder();
-    // A folder that may not be used keeps no choice at all.
-    return folder.refused ? std::string() : folder.path;
-}
-
-std::string choiceFilePath() {
-    const std::string dir = choiceDirectory();
-    return dir.empty() ? std::string() : dir + "/language";
-}
-
 bool isPlausibleCode(std::u16string_view code) {
     if (code.empty() || code.size() >= KESTRUNE_LANGUAGE_CODE_UNITS)
         return false;
@@ -142,27 +90,10 @@ bool isPlausibleCode(std::u16string_view code) {
 }
 
 std::optional<std::u16string> readStoredChoice() {
-    const std::string dir = choiceDirectory();
-    if (dir.empty())
+    const std::optional<std::string> stored = system::readChoice();
+    if (!stored)
         return std::nullopt;
-    const platform::FileFolder folder(dir, false);
-    const int fd = folder.openFile("language", O_RDONLY | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0)
-        return std::nullopt;
-    // A code is a few letters; anything longer on its first line is no code anyway.
-    char buffer[256];
-    struct stat info {};
-    ssize_t got = -1;
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
-        do
-            got = ::read(fd, buffer, sizeof buffer);
-        while (got < 0 && errno == EINTR);
-    }
-    ::close(fd);
-    if (got < 0)
-        return std::nullopt;
-    std::string line(buffer, std::size_t(got));
-    line = line.substr(0, line.find('\n'));
+    std::string line = stored->substr(0, stored->find('\n'));
     while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
         line.pop_back();
     std::u16string code = utf8ToUtf16(line);
@@ -172,36 +103,11 @@ std::optional<std::u16string> readStoredChoice() {
 }
 
 bool storeChoice(const std::u16string& code) {
-    const std::string dir = choiceDirectory();
-    if (dir.empty() || !isPlausibleCode(code))
-        return false;
-    // Started through sudo or pkexec, the choice is written with the rights of the user who
-    // made it, in their own folder.
-    const platform::FileFolder folder(dir, true);
-    const std::string content = utf16ToUtf8(code) + "\n";
-    const int error =
-        folder.ok() ? folder.replace("language", content.data(), content.size(), 0600) : 0;
-    if (folder.ok() && !error)
-        return true;
-    std::fprintf(stderr, "Kestrune: the language choice was not saved in %s: %s\n", dir.c_str(),
-                 folder.ok() ? std::strerror(error) : folder.problem().c_str());
-    return false;
+    return isPlausibleCode(code) && system::writeChoice(utf16ToUtf8(code));
 }
 
 std::u16string environmentLanguage() {
-    for (const char* name : {"LANGUAGE", "LC_ALL", "LC_MESSAGES", "LANG"}) {
-        std::string value = getenvString(name);
-        if (value.empty())
-            continue;
-        // LANGUAGE is a priority list; its first entry counts.
-        value = value.substr(0, value.find(':'));
-        const bool german =
-            value.size() >= 2 && (value[0] == 'd' || value[0] == 'D') &&
-            (value[1] == 'e' || value[1] == 'E') &&
-            (value.size() == 2 || !std::isalpha(static_cast<unsigned char>(value[2])));
-        return german ? u"DE" : u"NTV";
-    }
-    return u"NTV";
+    return utf8ToUtf16(system::sessionLanguage());
 }
 
 std::int32_t LanguageComponent::amount(const std::string& directory, const std::string& pattern) {

@@ -13,7 +13,6 @@
 namespace kestrune::language {
 
 struct LanguageFileInfo {
-    std::string fileName;
     std::string path;
     std::u16string code;
     std::u16string name;    // the language's own name ("Deutsch")
@@ -30,9 +29,12 @@ std::optional<LanguageFileInfo> probeLanguageFile(const std::string& path);
 std::vector<LanguageFileInfo> scanLanguageFiles(const std::string& directory,
                                                 const std::string& pattern);
 
-// Where the choice is kept: beside the user's registry hive.
+#ifndef _WIN32
+// Where the choice is kept on Linux: a file beside the user's registry hive. (Windows keeps
+// it in the user's part of the registry.)
 std::string choiceDirectory();
 std::string choiceFilePath();
+#endif
 // The stored code, when the file exists and holds a plausible code.
 std::optional<std::u16string> readStoredChoice();
 // Atomically replaces the stored code; false when it could not be written.

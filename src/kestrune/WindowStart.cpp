@@ -76,10 +76,15 @@ bool DisplayAvailable() {
     // says for itself whether it can start.
     if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         return true;
+#ifdef Q_OS_WIN
+    // A program started in a Windows session always has that session's desktop.
+    return true;
+#else
     if (!qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
         return true;
     sayNoDisplay("neither DISPLAY nor WAYLAND_DISPLAY is set");
     return false;
+#endif
 }
 
 void ExpectWindowToolkitStart() {

@@ -17,7 +17,9 @@
 #include <clocale>
 #include <cstdio>
 #include <ctime>
-#include <locale.h>
+#include <iomanip>
+#include <locale>
+#include <sstream>
 #include <mutex>
 
 namespace kestrune {
@@ -95,17 +97,23 @@ QString ShredReport::text(const char* key) const {
 
 // strftime in the C locale: English day and month names whatever the user's locale.
 QString ShredReport::formatLocalTime(const QString& format) const {
-    const std::time_t when = static_cast<std::time_t>(startTime_);
-    std::tm local{};
-    localtime_r(&when, &local);
-    locale_t c = newlocale(LC_TIME_MASK, "C", nullptr);
-    if (!c)
-        return {};
-    char buffer[512];
-    const QByteArray utf8 = format.toUtf8();
-    const size_t length = strftime_l(buffer, sizeof buffer, utf8.constData(), &local, c);
-    freelocale(c);
-    return QString::fromUtf8(buffer, static_cast<qsizetype>(length));
+    const QDateTime local = QDateTime::fromSecsSinceEpoch(startTime_, Qt::LocalTime);
+    const QDate date = local.date();
+    const QTime time = local.time();
+    std::tm fields{};
+    fields.tm_year = date.year() - 1900;
+    fields.tm_mon = date.month() - 1;
+    fields.tm_mday = date.day();
+    fields.tm_wday = date.dayOfWeek() % 7;
+    fields.tm_yday = date.dayOfYear() - 1;
+    fields.tm_hour = time.hour();
+    fields.tm_min = time.minute();
+    fields.tm_sec = time.second();
+    fields.tm_isdst = local.isDaylightTime() ? 1 : 0;
+    std::ostringstream text;
+    text.imbue(std::locale::classic());
+    text << std::put_time(&fields, format.toStdString().c_str());
+    return QString::fromStdString(text.str());
 }
 
 QString ShredReport::escapeXml(const QString& input) {

@@ -3,7 +3,10 @@
 #include <windows.h>
 
 #include <gtest/gtest.h>
+#include <kestrune/disk_numbers.h>
 #include <kestrune/shred_abi.h>
+
+#include <algorithm>
 
 #include <set>
 #include <string>
@@ -102,4 +105,51 @@ TEST(ComponentExport, TheEngineShowsOnlyItsEntryWhichKeepsToItsRules) {
     EXPECT_EQ(shred(0, 0, 99, record, &calls, 0, &abortFlag), -2);
     EXPECT_EQ(shred(0, 0xFFFFFFF0u, 100, record, &calls, 0, &abortFlag), SHRED_STATUS_FAILED_MEDIA);
     EXPECT_TRUE(calls.statuses.empty());
+}
+
+// A simulated disk reaches the engine as the program lists it: a number of the pool the
+// program and the engine share, standing for an image file.
+TEST(ComponentExport, TheEngineShredsTheImageFileItsNumberStandsFor) {
+    wchar_t folder[MAX_PATH];
+    ASSERT_GT(GetTempPathW(MAX_PATH, folder), 0u);
+    const std::wstring image = std::wstring(folder) + L"kestrune-simulated-stick.img";
+    {
+        HANDLE file = CreateFileW(image.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(file, INVALID_HANDLE_VALUE);
+        std::vector<char> bytes(1 << 20, 'S');
+        DWORD wrote = 0;
+        ASSERT_TRUE(WriteFile(file, bytes.data(), DWORD(bytes.size()), &wrote, nullptr));
+        CloseHandle(file);
+    }
+    KestruneDiskIdentity identity{};
+    WideCharToMultiByte(CP_UTF8, 0, image.c_str(), -1, identity.path, sizeof identity.path, nullptr,
+                        nullptr);
+    identity.devt = 1;
+    identity.diskseq = 2;
+    identity.simulated = 1;
+    const int32_t number = kestrune_disk_number_acquire(&identity);
+    ASSERT_GE(number, 0);
+
+    Library engine(L"VSKRemovableShredder.dll");
+    ASSERT_NE(engine.module(), nullptr) << "LoadLibraryW: error " << engine.error();
+    unsigned char abortFlag = 0;
+    Calls calls;
+    EXPECT_EQ(engine.entry()(0, uint32_t(number), 100, record, &calls, 0, &abortFlag),
+              SHRED_STATUS_SHREDDED);
+    EXPECT_EQ(calls.devices, std::set<int32_t>{number});
+    kestrune_disk_number_release(number);
+    // Once the number is free, it stands for nothing the engine may write.
+    EXPECT_EQ(engine.entry()(0, uint32_t(number), 100, record, &calls, 0, &abortFlag),
+              SHRED_STATUS_FAILED_MEDIA);
+
+    HANDLE file = CreateFileW(image.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    std::vector<char> bytes(1 << 20);
+    DWORD read = 0;
+    EXPECT_TRUE(ReadFile(file, bytes.data(), DWORD(bytes.size()), &read, nullptr));
+    CloseHandle(file);
+    DeleteFileW(image.c_str());
+    EXPECT_EQ(read, bytes.size());
+    EXPECT_EQ(std::count(bytes.begin(), bytes.end(), 0), std::ptrdiff_t(bytes.size()));
 }

@@ -4,9 +4,12 @@
 
 #include <winioctl.h>
 
+#include <kestrune/disk_numbers.h>
+
 #include <algorithm>
 #include <cstring>
 #include <cwctype>
+#include <optional>
 #include <thread>
 #include <utility>
 
@@ -457,11 +460,83 @@ int32_t shredWindowsDisk(const Win32Calls& calls, const std::wstring& path, uint
                       jobOptions);
 }
 
+namespace {
+
+// A simulated disk: an image file the program lists in place of real disks.
+class ImageJobDisk final : public JobDisk {
+public:
+    explicit ImageJobDisk(std::unique_ptr<HandleBlockDevice> image)
+        : image_(std::move(image)), size_(image_->size()) {}
+    BlockDevice& device() override { return *image_; }
+    // A deleted or shrunk image is a pulled stick.
+    int32_t mediumCheck() override {
+        return image_->currentSize() < size_ ? SHRED_STATUS_FAILED_MEDIA : 0;
+    }
+
+private:
+    std::unique_ptr<HandleBlockDevice> image_;
+    uint64_t size_;
+};
+
+std::wstring widePath(const char* utf8) {
+    const int size = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, nullptr, 0);
+    if (size <= 1)
+        return {};
+    std::wstring path(static_cast<size_t>(size), L'\0');
+    ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, path.data(), size);
+    path.resize(path.size() - 1);
+    return path;
+}
+
+// N of "\\.\PhysicalDriveN", the only real disks the program lists.
+std::optional<uint32_t> physicalDriveNumber(const std::wstring& path) {
+    const std::wstring prefix = L"\\\\.\\PhysicalDrive";
+    if (path.size() <= prefix.size() || path.size() > prefix.size() + 9 ||
+        path.compare(0, prefix.size(), prefix) != 0)
+        return std::nullopt;
+    uint32_t number = 0;
+    for (size_t i = prefix.size(); i < path.size(); ++i) {
+        if (path[i] < L'0' || path[i] > L'9')
+            return std::nullopt;
+        number = number * 10 + static_cast<uint32_t>(path[i] - L'0');
+    }
+    return number;
+}
+
+} // namespace
+
 int32_t shredListedDisk(uint32_t driveLetter, uint32_t deviceNumber, int32_t algorithm,
                         ShredStatusCallback callback, void* context,
                         const unsigned char* abortFlag) {
-    return shredWindowsDisk(systemWin32Calls(), physicalDrivePath(deviceNumber), deviceNumber,
-                            driveLetter, algorithm, callback, context, abortFlag);
+    std::vector<Pass> plan;
+    if (!passPlan(algorithm, plan))
+        return ENGINE_STATUS_BAD_REQUEST;
+    // The number is the program's: the pool says which disk it stands for.
+    KestruneDiskIdentity identity{};
+    if (!kestrune_disk_number_resolve(deviceNumber, &identity))
+        return SHRED_STATUS_FAILED_MEDIA;
+    identity.path[sizeof identity.path - 1] = '\0';
+    const std::wstring path = widePath(identity.path);
+    if (identity.simulated) {
+        int error = 0;
+        std::unique_ptr<HandleBlockDevice> image = HandleBlockDevice::openImage(path, &error);
+        if (!image)
+            return error == EROFS ? SHRED_STATUS_FAILED_WRITE_PROTECTED : SHRED_STATUS_FAILED_MEDIA;
+        if (image->readOnly())
+            return SHRED_STATUS_FAILED_WRITE_PROTECTED;
+        ImageJobDisk disk(std::move(image));
+        return runDiskJob(disk, plan, static_cast<int32_t>(deviceNumber), callback, context,
+                          abortFlag);
+    }
+    const std::optional<uint32_t> physical = physicalDriveNumber(path);
+    if (!physical)
+        return SHRED_STATUS_FAILED_MEDIA;
+    std::unique_ptr<WindowsDisk> disk;
+    if (int32_t status =
+            WindowsDisk::open(systemWin32Calls(), path, *physical, driveLetter, {}, disk))
+        return status;
+    return runDiskJob(*disk, plan, static_cast<int32_t>(deviceNumber), callback, context,
+                      abortFlag);
 }
 
 } // namespace kestrune::engine

@@ -2,7 +2,15 @@
 
 #include <cstring>
 #include <mutex>
+#ifdef _WIN32
+#include <io.h>
+#define close _close
+// Only the pool's entries leave the library, not the runtime linked into it.
+#define KESTRUNE_POOL_EXPORT __declspec(dllexport)
+#else
 #include <unistd.h>
+#define KESTRUNE_POOL_EXPORT
+#endif
 
 namespace {
 
@@ -33,7 +41,7 @@ void copyIdentity(KestruneDiskIdentity& to, const KestruneDiskIdentity& from) {
 
 extern "C" {
 
-int32_t kestrune_disk_number_acquire(const KestruneDiskIdentity* identity) {
+KESTRUNE_POOL_EXPORT int32_t kestrune_disk_number_acquire(const KestruneDiskIdentity* identity) {
     if (!identity)
         return -1;
     std::lock_guard guard(poolMutex);
@@ -54,7 +62,7 @@ int32_t kestrune_disk_number_acquire(const KestruneDiskIdentity* identity) {
     return -1;
 }
 
-void kestrune_disk_number_release(int32_t number) {
+KESTRUNE_POOL_EXPORT void kestrune_disk_number_release(int32_t number) {
     if (number < 0 || number >= KESTRUNE_DISK_NUMBER_COUNT)
         return;
     std::lock_guard guard(poolMutex);
@@ -63,7 +71,8 @@ void kestrune_disk_number_release(int32_t number) {
     pool[number] = Slot{};
 }
 
-int32_t kestrune_disk_number_resolve(uint32_t number, KestruneDiskIdentity* identity) {
+KESTRUNE_POOL_EXPORT int32_t kestrune_disk_number_resolve(uint32_t number,
+                                                          KestruneDiskIdentity* identity) {
     if (number >= KESTRUNE_DISK_NUMBER_COUNT)
         return 0;
     std::lock_guard guard(poolMutex);
@@ -74,7 +83,7 @@ int32_t kestrune_disk_number_resolve(uint32_t number, KestruneDiskIdentity* iden
     return 1;
 }
 
-int32_t kestrune_disk_number_hand_over(uint32_t number, int32_t fd) {
+KESTRUNE_POOL_EXPORT int32_t kestrune_disk_number_hand_over(uint32_t number, int32_t fd) {
     if (number >= KESTRUNE_DISK_NUMBER_COUNT || fd < 0)
         return 0;
     std::lock_guard guard(poolMutex);
@@ -87,7 +96,7 @@ int32_t kestrune_disk_number_hand_over(uint32_t number, int32_t fd) {
     return 1;
 }
 
-int32_t kestrune_disk_number_take(uint32_t number) {
+KESTRUNE_POOL_EXPORT int32_t kestrune_disk_number_take(uint32_t number) {
     if (number >= KESTRUNE_DISK_NUMBER_COUNT)
         return -1;
     std::lock_guard guard(poolMutex);

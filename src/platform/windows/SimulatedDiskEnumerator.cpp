@@ -57,6 +57,11 @@ std::optional<ImageFile> readImage(const DiskCalls& calls, const QString& path,
     ImageFile image;
     image.fileName = fileName.toUtf8();
     image.path = path;
+    // The disk-number pool and the engine carry paths as UTF-8, which the system's 8-bit
+    // code page is not: a folder named by a user called Jürgen would name no file.
+    const QByteArray utf8 = path.toUtf8();
+    if (utf8.size() != path.size())
+        image.nativePath = utf8;
     image.canonicalPath = finalPath(calls, file.get());
     image.volumeId = information.dwVolumeSerialNumber;
     image.fileId = (std::uint64_t{information.nFileIndexHigh} << 32) | information.nFileIndexLow;

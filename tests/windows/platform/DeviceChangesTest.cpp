@@ -82,6 +82,7 @@ TEST_F(SimulatedFolder, ImagesAreUsbSticksWithTheirVolumesAndNothingElseIsListed
     ASSERT_TRUE(write(file("blank.img"), QByteArray(1 << 20, '\0')));
     ASSERT_TRUE(write(file("data.img"), fat16("DATA")));
     ASSERT_TRUE(write(file("parted.img"), partitioned("PART1")));
+    ASSERT_TRUE(write(file(QStringLiteral("gr\u00fcn.img")), QByteArray(4096, '\0')));
     ASSERT_TRUE(write(file("notes.txt"), "not a disk"));
     ASSERT_TRUE(QDir(dir.path()).mkdir("folder.img"));
     // A file with a second name may be anyone's: neither name is a disk.
@@ -95,7 +96,7 @@ TEST_F(SimulatedFolder, ImagesAreUsbSticksWithTheirVolumesAndNothingElseIsListed
     QStringList names;
     for (const DiskInfo& disk : *disks)
         names << disk.name;
-    ASSERT_EQ(names.join(' ').toStdString(), "blank data parted");
+    ASSERT_EQ(names.join(' ').toStdString(), "blank data gr\u00fcn parted");
 
     const DiskInfo& blank = (*disks)[0];
     EXPECT_EQ(blank.identity.path, file("blank.img"));
@@ -113,10 +114,12 @@ TEST_F(SimulatedFolder, ImagesAreUsbSticksWithTheirVolumesAndNothingElseIsListed
     EXPECT_EQ((*disks)[1].volumes[0].name, "data");
     EXPECT_EQ((*disks)[1].volumes[0].label, "DATA");
     EXPECT_EQ((*disks)[1].volumes[0].fsUuid, "1234-ABCD");
-    ASSERT_EQ((*disks)[2].volumes.size(), 1u);
-    EXPECT_EQ((*disks)[2].volumes[0].name, "partedp1");
-    EXPECT_EQ((*disks)[2].volumes[0].label, "PART1");
-    EXPECT_EQ((*disks)[2].volumes[0].fsType, "vfat");
+    // The engine takes the path from the pool as UTF-8, whatever the system's code page.
+    EXPECT_EQ((*disks)[2].identity.nativePath, file(QStringLiteral("gr\u00fcn.img")).toUtf8());
+    ASSERT_EQ((*disks)[3].volumes.size(), 1u);
+    EXPECT_EQ((*disks)[3].volumes[0].name, "partedp1");
+    EXPECT_EQ((*disks)[3].volumes[0].label, "PART1");
+    EXPECT_EQ((*disks)[3].volumes[0].fsType, "vfat");
 
     EXPECT_EQ(kestrune::platform::explainUnlistedDisk(file("other.img")).reason,
               kestrune::platform::UnlistedReason::NotADisk);

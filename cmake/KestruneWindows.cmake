@@ -31,6 +31,19 @@ add_subdirectory(base)
 add_subdirectory(components/shredder)
 add_subdirectory(components/language)
 add_subdirectory(components/language_files)
+
+# Without Qt, the steps of the program's whole-disk format that need none (plain types, the
+# base's block I/O and FAT writer) build and are tested alone; with Qt they are part of the
+# platform layer and its tests.
+if(NOT KESTRUNE_QT_WINDOWS)
+    add_library(kestrune_windows_format STATIC
+        src/platform/windows/FormatCalls.cpp src/platform/windows/DriveDevice.cpp
+        src/platform/windows/WholeDiskFormat.cpp)
+    target_include_directories(kestrune_windows_format PUBLIC ${CMAKE_SOURCE_DIR}/src)
+    target_link_libraries(kestrune_windows_format PUBLIC kestrune_blockio)
+endif()
+
+add_subdirectory(components/update)
 add_subdirectory(tests/windows)
 if(KESTRUNE_QT_WINDOWS)
     include(${CMAKE_CURRENT_LIST_DIR}/KestruneWindowsProgram.cmake)

@@ -86,13 +86,17 @@ add_dependencies(kestrune kestrune_windows_runtime)
 file(GLOB KESTRUNE_WINDOWS_PLATFORM_TESTS CONFIGURE_DEPENDS
      ${CMAKE_SOURCE_DIR}/tests/windows/platform/*.cpp)
 if(KESTRUNE_WINDOWS_PLATFORM_TESTS)
-    add_executable(tests_platform_windows ${KESTRUNE_WINDOWS_PLATFORM_TESTS})
+    # The disks they format are played through the Win32 calls, as the engine's tests play theirs.
+    add_executable(tests_platform_windows ${KESTRUNE_WINDOWS_PLATFORM_TESTS}
+        ${CMAKE_SOURCE_DIR}/tests/windows/FakeWin32.cpp)
     target_link_libraries(tests_platform_windows PRIVATE kestrune_platform Qt6::Test gtest)
     add_dependencies(tests_platform_windows kestrune_windows_runtime)
     gtest_discover_tests(tests_platform_windows DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 300)
 endif()
 
 # The window's whole flow, run by script/test-windows on a display of its own.
-add_executable(tests_window_windows ${CMAKE_SOURCE_DIR}/tests/windows/window/WindowFlowTest.cpp)
+# It carries the program's version resource, which the window reads from its own file.
+add_executable(tests_window_windows ${CMAKE_SOURCE_DIR}/tests/windows/window/WindowFlowTest.cpp
+    ${CMAKE_BINARY_DIR}/generated/kestrune.rc)
 target_link_libraries(tests_window_windows PRIVATE kestrune_widgets Qt6::Test gtest)
 add_dependencies(tests_window_windows kestrune_windows_runtime VSKRemovableShredder)

@@ -6,11 +6,9 @@
 #include "UpdateTrust.h"
 
 #include "base/InvokingUser.h"
-#include "base/TrustedPath.h"
 
 #include <kestrune/update_abi.h>
 
-#include <QDesktopServices>
 #include <QDialog>
 #include <QDir>
 #include <QFile>
@@ -27,17 +25,12 @@
 
 #include <algorithm>
 #include <atomic>
-#include <dlfcn.h>
 #include <future>
 #include <memory>
 #include <thread>
-#include <unistd.h>
 
 namespace kestrune::update {
 namespace {
-
-// Any object of the component tells the loader which file the component is.
-const char kOwnFileAnchor = 0;
 
 class UpdateDialog final : public QDialog {
 public:
@@ -360,10 +353,8 @@ private:
         }
         installer_ = new QProcess(this);
         installer_->setProcessChannelMode(QProcess::MergedChannels);
-        // Root already: nothing of the caller's environment reaches the installer, a user
-        // it might work for least of all; the package lies in root's own folder then.
-        if (::geteuid() == 0)
-            installer_->setProcessEnvironment(toolEnvironment());
+        if (const auto environment = installerEnvironment())
+            installer_->setProcessEnvironment(*environment);
         connect(installer_, &QProcess::finished, this,
                 [this](int code, QProcess::ExitStatus how) { installerFinished(code, how); });
         connect(installer_, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
@@ -443,52 +434,6 @@ private:
 };
 
 } // namespace
-
-QString installerProgram() {
-    Dl_info info{};
-    if (::dladdr(&kOwnFileAnchor, &info) == 0 || !info.dli_fname)
-        return {};
-    const QString folder =
-        QFileInfo(QFileInfo(QFile::decodeName(info.dli_fname)).canonicalFilePath()).path();
-    // Installed, the path the polkit action names; elsewhere (the build tree) the installer
-    // built beside the component.
-    if (folder == QLatin1String(KESTRUNE_UPDATE_INSTALLER_DIR))
-        return QStringLiteral(KESTRUNE_UPDATE_INSTALLER);
-    return folder + QStringLiteral("/kestrune-install-update");
-}
-
-QStringList installerCommand(const QString& feedPath, const QString& packagePath, QString* error) {
-    if (!packagePath.endsWith(QLatin1String(".deb"), Qt::CaseInsensitive)) {
-        *error = QStringLiteral("There is no installer for this kind of package; install it by "
-                                "hand.");
-        return {};
-    }
-    const QString installer = installerProgram();
-    if (installer.isEmpty() || !QFileInfo(installer).isExecutable()) {
-        *error = QStringLiteral("The installer %1 is missing.").arg(installer);
-        return {};
-    }
-    const QStringList files{QFileInfo(feedPath).absoluteFilePath(),
-                            QFileInfo(packagePath).absoluteFilePath()};
-    if (::geteuid() != 0)
-        return QStringList{QStringLiteral("/usr/bin/pkexec"), installer} + files;
-    // Root runs it without asking, so it must be root's alone.
-    if (const std::string why =
-            platform::UntrustedPathReason(QFile::encodeName(installer).toStdString());
-        !why.empty()) {
-        *error = QStringLiteral("The installer %1 is not used: %2")
-                     .arg(installer, QString::fromStdString(why));
-        logRefusal(*error);
-        return {};
-    }
-    return QStringList{installer} + files;
-}
-
-bool openPackage(const QString& path) {
-    if (QProcess::startDetached(QStringLiteral("xdg-open"), {path}))
-        return true;
-    return QDesktopServices::openUrl(QUrl::fromLocalFile(path));
-}
 
 int runUpdateDialog(const QString& productName, const QString& programVersion) {
     UpdateDialog dialog(productName, programVersion);

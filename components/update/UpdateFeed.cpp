@@ -1,17 +1,18 @@
 #include "UpdateFeed.h"
 
 #include "DebianVersion.h"
+#include "UpdateCrypto.h"
+#include "UpdateTransport.h"
 #include "UpdateTrust.h"
 
 #include "base/Hive.h"
 #include "base/InvokingUser.h"
 #include "base/SettingsPlace.h"
-#include "base/TrustedPath.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QStandardPaths>
 #include <QStringDecoder>
 #include <QStringList>
 #include <QUrl>
@@ -19,18 +20,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <curl/curl.h>
-#include <mutex>
-#include <unistd.h>
 
 namespace kestrune::update {
 namespace {
-
-constexpr long kConnectTimeoutSeconds = 3;
-constexpr long kFeedTimeoutSeconds = 5;
-// A package download may take long; it stops when it stalls instead.
-constexpr long kStallBytesPerSecond = 1;
-constexpr long kStallSeconds = 15;
 
 bool sameText(const QString& a, const QString& b) {
     return QString::compare(a, b, Qt::CaseInsensitive) == 0;
@@ -57,128 +49,24 @@ QString productSubkey(const QString& path, const QString& productName) {
     return parts.mid(4).join(QLatin1Char('\\'));
 }
 
-void initialiseCurl() {
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
-
-struct Transfer {
-    QByteArray* memory = nullptr;
-    QFile* file = nullptr;
-    qint64 limit = 0;
-    qint64 received = 0;
-    bool exact = false; // limit is the announced size, not just a ceiling
-    bool tooLarge = false;
-    bool writeFailed = false;
-    const std::atomic<bool>* cancel = nullptr;
-    const std::function<void(qint64, qint64)>* progress = nullptr;
-};
-
-size_t receive(char* data, size_t size, size_t count, void* context) {
-    auto* transfer = static_cast<Transfer*>(context);
-    const size_t bytes = size * count;
-    if (transfer->received + qint64(bytes) > transfer->limit) {
-        transfer->tooLarge = true;
-        return 0;
-    }
-    transfer->received += qint64(bytes);
-    if (transfer->memory) {
-        transfer->memory->append(data, qsizetype(bytes));
-    } else if (transfer->file->write(data, qint64(bytes)) != qint64(bytes)) {
-        transfer->writeFailed = true;
-        return 0;
-    }
-    return bytes;
-}
-
-int transferInfo(void* context, curl_off_t total, curl_off_t now, curl_off_t, curl_off_t) {
-    auto* transfer = static_cast<Transfer*>(context);
-    if (transfer->cancel && transfer->cancel->load())
-        return 1;
-    if (transfer->progress && *transfer->progress)
-        (*transfer->progress)(qint64(now), total > 0 ? qint64(total) : -1);
-    return 0;
-}
-
 // Runs one transfer over the network; false with a reason on failure.
-bool curlTransfer(const QString& address, Transfer& transfer, bool shortTimeout,
-                  const QString& caFile, QString* error, bool* refused) {
+bool transfer(TransferRequest& request, const QString& address, const QString& caFile,
+              QString* error, bool* refused, qint64* received = nullptr) {
     *refused = false;
     if (!isHttpsAddress(address)) {
         *refused = true;
         *error = QStringLiteral("%1 is not an https:// address").arg(address);
         return false;
     }
-    if (!caFile.isEmpty() && ::geteuid() == 0) {
-        const std::string why =
-            platform::UntrustedPathReason(QFile::encodeName(caFile).toStdString());
-        if (!why.empty()) {
-            *refused = true;
-            *error = QStringLiteral("the update authorities file %1 is not used: %2")
-                         .arg(caFile, QString::fromStdString(why));
-            return false;
-        }
-    }
-    initialiseCurl();
-    CURL* curl = curl_easy_init();
-    if (!curl) {
-        *error = QStringLiteral("The network library could not be started.");
-        return false;
-    }
-    char message[CURL_ERROR_SIZE] = {};
-    const QByteArray url = address.toUtf8();
-    curl_easy_setopt(curl, CURLOPT_URL, url.constData());
-    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, message);
-    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "https");
-    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "https");
-    const QByteArray authorities = QFile::encodeName(caFile);
-    if (!caFile.isEmpty()) {
-        curl_easy_setopt(curl, CURLOPT_CAINFO, authorities.constData());
-        curl_easy_setopt(curl, CURLOPT_CAPATH, nullptr);
-    }
-    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 5L);
-    curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
-    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
-    if (shortTimeout) {
-        curl_easy_setopt(curl, CURLOPT_TIMEOUT, kFeedTimeoutSeconds);
-    } else {
-        curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, kStallBytesPerSecond);
-        curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, kStallSeconds);
-    }
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, receive);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
-    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, transferInfo);
-    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
-    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
-    const CURLcode code = curl_easy_perform(curl);
-    curl_easy_cleanup(curl);
-    if (code == CURLE_OK)
-        return true;
-    // A redirect away from https://, a server whose certificate does not check out or a file
-    // that is too large is no accident of the network.
-    *refused = transfer.tooLarge || code == CURLE_UNSUPPORTED_PROTOCOL ||
-               code == CURLE_PEER_FAILED_VERIFICATION || code == CURLE_SSL_CACERT_BADFILE;
-    if (transfer.tooLarge && transfer.exact)
-        *error = QStringLiteral("%1 sends more than the %2 bytes the update information announces.")
-                     .arg(address)
-                     .arg(transfer.limit);
-    else if (transfer.tooLarge)
-        *error = QStringLiteral("The file at %1 is larger than expected.").arg(address);
-    else if (transfer.writeFailed)
-        *error = QStringLiteral("The file could not be written.");
-    else if (code == CURLE_UNSUPPORTED_PROTOCOL)
-        *error =
-            QStringLiteral("%1 leads to an address that is not https:// (%2)")
-                .arg(address, QString::fromUtf8(message[0] ? message : curl_easy_strerror(code)));
-    else if (code == CURLE_ABORTED_BY_CALLBACK)
-        *error = QStringLiteral("The download was cancelled.");
-    else
-        *error =
-            QStringLiteral("%1 could not be fetched: %2")
-                .arg(address, QString::fromUtf8(message[0] ? message : curl_easy_strerror(code)));
-    return false;
+    request.address = address.toUtf8().toStdString();
+    request.caFile = QFile::encodeName(caFile).toStdString();
+    const TransferOutcome outcome = runTransfer(request);
+    *refused = outcome.refused;
+    if (received)
+        *received = outcome.received;
+    if (!outcome.ok)
+        *error = QString::fromStdString(outcome.error);
+    return outcome.ok;
 }
 
 QString fileNameFromAddress(const QString& address) {
@@ -186,11 +74,15 @@ QString fileNameFromAddress(const QString& address) {
 }
 
 QString userCacheFolder() {
+#ifdef _WIN32
+    return QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation);
+#else
     const QString set = qEnvironmentVariable("XDG_CACHE_HOME");
     if (set.startsWith(QLatin1Char('/')))
         return set;
     const QString home = qEnvironmentVariable("HOME");
     return home.startsWith(QLatin1Char('/')) ? home + QStringLiteral("/.cache") : QString();
+#endif
 }
 
 bool isLowerHex(const QString& text) {
@@ -349,12 +241,6 @@ std::optional<SignedFeed> splitSignature(const QByteArray& bytes, QString* error
     return SignedFeed{bytes.left(lineStart), decoded.decoded};
 }
 
-QString machineHivePath() {
-    // Refused (working for another user from a folder they could change): no hive at all.
-    const platform::SettingsPlace hive = platform::MachineHiveFile();
-    return hive.refused ? QString() : QFile::decodeName(QByteArray::fromStdString(hive.path));
-}
-
 UpdateSettings updateSettingsFromHive(const platform::Hive& hive, const QString& productName) {
     UpdateSettings settings;
     const QString updateKey = QStringLiteral("Settings\\Update");
@@ -400,10 +286,14 @@ QString resolveAddress(const QString& base, const QString& reference) {
 
 FetchResult fetchSmall(const QString& address, qint64 maxBytes, const QString& caFile) {
     FetchResult result;
-    Transfer transfer;
-    transfer.memory = &result.data;
-    transfer.limit = maxBytes;
-    result.ok = curlTransfer(address, transfer, true, caFile, &result.error, &result.refused);
+    TransferRequest request;
+    request.shortTimeout = true;
+    request.limit = maxBytes;
+    request.sink = [&result](const char* data, size_t size) {
+        result.data.append(data, qsizetype(size));
+        return true;
+    };
+    result.ok = transfer(request, address, caFile, &result.error, &result.refused);
     if (!result.ok)
         result.data.clear();
     return result;
@@ -421,18 +311,22 @@ bool downloadFile(const QString& address, const QString& targetPath, qint64 size
         *error = QStringLiteral("%1 could not be created: %2").arg(partial, out.errorString());
         return false;
     }
-    Transfer transfer;
-    transfer.file = &out;
-    transfer.limit = size;
-    transfer.exact = true;
-    transfer.cancel = &cancel;
-    transfer.progress = &progress;
-    bool ok = curlTransfer(address, transfer, false, caFile, error, &refusedHere);
-    if (ok && transfer.received != size) {
+    TransferRequest request;
+    request.limit = size;
+    request.exact = true;
+    request.cancel = &cancel;
+    request.sink = [&out](const char* data, size_t bytes) {
+        return out.write(data, qint64(bytes)) == qint64(bytes);
+    };
+    if (progress)
+        request.progress = [&progress](int64_t now, int64_t total) { progress(now, total); };
+    qint64 received = 0;
+    bool ok = transfer(request, address, caFile, error, &refusedHere, &received);
+    if (ok && received != size) {
         *error = QStringLiteral("The download from %1 ended after %2 of the %3 bytes the update "
                                 "information announces.")
                      .arg(address)
-                     .arg(transfer.received)
+                     .arg(received)
                      .arg(size);
         ok = false;
     }
@@ -456,10 +350,21 @@ QString sha256OfFile(const QString& path) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return {};
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (!hash.addData(&file))
+    crypto::Sha256 hash;
+    QByteArray buffer(64 * 1024, Qt::Uninitialized);
+    for (;;) {
+        const qint64 got = file.read(buffer.data(), buffer.size());
+        if (got < 0)
+            return {};
+        if (got == 0)
+            break;
+        hash.add(buffer.constData(), size_t(got));
+    }
+    crypto::Digest digest{};
+    if (!hash.finish(digest))
         return {};
-    return QString::fromLatin1(hash.result().toHex());
+    return QString::fromLatin1(
+        QByteArray(reinterpret_cast<const char*>(digest.data()), qsizetype(digest.size())).toHex());
 }
 
 QString downloadTargetFor(const QString& folder, const QString& address, const QString& version) {
@@ -489,6 +394,7 @@ QString feedFileFor(const QString& packagePath) {
 
 DownloadFolder prepareDownloadFolder() {
     DownloadFolder folder;
+#ifndef _WIN32
     if (platform::ElevatedFor()) {
         // Not $TMPDIR: the user may have set that.
         QByteArray pattern = "/tmp/kestrune-update-XXXXXX";
@@ -501,6 +407,7 @@ DownloadFolder prepareDownloadFolder() {
         folder.fresh = true;
         return folder;
     }
+#endif
     const QString cache = userCacheFolder();
     if (cache.isEmpty()) {
         folder.error = QStringLiteral("There is no cache folder: neither XDG_CACHE_HOME nor HOME "
@@ -523,12 +430,7 @@ void removeDownloadFolder(const DownloadFolder& folder) {
 
 CheckResult checkForUpdate(const QString& productName, const QString& programVersion) {
     CheckResult result;
-    // Read as every hive is: without blocking, only a regular file, a damaged one not at all.
-    if (const QString path = machineHivePath(); !path.isEmpty()) {
-        const platform::HiveFile hive = platform::ReadHiveFile(path);
-        if (hive.state == platform::HiveState::Loaded)
-            result.settings = updateSettingsFromHive(*hive.hive, productName);
-    }
+    result.settings = machineUpdateSettings(productName);
     const QString feed = result.settings.feedUrl;
     if (feed.isEmpty()) {
         result.outcome = Outcome::NoFeed;

@@ -48,8 +48,13 @@ UpdateSettings updateSettingsFromHive(const platform::Hive& hive, const QString&
 // The same from the bytes of a hive file; nothing from one that does not parse.
 UpdateSettings updateSettingsFromHive(const QByteArray& hive, const QString& productName);
 
+#ifndef _WIN32
 // The machine hive, as the program finds it (SettingsPlace); empty when refused.
 QString machineHivePath();
+#endif
+// The same settings where the machine keeps them: the machine hive on Linux, the registry
+// (HKEY_LOCAL_MACHINE, its 64-bit view) on Windows; empty when there are none.
+UpdateSettings machineUpdateSettings(const QString& productName);
 
 // Resolves a reference from the feed against the feed's own address.
 QString resolveAddress(const QString& base, const QString& reference);

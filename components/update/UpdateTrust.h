@@ -24,6 +24,7 @@ QString checkPublicKey(const QString& text);
 bool verifySignature(const QByteArray& body, const QByteArray& signature, const QStringList& keys,
                      QString* error);
 
+#ifndef _WIN32
 struct PackageFields {
     QString name;
     QString version;
@@ -32,15 +33,20 @@ struct PackageFields {
 // reason when the file is no Debian package.
 bool readPackageFields(const QString& path, PackageFields* fields, QString* error);
 
+#endif
+
 // Empty when the file at path is the package the feed describes (its SHA-256, the name
 // kestrune, the feed's version) and newer than the installed version ("none" when unknown);
-// else why it must not be installed.
+// else why it must not be installed. Windows reads no name or version from inside an MSI:
+// there the signed feed's version is the one that must be newer, and the file an MSI.
 QString checkPackage(const QString& path, const QString& sha256, const QString& feedVersion,
                      const QString& runningVersion);
 
+#ifndef _WIN32
 // The environment of the package tools the update runs: a fixed PATH and the C locale,
 // nothing of the caller's.
 QProcessEnvironment toolEnvironment();
+#endif
 
 // A refused feed or package: the reason goes to standard error and to the system log.
 void logRefusal(const QString& reason);

@@ -1,11 +1,14 @@
 #pragma once
 
+#include "base/FatLayout.h"
+
 #include <kestrune/disk_numbers.h>
 
 #include <QString>
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <string>
 
 namespace kestrune::platform {
 
@@ -39,18 +42,18 @@ struct FormatOutcome {
     QString failure; // why the format or the label failed
 };
 
-// The FAT a partition gets: its width, the bytes of its logical sectors and its sectors per
-// cluster. The type follows the partition's size (FAT12 below 8 MiB, FAT32 from 512 MiB), and
-// the cluster is chosen in bytes whatever the disk's sector size, so that the count of
-// clusters always lies within what the type allows.
-struct FatLayout {
-    int fatBits = 0;
-    std::uint32_t sectorSize = 512;
-    std::uint32_t sectorsPerCluster = 0; // 0: mkfs.fat's own choice
-};
-// Nothing, and why in *failure, when no FAT can span the partition.
-std::optional<FatLayout> chooseFatLayout(std::uint64_t partitionBytes, std::uint32_t diskSectorSize,
-                                         QString* failure = nullptr);
+// The FAT a partition gets (base/FatLayout.h), with the failure as the program shows it.
+using FatLayout = blockio::FatLayout;
+inline std::optional<FatLayout> chooseFatLayout(std::uint64_t partitionBytes,
+                                                std::uint32_t diskSectorSize,
+                                                QString* failure = nullptr) {
+    std::string why;
+    std::optional<FatLayout> layout =
+        blockio::chooseFatLayout(partitionBytes, diskSectorSize, &why);
+    if (!layout && failure)
+        *failure = QString::fromStdString(why);
+    return layout;
+}
 
 // Writes a FAT file system of that layout with mkfs.fat into an image file the size of the
 // partition, which begins partitionOffset bytes into its disk; geometry is the disk's

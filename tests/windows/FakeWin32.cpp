@@ -72,7 +72,26 @@ BOOL WINAPI closeHandle(HANDLE handle) {
     return TRUE;
 }
 
-BOOL diskControl(Disk& disk, DWORD code, LPVOID out, DWORD outSize, LPDWORD returned) {
+// A new partition table: its style when it is created, then the layout as it was handed over.
+BOOL layoutControl(Disk& disk, DWORD code, const void* in, DWORD inSize) {
+    if (code == IOCTL_DISK_CREATE_DISK) {
+        if (inSize < sizeof(CREATE_DISK))
+            return fail(ERROR_INVALID_PARAMETER);
+        disk.createdStyle = static_cast<const CREATE_DISK*>(in)->PartitionStyle;
+        disk.createdSignature = static_cast<const CREATE_DISK*>(in)->Mbr.Signature;
+        return TRUE;
+    }
+    if (disk.layoutError)
+        return fail(disk.layoutError);
+    if (inSize < sizeof(DRIVE_LAYOUT_INFORMATION_EX) || disk.createdStyle == PARTITION_STYLE_RAW)
+        return fail(ERROR_INVALID_PARAMETER);
+    const auto* bytes = static_cast<const uint8_t*>(in);
+    disk.layout.assign(bytes, bytes + inSize);
+    return TRUE;
+}
+
+BOOL diskControl(Disk& disk, DWORD code, const void* in, DWORD inSize, LPVOID out, DWORD outSize,
+                 LPDWORD returned) {
     if (disk.pulled)
         return fail(ERROR_DEVICE_NOT_CONNECTED);
     switch (code) {
@@ -104,6 +123,9 @@ BOOL diskControl(Disk& disk, DWORD code, LPVOID out, DWORD outSize, LPDWORD retu
     case IOCTL_DISK_UPDATE_PROPERTIES:
         ++disk.propertyUpdates;
         return TRUE;
+    case IOCTL_DISK_CREATE_DISK:
+    case IOCTL_DISK_SET_DRIVE_LAYOUT_EX:
+        return layoutControl(disk, code, in, inSize);
     default:
         return fail(ERROR_INVALID_FUNCTION);
     }
@@ -153,13 +175,16 @@ BOOL volumeControl(Volume& volume, DWORD access, DWORD code, LPVOID out, DWORD o
     }
 }
 
-BOOL WINAPI deviceIoControl(HANDLE handle, DWORD code, LPVOID, DWORD, LPVOID out, DWORD outSize,
-                            LPDWORD returned, LPOVERLAPPED) {
-    Windows::Open* open = Windows::current().find(handle);
+BOOL WINAPI deviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWORD inSize, LPVOID out,
+                            DWORD outSize, LPDWORD returned, LPOVERLAPPED) {
+    Windows& windows = Windows::current();
+    Windows::Open* open = windows.find(handle);
     if (!open)
         return fail(ERROR_INVALID_HANDLE);
     *returned = 0;
-    return open->disk ? diskControl(*open->disk, code, out, outSize, returned)
+    windows.controls.push_back(open->disk ? Control{0, open->disk->number, code}
+                                          : Control{open->volume->letter, 0, code});
+    return open->disk ? diskControl(*open->disk, code, in, inSize, out, outSize, returned)
                       : volumeControl(*open->volume, open->access, code, out, outSize, returned);
 }
 
@@ -278,7 +303,7 @@ DWORD WINAPI getLastError() {
     return lastError;
 }
 
-const kestrune::engine::Win32Calls fakeCalls{
+const Functions fakeFunctions{
     &createFile,        &closeHandle,
     &deviceIoControl,   &readFile,
     &writeFile,         &flushFileBuffers,
@@ -302,8 +327,8 @@ Windows& Windows::current() {
     return *active;
 }
 
-const kestrune::engine::Win32Calls& Windows::calls() const {
-    return fakeCalls;
+const Functions& functions() {
+    return fakeFunctions;
 }
 
 Disk& Windows::addDisk(uint32_t number, size_t size, uint8_t fill) {
@@ -343,7 +368,7 @@ void Windows::close(HANDLE handle) {
 
 Disk* Windows::diskAt(const std::wstring& path) {
     for (auto& [number, disk] : disks)
-        if (path == kestrune::engine::physicalDrivePath(number))
+        if (path == L"\\\\.\\PhysicalDrive" + std::to_wstring(number))
             return &disk;
     return nullptr;
 }

@@ -4,8 +4,7 @@
 // disks: whole sectors from aligned memory, and none while a volume of the disk is mounted.
 #pragma once
 
-#include "shredengine/WindowsDisk.h"
-
+#include <windows.h>
 #include <winioctl.h>
 
 #include <cstdint>
@@ -33,12 +32,16 @@ struct Disk {
     uint64_t protectAfter = UINT64_MAX;
     uint64_t failAfter = UINT64_MAX;
     DWORD writeError = ERROR_CRC;
+    DWORD layoutError = 0; // IOCTL_DISK_SET_DRIVE_LAYOUT_EX fails with it
 
     // What the fake saw.
     DWORD openFlags = 0;
     uint64_t written = 0;
     bool writtenWhileMounted = false;
     int propertyUpdates = 0;
+    PARTITION_STYLE createdStyle = PARTITION_STYLE_RAW; // by IOCTL_DISK_CREATE_DISK
+    DWORD createdSignature = 0;
+    std::vector<uint8_t> layout; // what IOCTL_DISK_SET_DRIVE_LAYOUT_EX was handed
 };
 
 struct Volume {
@@ -55,6 +58,32 @@ struct Volume {
     int timesLocked = 0;
 };
 
+// The fake's calls, in the order of the tables that take them (the shred engine's, the
+// format's): a table of either kind is made of them.
+struct Functions {
+    decltype(&::CreateFileW) createFile;
+    decltype(&::CloseHandle) closeHandle;
+    decltype(&::DeviceIoControl) deviceIoControl;
+    decltype(&::ReadFile) readFile;
+    decltype(&::WriteFile) writeFile;
+    decltype(&::FlushFileBuffers) flushFileBuffers;
+    decltype(&::FindFirstVolumeW) findFirstVolume;
+    decltype(&::FindNextVolumeW) findNextVolume;
+    decltype(&::FindVolumeClose) findVolumeClose;
+    decltype(&::GetSystemWindowsDirectoryW) getSystemWindowsDirectory;
+    decltype(&::GetVolumePathNameW) getVolumePathName;
+    decltype(&::GetVolumeNameForVolumeMountPointW) getVolumeNameForVolumeMountPoint;
+    decltype(&::GetLastError) getLastError;
+};
+const Functions& functions();
+
+// One DeviceIoControl as the fake saw it: on a volume (its letter) or a disk (its number).
+struct Control {
+    wchar_t volume = 0;
+    uint32_t disk = 0;
+    DWORD code = 0;
+};
+
 class Windows {
 public:
     Windows();
@@ -64,7 +93,17 @@ public:
 
     Disk& addDisk(uint32_t number, size_t size, uint8_t fill);
     Volume& addVolume(wchar_t letter, std::vector<uint32_t> disks);
-    const kestrune::engine::Win32Calls& calls() const;
+    template <typename Table> const Table& calls() const {
+        static const Functions& f = functions();
+        static const Table table{f.createFile,        f.closeHandle,
+                                 f.deviceIoControl,   f.readFile,
+                                 f.writeFile,         f.flushFileBuffers,
+                                 f.findFirstVolume,   f.findNextVolume,
+                                 f.findVolumeClose,   f.getSystemWindowsDirectory,
+                                 f.getVolumePathName, f.getVolumeNameForVolumeMountPoint,
+                                 f.getLastError};
+        return table;
+    }
 
     size_t openHandles() const { return handles_.size(); }
     bool systemVolumeKnown = true;
@@ -84,6 +123,7 @@ public:
     Volume* volumeAt(const std::wstring& path);
     std::map<uint32_t, Disk> disks;
     std::vector<std::unique_ptr<Volume>> volumes;
+    std::vector<Control> controls; // every DeviceIoControl, in order
 
 private:
     std::map<uintptr_t, Open> handles_;

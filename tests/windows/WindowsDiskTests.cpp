@@ -54,12 +54,14 @@ protected:
                   const unsigned char* abortFlag = nullptr) {
         WindowsDiskOptions options;
         options.lockWait = std::chrono::milliseconds(300);
-        return shredWindowsDisk(windows.calls(), physicalDrivePath(kStick), kStick, letter,
-                                algorithm, collect, &findings, abortFlag, options, smallBlocks());
+        return shredWindowsDisk(windows.calls<Win32Calls>(), physicalDrivePath(kStick), kStick,
+                                letter, algorithm, collect, &findings, abortFlag, options,
+                                smallBlocks());
     }
     std::unique_ptr<WindowsDisk> open(int32_t& status) {
         std::unique_ptr<WindowsDisk> disk;
-        status = WindowsDisk::open(windows.calls(), physicalDrivePath(kStick), kStick, 0, {}, disk);
+        status = WindowsDisk::open(windows.calls<Win32Calls>(), physicalDrivePath(kStick), kStick,
+                                   0, {}, disk);
         return disk;
     }
     bool untouched(uint32_t number, uint8_t fill) const {
@@ -163,8 +165,8 @@ TEST_F(WindowsDiskTest, RefusesTheWrongDiskWithItsReasonAndWritesNothing) {
         Disk& disk = machine.addDisk(kStick, 1 << 20, kOld);
         c.arrange(machine, disk);
         Findings seen;
-        EXPECT_EQ(shredWindowsDisk(machine.calls(), physicalDrivePath(kStick), kStick, c.letter,
-                                   ALGORITHM_ZERO, collect, &seen, nullptr,
+        EXPECT_EQ(shredWindowsDisk(machine.calls<Win32Calls>(), physicalDrivePath(kStick), kStick,
+                                   c.letter, ALGORITHM_ZERO, collect, &seen, nullptr,
                                    {true, std::chrono::milliseconds(100)}, smallBlocks()),
                   c.status);
         EXPECT_EQ(disk.written, 0u);

@@ -28,17 +28,9 @@ namespace kestrune::platform {
 namespace {
 
 constexpr uint64_t kFat32From = 512ull << 20;
-constexpr uint64_t kFat12Below = 8ull << 20;
 // An MBR counts 32-bit sectors of 512 bytes: a larger disk gets a GPT instead.
 constexpr uint64_t kMbrUpTo = 2ull << 40;
 constexpr auto kBasicDataType = "EBD0A0A2-B9E5-4433-87C0-68B6B72699C7";
-// Cluster counts each FAT width allows; 4087 is mkfs.fat's own floor for FAT16.
-constexpr uint64_t kMinClusters16 = 4087;
-constexpr uint64_t kMaxClusters16 = 65524;
-constexpr uint64_t kMaxClusters32 = 0x0FFFFFF5;
-constexpr uint64_t kMaxFatSectors = 0xFFFFFFFFull; // the boot sector counts them in 32 bits
-constexpr uint32_t kLargeSector = 4096;
-constexpr uint64_t kMaxCluster = 64 << 10;
 
 // A window onto part of a disk, so the zeroing pass covers just the partition.
 class RangeDevice final : public blockio::BlockDevice {
@@ -420,60 +412,6 @@ void buildFileSystem(blockio::OpenDisk& disk, blockio::BlockDevice& partition,
 }
 
 } // namespace
-
-std::optional<FatLayout> chooseFatLayout(uint64_t bytes, uint32_t diskSectorSize,
-                                         QString* failure) {
-    FatLayout layout;
-    layout.sectorSize = std::max<uint32_t>(diskSectorSize, 512);
-    const uint64_t sectors = bytes / layout.sectorSize;
-    if (bytes >= kFat32From) {
-        // The cluster sizes Windows gives FAT32 up to 2 TiB; beyond, 64 KiB keeps each FAT of
-        // a 3 TiB disk at 200 MiB.
-        uint64_t cluster = bytes <= (8ull << 30)    ? 4 << 10
-                           : bytes <= (16ull << 30) ? 8 << 10
-                           : bytes <= (32ull << 30) ? 16 << 10
-                           : bytes <= kMbrUpTo      ? 32 << 10
-                                                    : kMaxCluster;
-        // The boot sector counts sectors in 32 bits: beyond 2 TiB they must be larger.
-        if (sectors > kMaxFatSectors)
-            layout.sectorSize = std::max(layout.sectorSize, kLargeSector);
-        cluster = std::max<uint64_t>(cluster, layout.sectorSize);
-        while (bytes / cluster > kMaxClusters32 && cluster < kMaxCluster)
-            cluster *= 2;
-        if (bytes / layout.sectorSize > kMaxFatSectors || bytes / cluster > kMaxClusters32) {
-            if (failure)
-                *failure = QStringLiteral("the disk is too large for a FAT32 file system");
-            return std::nullopt;
-        }
-        layout.fatBits = 32;
-        layout.sectorsPerCluster = static_cast<uint32_t>(cluster / layout.sectorSize);
-        return layout;
-    }
-    if (bytes >= kFat12Below) {
-        // What is not clusters, at most: boot sectors, two FATs of the largest FAT16, the root
-        // folder and the alignment of the data to a cluster.
-        auto clustersAtLeast = [&](uint64_t perCluster) -> uint64_t {
-            const uint64_t overhead = 32 + 2 * (2 * 65536 / layout.sectorSize) +
-                                      (512 * 32) / layout.sectorSize + 2 * perCluster;
-            return sectors > overhead ? (sectors - overhead) / perCluster : 0;
-        };
-        // mkfs.fat's own start of 2 KiB, grown while there are too many clusters, and shrunk
-        // to one sector while there are too few (large sectors, or just 8 MiB).
-        uint64_t perCluster = std::max<uint64_t>(1, 2048 / layout.sectorSize);
-        while (sectors / perCluster > kMaxClusters16)
-            perCluster *= 2;
-        while (clustersAtLeast(perCluster) < kMinClusters16 && perCluster > 1)
-            perCluster /= 2;
-        if (clustersAtLeast(perCluster) >= kMinClusters16) {
-            layout.fatBits = 16;
-            layout.sectorsPerCluster = static_cast<uint32_t>(perCluster);
-            return layout;
-        }
-    }
-    // Too small for FAT16 with sectors this large, or below 8 MiB.
-    layout.fatBits = 12;
-    return layout;
-}
 
 QString buildFatImage(const QString& image, uint64_t partitionOffset, uint32_t diskSectorSize,
                       const QString& label, const unsigned char* abortFlag,

@@ -106,7 +106,8 @@ TEST(WindowFlow, StartShredsFormatsAndReportsASimulatedStick) {
     EXPECT_EQ(window.listModel()->cellText(0, DeviceListModel::StatusColumn),
               language->GetString(QStringLiteral("status_shredded")));
     // The question named the disk; it was the only box.
-    ASSERT_EQ(answers.texts().size(), 1);
+    ASSERT_EQ(answers.texts().size(), 1)
+        << answers.texts().join(QStringLiteral("\n--\n")).toStdString();
     EXPECT_TRUE(answers.texts()[0].contains(QDir::toNativeSeparators(image)) ||
                 answers.texts()[0].contains(image))
         << answers.texts()[0].toStdString();

@@ -1,13 +1,13 @@
 #include "platform/linux/BlockDiskEnumerator.h"
 
 #include "base/DiskSafety.h"
+#include "platform/MediumNames.h"
 #include "platform/linux/DirectoryEntries.h"
 #include "platform/linux/VolumeProbe.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRegularExpression>
 #include <fcntl.h>
 #include <libudev.h>
 #include <map>
@@ -143,11 +143,7 @@ bool isCardReader(const Properties& properties, const QString& product) {
         if ((key.startsWith("ID_DRIVE_FLASH_") || key.startsWith("ID_DRIVE_MEDIA_FLASH_")) &&
             value == "1")
             return true;
-    static const QRegularExpression names(
-        QStringLiteral("card.?reader|multi.?card|\\bsd(hc|xc)?.?card\\b|compact.?flash|"
-                       "^(cf|ms|xd|sm|sd|mmc)([ /-].*)?$"),
-        QRegularExpression::CaseInsensitiveOption);
-    return names.match(product).hasMatch();
+    return namesCardReader(product);
 }
 
 // A USB disk that says its medium is removable is a stick; USB hard disks and SSDs say it is
@@ -158,9 +154,7 @@ bool isFlashDrive(bool removable, const Properties& properties, const QString& p
     const auto thumb = properties.find("ID_DRIVE_THUMB");
     if (thumb != properties.end() && thumb->second == "1")
         return true;
-    static const QRegularExpression names(QStringLiteral("flash|thumb|pen.?drive|\\bstick\\b"),
-                                          QRegularExpression::CaseInsensitiveOption);
-    return names.match(product).hasMatch();
+    return namesFlashDrive(product);
 }
 
 } // namespace

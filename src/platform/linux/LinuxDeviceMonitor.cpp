@@ -1,10 +1,10 @@
 #include "platform/DeviceMonitor.h"
 
 #include "base/DiskSafety.h"
+#include "platform/DeviceEvents.h"
 #include "platform/linux/BlockDiskEnumerator.h"
 #include "platform/linux/DirectoryEntries.h"
 
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -12,13 +12,10 @@
 #include <QTimer>
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <libmount/libmount.h>
 #include <libudev.h>
-#include <map>
-#include <mutex>
 #include <set>
 #include <sys/inotify.h>
 #include <unistd.h>
@@ -26,11 +23,6 @@
 namespace kestrune::platform {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-// Longest a stream of events may hold back its signal.
-constexpr int kMaxDelayMs = 1000;
 
 // "sdb" + "1", "mmcblk0" + "p1": a name ending in a digit takes a "p" before the number,
 // so loop10 is never taken for a partition of loop1.
@@ -58,6 +50,13 @@ DeviceMonitorOptions DeviceMonitorOptions::fromEnvironment() {
 }
 
 struct DeviceMonitor::Impl {
+    Impl(DeviceMonitor* monitor, const DeviceMonitorOptions& chosen)
+        : owner(monitor), options(chosen),
+          burst(
+              chosen.debounceMs, [monitor] { emit monitor->volumeArrived(); },
+              [monitor] { emit monitor->volumeRemoved(); }),
+          suppressed(chosen.suppressGraceMs) {}
+
     DeviceMonitor* owner = nullptr;
     DeviceMonitorOptions options;
 
@@ -69,20 +68,11 @@ struct DeviceMonitor::Impl {
     QString watchedFolder;
     std::vector<QSocketNotifier*> notifiers;
 
-    QTimer debounce;
+    EventBurst burst;
+    SuppressedDisks suppressed;
     QTimer poll;
     std::set<QByteArray> lastDisks;
     QByteArray lastMounts;
-    QElapsedTimer pendingSince;
-    bool arrivalPending = false;
-    bool removalPending = false;
-
-    struct Suppression {
-        int count = 0;
-        Clock::time_point until{};
-    };
-    std::mutex suppressionMutex;
-    std::map<QString, Suppression> suppressed;
 
     ~Impl() {
         for (QSocketNotifier* notifier : notifiers)
@@ -107,40 +97,9 @@ struct DeviceMonitor::Impl {
     }
 
     // A disk path, or a partition of it ("/dev/sdb" covers "/dev/sdb1", "/dev/mmcblk0p1").
-    bool isSuppressed(const QString& path) {
-        if (path.isEmpty())
-            return false;
-        std::lock_guard guard(suppressionMutex);
-        const auto now = Clock::now();
-        for (auto it = suppressed.begin(); it != suppressed.end();) {
-            if (it->second.count == 0 && it->second.until <= now) {
-                it = suppressed.erase(it);
-                continue;
-            }
-            if (isPartitionOf(it->first, path))
-                return true;
-            ++it;
-        }
-        return false;
-    }
+    bool isSuppressed(const QString& path) { return suppressed.covers(path, isPartitionOf); }
 
-    void note(bool arrival) {
-        (arrival ? arrivalPending : removalPending) = true;
-        if (!debounce.isActive())
-            pendingSince.start();
-        const qint64 waited = pendingSince.elapsed();
-        const qint64 left = std::max<qint64>(0, kMaxDelayMs - waited);
-        debounce.start(static_cast<int>(std::min<qint64>(options.debounceMs, left)));
-    }
-
-    void deliver() {
-        const bool removal = std::exchange(removalPending, false);
-        const bool arrival = std::exchange(arrivalPending, false);
-        if (removal)
-            emit owner->volumeRemoved();
-        if (arrival)
-            emit owner->volumeArrived();
-    }
+    void note(bool arrival) { burst.note(arrival); }
 
     bool counts(const QString& kernelName) const {
         const bool loop = kernelName.startsWith(QLatin1String("loop"));
@@ -365,11 +324,7 @@ DeviceMonitor::DeviceMonitor(QObject* parent)
     : DeviceMonitor(DeviceMonitorOptions::fromEnvironment(), parent) {}
 
 DeviceMonitor::DeviceMonitor(const DeviceMonitorOptions& options, QObject* parent)
-    : QObject(parent), d_(std::make_unique<Impl>()) {
-    d_->owner = this;
-    d_->options = options;
-    d_->debounce.setSingleShot(true);
-    connect(&d_->debounce, &QTimer::timeout, this, [this] { d_->deliver(); });
+    : QObject(parent), d_(std::make_unique<Impl>(this, options)) {
     connect(&d_->poll, &QTimer::timeout, this, [this] { d_->readPoll(); });
     if (options.watchBlockDevices)
         d_->openUdev();
@@ -393,14 +348,7 @@ void DeviceMonitor::suppressDisk(const QString& path, bool suppress) {
     // Image files are reported under their absolute names.
     const QString key =
         path.startsWith(QLatin1String("/dev/")) ? path : QFileInfo(path).absoluteFilePath();
-    std::lock_guard guard(d_->suppressionMutex);
-    Impl::Suppression& entry = d_->suppressed[key];
-    if (suppress) {
-        ++entry.count;
-    } else if (entry.count > 0) {
-        --entry.count;
-        entry.until = Clock::now() + std::chrono::milliseconds(d_->options.suppressGraceMs);
-    }
+    d_->suppressed.set(key, suppress);
 }
 
 } // namespace kestrune::platform

@@ -3,6 +3,7 @@
 #include "base/InvokingUser.h"
 #include "base/TrustedPath.h"
 #include "platform/DiskEnumerator.h"
+#include "platform/SimulatedDisks.h"
 #include "platform/linux/BlockDiskEnumerator.h"
 #include "platform/linux/DirectoryEntries.h"
 #include "platform/linux/VolumeProbe.h"
@@ -76,7 +77,7 @@ public:
         const QByteArray folder = QFile::encodeName(QFileInfo(folder_).absoluteFilePath());
         const linux_impl::BlockDiskEnumerator blockDisks({});
         for (const QByteArray& fileName : *entries) {
-            if (!fileName.endsWith(".img"))
+            if (!isSimulatedImageName(fileName))
                 continue;
             // The bytes as stored: a name that is not valid UTF-8 still names its file.
             const QByteArray native = folder + '/' + fileName;
@@ -87,7 +88,7 @@ public:
             if (::lstat(native.constData(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
                 !InvokingUserMayWrite(native.toStdString()))
                 continue;
-            const QString base = cleanDeviceText(fileName.chopped(4));
+            const QString base = simulatedDiskName(fileName);
             char resolved[PATH_MAX];
             const QString canonical =
                 ::realpath(native.constData(), resolved) ? QFile::decodeName(resolved) : QString();
@@ -97,24 +98,22 @@ public:
                 if (auto disk = blockDisks.readDiskUnlessInUse(loop->second)) {
                     disk->name = base;
                     disk->imageFile = canonical;
-                    describeAsStick(*disk, base);
+                    describeSimulatedStick(*disk, base);
                     disks.push_back(std::move(*disk));
                 }
                 continue;
             }
-            DiskInfo disk;
-            disk.name = base;
-            disk.identity.path = QString::fromUtf8(native);
-            if (disk.identity.path.toUtf8() != native)
-                disk.identity.nativePath = native;
-            disk.identity.devt = st.st_dev;
-            disk.identity.diskseq = st.st_ino;
-            disk.identity.simulated = true;
-            disk.imageFile = canonical;
-            describeAsStick(disk, base);
-            disk.sizeBytes = static_cast<std::uint64_t>(st.st_size);
-            disk.hasMedium = disk.sizeBytes > 0;
-            disk.readOnly = ::access(native.constData(), W_OK) != 0;
+            ImageFile image;
+            image.fileName = fileName;
+            image.path = QString::fromUtf8(native);
+            if (image.path.toUtf8() != native)
+                image.nativePath = native;
+            image.canonicalPath = canonical;
+            image.volumeId = st.st_dev;
+            image.fileId = st.st_ino;
+            image.size = static_cast<std::uint64_t>(st.st_size);
+            image.readOnly = ::access(native.constData(), W_OK) != 0;
+            DiskInfo disk = simulatedDiskOf(image);
             if (disk.hasMedium)
                 disk.volumes = volumesOf(native, base);
             disks.push_back(std::move(disk));
@@ -123,15 +122,6 @@ public:
     }
 
 private:
-    static void describeAsStick(DiskInfo& disk, const QString& base) {
-        disk.vendor = QStringLiteral("Kestrune");
-        disk.product = QStringLiteral("Virtual Stick");
-        disk.serial = base;
-        disk.bus = QStringLiteral("USB");
-        // Listed like a stick, but no document may call it one.
-        disk.mediumType = MediumType::ImageFile;
-    }
-
     static std::vector<VolumeInfo> volumesOf(const QByteArray& path, const QString& base) {
         std::vector<VolumeInfo> volumes;
         bool timedOut = false;

@@ -4,22 +4,18 @@
 #include <shlobj.h>
 #include <windows.h>
 
+#include "WideText.h"
+
 namespace kestrune::platform {
 namespace {
 
 std::string knownFolder(REFKNOWNFOLDERID id) {
     PWSTR path = nullptr;
-    std::string utf8;
-    if (SUCCEEDED(::SHGetKnownFolderPath(id, KF_FLAG_DEFAULT, nullptr, &path))) {
-        const int size = ::WideCharToMultiByte(CP_UTF8, 0, path, -1, nullptr, 0, nullptr, nullptr);
-        if (size > 1) {
-            utf8.resize(std::size_t(size));
-            ::WideCharToMultiByte(CP_UTF8, 0, path, -1, utf8.data(), size, nullptr, nullptr);
-            utf8.resize(std::size_t(size - 1));
-        }
-    }
+    std::string folder;
+    if (SUCCEEDED(::SHGetKnownFolderPath(id, KF_FLAG_DEFAULT, nullptr, &path)))
+        folder = utf8(path);
     ::CoTaskMemFree(path);
-    return utf8;
+    return folder;
 }
 
 } // namespace

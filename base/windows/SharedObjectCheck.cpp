@@ -5,20 +5,9 @@
 #include <fstream>
 #include <windows.h>
 
+#include "WideText.h"
+
 namespace kestrune::platform {
-namespace {
-
-std::wstring wide(const std::string& utf8) {
-    const int size = ::MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
-    std::wstring text(size > 0 ? std::size_t(size) : 1, L'\0');
-    if (size > 0)
-        ::MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, text.data(), size);
-    text.resize(text.size() - 1);
-    return text;
-}
-
-} // namespace
-
 // A component must be a whole 64-bit DLL before the loader runs any of its code.
 std::string SharedObjectProblem(const std::string& path) {
     const std::wstring name = wide(path);

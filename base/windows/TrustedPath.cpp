@@ -5,17 +5,10 @@
 #include <sddl.h>
 #include <windows.h>
 
+#include "WideText.h"
+
 namespace kestrune::platform {
 namespace {
-
-std::wstring wide(const std::string& utf8) {
-    const int size = ::MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
-    std::wstring text(size > 0 ? std::size_t(size) : 1, L'\0');
-    if (size > 0)
-        ::MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, text.data(), size);
-    text.resize(text.size() - 1);
-    return text;
-}
 
 std::string accountOf(PSID sid) {
     LPSTR text = nullptr;

@@ -5,21 +5,14 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <io.h>
-#include <sys/stat.h>
 #include <string>
+#include <sys/stat.h>
 #include <windows.h>
+
+#include "WideText.h"
 
 namespace kestrune::platform {
 namespace {
-
-std::wstring wide(const std::string& utf8) {
-    const int size = ::MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
-    std::wstring text(size > 0 ? std::size_t(size) : 1, L'\0');
-    if (size > 0)
-        ::MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, text.data(), size);
-    text.resize(text.size() - 1);
-    return text;
-}
 
 bool plainName(const std::string& name) {
     return !name.empty() && name != "." && name != ".." &&

@@ -19,8 +19,8 @@
 #include <ctime>
 #include <iomanip>
 #include <locale>
-#include <sstream>
 #include <mutex>
+#include <sstream>
 
 namespace kestrune {
 namespace {

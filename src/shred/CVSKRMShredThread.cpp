@@ -300,6 +300,10 @@ JobStatus CVSKRMShredThread::shredWith(std::unique_ptr<platform::AuthorizedDisk>
     result = callEngine();
     if (disk)
         disk->reclaim(deviceNumber_);
+    // A disk that left the list stops its job through the same flag as the user's Abort; unless
+    // the user asked, the job ended because the medium went.
+    if (result == JobStatus::Aborted && record_->stale.load() && !progress().aborting)
+        result = JobStatus::FailedMedia;
     std::printf("VSKRMShred: %d\n", code(result));
     std::fflush(stdout);
     return result;

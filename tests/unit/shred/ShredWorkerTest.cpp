@@ -157,6 +157,17 @@ TEST_F(ShredWorkerTest, WithoutFormattingTheEngineResultIsTheFinalStatus) {
     EXPECT_TRUE(QFile::exists(job->report()->writtenPath()));
 }
 
+// The engine stops on the record's flag whether the user pressed Abort or the disk left the
+// list; only the user's press is an abort.
+TEST_F(ShredWorkerTest, AJobStoppedBecauseItsDiskLeftTheListIsAMediaFailure) {
+    setFormatDrive(false);
+    qputenv("KESTRUNE_FAKE_ENGINE_RESULT", "-3");
+    record->stale.store(true);
+    EXPECT_EQ(run()->finalStatus(), JobStatus::FailedMedia);
+    record->stale.store(false);
+    EXPECT_EQ(run()->finalStatus(), JobStatus::Aborted);
+}
+
 TEST_F(ShredWorkerTest, FormattingRunsBetween300And400) {
     setFormatDrive(true);
     auto job = run();

@@ -44,16 +44,6 @@ HANDLE openForQuery(const DiskCalls& calls, const QString& path) {
                             OPEN_EXISTING, 0, nullptr);
 }
 
-DWORD control(const DiskCalls& calls, HANDLE handle, DWORD code, void* out, DWORD outSize,
-              const void* in, DWORD inSize) {
-    DWORD returned = 0;
-    if (calls.deviceIoControl(handle, code, const_cast<void*>(in), inSize, out, outSize, &returned,
-                              nullptr))
-        return 0;
-    const DWORD error = calls.getLastError();
-    return error == 0 ? ERROR_GEN_FAILURE : error;
-}
-
 QString win32Message(DWORD error) {
     wchar_t* text = nullptr;
     const DWORD length = ::FormatMessageW(

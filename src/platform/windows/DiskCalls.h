@@ -6,6 +6,8 @@
 
 #include <windows.h>
 
+#include "base/Win32Handle.h"
+
 #include <setupapi.h>
 #include <winioctl.h>
 
@@ -53,31 +55,12 @@ inline const wchar_t* wide(const QString& text) {
     return reinterpret_cast<const wchar_t*>(text.utf16());
 }
 
-// A handle closed through the calls it came from.
-class Handle {
-public:
-    Handle(const DiskCalls& calls, HANDLE handle) : calls_(calls), handle_(handle) {}
-    ~Handle() {
-        if (valid())
-            calls_.closeHandle(handle_);
-    }
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    HANDLE get() const { return handle_; }
-    bool valid() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
-
-private:
-    const DiskCalls& calls_;
-    HANDLE handle_;
-};
+using Handle = win32::Handle<DiskCalls>;
+using win32::control;
 
 // Opens a device or volume path for queries only (no access rights: no medium is touched,
 // and no administrator is needed). The error is the system's when it does not open.
 HANDLE openForQuery(const DiskCalls& calls, const QString& path);
-
-// One DeviceIoControl; 0 or the Win32 error.
-DWORD control(const DiskCalls& calls, HANDLE handle, DWORD code, void* out, DWORD outSize,
-              const void* in = nullptr, DWORD inSize = 0);
 
 // The system's text for a Win32 error, with its number: "Access is denied. (5)".
 QString win32Message(DWORD error);

@@ -4,6 +4,7 @@
 
 #include "base/AbortFlag.h"
 #include "base/FatWriter.h"
+#include "base/Win32Handle.h"
 #include "base/Zeroing.h"
 
 #include <winioctl.h>
@@ -31,28 +32,8 @@ constexpr DWORD kGptEntries = 128;
 constexpr GUID kBasicData = {
     0xEBD0A0A2, 0xB9E5, 0x4433, {0x87, 0xC0, 0x68, 0xB6, 0xB7, 0x26, 0x99, 0xC7}};
 
-bool isValid(HANDLE handle) {
-    return handle != INVALID_HANDLE_VALUE && handle != nullptr;
-}
-
-// A handle closed through the calls it came from.
-class Handle {
-public:
-    Handle(const FormatCalls& calls, HANDLE handle) : calls_(calls), handle_(handle) {}
-    ~Handle() {
-        if (isValid(handle_))
-            calls_.closeHandle(handle_);
-    }
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    HANDLE get() const { return handle_; }
-    bool valid() const { return isValid(handle_); }
-    HANDLE release() { return std::exchange(handle_, INVALID_HANDLE_VALUE); }
-
-private:
-    const FormatCalls& calls_;
-    HANDLE handle_;
-};
+using Handle = win32::Handle<FormatCalls>;
+using win32::control;
 
 // The drive and the volumes locked on it, for as long as the format runs; closing a
 // volume's handle lets go of its lock.
@@ -68,17 +49,6 @@ struct OpenedDrive {
     std::vector<HANDLE> volumes;
     std::unique_ptr<Handle> drive;
 };
-
-// One DeviceIoControl; 0 or the Win32 error.
-DWORD control(const FormatCalls& calls, HANDLE handle, DWORD code, void* out = nullptr,
-              DWORD outSize = 0, const void* in = nullptr, DWORD inSize = 0) {
-    DWORD returned = 0;
-    if (calls.deviceIoControl(handle, code, const_cast<void*>(in), inSize, out, outSize, &returned,
-                              nullptr))
-        return 0;
-    const DWORD error = calls.getLastError();
-    return error == 0 ? ERROR_GEN_FAILURE : error;
-}
 
 std::string failed(const std::string& what, DWORD error) {
     return what + ": " + win32Text(error);

@@ -2,6 +2,8 @@
 
 #include "shredengine/HandleBlockDevice.h"
 
+#include "base/Win32Handle.h"
+
 #include <winioctl.h>
 
 #include <kestrune/disk_numbers.h>
@@ -26,39 +28,8 @@ constexpr size_t kBounceBytes = 1u << 20;
 // Beyond this no disk is measured by reading (2^50 bytes).
 constexpr uint64_t kMostBytes = uint64_t{1} << 50;
 
-bool isValid(HANDLE handle) {
-    return handle != INVALID_HANDLE_VALUE && handle != nullptr;
-}
-
-// A handle closed through the calls it came from.
-class Handle {
-public:
-    Handle(const Win32Calls& calls, HANDLE handle) : calls_(calls), handle_(handle) {}
-    ~Handle() {
-        if (isValid(handle_))
-            calls_.closeHandle(handle_);
-    }
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    HANDLE get() const { return handle_; }
-    bool valid() const { return isValid(handle_); }
-    HANDLE release() { return std::exchange(handle_, INVALID_HANDLE_VALUE); }
-
-private:
-    const Win32Calls& calls_;
-    HANDLE handle_;
-};
-
-// One DeviceIoControl with nothing in; 0 or the Win32 error.
-DWORD control(const Win32Calls& calls, HANDLE handle, DWORD code, void* out = nullptr,
-              DWORD outSize = 0, const void* in = nullptr, DWORD inSize = 0) {
-    DWORD returned = 0;
-    if (calls.deviceIoControl(handle, code, const_cast<void*>(in), inSize, out, outSize, &returned,
-                              nullptr))
-        return 0;
-    const DWORD error = calls.getLastError();
-    return error == 0 ? ERROR_GEN_FAILURE : error;
-}
+using Handle = win32::Handle<Win32Calls>;
+using win32::control;
 
 // The device does not know the request (Wine's drive letters know few).
 bool unsupported(DWORD error) {

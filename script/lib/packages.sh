@@ -21,8 +21,11 @@ TXT
     exit 1
   fi
   echo "$name: installing ${#missing[@]} Debian packages (log: $log)"
-  if ! { apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y \
-    --no-install-recommends "${missing[@]}"; } >>"$log" 2>&1; then
+  # One install at a time (CI builds for Windows while other steps install theirs); the lists
+  # folder is root's and always there.
+  if ! flock /var/lib/apt/lists sh -c 'apt-get update &&
+    DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "$@"' \
+    sh "${missing[@]}" >>"$log" 2>&1; then
     tail -n 20 "$log" >&2
     echo "$name: installing the packages failed; the whole output is in $log" >&2
     exit 1

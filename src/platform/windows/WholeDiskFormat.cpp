@@ -5,16 +5,15 @@
 #include "base/AbortFlag.h"
 #include "base/FatWriter.h"
 #include "base/Win32Handle.h"
+#include "base/Win32Volumes.h"
 #include "base/Zeroing.h"
 
 #include <winioctl.h>
 
 #include <algorithm>
 #include <cstring>
-#include <cwctype>
 #include <memory>
 #include <random>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -22,9 +21,7 @@ namespace kestrune::platform {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
+using win32::kShareReadWrite;
 constexpr uint64_t kPartitionStart = 1 << 20; // aligned to every flash page and erase block
 constexpr uint64_t kMbrUpTo = 2ull << 40;     // an MBR counts 32-bit sectors of 512 bytes
 constexpr DWORD kGptEntries = 128;
@@ -54,124 +51,41 @@ std::string failed(const std::string& what, DWORD error) {
     return what + ": " + win32Text(error);
 }
 
-// "\\?\Volume{...}\" as FindFirstVolumeW names it opens as a device without the last "\".
-std::wstring volumeDevicePath(std::wstring name) {
-    if (!name.empty() && name.back() == L'\\')
-        name.pop_back();
-    return name;
-}
-
-bool sameName(const std::wstring& a, const std::wstring& b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(),
-                      [](wchar_t x, wchar_t y) { return std::towlower(x) == std::towlower(y); });
-}
-
-bool removable(const FormatCalls& calls, HANDLE drive) {
-    STORAGE_PROPERTY_QUERY query{};
-    query.PropertyId = StorageDeviceProperty;
-    query.QueryType = PropertyStandardQuery;
-    alignas(STORAGE_DEVICE_DESCRIPTOR) uint8_t buffer[1024] = {};
-    if (control(calls, drive, IOCTL_STORAGE_QUERY_PROPERTY, buffer, sizeof buffer, &query,
-                sizeof query) != 0)
-        return false; // what cannot be shown removable is not written
-    const auto* descriptor = reinterpret_cast<const STORAGE_DEVICE_DESCRIPTOR*>(buffer);
-    return descriptor->RemovableMedia || descriptor->BusType == BusTypeUsb ||
-           descriptor->BusType == BusTypeSd || descriptor->BusType == BusTypeMmc;
-}
-
-// Whether any part of the volume lies on the disk of that number.
-bool onDisk(const FormatCalls& calls, const std::wstring& volumeName, uint32_t number) {
-    Handle volume(calls, calls.createFile(volumeDevicePath(volumeName).c_str(), 0, kShare, nullptr,
-                                          OPEN_EXISTING, 0, nullptr));
-    if (!volume.valid())
-        return false;
-    constexpr size_t kExtents = 64; // a volume spread over 64 disks
-    std::vector<uint8_t> buffer(sizeof(VOLUME_DISK_EXTENTS) + kExtents * sizeof(DISK_EXTENT));
-    if (control(calls, volume.get(), IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, buffer.data(),
-                static_cast<DWORD>(buffer.size())) != 0)
-        return false; // a CD or a share lies on no disk
-    const auto* extents = reinterpret_cast<const VOLUME_DISK_EXTENTS*>(buffer.data());
-    const DWORD count = std::min<DWORD>(extents->NumberOfDiskExtents, kExtents);
-    for (DWORD i = 0; i < count; ++i)
-        if (extents->Extents[i].DiskNumber == number)
-            return true;
-    return false;
-}
-
-// The volumes on the disk; refuses the disk the running system lives on.
-std::string volumesOnDisk(const FormatCalls& calls, uint32_t number,
-                          std::vector<std::wstring>& volumes) {
-    wchar_t folder[MAX_PATH], mountPoint[MAX_PATH], system[MAX_PATH], name[MAX_PATH];
-    const UINT length = calls.getSystemWindowsDirectory(folder, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH ||
-        !calls.getVolumePathName(folder, mountPoint, MAX_PATH) ||
-        !calls.getVolumeNameForVolumeMountPoint(mountPoint, system, MAX_PATH))
-        return failed("the system's own disk cannot be told apart", calls.getLastError());
-    HANDLE find = calls.findFirstVolume(name, MAX_PATH);
-    if (find == INVALID_HANDLE_VALUE)
-        return failed("the disk's volumes cannot be listed", calls.getLastError());
-    std::string refused;
-    do {
-        if (!onDisk(calls, name, number))
-            continue;
-        if (sameName(name, system)) {
-            refused = "the disk cannot be opened: the running system lives on it";
-            break;
-        }
-        volumes.emplace_back(name);
-    } while (calls.findNextVolume(find, name, MAX_PATH));
-    if (refused.empty() && calls.getLastError() != ERROR_NO_MORE_FILES)
-        refused = failed("the disk's volumes cannot be listed", calls.getLastError());
-    calls.findVolumeClose(find);
-    return refused;
-}
-
-// Locks each volume against every other user and dismounts its file system; the drive's
-// list of volumes holds the locks.
-std::string lockAndDismount(const std::vector<std::wstring>& names, std::chrono::milliseconds wait,
-                            OpenedDrive& drive) {
-    const FormatCalls& calls = drive.calls;
-    const auto deadline = Clock::now() + wait;
-    for (const std::wstring& name : names) {
-        Handle volume(calls,
-                      calls.createFile(volumeDevicePath(name).c_str(), GENERIC_READ | GENERIC_WRITE,
-                                       kShare, nullptr, OPEN_EXISTING, 0, nullptr));
-        if (!volume.valid()) {
-            const DWORD error = calls.getLastError();
-            if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
-                continue; // gone since it was listed
-            return failed("a volume on the disk cannot be opened", error);
-        }
-        // A volume with files open refuses the lock until they close.
-        DWORD error = 0;
-        while ((error = control(calls, volume.get(), FSCTL_LOCK_VOLUME)) == ERROR_ACCESS_DENIED &&
-               Clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        if (error != 0)
-            return failed("a volume on the disk stays in use", error);
-        if ((error = control(calls, volume.get(), FSCTL_DISMOUNT_VOLUME)) != 0)
-            return failed("a volume on the disk cannot be dismounted", error);
-        drive.volumes.push_back(volume.release());
-    }
-    return {};
-}
-
 std::string openDrive(const WholeDiskFormat& request, OpenedDrive& drive) {
     const FormatCalls& calls = drive.calls;
     const std::wstring path = L"\\\\.\\PhysicalDrive" + std::to_wstring(request.deviceNumber);
     drive.drive = std::make_unique<Handle>(
         calls,
-        calls.createFile(path.c_str(), GENERIC_READ | GENERIC_WRITE, kShare, nullptr, OPEN_EXISTING,
-                         FILE_FLAG_NO_BUFFERING | FILE_FLAG_WRITE_THROUGH, nullptr));
+        calls.createFile(path.c_str(), GENERIC_READ | GENERIC_WRITE, kShareReadWrite, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_NO_BUFFERING | FILE_FLAG_WRITE_THROUGH, nullptr));
     if (!drive.drive->valid())
         return failed("the disk cannot be opened", calls.getLastError());
-    if (request.requireRemovable && !removable(calls, drive.drive->get()))
+    if (request.requireRemovable && !win32::isRemovableDisk(calls, drive.drive->get()))
         return "the disk cannot be opened: it is not a removable disk";
     std::vector<std::wstring> volumes;
-    if (std::string why = volumesOnDisk(calls, request.deviceNumber, volumes); !why.empty())
-        return why;
-    return lockAndDismount(volumes, request.lockWait, drive);
+    DWORD error = 0;
+    switch (win32::volumesOnDisk(calls, request.deviceNumber, volumes, error)) {
+    case win32::VolumeListing::Listed:
+        break;
+    case win32::VolumeListing::SystemDisk:
+        return "the disk cannot be opened: the running system lives on it";
+    case win32::VolumeListing::SystemUnknown:
+        return failed("the system's own disk cannot be told apart", error);
+    case win32::VolumeListing::ListFailed:
+        return failed("the disk's volumes cannot be listed", error);
+    }
+    // The drive's list of volumes holds the locks, also those taken before a failure.
+    switch (win32::lockAndDismount(calls, volumes, request.lockWait, drive.volumes, error)) {
+    case win32::VolumeLocking::Locked:
+        return {};
+    case win32::VolumeLocking::OpenFailed:
+        return failed("a volume on the disk cannot be opened", error);
+    case win32::VolumeLocking::InUse:
+        return failed("a volume on the disk stays in use", error);
+    case win32::VolumeLocking::DismountFailed:
+        return failed("a volume on the disk cannot be dismounted", error);
+    }
+    return {};
 }
 
 struct DriveShape {
@@ -469,8 +383,8 @@ WholeDiskOutcome formatImageFile(const FormatCalls& calls, const WholeDiskFormat
         return outcome;
     }
     Handle image(calls,
-                 calls.createFile(request.imageFile.c_str(), GENERIC_READ | GENERIC_WRITE, kShare,
-                                  nullptr, OPEN_EXISTING,
+                 calls.createFile(request.imageFile.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                  kShareReadWrite, nullptr, OPEN_EXISTING,
                                   FILE_FLAG_NO_BUFFERING | FILE_FLAG_WRITE_THROUGH, nullptr));
     if (!image.valid())
         return {false, false, false,

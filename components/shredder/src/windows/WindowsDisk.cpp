@@ -3,6 +3,7 @@
 #include "shredengine/HandleBlockDevice.h"
 
 #include "base/Win32Handle.h"
+#include "base/Win32Volumes.h"
 
 #include <winioctl.h>
 
@@ -10,18 +11,14 @@
 
 #include <algorithm>
 #include <cstring>
-#include <cwctype>
 #include <optional>
-#include <thread>
 #include <utility>
 
 namespace kestrune::engine {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
+using win32::kShareReadWrite;
 // Unbuffered I/O wants its memory aligned to the sector; a page covers every sector size.
 constexpr size_t kMemoryAlignment = 4096;
 constexpr size_t kBounceBytes = 1u << 20;
@@ -40,33 +37,6 @@ bool isLetter(uint32_t c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
 }
 
-// "\\?\Volume{...}\" as FindFirstVolumeW names it opens as a device without the last "\".
-std::wstring volumeDevicePath(std::wstring name) {
-    if (!name.empty() && name.back() == L'\\')
-        name.pop_back();
-    return name;
-}
-
-bool sameName(const std::wstring& a, const std::wstring& b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(),
-                      [](wchar_t x, wchar_t y) { return std::towlower(x) == std::towlower(y); });
-}
-
-int32_t checkRemovable(const Win32Calls& calls, HANDLE disk) {
-    STORAGE_PROPERTY_QUERY query{};
-    query.PropertyId = StorageDeviceProperty;
-    query.QueryType = PropertyStandardQuery;
-    alignas(STORAGE_DEVICE_DESCRIPTOR) uint8_t buffer[1024] = {};
-    if (control(calls, disk, IOCTL_STORAGE_QUERY_PROPERTY, buffer, sizeof buffer, &query,
-                sizeof query) != 0)
-        return SHRED_STATUS_FAILED_MEDIA; // what cannot be shown removable is not written
-    const auto* descriptor = reinterpret_cast<const STORAGE_DEVICE_DESCRIPTOR*>(buffer);
-    const bool removable = descriptor->RemovableMedia || descriptor->BusType == BusTypeUsb ||
-                           descriptor->BusType == BusTypeSd || descriptor->BusType == BusTypeMmc;
-    return removable ? 0 : SHRED_STATUS_FAILED_MEDIA;
-}
-
 // The drive letter the program found on the disk still lies on a disk of that number: a
 // stick swapped for another under the same number since is never written.
 int32_t checkDriveLetter(const Win32Calls& calls, uint32_t driveLetter, uint32_t deviceNumber) {
@@ -74,7 +44,8 @@ int32_t checkDriveLetter(const Win32Calls& calls, uint32_t driveLetter, uint32_t
         return 0;
     const wchar_t path[] = {L'\\', L'\\', L'.', L'\\', static_cast<wchar_t>(driveLetter),
                             L':',  L'\0'};
-    Handle volume(calls, calls.createFile(path, 0, kShare, nullptr, OPEN_EXISTING, 0, nullptr));
+    Handle volume(calls,
+                  calls.createFile(path, 0, kShareReadWrite, nullptr, OPEN_EXISTING, 0, nullptr));
     if (!volume.valid())
         return 0; // the letter has gone with its volume; the number alone decides
     STORAGE_DEVICE_NUMBER number{};
@@ -143,95 +114,6 @@ int32_t lengthByReading(const Win32Calls& calls, HANDLE disk, size_t sector, uin
             return reads;
     }
     size = (low + 1) * sector;
-    return 0;
-}
-
-// The name of the volume the running Windows lives on.
-bool systemVolume(const Win32Calls& calls, std::wstring& name) {
-    wchar_t folder[MAX_PATH];
-    wchar_t mountPoint[MAX_PATH];
-    wchar_t volume[MAX_PATH];
-    const UINT length = calls.getSystemWindowsDirectory(folder, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH ||
-        !calls.getVolumePathName(folder, mountPoint, MAX_PATH) ||
-        !calls.getVolumeNameForVolumeMountPoint(mountPoint, volume, MAX_PATH))
-        return false;
-    name = volume;
-    return true;
-}
-
-// Whether any part of the volume lies on the disk of that number. A volume that does not
-// say (a CD, a network share) lies on no disk we write.
-bool onDisk(const Win32Calls& calls, const std::wstring& volumeName, uint32_t deviceNumber) {
-    Handle volume(calls, calls.createFile(volumeDevicePath(volumeName).c_str(), 0, kShare, nullptr,
-                                          OPEN_EXISTING, 0, nullptr));
-    if (!volume.valid())
-        return false;
-    // Room for a volume spread over 64 disks.
-    constexpr size_t kExtents = 64;
-    std::vector<uint8_t> buffer(sizeof(VOLUME_DISK_EXTENTS) + kExtents * sizeof(DISK_EXTENT));
-    if (control(calls, volume.get(), IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, buffer.data(),
-                static_cast<DWORD>(buffer.size())) != 0)
-        return false;
-    const auto* extents = reinterpret_cast<const VOLUME_DISK_EXTENTS*>(buffer.data());
-    const DWORD count = std::min<DWORD>(extents->NumberOfDiskExtents, kExtents);
-    for (DWORD i = 0; i < count; ++i)
-        if (extents->Extents[i].DiskNumber == deviceNumber)
-            return true;
-    return false;
-}
-
-// The volumes on the disk; refuses the disk the system lives on.
-int32_t volumesOnDisk(const Win32Calls& calls, uint32_t deviceNumber,
-                      std::vector<std::wstring>& volumes) {
-    std::wstring system;
-    if (!systemVolume(calls, system))
-        return SHRED_STATUS_FAILED_BUSY; // without knowing it, no disk is safe to write
-    wchar_t name[MAX_PATH];
-    HANDLE find = calls.findFirstVolume(name, MAX_PATH);
-    if (find == INVALID_HANDLE_VALUE)
-        return SHRED_STATUS_FAILED_BUSY;
-    int32_t status = 0;
-    do {
-        if (!onDisk(calls, name, deviceNumber))
-            continue;
-        if (sameName(name, system)) {
-            status = SHRED_STATUS_FAILED_SYSTEM_DISK;
-            break;
-        }
-        volumes.emplace_back(name);
-    } while (calls.findNextVolume(find, name, MAX_PATH));
-    if (status == 0 && calls.getLastError() != ERROR_NO_MORE_FILES)
-        status = SHRED_STATUS_FAILED_BUSY; // the list broke off: some volume may be missing
-    calls.findVolumeClose(find);
-    return status;
-}
-
-// Locks each volume against every other user and dismounts its file system; the handles
-// hold the locks. 0 or a status.
-int32_t lockAndDismount(const Win32Calls& calls, const std::vector<std::wstring>& volumes,
-                        std::chrono::milliseconds wait, std::vector<HANDLE>& locked) {
-    const auto deadline = Clock::now() + wait;
-    for (const std::wstring& name : volumes) {
-        Handle volume(calls,
-                      calls.createFile(volumeDevicePath(name).c_str(), GENERIC_READ | GENERIC_WRITE,
-                                       kShare, nullptr, OPEN_EXISTING, 0, nullptr));
-        if (!volume.valid()) {
-            const DWORD error = calls.getLastError();
-            if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
-                continue; // gone since it was listed
-            return error == ERROR_ACCESS_DENIED ? SHRED_STATUS_FAILED_PERMISSION
-                                                : SHRED_STATUS_FAILED_BUSY;
-        }
-        // A volume with files open refuses the lock until they close.
-        DWORD error = 0;
-        while ((error = control(calls, volume.get(), FSCTL_LOCK_VOLUME)) == ERROR_ACCESS_DENIED &&
-               Clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        if (error != 0 || control(calls, volume.get(), FSCTL_DISMOUNT_VOLUME) != 0)
-            return SHRED_STATUS_FAILED_BUSY;
-        locked.push_back(volume.release());
-    }
     return 0;
 }
 
@@ -332,14 +214,14 @@ int32_t WindowsDisk::open(const Win32Calls& calls, const std::wstring& path, uin
                           std::unique_ptr<WindowsDisk>& disk) {
     disk.reset();
     Handle handle(calls,
-                  calls.createFile(path.c_str(), GENERIC_READ | GENERIC_WRITE, kShare, nullptr,
-                                   OPEN_EXISTING, FILE_FLAG_NO_BUFFERING | FILE_FLAG_WRITE_THROUGH,
-                                   nullptr));
+                  calls.createFile(path.c_str(), GENERIC_READ | GENERIC_WRITE, kShareReadWrite,
+                                   nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_NO_BUFFERING | FILE_FLAG_WRITE_THROUGH, nullptr));
     if (!handle.valid())
         return statusFromWin32(calls.getLastError());
     if (options.requireRemovable) {
-        if (int32_t status = checkRemovable(calls, handle.get()))
-            return status;
+        if (!win32::isRemovableDisk(calls, handle.get()))
+            return SHRED_STATUS_FAILED_MEDIA;
     }
     if (int32_t status = checkDriveLetter(calls, driveLetter, deviceNumber))
         return status;
@@ -363,12 +245,24 @@ int32_t WindowsDisk::open(const Win32Calls& calls, const std::wstring& path, uin
         return SHRED_STATUS_FAILED_MEDIA;
 
     std::vector<std::wstring> names;
-    if (int32_t status = volumesOnDisk(calls, deviceNumber, names))
-        return status;
+    DWORD error = 0;
+    switch (win32::volumesOnDisk(calls, deviceNumber, names, error)) {
+    case win32::VolumeListing::Listed:
+        break;
+    case win32::VolumeListing::SystemDisk:
+        return SHRED_STATUS_FAILED_SYSTEM_DISK;
+    case win32::VolumeListing::SystemUnknown:
+    case win32::VolumeListing::ListFailed:
+        return SHRED_STATUS_FAILED_BUSY;
+    }
     std::vector<HANDLE> volumes;
-    if (int32_t status = lockAndDismount(calls, names, options.lockWait, volumes)) {
+    const win32::VolumeLocking locking =
+        win32::lockAndDismount(calls, names, options.lockWait, volumes, error);
+    if (locking != win32::VolumeLocking::Locked) {
         closeAll(calls, volumes);
-        return status;
+        return locking == win32::VolumeLocking::OpenFailed && error == ERROR_ACCESS_DENIED
+                   ? SHRED_STATUS_FAILED_PERMISSION
+                   : SHRED_STATUS_FAILED_BUSY;
     }
     disk.reset(
         new WindowsDisk(calls, handle.release(), std::move(volumes), size, sector, sizeByLength));

@@ -18,6 +18,17 @@ if(KESTRUNE_WERROR)
 endif()
 # With a Qt for Windows (script/qt-windows) the whole program builds; without, the engine.
 set(KESTRUNE_QT_WINDOWS "" CACHE PATH "A Qt for Windows, as script/qt-windows builds it")
+# The folders of a Qt found before stay in the cache; another Qt must be searched afresh, or
+# the program would still build against the old one.
+if(NOT KESTRUNE_QT_WINDOWS STREQUAL KESTRUNE_QT_WINDOWS_SEARCHED)
+    get_cmake_property(cached CACHE_VARIABLES)
+    foreach(name IN LISTS cached)
+        if(name MATCHES "^Qt6[A-Za-z]*_DIR$")
+            unset(${name} CACHE)
+        endif()
+    endforeach()
+    set(KESTRUNE_QT_WINDOWS_SEARCHED "${KESTRUNE_QT_WINDOWS}" CACHE INTERNAL "")
+endif()
 if(KESTRUNE_QT_WINDOWS)
     list(APPEND CMAKE_FIND_ROOT_PATH ${KESTRUNE_QT_WINDOWS})
     list(APPEND CMAKE_PREFIX_PATH ${KESTRUNE_QT_WINDOWS})

@@ -21,7 +21,7 @@ constexpr uint32_t kFsInfoSector = 1;
 constexpr uint32_t kBackupBootSector = 6;
 constexpr uint32_t kRootCluster = 2;
 constexpr uint8_t kVolumeLabel = 0x08; // the attribute of a volume-label entry
-constexpr size_t kLargestBlock = 1 << 20;
+constexpr size_t kLargestWriteBlock = 1 << 20;
 
 void put16(uint8_t* at, uint32_t value) {
     at[0] = static_cast<uint8_t>(value);
@@ -266,7 +266,7 @@ FatWriteOutcome writeStructures(Writing& writing, const Blocks& blocks, uint64_t
 // Blocks of the device's alignment where the partition lies on it, else of one sector.
 size_t blockSizeFor(const BlockDevice& device, uint64_t offset, uint32_t sector) {
     const size_t alignment = device.alignment();
-    if (alignment > sector && alignment <= kLargestBlock && alignment % sector == 0 &&
+    if (alignment > sector && alignment <= kLargestWriteBlock && alignment % sector == 0 &&
         offset % alignment == 0)
         return alignment;
     return sector;

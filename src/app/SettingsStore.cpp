@@ -16,8 +16,8 @@ namespace {
 const QString kSettings = QStringLiteral("\\Settings");
 const QString kShredding = QStringLiteral("\\Shredding");
 
-std::mutex instanceMutex;
-std::shared_ptr<SettingsStore> instance;
+std::mutex settingsStoreMutex;
+std::shared_ptr<SettingsStore> settingsStore;
 
 } // namespace
 
@@ -115,15 +115,15 @@ QString SettingsStore::ReadMachineText(const QString& suffix, const QString& nam
 }
 
 std::shared_ptr<SettingsStore> GetSettingsStore() {
-    std::lock_guard guard(instanceMutex);
-    if (!instance)
-        instance = std::make_shared<SettingsStore>(GetSystemUtil());
-    return instance;
+    std::lock_guard guard(settingsStoreMutex);
+    if (!settingsStore)
+        settingsStore = std::make_shared<SettingsStore>(GetSystemUtil());
+    return settingsStore;
 }
 
 void ReleaseSettingsStore() {
-    std::lock_guard guard(instanceMutex);
-    instance.reset();
+    std::lock_guard guard(settingsStoreMutex);
+    settingsStore.reset();
 }
 
 } // namespace kestrune

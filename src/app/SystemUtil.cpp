@@ -24,8 +24,8 @@ void versionMessage(const QString& text) {
     platform::showMessage(text, SystemUtil::ApplicationTitle(), platform::MB_OK_STYLE);
 }
 
-std::mutex instanceMutex;
-std::shared_ptr<SystemUtil> instance;
+std::mutex systemUtilMutex;
+std::shared_ptr<SystemUtil> systemUtil;
 
 } // namespace
 
@@ -164,15 +164,15 @@ QString SystemUtil::CollapseDoubledSeparators(const QString& path) {
 }
 
 std::shared_ptr<SystemUtil> GetSystemUtil() {
-    std::lock_guard guard(instanceMutex);
-    if (!instance)
-        instance = std::make_shared<SystemUtil>();
-    return instance;
+    std::lock_guard guard(systemUtilMutex);
+    if (!systemUtil)
+        systemUtil = std::make_shared<SystemUtil>();
+    return systemUtil;
 }
 
 void ReleaseSystemUtil() {
-    std::lock_guard guard(instanceMutex);
-    instance.reset();
+    std::lock_guard guard(systemUtilMutex);
+    systemUtil.reset();
 }
 
 } // namespace kestrune

@@ -10,7 +10,7 @@ namespace kestrune {
 
 namespace {
 
-void trace(const char* line) {
+void traceListThread(const char* line) {
     std::fputs(line, stdout);
     std::fflush(stdout);
 }
@@ -26,14 +26,14 @@ CVSKListThread::CVSKListThread(DeviceScanNotifier& notifier, DeviceListModel& li
 CVSKListThread::CVSKListThread(Scan scan) : scan_(std::move(scan)) {}
 
 bool CVSKListThread::InitInstance() {
-    trace("CVSKListThread::InitInstance()\n");
+    traceListThread("CVSKListThread::InitInstance()\n");
     if (scan_)
         scan_();
     return true;
 }
 
 int CVSKListThread::ExitInstance() {
-    trace("CVSKListThread::ExitInstance()\n");
+    traceListThread("CVSKListThread::ExitInstance()\n");
     return 0;
 }
 
@@ -66,7 +66,7 @@ DeviceScanLauncher::~DeviceScanLauncher() {
     state_->closing = true;
     state_->again = false;
     if (!state_->idle.wait_for(guard, shutdownWait_, [this] { return !state_->running; }))
-        trace("CVSKListThread still running at shutdown\n");
+        traceListThread("CVSKListThread still running at shutdown\n");
 }
 
 bool DeviceScanLauncher::startDeviceScan() {
@@ -94,7 +94,7 @@ bool DeviceScanLauncher::startDeviceScan() {
         }).detach();
     } catch (const std::system_error&) {
         state_->running = false;
-        trace("CVSKListThread could not be started\n");
+        traceListThread("CVSKListThread could not be started\n");
         return false;
     }
     return true;

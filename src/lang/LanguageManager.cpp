@@ -41,8 +41,8 @@ std::unique_ptr<char16_t[]> buffer(int units) {
     return std::unique_ptr<char16_t[]>(new char16_t[units]());
 }
 
-std::mutex instanceMutex;
-std::shared_ptr<LanguageManager> instance;
+std::mutex languageManagerMutex;
+std::shared_ptr<LanguageManager> languageManager;
 
 } // namespace
 
@@ -322,17 +322,17 @@ int LanguageManager::IndexOfLanguageCode(const QString& code) const {
 }
 
 std::shared_ptr<LanguageManager> GetLanguageManager() {
-    std::lock_guard guard(instanceMutex);
-    if (!instance)
-        instance = std::make_shared<LanguageManager>();
-    return instance;
+    std::lock_guard guard(languageManagerMutex);
+    if (!languageManager)
+        languageManager = std::make_shared<LanguageManager>();
+    return languageManager;
 }
 
 void ReleaseLanguageManager() {
     std::shared_ptr<LanguageManager> released;
     {
-        std::lock_guard guard(instanceMutex);
-        released.swap(instance);
+        std::lock_guard guard(languageManagerMutex);
+        released.swap(languageManager);
     }
     // The last holder, possibly a worker that is still looking up a text, frees it.
 }

@@ -29,7 +29,7 @@ const QString kVolumeLabel = QStringLiteral("SHREDDED");
 constexpr std::chrono::seconds kRecordInterval{5};
 constexpr std::chrono::seconds kRecordWriteWait{2};
 
-void trace(const char* line) {
+void traceShredThread(const char* line) {
     std::fputs(line, stdout);
     std::fflush(stdout);
 }
@@ -383,7 +383,7 @@ void CVSKRMShredThread::end(JobStatus engineResult) {
 }
 
 bool CVSKRMShredThread::InitInstance() {
-    trace("Thread start!\n");
+    traceShredThread("Thread start!\n");
     beginReport();
     // The number stays this disk's while the job holds the record (see ScanDevices).
     identityKnown_ = kestrune_disk_number_resolve(deviceNumber_, &identity_) != 0;
@@ -415,7 +415,7 @@ int CVSKRMShredThread::writeDocuments(ShredReport& report, bool withTimestamp) {
 }
 
 int CVSKRMShredThread::ExitInstance() {
-    trace("Thread end!\n");
+    traceShredThread("Thread end!\n");
     int written = 0;
     bool attempted = false;
     DocumentsEvent documents;

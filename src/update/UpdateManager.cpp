@@ -16,8 +16,8 @@ namespace {
 
 constexpr std::uint32_t kSecondsPerDay = 86400;
 
-std::mutex instanceMutex;
-std::shared_ptr<UpdateManager> instance;
+std::mutex updateManagerMutex;
+std::shared_ptr<UpdateManager> updateManager;
 
 std::int64_t systemClock() {
     return static_cast<std::int64_t>(std::time(nullptr));
@@ -143,17 +143,17 @@ void UpdateManager::SetClock(Clock clock) {
 }
 
 std::shared_ptr<UpdateManager> GetUpdateManager() {
-    std::lock_guard guard(instanceMutex);
-    if (!instance)
-        instance = std::make_shared<UpdateManager>(GetSystemUtil());
-    return instance;
+    std::lock_guard guard(updateManagerMutex);
+    if (!updateManager)
+        updateManager = std::make_shared<UpdateManager>(GetSystemUtil());
+    return updateManager;
 }
 
 void ReleaseUpdateManager() {
     std::shared_ptr<UpdateManager> released;
     {
-        std::lock_guard guard(instanceMutex);
-        released.swap(instance);
+        std::lock_guard guard(updateManagerMutex);
+        released.swap(updateManager);
     }
 }
 

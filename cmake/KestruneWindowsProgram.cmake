@@ -90,6 +90,8 @@ if(KESTRUNE_WINDOWS_PLATFORM_TESTS)
     add_executable(tests_platform_windows ${KESTRUNE_WINDOWS_PLATFORM_TESTS}
         ${CMAKE_SOURCE_DIR}/tests/windows/FakeWin32.cpp)
     target_link_libraries(tests_platform_windows PRIVATE kestrune_platform Qt6::Test gtest)
+    # Each file plays its own Windows under the same names: built one by one.
+    set_target_properties(tests_platform_windows PROPERTIES UNITY_BUILD OFF)
     # The engine is the component its module and version tests load and read.
     add_dependencies(tests_platform_windows kestrune_windows_runtime VSKRemovableShredder)
     gtest_discover_tests(tests_platform_windows DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 300)

@@ -58,7 +58,7 @@ std::vector<TextValue> textValues(const RegistryCalls& calls, HKEY key) {
     return values;
 }
 
-bool sameText(const QString& a, const char* b) {
+bool sameName(const QString& a, const char* b) {
     return a.compare(QLatin1String(b), Qt::CaseInsensitive) == 0;
 }
 
@@ -68,9 +68,9 @@ void readUpdateKey(const RegistryCalls& calls, HKEY software, const std::wstring
     if (!update.get())
         return;
     for (const TextValue& value : textValues(calls, update.get())) {
-        if (sameText(value.name, "FeedUrl") && settings.feedUrl.isEmpty())
+        if (sameName(value.name, "FeedUrl") && settings.feedUrl.isEmpty())
             settings.feedUrl = value.text;
-        else if (sameText(value.name, "CaFile") && settings.caFile.isEmpty())
+        else if (sameName(value.name, "CaFile") && settings.caFile.isEmpty())
             settings.caFile = value.text;
     }
     const Key keys(calls, update.get(), L"TrustedKeys", kRead);

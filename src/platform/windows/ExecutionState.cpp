@@ -14,7 +14,7 @@ namespace {
 
 std::atomic<bool> failureTraced{false};
 
-void traceFailure(const QString& why) {
+void traceSleepFailure(const QString& why) {
     traceDesktopOnce(failureTraced, "power",
                      QStringLiteral("the machine may sleep while jobs run (%1)").arg(why));
 }
@@ -54,8 +54,8 @@ private:
             thread_ = std::thread([this] { run(); });
         } catch (const std::system_error& error) {
             noThread_ = true;
-            traceFailure(QStringLiteral("no thread to hold the execution state: %1")
-                             .arg(QString::fromLocal8Bit(error.what())));
+            traceSleepFailure(QStringLiteral("no thread to hold the execution state: %1")
+                                  .arg(QString::fromLocal8Bit(error.what())));
         }
     }
 
@@ -74,7 +74,7 @@ private:
                 const EXECUTION_STATE previous = calls_.setThreadExecutionState(flags);
                 lock.lock();
                 if (previous == 0 && wanted)
-                    traceFailure(QStringLiteral("SetThreadExecutionState refused"));
+                    traceSleepFailure(QStringLiteral("SetThreadExecutionState refused"));
                 held = wanted; // refused: not asked again until it is wanted anew
             }
             if (ending_ && !held)

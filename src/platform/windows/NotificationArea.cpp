@@ -15,7 +15,7 @@ enum MenuItem : UINT_PTR { ShowItem = 1, CertificateItem, FolderItem };
 
 std::atomic<bool> notifierTraced{false};
 
-void traceFailure(const QString& why) {
+void traceNoticeFailure(const QString& why) {
     traceDesktopOnce(notifierTraced, "notifications", QStringLiteral("no notice shown: ") + why);
 }
 
@@ -75,7 +75,7 @@ void TrayNotifier::notify(const DesktopNotice& notice) {
     iconAdded_ = false;
     if (ensureIcon() && calls_.notifyIcon(NIM_MODIFY, &data))
         return;
-    traceFailure(QStringLiteral("the notification area refused the balloon"));
+    traceNoticeFailure(QStringLiteral("the notification area refused the balloon"));
 }
 
 bool TrayNotifier::ensureWindow() {
@@ -91,14 +91,14 @@ bool TrayNotifier::ensureWindow() {
     if (!calls_.registerClass(&windowClass) &&
         calls_.getLastError() != ERROR_CLASS_ALREADY_EXISTS) {
         windowFailed_ = true;
-        traceFailure(QStringLiteral("no window class (error %1)").arg(calls_.getLastError()));
+        traceNoticeFailure(QStringLiteral("no window class (error %1)").arg(calls_.getLastError()));
         return false;
     }
     window_ = calls_.createWindow(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                                   module, this);
     if (!window_) {
         windowFailed_ = true;
-        traceFailure(
+        traceNoticeFailure(
             QStringLiteral("no window for the icon (error %1)").arg(calls_.getLastError()));
     }
     return window_ != nullptr;
@@ -120,7 +120,7 @@ bool TrayNotifier::ensureIcon() {
     NOTIFYICONDATAW data = iconData(NIF_MESSAGE | NIF_ICON | NIF_TIP | NIF_SHOWTIP);
     copyInto(data.szTip, last_.application);
     if (!calls_.notifyIcon(NIM_ADD, &data)) {
-        traceFailure(QStringLiteral("the notification area took no icon"));
+        traceNoticeFailure(QStringLiteral("the notification area took no icon"));
         return false;
     }
     data.uVersion = NOTIFYICON_VERSION_4; // the balloon's click and the menu's position

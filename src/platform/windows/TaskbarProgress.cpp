@@ -13,7 +13,7 @@ constexpr ULONGLONG kProgressSteps = 1000;
 
 std::atomic<bool> launcherTraced{false};
 
-void traceFailure(const QString& why) {
+void traceTaskbarFailure(const QString& why) {
     traceDesktopOnce(launcherTraced, "taskbar",
                      QStringLiteral("the taskbar shows no progress: %1").arg(why));
 }
@@ -65,7 +65,7 @@ public:
         const HWND window = programWindow();
         if (!window) {
             if (visible)
-                traceFailure(QStringLiteral("the program has no window on the taskbar"));
+                traceTaskbarFailure(QStringLiteral("the program has no window on the taskbar"));
             return;
         }
         HRESULT result = S_OK;
@@ -82,7 +82,7 @@ public:
             shownOn_ = SUCCEEDED(result) ? window : nullptr;
         }
         if (FAILED(result))
-            traceFailure(
+            traceTaskbarFailure(
                 QStringLiteral("the taskbar refused the progress (%1)").arg(hresultText(result)));
     }
 
@@ -94,7 +94,7 @@ private:
         thread_ = calls_.getCurrentThreadId();
         const HRESULT init = calls_.coInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
         if (FAILED(init) && init != RPC_E_CHANGED_MODE) {
-            traceFailure(
+            traceTaskbarFailure(
                 QStringLiteral("COM could not be initialised (%1)").arg(hresultText(init)));
             return nullptr;
         }
@@ -107,7 +107,7 @@ private:
         if (SUCCEEDED(result) && taskbar)
             result = taskbar->HrInit();
         if (FAILED(result) || !taskbar) {
-            traceFailure(QStringLiteral("no taskbar list (%1)").arg(hresultText(result)));
+            traceTaskbarFailure(QStringLiteral("no taskbar list (%1)").arg(hresultText(result)));
             if (taskbar)
                 taskbar->Release();
             if (uninitialize_)

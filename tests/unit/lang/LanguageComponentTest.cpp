@@ -70,7 +70,7 @@ protected:
         folder_.copy(QDir(binDir()).filePath(name), name);
     }
 
-    ScopedEnvironment env_;
+    LanguageVariables env_;
     LanguageFolder folder_;
     LanguageComponent component_;
     const std::string pattern_ = "VSKLanguageKestrune_*.dll";
@@ -136,7 +136,7 @@ TEST_F(LanguageComponentTest, ChoiceIsValidatedAndStoredAtomically) {
         << "no temporary file may be left behind";
 
     // A folder that cannot be created: refused, and the old choice stays readable.
-    ScopedEnvironment blocked;
+    LanguageVariables blocked;
     const QString file = QDir(folder_.registryPath()).filePath(QStringLiteral("language"));
     blocked.set("KESTRUNE_REGISTRY_DIR", (file + "/sub").toLocal8Bit());
     EXPECT_FALSE(component_.setCurrent(u"NTV"));
@@ -174,7 +174,7 @@ TEST(LanguageEnvironment, GermanOnlyWhenTheDecidingVariableSaysSo) {
         {nullptr, nullptr, nullptr, u"NTV"},
     };
     for (const Case& c : cases) {
-        ScopedEnvironment env;
+        LanguageVariables env;
         auto value = [](const char* v) { return v ? std::optional(QByteArray(v)) : std::nullopt; };
         env.set("LANGUAGE", value(c.language));
         env.set("LC_ALL", value(c.all));

@@ -20,7 +20,7 @@ inline QString fixturePath(const QString& relative) {
 
 // Sets environment variables for the lifetime of the object (unset when the value is
 // nullopt) and restores them afterwards.
-class ScopedEnvironment {
+class LanguageVariables {
 public:
     void set(const char* name, std::optional<QByteArray> value) {
         if (!saved_.count(name))
@@ -38,7 +38,7 @@ public:
         set("LC_MESSAGES", std::nullopt);
         set("LANG", lang);
     }
-    ~ScopedEnvironment() {
+    ~LanguageVariables() {
         for (const auto& [name, value] : saved_) {
             if (value)
                 qputenv(name.c_str(), *value);

@@ -46,7 +46,7 @@ protected:
         EXPECT_EQ(boxes[0].style, unsigned(platform::MB_ICONERROR_STYLE));
     }
 
-    ScopedEnvironment env_;
+    LanguageVariables env_;
     LanguageFolder folder_;
 };
 

@@ -11,7 +11,7 @@ namespace {
 // A method is a row of the table and its texts: each shipped language names it, describes it
 // and says what it wrote, and no two methods share a name in the settings' list.
 TEST(ShredMethodTexts, EveryMethodOfTheTableIsNamedDescribedAndAccountedForInBothLanguages) {
-    ScopedEnvironment environment;
+    LanguageVariables environment;
     environment.language("en_GB.UTF-8");
     LanguageFolder folder;
     folder.installShipped();
